@@ -1,0 +1,1 @@
+namespace huld_detail { int placeholder = 0; }

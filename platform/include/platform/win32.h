@@ -1,0 +1,27 @@
+// The one header through which every system source reaches the Windows API.
+//
+// Windows build: the SDK headers, plus the few declarations that MinGW-w64 lacks (win_extra.h).
+// Linux build: our own declarations of the subset the system calls, implemented by the
+// simulated machine in platform/src and platform/sim.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <commctrl.h>
+#include <devpkey.h>
+#include <process.h>
+#else
+#include "platform/win_types.h"
+#include "platform/win_kernel.h"
+#include "platform/win_user.h"
+#include "platform/win_process.h"
+#include "platform/win_registry.h"
+#endif
+
+// Declarations both targets take from us (absent from, or incomplete in, MinGW-w64's headers).
+#include "platform/win_extra.h"
