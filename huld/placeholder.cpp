@@ -1,1 +1,0 @@
-namespace huld_detail { int placeholder = 0; }

@@ -1,0 +1,295 @@
+// The embedded update package: the packed directory at the end of the running executable, read
+// into the update configuration and its image table.
+#include "orbu/orbu_package.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "huld/huld_log.h"
+#include "platform/win32.h"
+#include "vornpackbin/vornpackbin.h"
+
+namespace {
+
+constexpr uint64_t kHeaderSize = 7;
+constexpr char kConfigName[] = "fwconfig";
+
+// 1 when the character field holds a NUL within its width.
+bool field_ok(const char *field, size_t width) { return std::memchr(field, 0, width) != nullptr; }
+
+template <typename Record>
+using field_check = bool (*)(const Record &);
+
+bool monb_ok(const orbu_monb_record &r) {
+  return field_ok(r.model, sizeof(r.model)) && field_ok(r.old_firmware, sizeof(r.old_firmware)) &&
+         field_ok(r.new_firmware, sizeof(r.new_firmware)) &&
+         field_ok(r.binary_name, sizeof(r.binary_name));
+}
+bool monmb_ok(const orbu_monmb_record &r) {
+  return field_ok(r.model, sizeof(r.model)) && field_ok(r.old_firmware, sizeof(r.old_firmware)) &&
+         field_ok(r.new_firmware, sizeof(r.new_firmware)) &&
+         field_ok(r.new_model, sizeof(r.new_model)) &&
+         field_ok(r.binary_name, sizeof(r.binary_name));
+}
+bool dedicidonb_ok(const orbu_dedicidonb_record &r) {
+  return field_ok(r.component_id, sizeof(r.component_id)) &&
+         field_ok(r.old_firmware, sizeof(r.old_firmware)) &&
+         field_ok(r.new_firmware, sizeof(r.new_firmware)) &&
+         field_ok(r.binary_name, sizeof(r.binary_name));
+}
+bool dfmonmb_ok(const orbu_dfmonmb_record &r) {
+  return field_ok(r.model, sizeof(r.model)) && field_ok(r.firmware, sizeof(r.firmware)) &&
+         field_ok(r.new_firmware, sizeof(r.new_firmware)) &&
+         field_ok(r.new_model, sizeof(r.new_model)) &&
+         field_ok(r.binary_name, sizeof(r.binary_name));
+}
+
+// Copies `record_count` records from offset 7 of the blob into a new `records` array. The blob must
+// hold them all; bytes after them are ignored. Every character field must be NUL-terminated within
+// its width.
+template <typename Record>
+int parse_records(orbu_config *config, const uint8_t *blob, uint64_t size,
+                  field_check<Record> check, bool line_end) {
+  const uint64_t bytes = (uint64_t)config->record_count * sizeof(Record);
+  if (blob == nullptr || size < kHeaderSize || size - kHeaderSize < bytes) return 1;
+  std::free(config->records);
+  config->records = nullptr;
+  void *records = std::malloc(bytes ? (size_t)bytes : 1);
+  if (records == nullptr) {
+    if (line_end) {
+      HULD_LOG(HULD_LOG_NOTICE,
+               "Insufficient system resources, allocating %llu bytes for strategy data failed.\n",
+               (unsigned long long)bytes);
+    } else {
+      HULD_LOG(HULD_LOG_NOTICE,
+               "Insufficient system resources, allocating %llu bytes for strategy data failed.",
+               (unsigned long long)bytes);
+    }
+    return 1;
+  }
+  if (bytes != 0) std::memcpy(records, blob + kHeaderSize, (size_t)bytes);
+  const Record *typed = (const Record *)records;
+  for (uint32_t i = 0; i < config->record_count; i++) {
+    if (!check(typed[i])) {
+      std::free(records);
+      return 1;
+    }
+  }
+  config->records = records;
+  return 0;
+}
+
+// First image-table entry whose name equals `name`, or null.
+const orbu_packed_binary *find_binary(const orbu_config *config, const char *name) {
+  for (uint32_t i = 0; i < config->binary_count; i++) {
+    if (std::strncmp(config->binaries[i].name, name, sizeof(config->binaries[i].name)) == 0) {
+      return &config->binaries[i];
+    }
+  }
+  return nullptr;
+}
+
+template <typename Record>
+int check_records(orbu_config *config) {
+  const Record *records = (const Record *)config->records;
+  if (config->record_count != 0 && records == nullptr) return 1;
+  for (uint32_t i = 0; i < config->record_count; i++) {
+    const char *name = records[i].binary_name;
+    const orbu_packed_binary *binary = find_binary(config, name);
+    if (binary == nullptr) {
+      HULD_LOG(HULD_LOG_NOTICE,
+               "Binary is inconsistent. Packed binary %s is configured but does not exist.\n",
+               name);
+      return 1;
+    }
+    if (binary->size == 0) {
+      HULD_LOG(HULD_LOG_NOTICE, "Binary is inconsistent. Packed binary %s is empty.\n", name);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Index of the last entry named like entry `index` (the one a reader by name returns).
+uint32_t last_of_name(const vornpackbin_directory &directory, uint32_t index) {
+  uint32_t last = index;
+  for (uint32_t j = index + 1; j < directory.nbinaries; j++) {
+    if (std::strncmp(directory.entries[j].name, directory.entries[index].name,
+                     sizeof(directory.entries[j].name)) == 0) {
+      last = j;
+    }
+  }
+  return last;
+}
+
+int unpack_failed(orbu_config *config) {
+  orbu_package_clear(config);
+  return 1;
+}
+
+}  // namespace
+
+void orbu_get_own_path(char *path) {
+  const DWORD length = GetModuleFileNameA(NULL, path, 260);
+  // A truncated path names no file; leave it empty so that no package is found.
+  if (length == 0 || length >= 260) path[0] = '\0';
+}
+
+void orbu_package_clear(orbu_config *config) {
+  if (config == nullptr) return;
+  std::free(config->records);
+  if (config->binaries != nullptr) {
+    for (uint32_t i = 0; i < config->binary_count; i++) std::free(config->binaries[i].data);
+    std::free(config->binaries);
+  }
+  std::memset(config, 0, sizeof(*config));
+}
+
+int orbu_unpack_embedded(orbu_config *config) {
+  char path[260] = {0};
+  orbu_get_own_path(path);
+
+  huld_error err;
+  std::memset(&err, 0, sizeof(err));
+  vornpackbin_directory directory;
+  if (vornpackbin_unpack_directory(&err, &directory, path) != 0) {
+    HULD_LOG(HULD_LOG_NOTICE, "Packed data is invalid.\n");
+    if (huld_log_level >= HULD_LOG_INFO) huld_error_print(&err);
+    return unpack_failed(config);
+  }
+  if (directory.version != VORNPACKBIN_VERSION) {
+    HULD_LOG(HULD_LOG_NOTICE, "Packed data is of an unsupported version (%08xh).\n",
+             (unsigned)directory.version);
+    return unpack_failed(config);
+  }
+  // The reader has validated the count, the names and the sizes against the file; an image table
+  // entry holds at most 4 GiB - 1 bytes.
+  for (uint32_t i = 0; i < directory.nbinaries; i++) {
+    if (directory.entries[i].size > UINT32_MAX) {
+      HULD_LOG(HULD_LOG_NOTICE, "Packed data is invalid.\n");
+      return unpack_failed(config);
+    }
+  }
+
+  const uint64_t table_bytes = (uint64_t)directory.nbinaries * sizeof(orbu_packed_binary);
+  std::free(config->binaries);
+  config->binaries =
+      (orbu_packed_binary *)std::calloc(directory.nbinaries ? directory.nbinaries : 1,
+                                        sizeof(orbu_packed_binary));
+  config->binary_count = 0;
+  if (config->binaries == nullptr) {
+    HULD_LOG(HULD_LOG_NOTICE,
+             "Insufficient system resources, allocating %llu bytes for binaries failed.\n",
+             (unsigned long long)table_bytes);
+    return unpack_failed(config);
+  }
+
+  for (uint32_t i = 0; i < directory.nbinaries; i++) {
+    const char *name = directory.entries[i].name;
+    // Readers by name return the last entry of a repeated name: size the block by that entry, so
+    // that every entry of the name holds exactly its bytes.
+    const uint64_t size = directory.entries[last_of_name(directory, i)].size;
+    uint8_t *block = (uint8_t *)std::malloc(size ? (size_t)size : 1);
+    if (block == nullptr) {
+      HULD_LOG(HULD_LOG_NOTICE,
+               "Insufficient system resources, allocating %llu bytes for a packed binary failed.\n",
+               (unsigned long long)size);
+      return unpack_failed(config);
+    }
+    if (vornpackbin_unpack_binary(&err, block, size, name, path) != 0) {
+      std::free(block);
+      HULD_LOG(HULD_LOG_NOTICE, "Failed to unpack the binary \"%s\".\n", name);
+      if (huld_log_level >= HULD_LOG_INFO) huld_error_print(&err);
+      return unpack_failed(config);
+    }
+    if (std::strcmp(name, kConfigName) == 0) {
+      const int failed = orbu_parse_fwconfig(config, block, size);
+      std::free(block);
+      if (failed) {
+        HULD_LOG(HULD_LOG_NOTICE, "Failed to unpack the fwconfig.\n");
+        return unpack_failed(config);
+      }
+      continue;
+    }
+    orbu_packed_binary *entry = &config->binaries[config->binary_count];
+    std::memset(entry->name, 0, sizeof(entry->name));
+    std::memcpy(entry->name, name, std::strlen(name));
+    entry->data = block;
+    entry->size = (uint32_t)size;
+    config->binary_count++;
+    HULD_LOG(HULD_LOG_INFO, "Unpacked binary \"%s\" (%llu bytes).\n", name,
+             (unsigned long long)size);
+  }
+  return 0;
+}
+
+int orbu_parse_fwconfig(orbu_config *config, const uint8_t *blob, uint64_t size) {
+  if (blob == nullptr || size < kHeaderSize) return 1;
+  config->strategy = blob[0];
+  config->customer = blob[1];
+  config->internal_release = blob[3];
+  config->silent = blob[4];
+  config->record_count = blob[6];
+  switch (config->strategy) {
+    case ORBU_STRATEGY_MONB:
+      return orbu_parse_monb(config, blob, size);
+    case ORBU_STRATEGY_MONMB:
+      return orbu_parse_monmb(config, blob, size);
+    case ORBU_STRATEGY_DEDICIDONB:
+      return orbu_parse_dedicidonb(config, blob, size);
+    case ORBU_STRATEGY_DFMONMB:
+      return orbu_parse_dfmonmb(config, blob, size);
+    default:
+      HULD_LOG(HULD_LOG_NOTICE, "Unrecognized fwconfig strategy %d.\n", (int)config->strategy);
+      return 1;
+  }
+}
+
+int orbu_parse_monb(orbu_config *config, const uint8_t *blob, uint64_t size) {
+  return parse_records<orbu_monb_record>(config, blob, size, monb_ok, true);
+}
+
+int orbu_parse_monmb(orbu_config *config, const uint8_t *blob, uint64_t size) {
+  return parse_records<orbu_monmb_record>(config, blob, size, monmb_ok, false);
+}
+
+int orbu_parse_dedicidonb(orbu_config *config, const uint8_t *blob, uint64_t size) {
+  return parse_records<orbu_dedicidonb_record>(config, blob, size, dedicidonb_ok,
+                                               true);
+}
+
+int orbu_parse_dfmonmb(orbu_config *config, const uint8_t *blob, uint64_t size) {
+  return parse_records<orbu_dfmonmb_record>(config, blob, size, dfmonmb_ok, true);
+}
+
+int orbu_check_binaries(orbu_config *config) {
+  switch (config->strategy) {
+    case ORBU_STRATEGY_MONB:
+      return orbu_check_binaries_monb(config);
+    case ORBU_STRATEGY_MONMB:
+      return orbu_check_binaries_monmb(config);
+    case ORBU_STRATEGY_DEDICIDONB:
+      return orbu_check_binaries_dedicidonb(config);
+    case ORBU_STRATEGY_DFMONMB:
+      return orbu_check_binaries_dfmonmb(config);
+    default:
+      HULD_LOG(HULD_LOG_NOTICE, "Unrecognized fwconfig strategy %d.\n", (int)config->strategy);
+      return 1;
+  }
+}
+
+int orbu_check_binaries_monb(orbu_config *config) {
+  return check_records<orbu_monb_record>(config);
+}
+
+int orbu_check_binaries_monmb(orbu_config *config) {
+  return check_records<orbu_monmb_record>(config);
+}
+
+int orbu_check_binaries_dedicidonb(orbu_config *config) {
+  return check_records<orbu_dedicidonb_record>(config);
+}
+
+int orbu_check_binaries_dfmonmb(orbu_config *config) {
+  return check_records<orbu_dfmonmb_record>(config);
+}

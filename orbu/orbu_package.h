@@ -1,0 +1,35 @@
+// The embedded update package: reading the packed directory at the end of the running executable
+// into the update configuration, the "fwconfig" format and its strategy records, and the check that
+// every image the configuration names is present.
+#pragma once
+
+#include <cstdint>
+
+#include "orbu/orbu_records.h"
+
+// Full path of the running executable; `path` holds 260 characters.
+void orbu_get_own_path(char *path);
+
+// Reads the package embedded in the own executable into `config`: 0 when a package was read (the
+// configuration and image table filled), 1 otherwise (the configuration is then cleared).
+int orbu_unpack_embedded(orbu_config *config);
+
+// Parses a "fwconfig" blob of `size` bytes into `config`: 0 or 1.
+int orbu_parse_fwconfig(orbu_config *config, const uint8_t *blob, uint64_t size);
+
+// Strategy-record parsers over the whole "fwconfig" blob (records from offset 7); `record_count`
+// must already be set in `config`. 0 or 1.
+int orbu_parse_monb(orbu_config *config, const uint8_t *blob, uint64_t size);
+int orbu_parse_monmb(orbu_config *config, const uint8_t *blob, uint64_t size);
+int orbu_parse_dedicidonb(orbu_config *config, const uint8_t *blob, uint64_t size);
+int orbu_parse_dfmonmb(orbu_config *config, const uint8_t *blob, uint64_t size);
+
+// Consistency check: 0 when every record's image is present (and not empty), 1 otherwise.
+int orbu_check_binaries(orbu_config *config);
+int orbu_check_binaries_monb(orbu_config *config);
+int orbu_check_binaries_monmb(orbu_config *config);
+int orbu_check_binaries_dedicidonb(orbu_config *config);
+int orbu_check_binaries_dfmonmb(orbu_config *config);
+
+// Frees every heap block of `config` and zeroes it.
+void orbu_package_clear(orbu_config *config);

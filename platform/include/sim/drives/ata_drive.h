@@ -1,0 +1,151 @@
+// Simulated ATA drive: IDENTIFY DEVICE, READ LOG EXT (IDENTIFY DEVICE DATA log), DOWNLOAD MICROCODE.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/drives/drive_common.h"
+#include "sim/drives/fw_image.h"
+
+namespace sim {
+
+// Task file as the host loads it. 28-bit commands use lba bits 27:0 (device bits 3:0 are not
+// consulted); `is_ext` only matters for the command set itself.
+struct AtaTaskfile {
+  uint16_t feature = 0;
+  uint16_t count = 0;
+  uint64_t lba = 0;
+  uint8_t device = 0;
+  uint8_t command = 0;
+  bool is_ext = false;
+  int ddir = kDirNone;  // informational; the command decides the direction
+};
+
+// Registers after the command, and the bytes moved.
+struct AtaResult {
+  uint8_t status = 0x50;
+  uint8_t error = 0;
+  uint16_t count = 0;
+  uint64_t lba = 0;
+  uint8_t device = 0;
+  uint32_t data_transferred = 0;
+  bool err() const { return (status & 0x01) != 0; }
+};
+
+enum : uint8_t {
+  kAtaStatusOk = 0x50,
+  kAtaStatusErr = 0x51,
+  kAtaErrorAbort = 0x04,
+};
+
+// DOWNLOAD MICROCODE COUNT output.
+enum : uint16_t {
+  kDmNoData = 0x00,
+  kDmMoreData = 0x01,
+  kDmApplied = 0x02,
+  kDmSavedDeferred = 0x03,
+};
+
+enum class AtaLogPage3 {
+  Present,      // qword at byte 16 with bit 63 set
+  Missing,      // READ LOG EXT of 30h/03h aborts
+  InvalidBit63  // present, bit 63 clear
+};
+
+struct AtaFaultRule {
+  uint8_t command = 0;
+  std::optional<uint8_t> feature;  // match FEATURE bits 7:0 too (DOWNLOAD MICROCODE mode, SMART subcommand)
+  FaultWhen when;
+  // With `status` the command is not executed; the registers are STATUS/ERROR as given.
+  std::optional<uint8_t> status;
+  uint8_t error = kAtaErrorAbort;
+  std::optional<uint32_t> short_transfer;
+  bool zero_data = false;
+};
+
+struct AtaConfig {
+  std::string model = "SIMATA MODEL 1";
+  std::string serial = "SIMATASERIAL0001";
+  std::string firmware = "SIMFW001";
+
+  // Download microcode capabilities (log 30h page 03h, qword at byte 16).
+  AtaLogPage3 log_page3 = AtaLogPage3::Present;
+  bool mode3_supported = true;    // bit 32
+  bool mode7_supported = true;    // bit 33
+  bool modeE_supported = true;    // bit 34 (0Eh and 0Fh)
+  uint16_t log_min_blocks = 0;    // bits 15:0
+  uint16_t log_max_blocks = 0;    // bits 31:16
+  uint16_t word234_min_blocks = 0;
+  uint16_t word235_max_blocks = 0;
+  // Which minimum/maximum the drive enforces: the log's when present, else the words.
+  // 0 and FFFFh mean "not indicated" and are not enforced.
+
+  bool activation_needs_power_cycle = false;  // mode 03h/07h: IDENTIFY keeps the old revision
+  bool activation_never = false;              // nothing ever takes effect
+  std::string component_id;                   // words 137-140 as an ATA string (8 characters)
+  uint16_t word141 = 0;                       // vendor-unique support (4001h / 8001h)
+  uint16_t word142 = 0;                       // vendor-unique level
+  bool identify_checksum = true;              // word 255: signature A5h and checksum
+
+  // Faults.
+  bool identify_fails = false;
+  bool identity_fails_after_update = false;   // IDENTIFY aborts once the running firmware changed
+  bool corrupt_staging = false;
+  std::vector<AtaFaultRule> faults;
+};
+
+class AtaDrive {
+ public:
+  explicit AtaDrive(AtaConfig config = {});
+
+  // One command. For data-out commands `data` holds the bytes sent; for data-in ones it receives.
+  AtaResult execute(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
+
+  // Power-on reset: a saved deferred image or one waiting for a power cycle takes effect; staged
+  // segments are discarded.
+  void power_cycle();
+
+  DriveIdentity identity() const;  // running model, serial, firmware
+  std::string running_revision() const;
+  bool deferred_pending() const;   // 0Eh image saved, waiting for 0Fh (or power cycle)
+  size_t staged_bytes() const;
+  std::vector<uint8_t> staged_image() const;
+  // IDENTIFY DEVICE data as the drive would return it now.
+  std::array<uint8_t, 512> identify_data() const;
+  uint32_t command_count(uint8_t command) const;
+
+  void add_fault(const AtaFaultRule &rule);
+  void clear_faults();
+  void set_activation_needs_power_cycle(bool on);
+  void set_identity_fails_after_update(bool on);
+  void set_corrupt_staging(bool on);
+
+ private:
+  AtaResult execute_locked(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
+  AtaResult download(const AtaTaskfile &tf, const uint8_t *data, uint32_t data_len);
+  AtaResult read_log(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
+  void build_identify(uint8_t *out) const;
+  void activate(const ImageInfo &info);
+  void discard_staging();
+  uint16_t min_blocks() const;  // 0 = none
+  uint16_t max_blocks() const;  // 0 = none
+
+  mutable std::mutex mutex_;
+  AtaConfig cfg_;
+  std::string running_fw_;
+  std::string running_model_;
+  bool updated_ = false;
+  std::vector<uint8_t> staging_;
+  uint8_t staging_mode_ = 0;          // mode of the segments in staging (03h or 0Eh), 0 none
+  uint32_t next_block_ = 0;           // expected next block offset
+  std::optional<ImageInfo> deferred_; // saved by 0Eh, waiting for 0Fh
+  std::optional<ImageInfo> at_power_cycle_;  // saved, activates at the next power cycle
+  std::array<uint32_t, 256> counts_{};
+  std::vector<uint32_t> fault_hits_;
+};
+
+}  // namespace sim

@@ -1,0 +1,62 @@
+// Types shared by the simulated drive models: SCSI results and sense data, fault rules, identity.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+// Data direction of a command: 0 none, 1 to the device, 2 from the device.
+enum : int { kDirNone = 0, kDirOut = 1, kDirIn = 2 };
+
+// SCSI status values the models produce.
+enum : uint8_t {
+  kScsiGood = 0x00,
+  kScsiCheckCondition = 0x02,
+  kScsiBusy = 0x08,
+  kScsiReservationConflict = 0x18,
+  kScsiTaskSetFull = 0x28,
+};
+
+// Outcome of one CDB: SCSI status, sense data (valid for sense_len bytes) and the bytes moved.
+struct ScsiResult {
+  uint8_t status = kScsiGood;
+  uint8_t sense[32] = {};
+  uint32_t sense_len = 0;
+  uint32_t data_transferred = 0;
+
+  // Sense key / ASC / ASCQ from fixed (70h/71h) or descriptor (72h/73h) sense; 0 when there is none.
+  uint8_t sense_key() const;
+  uint8_t asc() const;
+  uint8_t ascq() const;
+};
+
+// Builds CHECK CONDITION with 18 bytes of fixed sense (70h, additional length 10).
+ScsiResult check_condition_fixed(uint8_t key, uint8_t asc, uint8_t ascq);
+// Builds CHECK CONDITION with 8 bytes of descriptor sense (72h, no descriptors).
+ScsiResult check_condition_descriptor(uint8_t key, uint8_t asc, uint8_t ascq);
+
+// Identity strings of a drive as its own interface reports them (untrimmed text, no padding).
+struct DriveIdentity {
+  std::string model;
+  std::string serial;
+  std::string firmware;  // NVMe FR / ATA words 23-26 (8 characters); SCSI: INQUIRY revision (4)
+};
+
+// When a fault rule fires: on matching commands number first, first+1, ..., first+times-1
+// (1-based, counted per rule over the commands that match it). times 0 = from `first` on, forever.
+struct FaultWhen {
+  uint32_t first = 1;
+  uint32_t times = 1;
+};
+
+// Copies `text` into `dst` padded with blanks to `width` (truncated when longer).
+void put_padded(uint8_t *dst, size_t width, const std::string &text);
+// Same, as an ATA string: the two bytes of every 16-bit word swapped.
+void put_ata_string(uint8_t *dst, size_t width, const std::string &text);
+// Trailing blanks and NULs removed, leading blanks removed.
+std::string trim_text(const std::string &text);
+
+}  // namespace sim

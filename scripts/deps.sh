@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, every Debian package the build, the tests and the Windows cross-build
+# need and that this machine lacks. Safe to run again: it installs nothing when all are there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
+  clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix
+  wine wine64
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

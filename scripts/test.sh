@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both targets and the fuzz targets, runs every fuzz target for
+# a bounded time on its corpus, then runs the whole test suite (native tests and the Wine smoke
+# tests of orbu.exe).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+bash "$root/scripts/deps.sh"
+bash "$root/scripts/build.sh"
+
+# Fuzz targets: instrumented clang build, each run for ORBU_FUZZ_SECONDS on a scratch copy of
+# its checked-in corpus (the corpus in the tree is never written).
+CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DORBU_BUILD_FUZZERS=ON >/dev/null
+cmake --build "$root/build/fuzz" -j "$jobs"
+seconds=${ORBU_FUZZ_SECONDS:-60}
+pids=()
+names=()
+for fuzzer in "$root"/build/fuzz/fuzz/*_fuzz; do
+  [ -x "$fuzzer" ] || continue
+  name=$(basename "$fuzzer")
+  work="$root/build/fuzz/run-$name"
+  rm -rf "$work" && mkdir -p "$work/corpus" "$work/artifacts"
+  seed="$root/fuzz/corpus/${name%_fuzz}"
+  if [ -d "$seed" ]; then cp -r "$seed"/. "$work/corpus/"; fi
+  echo "fuzzing $name for ${seconds}s"
+  ( cd "$work" && "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log.txt" 2>&1 ) &
+  pids+=($!)
+  names+=("$name")
+done
+fuzz_failed=0
+for i in "${!pids[@]}"; do
+  if ! wait "${pids[$i]}"; then
+    echo "fuzz target ${names[$i]} found a fault:"
+    tail -n 40 "$root/build/fuzz/run-${names[$i]}/log.txt"
+    fuzz_failed=1
+  else
+    echo "fuzz target ${names[$i]}: $(grep -E '^Done|^#[0-9]+.*DONE' "$root/build/fuzz/run-${names[$i]}/log.txt" | tail -n 1)"
+  fi
+done
+if [ "$fuzz_failed" != 0 ]; then exit 1; fi
+
+ctest --test-dir "$root/build/native" -j "$jobs" --output-on-failure
