@@ -249,6 +249,7 @@ int huld_str_get_token_field_at(char **out, const char *src, uint32_t n, const c
   size_t src_len = strlen(src);
 
   size_t start = 0;
+  size_t search_from = 0;  // where the end of the field is looked for
   if (n > 0) {
     const char *p = src;
     const char *found = nullptr;
@@ -259,8 +260,11 @@ int huld_str_get_token_field_at(char **out, const char *src, uint32_t n, const c
     }
     size_t at = static_cast<size_t>(found - src);
     start = skip > src_len - at ? src_len : at + skip;
+    // The field ends at the next occurrence after the one it starts from.
+    search_from = start > at + 1 ? start : at + 1;
+    if (search_from > src_len) search_from = src_len;
   }
-  const char *end = strstr(src + start, token);
+  const char *end = strstr(src + search_from, token);
   size_t length = end ? static_cast<size_t>(end - (src + start)) : src_len - start;
   char *field = heap_copy(src + start, length);
   if (!field) return 1;
@@ -362,12 +366,12 @@ int huld_file_append(const char *path, const void *buffer, size_t n) {
   FILE *f = fopen(path, "a+b");
   if (!f) return 1;
   const uint8_t *b = static_cast<const uint8_t *>(buffer);
-  size_t written = n > 0 && b ? fwrite(b, 1, n, f) : 0;
-  int tries = 5;
+  size_t written = 0;
+  int empty_writes = 0;
   while (written < n) {
     size_t w = b ? fwrite(b + written, 1, n - written, f) : 0;
     if (w == 0) {
-      if (--tries == 0) {
+      if (++empty_writes == 5) {
         fclose(f);
         return 2;
       }
@@ -375,6 +379,7 @@ int huld_file_append(const char *path, const void *buffer, size_t n) {
     }
     written += w;
   }
+  // Buffered bytes that cannot be flushed are not written either.
   if (fclose(f) != 0) return 2;
   return 0;
 }
@@ -560,7 +565,7 @@ uint32_t huld_run_command(const char *command_line, char **output, size_t *outpu
   startup.hStdError = write_end;
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  BOOL started = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+  BOOL started = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr,
                                 nullptr, &startup, &process);
   free(line);
   // The child holds its own copy; keeping ours would keep the pipe from ever breaking.
@@ -597,7 +602,7 @@ uint32_t huld_run_command(const char *command_line, char **output, size_t *outpu
     TerminateProcess(process.hProcess, kTerminatedExitCode);
     WaitForSingleObject(process.hProcess, 1000);
   }
-  if (!GetExitCodeProcess(process.hProcess, &exit_code) || exit_code == STILL_ACTIVE) {
+  if (!GetExitCodeProcess(process.hProcess, &exit_code) || (!ended && exit_code == STILL_ACTIVE)) {
     exit_code = kTerminatedExitCode;
   }
   CloseHandle(process.hProcess);

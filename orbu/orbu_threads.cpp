@@ -30,7 +30,9 @@ DWORD WINAPI orbu_update_control_thread(LPVOID) {
   if (orbu_ui_flags.close_when_done && orbu_main_window != nullptr) {
     HULD_LOG(HULD_LOG_INFO,
              "Sending a message to shut down the GUI now that updates are complete.\n");
-    PostMessageA(orbu_main_window, WM_CLOSE, 0, 0);
+    // Handled by the main thread's message loop before this returns; a window that is already
+    // gone answers at once.
+    SendMessageA(orbu_main_window, WM_CLOSE, 0, 0);
   }
   HULD_LOG(HULD_LOG_INFO, "Device update control thread completed.\n");
   return 0;

@@ -1,7 +1,5 @@
 #include "orbu/orbu_window.h"
 
-#include <cstring>
-
 #include "huld/huld_log.h"
 #include "orbu/orbu_main.h"
 #include "orbu/orbu_threads.h"
@@ -15,7 +13,6 @@ HWND header_label = nullptr;
 HWND backup_label = nullptr;
 bool controls_built = false;
 
-const char footer_notice[] = "Keep this window open until every update has finished.";
 
 HWND create_static(HWND parent, int x, int y, int width, int height) {
   return CreateWindowExA(0, "Static", nullptr, WS_CHILD | WS_VISIBLE, x, y, width, height, parent,
@@ -57,10 +54,8 @@ void build_controls(HWND window) {
 
   HWND footer = create_static(window, 3, row_height + 60 + y, 530, 12);
   if (footer != nullptr) {
-    WCHAR wide[sizeof(footer_notice)];
-    for (size_t i = 0; i < sizeof(footer_notice); i++) wide[i] = static_cast<WCHAR>(footer_notice[i]);
     SendMessageA(footer, WM_SETFONT, reinterpret_cast<WPARAM>(orbu_font_small), TRUE);
-    SetWindowTextW(footer, wide);
+    SetWindowTextW(footer, L"Keep this window open until every update has finished.");
   }
 
   orbu_system_menu = GetSystemMenu(window, FALSE);

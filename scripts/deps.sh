@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
-  wine wine64
+  wine wine64 xvfb xauth
 )
 
 missing=()

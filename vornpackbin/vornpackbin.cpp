@@ -88,9 +88,9 @@ int append_or_restore(huld_error *err, const char *target, const void *data, uin
   }
   std::error_code ec;
   if (before >= 0) {
-    std::filesystem::resize_file(std::filesystem::u8path(target), (uintmax_t)before, ec);
+    std::filesystem::resize_file(std::filesystem::path(target), (uintmax_t)before, ec);
   } else {
-    std::filesystem::remove(std::filesystem::u8path(target), ec);
+    std::filesystem::remove(std::filesystem::path(target), ec);
   }
   if (log_lines) HULD_LOG(HULD_LOG_DEBUG, "failed to write buffer to append\n");
   return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,

@@ -57,12 +57,12 @@ case "$case_name" in
     [ "$(tail -n 1 "$log" | tr -d '\r' | cut -c1-15)" = "End Timestamp: " ] || fail "End Timestamp is not last"
     ;;
   default_log)
-    code=$(run /A "/log=C:\\orbu run.txt")
-    log="$WINEPREFIX/drive_c/orbu run.txt"
+    code=$(run /A "/log=C:\\orbu-run.txt")
+    log="$WINEPREFIX/drive_c/orbu-run.txt"
     [ "$code" = 1 ] || fail "exit code $code, expected 1"
     [ -f "$log" ] || fail "no log at the /log= path"
     [ ! -f "$work/corvaneupdlog.txt" ] || fail "default log written although /log= was given"
-    expect_in_order "$log" "Command Line: /A /log=C:\\orbu run.txt" "        Log Path:          C:\\orbu run.txt"
+    expect_in_order "$log" "Command Line: /A /log=C:\\orbu-run.txt" "        Log Path:          C:\\orbu-run.txt"
     rm -f "$log"
     ;;
   debug_level)
@@ -70,6 +70,15 @@ case "$case_name" in
     log=$work/corvaneupdlog.txt
     [ "$code" = 1 ] || fail "exit code $code, expected 1"
     expect_in_order "$log" "Command Line: /s /debug" "End Timestamp: "
+    ;;
+  window_duzori)
+    # Window run without a package: the Duzori window starts by itself and closes when done.
+    command -v xvfb-run >/dev/null || fail "xvfb-run is not installed"
+    code=$(timeout 90 xvfb-run -a wine "$work/orbu.exe" >/dev/null 2>&1; echo $?)
+    log=$work/corvaneupdlog.txt
+    [ "$code" = 1 ] || fail "exit code $code, expected 1"
+    expect_in_order "$log" "    Customer: Duzori" "Sending a message to shut down the GUI now that updates are complete." \
+      "Update application complete." "End Timestamp: "
     ;;
   *)
     fail "unknown case $case_name"

@@ -21,6 +21,7 @@
 #include "platform/win_user.h"
 #include "platform/win_process.h"
 #include "platform/win_registry.h"
+#include "platform/win_storage.h"
 #endif
 
 // Declarations both targets take from us (absent from, or incomplete in, MinGW-w64's headers).

@@ -1,9 +1,12 @@
+// TEMPORARY NOTE TO EVERY HELPER (the lead removes it): before anything else, read /work/briefs/common.md - binding project rules (no existing implementations, no spec mentions in code, no git commands, deadline 23:55 UTC).
 // Simulated machine: the handle table shared by every kernel object of the stand-in.
 #pragma once
 #ifndef _WIN32
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/win_types.h"
 
@@ -37,6 +40,11 @@ bool handle_remove(HANDLE h);
 // Accounting for tests: handles open now, and closes of handles that were not open.
 size_t handle_open_count();
 size_t handle_bad_close_count();
+// Diagnostics: "kind@handle" of every open handle, and of every bad close so far (in order).
+std::vector<std::string> handle_describe_open();
+std::vector<std::string> handle_bad_close_log();
+// Handles naming the given object right now.
+size_t handle_count_for(const KernelObject *object);
 
 }  // namespace sim
 

@@ -1,13 +1,23 @@
-// Simulated machine: the description a test (or the native tool) runs on.
+// Simulated machine: the description a test (or the native tool) runs on, its virtual clock, its
+// registry, and the resource accounting tests use to find leaks.
 #pragma once
 #ifndef _WIN32
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <vector>
+
+#include "platform/win_types.h"
 
 namespace sim {
 
-// Application-facing knobs and faults (thread, mutex, window, module path).
+// ---- Application-facing knobs and faults (thread, mutex, window, module path) --------------------
+
 struct AppKnobs {
   std::string module_path;            // own executable path; empty: the real one (/proc/self/exe)
   bool module_path_truncated = false; // GetModuleFileNameA answers a truncated path (return = size)
@@ -17,10 +27,162 @@ struct AppKnobs {
   bool fail_create_window = false;    // CreateWindowExA of a top-level window fails
   bool no_show_window_message = false;// ShowWindow sends no WM_SHOWWINDOW (minimised/hidden start)
   double time_scale = 1.0;            // real time per simulated millisecond (0.01: 100x faster)
+  // Waits on mutexes (WaitForSingleObject on a mutex handle), counted from 1 across all mutexes:
+  int fail_mutex_wait_at = 0;         // the n-th wait answers WAIT_FAILED (0 never)
+  int fail_mutex_wait_from = 0;       // every wait from the n-th on answers WAIT_FAILED (0 never)
+  int abandon_mutex_wait_at = 0;      // the n-th wait acquires the mutex and answers WAIT_ABANDONED
+  // Calendar clock: when >= 0, localtime_s converts this time (seconds since 1970, as UTC)
+  // instead of the time it is given, so that time stamps are reproducible.
+  int64_t fixed_calendar_time = -1;
 };
 
-// The knobs of the machine in use (one per process).
+// The knobs of the machine in use (one per process). Loading or resetting a machine resets them.
 AppKnobs &app_knobs();
+
+// Counters behind the "n-th call" knobs (reset with the machine).
+struct AppCounters {
+  int mutex_creates = 0;
+  int thread_creates = 0;
+  int mutex_waits = 0;
+};
+AppCounters app_counters();
+
+// ---- Operating system --------------------------------------------------------------------------
+
+struct OsInfo {
+  DWORD major = 10;
+  DWORD minor = 0;
+  DWORD build = 19045;
+  DWORD platform_id = 2;             // VER_PLATFORM_WIN32_NT
+  WORD service_pack_major = 0;
+  WORD service_pack_minor = 0;
+  WORD suite_mask = 0x0100;          // single-user terminal services, as a desktop reports
+  BYTE product_type = 1;             // 1 workstation, 2 domain controller, 3 server
+  bool winpe = false;                // the WinPE key exists in the registry
+};
+
+// The operating system of the machine in use. Changing `winpe` directly does not add or remove
+// the registry key; use set_machine_os.
+const OsInfo &machine_os();
+void set_machine_os(const OsInfo &os);
+
+// Registry path of the WinPE key.
+extern const char *const kWinPeKeyPath;  // "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\WinPE"
+
+// ---- Machine description -----------------------------------------------------------------------
+//
+// A machine is described in JSON:
+//   {
+//     "name": "win81",
+//     "description": "...",                          (free text)
+//     "time_scale": 0.01,                             (same as app.time_scale)
+//     "os": { "major": 6, "minor": 3, "build": 9600, "service_pack_major": 0,
+//             "service_pack_minor": 0, "product_type": "workstation" | "server" |
+//             "domain_controller" | 1..3, "suite_mask": 256, "winpe": false },
+//     "registry": [ { "key": "HKLM\\SOFTWARE\\...", "values": [
+//         { "name": "DriverDesc", "type": "REG_SZ", "data": "text", "nul": true },
+//         { "name": "Flags", "type": "REG_DWORD", "data": 5 },
+//         { "name": "Blob", "type": "REG_BINARY", "data": "00 01 ff" },
+//         { "name": "List", "type": "REG_MULTI_SZ", "data": ["a", "b"] } ] } ],
+//     "app": { "module_path": "...", "module_path_truncated": false, "fail_mutex_create_at": 0,
+//              "fail_thread_create_at": 0, "fail_mutex_wait_at": 0, "fail_mutex_wait_from": 0,
+//              "abandon_mutex_wait_at": 0, "fixed_calendar_time": -1, "fail_register_class": false,
+//              "fail_create_window": false, "no_show_window_message": false, "time_scale": 1.0 }
+//   }
+// Every section is optional. Unknown fields inside "os", "registry" entries and "app" are errors;
+// other top-level sections belong to later parts of the machine (devices, drives, drivers) and
+// are handed to the loader registered for them (register_machine_section), or kept unread.
+
+// Loads a machine from a file / from JSON text, replacing the machine in use (everything is reset
+// first). Throws std::runtime_error with the reason (and the file name) on a bad description;
+// the machine is then the reset default.
+void load_machine_file(const std::string &path);
+void load_machine_json(const std::string &text);
+// The built-in default machine: Windows 10 workstation, no WinPE, no devices, time scale 1.
+void use_default_machine();
+// Path of a shipped description in platform/machines ("winpe" or "winpe.json").
+std::string machine_file_path(const std::string &name);
+// Resets everything (knobs, counters, OS, registry, devices, faults, trace, open log, contract
+// violations) to the default machine. Open handles stay open (they are the test's to close).
+void reset_machine();
+// Name and full description of the machine in use (null JSON for the built-in default).
+std::string machine_name();
+const nlohmann::json &machine_description();
+
+// A later part of the machine (devices, drives, ...) registers the loader of its top-level
+// section. `load` gets the section's JSON and throws std::runtime_error on a bad one; `reset`
+// runs on every reset. Registering the same key again replaces the handlers.
+void register_machine_section(const std::string &key,
+                              std::function<void(const nlohmann::json &)> load,
+                              std::function<void()> reset);
+// A hook run on every reset, for parts without a section of their own.
+void register_reset_hook(const std::string &name, std::function<void()> reset);
+
+// ---- Virtual clock -------------------------------------------------------------------------------
+//
+// The machine's clock runs at 1 / time_scale times real time: with time_scale 0.01 a Sleep(500)
+// takes 5 ms of real time and advances the clock by 500 ms. With time_scale 0 nothing waits for
+// real: sleeps and timed-out waits advance the clock by their length at once.
+
+uint64_t virtual_now_ms();
+// Moves the clock forward (for tests that need time to pass without sleeping).
+void advance_virtual_clock(uint64_t ms);
+// Sleeps `ms` of machine time.
+void scaled_sleep(DWORD ms);
+// Waits on `cv` until `pred` holds or `timeout_ms` of machine time (INFINITE: forever) have
+// passed. Returns pred(). `lock` must hold the mutex that guards the predicate.
+bool scaled_wait(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
+                 DWORD timeout_ms, const std::function<bool()> &pred);
+
+// ---- Threads -------------------------------------------------------------------------------------
+
+// Threads started by CreateThread/_beginthreadex whose routine has not returned yet.
+size_t running_thread_count();
+// Waits (machine time) until no such thread runs; true when none does.
+bool wait_for_threads(DWORD timeout_ms);
+
+// ---- Registry ------------------------------------------------------------------------------------
+
+struct RegValue {
+  std::string name;
+  DWORD type = 1;                    // REG_SZ
+  std::vector<uint8_t> data;         // stored bytes, strings with or without their NUL
+};
+
+// Full paths start with a root: "HKEY_LOCAL_MACHINE" / "HKLM", "HKEY_CLASSES_ROOT" / "HKCR",
+// "HKEY_CURRENT_USER" / "HKCU", "HKEY_USERS" / "HKU". Names compare without regard to case.
+void registry_add_key(const std::string &path);          // with its ancestors
+bool registry_delete_key(const std::string &path);       // with its sub-keys
+bool registry_key_exists(const std::string &path);
+// Adds a value at the end of the key's list, or replaces the value of that name in place.
+void registry_set_value(const std::string &key_path, const RegValue &value);
+// String data: with the trailing NUL when `with_nul`.
+RegValue reg_sz(const std::string &name, const std::string &text, bool with_nul = true);
+RegValue reg_dword(const std::string &name, uint32_t value);
+RegValue reg_binary(const std::string &name, const std::vector<uint8_t> &bytes);
+RegValue reg_multi_sz(const std::string &name, const std::vector<std::string> &items);
+// Opens a key by full path for other parts of the stand-in (e.g. a device's driver key). The
+// key counts as open until RegCloseKey; null when the key does not exist.
+HKEY registry_open_path(const std::string &path);
+size_t registry_open_key_count();
+
+// ---- Resource accounting -------------------------------------------------------------------------
+
+// Other parts of the stand-in add their own counters (device-information sets, COM objects,
+// BSTRs); a counter registered again under the same name replaces the old one.
+void register_resource_counter(const std::string &name, std::function<size_t()> count);
+
+// Counters at one moment: "handles" (open), "bad_closes", "registry_keys" (open),
+// "contract_violations", plus every registered counter.
+struct ResourceSnapshot {
+  std::map<std::string, size_t> counts;
+
+  static ResourceSnapshot take();
+  size_t operator[](const std::string &name) const;
+  // Empty when every counter is back to the value in `before`; otherwise one line per change,
+  // e.g. "handles: 3 -> 4".
+  std::string changes_since(const ResourceSnapshot &before) const;
+};
 
 }  // namespace sim
 

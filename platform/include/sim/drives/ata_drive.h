@@ -1,4 +1,5 @@
-// Simulated ATA drive: IDENTIFY DEVICE, READ LOG EXT (IDENTIFY DEVICE DATA log), DOWNLOAD MICROCODE.
+// Simulated ATA drive: IDENTIFY DEVICE, READ LOG EXT (IDENTIFY DEVICE DATA log), DOWNLOAD MICROCODE,
+// SMART and the vendor-unique responder.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 
 #include "sim/drives/drive_common.h"
 #include "sim/drives/fw_image.h"
+#include "sim/drives/vu_responder.h"
 
 namespace sim {
 
@@ -89,6 +91,10 @@ struct AtaConfig {
   std::string component_id;                   // words 137-140 as an ATA string (8 characters)
   uint16_t word141 = 0;                       // vendor-unique support (4001h / 8001h)
   uint16_t word142 = 0;                       // vendor-unique level
+  // Vendor-unique responder. When present, word 142 reports its level (unless word142 is set)
+  // and word 141 4001h (unless word141 is set); 80h, SMART logs BDh/BEh/BFh and, at level 5,
+  // READ LOG DMA EXT BCh are answered.
+  std::optional<VuConfig> vu;
   bool identify_checksum = true;              // word 255: signature A5h and checksum
 
   // Faults.
@@ -105,8 +111,8 @@ class AtaDrive {
   // One command. For data-out commands `data` holds the bytes sent; for data-in ones it receives.
   AtaResult execute(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
 
-  // Power-on reset: a saved deferred image or one waiting for a power cycle takes effect; staged
-  // segments are discarded.
+  // Power-on reset: an image waiting for a power cycle (03h/07h with that knob) takes effect;
+  // staged segments and a 0Eh image not yet activated by 0Fh are discarded; vendor-unique mode off.
   void power_cycle();
 
   DriveIdentity identity() const;  // running model, serial, firmware
@@ -117,14 +123,19 @@ class AtaDrive {
   // IDENTIFY DEVICE data as the drive would return it now.
   std::array<uint8_t, 512> identify_data() const;
   uint32_t command_count(uint8_t command) const;
+  AtaConfig config() const;        // the configuration as it stands (knobs included)
 
   void add_fault(const AtaFaultRule &rule);
   void clear_faults();
   void set_activation_needs_power_cycle(bool on);
   void set_identity_fails_after_update(bool on);
   void set_corrupt_staging(bool on);
+  void set_vu_config(const VuConfig &vu);        // installs or replaces the responder
+  std::vector<uint8_t> vu_data_out() const;      // blocks received by "data out"
+  bool vu_enabled() const;                       // level-4 mode on
 
  private:
+  AtaResult vendor_unique(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
   AtaResult execute_locked(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
   AtaResult download(const AtaTaskfile &tf, const uint8_t *data, uint32_t data_len);
   AtaResult read_log(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
@@ -146,6 +157,7 @@ class AtaDrive {
   std::optional<ImageInfo> at_power_cycle_;  // saved, activates at the next power cycle
   std::array<uint32_t, 256> counts_{};
   std::vector<uint32_t> fault_hits_;
+  std::optional<VuResponder> vu_;
 };
 
 }  // namespace sim

@@ -39,10 +39,10 @@ struct TestImageSpec {
   std::string vu_ctl, vu_srv, vu_ovl;  // 8 characters each, blank padded
   uint16_t global_product_id = 0;
   uint32_t total_size = 20000;         // header included; at least 128
-  uint8_t pattern_seed = 0x5A;         // payload byte i = seed + i * 7 (mod 256)
+  uint8_t pattern_seed = 0x5A;         // payload: pseudo-random from the seed and the header
 };
 
-// Builds a valid image as the spec describes.
+// Builds a valid image from the given fields.
 std::vector<uint8_t> make_test_image(const TestImageSpec &spec);
 // Short form: image for `target`, new firmware revision `revision`, `total_size` bytes.
 std::vector<uint8_t> make_test_image(ImageTarget target, const std::string &revision,

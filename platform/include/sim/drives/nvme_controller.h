@@ -132,6 +132,8 @@ class NvmeController {
   size_t staged_bytes() const;         // bytes accumulated by Firmware Image Download
   std::vector<uint8_t> staged_image() const;
   bool apste() const;
+  NvmeActivation activation() const;
+  NvmeConfig config() const;           // the configuration as it stands (knobs included)
   std::array<uint8_t, 256> apst_table() const;
   uint32_t command_count(uint8_t opcode) const;  // admin commands received, per opcode
 

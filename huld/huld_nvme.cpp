@@ -1,0 +1,135 @@
+// NVMe execute entry point: dispatch by the device's interface, and the USB-bridge exchange.
+#define HULD_MODULE "huld\\huld_nvme"
+
+#include "huld/huld_nvme.h"
+
+#include <cstring>
+
+#include "huld/huld_scsi.h"
+#include "huld/windows/huld_nvme_marvell_nevox.h"
+#include "huld/windows/huld_nvme_windows.h"
+#include "huld/windows/huld_nvme_windows_rst.h"
+#include "huld/windows/huld_nvme_windows_rste.h"
+#include "huld/windows/huld_nvme_windows_xr.h"
+#include "huld/windows/huld_raid_windows.h"
+#include "huld/windows/huld_scsi_windows.h"
+
+huld_nvme_execute_hook_fn huld_nvme_execute_hook = nullptr;
+
+namespace {
+
+constexpr uint8_t kScsiGood = 0x00;
+constexpr uint8_t kScsiCheckCondition = 0x02;
+
+}  // namespace
+
+int huld_nvme_snt_check_phase(huld_error *err, const char *phase, int result,
+                              const huld_scsi_cmd *scsi) {
+  // A failed call has already recorded its own error.
+  if (result != 0) return 1;
+  if (scsi->scsi_status == kScsiCheckCondition) {
+    const uint8_t *sense = scsi->sense;
+    const uint8_t response = sense[0] & 0x7F;
+    uint8_t key, asc, ascq;
+    if (response == 0x70 || response == 0x71) {
+      key = sense[2] & 0x0F;
+      asc = sense[12];
+      ascq = sense[13];
+    } else {
+      key = sense[1] & 0x0F;
+      asc = sense[2];
+      ascq = sense[3];
+    }
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
+                      "%s: SCSI Error: Status: %XH Sense Code: %02X/%02X/%02XH\n", phase,
+                      scsi->scsi_status, key, asc, ascq);
+  }
+  if (scsi->scsi_status != kScsiGood) {
+    return HULD_ERROR(err, HULD_ERROR_DEVICE, scsi->scsi_status,
+                      "%s: device error detected, scsi status %xh", phase, scsi->scsi_status);
+  }
+  if (strcmp(phase, "completion phase") == 0 && scsi->xfer_len < HULD_SNT_CQE_SIZE) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "incomplete completion phase");
+  }
+  return 0;
+}
+
+int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
+                          huld_nvme_snt_scsi_executor executor) {
+  if (!dev || !cmd || !executor) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
+
+  // The bridge buffer is taken before anything is sent.
+  huld_scsi_cmd data_phase;
+  if (huld_scsi_fill_snt_data_phase_cmd(&data_phase, cmd) != 0) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not allocate %u bytes",
+                      huld_scsi_snt_padded_length(cmd));
+  }
+
+  huld_scsi_cmd scsi;
+  uint8_t sqe[HULD_SNT_SQE_SIZE];
+  huld_scsi_fill_snt_command_phase_cmd(&scsi, sqe, cmd);
+  int result = executor(err, dev, &scsi);
+  if (huld_nvme_snt_check_phase(err, "command phase", result, &scsi) != 0) {
+    huld_scsi_snt_release(&data_phase);
+    return 1;
+  }
+
+  result = executor(err, dev, &data_phase);
+  if (huld_nvme_snt_check_phase(err, "data phase", result, &data_phase) != 0) {
+    huld_scsi_snt_release(&data_phase);
+    return 1;
+  }
+  huld_scsi_snt_result(&data_phase, cmd);  // copies the data back and releases the buffer
+
+  huld_scsi_fill_snt_completion_phase_cmd(&scsi, cmd);
+  result = executor(err, dev, &scsi);
+  if (huld_nvme_snt_check_phase(err, "completion phase", result, &scsi) != 0) return 1;
+  return huld_error_clear(err);
+}
+
+int huld_nvme_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
+  if (!dev || !cmd) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
+
+  const huld_nvme_execute_hook_fn hook = huld_nvme_execute_hook;
+  huld_nvme_cmd before;
+  if (hook) before = *cmd;
+
+  int result;
+  switch (dev->iface) {
+    case WINDOWS_NVME:
+      result = huld_nvme_windows_execute(err, dev, cmd);
+      break;
+    case WINDOWS_NVME_INTEL_RST:
+      result = huld_nvme_windows_rst_execute(err, dev, cmd);
+      break;
+    case WINDOWS_NVME_INTEL_RSTE:
+      result = huld_nvme_windows_rste_execute(err, dev, cmd);
+      break;
+    case WINDOWS_NVME_XR_IUO:
+      result = huld_nvme_windows_xr_execute(err, dev, cmd);
+      break;
+    case WINDOWS_SCSI_ASMEDIA_NVME:
+      result = huld_nvme_snt_execute(err, dev, cmd, huld_scsi_windows_execute);
+      break;
+    case MEGARAID_NVME:
+      result = huld_megaraid_nvme_execute(err, dev, cmd);
+      break;
+    case WINDOWS_AMD_RAID_NVME:
+      result = huld_amd_raid_nvme_execute(err, dev, cmd);
+      break;
+    case MARVELL_NEVOX:
+      result = huld_nvme_marvell_nevox_execute(err, dev, cmd);
+      break;
+    default:
+      return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface,
+                        "nvme execute not supported on device %s", dev->name);
+  }
+
+  if (hook) hook(err, dev, &before, cmd);
+  return result;
+}
+
+uint8_t huld_nvme_get_status(const huld_nvme_cmd *cmd) {
+  if (!cmd) return 0;
+  return static_cast<uint8_t>((cmd->cpl[3] >> 17) & 0xFF);
+}

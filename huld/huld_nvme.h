@@ -1,0 +1,61 @@
+// NVMe command records and their execute entry point, with the USB-bridge NVMe exchange that
+// carries a command through three vendor SCSI commands.
+#pragma once
+
+#include <cstdint>
+
+#include "huld/huld_dev.h"
+#include "huld/huld_log.h"
+
+#define HULD_NVME_QUEUE_ADMIN 0u
+#define HULD_NVME_QUEUE_IO 0xFFFFFFFFu
+
+// An NVMe command.
+typedef struct huld_nvme_cmd {
+  uint32_t cdw0;   // opcode in bits 0-7; the builders leave the rest 0
+  uint32_t nsid;
+  uint32_t cdw10;
+  uint32_t cdw11;
+  uint32_t cdw12;
+  uint32_t cdw13;
+  uint32_t cdw14;
+  uint32_t cdw15;
+  uint32_t cpl[4];        // out: completion dwords 0-3; status code in dword 3 bits 24:17
+  uint8_t reserved[16];   // zeroed by the builders, otherwise untouched
+  void *data;             // the caller's buffer
+  uint32_t data_len;      // buffer length in bytes
+  uint32_t ddir;          // huld_ddir
+  uint32_t timeout_ms;
+  uint32_t queue;         // 0 admin, FFFFFFFFh NVM (I/O); tested for non-zero
+} huld_nvme_cmd;
+
+typedef int (*huld_nvme_execute_hook_fn)(huld_error *err, huld_dev *dev,
+                                         const huld_nvme_cmd *before, const huld_nvme_cmd *after);
+extern huld_nvme_execute_hook_fn huld_nvme_execute_hook;
+
+// Runs the command on the device. 0, or 1 with err set.
+int huld_nvme_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd);
+// The 8-bit status code of the completion: bits 24:17 of cpl[3].
+uint8_t huld_nvme_get_status(const huld_nvme_cmd *cmd);
+
+// ---------------------------------------------------------------------------------------------
+// USB-bridge exchange (command, data and completion phase as vendor SCSI commands)
+// ---------------------------------------------------------------------------------------------
+struct huld_scsi_cmd;
+
+// Runs one SCSI command of the exchange (the SCSI back end in the product).
+typedef int (*huld_nvme_snt_scsi_executor)(huld_error *err, huld_dev *dev, struct huld_scsi_cmd *scsi);
+
+// The whole exchange through the given SCSI executor; huld_nvme_execute runs it with the SCSI
+// back end for a USB-bridge device. Allocates the bridge buffer first (failure: code 1, nothing
+// sent), stops at the first phase that fails or returns a bad status, frees the buffer on every
+// path.
+int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
+                          huld_nvme_snt_scsi_executor executor);
+// Judges one phase after its SCSI command ran with result `result`. phase is "command phase",
+// "data phase" or "completion phase". 0 when the call succeeded with GOOD status (and, for the
+// completion phase, at least 16 bytes came back); else 1 with err set: the call's own error;
+// CHECK CONDITION: code 1 "<phase>: SCSI Error: ..."; another status: code 6, subcode the status;
+// a short completion: code 1 "incomplete completion phase".
+int huld_nvme_snt_check_phase(huld_error *err, const char *phase, int result,
+                              const struct huld_scsi_cmd *scsi);

@@ -1,0 +1,108 @@
+// SCSI command records and their execute entry point; SCSI/ATA translation (ATA PASS-THROUGH
+// CDB accessors, the builder that wraps an ATA command, the decoder of the returned registers);
+// the CDB builders of the USB-bridge NVMe exchange.
+#pragma once
+
+#include <cstdint>
+
+#include "huld/huld_ata.h"
+#include "huld/huld_dev.h"
+#include "huld/huld_log.h"
+#include "huld/huld_nvme.h"
+
+#define HULD_SCSI_CDB_SIZE 16
+#define HULD_SCSI_SENSE_SIZE 32
+
+// A SCSI command.
+typedef struct huld_scsi_cmd {
+  uint8_t cdb[HULD_SCSI_CDB_SIZE];  // command descriptor block
+  uint32_t cdb_len;                 // CDB length in bytes
+  void *data;                       // the caller's buffer
+  uint32_t data_len;                // buffer length in bytes
+  uint32_t xfer_len;                // out: data bytes the pass-through returned
+  uint8_t scsi_status;              // out: SCSI status
+  uint8_t sense[HULD_SCSI_SENSE_SIZE];  // out: sense data
+  uint32_t sense_len;               // sense buffer length; callers set 32
+  uint32_t timeout_ms;
+  uint32_t ddir;                    // huld_ddir
+} huld_scsi_cmd;
+
+typedef int (*huld_scsi_execute_hook_fn)(huld_error *err, huld_dev *dev,
+                                         const huld_scsi_cmd *before, const huld_scsi_cmd *after);
+extern huld_scsi_execute_hook_fn huld_scsi_execute_hook;
+
+// Runs the command on the device. 0, or 1 with err set.
+int huld_scsi_execute(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd);
+// INQUIRY (5 bytes) through huld_scsi_execute: 1 for a device type the system serves, else 0.
+int huld_scsi_probe(huld_dev *dev);
+
+// ---------------------------------------------------------------------------------------------
+// ATA PASS-THROUGH CDB fields. Opcode A1h is the 12-byte layout; anything else is read and
+// written as the 16-byte layout (opcode 85h). Getters of a 12-byte CDB give 0 for the bytes it
+// lacks; setters of the high bytes write only into a 16-byte CDB.
+// ---------------------------------------------------------------------------------------------
+#define HULD_SAT_ATA_PASS_THROUGH_12 0xA1
+#define HULD_SAT_ATA_PASS_THROUGH_16 0x85
+
+uint8_t huld_sat_get_multiple_count(const uint8_t *cdb);
+void huld_sat_set_multiple_count(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_protocol(const uint8_t *cdb);
+void huld_sat_set_protocol(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_extend(const uint8_t *cdb);
+void huld_sat_set_extend(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_off_line(const uint8_t *cdb);
+void huld_sat_set_off_line(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_ck_cond(const uint8_t *cdb);  // non-zero when set
+void huld_sat_set_ck_cond(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_t_type(const uint8_t *cdb);
+void huld_sat_set_t_type(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_t_dir(const uint8_t *cdb);
+void huld_sat_set_t_dir(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_byte_block(const uint8_t *cdb);
+void huld_sat_set_byte_block(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_t_length(const uint8_t *cdb);
+void huld_sat_set_t_length(uint8_t *cdb, uint8_t value);
+uint16_t huld_sat_get_features(const uint8_t *cdb);
+void huld_sat_set_features(uint8_t *cdb, uint16_t value);
+uint16_t huld_sat_get_count(const uint8_t *cdb);
+void huld_sat_set_count(uint8_t *cdb, uint16_t value);
+uint64_t huld_sat_get_lba(const uint8_t *cdb);
+void huld_sat_set_lba(uint8_t *cdb, uint64_t value);
+uint8_t huld_sat_get_device(const uint8_t *cdb);
+void huld_sat_set_device(uint8_t *cdb, uint8_t value);
+uint8_t huld_sat_get_command(const uint8_t *cdb);
+void huld_sat_set_command(uint8_t *cdb, uint8_t value);
+
+int huld_sat_is_ata_pass_through_12(const uint8_t *cdb);
+int huld_sat_is_ata_pass_through_16(const uint8_t *cdb);
+int huld_sat_is_ata_pass_through(const uint8_t *cdb);
+// 1 when the sense data is in descriptor format with an ATA Status Return descriptor at byte 8.
+int huld_sat_has_ata_status_return(const huld_scsi_cmd *cmd);
+
+// Zeroes out and fills it as an ATA PASS-THROUGH(16) carrying the ATA command.
+void huld_scsi_fill_sat_cmd(huld_scsi_cmd *out, const huld_ata_cmd *in);
+// Writes the ATA registers returned in the SCSI status and sense data into ata.
+void huld_scsi_fill_ata_result_from_sat(const huld_scsi_cmd *scsi, huld_ata_cmd *ata);
+
+// ---------------------------------------------------------------------------------------------
+// USB-bridge NVMe exchange CDBs (16 bytes, sense length 32, the NVMe command's time-out)
+// ---------------------------------------------------------------------------------------------
+#define HULD_SNT_SQE_SIZE 64
+#define HULD_SNT_CQE_SIZE 16
+
+// Fills sqe (64 bytes) with the submission entry and scsi with the command-phase CDB.
+void huld_scsi_fill_snt_command_phase_cmd(huld_scsi_cmd *scsi, uint8_t *sqe, const huld_nvme_cmd *cmd);
+// Fills scsi with the data-phase CDB and a zeroed bridge buffer of data_len rounded up to 512
+// (for data to the device: a copy of the data, then zeros). 0, or 1 when the buffer cannot be
+// allocated (scsi then carries no buffer). Release the buffer with huld_scsi_snt_release.
+int huld_scsi_fill_snt_data_phase_cmd(huld_scsi_cmd *scsi, const huld_nvme_cmd *cmd);
+// Fills scsi with the completion-phase CDB; the 16 returned bytes land in cmd->cpl.
+void huld_scsi_fill_snt_completion_phase_cmd(huld_scsi_cmd *scsi, huld_nvme_cmd *cmd);
+// After a good data phase: copies data_len bytes of the bridge buffer into cmd->data for data
+// from the device, then releases the bridge buffer.
+void huld_scsi_snt_result(huld_scsi_cmd *data_phase, huld_nvme_cmd *cmd);
+// Zeroes and frees the bridge buffer of a data-phase command (nothing when it has none).
+void huld_scsi_snt_release(huld_scsi_cmd *data_phase);
+// The padded data-phase length of a command: data_len rounded up to a multiple of 512, or
+// FFFFFFFFh when that does not fit in 32 bits.
+uint32_t huld_scsi_snt_padded_length(const huld_nvme_cmd *cmd);

@@ -1,0 +1,122 @@
+// Simulated machine: storage adapters, disks and the drivers that answer their requests.
+//
+// The "storage" section of a machine description:
+//   "storage": {
+//     "adapters": [ {
+//        "id": "nvme0",                              (required, unique)
+//        "personality": "inbox_nvme" | "inbox_ahci" | "usb_bot" | "storage_spaces" | ...,
+//        "port": 2,                                  (optional; default: creation order, skipping
+//                                                     numbers fixed elsewhere)
+//        "instance_id": "PCI\\VEN_ABCD&DEV_5010\\4&2B1F&0&00E8",   (optional)
+//        "interface_path": "\\\\?\\PCI#...#{2accfe60-...}",      (optional; default generated
+//                                                     from instance_id, lower case; "" = none)
+//        "knobs": { "windows81_mode": false, "firmware_activate_return_code": 32,
+//                   "get_info_insufficient_buffer": false, "foreign_miniport": "fail" | "rc",
+//                   "foreign_miniport_error": 1 },
+//        "nvme": { ... }                             (optional: controller of an adapter without
+//                                                     disks, for controller-level requests)
+//     } ],
+//     "disks": [ {
+//        "id": "disk0",                              (optional)
+//        "adapter": "nvme0",                         (required)
+//        "physical_drive": 0,                        (optional; default: next free number)
+//        "pdo": "\\Device\\00000031",                (optional; default generated)
+//        "instance_id": "SCSI\\DISK&VEN_NVME&PROD_CORVANE\\5&1&0&000000",  (optional)
+//        "interface": true,                          (default true; false: no disk interface)
+//        "interface_path": "...",                    (optional override)
+//        "address": { "path_id": 0, "target_id": 0, "lun": 0 } | null,
+//                                                    (default 0/0/0; null: no SCSI address)
+//        "bus_type": 17,                             (optional; default from the personality)
+//        "firmware_slots": 1, "firmware_active_slot": 0,   (storage firmware view of an ATA drive)
+//        exactly one drive model:
+//        "nvme": { "model", "serial", "firmware", "namespace": true, "slot1_read_only": false,
+//                  "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
+//                  "enforce_granularity": true, "activation": "commit" | "reset" |
+//                  "power_cycle" | "never", "active_slot": 1, "slot_revisions": ["", ...],
+//                  "apsta": true, "apste": false, "identify_fails": false },
+//        "ata":  { "model", "serial", "firmware", "log_page3": "present" | "missing" |
+//                  "invalid", "mode3": true, "mode7": true, "modeE": true, "log_min_blocks": 0,
+//                  "log_max_blocks": 0, "word234": 0, "word235": 0,
+//                  "activation_needs_power_cycle": false, "identify_fails": false,
+//                  "sense_format": "descriptor" | "fixed_old" | "fixed_new" | "fixed_long",
+//                  "fixed_valid": true },
+//        "scsi": { "vendor", "product", "revision", "serial", "peripheral_type": 0,
+//                  "write_buffer": true, "offset_boundary": 8192 }
+//     } ]
+//   }
+// Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
+#pragma once
+#ifndef _WIN32
+
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace sim {
+
+class NvmeController;
+class AtaDrive;
+class SatDevice;
+class ScsiTarget;
+
+// Driver front-end knobs of one adapter (and its LUs).
+struct StorageAdapterKnobs {
+  // In-box NVMe: behave as the Windows 8.1 driver (also chosen by an OS older than Windows 10):
+  // no protocol-specific property, no protocol command, no WRITE BUFFER translation.
+  bool windows81_mode = false;
+  // In-box NVMe "FIRMWARE" activation ReturnCode; unset: 0, or 20h when the drive activates new
+  // firmware only at a power cycle.
+  std::optional<uint32_t> firmware_activate_return_code;
+  // In-box AHCI: GET_INFO into a buffer too small for every slot of a multi-slot drive fails with
+  // ERROR_INSUFFICIENT_BUFFER instead of filling what fits.
+  bool get_info_insufficient_buffer = false;
+  // Miniport signatures the adapter does not own: ReturnCode 1 (true) or a failed call (false).
+  bool foreign_miniport_rc = false;
+  DWORD foreign_miniport_error = ERROR_INVALID_FUNCTION;
+};
+
+// Loads the "storage" section (replacing the storage in use) and registers every path. Throws
+// std::runtime_error on a bad description. Registered as the machine section "storage" by
+// register_storage_section(); machine loading calls it.
+void load_storage(const nlohmann::json &section);
+// Removes every adapter and disk (their paths go with the device namespace reset).
+void reset_storage();
+// Registers the "storage" machine section (idempotent).
+void register_storage_section();
+
+// ---- Test access -----------------------------------------------------------------------------------
+
+struct StorageDiskInfo {
+  std::string id;
+  uint32_t physical_drive = 0;
+  std::string pdo;
+  std::string interface_path;   // "" when none
+  std::string adapter;          // adapter id
+  uint32_t port = 0;
+  std::string personality;
+};
+std::vector<StorageDiskInfo> storage_disks();
+
+// Drive models by physical-drive number (null when the disk has no such model).
+std::shared_ptr<NvmeController> storage_nvme(uint32_t physical_drive);
+std::shared_ptr<AtaDrive> storage_ata(uint32_t physical_drive);
+std::shared_ptr<SatDevice> storage_sat(uint32_t physical_drive);
+std::shared_ptr<ScsiTarget> storage_scsi(uint32_t physical_drive);
+// Controller of an NVMe adapter, by port number.
+std::shared_ptr<NvmeController> storage_adapter_nvme(uint32_t port);
+
+// Knobs of the adapter with that port number (null when there is none). Change them only while
+// no request is running.
+StorageAdapterKnobs *storage_adapter_knobs(uint32_t port);
+
+// Temperature threshold the in-box NVMe front-end holds for a disk (index 0-8, over or under).
+std::optional<int16_t> storage_temperature_threshold(uint32_t physical_drive, uint16_t index, bool over);
+
+}  // namespace sim
+
+#endif  // _WIN32

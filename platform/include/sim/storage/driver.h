@@ -1,0 +1,231 @@
+// Simulated storage stack: the objects behind the storage paths (adapters and logical units) and
+// the base class of the driver personalities that answer their requests.
+//
+// A personality is a StorageDriver. The common part of the stack (storage.cpp) decodes what every
+// storage driver decodes the same way (device number, standard device descriptor, SCSI address,
+// SCSI and ATA pass-through, the miniport header) and hands the rest to the personality's
+// virtual functions; their defaults reject the request as a driver without that feature does.
+// New personalities register a factory under their name (register_storage_driver) and are then
+// usable from machine descriptions.
+#pragma once
+#ifndef _WIN32
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win_types.h"
+#include "sim/device.h"
+#include "sim/drives/ata_drive.h"
+#include "sim/drives/nvme_controller.h"
+#include "sim/drives/sat_device.h"
+#include "sim/drives/scsi_target.h"
+#include "sim/faults.h"
+#include "sim/storage.h"
+
+namespace sim {
+
+// ---- Little-endian field access on request buffers ------------------------------------------------
+
+namespace wire {
+inline uint16_t u16(const uint8_t *p, size_t off) {
+  return static_cast<uint16_t>(p[off] | p[off + 1] << 8);
+}
+inline uint32_t u32(const uint8_t *p, size_t off) {
+  return static_cast<uint32_t>(p[off]) | static_cast<uint32_t>(p[off + 1]) << 8 |
+         static_cast<uint32_t>(p[off + 2]) << 16 | static_cast<uint32_t>(p[off + 3]) << 24;
+}
+inline uint64_t u64(const uint8_t *p, size_t off) {
+  return static_cast<uint64_t>(u32(p, off)) | static_cast<uint64_t>(u32(p, off + 4)) << 32;
+}
+inline void put16(uint8_t *p, size_t off, uint16_t v) {
+  p[off] = static_cast<uint8_t>(v);
+  p[off + 1] = static_cast<uint8_t>(v >> 8);
+}
+inline void put32(uint8_t *p, size_t off, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[off + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void put64(uint8_t *p, size_t off, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[off + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+}  // namespace wire
+
+// ---- Control codes and values the stack decodes ------------------------------------------------
+
+namespace ioctl {
+constexpr DWORD kScsiPassThrough = 0x0004D004;
+constexpr DWORD kScsiMiniport = 0x0004D008;
+constexpr DWORD kAtaPassThrough = 0x0004D02C;
+constexpr DWORD kScsiGetAddress = 0x00041018;
+constexpr DWORD kStorageQueryProperty = 0x002D1400;
+constexpr DWORD kStorageGetDeviceNumber = 0x002D1080;
+constexpr DWORD kStorageResetBus = 0x002D5000;
+constexpr DWORD kStorageProtocolCommand = 0x002DD3C0;
+constexpr DWORD kStorageSetTemperatureThreshold = 0x002DD200;
+constexpr DWORD kStorageFirmwareGetInfo = 0x002D1C00;
+constexpr DWORD kStorageFirmwareDownload = 0x002DDC04;
+constexpr DWORD kStorageFirmwareActivate = 0x002DDC08;
+}  // namespace ioctl
+
+// STORAGE_DEVICE_DESCRIPTOR bus types.
+enum : uint32_t {
+  kBusScsi = 1,
+  kBusUsb = 7,
+  kBusRaid = 8,
+  kBusSas = 10,
+  kBusSata = 11,
+  kBusSpaces = 16,
+  kBusNvme = 17,
+};
+
+class StorageDriver;
+struct StorageAdapter;
+
+// One logical unit: a disk (or enclosure) with the drive model behind it.
+struct StorageLu {
+  std::string id;                        // name in the machine description
+  uint32_t physical_drive = 0;
+  std::string pdo;                       // "\Device\00000031"
+  std::string instance_id;
+  std::string interface_path;            // empty: no disk interface
+  bool has_address = true;
+  uint8_t path_id = 0, target_id = 0, lun = 0;
+  StorageAdapter *adapter = nullptr;     // owner
+  uint32_t bus_type = 0;
+  uint8_t device_type = 0;               // SCSI peripheral type (0 disk, 0Dh enclosure)
+  std::string vendor, product, revision, serial;  // strings of the full device descriptor
+
+  // The drive behind the LU (one of them; `sat` wraps `ata` where a SCSI/ATA translation exists).
+  std::shared_ptr<NvmeController> nvme;
+  std::shared_ptr<AtaDrive> ata;
+  std::shared_ptr<SatDevice> sat;
+  std::shared_ptr<ScsiTarget> scsi;
+  // When the NVMe drive's committed images take effect (as described; decides the "FIRMWARE"
+  // activation ReturnCode).
+  NvmeActivation nvme_activation = NvmeActivation::AtReset;
+
+  // Storage firmware view of an ATA drive: slots the driver reports and the active one.
+  uint8_t fw_slot_count = 1;
+  uint8_t fw_active_slot = 0;
+
+  // Front-end state (temperature thresholds kept by the NVMe front-end).
+  std::mutex lock;
+  std::map<uint32_t, int16_t> thresholds;  // key: index << 1 | under
+};
+
+// One adapter (SCSI port): the object behind \\.\ScsiN: and its storage-port interface.
+struct StorageAdapter {
+  std::string id;
+  uint32_t port = 0;
+  std::string instance_id;
+  std::string interface_path;            // empty: none
+  std::shared_ptr<StorageDriver> driver;
+  StorageAdapterKnobs knobs;
+  std::vector<std::shared_ptr<StorageLu>> lus;
+  // Controller-level requests on the adapter handle (in-box NVMe: the controller, with or without
+  // a namespace).
+  std::shared_ptr<NvmeController> nvme;
+  NvmeActivation nvme_activation = NvmeActivation::AtReset;
+
+  StorageLu *find_lu(uint8_t path_id, uint8_t target_id, uint8_t lun) const;
+};
+
+// Custom fault actions the front-ends understand (FaultAction::custom, by name):
+//   "return_code" value          SRB_IO_CONTROL ReturnCode of a miniport request
+//   "return_status" value        STORAGE_PROTOCOL_COMMAND ReturnStatus
+//   "error_code" value           STORAGE_PROTOCOL_COMMAND ErrorCode
+//   "nvme_status" value [value2] NVMe status (SCT << 8 | SC) instead of executing; value2 = DW0
+//   "completion_dw0" value       completion DW0 (FixedProtocolReturnData)
+//   "scsi_status" value value2   SCSI status instead of executing; value2 = key << 16 | ASC << 8 |
+//                                ASCQ, bit 24 set for descriptor sense; `bytes`, when given, are the
+//                                sense bytes as returned
+//   "sense_length" value         SenseInfoLength reported (clipped to the caller's sense buffer)
+//   "ata_status" value value2    ATA STATUS and ERROR instead of executing
+//   "short_transfer" value       move at most `value` bytes (data length fields say so)
+//   "zero_data"                  data-in answered with zeros
+//   "device_number" value        GET_DEVICE_NUMBER answers this DeviceNumber
+// Front-ends also ask the rule set with FaultOp::other and the keys "driver" (personality name),
+// "request" (see each request), "nvme_opcode", "cdb0", "ata_command", "signature" (text) and
+// "miniport_code"; a plain "fail" action fails the call there too.
+
+// One request as a personality sees it.
+struct StorageRequest {
+  IoctlCall &call;
+  StorageAdapter &adapter;
+  StorageLu *lu = nullptr;               // null on an adapter handle (unless routed to a LU)
+  bool on_adapter = false;               // the handle names the adapter
+  std::vector<uint8_t> in;               // copy of the input bytes
+  std::vector<FaultAction> actions;      // fired custom actions
+
+  StorageRequest(IoctlCall &c, StorageAdapter &a) : call(c), adapter(a) {}
+
+  // Asks the rule set with the front-end keys; true when a rule failed the call (call.error set).
+  bool frontend_faults(const std::string &request, std::map<std::string, std::string> keys = {});
+  const FaultAction *action(const std::string &name) const;
+  // Counts a contract violation and fails the call as the driver would.
+  BOOL violation(const std::string &what, DWORD error = ERROR_INVALID_PARAMETER);
+  BOOL fail(DWORD error) { return call.fail(error); }
+  void note(const std::string &key, const std::string &value);
+  void trace_timeout(uint32_t seconds);
+};
+
+// Decoded SRB_IO_CONTROL header of an IOCTL_SCSI_MINIPORT request.
+struct MiniportHeader {
+  uint32_t header_length = 0;
+  std::string signature;                 // 8 bytes as sent
+  uint32_t timeout = 0;
+  uint32_t control_code = 0;
+  uint32_t return_code = 0;
+  uint32_t length = 0;
+};
+
+class StorageDriver {
+ public:
+  virtual ~StorageDriver() = default;
+  virtual const char *name() const = 0;
+  virtual uint32_t bus_type() const = 0;
+
+  // IOCTL_STORAGE_QUERY_PROPERTY with a PropertyId other than the standard device property.
+  virtual BOOL query_property(StorageRequest &r, uint32_t property_id);
+  virtual BOOL protocol_command(StorageRequest &r);
+  virtual BOOL temperature_threshold(StorageRequest &r);
+  virtual BOOL miniport(StorageRequest &r, const MiniportHeader &h);
+  // IOCTL_STORAGE_FIRMWARE_GET_INFO / DOWNLOAD / ACTIVATE.
+  virtual BOOL storage_firmware(StorageRequest &r);
+  virtual BOOL reset_bus(StorageRequest &r, uint8_t path_id);
+  // Whether ATA_PASS_THROUGH reaches the drive of this LU.
+  virtual bool ata_pass_through(const StorageLu &lu) const;
+  // One CDB for the LU (SCSI pass-through). The default answers CHECK CONDITION, invalid opcode.
+  virtual ScsiResult execute_scsi(StorageRequest &r, StorageLu &lu, const uint8_t *cdb, size_t cdb_len,
+                                  uint8_t *data, uint32_t data_len, int ddir);
+  // What a bus reset does to one LU (default: a controller reset of an NVMe drive).
+  virtual void reset_lu(StorageLu &lu);
+
+ protected:
+  // Rejection of a miniport signature the driver does not own (F(1) on LUs, the port's style on
+  // adapters).
+  BOOL reject_miniport(StorageRequest &r) const;
+};
+
+using StorageDriverFactory = std::function<std::shared_ptr<StorageDriver>()>;
+void register_storage_driver(const std::string &personality, StorageDriverFactory factory);
+std::shared_ptr<StorageDriver> make_storage_driver(const std::string &personality);
+
+// Personalities built into the stack (registered by storage.cpp on first use).
+std::shared_ptr<StorageDriver> make_inbox_nvme_driver();
+std::shared_ptr<StorageDriver> make_inbox_ahci_driver();
+std::shared_ptr<StorageDriver> make_usb_bot_driver();
+std::shared_ptr<StorageDriver> make_storage_spaces_driver();
+
+// Helpers shared by personalities.
+ScsiResult scsi_invalid_opcode();
+bool os_is_windows10_or_later();
+
+}  // namespace sim
+
+#endif  // _WIN32

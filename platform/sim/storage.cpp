@@ -1,0 +1,922 @@
+// The simulated storage stack: adapters and logical units from the machine description, their
+// paths, and the requests every storage driver decodes the same way.
+#include "sim/storage.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+
+#include "sim/machine.h"
+#include "sim/storage/driver.h"
+#include "sim/trace.h"
+
+namespace sim {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char *kDiskInterfaceGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+constexpr const char *kStoragePortGuid = "{2accfe60-c130-11d2-b082-00a0c91efb8b}";
+
+// ---- Personality registry ------------------------------------------------------------------------
+
+struct DriverRegistry {
+  std::mutex lock;
+  std::map<std::string, StorageDriverFactory> factories;
+};
+
+DriverRegistry &drivers() {
+  static DriverRegistry *r = [] {
+    auto *reg = new DriverRegistry;
+    reg->factories["inbox_nvme"] = make_inbox_nvme_driver;
+    reg->factories["inbox_ahci"] = make_inbox_ahci_driver;
+    reg->factories["usb_bot"] = make_usb_bot_driver;
+    reg->factories["storage_spaces"] = make_storage_spaces_driver;
+    return reg;
+  }();
+  return *r;
+}
+
+// ---- The storage in use ----------------------------------------------------------------------------
+
+struct Storage {
+  std::mutex lock;
+  std::vector<std::shared_ptr<StorageAdapter>> adapters;
+  std::vector<std::shared_ptr<StorageLu>> lus;
+};
+
+Storage &storage() {
+  static Storage *s = new Storage;
+  return *s;
+}
+
+std::string lower(std::string s) {
+  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string interface_from_instance(const std::string &instance_id, const char *guid) {
+  std::string p = instance_id;
+  std::replace(p.begin(), p.end(), '\\', '#');
+  return lower("\\\\?\\" + p + "#" + guid);
+}
+
+// ---- Device objects --------------------------------------------------------------------------------
+
+std::string text8(const uint8_t *p) { return std::string(reinterpret_cast<const char *>(p), 8); }
+
+class StorageObject : public DeviceObject {
+ public:
+  StorageObject(std::string name, std::shared_ptr<StorageAdapter> adapter, std::shared_ptr<StorageLu> lu)
+      : DeviceObject(std::move(name)), adapter_(std::move(adapter)), lu_(std::move(lu)) {}
+
+  BOOL ioctl(IoctlCall &call) override {
+    StorageRequest r(call, *adapter_);
+    r.lu = lu_.get();
+    r.on_adapter = lu_ == nullptr;
+    if (call.in && call.in_size) r.in.assign(call.in, call.in + call.in_size);
+    for (const FiredFault &f : call.faults) r.actions.push_back(f.action);
+    return dispatch(r);
+  }
+
+ private:
+  BOOL dispatch(StorageRequest &r);
+  BOOL device_number(StorageRequest &r);
+  BOOL query_property(StorageRequest &r);
+  BOOL get_address(StorageRequest &r);
+  BOOL scsi_pass_through(StorageRequest &r);
+  BOOL ata_pass_through(StorageRequest &r);
+  BOOL miniport(StorageRequest &r);
+  BOOL reset_bus(StorageRequest &r);
+  // The LU a pass-through request reaches: this LU, or on an adapter the one at the request's
+  // address (null: none there).
+  StorageLu *target(uint8_t path_id, uint8_t target_id, uint8_t lun) {
+    if (lu_) return lu_.get();
+    return adapter_->find_lu(path_id, target_id, lun);
+  }
+
+  std::shared_ptr<StorageAdapter> adapter_;
+  std::shared_ptr<StorageLu> lu_;
+};
+
+BOOL StorageObject::dispatch(StorageRequest &r) {
+  StorageDriver &d = *adapter_->driver;
+  switch (r.call.code) {
+    case ioctl::kStorageGetDeviceNumber:
+      return device_number(r);
+    case ioctl::kStorageQueryProperty:
+      return query_property(r);
+    case ioctl::kScsiGetAddress:
+      return get_address(r);
+    case ioctl::kScsiPassThrough:
+      return scsi_pass_through(r);
+    case ioctl::kAtaPassThrough:
+      return ata_pass_through(r);
+    case ioctl::kScsiMiniport:
+      return miniport(r);
+    case ioctl::kStorageProtocolCommand:
+      return d.protocol_command(r);
+    case ioctl::kStorageSetTemperatureThreshold:
+      return d.temperature_threshold(r);
+    case ioctl::kStorageFirmwareGetInfo:
+    case ioctl::kStorageFirmwareDownload:
+    case ioctl::kStorageFirmwareActivate:
+      return d.storage_firmware(r);
+    case ioctl::kStorageResetBus:
+      return reset_bus(r);
+    default:
+      return r.fail(ERROR_INVALID_FUNCTION);
+  }
+}
+
+// IOCTL_STORAGE_GET_DEVICE_NUMBER: 12 bytes out, DeviceType @0 (7 disk), DeviceNumber @4,
+// PartitionNumber @8.
+BOOL StorageObject::device_number(StorageRequest &r) {
+  if (!lu_) return r.fail(ERROR_INVALID_FUNCTION);
+  if (r.frontend_faults("device_number")) return FALSE;
+  if (r.call.out_size < 12) return r.fail(ERROR_INSUFFICIENT_BUFFER);
+  uint32_t number = lu_->physical_drive;
+  if (const FaultAction *a = r.action("device_number")) number = static_cast<uint32_t>(a->value);
+  std::memset(r.call.out, 0, 12);
+  wire::put32(r.call.out, 0, 7);
+  wire::put32(r.call.out, 4, number);
+  wire::put32(r.call.out, 8, 0);
+  r.call.bytes_returned = 12;
+  return TRUE;
+}
+
+// IOCTL_STORAGE_QUERY_PROPERTY. Input: PropertyId u32 @0, QueryType u32 @4, parameters from 8.
+// The standard device property (0) answers the STORAGE_DEVICE_DESCRIPTOR (40-byte head: Version,
+// Size, DeviceType @8, modifier @9, RemovableMedia @10, CommandQueueing @11, the four string
+// offsets @12-@24, BusType @28, RawPropertiesLength @32, raw bytes @36), strings after the head;
+// what does not fit the caller's buffer is cut off. Other properties belong to the personality.
+BOOL StorageObject::query_property(StorageRequest &r) {
+  if (r.in.size() < 8) return r.violation("QUERY_PROPERTY input of " + std::to_string(r.in.size()) + " bytes");
+  const uint32_t property = wire::u32(r.in.data(), 0);
+  const uint32_t query_type = wire::u32(r.in.data(), 4);
+  if (property != 0) return adapter_->driver->query_property(r, property);
+  if (!lu_) return r.fail(ERROR_INVALID_FUNCTION);
+  if (r.frontend_faults("device_descriptor")) return FALSE;
+  if (query_type == 1) return TRUE;  // the property exists
+  if (query_type != 0) return r.violation("device property query type " + std::to_string(query_type));
+  if (r.call.out_size < 8) return r.fail(ERROR_INSUFFICIENT_BUFFER);
+
+  std::vector<uint8_t> d(40, 0);
+  auto add_string = [&](size_t field, const std::string &s) {
+    wire::put32(d.data(), field, static_cast<uint32_t>(d.size()));
+    d.insert(d.end(), s.begin(), s.end());
+    d.push_back(0);
+  };
+  d[8] = lu_->device_type;
+  d[10] = 0;
+  d[11] = 1;
+  add_string(12, lu_->vendor);
+  add_string(16, lu_->product);
+  add_string(20, lu_->revision);
+  add_string(24, lu_->serial);
+  wire::put32(d.data(), 0, 40);
+  wire::put32(d.data(), 4, static_cast<uint32_t>(d.size()));
+  wire::put32(d.data(), 28, lu_->bus_type);
+  uint32_t n = std::min<uint32_t>(r.call.out_size, static_cast<uint32_t>(d.size()));
+  if (const FaultAction *a = r.action("short_transfer")) n = std::min<uint32_t>(n, static_cast<uint32_t>(a->value));
+  std::memcpy(r.call.out, d.data(), n);
+  r.call.bytes_returned = n;
+  return TRUE;
+}
+
+// IOCTL_SCSI_GET_ADDRESS: 8 bytes, Length u32 @0, PortNumber @4, PathId @5, TargetId @6, Lun @7.
+BOOL StorageObject::get_address(StorageRequest &r) {
+  if (!lu_ || !lu_->has_address) return r.fail(ERROR_INVALID_FUNCTION);
+  if (r.frontend_faults("get_address")) return FALSE;
+  if (r.call.out_size < 8) return r.fail(ERROR_INSUFFICIENT_BUFFER);
+  wire::put32(r.call.out, 0, 8);
+  r.call.out[4] = static_cast<uint8_t>(adapter_->port);
+  r.call.out[5] = lu_->path_id;
+  r.call.out[6] = lu_->target_id;
+  r.call.out[7] = lu_->lun;
+  r.call.bytes_returned = 8;
+  return TRUE;
+}
+
+// IOCTL_SCSI_PASS_THROUGH, 64-bit layout: Length u16 @0 (56), ScsiStatus @2, PathId @3,
+// TargetId @4, Lun @5, CdbLength @6, SenseInfoLength @7, DataIn @8 (0 out, 1 in, 2 none),
+// DataTransferLength u32 @12, TimeOutValue u32 @16, DataBufferOffset u64 @24,
+// SenseInfoOffset u32 @32, Cdb[16] @36. Data and sense live in the same buffer at their offsets.
+BOOL StorageObject::scsi_pass_through(StorageRequest &r) {
+  IoctlCall &c = r.call;
+  const uint8_t *in = r.in.data();
+  if (r.in.size() < 56) return r.violation("SCSI_PASS_THROUGH input of " + std::to_string(r.in.size()) + " bytes");
+  if (wire::u16(in, 0) != 56) return r.violation("SCSI_PASS_THROUGH Length " + std::to_string(wire::u16(in, 0)));
+  const uint8_t cdb_len = in[6];
+  const uint8_t sense_len = in[7];
+  const uint8_t data_in = in[8];
+  const uint32_t xfer = wire::u32(in, 12);
+  const uint32_t timeout = wire::u32(in, 16);
+  const uint64_t data_off = wire::u64(in, 24);
+  const uint32_t sense_off = wire::u32(in, 32);
+  r.trace_timeout(timeout);
+  if (cdb_len < 1 || cdb_len > 16) return r.violation("SCSI_PASS_THROUGH CdbLength " + std::to_string(cdb_len));
+  if (data_in > 2) return r.violation("SCSI_PASS_THROUGH DataIn " + std::to_string(data_in));
+  if (c.out_size < 56) return r.violation("SCSI_PASS_THROUGH output of " + std::to_string(c.out_size) + " bytes");
+  if (sense_len > 0 && (sense_off < 56 || static_cast<uint64_t>(sense_off) + sense_len > c.out_size))
+    return r.violation("SCSI_PASS_THROUGH sense at " + std::to_string(sense_off) + "+" + std::to_string(sense_len) +
+                       " outside the output buffer");
+  int ddir = kDirNone;
+  if (xfer > 0) {
+    if (data_in == 2) return r.violation("SCSI_PASS_THROUGH data without a direction");
+    ddir = data_in == 1 ? kDirIn : kDirOut;
+    const uint64_t limit = ddir == kDirIn ? c.out_size : r.in.size();
+    if (data_off < 56 || data_off + xfer > limit)
+      return r.violation("SCSI_PASS_THROUGH data at " + std::to_string(data_off) + "+" + std::to_string(xfer) +
+                         " outside the buffer");
+  }
+  uint8_t cdb[16] = {};
+  std::memcpy(cdb, in + 36, cdb_len);
+  StorageLu *lu = target(in[3], in[4], in[5]);
+  if (!lu) return r.fail(ERROR_INVALID_PARAMETER);
+  r.lu = lu;
+  if (r.frontend_faults("scsi_pass_through", {{"cdb0", fault_key(cdb[0])}})) return FALSE;
+
+  std::vector<uint8_t> data(xfer, 0);
+  if (ddir == kDirOut) std::memcpy(data.data(), r.in.data() + data_off, xfer);
+  ScsiResult res;
+  if (const FaultAction *a = r.action("scsi_status")) {
+    res.status = static_cast<uint8_t>(a->value);
+    if (!a->bytes.empty()) {
+      res.sense_len = static_cast<uint32_t>(std::min<size_t>(a->bytes.size(), sizeof res.sense));
+      std::memcpy(res.sense, a->bytes.data(), res.sense_len);
+    } else if (res.status == kScsiCheckCondition) {
+      const uint8_t key = static_cast<uint8_t>(a->value2 >> 16), asc = static_cast<uint8_t>(a->value2 >> 8),
+                    ascq = static_cast<uint8_t>(a->value2);
+      res = (a->value2 >> 24) & 1 ? check_condition_descriptor(key, asc, ascq) : check_condition_fixed(key, asc, ascq);
+    }
+  } else {
+    res = adapter_->driver->execute_scsi(r, *lu, cdb, cdb_len, data.data(), xfer, ddir);
+  }
+  uint32_t moved = std::min(res.data_transferred, xfer);
+  if (const FaultAction *a = r.action("short_transfer")) moved = std::min<uint32_t>(moved, static_cast<uint32_t>(a->value));
+  if (ddir == kDirIn && r.action("zero_data")) std::fill(data.begin(), data.end(), 0);
+
+  uint32_t sense_out = std::min<uint32_t>(res.sense_len, sense_len);
+  if (const FaultAction *a = r.action("sense_length")) sense_out = std::min<uint32_t>(static_cast<uint32_t>(a->value), sense_len);
+  if (c.out != c.in) std::memcpy(c.out, r.in.data(), std::min<size_t>(r.in.size(), c.out_size));
+  uint8_t *out = c.out;
+  out[2] = res.status;
+  out[7] = static_cast<uint8_t>(sense_out);
+  wire::put32(out, 12, moved);
+  if (sense_out) std::memcpy(out + sense_off, res.sense, std::min<uint32_t>(sense_out, sizeof res.sense));
+  if (ddir == kDirIn && moved) std::memcpy(out + data_off, data.data(), moved);
+  uint64_t returned = 56;
+  if (sense_out) returned = std::max<uint64_t>(returned, static_cast<uint64_t>(sense_off) + sense_out);
+  if (ddir == kDirIn && moved) returned = std::max<uint64_t>(returned, data_off + moved);
+  c.bytes_returned = static_cast<DWORD>(std::min<uint64_t>(returned, c.out_size));
+  r.note("scsi_status", std::to_string(res.status));
+  return TRUE;
+}
+
+// IOCTL_ATA_PASS_THROUGH: Length u16 @0 (48), AtaFlags u16 @2 (01h DRDY, 02h data in, 04h data
+// out, 08h 48-bit, 10h DMA), PathId @4, TargetId @5, Lun @6, DataTransferLength u32 @8,
+// TimeOutValue u32 @12, DataBufferOffset u64 @24, PreviousTaskFile[8] @32, CurrentTaskFile[8]
+// @40 (features, count, LBA low/mid/high, device, command, reserved). The answer replaces the
+// task files with the result registers (error over features, status over command).
+BOOL StorageObject::ata_pass_through(StorageRequest &r) {
+  IoctlCall &c = r.call;
+  if (r.in.size() < 48) return r.violation("ATA_PASS_THROUGH input of " + std::to_string(r.in.size()) + " bytes");
+  const uint8_t *in = r.in.data();
+  const StorageLu *probe_lu = lu_ ? lu_.get() : adapter_->find_lu(in[4], in[5], in[6]);
+  if (!probe_lu && !lu_) return r.fail(ERROR_INVALID_PARAMETER);
+  if (!adapter_->driver->ata_pass_through(*probe_lu)) return r.fail(ERROR_INVALID_FUNCTION);
+  StorageLu *lu = const_cast<StorageLu *>(probe_lu);
+  r.lu = lu;
+  if (wire::u16(in, 0) != 48) return r.violation("ATA_PASS_THROUGH Length " + std::to_string(wire::u16(in, 0)));
+  const uint16_t flags = wire::u16(in, 2);
+  const uint32_t xfer = wire::u32(in, 8);
+  const uint32_t timeout = wire::u32(in, 12);
+  const uint64_t data_off = wire::u64(in, 24);
+  r.trace_timeout(timeout);
+  if ((flags & 0x02) && (flags & 0x04)) return r.violation("ATA_PASS_THROUGH with both data directions");
+  if (c.out_size < 48) return r.violation("ATA_PASS_THROUGH output of " + std::to_string(c.out_size) + " bytes");
+  int ddir = kDirNone;
+  if (flags & 0x02) ddir = kDirIn;
+  if (flags & 0x04) ddir = kDirOut;
+  if (xfer > 0) {
+    if (ddir == kDirNone) return r.violation("ATA_PASS_THROUGH data without a direction flag");
+    const uint64_t limit = ddir == kDirIn ? c.out_size : r.in.size();
+    if (data_off < 48 || data_off + xfer > limit)
+      return r.violation("ATA_PASS_THROUGH data at " + std::to_string(data_off) + "+" + std::to_string(xfer) +
+                         " outside the buffer");
+  }
+  const uint8_t *ptf = in + 32;
+  const uint8_t *ctf = in + 40;
+  const bool ext = (flags & 0x08) != 0;
+  AtaTaskfile tf;
+  tf.is_ext = ext;
+  tf.command = ctf[6];
+  tf.device = ctf[5];
+  tf.feature = ctf[0];
+  tf.count = ctf[1];
+  tf.lba = static_cast<uint64_t>(ctf[2]) | static_cast<uint64_t>(ctf[3]) << 8 | static_cast<uint64_t>(ctf[4]) << 16;
+  if (ext) {
+    tf.feature = static_cast<uint16_t>(tf.feature | ptf[0] << 8);
+    tf.count = static_cast<uint16_t>(tf.count | ptf[1] << 8);
+    tf.lba |= static_cast<uint64_t>(ptf[2]) << 24 | static_cast<uint64_t>(ptf[3]) << 32 |
+              static_cast<uint64_t>(ptf[4]) << 40;
+  } else {
+    tf.lba |= static_cast<uint64_t>(ctf[5] & 0x0F) << 24;
+  }
+  tf.ddir = ddir;
+  if (r.frontend_faults("ata_pass_through", {{"ata_command", fault_key(tf.command)}})) return FALSE;
+
+  std::vector<uint8_t> data(xfer, 0);
+  if (ddir == kDirOut) std::memcpy(data.data(), in + data_off, xfer);
+  AtaResult res;
+  if (const FaultAction *a = r.action("ata_status")) {
+    res.status = static_cast<uint8_t>(a->value);
+    res.error = static_cast<uint8_t>(a->value2);
+    res.count = tf.count;
+    res.lba = tf.lba;
+    res.device = tf.device;
+  } else {
+    res = lu->ata->execute(tf, ddir == kDirNone ? nullptr : data.data(), ddir == kDirNone ? 0 : xfer);
+  }
+  uint32_t moved = std::min(res.data_transferred, xfer);
+  if (const FaultAction *a = r.action("short_transfer")) moved = std::min<uint32_t>(moved, static_cast<uint32_t>(a->value));
+  if (ddir == kDirIn && r.action("zero_data")) std::fill(data.begin(), data.end(), 0);
+
+  if (c.out != c.in) std::memcpy(c.out, in, std::min<size_t>(r.in.size(), c.out_size));
+  uint8_t *out = c.out;
+  wire::put32(out, 8, moved);
+  uint8_t *optf = out + 32;
+  uint8_t *octf = out + 40;
+  octf[0] = res.error;
+  octf[1] = static_cast<uint8_t>(res.count);
+  octf[2] = static_cast<uint8_t>(res.lba);
+  octf[3] = static_cast<uint8_t>(res.lba >> 8);
+  octf[4] = static_cast<uint8_t>(res.lba >> 16);
+  octf[5] = res.device;
+  octf[6] = res.status;
+  octf[7] = 0;
+  if (ext) {
+    optf[0] = 0;
+    optf[1] = static_cast<uint8_t>(res.count >> 8);
+    optf[2] = static_cast<uint8_t>(res.lba >> 24);
+    optf[3] = static_cast<uint8_t>(res.lba >> 32);
+    optf[4] = static_cast<uint8_t>(res.lba >> 40);
+  }
+  if (ddir == kDirIn && moved) std::memcpy(out + data_off, data.data(), moved);
+  uint64_t returned = 48;
+  if (ddir == kDirIn && moved) returned = std::max<uint64_t>(returned, data_off + moved);
+  c.bytes_returned = static_cast<DWORD>(std::min<uint64_t>(returned, c.out_size));
+  r.note("ata_status", std::to_string(res.status));
+  return TRUE;
+}
+
+// IOCTL_SCSI_MINIPORT: SRB_IO_CONTROL header of 28 bytes (HeaderLength u32 @0, Signature[8] @4,
+// Timeout u32 @12, ControlCode u32 @16, ReturnCode u32 @20, Length u32 @24), payload after it.
+BOOL StorageObject::miniport(StorageRequest &r) {
+  if (r.in.size() < 28) return r.violation("miniport request of " + std::to_string(r.in.size()) + " bytes");
+  MiniportHeader h;
+  const uint8_t *in = r.in.data();
+  h.header_length = wire::u32(in, 0);
+  h.signature = text8(in + 4);
+  h.timeout = wire::u32(in, 12);
+  h.control_code = wire::u32(in, 16);
+  h.return_code = wire::u32(in, 20);
+  h.length = wire::u32(in, 24);
+  if (r.call.trace) {
+    r.call.trace->signature = h.signature;
+    r.call.trace->miniport_code = h.control_code;
+    r.call.trace->timeout = h.timeout;
+  }
+  if (h.header_length != 28) return r.violation("miniport HeaderLength " + std::to_string(h.header_length));
+  return adapter_->driver->miniport(r, h);
+}
+
+// IOCTL_STORAGE_RESET_BUS: one byte in, the PathId of the bus to reset.
+BOOL StorageObject::reset_bus(StorageRequest &r) {
+  if (r.in.empty()) return r.violation("RESET_BUS without a PathId");
+  if (r.frontend_faults("reset_bus")) return FALSE;
+  return adapter_->driver->reset_bus(r, r.in[0]);
+}
+
+// ---- Description ----------------------------------------------------------------------------------
+
+[[noreturn]] void bad(const std::string &where, const std::string &what) {
+  throw std::runtime_error("storage." + where + ": " + what);
+}
+
+void check_fields(const json &j, const std::string &where, std::initializer_list<const char *> allowed) {
+  if (!j.is_object()) bad(where, "expected an object");
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    bool ok = false;
+    for (const char *a : allowed) ok = ok || it.key() == a;
+    if (!ok) bad(where, "unknown field \"" + it.key() + "\"");
+  }
+}
+
+uint64_t number(const json &j, const std::string &where, uint64_t max) {
+  uint64_t v = 0;
+  if (j.is_number_unsigned()) {
+    v = j.get<uint64_t>();
+  } else if (j.is_string()) {
+    const std::string s = j.get<std::string>();
+    char *end = nullptr;
+    v = std::strtoull(s.c_str(), &end, 0);
+    if (s.empty() || *end != '\0') bad(where, "expected a number, not \"" + s + "\"");
+  } else {
+    bad(where, "expected an unsigned number");
+  }
+  if (v > max) bad(where, "value " + std::to_string(v) + " above " + std::to_string(max));
+  return v;
+}
+
+bool flag(const json &j, const std::string &where) {
+  if (!j.is_boolean()) bad(where, "expected true or false");
+  return j.get<bool>();
+}
+
+std::string text(const json &j, const std::string &where) {
+  if (!j.is_string()) bad(where, "expected a string");
+  return j.get<std::string>();
+}
+
+StorageAdapterKnobs load_knobs(const json &j, const std::string &w) {
+  check_fields(j, w, {"windows81_mode", "firmware_activate_return_code", "get_info_insufficient_buffer",
+                      "foreign_miniport", "foreign_miniport_error"});
+  StorageAdapterKnobs k;
+  if (j.contains("windows81_mode")) k.windows81_mode = flag(j["windows81_mode"], w + ".windows81_mode");
+  if (j.contains("firmware_activate_return_code"))
+    k.firmware_activate_return_code =
+        static_cast<uint32_t>(number(j["firmware_activate_return_code"], w + ".firmware_activate_return_code", 0xFFFFFFFF));
+  if (j.contains("get_info_insufficient_buffer"))
+    k.get_info_insufficient_buffer = flag(j["get_info_insufficient_buffer"], w + ".get_info_insufficient_buffer");
+  if (j.contains("foreign_miniport")) {
+    const std::string s = text(j["foreign_miniport"], w + ".foreign_miniport");
+    if (s == "rc") k.foreign_miniport_rc = true;
+    else if (s != "fail") bad(w + ".foreign_miniport", "expected \"fail\" or \"rc\"");
+  }
+  if (j.contains("foreign_miniport_error"))
+    k.foreign_miniport_error = static_cast<DWORD>(number(j["foreign_miniport_error"], w + ".foreign_miniport_error", 0xFFFFFFFF));
+  return k;
+}
+
+NvmeConfig load_nvme(const json &j, const std::string &w) {
+  check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
+                      "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
+                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails"});
+  NvmeConfig c;
+  if (j.contains("model")) c.model = text(j["model"], w + ".model");
+  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
+  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
+  if (j.contains("namespace")) c.namespace_present = flag(j["namespace"], w + ".namespace");
+  if (j.contains("slot1_read_only")) c.slot1_read_only = flag(j["slot1_read_only"], w + ".slot1_read_only");
+  if (j.contains("slots")) c.slot_count = static_cast<uint8_t>(number(j["slots"], w + ".slots", 7));
+  if (j.contains("activation_without_reset"))
+    c.activation_without_reset = flag(j["activation_without_reset"], w + ".activation_without_reset");
+  if (j.contains("ca3_status")) c.ca3_refusal_status = static_cast<uint16_t>(number(j["ca3_status"], w + ".ca3_status", 0x7FF));
+  if (j.contains("fwug")) c.fwug = static_cast<uint8_t>(number(j["fwug"], w + ".fwug", 255));
+  if (j.contains("enforce_granularity")) c.enforce_granularity = flag(j["enforce_granularity"], w + ".enforce_granularity");
+  if (j.contains("activation")) {
+    const std::string s = text(j["activation"], w + ".activation");
+    if (s == "commit") c.activation = NvmeActivation::AtCommit;
+    else if (s == "reset") c.activation = NvmeActivation::AtReset;
+    else if (s == "power_cycle") c.activation = NvmeActivation::AtPowerCycle;
+    else if (s == "never") c.activation = NvmeActivation::Never;
+    else bad(w + ".activation", "expected \"commit\", \"reset\", \"power_cycle\" or \"never\"");
+  }
+  if (j.contains("active_slot")) c.active_slot = static_cast<uint8_t>(number(j["active_slot"], w + ".active_slot", 7));
+  if (j.contains("slot_revisions")) {
+    const json &a = j["slot_revisions"];
+    if (!a.is_array() || a.size() > 7) bad(w + ".slot_revisions", "expected an array of at most 7 strings");
+    for (size_t i = 0; i < a.size(); ++i) c.slot_revisions[i] = text(a[i], w + ".slot_revisions");
+  }
+  if (j.contains("apsta")) c.apsta = flag(j["apsta"], w + ".apsta");
+  if (j.contains("apste")) c.apste = flag(j["apste"], w + ".apste");
+  if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
+  return c;
+}
+
+void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
+  check_fields(j, w, {"model", "serial", "firmware", "log_page3", "mode3", "mode7", "modeE", "log_min_blocks",
+                      "log_max_blocks", "word234", "word235", "activation_needs_power_cycle", "identify_fails",
+                      "sense_format", "fixed_valid"});
+  if (j.contains("model")) c.model = text(j["model"], w + ".model");
+  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
+  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
+  if (j.contains("log_page3")) {
+    const std::string p = text(j["log_page3"], w + ".log_page3");
+    if (p == "present") c.log_page3 = AtaLogPage3::Present;
+    else if (p == "missing") c.log_page3 = AtaLogPage3::Missing;
+    else if (p == "invalid") c.log_page3 = AtaLogPage3::InvalidBit63;
+    else bad(w + ".log_page3", "expected \"present\", \"missing\" or \"invalid\"");
+  }
+  if (j.contains("mode3")) c.mode3_supported = flag(j["mode3"], w + ".mode3");
+  if (j.contains("mode7")) c.mode7_supported = flag(j["mode7"], w + ".mode7");
+  if (j.contains("modeE")) c.modeE_supported = flag(j["modeE"], w + ".modeE");
+  if (j.contains("log_min_blocks")) c.log_min_blocks = static_cast<uint16_t>(number(j["log_min_blocks"], w, 0xFFFF));
+  if (j.contains("log_max_blocks")) c.log_max_blocks = static_cast<uint16_t>(number(j["log_max_blocks"], w, 0xFFFF));
+  if (j.contains("word234")) c.word234_min_blocks = static_cast<uint16_t>(number(j["word234"], w, 0xFFFF));
+  if (j.contains("word235")) c.word235_max_blocks = static_cast<uint16_t>(number(j["word235"], w, 0xFFFF));
+  if (j.contains("activation_needs_power_cycle"))
+    c.activation_needs_power_cycle = flag(j["activation_needs_power_cycle"], w + ".activation_needs_power_cycle");
+  if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
+  if (j.contains("sense_format")) {
+    const std::string f = text(j["sense_format"], w + ".sense_format");
+    if (f == "descriptor") s.sense_format = SatSenseFormat::Descriptor;
+    else if (f == "fixed_old") s.sense_format = SatSenseFormat::FixedOld;
+    else if (f == "fixed_new") s.sense_format = SatSenseFormat::FixedNew;
+    else if (f == "fixed_long") s.sense_format = SatSenseFormat::FixedLong;
+    else bad(w + ".sense_format", "expected \"descriptor\", \"fixed_old\", \"fixed_new\" or \"fixed_long\"");
+  }
+  if (j.contains("fixed_valid")) s.fixed_valid = flag(j["fixed_valid"], w + ".fixed_valid");
+}
+
+ScsiConfig load_scsi(const json &j, const std::string &w) {
+  check_fields(j, w, {"vendor", "product", "revision", "serial", "peripheral_type", "write_buffer", "offset_boundary"});
+  ScsiConfig c;
+  if (j.contains("vendor")) c.vendor = text(j["vendor"], w + ".vendor");
+  if (j.contains("product")) c.product = text(j["product"], w + ".product");
+  if (j.contains("revision")) c.revision = text(j["revision"], w + ".revision");
+  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
+  if (j.contains("peripheral_type")) c.peripheral_type = static_cast<uint8_t>(number(j["peripheral_type"], w, 0x1F));
+  if (j.contains("write_buffer")) c.write_buffer_supported = flag(j["write_buffer"], w + ".write_buffer");
+  if (j.contains("offset_boundary")) c.offset_boundary = static_cast<uint32_t>(number(j["offset_boundary"], w, 0xFFFFFF));
+  return c;
+}
+
+std::string trimmed(const std::string &s) { return trim_text(s); }
+
+// Registers the paths of an adapter and its LUs.
+void register_paths(const std::shared_ptr<StorageAdapter> &a) {
+  std::vector<std::string> paths;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "\\\\.\\Scsi%u:", a->port);
+  paths.push_back(buf);
+  if (!a->interface_path.empty()) paths.push_back(a->interface_path);
+  register_device(std::make_shared<StorageObject>("adapter " + a->id, a, nullptr), paths);
+  for (const auto &lu : a->lus) {
+    std::vector<std::string> lp;
+    std::snprintf(buf, sizeof buf, "\\\\.\\PhysicalDrive%u", lu->physical_drive);
+    lp.push_back(buf);
+    lp.push_back("\\\\.\\GLOBALROOT" + lu->pdo);
+    if (!lu->interface_path.empty()) lp.push_back(lu->interface_path);
+    register_device(std::make_shared<StorageObject>("disk " + lu->id, a, lu), lp);
+  }
+}
+
+void storage_reset_locked(Storage &s) {
+  s.adapters.clear();
+  s.lus.clear();
+}
+
+StorageLu *find_disk(uint32_t physical_drive) {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  for (const auto &lu : s.lus)
+    if (lu->physical_drive == physical_drive) return lu.get();
+  return nullptr;
+}
+
+const bool g_registered = [] {
+  register_storage_section();
+  return true;
+}();
+
+}  // namespace
+
+// ---- StorageRequest -----------------------------------------------------------------------------------
+
+bool StorageRequest::frontend_faults(const std::string &request, std::map<std::string, std::string> keys) {
+  FaultQuery q;
+  q.op = FaultOp::other;
+  q.path = call.open ? call.open->path : std::string();
+  q.handle = call.handle;
+  q.control_code = call.code;
+  keys["driver"] = adapter.driver->name();
+  keys["request"] = request;
+  q.keys = std::move(keys);
+  for (FiredFault &f : check_faults(q)) {
+    if (call.trace) call.trace->fired_faults.push_back(f.rule_id);
+    if (f.action.kind == FaultAction::fail) {
+      call.fail(f.action.error);
+      return true;
+    }
+    actions.push_back(std::move(f.action));
+  }
+  return false;
+}
+
+const FaultAction *StorageRequest::action(const std::string &name) const {
+  for (const FaultAction &a : actions)
+    if (a.kind == FaultAction::custom && a.name == name) return &a;
+  return nullptr;
+}
+
+BOOL StorageRequest::violation(const std::string &what, DWORD error) {
+  contract_violation(std::string(adapter.driver->name()) + ": " + what);
+  return call.fail(error);
+}
+
+void StorageRequest::note(const std::string &key, const std::string &value) {
+  if (call.trace) call.trace->notes[key] = value;
+}
+
+void StorageRequest::trace_timeout(uint32_t seconds) {
+  if (call.trace) call.trace->timeout = seconds;
+}
+
+// ---- StorageDriver defaults -------------------------------------------------------------------------
+
+BOOL StorageDriver::query_property(StorageRequest &r, uint32_t) { return r.fail(ERROR_NOT_SUPPORTED); }
+BOOL StorageDriver::protocol_command(StorageRequest &r) { return r.fail(ERROR_INVALID_FUNCTION); }
+BOOL StorageDriver::temperature_threshold(StorageRequest &r) { return r.fail(ERROR_INVALID_FUNCTION); }
+BOOL StorageDriver::miniport(StorageRequest &r, const MiniportHeader &) { return reject_miniport(r); }
+BOOL StorageDriver::storage_firmware(StorageRequest &r) { return r.fail(ERROR_INVALID_FUNCTION); }
+bool StorageDriver::ata_pass_through(const StorageLu &) const { return false; }
+
+BOOL StorageDriver::reset_bus(StorageRequest &r, uint8_t path_id) {
+  if (!r.on_adapter) return r.fail(ERROR_INVALID_FUNCTION);
+  for (const auto &lu : r.adapter.lus)
+    if (lu->path_id == path_id) reset_lu(*lu);
+  r.note("reset_path_id", std::to_string(path_id));
+  return TRUE;
+}
+
+ScsiResult StorageDriver::execute_scsi(StorageRequest &, StorageLu &, const uint8_t *, size_t, uint8_t *, uint32_t,
+                                       int) {
+  return scsi_invalid_opcode();
+}
+
+void StorageDriver::reset_lu(StorageLu &lu) {
+  if (lu.nvme) lu.nvme->controller_reset();
+}
+
+BOOL StorageDriver::reject_miniport(StorageRequest &r) const {
+  if (!r.on_adapter || !r.adapter.knobs.foreign_miniport_rc) {
+    return r.fail(r.on_adapter ? r.adapter.knobs.foreign_miniport_error : ERROR_INVALID_FUNCTION);
+  }
+  // ReturnCode 1, every other byte untouched, the whole buffer returned.
+  IoctlCall &c = r.call;
+  if (c.out_size < 28) return r.fail(ERROR_INVALID_PARAMETER);
+  if (c.out != c.in) std::memcpy(c.out, r.in.data(), std::min<size_t>(r.in.size(), c.out_size));
+  wire::put32(c.out, 20, 1);
+  c.bytes_returned = c.out_size;
+  return TRUE;
+}
+
+ScsiResult scsi_invalid_opcode() { return check_condition_fixed(0x05, 0x20, 0x00); }
+
+bool os_is_windows10_or_later() { return machine_os().major >= 10; }
+
+StorageLu *StorageAdapter::find_lu(uint8_t path_id, uint8_t target_id, uint8_t lun) const {
+  for (const auto &lu : lus)
+    if (lu->has_address && lu->path_id == path_id && lu->target_id == target_id && lu->lun == lun) return lu.get();
+  return nullptr;
+}
+
+void register_storage_driver(const std::string &personality, StorageDriverFactory factory) {
+  DriverRegistry &r = drivers();
+  std::lock_guard<std::mutex> g(r.lock);
+  r.factories[personality] = std::move(factory);
+}
+
+std::shared_ptr<StorageDriver> make_storage_driver(const std::string &personality) {
+  DriverRegistry &r = drivers();
+  std::lock_guard<std::mutex> g(r.lock);
+  auto it = r.factories.find(personality);
+  return it == r.factories.end() ? nullptr : it->second();
+}
+
+// ---- Loading ----------------------------------------------------------------------------------------
+
+void load_storage(const nlohmann::json &section) {
+  reset_storage();
+  const json &j = section;
+  check_fields(j, "", {"adapters", "disks"});
+  std::vector<std::shared_ptr<StorageAdapter>> adapters;
+  std::vector<std::shared_ptr<StorageLu>> lus;
+  std::set<uint32_t> ports, drives;
+
+  if (j.contains("adapters")) {
+    const json &arr = j["adapters"];
+    if (!arr.is_array()) bad("adapters", "expected an array");
+    std::vector<bool> fixed(arr.size(), false);
+    for (size_t i = 0; i < arr.size(); ++i) {
+      const std::string w = "adapters[" + std::to_string(i) + "]";
+      const json &a = arr[i];
+      check_fields(a, w, {"id", "personality", "port", "instance_id", "interface_path", "knobs", "nvme"});
+      auto ad = std::make_shared<StorageAdapter>();
+      if (!a.contains("id")) bad(w, "missing \"id\"");
+      ad->id = text(a["id"], w + ".id");
+      for (const auto &o : adapters)
+        if (o->id == ad->id) bad(w + ".id", "\"" + ad->id + "\" used twice");
+      if (!a.contains("personality")) bad(w, "missing \"personality\"");
+      const std::string p = text(a["personality"], w + ".personality");
+      ad->driver = make_storage_driver(p);
+      if (!ad->driver) bad(w + ".personality", "unknown personality \"" + p + "\"");
+      if (a.contains("port")) {
+        ad->port = static_cast<uint32_t>(number(a["port"], w + ".port", 255));
+        if (!ports.insert(ad->port).second) bad(w + ".port", "port " + std::to_string(ad->port) + " used twice");
+        fixed[i] = true;
+      }
+      char inst[64];
+      std::snprintf(inst, sizeof inst, "PCI\\VEN_ABCD&DEV_%04zX\\4&1000&0&00%02zX", 0x5000 + i, i * 8);
+      ad->instance_id = a.contains("instance_id") ? text(a["instance_id"], w + ".instance_id") : std::string(inst);
+      ad->interface_path = a.contains("interface_path") ? text(a["interface_path"], w + ".interface_path")
+                                                         : interface_from_instance(ad->instance_id, kStoragePortGuid);
+      if (a.contains("knobs")) ad->knobs = load_knobs(a["knobs"], w + ".knobs");
+      if (a.contains("nvme")) {
+        const NvmeConfig c = load_nvme(a["nvme"], w + ".nvme");
+        ad->nvme = std::make_shared<NvmeController>(c);
+        ad->nvme_activation = c.activation;
+      }
+      adapters.push_back(ad);
+    }
+    uint32_t next = 0;
+    for (size_t i = 0; i < adapters.size(); ++i) {
+      if (fixed[i]) continue;
+      while (ports.count(next)) ++next;
+      adapters[i]->port = next;
+      ports.insert(next);
+    }
+  }
+
+  if (j.contains("disks")) {
+    const json &arr = j["disks"];
+    if (!arr.is_array()) bad("disks", "expected an array");
+    for (size_t i = 0; i < arr.size(); ++i) {
+      const json &d = arr[i];
+      const std::string w = "disks[" + std::to_string(i) + "]";
+      check_fields(d, w, {"id", "adapter", "physical_drive", "pdo", "instance_id", "interface", "interface_path",
+                          "address", "bus_type", "firmware_slots", "firmware_active_slot", "nvme", "ata", "scsi"});
+      if (d.contains("physical_drive")) {
+        const uint32_t n = static_cast<uint32_t>(number(d["physical_drive"], w + ".physical_drive", 0xFFFF));
+        if (!drives.insert(n).second) bad(w + ".physical_drive", "drive " + std::to_string(n) + " used twice");
+      }
+    }
+    uint32_t next_drive = 0;
+    for (size_t i = 0; i < arr.size(); ++i) {
+      const json &d = arr[i];
+      const std::string w = "disks[" + std::to_string(i) + "]";
+      auto lu = std::make_shared<StorageLu>();
+      if (!d.contains("adapter")) bad(w, "missing \"adapter\"");
+      const std::string aid = text(d["adapter"], w + ".adapter");
+      StorageAdapter *ad = nullptr;
+      for (const auto &a : adapters)
+        if (a->id == aid) ad = a.get();
+      if (!ad) bad(w + ".adapter", "no adapter \"" + aid + "\"");
+      lu->adapter = ad;
+      if (d.contains("physical_drive")) {
+        lu->physical_drive = static_cast<uint32_t>(number(d["physical_drive"], w, 0xFFFF));
+      } else {
+        while (drives.count(next_drive)) ++next_drive;
+        lu->physical_drive = next_drive;
+        drives.insert(next_drive);
+      }
+      lu->id = d.contains("id") ? text(d["id"], w + ".id") : "disk" + std::to_string(lu->physical_drive);
+      char pdo[32];
+      std::snprintf(pdo, sizeof pdo, "\\Device\\%08X", 0x31 + static_cast<unsigned>(i));
+      lu->pdo = d.contains("pdo") ? text(d["pdo"], w + ".pdo") : std::string(pdo);
+      if (lu->pdo.rfind("\\Device\\", 0) != 0) bad(w + ".pdo", "expected \"\\Device\\...\"");
+      char inst[96];
+      std::snprintf(inst, sizeof inst, "SCSI\\DISK&VEN_SIM&PROD_DISK\\5&%X&0&%06u", 0x1000 + static_cast<unsigned>(i),
+                    lu->physical_drive);
+      lu->instance_id = d.contains("instance_id") ? text(d["instance_id"], w + ".instance_id") : std::string(inst);
+      const bool has_interface = d.contains("interface") ? flag(d["interface"], w + ".interface") : true;
+      if (has_interface)
+        lu->interface_path = d.contains("interface_path") ? text(d["interface_path"], w + ".interface_path")
+                                                           : interface_from_instance(lu->instance_id, kDiskInterfaceGuid);
+      if (d.contains("address")) {
+        const json &a = d["address"];
+        if (a.is_null()) {
+          lu->has_address = false;
+        } else {
+          check_fields(a, w + ".address", {"path_id", "target_id", "lun"});
+          if (a.contains("path_id")) lu->path_id = static_cast<uint8_t>(number(a["path_id"], w + ".address", 255));
+          if (a.contains("target_id")) lu->target_id = static_cast<uint8_t>(number(a["target_id"], w + ".address", 255));
+          if (a.contains("lun")) lu->lun = static_cast<uint8_t>(number(a["lun"], w + ".address", 255));
+        }
+      }
+      if (lu->has_address && ad->find_lu(lu->path_id, lu->target_id, lu->lun))
+        bad(w + ".address", "address used twice on adapter \"" + ad->id + "\"");
+      lu->bus_type = d.contains("bus_type") ? static_cast<uint32_t>(number(d["bus_type"], w + ".bus_type", 255))
+                                            : ad->driver->bus_type();
+      if (d.contains("firmware_slots"))
+        lu->fw_slot_count = static_cast<uint8_t>(number(d["firmware_slots"], w + ".firmware_slots", 255));
+      if (d.contains("firmware_active_slot"))
+        lu->fw_active_slot = static_cast<uint8_t>(number(d["firmware_active_slot"], w + ".firmware_active_slot", 255));
+      const int models = (d.contains("nvme") ? 1 : 0) + (d.contains("ata") ? 1 : 0) + (d.contains("scsi") ? 1 : 0);
+      if (models != 1) bad(w, "expected exactly one of \"nvme\", \"ata\", \"scsi\"");
+      if (d.contains("nvme")) {
+        NvmeConfig c = load_nvme(d["nvme"], w + ".nvme");
+        lu->nvme = std::make_shared<NvmeController>(c);
+        lu->nvme_activation = c.activation;
+        lu->vendor = "NVMe";
+        lu->product = trimmed(c.model);
+        lu->revision = trimmed(c.firmware);
+        lu->serial = trimmed(c.serial);
+        if (!ad->nvme) {
+          ad->nvme = lu->nvme;
+          ad->nvme_activation = c.activation;
+        }
+      } else if (d.contains("ata")) {
+        AtaConfig c;
+        SatConfig s;
+        load_ata(d["ata"], w + ".ata", c, s);
+        lu->ata = std::make_shared<AtaDrive>(c);
+        lu->sat = std::make_shared<SatDevice>(lu->ata, s);
+        lu->vendor = "";
+        lu->product = trimmed(c.model);
+        lu->revision = trimmed(c.firmware);
+        lu->serial = trimmed(c.serial);
+      } else {
+        ScsiConfig c = load_scsi(d["scsi"], w + ".scsi");
+        lu->scsi = std::make_shared<ScsiTarget>(c);
+        lu->device_type = c.peripheral_type;
+        lu->vendor = trimmed(c.vendor);
+        lu->product = trimmed(c.product);
+        lu->revision = trimmed(c.revision);
+        lu->serial = trimmed(c.serial);
+      }
+      ad->lus.push_back(lu);
+      lus.push_back(lu);
+    }
+  }
+
+  for (const auto &a : adapters) register_paths(a);
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.adapters = std::move(adapters);
+  s.lus = std::move(lus);
+}
+
+void reset_storage() {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  storage_reset_locked(s);
+}
+
+void register_storage_section() {
+  static std::once_flag once;
+  std::call_once(once, [] { register_machine_section("storage", load_storage, reset_storage); });
+}
+
+// ---- Test access -------------------------------------------------------------------------------------
+
+std::vector<StorageDiskInfo> storage_disks() {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  std::vector<StorageDiskInfo> out;
+  for (const auto &lu : s.lus)
+    out.push_back({lu->id, lu->physical_drive, lu->pdo, lu->interface_path, lu->adapter->id, lu->adapter->port,
+                   lu->adapter->driver->name()});
+  return out;
+}
+
+std::shared_ptr<NvmeController> storage_nvme(uint32_t physical_drive) {
+  StorageLu *lu = find_disk(physical_drive);
+  return lu ? lu->nvme : nullptr;
+}
+std::shared_ptr<AtaDrive> storage_ata(uint32_t physical_drive) {
+  StorageLu *lu = find_disk(physical_drive);
+  return lu ? lu->ata : nullptr;
+}
+std::shared_ptr<SatDevice> storage_sat(uint32_t physical_drive) {
+  StorageLu *lu = find_disk(physical_drive);
+  return lu ? lu->sat : nullptr;
+}
+std::shared_ptr<ScsiTarget> storage_scsi(uint32_t physical_drive) {
+  StorageLu *lu = find_disk(physical_drive);
+  return lu ? lu->scsi : nullptr;
+}
+
+std::shared_ptr<NvmeController> storage_adapter_nvme(uint32_t port) {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  for (const auto &a : s.adapters)
+    if (a->port == port) return a->nvme;
+  return nullptr;
+}
+
+StorageAdapterKnobs *storage_adapter_knobs(uint32_t port) {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  for (const auto &a : s.adapters)
+    if (a->port == port) return &a->knobs;
+  return nullptr;
+}
+
+std::optional<int16_t> storage_temperature_threshold(uint32_t physical_drive, uint16_t index, bool over) {
+  StorageLu *lu = find_disk(physical_drive);
+  if (!lu) return std::nullopt;
+  std::lock_guard<std::mutex> g(lu->lock);
+  auto it = lu->thresholds.find(static_cast<uint32_t>(index) << 1 | (over ? 0 : 1));
+  if (it == lu->thresholds.end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace sim

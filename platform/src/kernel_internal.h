@@ -1,0 +1,40 @@
+// Internal interfaces between the kernel parts of the stand-in (not for tests).
+#pragma once
+
+#include <string>
+
+#include "sim/trace.h"
+
+#include "platform/win_types.h"
+
+namespace sim::internal {
+
+// Thread identity: our own ids, never reused during a run.
+DWORD current_thread_id();
+void set_current_thread_id(DWORD id);
+DWORD allocate_thread_id();
+
+// Marks every mutex the calling thread owns as abandoned (its thread is ending).
+void abandon_owned_mutexes();
+
+// "n-th call" counters behind the application knobs; each returns the new count.
+int count_mutex_create();
+int count_thread_create();
+int count_mutex_wait();
+
+// Resets of the kernel parts, run by reset_machine().
+void reset_kernel_counters();
+void reset_devices();
+void reset_registry();
+void registry_add_winpe_key();
+
+// Request trace.
+bool trace_on();
+void trace_append(TraceEntry &&entry);
+
+// Device namespace, behind CreateFileA and DeviceIoControl (both set the last error).
+HANDLE device_open(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD attributes);
+BOOL device_ioctl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
+                  LPDWORD bytes_returned, bool overlapped, DWORD *bytes_out);
+
+}  // namespace sim::internal

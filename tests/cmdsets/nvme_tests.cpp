@@ -1,0 +1,640 @@
+// NVMe command set: builders against the command fields, the completion check and status names,
+// and the parsers over Identify data and logs that the simulated controller returns.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim_bridge.h"
+#include "vornnvme/errors.h"
+#include "vornnvme/nvme.h"
+#include "vornnvme/parse.h"
+
+using cmdsets_test::fresh_error;
+using cmdsets_test::run_on;
+
+namespace {
+
+sim::NvmeConfig drive_config() {
+  sim::NvmeConfig cfg;
+  cfg.model = "SIMNVME MODEL 1";
+  cfg.serial = "SIMNVMESERIAL0001";
+  cfg.firmware = "SIMFW001";
+  cfg.slot1_read_only = true;
+  cfg.slot_count = 4;
+  cfg.fwug = 3;
+  cfg.apsta = true;
+  cfg.lba_data_size_shift = 12;
+  return cfg;
+}
+
+std::vector<uint8_t> identify(sim::NvmeController &c, uint8_t cns, uint32_t nsid) {
+  std::vector<uint8_t> buf(4096, 0xEE);
+  huld_nvme_cmd cmd;
+  vornnvme_fill_identify(&cmd, nsid, cns, 0, 0, 0, 0, buf.data(), 4096);
+  run_on(c, &cmd);
+  huld_error err = fresh_error();
+  EXPECT_EQ(0, vornnvme_check_error(&err, &cmd));
+  return buf;
+}
+
+std::vector<uint8_t> log_page(sim::NvmeController &c, uint8_t lid) {
+  std::vector<uint8_t> buf(512, 0xEE);
+  huld_nvme_cmd cmd;
+  vornnvme_fill_get_log_page(&cmd, 0, 127, 0, 0, lid, 0, 0, 0, 0, 0, buf.data(), 512);
+  run_on(c, &cmd);
+  huld_error err = fresh_error();
+  EXPECT_EQ(0, vornnvme_check_error(&err, &cmd));
+  return buf;
+}
+
+}  // namespace
+
+// ----- builders -----
+
+TEST(NvmeBuilders, EveryRecordStartsZeroedWithDefaults) {
+  huld_nvme_cmd cmd;
+  std::memset(&cmd, 0xAB, sizeof(cmd));
+  vornnvme_fill_identify(&cmd, 0, 1, 0, 0, 0, 0, nullptr, 4096);
+  EXPECT_EQ(0x06u, cmd.cdw0);
+  EXPECT_EQ(0x00000001u, cmd.cdw10);
+  EXPECT_EQ(0u, cmd.cdw11 | cmd.cdw12 | cmd.cdw13 | cmd.cdw14 | cmd.cdw15 | cmd.nsid);
+  EXPECT_EQ(0u, cmd.cpl[0] | cmd.cpl[1] | cmd.cpl[2] | cmd.cpl[3]);
+  for (uint8_t b : cmd.reserved) EXPECT_EQ(0, b);
+  EXPECT_EQ(30000u, cmd.timeout_ms);
+  EXPECT_EQ(0u, cmd.queue);
+  EXPECT_EQ(2u, cmd.ddir);
+  EXPECT_EQ(4096u, cmd.data_len);
+}
+
+TEST(NvmeBuilders, FirmwareCommitMasksEachFieldToItsWidth) {
+  huld_nvme_cmd cmd;
+  vornnvme_fill_firmware_commit(&cmd, 0, 1, 1);
+  EXPECT_EQ(0x09u, cmd.cdw10);
+  vornnvme_fill_firmware_commit(&cmd, 0, 3, 2);
+  EXPECT_EQ(0x1Au, cmd.cdw10);
+  EXPECT_EQ(0x10u, cmd.cdw0);
+  EXPECT_EQ(0u, cmd.ddir);
+  // An FS of 9 must not spill into CA, nor a CA of 9 into BPID; BPID keeps bit 0 only.
+  vornnvme_fill_firmware_commit(&cmd, 3, 9, 9);
+  EXPECT_EQ(0x80000000u | (1u << 3) | 1u, cmd.cdw10);
+}
+
+TEST(NvmeBuilders, DwordLayouts) {
+  huld_nvme_cmd cmd;
+  vornnvme_fill_get_log_page(&cmd, 5, 0x12345, 1, 2, 0x03, 0xBEEF, 0x1122334455667788ull, 7, 1,
+                             0xFF, nullptr, 0);
+  EXPECT_EQ(0x02u, cmd.cdw0);
+  EXPECT_EQ(5u, cmd.nsid);
+  EXPECT_EQ((0x2345u << 16) | (1u << 15) | (2u << 8) | 0x03u, cmd.cdw10);
+  EXPECT_EQ((0xBEEFu << 16) | 0x1u, cmd.cdw11);
+  EXPECT_EQ(0x55667788u, cmd.cdw12);
+  EXPECT_EQ(0x11223344u, cmd.cdw13);
+  EXPECT_EQ((7u << 24) | (1u << 23) | 0x7Fu, cmd.cdw14);
+
+  vornnvme_fill_identify(&cmd, 9, 0x02, 0x1234, 0x05, 0xABCD, 0x81, nullptr, 0);
+  EXPECT_EQ((0x1234u << 16) | 0x02u, cmd.cdw10);
+  EXPECT_EQ((0x05u << 24) | 0xABCDu, cmd.cdw11);
+  EXPECT_EQ(0x01u, cmd.cdw14);
+
+  // Format NVM with LBA format 17: bits 3:0 = 1, bits 13:12 = 1; MSET as given.
+  vornnvme_fill_format(&cmd, 1, 1, 1, 2, 1, 17);
+  EXPECT_EQ(0x80u, cmd.cdw0);
+  EXPECT_EQ(1u | (1u << 4) | (2u << 5) | (1u << 8) | (1u << 9) | (1u << 12), cmd.cdw10);
+
+  vornnvme_fill_sanitize(&cmd, 1, 1, 0x1F, 1, 0xF, 0xA5A5A5A5);
+  EXPECT_EQ(0u, cmd.nsid);
+  EXPECT_EQ((1u << 9) | (1u << 8) | (0xFu << 4) | (1u << 3) | 7u, cmd.cdw10);
+  EXPECT_EQ(0xA5A5A5A5u, cmd.cdw11);
+
+  vornnvme_fill_security_send(&cmd, 0xEF, 0x1234, 0x56, 512, nullptr, 512);
+  EXPECT_EQ(1u, cmd.nsid);
+  EXPECT_EQ((0xEFu << 24) | (0x1234u << 8) | 0x56u, cmd.cdw10);
+  EXPECT_EQ(1u, cmd.ddir);
+  vornnvme_fill_security_receive(&cmd, 0xEF, 0x1234, 0x56, 512, nullptr, 512);
+  EXPECT_EQ(1u, cmd.nsid);
+  EXPECT_EQ(2u, cmd.ddir);
+
+  vornnvme_fill_read(&cmd, 1, 0x0000000200000010ull, 7, nullptr, 4096);
+  EXPECT_EQ(0x10u, cmd.cdw10);
+  EXPECT_EQ(0x2u, cmd.cdw11);
+  EXPECT_EQ(7u, cmd.cdw12);
+  EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
+  vornnvme_fill_write(&cmd, 1, 0, 0, nullptr, 512);
+  EXPECT_EQ(0x01u, cmd.cdw0);
+  EXPECT_EQ(1u, cmd.ddir);
+}
+
+TEST(NvmeBuilders, QueueNamespaceAndDirectionRules) {
+  huld_nvme_cmd cmd;
+  vornnvme_fill_flush(&cmd);
+  EXPECT_EQ(0xFFFFFFFFu, cmd.nsid);
+  EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
+
+  vornnvme_fill_namespace_management(&cmd, 7, 0, 2, nullptr, 4096);
+  EXPECT_EQ(0u, cmd.nsid);
+  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(2u << 24, cmd.cdw11);
+  vornnvme_fill_namespace_management(&cmd, 7, 1, 0, nullptr, 0);
+  EXPECT_EQ(7u, cmd.nsid);
+  EXPECT_EQ(1u, cmd.ddir);  // data out even for a delete
+
+  // Get/Set Features without a buffer carry no data but keep the length.
+  vornnvme_fill_get_features(&cmd, 0x0C, 0, 3, 0, 0, nullptr, 256);
+  EXPECT_EQ(0u, cmd.ddir);
+  EXPECT_EQ(256u, cmd.data_len);
+  EXPECT_EQ((3u << 8) | 0x0Cu, cmd.cdw10);
+  uint8_t table[256];
+  vornnvme_fill_set_features(&cmd, 1, 0x0C, 0, 1, 0, table, 256);
+  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(0x8000000Cu, cmd.cdw10);
+  EXPECT_EQ(1u, cmd.cdw11);
+
+  vornnvme_fill_dataset_management(&cmd, 1, 3, 4, table, 64);
+  EXPECT_EQ(0x09u, cmd.cdw0);
+  EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
+  EXPECT_EQ(3u, cmd.cdw10);
+  vornnvme_fill_firmware_image_download(&cmd, 2047, 4096, table, 8192);
+  EXPECT_EQ(0x11u, cmd.cdw0);
+  EXPECT_EQ(2047u, cmd.cdw10);
+  EXPECT_EQ(4096u, cmd.cdw11);
+}
+
+// ----- completion check and status names -----
+
+TEST(NvmeCheckError, StatusFieldDecoding) {
+  huld_nvme_cmd cmd;
+  vornnvme_fill_flush(&cmd);
+  huld_error err = fresh_error();
+  err.code = 9;
+  // Phase tag (bit 16) and DNR (bit 31) alone are success.
+  cmd.cpl[3] = (1u << 16) | (1u << 31);
+  EXPECT_EQ(0, vornnvme_check_error(&err, &cmd));
+  EXPECT_EQ(0u, err.code);
+
+  cmd.cpl[3] = (1u << 25) | (0x06u << 17);
+  EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
+  EXPECT_EQ(6u, err.code);
+  EXPECT_EQ(0x0106u, err.subcode);
+  EXPECT_STREQ("device error detected, sct 1h, sc 6h", err.message);
+  EXPECT_STREQ("vornnvme\\errors", err.file);
+  EXPECT_STREQ("vornnvme_check_error", err.function);
+}
+
+TEST(NvmeCheckError, ControllerErrorsBecomeDeviceErrors) {
+  sim::NvmeController c(drive_config());
+  huld_nvme_cmd cmd;
+  vornnvme_fill_firmware_commit(&cmd, 0, 1, 1);  // slot 1 is read-only
+  run_on(c, &cmd);
+  huld_error err = fresh_error();
+  EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
+  EXPECT_EQ(0x0106u, err.subcode);
+
+  vornnvme_fill_identify(&cmd, 0, 0x55, 0, 0, 0, 0, nullptr, 0);
+  run_on(c, &cmd);
+  EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
+  EXPECT_EQ(0x0002u, err.subcode);
+}
+
+TEST(NvmeStatusNames, RangesAndNamedCodes) {
+  EXPECT_STREQ("Vendor Specific", vornnvme_status_to_string(0x09C5));
+  EXPECT_STREQ("Reserved", vornnvme_status_to_string(0x0905));
+  EXPECT_STREQ("Vendor Specific", vornnvme_status_to_string(0x0700));
+  EXPECT_STREQ("Reserved", vornnvme_status_to_string(0x0500));
+  EXPECT_STREQ("I/O Command Set Specific", vornnvme_status_to_string(0x0090));
+  EXPECT_STREQ("I/O Command Set Specific", vornnvme_status_to_string(0x0288));
+  EXPECT_STREQ("Directive Specific", vornnvme_status_to_string(0x0175));
+  EXPECT_STREQ("Invalid Firmware Slot", vornnvme_status_to_string(0x0106));
+  EXPECT_STREQ("Format In Progress", vornnvme_status_to_string(0x0084));
+  EXPECT_STREQ("Command Aborted By Host", vornnvme_status_to_string(0x0371));
+  EXPECT_STREQ("Deallocated or Unwritten Logical Block", vornnvme_status_to_string(0x0287));
+  EXPECT_STREQ("Reserved", vornnvme_status_to_string(0x0017));
+  EXPECT_STREQ("Reserved", vornnvme_status_to_string(0x0104));
+  EXPECT_STREQ("Reserved", vornnvme_status_to_string(0x0117));
+  // Every named code of SCT 0 to 3 counted once: 93 of them.
+  int named = 0;
+  for (uint32_t sct = 0; sct < 4; ++sct) {
+    for (uint32_t sc = 0; sc < 0xC0; ++sc) {
+      std::string s = vornnvme_status_to_string(static_cast<uint16_t>(sct << 8 | sc));
+      if (s != "Reserved" && s != "I/O Command Set Specific" && s != "Directive Specific") ++named;
+    }
+  }
+  EXPECT_EQ(93, named);
+}
+
+// ----- executors: the execute layer's failure passes through unchanged -----
+
+TEST(NvmeExecutors, ExecuteFailureIsReturnedUnchanged) {
+  huld_dev dev = cmdsets_test::unserved_device();
+  huld_error err = fresh_error();
+  uint32_t result = 0x5A5A5A5A;
+  uint8_t buf[256];
+  EXPECT_EQ(1, vornnvme_execute_get_features(&err, &dev, 0x0C, 0, 0, 0, 0, buf, 256, &result));
+  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(0u, err.subcode);
+  EXPECT_EQ(0x5A5A5A5Au, result);  // nothing written on failure
+  EXPECT_EQ(1, vornnvme_execute_identify_controller(&err, &dev, buf, sizeof(buf)));
+  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(1, vornnvme_execute_firmware_commit(&err, &dev, 0, 1, 2));
+  EXPECT_EQ(2u, err.code);
+}
+
+// ----- parsers over data from the simulated controller -----
+
+TEST(NvmeIdentifyController, IdentityAndFirmwareFieldsFromController) {
+  sim::NvmeController c(drive_config());
+  std::vector<uint8_t> id = identify(c, 1, 0);
+  huld_error err = fresh_error();
+  char text[64];
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 4096));
+  EXPECT_STREQ("SIMNVME MODEL 1", text);
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_serial(&err, text, sizeof(text), id.data(), 4096));
+  EXPECT_STREQ("SIMNVMESERIAL0001", text);
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_firmware_revision(&err, text, sizeof(text),
+                                                                     id.data(), 4096));
+  EXPECT_STREQ("SIMFW001", text);
+
+  uint16_t w = 0;
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_pci_vendor_id(&err, &w, id.data(), 4096));
+  EXPECT_EQ(0xABCD, w);
+  uint8_t b = 0;
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_first_firmware_slot_read_only(&err, &b, id.data(), 4096));
+  EXPECT_EQ(1, b);
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_number_of_firmware_slots(&err, &b, id.data(), 4096));
+  EXPECT_EQ(4, b);
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_firmware_update_granularity(&err, &b, id.data(), 4096));
+  EXPECT_EQ(3, b);
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_autonomous_power_state_transitions_supported(
+                   &err, &b, id.data(), 4096));
+  EXPECT_EQ(1, b);
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_vwc_present(&err, &b, id.data(), 4096));
+  EXPECT_EQ(1, b);
+  vornnvme_power_state_descriptor ps;
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_power_state_descriptor(&err, &ps, 0, id.data(), 4096));
+  EXPECT_EQ(2500, ps.mp);
+  EXPECT_EQ(0u, err.code);
+}
+
+TEST(NvmeIdentifyController, ShortBuffersNameTheField) {
+  std::vector<uint8_t> id(4096, ' ');
+  huld_error err = fresh_error();
+  char text[64];
+  std::memset(text, 'x', sizeof(text));
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 63));
+  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(0u, err.subcode);
+  EXPECT_STREQ("buffer not large enough to parse nvme controller model\n", err.message);
+  EXPECT_STREQ("vornnvme\\parse", err.file);
+  EXPECT_STREQ("vornnvme_identify_controller_parse_model", err.function);
+  EXPECT_EQ('\0', text[0]);  // zeroed output on failure
+  // 64 bytes are enough; 40 blanks give an empty model.
+  EXPECT_EQ(0, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 64));
+  EXPECT_STREQ("", text);
+
+  uint8_t b = 0x77;
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_firmware_update_granularity(&err, &b, id.data(), 339));
+  EXPECT_STREQ("buffer not large enough to parse nvme controller fwug\n", err.message);
+  EXPECT_EQ(0x77, b);
+  EXPECT_EQ(0, vornnvme_identify_controller_parse_firmware_update_granularity(&err, &b, id.data(), 340));
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_report_ana_change_state_supported(&err, &b, id.data(), 343));
+  EXPECT_STREQ("buffer not large enough to parse asymmetric namespace access capabilities\n", err.message);
+  EXPECT_EQ(0, vornnvme_identify_controller_parse_report_ana_change_state_supported(&err, &b, id.data(), 344));
+
+  // Generated field parsers: primitive message with the field's description.
+  uint16_t w = 0;
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_pci_vendor_id(&err, &w, id.data(), 1));
+  EXPECT_STREQ("buffer not large enough to parse word at offset 0 (pci vendor id)", err.message);
+  EXPECT_STREQ("vornnvme_identify_controller_parse_pci_vendor_id", err.function);
+  vornnvme_oword ow;
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_maximum_domain_namespace_attachments(&err, &ow, id.data(), 559));
+  EXPECT_STREQ("buffer not large enough to parse oword at offset 544 (maximum domain namespace attachments)",
+               err.message);
+  uint32_t dw = 0;
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_version(&err, &dw, id.data(), 83));
+  EXPECT_STREQ("buffer not large enough to parse dword at offset 80 (version)", err.message);
+  // A bit parser fails with the message of the field it reads.
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_oacs_format_nvm_supported(&err, &b, id.data(), 257));
+  EXPECT_STREQ("buffer not large enough to parse word at offset 256 (optional admin command support)",
+               err.message);
+  vornnvme_power_state_descriptor ps;
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_power_state_descriptor(&err, &ps, 0xFFFFFFFFu, id.data(), 4096));
+  EXPECT_STREQ("buffer not large enough to parse power state descriptor 4294967295\n", err.message);
+}
+
+TEST(NvmeIdentifyController, StringOutputSizes) {
+  std::vector<uint8_t> id(4096, 0);
+  std::memcpy(id.data() + 24, "ABCDEFGHIJKLMNOPQRSTUVWXYZ              ", 40);
+  huld_error err = fresh_error();
+  char small[16];
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_model(&err, small, sizeof(small), id.data(), 4096));
+  EXPECT_STREQ("ABCDEFGHIJKLMNO", small);
+  char guard[4] = {'g', 'g', 'g', 'g'};
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_model(&err, guard, 0, id.data(), 4096));
+  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ('g', guard[0]);  // nothing written for a size of 0
+  std::memcpy(id.data() + 768, "  nqn.2014-08.org.example:sub   ", 32);
+  char nqn[300];
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_nvm_subsystem_nvme_qualified_name(&err, nqn, sizeof(nqn), id.data(), 1024));
+  EXPECT_STREQ("nqn.2014-08.org.example:sub", nqn);
+}
+
+TEST(NvmeIdentifyController, BitGroupsAndRecords) {
+  std::vector<uint8_t> id(4096, 0);
+  id[531] = 0x07;                     // NWPC
+  id[312] = 0x2D;                     // RPMBS bits 2:0 = 5, 5:3 = 5
+  id[315] = 0x81;                     // RPMBS access size
+  id[73] = 0x11; id[74] = 0x22; id[75] = 0x33;
+  id[328] = 0x05;                     // SANICAP crypto + overwrite
+  id[331] = 0xA0;                     // NDI bit 5, NODMMAS bits 7:6 = 2
+  for (int i = 0; i < 16; ++i) id[112 + i] = static_cast<uint8_t>(i + 1);
+  id[280] = 0x10; id[288] = 0x01;     // TNVMCAP low 10h, high 1
+  huld_error err = fresh_error();
+  uint8_t b = 0;
+  vornnvme_identify_controller_parse_nwpc_write_protect_supported(&err, &b, id.data(), 4096);
+  EXPECT_EQ(1, b);
+  vornnvme_identify_controller_parse_nwpc_write_protect_until_power_cycle_supported(&err, &b, id.data(), 4096);
+  EXPECT_EQ(2, b);  // in place
+  vornnvme_identify_controller_parse_nwpc_permanent_write_protect_supported(&err, &b, id.data(), 4096);
+  EXPECT_EQ(4, b);
+  vornnvme_identify_controller_parse_rpmbs_number_of_rpmb_units(&err, &b, id.data(), 4096);
+  EXPECT_EQ(5, b);
+  vornnvme_identify_controller_parse_rpmbs_authentication_method(&err, &b, id.data(), 4096);
+  EXPECT_EQ(5, b);
+  vornnvme_identify_controller_parse_rpmbs_access_size(&err, &b, id.data(), 4096);
+  EXPECT_EQ(0x81, b);
+  uint32_t oui = 0;
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_ieee_oui(&err, &oui, id.data(), 76));
+  EXPECT_EQ(0x332211u, oui);
+  vornnvme_identify_controller_parse_sanitize_crypto_erase_supported(&err, &b, id.data(), 332);
+  EXPECT_EQ(1, b);
+  vornnvme_identify_controller_parse_sanitize_block_erase_supported(&err, &b, id.data(), 332);
+  EXPECT_EQ(0, b);
+  vornnvme_identify_controller_parse_no_deallocate_inhibited_supported(&err, &b, id.data(), 332);
+  EXPECT_EQ(1, b);
+  vornnvme_identify_controller_parse_no_deallocate_modified_media(&err, &b, id.data(), 332);
+  EXPECT_EQ(2, b);
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_sanitize_overwrite_supported(&err, &b, id.data(), 331));
+  EXPECT_STREQ("buffer not large enough to parse nvme controller sanicap\n", err.message);
+  uint8_t guid[16];
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_fru_globally_unique_identifier(&err, guid, id.data(), 128));
+  EXPECT_EQ(1, guid[0]);
+  EXPECT_EQ(16, guid[15]);
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_fru_globally_unique_identifier(&err, guid, id.data(), 127));
+  EXPECT_EQ(0, guid[0]);  // zeroed first
+  vornnvme_oword cap;
+  ASSERT_EQ(0, vornnvme_identify_controller_parse_total_nvm_capacity(&err, &cap, id.data(), 296));
+  EXPECT_EQ(0x10u, cap.low);
+  EXPECT_EQ(0x1u, cap.high);
+  EXPECT_EQ(1, vornnvme_identify_controller_parse_unallocated_nvm_capacity(&err, &cap, id.data(), 311));
+  EXPECT_STREQ("buffer not large enough to parse unallocated nvm capacity", err.message);
+}
+
+// The generated families: one function per table row.
+TEST(NvmeIdentifyController, GeneratedParserCounts) {
+#define COUNT_FIELD(name, offset, desc) +1
+#define COUNT_BIT(name, field, shift, width) +1
+#define COUNT_FLAG(name, field, bit) +1
+  constexpr int controller_fields =
+      0 VORNNVME_IDENTIFY_CONTROLLER_FIELDS(COUNT_FIELD, COUNT_FIELD, COUNT_FIELD, COUNT_FIELD);
+  constexpr int namespace_fields =
+      0 VORNNVME_IDENTIFY_NAMESPACE_FIELDS(COUNT_FIELD, COUNT_FIELD, COUNT_FIELD, COUNT_FIELD);
+  constexpr int controller_bits = 0 VORNNVME_IDENTIFY_CONTROLLER_BITS(COUNT_BIT, COUNT_FLAG);
+  constexpr int namespace_bits = 0 VORNNVME_IDENTIFY_NAMESPACE_BITS(COUNT_BIT, COUNT_FLAG);
+  // 65 described Identify Controller fields plus the three command retry delay words.
+  EXPECT_EQ(68, controller_fields);
+  // 27 Identify Namespace fields; the LBA format table has its own indexed parsers.
+  EXPECT_EQ(27, namespace_fields);
+  EXPECT_EQ(98, controller_bits);
+  EXPECT_EQ(28, namespace_bits);
+}
+
+TEST(NvmeIdentifyNamespace, FieldsFromController) {
+  sim::NvmeController c(drive_config());
+  std::vector<uint8_t> ns = identify(c, 0, 1);
+  huld_error err = fresh_error();
+  uint64_t v = 0;
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_namespace_size(&err, &v, ns.data(), 4096));
+  EXPECT_EQ(0x100000u, v);
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lbads(&err, &v, ns.data(), 4096));
+  EXPECT_EQ(4096u, v);
+  uint8_t b = 0xFF;
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_idx(&err, &b, ns.data(), 4096));
+  EXPECT_EQ(0, b);
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 0, ns.data(), 4096));
+  EXPECT_EQ(12, b);
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_number_of_lba_formats(&err, &b, ns.data(), 4096));
+  EXPECT_EQ(0, b);
+
+  // Bounds of the namespace parsers with their own messages.
+  EXPECT_EQ(1, vornnvme_identify_namespace_parse_namespace_utilization(&err, &v, ns.data(), 23));
+  EXPECT_STREQ("buffer not large enough to parse nuse", err.message);
+  EXPECT_EQ(1, vornnvme_identify_namespace_parse_lbads(&err, &v, ns.data(), 191));
+  EXPECT_STREQ("buffer not large enough to parse lbafs\n", err.message);
+  EXPECT_EQ(1, vornnvme_identify_namespace_parse_lba_format_idx(&err, &b, ns.data(), 26));
+  EXPECT_STREQ("buffer not large enough to parse flbas\n", err.message);
+}
+
+TEST(NvmeIdentifyNamespace, HandMadeFormatsAndIdentifiers) {
+  std::vector<uint8_t> ns(4096, 0);
+  ns[26] = 0x12;                                   // FLBAS: format 2, bit 4 set
+  ns[128 + 8 + 0] = 0x08;                          // LBAF2: MS 8
+  ns[128 + 8 + 2] = 0x0C;                          // LBADS 12
+  ns[128 + 8 + 3] = 0x02;                          // RP 2
+  for (int i = 0; i < 8; ++i) ns[120 + i] = static_cast<uint8_t>(i + 1);
+  ns[33] = 0x19;                                   // DLFEAT: read behaviour 1, bits 3 and 4
+  huld_error err = fresh_error();
+  uint64_t v = 0;
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lbads(&err, &v, ns.data(), 192));
+  EXPECT_EQ(4096u, v);
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_eui(&err, &v, ns.data(), 128));
+  EXPECT_EQ(0x0102030405060708ull, v);
+  EXPECT_EQ(1, vornnvme_identify_namespace_parse_eui(&err, &v, ns.data(), 127));
+  EXPECT_STREQ("buffer not large enough to parse eui\n", err.message);
+  uint16_t ms = 0;
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_metadata_size(&err, &ms, 2, ns.data(), 4096));
+  EXPECT_EQ(8, ms);
+  uint8_t b = 0;
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_relative_performance(&err, &b, 2, ns.data(), 4096));
+  EXPECT_EQ(2, b);
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_flbas_metadata_in_extended_lba(&err, &b, ns.data(), 4096));
+  EXPECT_EQ(1, b);
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_dlfeat_read_behavior(&err, &b, ns.data(), 4096));
+  EXPECT_EQ(1, b);
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_dlfeat_guard_crc(&err, &b, ns.data(), 4096));
+  EXPECT_EQ(1, b);
+  // An index far beyond the buffer fails instead of wrapping the bound.
+  uint32_t dw = 0;
+  EXPECT_EQ(1, vornnvme_identify_namespace_parse_lba_format(&err, &dw, 0xFFFFFFFFu, ns.data(), 4096));
+}
+
+TEST(NvmeIdentifyNamespace, ActiveNamespaceList) {
+  sim::NvmeController c(drive_config());
+  std::vector<uint8_t> list = identify(c, 2, 0);
+  huld_error err = fresh_error();
+  uint32_t ids[4] = {9, 9, 9, 9};
+  uint32_t n = 0;
+  ASSERT_EQ(0, vornnvme_identify_parse_namespace_list(&err, ids, 4, &n, list.data(), 4096));
+  EXPECT_EQ(1u, n);
+  EXPECT_EQ(1u, ids[0]);
+  EXPECT_EQ(0u, ids[1]);
+  // Whole 32-bit ids; the walk stops at the end of the buffer.
+  uint8_t raw[6] = {0x01, 0x01, 0x00, 0x00, 0x05, 0x00};
+  ASSERT_EQ(0, vornnvme_identify_parse_namespace_list(&err, ids, 4, &n, raw, sizeof(raw)));
+  EXPECT_EQ(1u, n);
+  EXPECT_EQ(0x101u, ids[0]);
+}
+
+TEST(NvmeLogs, FirmwareSlotInformationFromController) {
+  sim::NvmeConfig cfg = drive_config();
+  cfg.slot_revisions[1] = "SLOT2REV";
+  sim::NvmeController c(cfg);
+  std::vector<uint8_t> log = log_page(c, 0x03);
+  huld_error err = fresh_error();
+  uint8_t slot = 0;
+  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_active_slot(&err, &slot, log.data(), 512));
+  EXPECT_EQ(1, slot);
+  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_next_active_slot(&err, &slot, log.data(), 512));
+  EXPECT_EQ(0, slot);
+  char rev[16];
+  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 1, log.data(), 512));
+  EXPECT_STREQ("SIMFW001", rev);
+  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 2, log.data(), 512));
+  EXPECT_STREQ("SLOT2REV", rev);
+
+  // Only slots 1 to 7 exist; slot 0 would read the active-slot byte.
+  EXPECT_EQ(1, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 0, log.data(), 512));
+  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 8, log.data(), 512));
+  // Slot 7 needs 64 bytes.
+  EXPECT_EQ(1, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 7, log.data(), 63));
+  EXPECT_STREQ("buffer not large enough to parse slot 7", err.message);
+  EXPECT_EQ(0, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 7, log.data(), 64));
+  EXPECT_EQ(1, vornnvme_firmware_slot_info_parse_active_slot(&err, &slot, log.data(), 0));
+  EXPECT_STREQ("buffer not large enough to parse active slot", err.message);
+}
+
+TEST(NvmeLogs, SmartHealthFromController) {
+  sim::NvmeController c(drive_config());
+  std::vector<uint8_t> log = log_page(c, 0x02);
+  huld_error err = fresh_error();
+  vornnvme_smart_log smart;
+  ASSERT_EQ(0, vornnvme_smart_parse(&err, &smart, log.data(), 512));
+  EXPECT_EQ(313, smart.composite_temperature);
+  EXPECT_EQ(100, smart.available_spare);
+  EXPECT_EQ(10, smart.available_spare_threshold);
+  EXPECT_EQ(7u, smart.power_cycles.low);
+  EXPECT_EQ(0u, smart.power_cycles.high);
+
+  // The whole-log parser stops at the first field that does not fit.
+  EXPECT_EQ(1, vornnvme_smart_parse(&err, &smart, log.data(), 100));
+  EXPECT_STREQ("buffer not large enough to parse controller busy time", err.message);
+  EXPECT_EQ(1, vornnvme_smart_parse_critical_warnings(&err, &smart.critical_warnings, log.data(), 0));
+  EXPECT_STREQ("buffer not large enough to parse smart critical warnings", err.message);
+  EXPECT_EQ(1, vornnvme_smart_parse_total_time_in_temperature_two(&err, &smart.warning_composite_temperature_time, log.data(), 231));
+  EXPECT_STREQ("buffer is not large enough to parse time in temperature two", err.message);
+}
+
+TEST(NvmeLogs, SmartWarningBitsAndSensors) {
+  uint8_t log[512] = {};
+  log[0] = 0x28;  // bits 3 and 5
+  log[200 + 14] = 0x55;  // sensor 8
+  huld_error err = fresh_error();
+  uint8_t b = 0;
+  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_read_only(&err, &b, log, 512));
+  EXPECT_EQ(1, b);
+  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_temperature(&err, &b, log, 512));
+  EXPECT_EQ(0, b);
+  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_persistent_memory_region_read_only(&err, &b, log, 512));
+  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, check_critical_warnings_bit_set(&err, &b, 8, log, 512));
+  EXPECT_STREQ("invalid critical warnings bit 8 selected", err.message);
+  uint16_t t = 0;
+  ASSERT_EQ(0, vornnvme_smart_parse_temperature_sensor(&err, &t, 7, log, 512));
+  EXPECT_EQ(0x55, t);
+  EXPECT_EQ(1, vornnvme_smart_parse_temperature_sensor(&err, &t, 7, log, 215));
+  EXPECT_STREQ("buffer not large enough to parse temperature sensor 7", err.message);
+  // There are eight sensors; index 8 would read the transition counter.
+  EXPECT_EQ(1, vornnvme_smart_parse_temperature_sensor(&err, &t, 8, log, 512));
+}
+
+TEST(NvmeLogs, SanitizeSelfTestAndEffects) {
+  uint8_t log[1024 + 1024] = {};
+  log[0] = 0xFF;
+  log[1] = 0xFF;
+  log[2] = 0x4B;  // status 3, passes 9
+  log[3] = 0x01;
+  huld_error err = fresh_error();
+  uint16_t raw = 0;
+  double fraction = 0;
+  ASSERT_EQ(0, vornnvme_sanitize_status_parse_sanitize_progress(&err, &raw, &fraction, log, 2));
+  EXPECT_EQ(0xFFFF, raw);
+  EXPECT_EQ(0.9999847412109375, fraction);
+  uint8_t b = 0;
+  ASSERT_EQ(0, vornnvme_sanitize_status_parse_sanitize_status(&err, &b, log, 4));
+  EXPECT_EQ(3, b);
+  ASSERT_EQ(0, vornnvme_sanitize_status_parse_overwrite_completed_passes(&err, &b, log, 4));
+  EXPECT_EQ(9, b);
+  EXPECT_EQ(1, vornnvme_sanitize_status_parse_global_data_erased(&err, &b, log, 3));
+  EXPECT_STREQ("buffer not large enough to parse global data erased", err.message);
+  uint32_t dw = 0;
+  EXPECT_EQ(1, vornnvme_sanitize_status_parse_estimated_time_for_crypto_erase(&err, &dw, log, 19));
+  EXPECT_STREQ("buffer not large enough to parse sanitize status estimated time for crypto erase", err.message);
+
+  // Device self-test log: current completion and one result entry.
+  uint8_t st[564] = {};
+  st[0] = 0x12;
+  st[1] = 0xC5;
+  uint8_t *e = st + 4 + 28;  // entry 1
+  e[0] = 0x27;
+  e[1] = 3;
+  e[2] = 0x0F;
+  e[4] = 0x10;
+  e[12] = 1;
+  e[16] = 0x99;
+  e[24] = 0x02;
+  e[25] = 0x81;
+  ASSERT_EQ(0, vornnvme_device_self_test_info_parse_current_operation(&err, &b, st, 1));
+  EXPECT_EQ(2, b);
+  ASSERT_EQ(0, vornnvme_device_self_test_info_parse_current_completion(&err, &b, st, 2));
+  EXPECT_EQ(0x45, b);
+  EXPECT_EQ(1, vornnvme_device_self_test_info_parse_current_completion(&err, &b, st, 1));
+  EXPECT_STREQ("buffer not large enough to parse current completion (1/2)", err.message);
+  vornnvme_self_test_result r;
+  ASSERT_EQ(0, vornnvme_device_self_test_info_parse_entry(&err, &r, 1, st, 60));
+  EXPECT_EQ(2, r.code);
+  EXPECT_EQ(7, r.result);
+  EXPECT_EQ(3, r.segment_number);
+  EXPECT_EQ(1, r.scv);
+  EXPECT_EQ(1, r.sctv);
+  EXPECT_EQ(1, r.flbav);
+  EXPECT_EQ(1, r.nsidv);
+  EXPECT_EQ(0x10u, r.power_on_hours);
+  EXPECT_EQ(1u, r.nsid);
+  EXPECT_EQ(0x99u, r.failing_lba);
+  EXPECT_EQ(2, r.status_code_type);
+  EXPECT_EQ(0x81, r.status_code);
+  EXPECT_EQ(1, vornnvme_device_self_test_info_parse_entry(&err, &r, 1, st, 59));
+  EXPECT_STREQ("buffer not large enough to parse entry idx 1 (60/59)", err.message);
+
+  // Commands Supported and Effects: admin opcode 06h and I/O opcode 01h.
+  uint8_t effects[4096] = {};
+  effects[4 * 6] = 0x01;
+  effects[1024 + 4 * 1] = 0x1F;
+  effects[1024 + 4 * 1 + 2] = 0x02;
+  vornnvme_command_effects fx;
+  ASSERT_EQ(0, vornnvme_commands_supported_and_effects_log_parse_structure_from_offset(&err, &fx, 1028, effects, 4096));
+  EXPECT_EQ(2, fx.cse);
+  EXPECT_EQ(1, fx.ccc);
+  EXPECT_EQ(1, fx.csupp);
+  EXPECT_EQ(1, fx.lbcc);
+  uint8_t table[256];
+  ASSERT_EQ(0, vornnvme_commands_supported_and_effects_log_parse_admin_commands_supported(&err, table, effects, 4096));
+  EXPECT_EQ(1, table[6]);
+  EXPECT_EQ(0, table[2]);
+  ASSERT_EQ(0, vornnvme_commands_supported_and_effects_log_parse_io_commands_supported(&err, table, effects, 4096));
+  EXPECT_EQ(1, table[1]);
+  EXPECT_EQ(1, vornnvme_commands_supported_and_effects_log_parse_io_commands_supported(&err, table, effects, 2047));
+  EXPECT_STREQ("buffer not large enough to parse commands supported and effects structure at offset 2044\n",
+               err.message);
+}

@@ -1,0 +1,491 @@
+// SCSI command set: CDBs the builders make, the status / sense / SAT register judgement, and the
+// parsers over INQUIRY, VPD, log, capacity, opcode and sense data.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim_bridge.h"
+#include "vornata/ata.h"
+#include "vornscsi/errors.h"
+#include "vornscsi/parse.h"
+#include "vornscsi/scsi.h"
+
+using cmdsets_test::fresh_error;
+using cmdsets_test::run_on;
+
+namespace {
+
+std::vector<uint8_t> cdb_of(const huld_scsi_cmd &cmd) {
+  return std::vector<uint8_t>(cmd.cdb, cmd.cdb + cmd.cdb_len);
+}
+
+std::vector<uint8_t> inquiry(sim::ScsiTarget &t, uint8_t evpd, uint8_t page, uint32_t length) {
+  std::vector<uint8_t> buf(length, 0);
+  huld_scsi_cmd cmd;
+  vornscsi_fill_inquiry(&cmd, evpd, page, buf.data(), length);
+  run_on(t, &cmd);
+  huld_error err = fresh_error();
+  EXPECT_EQ(0, vornscsi_check_error(&err, &cmd));
+  return buf;
+}
+
+}  // namespace
+
+// ----- builders -----
+
+TEST(ScsiBuilders, InquiryAndBufferCommands) {
+  huld_scsi_cmd cmd;
+  std::memset(&cmd, 0xAB, sizeof(cmd));
+  uint8_t buf[16];
+  vornscsi_fill_inquiry(&cmd, 1, 0x80, buf, 4096);
+  EXPECT_EQ((std::vector<uint8_t>{0x12, 0x01, 0x80, 0x10, 0x00, 0x00}), cdb_of(cmd));
+  EXPECT_EQ(0, cmd.cdb[6]);
+  EXPECT_EQ(32u, cmd.sense_len);
+  EXPECT_EQ(30000u, cmd.timeout_ms);
+  EXPECT_EQ(2u, cmd.ddir);
+  EXPECT_EQ(0u, cmd.xfer_len);
+  EXPECT_EQ(0, cmd.scsi_status);
+  vornscsi_fill_inquiry(&cmd, 0, 0x80, buf, 4096);
+  EXPECT_EQ((std::vector<uint8_t>{0x12, 0x00, 0x00, 0x10, 0x00, 0x00}), cdb_of(cmd));
+
+  vornscsi_fill_write_buffer(&cmd, 0x0E, 8192, 16384, buf, 8192);
+  EXPECT_EQ((std::vector<uint8_t>{0x3B, 0x0E, 0, 0x00, 0x40, 0x00, 0x00, 0x20, 0x00, 0x00}), cdb_of(cmd));
+  EXPECT_EQ(1u, cmd.ddir);
+  vornscsi_fill_write_buffer(&cmd, 0x0F, 0, 0, nullptr, 0);
+  EXPECT_EQ((std::vector<uint8_t>{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}), cdb_of(cmd));
+  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(0u, cmd.data_len);
+  vornscsi_fill_read_buffer(&cmd, 0, 0x01, 0, 0x000200, buf, 65536);
+  EXPECT_EQ((std::vector<uint8_t>{0x3C, 0x01, 0, 0x00, 0x02, 0x00, 0x01, 0x00, 0x00, 0x00}), cdb_of(cmd));
+  vornscsi_fill_receive_diagnostic_results(&cmd, 1, 0xF2, buf, 1024);
+  EXPECT_EQ((std::vector<uint8_t>{0x1C, 0x01, 0xF2, 0x04, 0x00, 0x00}), cdb_of(cmd));
+  vornscsi_fill_send_diagnostic(&cmd, 0, 0, 0, 0, 0, buf, 512);
+  EXPECT_EQ((std::vector<uint8_t>{0x1D, 0x00, 0x00, 0x02, 0x00, 0x00}), cdb_of(cmd));
+  EXPECT_EQ(1u, cmd.ddir);
+}
+
+TEST(ScsiBuilders, BlockCommandsAndFlagMasks) {
+  huld_scsi_cmd cmd;
+  uint8_t buf[16];
+  vornscsi_fill_read_16(&cmd, 0, 0, 0, 0, 5, 0x0102030405060708ull, 8, 3, buf, 4096);
+  EXPECT_EQ(16u, cmd.cdb_len);
+  EXPECT_EQ(0x88, cmd.cdb[0]);
+  EXPECT_EQ(0x01, cmd.cdb[1]);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(i + 1, cmd.cdb[2 + i]);
+  EXPECT_EQ(0x08, cmd.cdb[13]);
+  EXPECT_EQ(0x43, cmd.cdb[14]);
+  vornscsi_fill_write_16(&cmd, 7, 1, 1, 0, 1, 1, 0xFF, buf, 512);
+  EXPECT_EQ(0x8A, cmd.cdb[0]);
+  EXPECT_EQ(0xF8, cmd.cdb[1]);
+  EXPECT_EQ(0x3F, cmd.cdb[14]);
+  EXPECT_EQ(1u, cmd.ddir);
+
+  // Flags keep their own bit: an argument of 3 must not reach the neighbouring field.
+  vornscsi_fill_mode_select_10(&cmd, 3, 3, 3, buf, 24);
+  EXPECT_EQ(0x55, cmd.cdb[0]);
+  EXPECT_EQ(0x13, cmd.cdb[1]);
+  EXPECT_EQ(24, cmd.cdb[8]);
+  vornscsi_fill_mode_sense_10(&cmd, 3, 3, 2, 0x3F, 0xFF, buf, 0x1234);
+  EXPECT_EQ(0x18, cmd.cdb[1]);
+  EXPECT_EQ(0xBF, cmd.cdb[2]);
+  EXPECT_EQ(0xFF, cmd.cdb[3]);
+  EXPECT_EQ(0x12, cmd.cdb[7]);
+  EXPECT_EQ(0x34, cmd.cdb[8]);
+  vornscsi_fill_send_diagnostic(&cmd, 9, 3, 3, 3, 3, nullptr, 0);
+  EXPECT_EQ(0x20 | 0x10 | 0x04 | 0x02 | 0x01, cmd.cdb[1]);
+  EXPECT_EQ(1u, cmd.ddir);  // out even without data
+  vornscsi_fill_log_sense(&cmd, 3, 1, 0x2F, 0, 0x0102, 0x0304, buf, 16);
+  EXPECT_EQ((std::vector<uint8_t>{0x4D, 0x01, 0x6F, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x00}), cdb_of(cmd));
+  vornscsi_fill_format_unit(&cmd, 3, 1, 1, 1, 0xF, 0x55, 7, nullptr, 0);
+  EXPECT_EQ((std::vector<uint8_t>{0x04, 0xFF, 0x55, 0x00, 0x03, 0x00}), cdb_of(cmd));
+  EXPECT_EQ(0u, cmd.ddir);
+  vornscsi_fill_sanitize(&cmd, 1, 0, 1, 0x21, buf, 16);
+  EXPECT_EQ(0xA1, cmd.cdb[1]);
+  EXPECT_EQ(1u, cmd.ddir);
+  vornscsi_fill_sanitize(&cmd, 0, 1, 0, 1, nullptr, 0);
+  EXPECT_EQ(0u, cmd.ddir);
+  vornscsi_fill_unmap(&cmd, 3, 0xFF, 24, buf, 24);
+  EXPECT_EQ((std::vector<uint8_t>{0x42, 0x01, 0, 0, 0, 0, 0x3F, 0x00, 24, 0}), cdb_of(cmd));
+  vornscsi_fill_read_capacity(&cmd, buf, 32);
+  EXPECT_EQ(0x9E, cmd.cdb[0]);
+  EXPECT_EQ(0x10, cmd.cdb[1]);
+  EXPECT_EQ(32, cmd.cdb[13]);
+  vornscsi_fill_report_supported_opcodes(&cmd, buf, 0x10000);
+  EXPECT_EQ((std::vector<uint8_t>{0xA3, 0x0C, 0, 0, 0, 0, 0x00, 0x01, 0x00, 0x00, 0, 0}), cdb_of(cmd));
+  vornscsi_fill_security_protocol_out(&cmd, 0xEF, 0x1234, buf, 512);
+  EXPECT_EQ((std::vector<uint8_t>{0xB5, 0xEF, 0x12, 0x34, 0, 0, 0x00, 0x00, 0x02, 0x00, 0, 0}), cdb_of(cmd));
+  vornscsi_fill_request_sense(&cmd, 1, buf, 252);
+  EXPECT_EQ((std::vector<uint8_t>{0x03, 0x01, 0, 0, 252, 0}), cdb_of(cmd));
+  vornscsi_fill_synchronize_cache(&cmd);
+  EXPECT_EQ(16u, cmd.cdb_len);
+  EXPECT_EQ(0x91, cmd.cdb[0]);
+  vornscsi_fill_test_unit_ready(&cmd);
+  EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 0, 0, 0}), cdb_of(cmd));
+}
+
+// ----- status, sense and SAT judgement -----
+
+TEST(ScsiCheckError, StatusAndSense) {
+  huld_scsi_cmd cmd;
+  vornscsi_fill_test_unit_ready(&cmd);
+  huld_error err = fresh_error();
+  EXPECT_EQ(0, vornscsi_check_error(&err, &cmd));
+  cmd.scsi_status = 0x08;
+  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
+  EXPECT_EQ(6u, err.code);
+  EXPECT_EQ(8u, err.subcode);
+  EXPECT_STREQ("device error detected, scsi status 8h", err.message);
+  EXPECT_STREQ("vornscsi\\errors", err.file);
+
+  cmd.scsi_status = 0x02;
+  cmd.sense[0] = 0x70;
+  cmd.sense[2] = 0x05;
+  cmd.sense[12] = 0x24;
+  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
+  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(0u, err.subcode);
+  EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 05/24/00H\n", err.message);
+
+  std::memset(cmd.sense, 0, sizeof(cmd.sense));
+  cmd.sense[0] = 0x72;
+  cmd.sense[1] = 0x06;
+  cmd.sense[2] = 0x29;
+  cmd.sense[3] = 0x01;
+  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
+  EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 06/29/01H\n", err.message);
+}
+
+TEST(ScsiCheckError, TargetSenseFromSimulatedTarget) {
+  sim::ScsiTarget target;
+  huld_scsi_cmd cmd;
+  vornscsi_fill_write_buffer(&cmd, 0x0F, 0, 0, nullptr, 0);  // nothing to activate
+  run_on(target, &cmd);
+  huld_error err = fresh_error();
+  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
+  EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 05/2C/00H\n", err.message);
+}
+
+TEST(ScsiCheckError, AtaRegistersThroughTranslation) {
+  auto drive = std::make_shared<sim::AtaDrive>();
+  sim::SatDevice sat(drive);
+  huld_error err = fresh_error();
+
+  // SMART RETURN STATUS asks for the registers back: CHECK CONDITION carrying status 50h.
+  huld_ata_cmd ata;
+  vornata_fill_smart_return_status(&ata);
+  huld_scsi_cmd cmd;
+  huld_scsi_fill_sat_cmd(&cmd, &ata);
+  ASSERT_TRUE(vornscsi_is_ata_pass_through_ck_cond(cmd.cdb));
+  run_on(sat, &cmd);
+  EXPECT_EQ(0x02, cmd.scsi_status);
+  EXPECT_EQ(0, vornscsi_check_error(&err, &cmd));
+  EXPECT_EQ(0u, err.code);
+
+  // An aborted command with CK_COND: ATA status 51h, error 04h.
+  vornata_fill_download_microcode(&ata, 0x0F, 0, 0, nullptr, 0);
+  ata.check_condition = 1;
+  huld_scsi_fill_sat_cmd(&cmd, &ata);
+  run_on(sat, &cmd);
+  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
+  EXPECT_EQ(6u, err.code);
+  EXPECT_EQ(0x5104u, err.subcode);
+  EXPECT_STREQ("device error detected, status 51h, error 4h", err.message);
+
+  // Without CK_COND the same failure is judged as ordinary sense data.
+  ata.check_condition = 0;
+  huld_scsi_fill_sat_cmd(&cmd, &ata);
+  ASSERT_FALSE(vornscsi_is_ata_pass_through_ck_cond(cmd.cdb));
+  run_on(sat, &cmd);
+  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
+  EXPECT_EQ(1u, err.code);
+}
+
+TEST(ScsiExecutors, ExecuteFailurePassesThrough) {
+  huld_dev dev = cmdsets_test::unserved_device();
+  huld_error err = fresh_error();
+  uint8_t buf[512];
+  EXPECT_EQ(1, vornscsi_execute_inquiry(&err, &dev, 0, 0, buf, sizeof(buf)));
+  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(1, vornscsi_execute_write_buffer(&err, &dev, 0x0F, 0, 0, nullptr, 0));
+  EXPECT_EQ(2u, err.code);
+}
+
+// ----- INQUIRY and VPD -----
+
+TEST(ScsiInquiry, StandardDataAndSerialFromTarget) {
+  sim::ScsiConfig cfg;
+  cfg.vendor = "VENDOR";
+  cfg.product = "SIMSCSI MODEL1";
+  cfg.revision = "S001";
+  cfg.serial = "SIMSCSISERIAL0001";
+  sim::ScsiTarget target(cfg);
+  std::vector<uint8_t> std_data = inquiry(target, 0, 0, 4096);
+  huld_error err = fresh_error();
+  char text[64];
+  ASSERT_EQ(0, vornscsi_inquiry_parse_vendor_identification(&err, text, sizeof(text), std_data.data(), 4096));
+  EXPECT_STREQ("VENDOR", text);
+  ASSERT_EQ(0, vornscsi_inquiry_parse_product_identification(&err, text, sizeof(text), std_data.data(), 4096));
+  EXPECT_STREQ("SIMSCSI MODEL1", text);
+  ASSERT_EQ(0, vornscsi_inquiry_parse_product_revision(&err, text, sizeof(text), std_data.data(), 512));
+  EXPECT_STREQ("S001", text);
+  uint8_t type = 0xFF;
+  ASSERT_EQ(0, vornscsi_inquiry_parse_peripheral_type(&err, &type, std_data.data(), 1));
+  EXPECT_EQ(0, type);
+
+  std::vector<uint8_t> vpd80 = inquiry(target, 1, 0x80, 4096);
+  ASSERT_EQ(0, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), vpd80.data(), 4096));
+  EXPECT_STREQ("SIMSCSISERIAL0001", text);
+
+  std::vector<uint8_t> vpd00 = inquiry(target, 1, 0x00, 16);
+  uint8_t found = 0;
+  ASSERT_EQ(0, vornscsi_inquiry_vpd00_find_page(&err, &found, 0x83, vpd00.data(), 16));
+  EXPECT_EQ(1, found);
+  ASSERT_EQ(0, vornscsi_inquiry_vpd00_find_page(&err, &found, 0xB1, vpd00.data(), 16));
+  EXPECT_EQ(0, found);
+  // The search stays inside the length it is given.
+  ASSERT_EQ(0, vornscsi_inquiry_vpd00_find_page(&err, &found, 0x83, vpd00.data(), 6));
+  EXPECT_EQ(0, found);
+
+  // The target's VPD 83h holds only a T10 vendor designator.
+  std::vector<uint8_t> vpd83 = inquiry(target, 1, 0x83, 4096);
+  uint8_t n = 0;
+  const uint8_t *d = nullptr;
+  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_designation_descriptor(&err, &n, &d, 2, 0, 1, vpd83.data(), 4096));
+  EXPECT_EQ(8u + cfg.serial.size(), n);
+  EXPECT_EQ(0, std::memcmp(d, "VENDOR  SIMSCSI", 15));
+  uint64_t wwn = 0;
+  EXPECT_EQ(1, vornscsi_inquiry_vpd83_parse_world_wide_name(&err, &wwn, vpd83.data(), 4096));
+  EXPECT_STREQ("world wide number not present", err.message);
+}
+
+TEST(ScsiInquiry, SerialPageLengthRules) {
+  huld_error err = fresh_error();
+  char text[64];
+  // Page length 20 in a 12-byte buffer: the 8 bytes that are there.
+  uint8_t short_page[12] = {0, 0x80, 0, 20, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
+  ASSERT_EQ(0, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), short_page, 12));
+  EXPECT_STREQ("ABCDEFGH", text);
+  // Page length 0: 16 bytes from byte 4, trimmed.
+  uint8_t zero_page[24] = {0, 0x80, 0, 0};
+  std::memcpy(zero_page + 4, "  SER123        XXXX", 20);
+  ASSERT_EQ(0, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), zero_page, 24));
+  EXPECT_STREQ("SER123", text);
+  EXPECT_EQ(1, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), zero_page, 4));
+  EXPECT_STREQ("buffer not large enough to parse scsi inquiry vpd 80 serial", err.message);
+  char guard = 'g';
+  EXPECT_EQ(1, vornscsi_inquiry_vpd80_parse_serial(&err, &guard, 0, zero_page, 24));
+  EXPECT_EQ('g', guard);
+
+  sim::ScsiConfig cfg;
+  cfg.vpd80 = sim::Vpd80Mode::ZeroLength;
+  sim::ScsiTarget target(cfg);
+  std::vector<uint8_t> vpd80 = inquiry(target, 1, 0x80, 4096);
+  ASSERT_EQ(0, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), vpd80.data(), 4096));
+  EXPECT_STREQ("", text);  // nothing came back, and the zeroed rest reads as empty
+}
+
+TEST(ScsiInquiry, StandardDataBounds) {
+  uint8_t data[36];
+  std::memset(data, ' ', sizeof(data));
+  std::memcpy(data + 8, "VENDOR  ", 8);
+  huld_error err = fresh_error();
+  char text[32];
+  EXPECT_EQ(1, vornscsi_inquiry_parse_product_identification(&err, text, sizeof(text), data, 31));
+  EXPECT_STREQ("buffer not large enough to parse scsi inquiry product identification", err.message);
+  EXPECT_STREQ("vornscsi\\parse", err.file);
+  EXPECT_STREQ("vornscsi_inquiry_parse_product_identification", err.function);
+  EXPECT_EQ(0, vornscsi_inquiry_parse_product_identification(&err, text, sizeof(text), data, 32));
+  ASSERT_EQ(0, vornscsi_inquiry_parse_vendor_identification(&err, text, sizeof(text), data, 16));
+  EXPECT_STREQ("VENDOR", text);
+  EXPECT_EQ(1, vornscsi_inquiry_parse_product_revision(&err, text, sizeof(text), data, 35));
+  uint8_t b1[9] = {0, 0xB1, 0, 5, 0x3A, 0x98, 0, 0x02, 0x20};
+  uint16_t rpm = 0;
+  ASSERT_EQ(0, vornscsi_inquiry_vpdB1_parse_medium_rotation_rate(&err, &rpm, b1, 6));
+  EXPECT_EQ(15000, rpm);
+  uint8_t v = 0;
+  ASSERT_EQ(0, vornscsi_inquiry_vpdB1_parse_nominal_form_factor(&err, &v, b1, 8));
+  EXPECT_EQ(2, v);
+  ASSERT_EQ(0, vornscsi_inquiry_vpdB1_parse_zoned(&err, &v, b1, 9));
+  EXPECT_EQ(2, v);
+  EXPECT_EQ(1, vornscsi_inquiry_vpdB1_parse_zoned(&err, &v, b1, 8));
+  EXPECT_STREQ("buffer not large enough to parse scsi inquiry vpd B1 zoned", err.message);
+}
+
+TEST(ScsiInquiry, DeviceIdentificationDesignators) {
+  // NAA designator of the logical unit, relative target port, SAS target port with PIV.
+  std::vector<uint8_t> page = {0x00, 0x83, 0x00, 0x00,
+                               0x01, 0x03, 0x00, 0x08, 0x50, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD,
+                               0x61, 0x94, 0x00, 0x04, 0x00, 0x00, 0x00, 0x02,
+                               0x61, 0x93, 0x00, 0x08, 0x50, 0, 0, 0, 0, 0, 0, 1};
+  page[3] = static_cast<uint8_t>(page.size() - 4);
+  huld_error err = fresh_error();
+  uint64_t wwn = 0;
+  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_world_wide_name(&err, &wwn, page.data(), static_cast<uint32_t>(page.size())));
+  EXPECT_EQ(0x500123456789ABCDull, wwn);
+  uint32_t oui = 0;
+  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_ieee_oui(&err, &oui, page.data(), static_cast<uint32_t>(page.size())));
+  EXPECT_EQ(0x001234u, oui);
+  uint16_t port = 0;
+  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_relative_target_port_identifier(&err, &port, page.data(), static_cast<uint32_t>(page.size())));
+  EXPECT_EQ(2, port);
+  uint8_t proto = 0;
+  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_protocol_identifier(&err, &proto, page.data(), static_cast<uint32_t>(page.size())));
+  EXPECT_EQ(6, proto);
+  // A descriptor cut by the buffer end is not used.
+  EXPECT_EQ(1, vornscsi_inquiry_vpd83_parse_relative_target_port_identifier(&err, &port, page.data(), 22));
+  EXPECT_STREQ("relative target port identifier not present", err.message);
+  EXPECT_EQ(1, vornscsi_inquiry_vpd83_parse_world_wide_name(&err, &wwn, page.data(), 3));
+  EXPECT_STREQ("buffer not large enough to parse scsi inquiry vpd 83 device identification", err.message);
+
+  // Only a SCSI name string: "naa." and hexadecimal digits, at most 16 of them.
+  std::string name = "naa.500123456789ABCD0000111122223333";
+  std::vector<uint8_t> names = {0x00, 0x83, 0x00, 0x00, 0x03, 0x08, 0x00, static_cast<uint8_t>(name.size())};
+  names.insert(names.end(), name.begin(), name.end());
+  names[3] = static_cast<uint8_t>(names.size() - 4);
+  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_world_wide_name(&err, &wwn, names.data(), static_cast<uint32_t>(names.size())));
+  EXPECT_EQ(0x500123456789ABCDull, wwn);
+  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_ieee_oui(&err, &oui, names.data(), static_cast<uint32_t>(names.size())));
+  EXPECT_EQ(0x001234u, oui);
+}
+
+// ----- log pages, capacity, opcodes -----
+
+TEST(ScsiLogPages, ParameterControlAndEnduranceWalk) {
+  uint8_t param[4] = {0x00, 0x01, 0x0C, 0x04};
+  huld_error err = fresh_error();
+  uint8_t v = 0;
+  ASSERT_EQ(0, vornscsi_log_page_parameter_parse_tmc(&err, &v, param, 3));
+  EXPECT_EQ(3, v);
+  ASSERT_EQ(0, vornscsi_log_page_parameter_parse_format_and_linking(&err, &v, param, 3));
+  EXPECT_EQ(0, v);
+  EXPECT_EQ(1, vornscsi_log_page_parameter_parse_parameter_length(&err, &v, param, 3));
+  EXPECT_STREQ("buffer not large enough to parse parameter length", err.message);
+
+  // Page 11h: parameter 0000h of length 0, then 0001h with the indicator at parameter byte 7.
+  uint8_t page[16] = {0x51, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x03, 0x00,
+                      0x00, 0x01, 0x83, 0x04, 0x00, 0x00, 0x00, 0x2A};
+  vornscsi_log_parameter p;
+  std::memset(&p, 0, sizeof(p));
+  p.tmc = 9;
+  ASSERT_EQ(0, vornscsi_solid_state_media_log_page_parse_percentage_used_endurance_indicator(&err, &p, page, 16));
+  EXPECT_EQ(1, p.parameter_code);
+  EXPECT_EQ(4, p.parameter_length);
+  EXPECT_EQ(1, p.du);
+  EXPECT_EQ(3, p.format_and_linking);
+  EXPECT_EQ(9, p.tmc);  // left as it was
+  EXPECT_EQ(0x2A, p.value);
+  EXPECT_EQ(1, vornscsi_solid_state_media_log_page_parse_percentage_used_endurance_indicator(&err, &p, page, 15));
+  EXPECT_STREQ("buffer not large enough to parse percentage used endurance indicator", err.message);
+  EXPECT_EQ(1, vornscsi_solid_state_media_log_page_parse_percentage_used_endurance_indicator(&err, &p, page, 8));
+  EXPECT_STREQ("buffer does not contain the percentage used endurance indicator parameter code", err.message);
+
+  vornscsi_log_page_header h;
+  ASSERT_EQ(0, vornscsi_log_page_parse_header(&err, &h, page, 16));
+  EXPECT_EQ(0, h.ds);
+  EXPECT_EQ(1, h.spf);
+  EXPECT_EQ(0x11, h.page_code);
+  EXPECT_EQ(12, h.page_length);
+  EXPECT_EQ(0x2A, h.percentage_used_endurance_indicator.value);
+}
+
+TEST(ScsiLogPages, SelfTestResultsFirstParameter) {
+  uint8_t page[24] = {0x10, 0, 0, 0x14, 0x00, 0x01, 0x03, 0x10,
+                      0x45, 0x07, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0x12, 0x34, 0x03, 0x11, 0x02, 0x99};
+  huld_error err = fresh_error();
+  uint8_t v = 0;
+  ASSERT_EQ(0, vornscsi_log_sense_parse_self_test_code(&err, &v, page, 9));
+  EXPECT_EQ(2, v);
+  ASSERT_EQ(0, vornscsi_log_sense_parse_self_test_results(&err, &v, page, 9));
+  EXPECT_EQ(5, v);
+  ASSERT_EQ(0, vornscsi_log_sense_parse_self_test_number(&err, &v, page, 10));
+  EXPECT_EQ(7, v);
+  uint16_t hours = 0;
+  ASSERT_EQ(0, vornscsi_log_sense_parse_accumulated_power_on_hours(&err, &hours, page, 12));
+  EXPECT_EQ(0x0102, hours);
+  uint64_t lba = 0;
+  ASSERT_EQ(0, vornscsi_log_sense_parse_address_of_first_failure(&err, &lba, page, 20));
+  EXPECT_EQ(0x1234u, lba);
+  ASSERT_EQ(0, vornscsi_log_sense_parse_sense_key(&err, &v, page, 21));
+  EXPECT_EQ(3, v);
+  ASSERT_EQ(0, vornscsi_log_sense_parse_vendor_specific(&err, &v, page, 24));
+  EXPECT_EQ(0x99, v);
+  EXPECT_EQ(1, vornscsi_log_sense_parse_additional_sense_code_qualifier(&err, &v, page, 22));
+  EXPECT_STREQ("buffer not large enough to parse scsi log sense", err.message);
+}
+
+TEST(ScsiCapacityAndOpcodes, FieldsAndSearch) {
+  uint8_t cap[12] = {0, 0, 0, 1, 0, 0, 0x10, 0, 0, 0, 0x02, 0};
+  huld_error err = fresh_error();
+  uint64_t lba = 0;
+  uint32_t len = 0;
+  ASSERT_EQ(0, vornscsi_read_capacity_10_parse_returned_logical_block_address(&err, &lba, cap, 8));
+  EXPECT_EQ(1u, lba);
+  ASSERT_EQ(0, vornscsi_read_capacity_10_parse_logical_block_length_in_bytes(&err, &len, cap, 8));
+  EXPECT_EQ(0x1000u, len);
+  ASSERT_EQ(0, vornscsi_read_capacity_parse_returned_logical_block_address(&err, &lba, cap, 8));
+  EXPECT_EQ(0x0000000100001000ull, lba);
+  ASSERT_EQ(0, vornscsi_read_capacity_parse_logical_block_length_in_bytes(&err, &len, cap, 12));
+  EXPECT_EQ(0x200u, len);
+  EXPECT_EQ(1, vornscsi_read_capacity_parse_logical_block_length_in_bytes(&err, &len, cap, 11));
+  EXPECT_STREQ("buffer not large enough to parse scsi read capacity logical block length in bytes", err.message);
+
+  uint8_t ops[20] = {0, 0, 0, 16, 0x12, 0, 0x00, 0x00, 0, 0, 0, 6, 0x9E, 0, 0x00, 0x10, 0, 0, 0, 16};
+  uint8_t found = 0;
+  ASSERT_EQ(0, vornscsi_report_supported_opcodes_find(&err, &found, 0x9E, 0x10, ops, 20));
+  EXPECT_EQ(1, found);
+  ASSERT_EQ(0, vornscsi_report_supported_opcodes_find(&err, &found, 0x9E, 0, ops, 20));
+  EXPECT_EQ(0, found);
+  ASSERT_EQ(0, vornscsi_report_supported_opcodes_find(&err, &found, 0x9E, 0x10, ops, 14));
+  EXPECT_EQ(0, found);  // the descriptor header is not inside the buffer
+  EXPECT_EQ(1, vornscsi_report_supported_opcodes_find(&err, &found, 0x12, 0, ops, 3));
+  EXPECT_STREQ("buffer not large enough to parse scsi report supported operation codes", err.message);
+}
+
+// ----- sense data -----
+
+TEST(ScsiSense, FixedDescriptorAndUnsupportedFormats) {
+  uint8_t fixed[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x04, 0, 0x80, 0x80, 0x00};
+  huld_error err = fresh_error();
+  uint8_t v = 0;
+  ASSERT_EQ(0, vornscsi_request_sense_parse_sense_key(&err, &v, fixed, 18));
+  EXPECT_EQ(2, v);
+  ASSERT_EQ(0, vornscsi_request_sense_parse_additional_sense_code(&err, &v, fixed, 18));
+  EXPECT_EQ(4, v);
+  ASSERT_EQ(0, vornscsi_request_sense_parse_additional_sense_code_qualifier(&err, &v, fixed, 18));
+  EXPECT_EQ(4, v);
+  EXPECT_EQ(1, vornscsi_request_sense_parse_additional_sense_code_qualifier(&err, &v, fixed, 13));
+  EXPECT_STREQ("buffer not large enough to parse scsi buffer", err.message);
+  uint16_t progress = 0;
+  ASSERT_EQ(0, vornscsi_request_sense_parse_progress_indication(&err, &progress, fixed, 18));
+  EXPECT_EQ(0x8000, progress);
+  fixed[15] = 0;
+  EXPECT_EQ(1, vornscsi_request_sense_parse_progress_indication(&err, &progress, fixed, 18));
+  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, err.subcode);
+  EXPECT_STREQ("progress indication is not available", err.message);
+
+  fixed[0] = 0x7F;
+  EXPECT_EQ(1, vornscsi_request_sense_parse_sense_key(&err, &v, fixed, 18));
+  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(0u, err.subcode);
+  EXPECT_STREQ("Unsupported repsonse code (0x7F)", err.message);
+
+  // Descriptor sense with two sense-key-specific descriptors: the later one counts.
+  uint8_t desc[24] = {0x72, 0x02, 0x04, 0x04, 0, 0, 0, 16,
+                      0x02, 0x06, 0, 0, 0x80, 0x10, 0x00, 0,
+                      0x02, 0x06, 0, 0, 0x80, 0x40, 0x00, 0};
+  ASSERT_EQ(0, vornscsi_request_sense_parse_sense_key(&err, &v, desc, 24));
+  EXPECT_EQ(2, v);
+  progress = 0;
+  ASSERT_EQ(0, vornscsi_request_sense_parse_progress_indication(&err, &progress, desc, 24));
+  EXPECT_EQ(0x4000, progress);
+  // Cut at the buffer: only the first descriptor is whole.
+  ASSERT_EQ(0, vornscsi_request_sense_parse_progress_indication(&err, &progress, desc, 18));
+  EXPECT_EQ(0x1000, progress);
+  desc[12] = 0;
+  EXPECT_EQ(1, vornscsi_request_sense_parse_progress_indication(&err, &progress, desc, 24));
+  EXPECT_EQ(1u, err.subcode);
+}

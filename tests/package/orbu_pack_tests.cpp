@@ -1,0 +1,204 @@
+// The packaging tool: good descriptions give a package the application reads back, bad ones are
+// refused with a message and leave no output.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "orbu/orbu_package.h"
+#include "sim/machine.h"
+#include "tests/package/package_writer.h"
+
+#ifdef ORBU_PACK_PATH
+
+using namespace pkgtest;
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+run_result run_pack(const std::string &description, const std::string &input,
+                    const std::string &output) {
+  return run_shell(std::string(ORBU_PACK_PATH) + " " + shell_quote(description) + " " +
+                   shell_quote(input) + " " + shell_quote(output));
+}
+
+class PackTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(dir_.file("carrier"), carrier_);
+    write_file(dir_.file("a.img"), pattern(700, 1));
+    write_file(dir_.file("b.img"), pattern(30, 2));
+    std::memset(&config_, 0, sizeof(config_));
+  }
+  void TearDown() override {
+    orbu_package_clear(&config_);
+    sim::app_knobs().module_path.clear();
+  }
+
+  run_result pack(const json &description) {
+    write_file(dir_.file("desc.json"), [&] {
+      const std::string text = description.dump(2);
+      return bytes(text.begin(), text.end());
+    }());
+    return run_pack(dir_.file("desc.json"), dir_.file("carrier"), dir_.file("out"));
+  }
+
+  void expect_refused(const json &description, const std::string &message) {
+    const run_result r = pack(description);
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_NE(std::string::npos, r.output.find(message)) << r.output;
+    EXPECT_FALSE(fs::exists(dir_.file("out")));
+    EXPECT_FALSE(fs::exists(dir_.file("out.partial")));
+  }
+
+  int read_back() {
+    sim::app_knobs().module_path = dir_.file("out");
+    return orbu_unpack_embedded(&config_);
+  }
+
+  static json monb() {
+    return json{{"customer", "duzori"},
+                {"strategy", "monb"},
+                {"internal_release", true},
+                {"silent", true},
+                {"records",
+                 {{{"model", "CORVANE CVN-512"},
+                   {"old_firmware", "CV1A0100"},
+                   {"new_firmware", "CV1A0200"},
+                   {"binary_name", "a"}}}},
+                {"images", {{"a", "a.img"}, {"b", "b.img"}}}};
+  }
+
+  temp_dir dir_;
+  bytes carrier_ = pattern(5000, 77);
+  orbu_config config_;
+};
+
+}  // namespace
+
+TEST_F(PackTool, PackageMatchesIndependentWriter) {
+  const run_result r = pack(monb());
+  ASSERT_EQ(0, r.exit_code) << r.output;
+  const bytes expected = package_bytes(
+      carrier_,
+      {{"a", pattern(700, 1)},
+       {"b", pattern(30, 2)},
+       {"fwconfig",
+        fwconfig(1, 1, monb_record("CORVANE CVN-512", "CV1A0100", "CV1A0200", "a"), 1, 1, 1)}});
+  EXPECT_EQ(expected, read_file(dir_.file("out")));
+}
+
+TEST_F(PackTool, EveryStrategyReadsBack) {
+  std::vector<json> descriptions;
+  json d = monb();
+  d["strategy"] = "monmb";
+  d["records"][0]["new_model"] = "CORVANE CVN-512X";
+  descriptions.push_back(d);
+  d = monb();
+  d["strategy"] = "dedicidonb";
+  d["records"] = json::array({{{"component_id", "CID012345678"},
+                               {"old_firmware", "1"},
+                               {"new_firmware", "2"},
+                               {"binary_name", "b"}}});
+  descriptions.push_back(d);
+  d = monb();
+  d["strategy"] = "dfmonmb";
+  d["customer"] = 3;
+  d["records"] = json::array({{{"drive_model_id", 4660},
+                               {"model", ""},
+                               {"firmware", "CV1*"},
+                               {"new_firmware", "CV2"},
+                               {"new_model", ""},
+                               {"binary_name", "b"}}});
+  descriptions.push_back(d);
+
+  for (size_t i = 0; i < descriptions.size(); i++) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(0, pack(descriptions[i]).exit_code);
+    ASSERT_EQ(0, read_back());
+    EXPECT_EQ(i + 2, config_.strategy);
+    EXPECT_EQ(1u, config_.record_count);
+    EXPECT_EQ(2u, config_.binary_count);
+    EXPECT_EQ(0, orbu_check_binaries(&config_));
+    orbu_package_clear(&config_);
+    fs::remove(dir_.file("out"));
+  }
+  // The last one: customer 3, the drive model id.
+  ASSERT_EQ(0, pack(descriptions[2]).exit_code);
+  ASSERT_EQ(0, read_back());
+  EXPECT_EQ(3u, config_.customer);
+  EXPECT_EQ(4660u, ((const orbu_dfmonmb_record *)config_.records)->drive_model_id);
+  EXPECT_STREQ("CV1*", ((const orbu_dfmonmb_record *)config_.records)->firmware);
+}
+
+TEST_F(PackTool, SampleDescriptionPacks) {
+  const run_result r = run_pack(std::string(ORBU_SAMPLES_DIR) + "/monb-sample.json",
+                                dir_.file("carrier"), dir_.file("out"));
+  ASSERT_EQ(0, r.exit_code) << r.output;
+  ASSERT_EQ(0, read_back());
+  EXPECT_EQ(ORBU_STRATEGY_MONB, config_.strategy);
+  EXPECT_EQ(3u, config_.record_count);
+  EXPECT_EQ(0, orbu_check_binaries(&config_));
+}
+
+TEST_F(PackTool, BadDescriptionsAreRefused) {
+  json d = monb();
+  d["strategy"] = "mnob";
+  expect_refused(d, "unknown strategy \"mnob\"");
+
+  d = monb();
+  d["records"][0]["old_firmware"] = "123456789";  // 9 characters do not fit 9 bytes with the NUL
+  expect_refused(d, "\"old_firmware\" is longer than 8 characters");
+
+  d = monb();
+  d["records"][0]["binary_name"] = std::string(32, 'x');
+  expect_refused(d, "\"binary_name\" is longer than 31 characters");
+
+  d = monb();
+  d["images"]["c"] = "no-such.img";
+  expect_refused(d, "image \"c\": no file");
+
+  d = monb();
+  d["images"][std::string(32, 'n')] = "a.img";
+  expect_refused(d, "longer than 31 characters");
+
+  d = monb();
+  d["images"] = json::object();
+  for (int i = 0; i < 100; i++) d["images"]["img" + std::to_string(i)] = "a.img";
+  expect_refused(d, "more than 100 binaries");
+
+  d = monb();
+  d["images"]["fwconfig"] = "a.img";
+  expect_refused(d, "reserved");
+
+  d = monb();
+  d["records"][0].erase("model");
+  expect_refused(d, "missing field \"model\"");
+
+  d = monb();
+  d["records"][0]["new_model"] = "x";  // not a field of "monb"
+  expect_refused(d, "unknown field \"new_model\"");
+
+  // An existing output stays as it was when packing fails.
+  write_file(dir_.file("out"), {1, 2, 3});
+  d = monb();
+  d["strategy"] = 1;
+  EXPECT_EQ(1, pack(d).exit_code);
+  EXPECT_EQ((bytes{1, 2, 3}), read_file(dir_.file("out")));
+}
+
+TEST_F(PackTool, NinetyNineImagesFit) {
+  json d = monb();
+  d["images"] = json::object();
+  for (int i = 0; i < 99; i++) d["images"]["img" + std::to_string(i)] = "b.img";
+  d["records"][0]["binary_name"] = "img42";
+  const run_result r = pack(d);
+  ASSERT_EQ(0, r.exit_code) << r.output;
+  ASSERT_EQ(0, read_back());
+  EXPECT_EQ(99u, config_.binary_count);
+}
+
+#endif  // ORBU_PACK_PATH

@@ -1,0 +1,179 @@
+// Machine descriptions: the shipped files, knobs, sections of later parts, and bad input.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "kernel_fixture.h"
+
+namespace {
+
+using Machine = KernelTest;
+
+std::string machine_path(const std::string &name) { return std::string(MACHINES_DIR) + "/" + name; }
+
+// The message of the runtime_error `fn` throws ("" when it throws none).
+template <class F>
+std::string error_of(F fn) {
+  try {
+    fn();
+  } catch (const std::runtime_error &e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST_F(Machine, DefaultIsAWindows10WorkstationWithoutWinPe) {
+  const sim::OsInfo &os = sim::machine_os();
+  EXPECT_EQ(os.major, 10u);
+  EXPECT_EQ(os.minor, 0u);
+  EXPECT_EQ(os.product_type, VER_NT_WORKSTATION);
+  EXPECT_FALSE(os.winpe);
+  EXPECT_FALSE(sim::registry_key_exists(sim::kWinPeKeyPath));
+  EXPECT_EQ(sim::machine_name(), "default");
+
+  sim::load_machine_file(machine_path("default.json"));
+  EXPECT_EQ(sim::machine_os().major, 10u);
+  EXPECT_EQ(sim::machine_os().build, 19045u);
+  EXPECT_EQ(sim::app_knobs().time_scale, 1.0);
+}
+
+TEST_F(Machine, ShippedDescriptionsLoad) {
+  DIR *dir = opendir(MACHINES_DIR);
+  ASSERT_NE(dir, nullptr);
+  int loaded = 0;
+  while (dirent *e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
+    EXPECT_EQ(error_of([&] { sim::load_machine_file(machine_path(name)); }), "") << name;
+    ++loaded;
+  }
+  closedir(dir);
+  EXPECT_GE(loaded, 3);
+
+  sim::load_machine_file(machine_path("win81.json"));
+  EXPECT_EQ(sim::machine_os().major, 6u);
+  EXPECT_EQ(sim::machine_os().minor, 3u);
+  sim::load_machine_file(machine_path("winpe.json"));
+  EXPECT_TRUE(sim::machine_os().winpe);
+  HKEY k = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\WinPE", 0,
+                          KEY_READ, &k),
+            ERROR_SUCCESS);
+  RegCloseKey(k);
+  sim::load_machine_file(sim::machine_file_path("server2016"));
+  EXPECT_EQ(sim::machine_os().product_type, VER_NT_SERVER);
+}
+
+TEST_F(Machine, KnobsComeFromTheDescriptionAndResetClearsThem) {
+  sim::load_machine_json(R"({
+    "time_scale": 0.01,
+    "app": { "module_path": "C:\\x\\tool.exe", "module_path_truncated": true,
+             "fail_mutex_create_at": 2, "fail_thread_create_at": 3, "fail_mutex_wait_at": 4,
+             "fail_mutex_wait_from": 5, "abandon_mutex_wait_at": 6, "fail_register_class": true,
+             "fail_create_window": true, "no_show_window_message": true,
+             "fixed_calendar_time": 5 }
+  })");
+  const sim::AppKnobs &k = sim::app_knobs();
+  EXPECT_EQ(k.time_scale, 0.01);
+  EXPECT_EQ(k.module_path, "C:\\x\\tool.exe");
+  EXPECT_TRUE(k.module_path_truncated);
+  EXPECT_EQ(k.fail_mutex_create_at, 2);
+  EXPECT_EQ(k.fail_thread_create_at, 3);
+  EXPECT_EQ(k.fail_mutex_wait_at, 4);
+  EXPECT_EQ(k.fail_mutex_wait_from, 5);
+  EXPECT_EQ(k.abandon_mutex_wait_at, 6);
+  EXPECT_TRUE(k.fail_register_class);
+  EXPECT_TRUE(k.fail_create_window);
+  EXPECT_TRUE(k.no_show_window_message);
+  EXPECT_EQ(k.fixed_calendar_time, 5);
+
+  HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+  CloseHandle(m);
+  EXPECT_EQ(sim::app_counters().mutex_creates, 1);
+  sim::reset_machine();
+  EXPECT_EQ(sim::app_knobs().module_path, "");
+  EXPECT_EQ(sim::app_knobs().fail_mutex_create_at, 0);
+  EXPECT_EQ(sim::app_knobs().fixed_calendar_time, -1);
+  EXPECT_EQ(sim::app_counters().mutex_creates, 0) << "the n-th call counts from the reset";
+}
+
+TEST_F(Machine, MalformedDescriptionsAreRejectedWithTheReason) {
+  struct Bad {
+    const char *json;
+    const char *reason;
+  } cases[] = {
+      {"{ \"os\": { \"major\": 10, }", "invalid JSON"},
+      {"[1, 2]", "must be a JSON object"},
+      {"{ \"os\": { \"majr\": 10 } }", "unknown field \"majr\""},
+      {"{ \"os\": { \"major\": \"ten\" } }", "os.major"},
+      {"{ \"os\": { \"major\": -1 } }", "os.major"},
+      {"{ \"os\": { \"product_type\": \"desktop\" } }", "os.product_type"},
+      {"{ \"os\": { \"winpe\": 1 } }", "os.winpe"},
+      {"{ \"time_scale\": -1 }", "time_scale"},
+      {"{ \"app\": { \"fail_mutex_create_at\": 1.5 } }", "app.fail_mutex_create_at"},
+      {"{ \"registry\": {} }", "registry"},
+      {"{ \"registry\": [ { \"key\": \"HKXX\\\\A\" } ] }", "predefined key"},
+      {"{ \"registry\": [ { \"values\": [] } ] }", "missing \"key\""},
+      {"{ \"registry\": [ { \"key\": \"HKLM\\\\A\", \"values\": [ { \"name\": \"B\", \"type\": \"REG_BINARY\", "
+       "\"data\": \"0g\" } ] } ] }",
+       "registry[0].values[0].data"},
+      {"{ \"registry\": [ { \"key\": \"HKLM\\\\A\", \"values\": [ { \"name\": \"D\", \"type\": \"REG_DWORD\", "
+       "\"data\": 4294967296 } ] } ] }",
+       "out of range"},
+      {"{ \"registry\": [ { \"key\": \"HKLM\\\\A\", \"values\": [ { \"name\": \"T\", \"type\": \"REG_TEXT\" } ] } ] }",
+       "unknown value type"},
+  };
+  for (const Bad &b : cases) {
+    std::string err = error_of([&] { sim::load_machine_json(b.json); });
+    EXPECT_NE(err.find(b.reason), std::string::npos) << b.json << " -> " << err;
+    // A failed load leaves the default machine.
+    EXPECT_EQ(sim::machine_name(), "default");
+    EXPECT_FALSE(sim::registry_key_exists("HKLM\\A"));
+  }
+}
+
+TEST_F(Machine, FileErrorsNameTheFile) {
+  std::string missing = error_of([] { sim::load_machine_file("/nonexistent/dir/m.json"); });
+  EXPECT_NE(missing.find("/nonexistent/dir/m.json"), std::string::npos) << missing;
+  EXPECT_NE(missing.find("cannot open"), std::string::npos) << missing;
+
+  char path[] = "/tmp/kernel_machine_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::ofstream(path) << "{ \"name\": \"broken\", ";
+  std::string err = error_of([&] { sim::load_machine_file(path); });
+  EXPECT_NE(err.find(path), std::string::npos) << err;
+  EXPECT_NE(err.find("invalid JSON"), std::string::npos) << err;
+  std::remove(path);
+}
+
+TEST_F(Machine, LaterSectionsGoToTheirLoaders) {
+  int loads = 0, resets = 0;
+  nlohmann::json seen;
+  sim::register_machine_section(
+      "drives",
+      [&](const nlohmann::json &j) {
+        ++loads;
+        seen = j;
+        if (!j.is_array()) throw std::runtime_error("drives: expected an array");
+      },
+      [&] { ++resets; });
+  sim::load_machine_json(R"({ "name": "with-drives", "drives": [ { "model": "X" } ], "ports": 3 })");
+  EXPECT_EQ(loads, 1);
+  EXPECT_EQ(seen[0]["model"], "X");
+  EXPECT_EQ(sim::machine_description()["ports"], 3) << "unread sections are kept";
+  EXPECT_EQ(sim::machine_name(), "with-drives");
+  std::string err = error_of([] { sim::load_machine_json(R"({ "drives": {} })"); });
+  EXPECT_NE(err.find("drives: expected an array"), std::string::npos) << err;
+  EXPECT_GE(resets, 2);
+  sim::register_machine_section("drives", nullptr, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// Helpers shared by the simulated-drive tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/drives/nvme_controller.h"
+
+namespace drivetest {
+
+inline std::string text_at(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+
+// ATA string: swap the two bytes of every word back.
+inline std::string ata_text_at(const uint8_t *p, size_t n) {
+  std::string s = text_at(p, n);
+  for (size_t i = 0; i + 1 < n; i += 2) std::swap(s[i], s[i + 1]);
+  return s;
+}
+
+inline uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint64_t le64(const uint8_t *p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+
+inline sim::NvmeCommand nvme_cmd(uint8_t opcode, uint32_t nsid = 0, uint32_t cdw10 = 0, uint32_t cdw11 = 0) {
+  sim::NvmeCommand c;
+  c.cdw0 = opcode;
+  c.nsid = nsid;
+  c.cdw10 = cdw10;
+  c.cdw11 = cdw11;
+  return c;
+}
+
+// One Firmware Image Download of `len` bytes of `image` at byte `offset`, zero-padded to a dword.
+inline sim::NvmeCompletion nvme_download_piece(sim::NvmeController &ctl, const std::vector<uint8_t> &image,
+                                               uint32_t offset, uint32_t len) {
+  std::vector<uint8_t> piece(image.begin() + offset, image.begin() + offset + len);
+  piece.resize((len + 3) / 4 * 4, 0);
+  return ctl.admin(nvme_cmd(0x11, 0, static_cast<uint32_t>(piece.size() / 4 - 1), offset / 4), piece.data(),
+                   static_cast<uint32_t>(piece.size()));
+}
+
+// Whole image in pieces of `chunk` bytes; returns the first failing completion, or success.
+inline sim::NvmeCompletion nvme_download(sim::NvmeController &ctl, const std::vector<uint8_t> &image,
+                                         uint32_t chunk = 8192) {
+  for (uint32_t off = 0; off < image.size(); off += chunk) {
+    const uint32_t len = std::min<uint32_t>(chunk, static_cast<uint32_t>(image.size()) - off);
+    sim::NvmeCompletion c = nvme_download_piece(ctl, image, off, len);
+    if (!c.ok()) return c;
+  }
+  return sim::NvmeCompletion{};
+}
+
+inline sim::NvmeCompletion nvme_commit(sim::NvmeController &ctl, uint8_t fs, uint8_t ca) {
+  return ctl.admin(nvme_cmd(0x10, 0, static_cast<uint32_t>(ca & 7) << 3 | (fs & 7)), nullptr, 0);
+}
+
+}  // namespace drivetest

@@ -1,0 +1,337 @@
+// orbu_pack: builds an update package and appends it to a copy of the update tool.
+//
+//   orbu_pack <description.json> <input executable> <output file>
+//
+// The output is the executable's bytes, then every image and the update configuration "fwconfig"
+// as packed binaries, then the packed directory. The description:
+//
+//   {
+//     "customer": "generic" | "duzori" | "dedi" | 0..255,
+//     "strategy": "monb" | "monmb" | "dedicidonb" | "dfmonmb",
+//     "internal_release": false,
+//     "silent": false,
+//     "records": [ { ...the strategy's fields... } ],
+//     "images": { "name": "path relative to the description", ... }
+//   }
+//
+// "images" may also be an array of {"name": ..., "path": ...} to fix the packing order (an object
+// is packed in name order). Record fields per strategy:
+//   monb:       model, old_firmware, new_firmware, binary_name
+//   monmb:      model, old_firmware, new_firmware, new_model, binary_name
+//   dedicidonb: component_id, old_firmware, new_firmware, binary_name
+//   dfmonmb:    drive_model_id (number), model, firmware, new_firmware, new_model, binary_name
+// Text fields must be shorter than their field width (room for the NUL).
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "orbu/orbu_records.h"
+#include "vornpackbin/vornpackbin.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr char kConfigName[] = "fwconfig";
+
+struct bad_description : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct image {
+  std::string name;
+  fs::path path;
+};
+
+std::vector<uint8_t> read_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw bad_description("cannot read " + path.string());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw bad_description("cannot read " + path.string());
+  return bytes;
+}
+
+// Copies a text field of the record into a NUL-padded field of `width` bytes.
+void put_text(const json &record, const char *key, char *field, size_t width, size_t index) {
+  const std::string where = "record " + std::to_string(index) + ": ";
+  if (!record.contains(key)) throw bad_description(where + "missing field \"" + key + "\"");
+  const json &value = record.at(key);
+  if (!value.is_string()) throw bad_description(where + "field \"" + key + "\" is not text");
+  const std::string text = value.get<std::string>();
+  if (text.size() >= width) {
+    throw bad_description(where + "field \"" + key + "\" is longer than " +
+                          std::to_string(width - 1) + " characters");
+  }
+  if (text.find('\0') != std::string::npos) {
+    throw bad_description(where + "field \"" + key + "\" holds a NUL character");
+  }
+  std::memset(field, 0, width);
+  std::memcpy(field, text.data(), text.size());
+}
+
+void check_keys(const json &record, const std::vector<std::string> &keys, size_t index) {
+  if (!record.is_object()) {
+    throw bad_description("record " + std::to_string(index) + " is not an object");
+  }
+  for (const auto &item : record.items()) {
+    bool known = false;
+    for (const auto &key : keys) known = known || item.key() == key;
+    if (!known) {
+      throw bad_description("record " + std::to_string(index) + ": unknown field \"" +
+                            item.key() + "\"");
+    }
+  }
+}
+
+template <typename Record>
+void append_record(std::vector<uint8_t> *blob, const Record &record) {
+  const uint8_t *bytes = (const uint8_t *)&record;
+  blob->insert(blob->end(), bytes, bytes + sizeof(record));
+}
+
+void append_records(std::vector<uint8_t> *blob, uint32_t strategy, const json &records) {
+  for (size_t i = 0; i < records.size(); i++) {
+    const json &r = records[i];
+    switch (strategy) {
+      case ORBU_STRATEGY_MONB: {
+        check_keys(r, {"model", "old_firmware", "new_firmware", "binary_name"}, i);
+        orbu_monb_record rec;
+        put_text(r, "model", rec.model, sizeof(rec.model), i);
+        put_text(r, "old_firmware", rec.old_firmware, sizeof(rec.old_firmware), i);
+        put_text(r, "new_firmware", rec.new_firmware, sizeof(rec.new_firmware), i);
+        put_text(r, "binary_name", rec.binary_name, sizeof(rec.binary_name), i);
+        append_record(blob, rec);
+        break;
+      }
+      case ORBU_STRATEGY_MONMB: {
+        check_keys(r, {"model", "old_firmware", "new_firmware", "new_model", "binary_name"}, i);
+        orbu_monmb_record rec;
+        put_text(r, "model", rec.model, sizeof(rec.model), i);
+        put_text(r, "old_firmware", rec.old_firmware, sizeof(rec.old_firmware), i);
+        put_text(r, "new_firmware", rec.new_firmware, sizeof(rec.new_firmware), i);
+        put_text(r, "new_model", rec.new_model, sizeof(rec.new_model), i);
+        put_text(r, "binary_name", rec.binary_name, sizeof(rec.binary_name), i);
+        append_record(blob, rec);
+        break;
+      }
+      case ORBU_STRATEGY_DEDICIDONB: {
+        check_keys(r, {"component_id", "old_firmware", "new_firmware", "binary_name"}, i);
+        orbu_dedicidonb_record rec;
+        put_text(r, "component_id", rec.component_id, sizeof(rec.component_id), i);
+        put_text(r, "old_firmware", rec.old_firmware, sizeof(rec.old_firmware), i);
+        put_text(r, "new_firmware", rec.new_firmware, sizeof(rec.new_firmware), i);
+        put_text(r, "binary_name", rec.binary_name, sizeof(rec.binary_name), i);
+        append_record(blob, rec);
+        break;
+      }
+      default: {
+        check_keys(r,
+                   {"drive_model_id", "model", "firmware", "new_firmware", "new_model",
+                    "binary_name"},
+                   i);
+        orbu_dfmonmb_record rec;
+        const json id = r.value("drive_model_id", json());
+        if (!id.is_number_unsigned() || id.get<uint64_t>() > UINT32_MAX) {
+          throw bad_description("record " + std::to_string(i) +
+                                ": \"drive_model_id\" must be a number from 0 to 4294967295");
+        }
+        rec.drive_model_id = id.get<uint32_t>();  // little-endian, as stored
+        put_text(r, "model", rec.model, sizeof(rec.model), i);
+        put_text(r, "firmware", rec.firmware, sizeof(rec.firmware), i);
+        put_text(r, "new_firmware", rec.new_firmware, sizeof(rec.new_firmware), i);
+        put_text(r, "new_model", rec.new_model, sizeof(rec.new_model), i);
+        put_text(r, "binary_name", rec.binary_name, sizeof(rec.binary_name), i);
+        append_record(blob, rec);
+        break;
+      }
+    }
+  }
+}
+
+uint8_t flag(const json &description, const char *key) {
+  if (!description.contains(key)) return 0;
+  const json &value = description.at(key);
+  if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
+  if (value.is_number_unsigned() && value.get<uint64_t>() <= 255) return value.get<uint8_t>();
+  throw bad_description(std::string("\"") + key + "\" must be true, false or 0..255");
+}
+
+uint8_t customer_byte(const json &description) {
+  if (!description.contains("customer")) return ORBU_CUSTOMER_GENERIC;
+  const json &value = description.at("customer");
+  if (value.is_string()) {
+    const std::string text = value.get<std::string>();
+    if (text == "generic") return ORBU_CUSTOMER_GENERIC;
+    if (text == "duzori") return ORBU_CUSTOMER_DUZORI;
+    if (text == "dedi") return ORBU_CUSTOMER_DEDI;
+  } else if (value.is_number_unsigned() && value.get<uint64_t>() <= 255) {
+    return value.get<uint8_t>();
+  }
+  throw bad_description("\"customer\" must be \"generic\", \"duzori\", \"dedi\" or 0..255");
+}
+
+// The "fwconfig" bytes: the 7-byte header and the strategy's records.
+std::vector<uint8_t> build_fwconfig(const json &description) {
+  static const std::map<std::string, uint32_t> strategies = {
+      {"monb", ORBU_STRATEGY_MONB},
+      {"monmb", ORBU_STRATEGY_MONMB},
+      {"dedicidonb", ORBU_STRATEGY_DEDICIDONB},
+      {"dfmonmb", ORBU_STRATEGY_DFMONMB}};
+  const json strategy_value = description.value("strategy", json());
+  if (!strategy_value.is_string()) throw bad_description("\"strategy\" is missing");
+  const auto found = strategies.find(strategy_value.get<std::string>());
+  if (found == strategies.end()) {
+    throw bad_description("unknown strategy \"" + strategy_value.get<std::string>() +
+                          "\" (monb, monmb, dedicidonb or dfmonmb)");
+  }
+  const json records = description.value("records", json::array());
+  if (!records.is_array()) throw bad_description("\"records\" must be an array");
+  if (records.size() > 255) throw bad_description("more than 255 records");
+
+  std::vector<uint8_t> blob(7, 0);
+  blob[0] = (uint8_t)found->second;
+  blob[1] = customer_byte(description);
+  blob[3] = flag(description, "internal_release");
+  blob[4] = flag(description, "silent");
+  blob[6] = (uint8_t)records.size();
+  append_records(&blob, found->second, records);
+  return blob;
+}
+
+std::vector<image> list_images(const json &description, const fs::path &base) {
+  std::vector<image> images;
+  const json list = description.value("images", json::object());
+  auto add = [&](const std::string &name, const json &path) {
+    if (!path.is_string()) throw bad_description("image \"" + name + "\": path is not text");
+    if (name.empty()) throw bad_description("an image has an empty name");
+    if (name.size() > VORNPACKBIN_NAME_SIZE - 1) {
+      throw bad_description("image name \"" + name + "\" is longer than 31 characters");
+    }
+    if (name.find('\0') != std::string::npos) {
+      throw bad_description("an image name holds a NUL character");
+    }
+    if (name == kConfigName) throw bad_description("the image name \"fwconfig\" is reserved");
+    for (const auto &other : images) {
+      if (other.name == name) throw bad_description("image \"" + name + "\" is named twice");
+    }
+    images.push_back({name, base / fs::path(path.get<std::string>())});
+  };
+  if (list.is_object()) {
+    for (const auto &item : list.items()) add(item.key(), item.value());
+  } else if (list.is_array()) {
+    for (const auto &item : list) {
+      if (!item.is_object() || !item.contains("name") || !item.at("name").is_string() ||
+          !item.contains("path")) {
+        throw bad_description("each entry of \"images\" needs \"name\" and \"path\"");
+      }
+      add(item.at("name").get<std::string>(), item.at("path"));
+    }
+  } else {
+    throw bad_description("\"images\" must be an object or an array");
+  }
+  if (images.size() + 1 > VORNPACKBIN_MAX_BINARIES) {
+    throw bad_description("more than " + std::to_string(VORNPACKBIN_MAX_BINARIES) +
+                          " binaries (the images and \"fwconfig\")");
+  }
+  return images;
+}
+
+void pack(huld_error *err, vornpackbin_directory *directory, const std::vector<uint8_t> &bytes,
+          const std::string &name, const std::string &target) {
+  if (vornpackbin_pack_binary(err, directory, bytes.data(), bytes.size(), name.c_str(),
+                              target.c_str()) != 0) {
+    throw std::runtime_error("packing \"" + name + "\" failed: " + err->message);
+  }
+}
+
+int run(const fs::path &description_path, const fs::path &input, const fs::path &output) {
+  json description;
+  {
+    std::ifstream in(description_path);
+    if (!in) throw bad_description("cannot read " + description_path.string());
+    try {
+      description = json::parse(in);
+    } catch (const json::exception &e) {
+      throw bad_description(description_path.string() + ": " + e.what());
+    }
+  }
+  if (!description.is_object()) throw bad_description("the description must be a JSON object");
+  for (const auto &item : description.items()) {
+    static const char *const known[] = {"customer", "strategy", "internal_release",
+                                        "silent",   "records",  "images"};
+    bool ok = false;
+    for (const char *key : known) ok = ok || item.key() == key;
+    if (!ok) throw bad_description("unknown key \"" + item.key() + "\"");
+  }
+
+  const std::vector<uint8_t> fwconfig = build_fwconfig(description);
+  const std::vector<image> images = list_images(description, description_path.parent_path());
+  std::vector<std::vector<uint8_t>> contents;
+  for (const auto &img : images) {
+    if (!fs::is_regular_file(img.path)) {
+      throw bad_description("image \"" + img.name + "\": no file " + img.path.string());
+    }
+    contents.push_back(read_file(img.path));
+  }
+  const std::vector<uint8_t> carrier = read_file(input);
+
+  // Built next to the output and renamed at the end, so that a failure leaves no output file.
+  const fs::path temporary = output.string() + ".partial";
+  std::error_code ec;
+  fs::remove(temporary, ec);
+  try {
+    {
+      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+      out.write((const char *)carrier.data(), (std::streamsize)carrier.size());
+      out.close();
+      if (!out) throw std::runtime_error("cannot write " + temporary.string());
+    }
+    huld_error err;
+    std::memset(&err, 0, sizeof(err));
+    vornpackbin_directory directory;
+    std::memset(&directory, 0, sizeof(directory));
+    const std::string target = temporary.string();
+    for (size_t i = 0; i < images.size(); i++) pack(&err, &directory, contents[i], images[i].name, target);
+    pack(&err, &directory, fwconfig, kConfigName, target);
+    if (vornpackbin_pack_directory(&err, &directory, target.c_str()) != 0) {
+      throw std::runtime_error(std::string("writing the directory failed: ") + err.message);
+    }
+    // Keep the executable runnable.
+    fs::permissions(temporary, fs::status(input).permissions(), fs::perm_options::replace, ec);
+    fs::rename(temporary, output);
+  } catch (...) {
+    fs::remove(temporary, ec);
+    throw;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: orbu_pack <description.json> <input executable> <output file>\n");
+    return 1;
+  }
+  try {
+    run(fs::path(argv[1]), fs::path(argv[2]), fs::path(argv[3]));
+  } catch (const bad_description &e) {
+    std::fprintf(stderr, "orbu_pack: bad description: %s\n", e.what());
+    return 1;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "orbu_pack: %s\n", e.what());
+    return 1;
+  }
+  std::printf("orbu_pack: wrote %s\n", argv[3]);
+  return 0;
+}
