@@ -221,7 +221,7 @@ void fuzz_scsi(const uint8_t *d, uint32_t n, uint32_t index) {
   ata.check_condition = index & 1;
   huld_scsi_fill_sat_cmd(&cmd, &ata);
   cmd.scsi_status = (index & 2) ? 0x02 : static_cast<uint8_t>(index);
-  std::memcpy(cmd.sense, d, n < sizeof(cmd.sense) ? n : sizeof(cmd.sense));
+  if (n != 0) std::memcpy(cmd.sense, d, n < sizeof(cmd.sense) ? n : sizeof(cmd.sense));
   vornscsi_check_error(e, &cmd);
 }
 

@@ -92,6 +92,7 @@ class StorageObject : public DeviceObject {
   BOOL ata_pass_through(StorageRequest &r);
   BOOL miniport(StorageRequest &r);
   BOOL reset_bus(StorageRequest &r);
+  BOOL disk_cache(StorageRequest &r);
   // The LU a pass-through request reaches: this LU, or on an adapter the one at the request's
   // address (null: none there).
   StorageLu *target(uint8_t path_id, uint8_t target_id, uint8_t lun) {
@@ -128,6 +129,11 @@ BOOL StorageObject::dispatch(StorageRequest &r) {
       return d.storage_firmware(r);
     case ioctl::kStorageResetBus:
       return reset_bus(r);
+    case ioctl::kDiskGetCacheInformation:
+    case ioctl::kDiskSetCacheInformation:
+    case ioctl::kDiskGetCacheSetting:
+    case ioctl::kDiskSetCacheSetting:
+      return disk_cache(r);
     default:
       return r.fail(ERROR_INVALID_FUNCTION);
   }
@@ -287,10 +293,9 @@ BOOL StorageObject::ata_pass_through(StorageRequest &r) {
   IoctlCall &c = r.call;
   if (r.in.size() < 48) return r.violation("ATA_PASS_THROUGH input of " + std::to_string(r.in.size()) + " bytes");
   const uint8_t *in = r.in.data();
-  const StorageLu *probe_lu = lu_ ? lu_.get() : adapter_->find_lu(in[4], in[5], in[6]);
-  if (!probe_lu && !lu_) return r.fail(ERROR_INVALID_PARAMETER);
-  if (!adapter_->driver->ata_pass_through(*probe_lu)) return r.fail(ERROR_INVALID_FUNCTION);
-  StorageLu *lu = const_cast<StorageLu *>(probe_lu);
+  StorageLu *lu = target(in[4], in[5], in[6]);
+  if (!lu) return r.fail(ERROR_INVALID_PARAMETER);
+  if (!adapter_->driver->ata_pass_through(*lu)) return r.fail(ERROR_INVALID_FUNCTION);
   r.lu = lu;
   if (wire::u16(in, 0) != 48) return r.violation("ATA_PASS_THROUGH Length " + std::to_string(wire::u16(in, 0)));
   const uint16_t flags = wire::u16(in, 2);
@@ -401,6 +406,38 @@ BOOL StorageObject::reset_bus(StorageRequest &r) {
   if (r.in.empty()) return r.violation("RESET_BUS without a PathId");
   if (r.frontend_faults("reset_bus")) return FALSE;
   return adapter_->driver->reset_bus(r, r.in[0]);
+}
+
+// Disk class cache requests: DISK_CACHE_INFORMATION (24 bytes: ParametersSavable @0,
+// ReadCacheEnabled @1, WriteCacheEnabled @2, retention priorities u32 @4/@8,
+// DisablePrefetchTransferLength u16 @12, PrefetchScalar @14, prefetch limits @16) and
+// DISK_CACHE_SETTING (12 bytes: Version u32 @0 = 12, State u32 @4, IsPowerProtected @8).
+BOOL StorageObject::disk_cache(StorageRequest &r) {
+  if (!lu_) return r.fail(ERROR_INVALID_FUNCTION);
+  if (r.frontend_faults("disk_cache")) return FALSE;
+  IoctlCall &c = r.call;
+  std::lock_guard<std::mutex> g(lu_->lock);
+  switch (c.code) {
+    case ioctl::kDiskGetCacheInformation:
+      if (c.out_size < 24) return r.fail(ERROR_INSUFFICIENT_BUFFER);
+      std::memcpy(c.out, lu_->cache_information, 24);
+      c.bytes_returned = 24;
+      return TRUE;
+    case ioctl::kDiskSetCacheInformation:
+      if (r.in.size() < 24) return r.violation("DISK_CACHE_INFORMATION of " + std::to_string(r.in.size()) + " bytes");
+      std::memcpy(lu_->cache_information, r.in.data(), 24);
+      return TRUE;
+    case ioctl::kDiskGetCacheSetting:
+      if (c.out_size < 12) return r.fail(ERROR_INSUFFICIENT_BUFFER);
+      std::memcpy(c.out, lu_->cache_setting, 12);
+      c.bytes_returned = 12;
+      return TRUE;
+    default:
+      if (r.in.size() < 12 || wire::u32(r.in.data(), 0) != 12)
+        return r.violation("DISK_CACHE_SETTING of " + std::to_string(r.in.size()) + " bytes or Version not 12");
+      std::memcpy(lu_->cache_setting, r.in.data(), 12);
+      return TRUE;
+  }
 }
 
 // ---- Description ----------------------------------------------------------------------------------
@@ -595,6 +632,7 @@ bool StorageRequest::frontend_faults(const std::string &request, std::map<std::s
   q.op = FaultOp::other;
   q.path = call.open ? call.open->path : std::string();
   q.handle = call.handle;
+  if (auto dev = device_for_handle(call.handle)) q.aliases = device_paths(dev.get());
   q.control_code = call.code;
   keys["driver"] = adapter.driver->name();
   keys["request"] = request;
@@ -752,7 +790,8 @@ void load_storage(const nlohmann::json &section) {
       const json &d = arr[i];
       const std::string w = "disks[" + std::to_string(i) + "]";
       check_fields(d, w, {"id", "adapter", "physical_drive", "pdo", "instance_id", "interface", "interface_path",
-                          "address", "bus_type", "firmware_slots", "firmware_active_slot", "nvme", "ata", "scsi"});
+                          "address", "bus_type", "firmware_slots", "firmware_active_slot", "bridge", "nvme", "ata",
+                          "scsi"});
       if (d.contains("physical_drive")) {
         const uint32_t n = static_cast<uint32_t>(number(d["physical_drive"], w + ".physical_drive", 0xFFFF));
         if (!drives.insert(n).second) bad(w + ".physical_drive", "drive " + std::to_string(n) + " used twice");
@@ -809,6 +848,11 @@ void load_storage(const nlohmann::json &section) {
         lu->fw_slot_count = static_cast<uint8_t>(number(d["firmware_slots"], w + ".firmware_slots", 255));
       if (d.contains("firmware_active_slot"))
         lu->fw_active_slot = static_cast<uint8_t>(number(d["firmware_active_slot"], w + ".firmware_active_slot", 255));
+      if (d.contains("bridge")) {
+        lu->bridge = text(d["bridge"], w + ".bridge");
+        if (lu->bridge != "none" && lu->bridge != "sat") bad(w + ".bridge", "expected \"none\" or \"sat\"");
+        if (lu->bridge == "sat" && !d.contains("ata")) bad(w + ".bridge", "a SAT bridge needs an \"ata\" drive");
+      }
       const int models = (d.contains("nvme") ? 1 : 0) + (d.contains("ata") ? 1 : 0) + (d.contains("scsi") ? 1 : 0);
       if (models != 1) bad(w, "expected exactly one of \"nvme\", \"ata\", \"scsi\"");
       if (d.contains("nvme")) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "huld/huld_log.h"
 #include "run_harness.h"
@@ -235,6 +236,107 @@ TEST(OrbuPackageRun, InconsistentPackagesStopEarly) {
               "")
         << r.log();
     EXPECT_EQ(r.log().find("Update application complete."), std::string::npos);
+  }
+}
+
+// The configuration block byte for byte (blanks, line ends, record lines) for every strategy: the
+// block follows the mode lines and is followed by no further indented line.
+TEST(OrbuPackageRun, ConfigurationBlockIsExactForEveryStrategy) {
+  const std::string options_block =
+      "    Options:\n"
+      "        Log Path:          Unspecified\n"
+      "        Binary:            Embedded\n"
+      "        Target:            Embedded\n"
+      "        SCSI Port:         Embedded\n"
+      "        SAS Address:       Embedded\n"
+      "        Internal Release:  1\n"
+      "        Firmware Activate: 1\n";
+  const std::string images_block =
+      "    Firmware Binary 0\n"
+      "        Name: fw1\n"
+      "        Size: 16\n"
+      "    Firmware Binary 1\n"
+      "        Name: fw2\n"
+      "        Size: 5\n";
+  struct Case {
+    const char *name;
+    uint8_t strategy;
+    uint8_t customer;
+    pkgtest::bytes records;
+    std::string customer_line;
+    std::string strategy_lines;
+  };
+  const Case cases[] = {
+      {"monb", 1, 1,
+       pkgtest::concat({pkgtest::monb_record("MODEL-A", "OLD-A", "NEW-A", "fw1"),
+                        pkgtest::monb_record("MODEL-B", "OLD-B", "NEW-B", "fw2")}),
+       "    Customer: Duzori\n",
+       "    Strategy: monb\n"
+       "    Strategy Data 0\n"
+       "        Model: MODEL-A\n"
+       "        Old:   OLD-A\n"
+       "        New:   NEW-A\n"
+       "        Name:  fw1\n"
+       "    Strategy Data 1\n"
+       "        Model: MODEL-B\n"
+       "        Old:   OLD-B\n"
+       "        New:   NEW-B\n"
+       "        Name:  fw2\n"},
+      {"monmb", 2, 0, pkgtest::monmb_record("MODEL-A", "OLD-A", "NEW-A", "MODEL-B", "fw2"),
+       "    Customer: Generic\n",
+       "    Strategy: monmb\n"
+       "    Strategy Data 0\n"
+       "        Model:     MODEL-A\n"
+       "        Old:       OLD-A\n"
+       "        New:       NEW-A\n"
+       "        New Model: MODEL-B\n"
+       "        Name:      fw2\n"},
+      {"dedicidonb", 3, 2, pkgtest::dedicidonb_record("CID-1234", "OLD-A", "NEW-A", "fw1"),
+       "    Customer: Dedi\n",
+       "    Strategy: dedicidonb\n"
+       "    Strategy Data 0\n"
+       "        CID:  CID-1234\n"
+       "        Old:  OLD-A\n"
+       "        New:  NEW-A\n"
+       "        Name: fw1\n"},
+      {"dfmonmb", 4, 3,
+       pkgtest::dfmonmb_record(0x1234, "MODEL-*", "FW?1", "FW22", "MODEL-B", "fw1"),
+       "    Customer: Generic\n",
+       "    Strategy: dfmonmb\n"
+       "    Strategy Data 0\n"
+       "        Model:     MODEL-*\n"
+       "        New Model: MODEL-B\n"
+       "        Name:      fw1\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    pkgtest::temp_dir dir;
+    const uint8_t count = c.strategy == 1 ? 2 : 1;
+    const std::vector<pkgtest::entry> entries = {
+        {"fwconfig", pkgtest::fwconfig(c.strategy, count, c.records, c.customer, 1, 1), {}, {}},
+        {"fw1", pkgtest::pattern(16, 7), {}, {}},
+        {"fw2", pkgtest::pattern(5, 9), {}, {}},
+    };
+    const std::string path = dir.file("update.exe");
+    pkgtest::write_file(path, pkgtest::package_bytes(pkgtest::pattern(100, 1), entries));
+    RunSpec spec;
+    spec.command_line = "/log=run.txt";
+    spec.knobs = [path](sim::AppKnobs &k) { k.module_path = path; };
+    spec.files = {"run.txt"};
+    RunResult r = run_program(spec);
+    EXPECT_EQ(r.failure, "");
+    ASSERT_TRUE(r.has_file("run.txt"));
+    const std::string &log = r.files["run.txt"];
+    std::string block = "Update Configuration\n" + c.customer_line + options_block +
+                        c.strategy_lines + images_block;
+    // Not "Unspecified": the log path given is logged as it is.
+    block.replace(block.find("Unspecified"), std::string("Unspecified").size(), "run.txt");
+    const size_t at = log.find(block);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.compare(at - 2, 2, ".\n"), 0);  // the mode lines come right before
+    const size_t after = at + block.size();
+    ASSERT_LT(after, log.size());
+    EXPECT_NE(log[after], ' ') << log.substr(after);
   }
 }
 

@@ -194,6 +194,33 @@ TEST(OrbuRun, SilentOptionsRunWithoutWindowAndKeepTheDefaultLog) {
   }
 }
 
+TEST(OrbuRun, CommandLineConfigurationBlockIsExact) {
+  const std::string line =
+      "/s /log=a b.txt /D:\"x y.bin\" /T:\\\\.\\PhysicalDrive2 /C:3,500A /FIA";
+  RunResult r = run(line, nullptr, {"corvaneupdlog.txt", "a b.txt"});
+  EXPECT_FALSE(r.has_file("corvaneupdlog.txt"));
+  ASSERT_TRUE(r.has_file("a b.txt"));
+  const std::string &log = r.files["a b.txt"];
+  const std::string block =
+      "If embedded configuration is intended, please ensure your file has not become corrupted.\n"
+      "Update Configuration\n"
+      "    Customer: Duzori\n"
+      "    Options:\n"
+      "        Log Path:          a b.txt\n"
+      "        Binary:            \"x y.bin\"\n"
+      "        Target:            \\\\.\\PhysicalDrive2\n"
+      "        SCSI Port:         3\n"
+      "        SAS Address:       500A\n"
+      "        Internal Release:  0\n"
+      "        Firmware Activate: 1\n"
+      "    Strategy: CLI\n";
+  const size_t at = log.find(block);
+  ASSERT_NE(at, std::string::npos) << log;
+  ASSERT_LT(at + block.size(), log.size());
+  EXPECT_NE(log[at + block.size()], ' ') << log.substr(at + block.size());
+  EXPECT_EQ(find_in_order(log, {"Command Line: " + line, "Modified Command Line: " + line}), "");
+}
+
 TEST(OrbuRun, DroppedFileGetsTheImageOption) {
   RunResult r = run("C:\\fw\\image.bin /s");
   EXPECT_EQ(find_in_order(r.log(), {"Command Line: C:\\fw\\image.bin /s",

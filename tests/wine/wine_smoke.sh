@@ -80,6 +80,32 @@ case "$case_name" in
     expect_in_order "$log" "    Customer: Duzori" "Sending a message to shut down the GUI now that updates are complete." \
       "Update application complete." "End Timestamp: "
     ;;
+  packaged_silent)
+    # A generic package whose configuration is silent: no default log; nothing applicable in a
+    # silent generic run -> exit 4. With "/log=" the log is written there.
+    [ -x "$packer" ] || fail "no packer"
+    "$packer" "$packages/silent-generic.json" "$work/orbu.exe" "$work/packaged.exe" >/dev/null || fail "packing failed"
+    code=$(wine "$work/packaged.exe" >/dev/null 2>&1; echo $?)
+    [ "$code" = 4 ] || fail "exit code $code, expected 4"
+    [ ! -f "$work/corvaneupdlog.txt" ] || fail "a silent package wrote the default log"
+    code=$(wine "$work/packaged.exe" "/log=packaged.txt" >/dev/null 2>&1; echo $?)
+    log=$work/packaged.txt
+    [ "$code" = 4 ] || fail "exit code $code, expected 4 with /log="
+    expect_in_order "$log" "Detected embedded binary configuration." "    Customer: Generic" "    Strategy: monb" \
+      "        Model: CORVANE CVN-512" "    Firmware Binary 0" "        Name: cvn512_cv1a0200.img" \
+      "Tool could not detect any applicable device firmware for update." "End Timestamp: "
+    ;;
+  packaged_missing_image)
+    [ -x "$packer" ] || fail "no packer"
+    "$packer" "$packages/missing-image.json" "$work/orbu.exe" "$work/packaged.exe" >/dev/null || fail "packing failed"
+    code=$(wine "$work/packaged.exe" /s >/dev/null 2>&1; echo $?)
+    log=$work/corvaneupdlog.txt
+    [ "$code" = 1 ] || fail "exit code $code, expected 1"
+    expect_in_order "$log" "Detected embedded binary configuration." \
+      "Binary is inconsistent. Packed binary cvn1t_cv1b0200.img is configured but does not exist." \
+      "Update application failed early due to issues with binary consistency." "End Timestamp: "
+    if grep -q "Update application complete." "$log"; then fail "the run went on after the failed check"; fi
+    ;;
   *)
     fail "unknown case $case_name"
     ;;

@@ -15,3 +15,187 @@ typedef struct _SCSI_ADDRESS {
 } SCSI_ADDRESS, *PSCSI_ADDRESS;
 #endif
 #endif
+
+// ---- Storage requests MinGW-w64 does not declare (both targets) ----------------------------------
+// Each block is guarded by a name the SDK declares together with it, so that a header set that
+// has the block already is not contradicted.
+
+// Firmware requests of the Windows SCSI miniport interface (ntddscsi.h).
+#ifndef IOCTL_SCSI_MINIPORT_FIRMWARE
+#define IOCTL_SCSI_MINIPORT_FIRMWARE ((0x0000001BUL << 16) + 0x0780)
+#endif
+
+#ifndef FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION
+#define FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION 0x1
+
+#define FIRMWARE_FUNCTION_GET_INFO 0x01
+#define FIRMWARE_FUNCTION_DOWNLOAD 0x02
+#define FIRMWARE_FUNCTION_ACTIVATE 0x03
+
+#define FIRMWARE_REQUEST_FLAG_CONTROLLER 0x00000001
+#define FIRMWARE_REQUEST_FLAG_LAST_SEGMENT 0x00000002
+#define FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE 0x80000000
+
+// SRB_IO_CONTROL.ReturnCode of a firmware request.
+#define FIRMWARE_STATUS_SUCCESS 0x0
+#define FIRMWARE_STATUS_ERROR 0x1
+#define FIRMWARE_STATUS_ILLEGAL_REQUEST 0x2
+#define FIRMWARE_STATUS_INVALID_PARAMETER 0x3
+#define FIRMWARE_STATUS_INPUT_BUFFER_TOO_BIG 0x4
+#define FIRMWARE_STATUS_OUTPUT_BUFFER_TOO_SMALL 0x5
+#define FIRMWARE_STATUS_INVALID_SLOT 0x6
+#define FIRMWARE_STATUS_INVALID_IMAGE 0x7
+#define FIRMWARE_STATUS_CONTROLLER_ERROR 0x10
+#define FIRMWARE_STATUS_POWER_CYCLE_REQUIRED 0x20
+#define FIRMWARE_STATUS_DEVICE_ERROR 0x40
+
+// Follows the SRB_IO_CONTROL header of a "FIRMWARE" request.
+typedef struct _FIRMWARE_REQUEST_BLOCK {
+  ULONG Version;           // FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION
+  ULONG Size;              // size of this structure
+  ULONG Function;          // FIRMWARE_FUNCTION_*
+  ULONG Flags;             // FIRMWARE_REQUEST_FLAG_*
+  ULONG DataBufferOffset;  // from the start of the SRB_IO_CONTROL header
+  ULONG DataBufferLength;
+} FIRMWARE_REQUEST_BLOCK, *PFIRMWARE_REQUEST_BLOCK;
+#endif
+
+#ifndef STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION
+#define STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION 0x1
+#define STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION 0x1
+
+typedef struct _STORAGE_FIRMWARE_DOWNLOAD {
+  ULONG Version;          // STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION
+  ULONG Size;             // size of the structure up to ImageBuffer
+  ULONGLONG Offset;       // byte offset of this piece in the image
+  ULONGLONG BufferSize;   // bytes in ImageBuffer
+  UCHAR ImageBuffer[1];
+} STORAGE_FIRMWARE_DOWNLOAD, *PSTORAGE_FIRMWARE_DOWNLOAD;
+
+typedef struct _STORAGE_FIRMWARE_ACTIVATE {
+  ULONG Version;          // STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION
+  ULONG Size;             // size of this structure
+  UCHAR SlotToActivate;
+  UCHAR Reserved0[3];
+} STORAGE_FIRMWARE_ACTIVATE, *PSTORAGE_FIRMWARE_ACTIVATE;
+#endif
+
+// Storage protocol command (winioctl.h): the request of IOCTL_STORAGE_PROTOCOL_COMMAND.
+#ifndef STORAGE_PROTOCOL_STRUCTURE_VERSION
+#define STORAGE_PROTOCOL_STRUCTURE_VERSION 0x1
+
+#define STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST 0x80000000
+
+#define STORAGE_PROTOCOL_STATUS_PENDING 0x0
+#define STORAGE_PROTOCOL_STATUS_SUCCESS 0x1
+#define STORAGE_PROTOCOL_STATUS_ERROR 0x2
+#define STORAGE_PROTOCOL_STATUS_INVALID_REQUEST 0x3
+#define STORAGE_PROTOCOL_STATUS_NO_DEVICE 0x4
+#define STORAGE_PROTOCOL_STATUS_BUSY 0x5
+#define STORAGE_PROTOCOL_STATUS_DATA_OVERRUN 0x6
+#define STORAGE_PROTOCOL_STATUS_INSUFFICIENT_RESOURCES 0x7
+#define STORAGE_PROTOCOL_STATUS_NOT_SUPPORTED 0xFF
+
+#define STORAGE_PROTOCOL_COMMAND_LENGTH_NVME 0x40
+
+#define STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND 0x01
+#define STORAGE_PROTOCOL_SPECIFIC_NVME_NVM_COMMAND 0x02
+
+typedef struct _STORAGE_PROTOCOL_COMMAND {
+  ULONG Version;                       // STORAGE_PROTOCOL_STRUCTURE_VERSION
+  ULONG Length;                        // size of this structure up to Command, padded
+  STORAGE_PROTOCOL_TYPE ProtocolType;
+  ULONG Flags;                         // STORAGE_PROTOCOL_COMMAND_FLAG_*
+  ULONG ReturnStatus;                  // out: STORAGE_PROTOCOL_STATUS_*
+  ULONG ErrorCode;                     // out: the protocol's own error
+  ULONG CommandLength;
+  ULONG ErrorInfoLength;
+  ULONG DataToDeviceTransferLength;
+  ULONG DataFromDeviceTransferLength;
+  ULONG TimeOutValue;                  // seconds
+  ULONG ErrorInfoOffset;               // from the start of this structure
+  ULONG DataToDeviceBufferOffset;
+  ULONG DataFromDeviceBufferOffset;
+  ULONG CommandSpecific;               // STORAGE_PROTOCOL_SPECIFIC_NVME_*
+  ULONG Reserved0;
+  ULONG FixedProtocolReturnData;       // out
+  ULONG Reserved1[3];
+  UCHAR Command[1];                    // the protocol's command block
+} STORAGE_PROTOCOL_COMMAND, *PSTORAGE_PROTOCOL_COMMAND;
+#endif
+
+// Temperature threshold (winioctl.h): the input of IOCTL_STORAGE_SET_TEMPERATURE_THRESHOLD.
+#ifndef STORAGE_TEMPERATURE_THRESHOLD_FLAG_ADAPTER_REQUEST
+#define STORAGE_TEMPERATURE_THRESHOLD_FLAG_ADAPTER_REQUEST 0x0001
+
+typedef struct _STORAGE_TEMPERATURE_THRESHOLD {
+  ULONG Version;          // size of this structure
+  ULONG Size;             // size of this structure
+  USHORT Flags;           // STORAGE_TEMPERATURE_THRESHOLD_FLAG_*
+  USHORT Index;           // sensor
+  SHORT Threshold;        // degrees Celsius
+  BOOLEAN OverThreshold;  // 1: over-temperature threshold, 0: under-temperature threshold
+  UCHAR Reserved;
+} STORAGE_TEMPERATURE_THRESHOLD, *PSTORAGE_TEMPERATURE_THRESHOLD;
+#endif
+
+// Storage firmware requests (winioctl.h): inputs and output of IOCTL_STORAGE_FIRMWARE_GET_INFO,
+// _DOWNLOAD and _ACTIVATE.
+#ifndef STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER
+#define STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER 0x00000001
+#define STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT 0x00000002
+#define STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE 0x80000000
+
+#define STORAGE_HW_FIRMWARE_INVALID_SLOT 0xFF
+#define STORAGE_HW_FIRMWARE_REVISION_LENGTH 16
+
+typedef struct _STORAGE_HW_FIRMWARE_INFO_QUERY {
+  ULONG Version;   // size of this structure
+  ULONG Size;      // size of this structure
+  ULONG Flags;     // STORAGE_HW_FIRMWARE_REQUEST_FLAG_*
+  ULONG Reserved;
+} STORAGE_HW_FIRMWARE_INFO_QUERY, *PSTORAGE_HW_FIRMWARE_INFO_QUERY;
+
+typedef struct _STORAGE_HW_FIRMWARE_SLOT_INFO {
+  ULONG Version;
+  ULONG Size;
+  UCHAR SlotNumber;
+  BOOLEAN ReadOnly;
+  UCHAR Reserved[6];
+  UCHAR Revision[STORAGE_HW_FIRMWARE_REVISION_LENGTH];
+} STORAGE_HW_FIRMWARE_SLOT_INFO, *PSTORAGE_HW_FIRMWARE_SLOT_INFO;
+
+typedef struct _STORAGE_HW_FIRMWARE_INFO {
+  ULONG Version;
+  ULONG Size;
+  UCHAR SupportUpgrade : 1;
+  UCHAR Reserved0 : 7;
+  UCHAR SlotCount;
+  UCHAR ActiveSlot;
+  UCHAR PendingActivateSlot;
+  BOOLEAN FirmwareShared;
+  UCHAR Reserved[3];
+  ULONG ImagePayloadAlignment;
+  ULONG ImagePayloadMaxSize;
+  STORAGE_HW_FIRMWARE_SLOT_INFO Slot[1];
+} STORAGE_HW_FIRMWARE_INFO, *PSTORAGE_HW_FIRMWARE_INFO;
+
+typedef struct _STORAGE_HW_FIRMWARE_DOWNLOAD {
+  ULONG Version;          // size of this structure
+  ULONG Size;             // size of the whole request
+  ULONG Flags;            // STORAGE_HW_FIRMWARE_REQUEST_FLAG_*
+  UCHAR Slot;
+  UCHAR Reserved[3];
+  ULONGLONG Offset;       // byte offset of this piece in the image
+  ULONGLONG BufferSize;   // bytes in ImageBuffer
+  UCHAR ImageBuffer[1];
+} STORAGE_HW_FIRMWARE_DOWNLOAD, *PSTORAGE_HW_FIRMWARE_DOWNLOAD;
+
+typedef struct _STORAGE_HW_FIRMWARE_ACTIVATE {
+  ULONG Version;   // size of this structure
+  ULONG Size;      // size of this structure
+  ULONG Flags;     // STORAGE_HW_FIRMWARE_REQUEST_FLAG_*
+  UCHAR Slot;
+  UCHAR Reserved0[3];
+} STORAGE_HW_FIRMWARE_ACTIVATE, *PSTORAGE_HW_FIRMWARE_ACTIVATE;
+#endif

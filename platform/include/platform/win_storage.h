@@ -8,6 +8,9 @@
 
 #include "platform/win_types.h"
 
+// Base type the storage structures use (a repeated identical typedef is harmless).
+typedef int16_t SHORT;
+
 // ---- Control code composition -----------------------------------------------------------------
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | (DWORD)(Method))

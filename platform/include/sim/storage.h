@@ -28,6 +28,9 @@
 //                                                    (default 0/0/0; null: no SCSI address)
 //        "bus_type": 17,                             (optional; default from the personality)
 //        "firmware_slots": 1, "firmware_active_slot": 0,   (storage firmware view of an ATA drive)
+//        "bridge": "none" | "sat",                   (what sits in front of the drive; informational
+//                                                     for now: every ATA drive gets a SCSI/ATA
+//                                                     translation the personality may use)
 //        exactly one drive model:
 //        "nvme": { "model", "serial", "firmware", "namespace": true, "slot1_read_only": false,
 //                  "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,

@@ -70,6 +70,10 @@ constexpr DWORD kStorageSetTemperatureThreshold = 0x002DD200;
 constexpr DWORD kStorageFirmwareGetInfo = 0x002D1C00;
 constexpr DWORD kStorageFirmwareDownload = 0x002DDC04;
 constexpr DWORD kStorageFirmwareActivate = 0x002DDC08;
+constexpr DWORD kDiskGetCacheInformation = 0x000740D4;
+constexpr DWORD kDiskSetCacheInformation = 0x0007C0D8;
+constexpr DWORD kDiskGetCacheSetting = 0x000740E0;
+constexpr DWORD kDiskSetCacheSetting = 0x0007C0E4;
 }  // namespace ioctl
 
 // STORAGE_DEVICE_DESCRIPTOR bus types.
@@ -113,9 +117,17 @@ struct StorageLu {
   uint8_t fw_slot_count = 1;
   uint8_t fw_active_slot = 0;
 
-  // Front-end state (temperature thresholds kept by the NVMe front-end).
+  // What sits between the LU and the drive: "none" or "sat" (a SCSI/ATA translation in a bridge);
+  // later bridges add their own names.
+  std::string bridge = "none";
+
+  // Front-end state, under `lock`: temperature thresholds kept by the NVMe front-end, and the disk
+  // class cache settings (DISK_CACHE_INFORMATION, 24 bytes; DISK_CACHE_SETTING, 12 bytes).
   std::mutex lock;
   std::map<uint32_t, int16_t> thresholds;  // key: index << 1 | under
+  uint8_t cache_information[24] = {1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 1, 0,
+                                   0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
+  uint8_t cache_setting[12] = {12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 };
 
 // One adapter (SCSI port): the object behind \\.\ScsiN: and its storage-port interface.

@@ -1,0 +1,341 @@
+// The in-box AHCI driver (ATA pass-through, its SCSI/ATA translation, the storage firmware
+// requests), the USB BOT bridge and the Storage Spaces virtual disk.
+#include <algorithm>
+
+#include "sim/drives/ata_drive.h"
+#include "sim/drives/sat_device.h"
+#include "storage_fixture.h"
+
+namespace simtest {
+namespace {
+
+const char *kSata = "\\\\.\\PhysicalDrive1";
+const char *kUsb = "\\\\.\\PhysicalDrive2";
+const char *kSpace = "\\\\.\\PhysicalDrive3";
+
+std::string ata_string(const uint8_t *p, size_t n) {
+  std::string s;
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    s += static_cast<char>(p[i + 1]);
+    s += static_cast<char>(p[i]);
+  }
+  return s;
+}
+
+Buf identify_request(uint32_t timeout = 1) {
+  AtaRegs id;
+  id.count = 1;
+  id.command = 0xEC;
+  return ata_pass_through(0x03, id, nullptr, 512, timeout);
+}
+
+using InboxAhci = StorageTest;
+
+TEST_F(InboxAhci, IdentifyThroughAtaPassThrough) {
+  HANDLE h = open(kSata);
+  Buf b = identify_request(1);
+  Answer a = inout(h, kAtaPassThrough, b);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(48u + 512, a.returned);
+  EXPECT_EQ(512u, b.g32(8));
+  EXPECT_EQ(0x50, b.g8(46)) << "status over the command register";
+  EXPECT_EQ(0x00, b.g8(40)) << "error over the features register";
+  EXPECT_EQ("CVS256SER0001", ata_string(b.data() + 48 + 20, 14).substr(0, 13));
+  EXPECT_EQ("CVS1.000", ata_string(b.data() + 48 + 46, 8));
+  EXPECT_EQ(1u, *last_trace().timeout);
+}
+
+TEST_F(InboxAhci, ExtendedCommandsUseThePreviousTaskFile) {
+  HANDLE h = open(kSata);
+  // READ LOG EXT, IDENTIFY DEVICE DATA log page 3: LBA 7:0 = 30h, 15:8 = 03h.
+  AtaRegs cur, prev;
+  cur.count = 1;
+  cur.lba_low = 0x30;
+  cur.lba_mid = 0x03;
+  cur.command = 0x2F;
+  Buf b = ata_pass_through(0x0B, cur, &prev, 512);
+  ASSERT_TRUE(inout(h, kAtaPassThrough, b).ok);
+  EXPECT_EQ(0x50, b.g8(46));
+  EXPECT_EQ(0x80, b.g8(48 + 16 + 7) & 0x80) << "capabilities qword valid";
+  // An abort comes back in the registers.
+  AtaRegs act;
+  act.feature = 0x0F;
+  act.command = 0x92;
+  Buf c = ata_pass_through(0x01, act, nullptr, 0);
+  Answer a = inout(h, kAtaPassThrough, c);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(48u, a.returned);
+  EXPECT_EQ(0x51, c.g8(46));
+  EXPECT_EQ(0x04, c.g8(40));
+}
+
+TEST_F(InboxAhci, AtaPassThroughLayoutIsChecked) {
+  HANDLE h = open(kSata);
+  Buf a = identify_request();
+  a.u16(0, 40);
+  EXPECT_FALSE(inout(h, kAtaPassThrough, a).ok);
+  Buf b = identify_request();
+  b.u16(2, 0x07);  // both directions
+  EXPECT_FALSE(inout(h, kAtaPassThrough, b).ok);
+  Buf c = identify_request();
+  c.u32(8, 1024);  // beyond the buffer
+  EXPECT_FALSE(inout(h, kAtaPassThrough, c).ok);
+  Buf d = identify_request();
+  d.u16(2, 0x01);  // data without a direction
+  EXPECT_FALSE(inout(h, kAtaPassThrough, d).ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(4u, take_violations());
+}
+
+TEST_F(InboxAhci, AtaFaults) {
+  HANDLE h = open(kSata);
+  fault(kSata, kAtaPassThrough, "ata_status", 0x51, 0x04, sim::FaultCount::at(1));
+  Buf a = identify_request();
+  ASSERT_TRUE(inout(h, kAtaPassThrough, a).ok);
+  EXPECT_EQ(0x51, a.g8(46));
+  EXPECT_EQ(0x04, a.g8(40));
+  EXPECT_EQ(0u, a.g32(8));
+  fault(kSata, kAtaPassThrough, "zero_data", 0, 0, sim::FaultCount::at(1));
+  Buf b = identify_request();
+  ASSERT_TRUE(inout(h, kAtaPassThrough, b).ok);
+  EXPECT_TRUE(std::all_of(b.b.begin() + 48, b.b.end(), [](uint8_t v) { return v == 0; }));
+  sim::fail_ioctl(kSata, kAtaPassThrough, ERROR_IO_DEVICE, sim::FaultCount::at(1));
+  Buf c = identify_request();
+  Answer r = inout(h, kAtaPassThrough, c);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), r.error);
+}
+
+TEST_F(InboxAhci, SatAndInquiryThroughTheDriversTranslation) {
+  HANDLE h = open(kSata);
+  Buf sat = scsi_pass_through(kSatIdentifyCdb, 512, 2);
+  Answer a = inout(h, kScsiPassThrough, sat);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(0, sat.g8(2));
+  EXPECT_EQ(512u, sat.g32(12));
+  EXPECT_EQ("CVS256SER0001", ata_string(sat.data() + 88 + 20, 14).substr(0, 13));
+  Buf vpd = scsi_pass_through(kVpd80Cdb, 4096, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, vpd).ok);
+  EXPECT_EQ("CVS256SER0001", vpd.str(88 + 4, 13)) << "the same serial as IDENTIFY";
+}
+
+TEST_F(InboxAhci, NvmeRequestsAreRefusedTheWayTheProbesExpect) {
+  HANDLE h = open(kSata);
+  Buf q = protocol_query(49, 1, 1, 0, 4096);
+  Buf out(4096 + 48);
+  Answer a = inout2(h, kQueryProperty, q, out);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
+  NvmeCmd id;
+  id.cdw0 = 0x06;
+  id.cdw10 = 1;
+  Buf p = protocol_command(id, 4096, 2);
+  a = inout(h, kProtocolCommand, p);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  Buf act = firmware_activate(1);
+  a = inout(h, kScsiMiniport, act);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+}
+
+// Storage firmware requests as the host builds them.
+Buf get_info_request() {
+  Buf b(16);
+  b.u32(0, 16);
+  b.u32(4, 16);
+  return b;
+}
+Buf download_request(uint8_t slot, uint64_t offset, const uint8_t *piece, uint32_t len) {
+  Buf b(len + 40);
+  b.u32(0, 40);
+  b.u32(4, len + 40);
+  b.u8(12, slot);
+  b.u64(16, offset);
+  b.u64(24, len);
+  b.bytes(32, piece, len);
+  return b;
+}
+Buf activate_request(uint8_t slot) {
+  Buf b(16);
+  b.u32(0, 16);
+  b.u32(4, 16);
+  b.u8(12, slot);
+  return b;
+}
+
+TEST_F(InboxAhci, StorageFirmwareRequestsOnWindows10) {
+  HANDLE h = open(kSata);
+  Buf gi = get_info_request();
+  Buf info(56);
+  Answer a = inout2(h, kFwGetInfo, gi, info);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(56u, a.returned);
+  EXPECT_EQ(1, info.g8(8) & 1) << "upgrade supported";
+  EXPECT_EQ(1, info.g8(9)) << "SlotCount";
+  const uint8_t active = info.g8(10);
+  EXPECT_EQ("CVS1.000", info.str(24 + 16, 8));
+
+  auto image = sim::make_test_image(sim::ImageTarget::Ata, "CVS2.000", 20480);
+  for (uint32_t off = 0; off < image.size(); off += 4096) {
+    Buf d = download_request(active, off, image.data() + off, 4096);
+    Answer r = inout(h, kFwDownload, d);
+    ASSERT_TRUE(r.ok) << off << " " << r.error;
+  }
+  EXPECT_EQ("CVS1.000", sim::storage_ata(1)->running_revision()) << "saved, not yet active";
+  Buf act = activate_request(active);
+  ASSERT_TRUE(inout(h, kFwActivate, act).ok);
+  EXPECT_EQ("CVS2.000", sim::storage_ata(1)->running_revision());
+  // Nothing pending any more: the drive aborts the next activation, the call fails.
+  Buf again = activate_request(active);
+  a = inout(h, kFwActivate, again);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), a.error);
+}
+
+TEST_F(InboxAhci, StorageFirmwareRequestsAreChecked) {
+  HANDLE h = open(kSata);
+  uint8_t piece[512] = {};
+  Buf a = download_request(0, 0, piece, 512);
+  a.u32(0, 32);  // Version
+  EXPECT_FALSE(inout(h, kFwDownload, a).ok);
+  Buf b = download_request(0, 0, piece, 512);
+  b.u64(24, 1024);  // BufferSize beyond the request
+  EXPECT_FALSE(inout(h, kFwDownload, b).ok);
+  Buf c = activate_request(0);
+  c.u32(4, 12);
+  EXPECT_FALSE(inout(h, kFwActivate, c).ok);
+  EXPECT_EQ(3u, take_violations());
+  // Unaligned offsets and a slot the drive does not have are refused without a violation.
+  Buf d = download_request(0, 100, piece, 512);
+  Answer r = inout(h, kFwDownload, d);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), r.error);
+  Buf e = download_request(3, 0, piece, 512);
+  EXPECT_FALSE(inout(h, kFwDownload, e).ok);
+  EXPECT_EQ(0u, sim::storage_ata(1)->staged_bytes());
+}
+
+TEST_F(InboxAhci, StorageFirmwareRequestsNeedWindows10) {
+  sim::OsInfo os = sim::machine_os();
+  os.major = 6;
+  os.minor = 3;
+  sim::set_machine_os(os);
+  HANDLE h = open(kSata);
+  Buf gi = get_info_request();
+  Buf info(56);
+  Answer a = inout2(h, kFwGetInfo, gi, info);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  uint8_t piece[512] = {};
+  Buf d = download_request(0, 0, piece, 512);
+  EXPECT_FALSE(inout(h, kFwDownload, d).ok);
+  Buf act = activate_request(0);
+  EXPECT_FALSE(inout(h, kFwActivate, act).ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), GetLastError());
+  // ATA pass-through still works there (the 8.1 route for every mode).
+  Buf id = identify_request();
+  EXPECT_TRUE(inout(h, kAtaPassThrough, id).ok);
+}
+
+TEST_F(InboxAhci, MultiSlotGetInfo) {
+  sim::load_machine_json(R"({"storage": {"adapters": [{"id": "a", "personality": "inbox_ahci"}],
+      "disks": [{"adapter": "a", "firmware_slots": 3, "firmware_active_slot": 1,
+                 "ata": {"firmware": "MS000001"}}]}})");
+  HANDLE h = open("\\\\.\\PhysicalDrive0");
+  Buf gi = get_info_request();
+  Buf info(56);
+  Answer a = inout2(h, kFwGetInfo, gi, info);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(56u, a.returned);
+  EXPECT_EQ(3, info.g8(9));
+  EXPECT_EQ(1, info.g8(10)) << "ActiveSlot fits the small buffer";
+  EXPECT_EQ(24u + 3 * 32, info.g32(4));
+  sim::storage_adapter_knobs(0)->get_info_insufficient_buffer = true;
+  a = inout2(h, kFwGetInfo, gi, info);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), a.error);
+  Buf big(24 + 32 * 255);
+  a = inout2(h, kFwGetInfo, gi, big);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(24u + 3 * 32, a.returned);
+  EXPECT_EQ("MS000001", big.str(24 + 32 + 16, 8));
+}
+
+using UsbBot = StorageTest;
+
+TEST_F(UsbBot, SatThroughTheBridge) {
+  HANDLE h = open(kUsb);
+  Buf sat = scsi_pass_through(kSatIdentifyCdb, 512, 2, 1);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, sat).ok);
+  EXPECT_EQ(0, sat.g8(2));
+  EXPECT_EQ("CVSUSB0001", ata_string(sat.data() + 88 + 20, 10));
+  Buf inq = scsi_pass_through(kInquiryCdb, 512, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, inq).ok);
+  EXPECT_EQ("ATA     ", inq.str(88 + 8, 8));
+  // A device abort comes back as descriptor sense with the ATA registers.
+  std::vector<uint8_t> activate = {0x85, 0x06, 0x20, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0};
+  Buf act = scsi_pass_through(activate, 0, 0);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, act).ok);
+  EXPECT_EQ(2, act.g8(2));
+  EXPECT_EQ(0x72, act.g8(56));
+  EXPECT_EQ(0x09, act.g8(56 + 8));
+  EXPECT_EQ(0x04, act.g8(56 + 11)) << "ERROR";
+  EXPECT_EQ(0x51, act.g8(56 + 21)) << "STATUS";
+}
+
+TEST_F(UsbBot, OnlyScsiReachesTheBridge) {
+  HANDLE h = open(kUsb);
+  Buf id = identify_request();
+  Answer a = inout(h, kAtaPassThrough, id);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  Buf q = protocol_query(49, 1, 1, 0, 4096);
+  Buf out(4096 + 48);
+  a = inout2(h, kQueryProperty, q, out);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
+  Buf gi = get_info_request();
+  Buf info(56);
+  a = inout2(h, kFwGetInfo, gi, info);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+}
+
+TEST_F(UsbBot, SatSenseVariantsOfTheBridge) {
+  sim::storage_sat(2)->set_sense_format(sim::SatSenseFormat::FixedNew, true);
+  HANDLE h = open(kUsb);
+  std::vector<uint8_t> activate = {0x85, 0x06, 0x20, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0};
+  Buf act = scsi_pass_through(activate, 0, 0);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, act).ok);
+  EXPECT_EQ(2, act.g8(2));
+  EXPECT_EQ(0x70, act.g8(56) & 0x7F);
+  EXPECT_EQ(0x04, act.g8(56 + 3)) << "ERROR";
+  EXPECT_EQ(0x51, act.g8(56 + 4)) << "STATUS";
+}
+
+using StorageSpaces = StorageTest;
+
+TEST_F(StorageSpaces, VirtualDiskAnswersInquiryOnly) {
+  HANDLE h = open(kSpace);
+  Buf inq = scsi_pass_through(kInquiryCdb, 512, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, inq).ok);
+  EXPECT_EQ(0, inq.g8(2));
+  EXPECT_EQ("Msft    ", inq.str(88 + 8, 8));
+  Buf vpd = scsi_pass_through(kVpd80Cdb, 4096, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, vpd).ok);
+  EXPECT_EQ("SPACE0001", vpd.str(88 + 4, 9));
+  for (const auto &cdb : {kSatIdentifyCdb, std::vector<uint8_t>{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}}) {
+    Buf s = scsi_pass_through(cdb, cdb[0] == 0x3B ? 0 : 512, cdb[0] == 0x3B ? 1 : 2);
+    ASSERT_TRUE(inout(h, kScsiPassThrough, s).ok);
+    EXPECT_EQ(2, s.g8(2));
+    EXPECT_EQ(0x20, s.g8(56 + 12));
+  }
+  Buf id = identify_request();
+  EXPECT_FALSE(inout(h, kAtaPassThrough, id).ok);
+  NvmeCmd c;
+  c.cdw0 = 0x06;
+  Buf p = protocol_command(c, 4096, 2);
+  EXPECT_FALSE(inout(h, kProtocolCommand, p).ok);
+}
+
+}  // namespace
+}  // namespace simtest

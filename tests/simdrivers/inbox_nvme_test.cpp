@@ -1,0 +1,663 @@
+// The in-box NVMe driver: property queries, the protocol command, temperature thresholds, the
+// "FIRMWARE" request, the SCSI translation, the Windows 8.1 behaviour and its faults.
+#include <algorithm>
+#include <thread>
+
+#include "sim/drives/nvme_controller.h"
+#include "storage_fixture.h"
+
+namespace simtest {
+namespace {
+
+const char *kDisk = "\\\\.\\PhysicalDrive0";
+
+class InboxNvme : public StorageTest {
+ protected:
+  // Identify Controller through the adapter property; the 4096 data bytes.
+  std::vector<uint8_t> identify(HANDLE h) {
+    Buf q = protocol_query(49, 1, 1, 0, 4096);
+    Buf out(4096 + 48);
+    Answer a = inout2(h, kQueryProperty, q, out);
+    EXPECT_TRUE(a.ok) << a.error;
+    return std::vector<uint8_t>(out.b.begin() + 48, out.b.end());
+  }
+  std::string revision(HANDLE h) {
+    auto id = identify(h);
+    return std::string(id.begin() + 64, id.begin() + 72);
+  }
+  Answer reset_port(uint8_t path_id = 0) {
+    HANDLE port = open("\\\\.\\Scsi0:");
+    Answer a;
+    a.ok = DeviceIoControl(port, kResetBus, &path_id, 1, nullptr, 0, &a.returned, nullptr);
+    return a;
+  }
+};
+
+TEST_F(InboxNvme, AdapterPropertyAnswersIdentifyControllerOnDiskAndAdapter) {
+  for (const char *path : {kDisk, "\\\\.\\Scsi0:"}) {
+    HANDLE h = open(path);
+    Buf q = protocol_query(49, 1, 1, 0, 4096);
+    Buf out(4096 + 48);
+    Answer a = inout2(h, kQueryProperty, q, out);
+    ASSERT_TRUE(a.ok) << path;
+    EXPECT_EQ(4096u + 48, a.returned);
+    EXPECT_EQ(4096u, out.g32(28)) << "ProtocolDataLength";
+    EXPECT_EQ(40u, out.g32(24)) << "ProtocolDataOffset kept";
+    EXPECT_EQ(3u, out.g32(8));
+    EXPECT_EQ("CVN512SER0001       ", out.str(48 + 4, 20));
+    EXPECT_EQ("CORVANE CVN-512 NVMe SSD", out.str(48 + 24, 24));
+    EXPECT_EQ("CV1.0.00", out.str(48 + 64, 8));
+  }
+}
+
+TEST_F(InboxNvme, ControllerWithoutNamespaceAnswersControllerRequestsOnly) {
+  HANDLE h = open("\\\\.\\Scsi5:");
+  auto id = identify(h);
+  EXPECT_EQ("CORVANE CVN-BARE", std::string(id.begin() + 24, id.begin() + 40));
+  // Identify Namespace through the device property: the controller refuses, the call fails.
+  Buf q = protocol_query(50, 1, 0, 0, 4096);
+  Buf out(4096 + 48);
+  Answer a = inout2(h, kQueryProperty, q, out);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), a.error);
+  // The protocol command reaches the controller too; namespace commands fail with an NVMe status.
+  NvmeCmd ctrl;
+  ctrl.cdw0 = 0x06;
+  ctrl.cdw10 = 1;
+  Buf p = protocol_command(ctrl, 4096, 2);
+  ASSERT_TRUE(inout(h, kProtocolCommand, p).ok);
+  EXPECT_EQ(1u, p.g32(16));
+  NvmeCmd ns;
+  ns.cdw0 = 0x06;
+  ns.nsid = 1;
+  Buf n = protocol_command(ns, 4096, 2);
+  ASSERT_TRUE(inout(h, kProtocolCommand, n).ok);
+  EXPECT_EQ(2u, n.g32(16));
+  EXPECT_EQ(0x0Bu << 1, n.g32(20)) << "invalid namespace";
+  // No unit: SCSI pass-through finds nothing at 0/0/0.
+  Buf s = scsi_pass_through(kInquiryCdb, 512, 2);
+  Answer r = inout(h, kScsiPassThrough, s);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), r.error);
+}
+
+TEST_F(InboxNvme, LogPageAndFeaturesThroughTheProperties) {
+  HANDLE h = open(kDisk);
+  // Firmware slot information, as the library asks it (NUMDL 127, LID 3).
+  Buf q = protocol_query(49, 2, 3, 0, 512, 0, 0, 0x007F0003);
+  Buf out(512 + 48);
+  ASSERT_TRUE(inout2(h, kQueryProperty, q, out).ok);
+  EXPECT_EQ(1, out.g8(48) & 7) << "AFI: slot 1 active";
+  EXPECT_EQ("CV1.0.00", out.str(48 + 8, 8));
+  // Get Features APST: DW0 in FixedProtocolReturnData.
+  Buf f = protocol_query(50, 3, 0x0C, 0, 512);
+  Buf fout(512 + 48);
+  ASSERT_TRUE(inout2(h, kQueryProperty, f, fout).ok);
+  EXPECT_EQ(1u, fout.g32(32) & 1) << "APSTE";
+}
+
+TEST_F(InboxNvme, PropertyLayoutViolationsAreCounted) {
+  HANDLE h = open(kDisk);
+  Buf q = protocol_query(49, 1, 1, 0, 4096);
+  q.u32(24, 0);  // ProtocolDataOffset inside the block
+  Buf out(4096 + 48);
+  EXPECT_FALSE(inout2(h, kQueryProperty, q, out).ok);
+  Buf r = protocol_query(49, 1, 1, 0, 4096);
+  Buf small(1024);  // output smaller than the data asked
+  EXPECT_FALSE(inout2(h, kQueryProperty, r, small).ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  Buf t(44);  // input too short for the block
+  t.u32(0, 49);
+  EXPECT_FALSE(inout2(h, kQueryProperty, t, out).ok);
+  EXPECT_EQ(3u, take_violations());
+}
+
+TEST_F(InboxNvme, ShortProtocolDataLengthAndFixedReturnDataFaults) {
+  HANDLE h = open(kDisk);
+  fault(kDisk, kQueryProperty, "short_transfer", 100);
+  fault(kDisk, kQueryProperty, "completion_dw0", 0xABCD);
+  Buf q = protocol_query(49, 1, 1, 0, 4096);
+  Buf out(4096 + 48);
+  Answer a = inout2(h, kQueryProperty, q, out);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(100u, out.g32(28));
+  EXPECT_EQ(148u, a.returned);
+  EXPECT_EQ(0xABCDu, out.g32(32));
+}
+
+TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
+  HANDLE h = open(kDisk);
+  NvmeCmd id;
+  id.cdw0 = 0x06;
+  id.cdw10 = 1;
+  Buf b = protocol_command(id, 4096, 2, 2);
+  Answer a = inout(h, kProtocolCommand, b);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(b.size(), a.returned);
+  EXPECT_EQ(1u, b.g32(16)) << "ReturnStatus success";
+  EXPECT_EQ(0u, b.g32(20));
+  EXPECT_EQ("CVN512SER0001", b.str(208 + 4, 13));
+  EXPECT_EQ(2u, *last_trace().timeout);
+
+  // An opcode the controller does not know: ReturnStatus 2, ErrorCode = status field (SC 1 in
+  // bits 8:1), so that ErrorCode << 16 puts SCT/SC at bits 27:25 / 24:17.
+  NvmeCmd bad;
+  bad.cdw0 = 0xC0;
+  Buf e = protocol_command(bad, 0, 0);
+  a = inout(h, kProtocolCommand, e);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(2u, e.g32(16));
+  EXPECT_EQ(0x0002u, e.g32(20));
+  const uint32_t cpl3 = e.g32(20) << 16;
+  EXPECT_EQ(0u, (cpl3 >> 25) & 7);
+  EXPECT_EQ(1u, (cpl3 >> 17) & 0xFF);
+
+  // An NVM command: Flush on namespace 1.
+  NvmeCmd flush;
+  flush.cdw0 = 0x00;
+  flush.nsid = 1;
+  flush.admin = false;
+  Buf fl = protocol_command(flush, 0, 0);
+  ASSERT_TRUE(inout(h, kProtocolCommand, fl).ok);
+  EXPECT_EQ(1u, fl.g32(16));
+}
+
+TEST_F(InboxNvme, ProtocolCommandLayoutViolations) {
+  HANDLE h = open(kDisk);
+  NvmeCmd id;
+  id.cdw0 = 0x06;
+  id.cdw10 = 1;
+  Buf a = protocol_command(id, 4096, 2);
+  a.u32(4, 80);  // Length
+  EXPECT_FALSE(inout(h, kProtocolCommand, a).ok);
+  Buf b = protocol_command(id, 4096, 2);
+  b.u32(32, 16);  // data both ways
+  b.u32(48, 208);
+  EXPECT_FALSE(inout(h, kProtocolCommand, b).ok);
+  Buf c = protocol_command(id, 4096, 2);
+  c.u32(36, 8192);  // beyond the buffer
+  EXPECT_FALSE(inout(h, kProtocolCommand, c).ok);
+  Buf d = protocol_command(id, 4096, 2);
+  d.u32(56, 0);  // neither admin nor NVM
+  EXPECT_FALSE(inout(h, kProtocolCommand, d).ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(4u, take_violations());
+}
+
+TEST_F(InboxNvme, ProtocolCommandFaults) {
+  HANDLE h = open(kDisk);
+  NvmeCmd id;
+  id.cdw0 = 0x06;
+  id.cdw10 = 1;
+  // ERROR_IO_DEVICE on the first three sends, then the command goes through.
+  for (uint32_t n = 1; n <= 3; ++n) sim::fail_ioctl(kDisk, kProtocolCommand, ERROR_IO_DEVICE, sim::FaultCount::at(n));
+  int sends = 0;
+  Answer a;
+  do {
+    Buf b = protocol_command(id, 4096, 2);
+    a = inout(h, kProtocolCommand, b);
+    ++sends;
+  } while (!a.ok && a.error == ERROR_IO_DEVICE && sends < 11);
+  EXPECT_TRUE(a.ok);
+  EXPECT_EQ(4, sends);
+  sim::clear_faults();
+
+  // An NVMe status instead of the command: ReturnStatus 2 with it in ErrorCode, DW0 as given.
+  fault(kDisk, kProtocolCommand, "nvme_status", 0x0107, 0x55);
+  Buf b = protocol_command(id, 4096, 2);
+  ASSERT_TRUE(inout(h, kProtocolCommand, b).ok);
+  EXPECT_EQ(2u, b.g32(16));
+  EXPECT_EQ(static_cast<uint32_t>(1u << 9 | 7u << 1), b.g32(20));
+  EXPECT_EQ(0x55u, b.g32(64));
+  sim::clear_faults();
+
+  // ReturnStatus other than 1 on a command the drive completed.
+  fault(kDisk, kProtocolCommand, "return_status", 4);
+  Buf c = protocol_command(id, 4096, 2);
+  ASSERT_TRUE(inout(h, kProtocolCommand, c).ok);
+  EXPECT_EQ(4u, c.g32(16));
+  EXPECT_EQ("CVN512SER0001", c.str(208 + 4, 13));
+}
+
+TEST_F(InboxNvme, TemperatureThresholdIsHeldForTheDisk) {
+  HANDLE h = open(kDisk);
+  Buf t(16);
+  t.u32(0, 16);
+  t.u32(4, 16);
+  t.u16(8, 1);
+  t.u16(10, 1);
+  t.u16(12, static_cast<uint16_t>(353 - 273));
+  t.u8(14, 1);
+  Buf none;
+  Answer a = inout2(h, kTemperatureThreshold, t, none);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(0u, a.returned);
+  EXPECT_EQ(std::optional<int16_t>(80), sim::storage_temperature_threshold(0, 1, true));
+  EXPECT_FALSE(sim::storage_temperature_threshold(0, 1, false));
+  t.u32(0, 12);
+  EXPECT_FALSE(inout2(h, kTemperatureThreshold, t, none).ok);
+  EXPECT_EQ(1u, take_violations());
+  // Not a request of the AHCI driver.
+  HANDLE sata = open("\\\\.\\PhysicalDrive1");
+  t.u32(0, 16);
+  a = inout2(sata, kTemperatureThreshold, t, none);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+}
+
+// The whole image in 8192-byte pieces through the "FIRMWARE" request, then activation of slot 2.
+void firmware_update(InboxNvme &, HANDLE h, const std::vector<uint8_t> &image, uint32_t timeout = 30) {
+  for (size_t off = 0; off < image.size(); off += 8192) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(8192, image.size() - off));
+    Buf d = firmware_download(off, image.data() + off, n, timeout);
+    Answer a = inout(h, kScsiMiniport, d);
+    ASSERT_TRUE(a.ok);
+    ASSERT_EQ(d.size(), a.returned);
+    ASSERT_EQ(0u, d.g32(20)) << "download ReturnCode at " << off;
+  }
+}
+
+TEST_F(InboxNvme, FirmwareRequestDownloadsAndActivatesAtTheNextReset) {
+  HANDLE h = open(kDisk);
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.00", 20000);
+  firmware_update(*this, h, image, 1);
+  const auto t = last_trace();
+  EXPECT_EQ("FIRMWARE", t.signature);
+  EXPECT_EQ(0x001B0780u, *t.miniport_code);
+  EXPECT_EQ(1u, *t.timeout);
+  EXPECT_EQ(20000u, sim::storage_nvme(0)->staged_bytes());
+
+  Buf act = firmware_activate(2);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
+  EXPECT_EQ(0u, act.g32(20));
+  EXPECT_EQ("CV1.0.00", revision(h)) << "activation waits for a controller reset";
+  EXPECT_EQ(2, sim::storage_nvme(0)->pending_slot());
+  ASSERT_TRUE(reset_port().ok);
+  EXPECT_EQ("CV2.0.00", revision(h));
+  EXPECT_EQ(2, sim::storage_nvme(0)->active_slot());
+}
+
+TEST_F(InboxNvme, FirmwareRequestOnTheAdapterHandle) {
+  HANDLE port = open("\\\\.\\Scsi0:");
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.01", 8193);
+  firmware_update(*this, port, image);
+  sim::storage_nvme(0)->set_activation(sim::NvmeActivation::AtCommit);
+  Buf act = firmware_activate(2);
+  ASSERT_TRUE(inout(port, kScsiMiniport, act).ok);
+  EXPECT_EQ(0u, act.g32(20));
+  EXPECT_EQ("CV2.0.01", sim::storage_nvme(0)->running_revision());
+}
+
+TEST_F(InboxNvme, FirmwareActivationReturnCodes) {
+  HANDLE h = open(kDisk);
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.02", 8192);
+  // The knob: activation answers 20h (takes effect at the next reset).
+  sim::storage_adapter_knobs(0)->firmware_activate_return_code = 0x20;
+  firmware_update(*this, h, image);
+  Buf act = firmware_activate(2);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
+  EXPECT_EQ(0x20u, act.g32(20));
+  // A refused activation leaves the drive alone.
+  sim::storage_adapter_knobs(0)->firmware_activate_return_code.reset();
+  firmware_update(*this, h, image);
+  fault(kDisk, kScsiMiniport, "return_code", 7);
+  Buf act2 = firmware_activate(1);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act2).ok);
+  EXPECT_EQ(7u, act2.g32(20));
+  EXPECT_EQ(8192u, sim::storage_nvme(0)->staged_bytes()) << "nothing reached the drive";
+  EXPECT_EQ(2, sim::storage_nvme(0)->pending_slot()) << "the first activation stays pending";
+  sim::clear_faults();
+  // A bad image: the drive refuses the commit, ReturnCode says invalid image.
+  Buf act3 = firmware_activate(1);
+  auto broken = image;
+  broken[200] ^= 1;
+  sim::storage_nvme(0)->controller_reset();
+  firmware_update(*this, h, broken);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act3).ok);
+  EXPECT_EQ(7u, act3.g32(20));
+}
+
+TEST_F(InboxNvme, FirmwareActivationNeedingAPowerCycleAnswers20h) {
+  sim::load_machine_json(R"({"storage": {"adapters": [{"id": "n", "personality": "inbox_nvme"}],
+      "disks": [{"adapter": "n", "nvme": {"firmware": "OLD00001", "activation": "power_cycle"}}]}})");
+  HANDLE h = open(kDisk);
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "NEW00001", 4096);
+  firmware_update(*this, h, image);
+  Buf act = firmware_activate(2);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
+  EXPECT_EQ(0x20u, act.g32(20));
+  ASSERT_TRUE(reset_port().ok);
+  EXPECT_EQ("OLD00001", sim::storage_nvme(0)->running_revision());
+  sim::storage_nvme(0)->power_cycle();
+  EXPECT_EQ("NEW00001", sim::storage_nvme(0)->running_revision());
+}
+
+TEST_F(InboxNvme, FirmwareRequestLayoutIsChecked) {
+  HANDLE h = open(kDisk);
+  uint8_t piece[16] = {};
+  Buf a = firmware_download(0, piece, 16);
+  a.u32(24, 20);  // Length not size - 28
+  EXPECT_FALSE(inout(h, kScsiMiniport, a).ok);
+  Buf b = firmware_download(0, piece, 16);
+  b.u32(32, 20);  // request block Size
+  EXPECT_FALSE(inout(h, kScsiMiniport, b).ok);
+  Buf c = firmware_download(0, piece, 16);
+  c.u64(72, 4096);  // BufferSize beyond the request
+  EXPECT_FALSE(inout(h, kScsiMiniport, c).ok);
+  Buf d = firmware_activate(1);
+  d.u32(44, 60);
+  d.u32(48, 12);  // structure beyond the request
+  EXPECT_FALSE(inout(h, kScsiMiniport, d).ok);
+  EXPECT_EQ(4u, take_violations());
+  EXPECT_EQ(0u, sim::storage_nvme(0)->staged_bytes());
+}
+
+TEST_F(InboxNvme, ProtocolCommandDownloadAndCommitThenBusReset) {
+  HANDLE h = open(kDisk);
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV3.0.00", 20000);
+  for (size_t off = 0; off < image.size(); off += 8192) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(8192, image.size() - off));
+    const uint32_t padded = (n + 3) & ~3u;
+    std::vector<uint8_t> piece(padded, 0);
+    std::copy(image.begin() + off, image.begin() + off + n, piece.begin());
+    NvmeCmd dl;
+    dl.cdw0 = 0x11;
+    dl.cdw10 = padded / 4 - 1;
+    dl.cdw11 = static_cast<uint32_t>(off / 4);
+    Buf b = protocol_command(dl, padded, 1, 30, piece.data());
+    ASSERT_TRUE(inout(h, kProtocolCommand, b).ok);
+    ASSERT_EQ(1u, b.g32(16)) << off;
+  }
+  NvmeCmd commit;
+  commit.cdw0 = 0x10;
+  commit.cdw10 = 0x0A;  // slot 2, CA 1
+  Buf c = protocol_command(commit, 0, 0);
+  ASSERT_TRUE(inout(h, kProtocolCommand, c).ok);
+  ASSERT_EQ(1u, c.g32(16));
+  EXPECT_EQ("CV1.0.00", revision(h));
+  // A reset of another bus leaves the drive alone.
+  ASSERT_TRUE(reset_port(1).ok);
+  EXPECT_EQ("CV1.0.00", revision(h));
+  ASSERT_TRUE(reset_port(0).ok);
+  EXPECT_EQ("CV3.0.00", revision(h));
+}
+
+TEST_F(InboxNvme, ScsiTranslationOnWindows10) {
+  HANDLE h = open(kDisk);
+  Buf inq = scsi_pass_through(kInquiryCdb, 512, 2, 1);
+  Answer a = inout(h, kScsiPassThrough, inq);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(0, inq.g8(2));
+  EXPECT_EQ(88u + 36, a.returned);
+  EXPECT_EQ(36u, inq.g32(12));
+  EXPECT_EQ("NVMe    ", inq.str(88 + 8, 8));
+  EXPECT_EQ("CORVANE CVN-512 ", inq.str(88 + 16, 16));
+  EXPECT_EQ("CV1.", inq.str(88 + 32, 4));
+  EXPECT_EQ(1u, *last_trace().timeout);
+  Buf vpd = scsi_pass_through(kVpd80Cdb, 4096, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, vpd).ok);
+  EXPECT_EQ(0x80, vpd.g8(88 + 1));
+  EXPECT_EQ("CVN512SER0001", vpd.str(88 + 4, 13));
+
+  // READ(16) of two blocks.
+  Buf rd = scsi_pass_through({0x88, 0x08, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 2, 0, 0}, 1024, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, rd).ok);
+  EXPECT_EQ(0, rd.g8(2));
+  EXPECT_EQ(1024u, rd.g32(12));
+
+  // Foreign CDBs: the SAT probe and the bridge probe get CHECK CONDITION, invalid opcode.
+  for (const auto &cdb : {kSatIdentifyCdb, std::vector<uint8_t>{0xE6, 0x06, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}) {
+    Buf s = scsi_pass_through(cdb, 512, 2);
+    a = inout(h, kScsiPassThrough, s);
+    ASSERT_TRUE(a.ok);
+    EXPECT_EQ(2, s.g8(2));
+    EXPECT_EQ(18, s.g8(7));
+    EXPECT_EQ(0x70, s.g8(56));
+    EXPECT_EQ(0x05, s.g8(56 + 2) & 0x0F);
+    EXPECT_EQ(0x20, s.g8(56 + 12));
+    EXPECT_EQ(56u + 18, a.returned);
+  }
+  // Not an ATA device.
+  AtaRegs id;
+  id.count = 1;
+  id.command = 0xEC;
+  Buf ata = ata_pass_through(0x03, id, nullptr, 512, 1);
+  a = inout(h, kAtaPassThrough, ata);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+}
+
+TEST_F(InboxNvme, WriteBufferBecomesImageDownloadAndCommit) {
+  HANDLE h = open(kDisk);
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV4.0.00", 16384);
+  for (uint32_t off = 0; off < image.size(); off += 8192) {
+    std::vector<uint8_t> cdb = {0x3B, 0x0E, 0, static_cast<uint8_t>(off >> 16), static_cast<uint8_t>(off >> 8),
+                                static_cast<uint8_t>(off), 0x00, 0x20, 0x00, 0};
+    Buf b = scsi_pass_through(cdb, 8192, 1, 30, image.data() + off);
+    Answer a = inout(h, kScsiPassThrough, b);
+    ASSERT_TRUE(a.ok);
+    ASSERT_EQ(0, b.g8(2)) << off;
+    EXPECT_EQ(56u, a.returned);
+  }
+  Buf act = scsi_pass_through({0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 1);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, act).ok);
+  EXPECT_EQ(0, act.g8(2));
+  ASSERT_TRUE(reset_port().ok);
+  EXPECT_EQ("CV4.0.00", sim::storage_nvme(0)->running_revision());
+  // Activation with nothing downloaded: command sequence error as sense.
+  Buf again = scsi_pass_through({0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 1);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, again).ok);
+  EXPECT_EQ(2, again.g8(2));
+  EXPECT_EQ(0x2C, again.g8(56 + 12));
+}
+
+TEST_F(InboxNvme, Windows81ModeByKnobAndByOperatingSystem) {
+  for (int variant = 0; variant < 2; ++variant) {
+    if (variant == 0) {
+      sim::storage_adapter_knobs(0)->windows81_mode = true;
+    } else {
+      sim::storage_adapter_knobs(0)->windows81_mode = false;
+      sim::OsInfo os = sim::machine_os();
+      os.major = 6;
+      os.minor = 3;
+      sim::set_machine_os(os);
+    }
+    HANDLE h = open(kDisk);
+    Buf q = protocol_query(49, 1, 1, 0, 4096);
+    Buf out(4096 + 48);
+    Answer a = inout2(h, kQueryProperty, q, out);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
+    NvmeCmd id;
+    id.cdw0 = 0x06;
+    id.cdw10 = 1;
+    Buf p = protocol_command(id, 4096, 2);
+    a = inout(h, kProtocolCommand, p);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
+    // The INQUIRY probe still answers, with the controller's identity.
+    Buf inq = scsi_pass_through(kInquiryCdb, 512, 2);
+    ASSERT_TRUE(inout(h, kScsiPassThrough, inq).ok);
+    EXPECT_EQ("NVMe    ", inq.str(88 + 8, 8));
+    EXPECT_EQ("CORVANE CVN-512 ", inq.str(88 + 16, 16));
+    // WRITE BUFFER is not translated.
+    Buf wb = scsi_pass_through({0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 1);
+    ASSERT_TRUE(inout(h, kScsiPassThrough, wb).ok);
+    EXPECT_EQ(2, wb.g8(2));
+    EXPECT_EQ(0x20, wb.g8(56 + 12));
+  }
+  // The firmware then arrives as "FIRMWARE" requests: download at the CDB offset, slot 1.
+  HANDLE h = open(kDisk);
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV8.1.00", 12000);
+  firmware_update(*this, h, image, 2);
+  Buf act = firmware_activate(1, 1);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
+  EXPECT_EQ(0u, act.g32(20));
+  ASSERT_TRUE(reset_port().ok);
+  EXPECT_EQ("CV8.1.00", sim::storage_nvme(0)->running_revision());
+}
+
+TEST_F(InboxNvme, ForeignMiniportSignaturesAndStorageFirmwareRequests) {
+  HANDLE disk = open(kDisk);
+  Buf intel(28 + 4096);
+  srb_header(intel, "IntelNvm", 0, 0xF0002808);
+  Answer a = inout(disk, kScsiMiniport, intel);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ("IntelNvm", last_trace().signature);
+  // A port configured to answer foreign signatures with ReturnCode 1 leaves the rest untouched.
+  sim::storage_adapter_knobs(0)->foreign_miniport_rc = true;
+  HANDLE port = open("\\\\.\\Scsi0:");
+  Buf mini(28 + 64);
+  srb_header(mini, "NvmeMini", 0, 0xE0002000);
+  mini.u8(60, 0x5A);
+  const auto before = mini.b;
+  a = inout(port, kScsiMiniport, mini);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(mini.size(), a.returned);
+  EXPECT_EQ(1u, mini.g32(20));
+  mini.u32(20, 0);
+  EXPECT_EQ(before, mini.b);
+  // Still F(1) on the disk handle.
+  Buf mini2(28 + 64);
+  srb_header(mini2, "NvmeMini", 0, 0xE0002000);
+  EXPECT_FALSE(inout(disk, kScsiMiniport, mini2).ok);
+  Buf gi(16);
+  gi.u32(0, 16);
+  gi.u32(4, 16);
+  Buf gout(56);
+  a = inout2(disk, kFwGetInfo, gi, gout);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+}
+
+TEST_F(InboxNvme, SenseFaultsReachTheCaller) {
+  HANDLE h = open(kDisk);
+  // Descriptor sense, NOT READY / becoming ready.
+  fault(kDisk, kScsiPassThrough, "scsi_status", 0x02, 1u << 24 | 0x02 << 16 | 0x04 << 8 | 0x01,
+        sim::FaultCount::at(1));
+  Buf a = scsi_pass_through(kInquiryCdb, 512, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, a).ok);
+  EXPECT_EQ(2, a.g8(2));
+  EXPECT_EQ(0x72, a.g8(56));
+  EXPECT_EQ(0x02, a.g8(57));
+  EXPECT_EQ(0x04, a.g8(58));
+  EXPECT_EQ(0x01, a.g8(59));
+  EXPECT_EQ(0u, a.g32(12)) << "no data moved";
+  // A reported sense length below 32 and a BUSY status without sense.
+  fault(kDisk, kScsiPassThrough, "sense_length", 8, 0, sim::FaultCount::at(1));
+  fault(kDisk, kScsiPassThrough, "scsi_status", 0x02, 0x05 << 16 | 0x24 << 8, sim::FaultCount::at(1));
+  Buf b = scsi_pass_through(kInquiryCdb, 512, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, b).ok);
+  EXPECT_EQ(8, b.g8(7));
+  fault(kDisk, kScsiPassThrough, "scsi_status", 0x08, 0, sim::FaultCount::at(1));
+  Buf c = scsi_pass_through(kInquiryCdb, 512, 2);
+  Answer r = inout(h, kScsiPassThrough, c);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(0x08, c.g8(2));
+  EXPECT_EQ(0, c.g8(7));
+  EXPECT_EQ(56u, r.returned);
+  // Short data-in.
+  fault(kDisk, kScsiPassThrough, "short_transfer", 5, 0, sim::FaultCount::at(1));
+  Buf d = scsi_pass_through(kInquiryCdb, 512, 2);
+  r = inout(h, kScsiPassThrough, d);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(5u, d.g32(12));
+  EXPECT_EQ(93u, r.returned);
+}
+
+TEST_F(InboxNvme, ScsiPassThroughLayoutIsChecked) {
+  HANDLE h = open(kDisk);
+  Buf a = scsi_pass_through(kInquiryCdb, 512, 2);
+  a.u16(0, 44);  // the 32-bit layout
+  EXPECT_FALSE(inout(h, kScsiPassThrough, a).ok);
+  Buf b = scsi_pass_through(kInquiryCdb, 512, 2);
+  b.u8(6, 17);
+  EXPECT_FALSE(inout(h, kScsiPassThrough, b).ok);
+  Buf c = scsi_pass_through(kInquiryCdb, 512, 2);
+  c.u32(12, 600);  // data beyond the buffer
+  EXPECT_FALSE(inout(h, kScsiPassThrough, c).ok);
+  Buf d = scsi_pass_through(kInquiryCdb, 512, 2);
+  d.u32(32, 300);  // sense placed anywhere inside the buffer is fine
+  EXPECT_TRUE(inout(h, kScsiPassThrough, d).ok);
+  EXPECT_EQ(3u, take_violations());
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// Two drives behind one port, updated side by side through two handles.
+TEST_F(InboxNvme, TwoDrivesOnOnePortUpdateConcurrently) {
+  sim::load_machine_json(R"({"storage": {"adapters": [{"id": "n", "personality": "inbox_nvme"}],
+      "disks": [{"adapter": "n", "nvme": {"firmware": "A0000001", "activation": "commit"}},
+                {"adapter": "n", "address": {"target_id": 1}, "nvme": {"firmware": "B0000001", "activation": "commit"}}]}})");
+  const std::vector<uint8_t> images[2] = {sim::make_test_image(sim::ImageTarget::Nvme, "A0000002", 40000),
+                                          sim::make_test_image(sim::ImageTarget::Nvme, "B0000002", 40000)};
+  HANDLE handles[2] = {open("\\\\.\\PhysicalDrive0"), open("\\\\.\\PhysicalDrive1")};
+  bool ok[2] = {true, true};
+  auto update = [&](int i) {
+    const auto &image = images[i];
+    for (size_t off = 0; off < image.size() && ok[i]; off += 4096) {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(4096, image.size() - off));
+      Buf d = firmware_download(off, image.data() + off, n);
+      DWORD ret = 0;
+      ok[i] = DeviceIoControl(handles[i], kScsiMiniport, d.data(), d.size(), d.data(), d.size(), &ret, nullptr) &&
+              d.g32(20) == 0;
+    }
+    Buf act = firmware_activate(2);
+    DWORD ret = 0;
+    ok[i] = ok[i] && DeviceIoControl(handles[i], kScsiMiniport, act.data(), act.size(), act.data(), act.size(), &ret,
+                                     nullptr) &&
+            act.g32(20) == 0;
+  };
+  std::thread t0(update, 0), t1(update, 1);
+  t0.join();
+  t1.join();
+  EXPECT_TRUE(ok[0]);
+  EXPECT_TRUE(ok[1]);
+  EXPECT_EQ("A0000002", sim::storage_nvme(0)->running_revision());
+  EXPECT_EQ("B0000002", sim::storage_nvme(1)->running_revision());
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// Rules keyed by what the front-end decoded: only the download commands fail.
+TEST_F(InboxNvme, FrontEndKeyedFaultsPickCommandsByOpcode) {
+  HANDLE h = open(kDisk);
+  sim::FaultRule rule;
+  rule.match.op = sim::FaultOp::other;
+  rule.match.keys = {{"request", "protocol_command"}, {"nvme_opcode", sim::fault_key(0x11)}};
+  rule.action = sim::FaultAction::fail_with(ERROR_IO_DEVICE);
+  const int id = sim::add_fault(rule);
+  NvmeCmd ident;
+  ident.cdw0 = 0x06;
+  ident.cdw10 = 1;
+  Buf a = protocol_command(ident, 4096, 2);
+  EXPECT_TRUE(inout(h, kProtocolCommand, a).ok);
+  uint8_t piece[4096] = {};
+  NvmeCmd dl;
+  dl.cdw0 = 0x11;
+  dl.cdw10 = 1023;
+  Buf b = protocol_command(dl, 4096, 1, 30, piece);
+  Answer r = inout(h, kProtocolCommand, b);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), r.error);
+  EXPECT_EQ(1u, sim::fault_fired(id));
+  EXPECT_EQ(0u, sim::storage_nvme(0)->staged_bytes());
+  // A "FIRMWARE" download refused by ReturnCode never reaches the drive.
+  fault(kDisk, kScsiMiniport, "return_code", 1);
+  Buf d = firmware_download(0, piece, 4096);
+  ASSERT_TRUE(inout(h, kScsiMiniport, d).ok);
+  EXPECT_EQ(1u, d.g32(20));
+  EXPECT_EQ(0u, sim::storage_nvme(0)->staged_bytes());
+}
+
+}  // namespace
+}  // namespace simtest
