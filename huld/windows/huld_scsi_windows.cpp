@@ -46,17 +46,6 @@ uint32_t seconds_rounded_up(uint32_t ms) {
   return static_cast<uint32_t>((static_cast<uint64_t>(ms) + 999) / 1000);
 }
 
-// Checks what every request of this file needs. 0, or 1 with err set.
-int check_command(huld_error *err, const huld_scsi_cmd *cmd) {
-  if (cmd->cdb_len == 0 || cmd->cdb_len > HULD_SCSI_CDB_SIZE) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, cmd->cdb_len, "invalid CDB length");
-  }
-  if (cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && cmd->data == nullptr)) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
-  }
-  return 0;
-}
-
 int execute_scsi_ex(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
   const uint32_t size = cmd->data_len + kDataOffset;
   auto *spt = static_cast<uint8_t *>(std::calloc(1, size));
@@ -191,7 +180,12 @@ void print_probe_failure(const char *text, const huld_error *err) {
 }  // namespace
 
 int huld_scsi_windows_execute(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
-  if (check_command(err, cmd)) return 1;
+  if (cmd->cdb_len == 0 || cmd->cdb_len > HULD_SCSI_CDB_SIZE) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, cmd->cdb_len, "invalid CDB length");
+  }
+  if (cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && cmd->data == nullptr)) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
+  }
   if (is_windows_8_1_firmware_write_buffer(dev, cmd)) return execute_scsi_miniport(err, dev, cmd);
   return execute_scsi_ex(err, dev, cmd);
 }

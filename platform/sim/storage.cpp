@@ -504,7 +504,7 @@ StorageAdapterKnobs load_knobs(const json &j, const std::string &w) {
 NvmeConfig load_nvme(const json &j, const std::string &w) {
   check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
                       "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
-                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails"});
+                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails", "component_id"});
   NvmeConfig c;
   if (j.contains("model")) c.model = text(j["model"], w + ".model");
   if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
@@ -534,13 +534,19 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
   if (j.contains("apsta")) c.apsta = flag(j["apsta"], w + ".apsta");
   if (j.contains("apste")) c.apste = flag(j["apste"], w + ".apste");
   if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
+  if (j.contains("component_id")) {
+    const std::string id = text(j["component_id"], w + ".component_id");
+    if (id.size() > 8) bad(w + ".component_id", "at most 8 characters");
+    c.component_id.fill(' ');
+    std::copy(id.begin(), id.end(), c.component_id.begin());
+  }
   return c;
 }
 
 void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
   check_fields(j, w, {"model", "serial", "firmware", "log_page3", "mode3", "mode7", "modeE", "log_min_blocks",
                       "log_max_blocks", "word234", "word235", "activation_needs_power_cycle", "identify_fails",
-                      "sense_format", "fixed_valid"});
+                      "sense_format", "fixed_valid", "component_id", "word141", "word142"});
   if (j.contains("model")) c.model = text(j["model"], w + ".model");
   if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
   if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
@@ -570,6 +576,9 @@ void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
     else bad(w + ".sense_format", "expected \"descriptor\", \"fixed_old\", \"fixed_new\" or \"fixed_long\"");
   }
   if (j.contains("fixed_valid")) s.fixed_valid = flag(j["fixed_valid"], w + ".fixed_valid");
+  if (j.contains("component_id")) c.component_id = text(j["component_id"], w + ".component_id");
+  if (j.contains("word141")) c.word141 = static_cast<uint16_t>(number(j["word141"], w + ".word141", 0xFFFF));
+  if (j.contains("word142")) c.word142 = static_cast<uint16_t>(number(j["word142"], w + ".word142", 0xFFFF));
 }
 
 ScsiConfig load_scsi(const json &j, const std::string &w) {
@@ -680,6 +689,8 @@ BOOL StorageDriver::reset_bus(StorageRequest &r, uint8_t path_id) {
   if (!r.on_adapter) return r.fail(ERROR_INVALID_FUNCTION);
   for (const auto &lu : r.adapter.lus)
     if (lu->path_id == path_id) reset_lu(*lu);
+  // A controller without units (an NVMe controller without a namespace) sits on bus 0.
+  if (r.adapter.lus.empty() && r.adapter.nvme && path_id == 0) r.adapter.nvme->controller_reset();
   r.note("reset_path_id", std::to_string(path_id));
   return TRUE;
 }

@@ -70,7 +70,10 @@ BOOL InboxAhciDriver::get_info(StorageRequest &r, StorageLu &lu) {
   info[11] = 0xFF;
   info[12] = 0;
   wire::put32(info.data(), 16, 512);
-  wire::put32(info.data(), 20, 0x20000);
+  // Largest piece: the drive's DOWNLOAD MICROCODE maximum (IDENTIFY word 235) when it gives one.
+  const auto ident = lu.ata->identify_data();
+  const uint32_t max_blocks = static_cast<uint32_t>(ident[470] | ident[471] << 8);
+  wire::put32(info.data(), 20, max_blocks != 0 && max_blocks != 0xFFFF ? max_blocks * 512 : 0x20000);
   const std::string revision = lu.ata->running_revision();
   for (uint32_t s = 0; s < slots; ++s) {
     uint8_t *e = info.data() + 24 + 32 * s;

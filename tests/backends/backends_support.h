@@ -1,6 +1,6 @@
 // Shared pieces of the back-end tests: machines, device records on simulated paths, a
 // programmable device that answers from the request bytes, and little-endian field access on
-// captured requests (offsets as the request contracts give them).
+// captured requests (at the offsets the drivers read them from).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@
 
 namespace backends_test {
 
-// Control codes as the contracts give them (kept apart from the production headers on purpose).
+// Control codes as the drivers know them (kept apart from the production headers on purpose).
 constexpr DWORD kIoctlScsiPassThrough = 0x0004D004;
 constexpr DWORD kIoctlScsiMiniport = 0x0004D008;
 constexpr DWORD kIoctlQueryProperty = 0x002D1400;
@@ -129,9 +129,11 @@ class BackendTest : public ::testing::Test {
     saved_level_ = huld_log_level;
     huld_log_level = 0;
     load_machine(os_windows10());
+    handles_before_ = sim::ResourceSnapshot::take()["handles"];
   }
   void TearDown() override {
     if (have_dev_) huld_dev_cleanup(&dev_);
+    EXPECT_EQ(sim::ResourceSnapshot::take()["handles"], handles_before_) << "handle leaked";
     huld_log_level = saved_level_;
     sim::reset_machine();
     huld_environment_initialize();
@@ -145,6 +147,7 @@ class BackendTest : public ::testing::Test {
   huld_dev dev_{};
   bool have_dev_ = false;
   uint32_t saved_level_ = 0;
+  size_t handles_before_ = 0;
 };
 
 }  // namespace backends_test

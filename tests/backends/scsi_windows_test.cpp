@@ -19,8 +19,8 @@ BOOL answer_spt(sim::IoctlCall &call, uint8_t status, const std::vector<uint8_t>
   uint8_t *r = call.out;
   r[2] = status;
   r[7] = sense_info_length_override ? sense_info_length_override : static_cast<uint8_t>(sense.size());
-  std::memcpy(r + 56, sense.data(), std::min<size_t>(sense.size(), 32));
-  std::memcpy(r + 88, data.data(), data.size());
+  if (!sense.empty()) std::memcpy(r + 56, sense.data(), std::min<size_t>(sense.size(), 32));
+  if (!data.empty()) std::memcpy(r + 88, data.data(), data.size());
   put32(r, 12, static_cast<uint32_t>(data.size()));
   call.bytes_returned = static_cast<DWORD>(data.empty() ? 56 + sense.size() : 88 + data.size());
   return TRUE;

@@ -1,6 +1,6 @@
 // Execute entry points: every dispatch row, the completion hooks, the generic probes and the NVMe
-// status field. The back ends are not built yet; which one a command reached is told by the
-// function recorded in the error record.
+// status field. Which back end a command reached is told by the completion hook and by the error
+// record: the records here have no open handle, so every back end that ran fails.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -92,19 +92,31 @@ class Execute : public ::testing::Test {
       huld_error err{};
       g_hook_calls = 0;
       EXPECT_EQ(execute(&err, &dev, &cmd), 1);
-      EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
-      EXPECT_EQ(err.subcode, iface);
       auto row = rows.find(iface);
       if (row == rows.end()) {
+        EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(err.subcode, iface);
         EXPECT_STREQ(err.function, entry);
         EXPECT_STREQ(err.file, file);
         EXPECT_STREQ(err.message, unsupported);
         EXPECT_EQ(g_hook_calls, 0);
-      } else {
+        continue;
+      }
+      // A back end ran (the hook says so) and failed: the record has no open handle and an
+      // empty command.
+      EXPECT_EQ(g_hook_calls, 1);
+      EXPECT_STRNE(err.function, entry);
+      if (is_empty_back_end(row->second) || strcmp(err.message, kBackEndMissing) == 0) {
+        EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(err.subcode, iface);
         EXPECT_STREQ(err.function, row->second);
-        EXPECT_STREQ(err.message, is_empty_back_end(row->second) ? "interface is not supported"
-                                                                  : kBackEndMissing);
-        EXPECT_EQ(g_hook_calls, 1);
+        if (is_empty_back_end(row->second)) {
+          EXPECT_STREQ(err.message, "interface is not supported");
+        }
+      } else {
+        // A built back end refuses the command or fails the driver call on the closed handle.
+        EXPECT_TRUE(err.code == HULD_ERROR_FAILURE || err.code == HULD_ERROR_SYSTEM)
+            << err.function << ": " << err.message;
       }
     }
   }
@@ -168,8 +180,8 @@ TEST_F(Execute, UsbBridgeDeviceStopsAtTheFailedCommandPhase) {
   cmd.cpl[3] = 0xDEADBEEF;
   huld_error err{};
   EXPECT_EQ(huld_nvme_execute(&err, &dev, &cmd), 1);
-  EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
-  EXPECT_STREQ(err.function, "huld_scsi_windows_execute");
+  // The command phase fails on the closed handle; no later phase runs.
+  EXPECT_EQ(err.code, HULD_ERROR_SYSTEM) << err.message;
   EXPECT_EQ(cmd.cpl[3], 0xDEADBEEFu);  // no completion was read
   EXPECT_EQ(buffer[0], 0xA5);          // nothing was copied back
 }

@@ -148,6 +148,16 @@ TEST_F(CommonRequests, PassThroughOnAnAdapterReachesTheUnitAtTheRequestAddress) 
   HANDLE disk = open("\\\\.\\PhysicalDrive1");
   Buf d = scsi_pass_through(kInquiryCdb, 512, 2);
   ASSERT_TRUE(inout(disk, kScsiPassThrough, d).ok);
+  // ATA pass-through is routed the same way.
+  AtaRegs id;
+  id.count = 1;
+  id.command = 0xEC;
+  Buf e = ata_pass_through(0x03, id, nullptr, 512);
+  EXPECT_FALSE(inout(port, kAtaPassThrough, e).ok);
+  Buf f = ata_pass_through(0x03, id, nullptr, 512);
+  f.u8(5, 1);
+  ASSERT_TRUE(inout(port, kAtaPassThrough, f).ok);
+  EXPECT_EQ(0x50, f.g8(46));
 }
 
 TEST_F(CommonRequests, BusResetIsAnAdapterRequest) {
@@ -226,11 +236,6 @@ TEST(StorageDescription, ShippedMachinesLoad) {
   sim::reset_machine();
 }
 
-}  // namespace
-}  // namespace simtest
-
-namespace simtest {
-namespace {
 
 TEST_F(CommonRequests, DiskCacheSettingsAreKeptPerDisk) {
   HANDLE h = open("\\\\.\\PhysicalDrive1");

@@ -246,7 +246,7 @@ TEST_F(InboxNvme, TemperatureThresholdIsHeldForTheDisk) {
 }
 
 // The whole image in 8192-byte pieces through the "FIRMWARE" request, then activation of slot 2.
-void firmware_update(InboxNvme &, HANDLE h, const std::vector<uint8_t> &image, uint32_t timeout = 30) {
+void firmware_update(HANDLE h, const std::vector<uint8_t> &image, uint32_t timeout = 30) {
   for (size_t off = 0; off < image.size(); off += 8192) {
     const uint32_t n = static_cast<uint32_t>(std::min<size_t>(8192, image.size() - off));
     Buf d = firmware_download(off, image.data() + off, n, timeout);
@@ -260,7 +260,7 @@ void firmware_update(InboxNvme &, HANDLE h, const std::vector<uint8_t> &image, u
 TEST_F(InboxNvme, FirmwareRequestDownloadsAndActivatesAtTheNextReset) {
   HANDLE h = open(kDisk);
   auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.00", 20000);
-  firmware_update(*this, h, image, 1);
+  firmware_update(h, image, 1);
   const auto t = last_trace();
   EXPECT_EQ("FIRMWARE", t.signature);
   EXPECT_EQ(0x001B0780u, *t.miniport_code);
@@ -280,7 +280,7 @@ TEST_F(InboxNvme, FirmwareRequestDownloadsAndActivatesAtTheNextReset) {
 TEST_F(InboxNvme, FirmwareRequestOnTheAdapterHandle) {
   HANDLE port = open("\\\\.\\Scsi0:");
   auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.01", 8193);
-  firmware_update(*this, port, image);
+  firmware_update(port, image);
   sim::storage_nvme(0)->set_activation(sim::NvmeActivation::AtCommit);
   Buf act = firmware_activate(2);
   ASSERT_TRUE(inout(port, kScsiMiniport, act).ok);
@@ -293,13 +293,13 @@ TEST_F(InboxNvme, FirmwareActivationReturnCodes) {
   auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.02", 8192);
   // The knob: activation answers 20h (takes effect at the next reset).
   sim::storage_adapter_knobs(0)->firmware_activate_return_code = 0x20;
-  firmware_update(*this, h, image);
+  firmware_update(h, image);
   Buf act = firmware_activate(2);
   ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
   EXPECT_EQ(0x20u, act.g32(20));
   // A refused activation leaves the drive alone.
   sim::storage_adapter_knobs(0)->firmware_activate_return_code.reset();
-  firmware_update(*this, h, image);
+  firmware_update(h, image);
   fault(kDisk, kScsiMiniport, "return_code", 7);
   Buf act2 = firmware_activate(1);
   ASSERT_TRUE(inout(h, kScsiMiniport, act2).ok);
@@ -312,7 +312,7 @@ TEST_F(InboxNvme, FirmwareActivationReturnCodes) {
   auto broken = image;
   broken[200] ^= 1;
   sim::storage_nvme(0)->controller_reset();
-  firmware_update(*this, h, broken);
+  firmware_update(h, broken);
   ASSERT_TRUE(inout(h, kScsiMiniport, act3).ok);
   EXPECT_EQ(7u, act3.g32(20));
 }
@@ -322,7 +322,7 @@ TEST_F(InboxNvme, FirmwareActivationNeedingAPowerCycleAnswers20h) {
       "disks": [{"adapter": "n", "nvme": {"firmware": "OLD00001", "activation": "power_cycle"}}]}})");
   HANDLE h = open(kDisk);
   auto image = sim::make_test_image(sim::ImageTarget::Nvme, "NEW00001", 4096);
-  firmware_update(*this, h, image);
+  firmware_update(h, image);
   Buf act = firmware_activate(2);
   ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
   EXPECT_EQ(0x20u, act.g32(20));
@@ -489,7 +489,7 @@ TEST_F(InboxNvme, Windows81ModeByKnobAndByOperatingSystem) {
   // The firmware then arrives as "FIRMWARE" requests: download at the CDB offset, slot 1.
   HANDLE h = open(kDisk);
   auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV8.1.00", 12000);
-  firmware_update(*this, h, image, 2);
+  firmware_update(h, image, 2);
   Buf act = firmware_activate(1, 1);
   ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
   EXPECT_EQ(0u, act.g32(20));
@@ -557,6 +557,21 @@ TEST_F(InboxNvme, SenseFaultsReachTheCaller) {
   EXPECT_EQ(0x08, c.g8(2));
   EXPECT_EQ(0, c.g8(7));
   EXPECT_EQ(56u, r.returned);
+  // TASK ABORTED with the sense bytes given as they are.
+  sim::FaultRule aborted;
+  aborted.match.op = sim::FaultOp::ioctl;
+  aborted.match.path = kDisk;
+  aborted.match.control_code = kScsiPassThrough;
+  aborted.match.count = sim::FaultCount::at(1);
+  aborted.action = sim::FaultAction::custom_action("scsi_status", 0x40);
+  aborted.action.bytes = {0x70, 0, 0x0B, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0B, 0x08, 0, 0, 0, 0};
+  sim::add_fault(aborted);
+  Buf t = scsi_pass_through(kInquiryCdb, 512, 2);
+  ASSERT_TRUE(inout(h, kScsiPassThrough, t).ok);
+  EXPECT_EQ(0x40, t.g8(2));
+  EXPECT_EQ(18, t.g8(7));
+  EXPECT_EQ(0x0B, t.g8(56 + 2));
+  EXPECT_EQ(0x08, t.g8(56 + 13));
   // Short data-in.
   fault(kDisk, kScsiPassThrough, "short_transfer", 5, 0, sim::FaultCount::at(1));
   Buf d = scsi_pass_through(kInquiryCdb, 512, 2);
@@ -583,11 +598,6 @@ TEST_F(InboxNvme, ScsiPassThroughLayoutIsChecked) {
   EXPECT_EQ(3u, take_violations());
 }
 
-}  // namespace
-}  // namespace simtest
-
-namespace simtest {
-namespace {
 
 // Two drives behind one port, updated side by side through two handles.
 TEST_F(InboxNvme, TwoDrivesOnOnePortUpdateConcurrently) {
@@ -622,11 +632,6 @@ TEST_F(InboxNvme, TwoDrivesOnOnePortUpdateConcurrently) {
   EXPECT_EQ("B0000002", sim::storage_nvme(1)->running_revision());
 }
 
-}  // namespace
-}  // namespace simtest
-
-namespace simtest {
-namespace {
 
 // Rules keyed by what the front-end decoded: only the download commands fail.
 TEST_F(InboxNvme, FrontEndKeyedFaultsPickCommandsByOpcode) {
@@ -657,6 +662,21 @@ TEST_F(InboxNvme, FrontEndKeyedFaultsPickCommandsByOpcode) {
   ASSERT_TRUE(inout(h, kScsiMiniport, d).ok);
   EXPECT_EQ(1u, d.g32(20));
   EXPECT_EQ(0u, sim::storage_nvme(0)->staged_bytes());
+}
+
+
+TEST_F(InboxNvme, ControllerWithoutNamespaceTakesFirmwareAndTheBusReset) {
+  HANDLE h = open("\\\\.\\Scsi5:");
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "2.0.0", 8192);
+  firmware_update(h, image);
+  Buf act = firmware_activate(2);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
+  ASSERT_EQ(0u, act.g32(20));
+  EXPECT_EQ("1.0.0", sim::storage_adapter_nvme(5)->running_revision());
+  uint8_t path_id = 0;
+  DWORD ret = 0;
+  ASSERT_TRUE(DeviceIoControl(h, kResetBus, &path_id, 1, nullptr, 0, &ret, nullptr));
+  EXPECT_EQ("2.0.0", sim::storage_adapter_nvme(5)->running_revision());
 }
 
 }  // namespace

@@ -36,18 +36,37 @@
 //                  "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
 //                  "enforce_granularity": true, "activation": "commit" | "reset" |
 //                  "power_cycle" | "never", "active_slot": 1, "slot_revisions": ["", ...],
-//                  "apsta": true, "apste": false, "identify_fails": false },
+//                  "apsta": true, "apste": false, "identify_fails": false, "component_id": "" },
 //        "ata":  { "model", "serial", "firmware", "log_page3": "present" | "missing" |
 //                  "invalid", "mode3": true, "mode7": true, "modeE": true, "log_min_blocks": 0,
 //                  "log_max_blocks": 0, "word234": 0, "word235": 0,
 //                  "activation_needs_power_cycle": false, "identify_fails": false,
 //                  "sense_format": "descriptor" | "fixed_old" | "fixed_new" | "fixed_long",
-//                  "fixed_valid": true },
+//                  "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0 },
 //        "scsi": { "vendor", "product", "revision", "serial", "peripheral_type": 0,
 //                  "write_buffer": true, "offset_boundary": 8192 }
 //     } ]
 //   }
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
+//
+// Paths: \\.\ScsiN: and the storage-port interface name the adapter; \\.\PhysicalDriveN,
+// \\.\GLOBALROOT\Device\... and the disk interface name the disk. Interface paths are made from the
+// instance id ('\' becomes '#', lower case) unless given.
+//
+// Personalities and what their disks answer (anything else fails as the real driver does):
+//   inbox_nvme      device number, descriptor (bus type 17), address; protocol-specific property
+//                   (49/50) and protocol command on disk and adapter; temperature threshold;
+//                   "FIRMWARE" miniport on disk and adapter; SCSI translation (INQUIRY, VPD 80h,
+//                   READ/WRITE(16), SYNCHRONIZE CACHE, SECURITY PROTOCOL IN/OUT, WRITE BUFFER
+//                   0Eh/0Fh as image download / commit). Windows 8.1 mode: no protocol-specific
+//                   property or protocol command (ERROR_NOT_SUPPORTED), no WRITE BUFFER.
+//   inbox_ahci      ATA pass-through; SCSI pass-through through the driver's SCSI/ATA translation
+//                   (ATA PASS-THROUGH(12/16), INQUIRY, VPD pages); storage firmware GET_INFO /
+//                   DOWNLOAD / ACTIVATE on Windows 10 and later (bus type 11).
+//   usb_bot         SCSI pass-through to the bridge's SCSI/ATA translation (bus type 7).
+//   storage_spaces  INQUIRY and VPD pages of the virtual disk; bus reset on the disk (bus type 16).
+// Every disk answers the disk cache requests; adapters answer bus resets and, for in-box NVMe,
+// the controller requests; foreign miniport signatures fail (or answer ReturnCode 1 per knob).
 #pragma once
 #ifndef _WIN32
 
@@ -91,6 +110,11 @@ void load_storage(const nlohmann::json &section);
 void reset_storage();
 // Registers the "storage" machine section (idempotent).
 void register_storage_section();
+
+// Faults: besides plain failures (sim::fail_ioctl), the front-ends understand custom actions on
+// DeviceIoControl rules ("return_code", "nvme_status", "scsi_status", "ata_status",
+// "short_transfer", ...) and rules keyed by what they decoded (FaultOp::other with "request",
+// "nvme_opcode", "cdb0", "ata_command"); the list is in sim/storage/driver.h.
 
 // ---- Test access -----------------------------------------------------------------------------------
 
