@@ -1,4 +1,3 @@
-// TEMPORARY NOTE TO EVERY HELPER (the lead removes it): before anything else, read /work/briefs/common.md - binding project rules (no existing implementations, no spec mentions in code, no git commands, deadline 23:55 UTC).
 // Linux stand-in: base Windows types, calling conventions and error values.
 // Widths follow the Windows x64 data model (LONG is 32 bits, pointers 64).
 #pragma once

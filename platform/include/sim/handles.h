@@ -1,4 +1,3 @@
-// TEMPORARY NOTE TO EVERY HELPER (the lead removes it): before anything else, read /work/briefs/common.md - binding project rules (no existing implementations, no spec mentions in code, no git commands, deadline 23:55 UTC).
 // Simulated machine: the handle table shared by every kernel object of the stand-in.
 #pragma once
 #ifndef _WIN32

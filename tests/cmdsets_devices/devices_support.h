@@ -1,0 +1,189 @@
+// Shared pieces of the command-set tests on simulated drives: one machine with a drive behind every
+// route the executors take, device records opened on the disks' paths, and readers of the driver
+// requests as the trace recorded them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "huld/huld_dev.h"
+#include "huld/huld_environment.h"
+#include "huld/huld_log.h"
+#include "platform/win32.h"
+#include "sim/drives/ata_drive.h"
+#include "sim/drives/fw_image.h"
+#include "sim/drives/nvme_controller.h"
+#include "sim/drives/sat_device.h"
+#include "sim/drives/scsi_target.h"
+#include "sim/faults.h"
+#include "sim/machine.h"
+#include "sim/storage.h"
+#include "sim/trace.h"
+
+namespace devices_test {
+
+// Control codes as the drivers know them.
+constexpr DWORD kIoctlScsiPassThrough = 0x0004D004;
+constexpr DWORD kIoctlScsiMiniport = 0x0004D008;
+constexpr DWORD kIoctlQueryProperty = 0x002D1400;
+constexpr DWORD kIoctlProtocolCommand = 0x002DD3C0;
+constexpr DWORD kIoctlResetBus = 0x002D5000;
+
+// Disks of the machine, by physical-drive number.
+constexpr uint32_t kNvmeDisk = 0;     // in-box NVMe, port 0
+constexpr uint32_t kUsbSatDisk = 1;   // USB bridge with SCSI/ATA translation, port 1
+constexpr uint32_t kAhciDisk = 2;     // in-box AHCI (its own SCSI/ATA translation), port 2
+constexpr uint32_t kScsiDisk = 3;     // USB bridge with a SCSI target, port 3
+
+inline const char *kMachine = R"({
+  "name": "cmdsets-devices",
+  "time_scale": 0,
+  "os": { "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" },
+  "storage": {
+    "adapters": [
+      { "id": "nvme", "personality": "inbox_nvme", "port": 0 },
+      { "id": "usb", "personality": "usb_bot", "port": 1 },
+      { "id": "ahci", "personality": "inbox_ahci", "port": 2 },
+      { "id": "usbscsi", "personality": "usb_bot", "port": 3 }
+    ],
+    "disks": [
+      { "id": "nvme0", "adapter": "nvme", "physical_drive": 0,
+        "nvme": { "model": "CORVANE CVN-512 NVMe SSD", "serial": "CVN512SER0001", "firmware": "CN100001",
+                  "slots": 3, "fwug": 2, "activation": "reset", "apsta": true, "apste": false } },
+      { "id": "usb0", "adapter": "usb", "physical_drive": 1, "bridge": "sat",
+        "ata": { "model": "CORVANE CVS-128 USB", "serial": "CVSUSB0001", "firmware": "CU100001",
+                 "sense_format": "descriptor" } },
+      { "id": "sata0", "adapter": "ahci", "physical_drive": 2,
+        "ata": { "model": "CORVANE CVS-256", "serial": "CVS256SER0001", "firmware": "CS100001" } },
+      { "id": "scsi0", "adapter": "usbscsi", "physical_drive": 3,
+        "scsi": { "vendor": "CORVANE", "product": "CVX-SAS 1T", "revision": "X100",
+                  "serial": "CVXSER0001", "write_buffer": true, "offset_boundary": 8192 } }
+    ]
+  }
+})";
+
+inline std::string disk_path(uint32_t physical_drive) {
+  return "\\\\.\\PhysicalDrive" + std::to_string(physical_drive);
+}
+
+inline uint32_t le32(const std::vector<uint8_t> &v, size_t off) {
+  return static_cast<uint32_t>(v.at(off)) | static_cast<uint32_t>(v.at(off + 1)) << 8 |
+         static_cast<uint32_t>(v.at(off + 2)) << 16 | static_cast<uint32_t>(v.at(off + 3)) << 24;
+}
+inline uint64_t le64(const std::vector<uint8_t> &v, size_t off) {
+  return le32(v, off) | static_cast<uint64_t>(le32(v, off + 4)) << 32;
+}
+
+// The CDB of a SCSI pass-through request (at offset 36, CdbLength at 6).
+inline std::vector<uint8_t> cdb_of(const sim::TraceEntry &e) {
+  const size_t n = e.input.at(6);
+  return std::vector<uint8_t>(e.input.begin() + 36, e.input.begin() + 36 + n);
+}
+
+// A blank-trimmed copy of a fixed-width text field.
+inline std::string text(const uint8_t *p, size_t n) {
+  std::string s(reinterpret_cast<const char *>(p), n);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  return s;
+}
+
+inline huld_error fresh_error() {
+  huld_error e;
+  std::memset(&e, 0, sizeof(e));
+  return e;
+}
+
+// Fixture: the machine above, a quiet log, every opened record closed at the end, and no
+// contract violation and no leaked handle allowed.
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_level_ = huld_log_level;
+    huld_log_level = 0;
+    sim::load_machine_json(kMachine);
+    huld_environment_initialize();
+    handles_before_ = sim::ResourceSnapshot::take()["handles"];
+  }
+  // Loads the machine again with one piece of its description replaced; records opened so far
+  // are closed first.
+  void reload_with(const std::string &from, const std::string &to) {
+    close_all();
+    std::string json = kMachine;
+    const size_t at = json.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    json.replace(at, from.size(), to);
+    sim::reset_machine();
+    sim::load_machine_json(json);
+    huld_environment_initialize();
+  }
+  void close_all() {
+    for (huld_dev *dev : opened_) {
+      huld_dev_cleanup(dev);
+      delete dev;
+    }
+    opened_.clear();
+  }
+  void TearDown() override {
+    close_all();
+    std::string all;
+    for (const std::string &v : sim::contract_violations()) all += v + "\n";
+    EXPECT_EQ(0u, sim::contract_violation_count()) << all;
+    EXPECT_EQ(sim::ResourceSnapshot::take()["handles"], handles_before_) << "handle leaked";
+    huld_log_level = saved_level_;
+    sim::reset_machine();
+    huld_environment_initialize();
+  }
+
+  // A record as the disk enumeration leaves it for the disk, opened, with the interface given.
+  huld_dev &open(uint32_t physical_drive, uint32_t driver, uint32_t iface) {
+    auto *dev = new huld_dev;
+    std::memset(dev, 0, sizeof(*dev));
+    std::snprintf(dev->name, sizeof(dev->name), "disk%u", physical_drive);
+    dev->iface = iface;
+    dev->conn.type = CONN_DISK;
+    dev->conn.driver = driver;
+    dev->conn.handle = INVALID_HANDLE_VALUE;
+    std::snprintf(dev->conn.path, sizeof(dev->conn.path), "%s", disk_path(physical_drive).c_str());
+    dev->scsi_address.PortNumber = 0xFF;
+    dev->disk_number = physical_drive;
+    dev->rst_port_handle = INVALID_HANDLE_VALUE;
+    dev->rste_disk_number = 0xFFFFFFFFu;
+    dev->uvc_node_id = 0xFFFFFFFFu;
+    opened_.push_back(dev);
+    huld_error err = fresh_error();
+    EXPECT_EQ(huld_dev_open(&err, dev), 0) << err.message;
+    sim::trace_clear();
+    return *dev;
+  }
+  huld_dev &nvme() { return open(kNvmeDisk, WINDOWS_INBOX_NVME, WINDOWS_NVME); }
+  huld_dev &usb_sat() { return open(kUsbSatDisk, INBOX_USB_MASS_STORAGE, WINDOWS_SCSI_SAT_ATA); }
+  huld_dev &ahci_sat() { return open(kAhciDisk, WINDOWS_INBOX_AHCI, WINDOWS_SCSI_SAT_ATA); }
+  huld_dev &scsi() { return open(kScsiDisk, INBOX_USB_MASS_STORAGE, WINDOWS_SCSI); }
+
+  // The requests of one kind sent since the record was opened.
+  static std::vector<sim::TraceEntry> sent(DWORD code) { return sim::trace_entries_for(code); }
+  static size_t sent_total() { return sim::trace_entries().size(); }
+
+  // Resets the bus of an adapter through its port path, as a bus reset request does.
+  static void reset_bus(uint32_t port) {
+    const std::string path = "\\\\.\\Scsi" + std::to_string(port) + ":";
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << path;
+    uint8_t path_id = 0;
+    DWORD returned = 0;
+    EXPECT_TRUE(DeviceIoControl(h, kIoctlResetBus, &path_id, 1, nullptr, 0, &returned, nullptr));
+    CloseHandle(h);
+  }
+
+  std::vector<huld_dev *> opened_;
+  uint32_t saved_level_ = 0;
+  size_t handles_before_ = 0;
+};
+
+}  // namespace devices_test
