@@ -15,6 +15,12 @@ huld_ata_execute_hook_fn huld_ata_execute_hook = nullptr;
 int huld_ata_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
   if (!dev || !cmd) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
 
+  // A CSMI record's handle is its port's: a SCSI pass-through there would reach another drive.
+  if (dev->iface == WINDOWS_SCSI_SAT_ATA && huld_dev_is_csmi(dev)) {
+    return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface,
+                      "interface is not supported by ata execute");
+  }
+
   const huld_ata_execute_hook_fn hook = huld_ata_execute_hook;
   huld_ata_cmd before;
   if (hook) before = *cmd;

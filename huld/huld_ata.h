@@ -35,7 +35,8 @@ typedef int (*huld_ata_execute_hook_fn)(huld_error *err, huld_dev *dev, const hu
 extern huld_ata_execute_hook_fn huld_ata_execute_hook;
 
 // Runs the command on the device. 0, or 1 with err set (code 2, subcode the interface, for a
-// device whose interface takes no ATA commands).
+// device whose interface takes no ATA commands, and for a CSMI record with a SCSI/ATA
+// translation interface, whose handle is its port's).
 int huld_ata_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd);
 // IDENTIFY DEVICE through huld_ata_execute: 1 when it succeeds with ERROR 0, else 0.
 int huld_ata_probe(huld_dev *dev);

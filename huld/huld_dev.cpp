@@ -9,6 +9,7 @@
 
 #include "huld/huld_log.h"
 #include "huld/huld_scsi.h"
+#include "huld/huld_util.h"
 #include "huld/windows/huld_ata_windows.h"
 #include "huld/windows/huld_nvme_windows.h"
 #include "huld/windows/huld_nvme_windows_rst.h"
@@ -418,7 +419,7 @@ int huld_dev_compare_path(const huld_dev *a, const huld_dev *b) {
 }
 
 int huld_dev_usb_hub_has_vid_pid_of(const huld_dev *hub, const huld_dev *dev) {
-  if (!hub || !dev) return 0;
+  if (!hub || !dev || hub->iface != WINDOWS_USB_HUB) return 0;
   unsigned vid = 0;
   unsigned pid = 0;
   char id[HULD_DEV_INSTANCE_ID_SIZE];
@@ -485,18 +486,12 @@ int huld_dev_usb_hub_has_serial_of(const huld_dev *hub, const huld_dev *dev) {
   if (length > sizeof(buffer) - 4) length = sizeof(buffer) - 4;
   char serial[41] = {};
   memcpy(serial, buffer + 4, length);
-  // Trim blanks on both sides.
-  char *start = serial;
-  while (*start == ' ') ++start;
-  size_t end = strlen(start);
-  while (end > 0 && (start[end - 1] == ' ' || start[end - 1] == '\t' || start[end - 1] == '\n' ||
-                     start[end - 1] == '\r')) {
-    start[--end] = '\0';
-  }
-  if (hub->iface != WINDOWS_USB_HUB) return 0;
+  huld_str_trim(serial);
+  // No serial is no match: entries of devices without one are empty as well.
+  if (serial[0] == '\0' || hub->iface != WINDOWS_USB_HUB) return 0;
   uint32_t n = hub->usb_entry_count < HULD_DEV_USB_ENTRIES ? hub->usb_entry_count : HULD_DEV_USB_ENTRIES;
   for (uint32_t i = 0; i < n; ++i) {
-    if (hub_serial_matches(hub->usb_entries[i].serial, start)) return 1;
+    if (hub_serial_matches(hub->usb_entries[i].serial, serial)) return 1;
   }
   return 0;
 }

@@ -233,8 +233,14 @@ int huld_dev_data_copy(huld_dev *dest, const huld_dev *src);
 // Related records (one physical device seen twice)
 // ---------------------------------------------------------------------------------------------
 int huld_dev_is_related(const huld_dev *a, const huld_dev *b);
+// 1 when the two connection paths are equal.
 int huld_dev_compare_path(const huld_dev *a, const huld_dev *b);
+// 1 when the hub (a WINDOWS_USB_HUB record) has an entry with the serial number that dev reports
+// in INQUIRY page 80h (asked on a copy of dev with its own handles); an empty serial matches
+// nothing.
 int huld_dev_usb_hub_has_serial_of(const huld_dev *hub, const huld_dev *dev);
+// 1 when the hub (a WINDOWS_USB_HUB record) has an entry with the vendor and product id in dev's
+// instance id.
 int huld_dev_usb_hub_has_vid_pid_of(const huld_dev *hub, const huld_dev *dev);
 
 // ---------------------------------------------------------------------------------------------

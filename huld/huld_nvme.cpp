@@ -90,6 +90,12 @@ int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
 int huld_nvme_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
   if (!dev || !cmd) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
 
+  // A CSMI record's handle is its port's: a SCSI pass-through there would reach another drive.
+  if (dev->iface == WINDOWS_SCSI_ASMEDIA_NVME && huld_dev_is_csmi(dev)) {
+    return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface,
+                      "nvme execute not supported on device %s", dev->name);
+  }
+
   const huld_nvme_execute_hook_fn hook = huld_nvme_execute_hook;
   huld_nvme_cmd before;
   if (hook) before = *cmd;

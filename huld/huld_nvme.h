@@ -33,7 +33,9 @@ typedef int (*huld_nvme_execute_hook_fn)(huld_error *err, huld_dev *dev,
                                          const huld_nvme_cmd *before, const huld_nvme_cmd *after);
 extern huld_nvme_execute_hook_fn huld_nvme_execute_hook;
 
-// Runs the command on the device. 0, or 1 with err set.
+// Runs the command on the device. 0, or 1 with err set (code 2, subcode the interface, for an
+// interface that takes no NVMe commands, and for a CSMI record behind a USB bridge interface,
+// whose handle is its port's).
 int huld_nvme_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd);
 // The 8-bit status code of the completion: bits 24:17 of cpl[3].
 uint8_t huld_nvme_get_status(const huld_nvme_cmd *cmd);

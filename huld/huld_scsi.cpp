@@ -14,6 +14,11 @@ huld_scsi_execute_hook_fn huld_scsi_execute_hook = nullptr;
 
 int huld_scsi_execute(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
   if (!dev || !cmd) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
+  // A CSMI record's handle is its port's: a pass-through there would reach another drive.
+  if (huld_dev_is_csmi(dev)) {
+    return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface,
+                      "scsi execute not supported on device %s", dev->name);
+  }
 
   const huld_scsi_execute_hook_fn hook = huld_scsi_execute_hook;
   huld_scsi_cmd before;
@@ -63,6 +68,12 @@ int huld_scsi_probe(huld_dev *dev) {
   if (huld_scsi_execute(&err, dev, &cmd) != 0) {
     HULD_LOG(HULD_LOG_DEBUG, "scsi inquiry failed\n");
     if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(&err);
+    return 0;
+  }
+  // The device type is read only from data that arrived: a rejected INQUIRY leaves the zeroed
+  // buffer, whose first byte would pass for a disk.
+  if (cmd.scsi_status != 0 || cmd.xfer_len == 0) {
+    HULD_LOG(HULD_LOG_DEBUG, "scsi inquiry failed\n");
     return 0;
   }
   switch (buffer[0]) {

@@ -31,9 +31,11 @@ typedef int (*huld_scsi_execute_hook_fn)(huld_error *err, huld_dev *dev,
                                          const huld_scsi_cmd *before, const huld_scsi_cmd *after);
 extern huld_scsi_execute_hook_fn huld_scsi_execute_hook;
 
-// Runs the command on the device. 0, or 1 with err set.
+// Runs the command on the device. 0, or 1 with err set (code 2, subcode the interface, for an
+// interface that takes no SCSI commands and for every CSMI record, whose handle is its port's).
 int huld_scsi_execute(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd);
-// INQUIRY (5 bytes) through huld_scsi_execute: 1 for a device type the system serves, else 0.
+// INQUIRY (5 bytes) through huld_scsi_execute: 1 when it succeeds with GOOD status and data
+// whose device type the system serves, else 0.
 int huld_scsi_probe(huld_dev *dev);
 
 // ---------------------------------------------------------------------------------------------

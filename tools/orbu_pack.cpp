@@ -20,7 +20,9 @@
 //   monmb:      model, old_firmware, new_firmware, new_model, binary_name
 //   dedicidonb: component_id, old_firmware, new_firmware, binary_name
 //   dfmonmb:    drive_model_id (number), model, firmware, new_firmware, new_model, binary_name
-// Text fields must be shorter than their field width (room for the NUL).
+// Text fields must be shorter than their field width (room for the NUL). Every record's
+// binary_name must name one of the images, which must not be empty; no image may exceed
+// 4294967295 bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -187,8 +189,11 @@ std::vector<uint8_t> build_fwconfig(const json &description) {
       {"monmb", ORBU_STRATEGY_MONMB},
       {"dedicidonb", ORBU_STRATEGY_DEDICIDONB},
       {"dfmonmb", ORBU_STRATEGY_DFMONMB}};
-  const json strategy_value = description.value("strategy", json());
-  if (!strategy_value.is_string()) throw bad_description("\"strategy\" is missing");
+  if (!description.contains("strategy")) throw bad_description("\"strategy\" is missing");
+  const json strategy_value = description.at("strategy");
+  if (!strategy_value.is_string()) {
+    throw bad_description("\"strategy\" must be \"monb\", \"monmb\", \"dedicidonb\" or \"dfmonmb\"");
+  }
   const auto found = strategies.find(strategy_value.get<std::string>());
   if (found == strategies.end()) {
     throw bad_description("unknown strategy \"" + strategy_value.get<std::string>() +
@@ -246,6 +251,27 @@ std::vector<image> list_images(const json &description, const fs::path &base) {
   return images;
 }
 
+// The update tool stops before touching any device when a record names an image that the package
+// lacks or that is empty; such a package is refused here instead of being built.
+void check_record_images(const json &description, const std::vector<image> &images,
+                         const std::vector<std::vector<uint8_t>> &contents) {
+  const json records = description.value("records", json::array());
+  for (size_t i = 0; i < records.size(); i++) {
+    const std::string name = records[i].at("binary_name").get<std::string>();
+    size_t found = images.size();
+    for (size_t k = 0; k < images.size() && found == images.size(); k++) {
+      if (images[k].name == name) found = k;
+    }
+    if (found == images.size()) {
+      throw bad_description("record " + std::to_string(i) + ": image \"" + name +
+                            "\" is not in \"images\"");
+    }
+    if (contents[found].empty()) {
+      throw bad_description("record " + std::to_string(i) + ": image \"" + name + "\" is empty");
+    }
+  }
+}
+
 void pack(huld_error *err, vornpackbin_directory *directory, const std::vector<uint8_t> &bytes,
           const std::string &name, const std::string &target) {
   if (vornpackbin_pack_binary(err, directory, bytes.data(), bytes.size(), name.c_str(),
@@ -254,7 +280,8 @@ void pack(huld_error *err, vornpackbin_directory *directory, const std::vector<u
   }
 }
 
-int run(const fs::path &description_path, const fs::path &input, const fs::path &output) {
+int run(const fs::path &description_path, const fs::path &input, const fs::path &output,
+        bool check_records) {
   json description;
   {
     std::ifstream in(description_path);
@@ -281,8 +308,16 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
     if (!fs::is_regular_file(img.path)) {
       throw bad_description("image \"" + img.name + "\": no file " + img.path.string());
     }
+    // The tool keeps an image's size in 32 bits and refuses a package with a larger one.
+    std::error_code size_error;
+    const uintmax_t image_size = fs::file_size(img.path, size_error);
+    if (size_error) throw bad_description("cannot read " + img.path.string());
+    if (image_size > UINT32_MAX) {
+      throw bad_description("image \"" + img.name + "\" is larger than 4294967295 bytes");
+    }
     contents.push_back(read_file(img.path));
   }
+  if (check_records) check_record_images(description, images, contents);
   const std::vector<uint8_t> carrier = read_file(input);
 
   // Built next to the output and renamed at the end, so that a failure leaves no output file.
@@ -301,7 +336,9 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
     vornpackbin_directory directory;
     std::memset(&directory, 0, sizeof(directory));
     const std::string target = temporary.string();
-    for (size_t i = 0; i < images.size(); i++) pack(&err, &directory, contents[i], images[i].name, target);
+    for (size_t i = 0; i < images.size(); i++) {
+      pack(&err, &directory, contents[i], images[i].name, target);
+    }
     pack(&err, &directory, fwconfig, kConfigName, target);
     if (vornpackbin_pack_directory(&err, &directory, target.c_str()) != 0) {
       throw std::runtime_error(std::string("writing the directory failed: ") + err.message);
@@ -319,12 +356,22 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
 }  // namespace
 
 int main(int argc, char **argv) {
+  // "--unchecked" builds a package whose records may name missing or empty images: only for
+  // testing the tool's own consistency check.
+  bool check_records = true;
+  if (argc == 5 && std::strcmp(argv[1], "--unchecked") == 0) {
+    check_records = false;
+    argv++;
+    argc--;
+  }
   if (argc != 4) {
-    std::fprintf(stderr, "usage: orbu_pack <description.json> <input executable> <output file>\n");
+    std::fprintf(stderr,
+                 "usage: orbu_pack [--unchecked] <description.json> <input executable> "
+                 "<output file>\n");
     return 1;
   }
   try {
-    run(fs::path(argv[1]), fs::path(argv[2]), fs::path(argv[3]));
+    run(fs::path(argv[1]), fs::path(argv[2]), fs::path(argv[3]), check_records);
   } catch (const bad_description &e) {
     std::fprintf(stderr, "orbu_pack: bad description: %s\n", e.what());
     return 1;

@@ -439,7 +439,7 @@ int vornnvme_identify_namespace_parse_lba_format_lba_data_size(huld_error *err, 
                                                                uint32_t length) {
   uint32_t v = 0;
   if (vornnvme_identify_namespace_parse_lba_format(err, &v, index, buffer, length)) return 1;
-  *out = static_cast<uint8_t>((v >> 16) & 0xFF);
+  *out = static_cast<uint8_t>((v >> 16) & 0x0F);  // bits 19:16
   return 0;
 }
 

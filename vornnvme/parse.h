@@ -251,7 +251,7 @@ int vornnvme_identify_namespace_parse_lba_format(huld_error *err, uint32_t *out,
 int vornnvme_identify_namespace_parse_lba_format_metadata_size(huld_error *err, uint16_t *out,
                                                                uint32_t index, const void *buffer,
                                                                uint32_t length);
-// The LBA data size exponent (bits 23:16 of the descriptor).
+// The LBA data size exponent (bits 19:16 of the descriptor).
 int vornnvme_identify_namespace_parse_lba_format_lba_data_size(huld_error *err, uint8_t *out,
                                                                uint32_t index, const void *buffer,
                                                                uint32_t length);

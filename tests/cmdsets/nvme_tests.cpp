@@ -457,6 +457,12 @@ TEST(NvmeIdentifyNamespace, HandMadeFormatsAndIdentifiers) {
   uint8_t b = 0;
   ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_relative_performance(&err, &b, 2, ns.data(), 4096));
   EXPECT_EQ(2, b);
+  // The LBA data size is bits 19:16 of the descriptor; bits 23:20 are not part of it.
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 2, ns.data(), 4096));
+  EXPECT_EQ(12, b);
+  ns[128 + 12 + 2] = 0xF9;                         // LBAF3: bits 23:20 set, bits 19:16 = 9
+  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 3, ns.data(), 4096));
+  EXPECT_EQ(9, b);
   ASSERT_EQ(0, vornnvme_identify_namespace_parse_flbas_metadata_in_extended_lba(&err, &b, ns.data(), 4096));
   EXPECT_EQ(1, b);
   ASSERT_EQ(0, vornnvme_identify_namespace_parse_dlfeat_read_behavior(&err, &b, ns.data(), 4096));

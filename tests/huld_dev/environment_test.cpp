@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "huld/huld_environment.h"
+#include "huld/huld_log.h"
 #include "sim/machine.h"
 
 namespace {
@@ -81,6 +82,48 @@ TEST(EnvironmentVersionTests, AskTheRunningRelease) {
   EXPECT_EQ(huld_is_windows_10_or_greater(), 1);
   EXPECT_EQ(huld_is_windows_8_1_or_greater(), 1);  // 10.0 is later than 6.3
   EXPECT_EQ(huld_is_windows_server(), 0);
+  sim::reset_machine();
+}
+
+std::string g_environment_log;
+int capture_environment_log(const char *text) {
+  g_environment_log += text;
+  return 0;
+}
+
+TEST(EnvironmentLog, DecisionLinesInOrder) {
+  static bool added = false;
+  if (!added) huld_log_add_sink(capture_environment_log);
+  added = true;
+  const uint32_t saved = huld_log_level;
+  huld_log_level = 30;
+
+  sim::set_machine_os(os(6, 3, true));
+  g_environment_log.clear();
+  huld_environment_initialize();
+  EXPECT_EQ(g_environment_log,
+            "initialize huld_environment\n"
+            "Environment Keys:\n"
+            "Windows 10:  0\n"
+            "Windows 8.1: 0\n"
+            "Windows 8:   0\n"
+            "Windows 7:   0\n"
+            "Windows Server 2012r2: 1\n"
+            "Windows Server 2016:   0\n"
+            "Windows Server 2012:   0\n"
+            "Windows Server 2008r2: 0\n");
+
+  sim::set_machine_os(os(10, 0, false, true));
+  g_environment_log.clear();
+  huld_environment_initialize();
+  EXPECT_EQ(g_environment_log, "initialize huld_environment\nDetected WinPE via registry.\n");
+
+  // Once decided, the getters do not decide again.
+  g_environment_log.clear();
+  EXPECT_EQ(huld_environment_is_winpe(), 1u);
+  EXPECT_EQ(g_environment_log, "");
+
+  huld_log_level = saved;
   sim::reset_machine();
 }
 

@@ -180,6 +180,15 @@ TEST(SatBuilder, ExtendedCommandWithCheckConditionAndByteLength) {
   ata.t_length = 0;
   huld_scsi_fill_sat_cmd(&scsi, &ata);
   EXPECT_EQ(scsi.cdb[2], 0x20);  // CK_COND only
+
+  // Both block units give BYTE_BLOCK 1 with T_TYPE 0; data to the device keeps T_DIR 0.
+  for (uint32_t type : {1u, 2u}) {
+    ata.xfer_type = type;
+    ata.t_length = 2;
+    ata.check_condition = 0;
+    huld_scsi_fill_sat_cmd(&scsi, &ata);
+    EXPECT_EQ(scsi.cdb[2], 0x06) << type;
+  }
 }
 
 // ---- decoder through the simulated SAT layer -----------------------------------------------------

@@ -182,6 +182,14 @@ TEST_F(PackTool, BadDescriptionsAreRefused) {
   d["records"][0]["new_model"] = "x";  // not a field of "monb"
   expect_refused(d, "unknown field \"new_model\"");
 
+  d = monb();
+  d["strategy"] = 1;
+  expect_refused(d, "\"strategy\" must be \"monb\", \"monmb\", \"dedicidonb\" or \"dfmonmb\"");
+
+  d = monb();
+  d.erase("strategy");
+  expect_refused(d, "\"strategy\" is missing");
+
   // An existing output stays as it was when packing fails.
   write_file(dir_.file("out"), {1, 2, 3});
   d = monb();
@@ -199,6 +207,33 @@ TEST_F(PackTool, NinetyNineImagesFit) {
   ASSERT_EQ(0, r.exit_code) << r.output;
   ASSERT_EQ(0, read_back());
   EXPECT_EQ(99u, config_.binary_count);
+}
+
+// Packages that the tool itself would refuse at start-up are not built.
+TEST_F(PackTool, PackagesTheToolWouldRefuseAreNotBuilt) {
+  json d = monb();
+  d["records"].push_back({{"model", "CORVANE CVN-1T"},
+                          {"old_firmware", "1"},
+                          {"new_firmware", "2"},
+                          {"binary_name", "missing"}});
+  expect_refused(d, "record 1: image \"missing\" is not in \"images\"");
+
+  write_file(dir_.file("empty.img"), {});
+  d = monb();
+  d["images"]["a"] = "empty.img";
+  expect_refused(d, "record 0: image \"a\" is empty");
+
+  // An image that no record names may be empty.
+  d = monb();
+  d["images"]["spare"] = "empty.img";
+  ASSERT_EQ(0, pack(d).exit_code);
+  fs::remove(dir_.file("out"));
+
+  // An image of 4 GiB (a sparse file, never read) does not fit the 32-bit image size.
+  fs::resize_file(dir_.file("b.img"), 4294967296ull);
+  d = monb();
+  expect_refused(d, "image \"b\" is larger than 4294967295 bytes");
+  fs::remove(dir_.file("b.img"));
 }
 
 #endif  // ORBU_PACK_PATH

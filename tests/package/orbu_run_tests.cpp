@@ -33,6 +33,12 @@ class PackagedRun : public ::testing::Test {
     ASSERT_EQ(0, r.exit_code) << r.output;
   }
 
+  // Packages the native tool with the independent writer; the package is dir/tool.
+  void package_raw(const std::vector<entry> &entries) {
+    write_file(dir_.file("tool"), package_bytes(read_file(ORBU_EXE_PATH), entries));
+    fs::permissions(dir_.file("tool"), fs::perms::owner_all);
+  }
+
   // Runs dir/tool with the arguments in dir as the current directory.
   int run(const std::string &arguments) {
     const run_result r =
@@ -86,7 +92,10 @@ TEST_F(PackagedRun, EmbeddedConfigurationIsUsed) {
 }
 
 TEST_F(PackagedRun, InconsistentPackageStopsTheRun) {
-  package(monb("missing.img"));
+  // The packaging tool refuses such packages; the independent writer builds them.
+  package_raw({{"a", pattern(700, 1)},
+               {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", "CV1A0100", "CV1A0200",
+                                                       "missing.img"))}});
   EXPECT_EQ(1, run("/s")) << output_;
   EXPECT_TRUE(contains(log(),
                        "Binary is inconsistent. Packed binary missing.img is configured but does "
@@ -95,7 +104,9 @@ TEST_F(PackagedRun, InconsistentPackageStopsTheRun) {
       << log();
 
   fs::remove(dir_.file("corvaneupdlog.txt"));
-  package(monb("empty"));
+  package_raw({{"empty", {}},
+               {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", "CV1A0100", "CV1A0200",
+                                                       "empty"))}});
   EXPECT_EQ(1, run("/s")) << output_;
   EXPECT_TRUE(contains(log(), "Binary is inconsistent. Packed binary empty is empty.\n")) << log();
 }
@@ -114,9 +125,7 @@ TEST_F(PackagedRun, SilentPackageWritesNoDefaultLog) {
 
 TEST_F(PackagedRun, UnreadableConfigurationFallsBackToTheCommandLine) {
   // A package whose "fwconfig" names strategy 5, written by the independent writer.
-  write_file(dir_.file("tool"),
-             package_bytes(read_file(ORBU_EXE_PATH), {{"fwconfig", fwconfig(5, 0, {})}}));
-  fs::permissions(dir_.file("tool"), fs::perms::owner_all);
+  package_raw({{"fwconfig", fwconfig(5, 0, {})}});
   run("/s");
   const std::string text = log();
   EXPECT_TRUE(contains(text, "Failed to unpack configuration from the binary.\n")) << text;

@@ -3,10 +3,12 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <sys/resource.h>
 
 #include "tests/package/log_capture.h"
 #include "tests/package/package_writer.h"
+#include "huld/huld_util.h"
 #include "vornpackbin/vornpackbin.h"
 
 using namespace pkgtest;
@@ -234,4 +236,86 @@ TEST(PackedDirectory, FailedAppendLeavesTargetAsBefore) {
   EXPECT_EQ("failed to write complete buffer to target " + target, std::string(err.message));
   EXPECT_EQ(0u, directory.nbinaries);
   EXPECT_EQ(before, read_file(target));
+}
+
+// The same for the directory, and neither failed append logs more than the packer's own lines.
+TEST(PackedDirectory, FailedDirectoryAppendLeavesTargetAsBefore) {
+  temp_dir dir;
+  const std::string target = dir.file("t");
+  const bytes before = pattern(1000, 6);
+  write_file(target, before);
+  vornpackbin_directory directory;
+  std::memset(&directory, 0, sizeof(directory));
+  huld_error err = fresh_error();
+  log_capture log(HULD_LOG_DEBUG);
+
+  rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = 1000 + 2000;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+  const bytes big = pattern(3000, 9);
+  const int binary_result =
+      vornpackbin_pack_binary(&err, &directory, big.data(), big.size(), "big", target.c_str());
+  const int directory_result = vornpackbin_pack_directory(&err, &directory, target.c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+
+  EXPECT_EQ(1, binary_result);
+  EXPECT_EQ(1, directory_result);
+  EXPECT_EQ("failed to write complete buffer to target " + target, std::string(err.message));
+  EXPECT_STREQ("vornpackbin_pack_directory", err.function);
+  EXPECT_EQ(before, read_file(target));
+  EXPECT_EQ("packing binary big to " + target + "\nfailed to write buffer to append\n", log.text());
+
+  // A target that did not exist before is not left behind.
+  const std::string fresh = dir.file("fresh");
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+  old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  const bytes bigger = pattern(4000, 3);
+  const int fresh_result = vornpackbin_pack_binary(&err, &directory, bigger.data(), bigger.size(),
+                                                   "bigger", fresh.c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(1, fresh_result);
+  EXPECT_FALSE(std::filesystem::exists(fresh));
+}
+
+TEST(PackedDirectory, PackRefusalsLogAtDebugLevel) {
+  temp_dir dir;
+  const std::string target = dir.file("t");
+  vornpackbin_directory directory;
+  std::memset(&directory, 0, sizeof(directory));
+  huld_error err = fresh_error();
+  log_capture log(HULD_LOG_DEBUG);
+  const std::string long_name(32, 'L');
+  EXPECT_EQ(1, vornpackbin_pack_binary(&err, &directory, "x", 1, long_name.c_str(), target.c_str()));
+  const std::string nowhere = dir.file("no/such/dir");
+  EXPECT_EQ(1, vornpackbin_pack_binary(&err, &directory, "x", 1, "n", nowhere.c_str()));
+  EXPECT_STREQ("vornpackbin_pack_binary", err.function);
+  directory.nbinaries = 100;
+  EXPECT_EQ(1, vornpackbin_pack_binary(&err, &directory, "x", 1, "n", target.c_str()));
+  EXPECT_EQ(1, vornpackbin_pack_directory(&err, &directory, nowhere.c_str()));
+  EXPECT_EQ("packing binary " + long_name + " to " + target + "\n" + long_name + " too long\n" +
+                "packing binary n to " + nowhere + "\nfailed to open for append\n" +
+                "packing binary n to " + target + "\nover 100 binaries packed!\n",
+            log.text());
+  EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+// A file whose size promises more bytes than a read delivers is refused, not parsed.
+TEST(PackedDirectory, ShortReadIsRefused) {
+  const char *candidates[] = {"/sys/kernel/profiling", "/sys/kernel/mm/transparent_hugepage/enabled"};
+  for (const char *path : candidates) {
+    const int64_t size = huld_file_size(path);
+    if (size <= 0 || (int64_t)read_file(path).size() >= size) continue;
+    EXPECT_EQ(std::string("failed to read ") + path + " to buffer to unpack", unpack_failure(path));
+    huld_error err = fresh_error();
+    uint8_t out[4];
+    EXPECT_EQ(1, vornpackbin_unpack_binary(&err, out, sizeof(out), "x", path));
+    EXPECT_EQ(std::string("failed to read ") + path + " to buffer to unpack", err.message);
+    return;
+  }
+  GTEST_SKIP() << "no file that reads short on this machine";
 }
