@@ -13,6 +13,7 @@
 #include "platform/src/kernel_internal.h"
 #include "platform/win_registry.h"
 #include "sim/handles.h"
+#include "sim/storage.h"
 #include "sim/trace.h"
 
 namespace sim {
@@ -20,13 +21,8 @@ namespace {
 
 using json = nlohmann::json;
 
-// The built-in default machine (the same as machines/default.json).
-const char *const kDefaultMachine = R"({
-  "name": "default",
-  "description": "Windows 10 workstation, no WinPE, no storage devices",
-  "os": { "major": 10, "minor": 0, "build": 19045, "service_pack_major": 0,
-          "product_type": "workstation", "winpe": false }
-})";
+// The built-in default machine: machines/default.json, built in.
+#include "default_machine.inc"
 
 struct Section {
   std::string key;
@@ -260,6 +256,7 @@ void apply(const json &j) {
   if (j.contains("registry")) load_registry(j["registry"]);
   if (s.os.winpe) internal::registry_add_winpe_key();
   if (j.contains("app")) load_app(j["app"], app_knobs());
+  register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   for (const Section &sec : s.sections)
     if (j.contains(sec.key) && sec.load) sec.load(j[sec.key]);
   s.description = j;
