@@ -56,18 +56,24 @@ int huld_ata_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
   return result;
 }
 
+void huld_ata_fill_probe_identify(huld_ata_cmd *cmd, uint8_t buffer[512]) {
+  memset(cmd, 0, sizeof(*cmd));
+  memset(buffer, 0, 512);
+  cmd->protocol = 4;
+  cmd->t_length = 2;
+  cmd->xfer_type = 1;
+  cmd->count = 1;
+  cmd->command = 0xEC;
+  cmd->data = buffer;
+  cmd->data_len = 512;
+  cmd->ddir = HULD_DDIR_FROM_DEVICE;
+  cmd->timeout_ms = huld_probe_timeout_ms;
+}
+
 int huld_ata_probe(huld_dev *dev) {
-  uint8_t buffer[512] = {};
-  huld_ata_cmd cmd{};
-  cmd.protocol = 4;
-  cmd.t_length = 2;
-  cmd.xfer_type = 1;
-  cmd.count = 1;
-  cmd.command = 0xEC;
-  cmd.data = buffer;
-  cmd.data_len = sizeof(buffer);
-  cmd.ddir = HULD_DDIR_FROM_DEVICE;
-  cmd.timeout_ms = huld_probe_timeout_ms;
+  uint8_t buffer[512];
+  huld_ata_cmd cmd;
+  huld_ata_fill_probe_identify(&cmd, buffer);
 
   huld_error err{};
   if (huld_ata_execute(&err, dev, &cmd) != 0) {

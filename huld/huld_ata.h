@@ -40,3 +40,7 @@ extern huld_ata_execute_hook_fn huld_ata_execute_hook;
 int huld_ata_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd);
 // IDENTIFY DEVICE through huld_ata_execute: 1 when it succeeds with ERROR 0, else 0.
 int huld_ata_probe(huld_dev *dev);
+
+// Fills the IDENTIFY DEVICE command that the ATA probes send: PIO data-in of one 512-byte block
+// into `buffer`, with the probe time-out.
+void huld_ata_fill_probe_identify(huld_ata_cmd *cmd, uint8_t buffer[512]);

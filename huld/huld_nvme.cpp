@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "huld/huld_util.h"
+
 #include "huld/huld_scsi.h"
 #include "huld/windows/huld_nvme_marvell_nevox.h"
 #include "huld/windows/huld_nvme_windows.h"
@@ -138,4 +140,15 @@ int huld_nvme_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
 uint8_t huld_nvme_get_status(const huld_nvme_cmd *cmd) {
   if (!cmd) return 0;
   return static_cast<uint8_t>((cmd->cpl[3] >> 17) & 0xFF);
+}
+
+void huld_nvme_put_submission_entry(uint8_t *sqe, const huld_nvme_cmd *cmd) {
+  huld_put_le32(sqe + 0, cmd->cdw0);
+  huld_put_le32(sqe + 4, cmd->nsid);
+  huld_put_le32(sqe + 40, cmd->cdw10);
+  huld_put_le32(sqe + 44, cmd->cdw11);
+  huld_put_le32(sqe + 48, cmd->cdw12);
+  huld_put_le32(sqe + 52, cmd->cdw13);
+  huld_put_le32(sqe + 56, cmd->cdw14);
+  huld_put_le32(sqe + 60, cmd->cdw15);
 }

@@ -40,6 +40,10 @@ int huld_nvme_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd);
 // The 8-bit status code of the completion: bits 24:17 of cpl[3].
 uint8_t huld_nvme_get_status(const huld_nvme_cmd *cmd);
 
+// Writes the command's dwords into a 64-byte NVMe submission queue entry (CDW0 at 0, NSID at 4,
+// CDW10 to CDW15 at 40 to 60); the other bytes are left as they are.
+void huld_nvme_put_submission_entry(uint8_t *sqe, const huld_nvme_cmd *cmd);
+
 // ---------------------------------------------------------------------------------------------
 // USB-bridge exchange (command, data and completion phase as vendor SCSI commands)
 // ---------------------------------------------------------------------------------------------

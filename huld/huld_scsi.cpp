@@ -121,14 +121,7 @@ uint32_t huld_scsi_snt_padded_length(const huld_nvme_cmd *cmd) {
 void huld_scsi_fill_snt_command_phase_cmd(huld_scsi_cmd *scsi, uint8_t *sqe, const huld_nvme_cmd *cmd) {
   memset(scsi, 0, sizeof(*scsi));
   memset(sqe, 0, HULD_SNT_SQE_SIZE);
-  huld_put_le32(sqe + 0, cmd->cdw0);
-  huld_put_le32(sqe + 4, cmd->nsid);
-  huld_put_le32(sqe + 40, cmd->cdw10);
-  huld_put_le32(sqe + 44, cmd->cdw11);
-  huld_put_le32(sqe + 48, cmd->cdw12);
-  huld_put_le32(sqe + 52, cmd->cdw13);
-  huld_put_le32(sqe + 56, cmd->cdw14);
-  huld_put_le32(sqe + 60, cmd->cdw15);
+  huld_nvme_put_submission_entry(sqe, cmd);
   fill_snt_cdb(scsi, 0xEA, 0x80, cmd, HULD_SNT_SQE_SIZE);
   scsi->data = sqe;
   scsi->data_len = HULD_SNT_SQE_SIZE;

@@ -249,28 +249,7 @@ int execute_scsi_miniport(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
     return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, opcode,
                       "nvme opcode %xh is not a firmware request", static_cast<unsigned>(opcode));
   }
-  win_fw_miniport_log(request, size);
-
-  DWORD returned = 0;
-  const BOOL ok = DeviceIoControl(dev->conn.handle, IOCTL_SCSI_MINIPORT, request, size, request, size,
-                                  &returned, nullptr);
-  const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-  const uint32_t return_code = win_fw_miniport_return_code(request);
-  const int accepted = win_fw_miniport_accepted(request);
-  std::free(request);
-
-  if (!ok) {
-    return HULD_ERROR(err, HULD_ERROR_SYSTEM, error,
-                      "error executing scsi miniport protocol DeviceIoControl");
-  }
-  HULD_LOG(HULD_LOG_VERBOSE, "srb->ReturnCode: %xh\n", return_code);
-  if (!accepted) {
-    return HULD_ERROR(err, HULD_ERROR_SYSTEM, return_code,
-                      opcode == kOpFirmwareCommit ? "SRB_IO_CONTROL return code %d on firmware activate"
-                                                  : "SRB_IO_CONTROL return code %d on firmware download",
-                      static_cast<int>(return_code));
-  }
-  return huld_error_clear(err);
+  return win_fw_miniport_send(err, dev, request, size, HULD_MODULE, __func__, __LINE__);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -432,14 +411,7 @@ void fill_protocol_request(uint8_t *r, const protocol_layout &l, const huld_nvme
   huld_put_le32(r + kPcCommandSpecific, is_admin(cmd) ? STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND
                                                       : STORAGE_PROTOCOL_SPECIFIC_NVME_NVM_COMMAND);
   uint8_t *sqe = r + kPcCommand;
-  huld_put_le32(sqe + 0, cmd->cdw0);
-  huld_put_le32(sqe + 4, cmd->nsid);
-  huld_put_le32(sqe + 40, cmd->cdw10);
-  huld_put_le32(sqe + 44, cmd->cdw11);
-  huld_put_le32(sqe + 48, cmd->cdw12);
-  huld_put_le32(sqe + 52, cmd->cdw13);
-  huld_put_le32(sqe + 56, cmd->cdw14);
-  huld_put_le32(sqe + 60, cmd->cdw15);
+  huld_nvme_put_submission_entry(sqe, cmd);
   if (l.to_device && cmd->data_len > 0) {
     std::memcpy(r + kPcData, cmd->data, huld_min(cmd->data_len, l.data_size));
   }

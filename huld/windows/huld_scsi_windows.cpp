@@ -143,27 +143,7 @@ int execute_scsi_miniport(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
                                     cmd->data_len + WIN_FW_MINIPORT_DOWNLOAD_IMAGE_OFFSET);
     HULD_LOG(HULD_LOG_VERBOSE, "scsi miniport fw download out\n");
   }
-  win_fw_miniport_log(request, size);
-
-  DWORD returned = 0;
-  const BOOL ok = DeviceIoControl(dev->conn.handle, IOCTL_SCSI_MINIPORT, request, size, request, size,
-                                  &returned, nullptr);
-  const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-  const uint32_t return_code = win_fw_miniport_return_code(request);
-  const int accepted = win_fw_miniport_accepted(request);
-  std::free(request);
-
-  if (!ok) {
-    return HULD_ERROR(err, HULD_ERROR_SYSTEM, error,
-                      "error executing scsi miniport protocol DeviceIoControl");
-  }
-  if (!accepted) {
-    return HULD_ERROR(err, HULD_ERROR_SYSTEM, return_code,
-                      activate ? "SRB_IO_CONTROL return code %d on firmware activate"
-                               : "SRB_IO_CONTROL return code %d on firmware download",
-                      static_cast<int>(return_code));
-  }
-  return huld_error_clear(err);
+  return win_fw_miniport_send(err, dev, request, size, HULD_MODULE, __func__, __LINE__);
 }
 
 bool is_windows_8_1_firmware_write_buffer(const huld_dev *dev, const huld_scsi_cmd *cmd) {
@@ -210,17 +190,9 @@ int huld_scsi_windows_probe(huld_dev *dev) {
 }
 
 int huld_scsi_windows_probe_sat(huld_dev *dev) {
-  uint8_t buffer[512] = {};
-  huld_ata_cmd ata{};
-  ata.protocol = 4;
-  ata.t_length = 2;
-  ata.xfer_type = 1;
-  ata.count = 1;
-  ata.command = 0xEC;
-  ata.data = buffer;
-  ata.data_len = sizeof(buffer);
-  ata.ddir = HULD_DDIR_FROM_DEVICE;
-  ata.timeout_ms = huld_probe_timeout_ms;
+  uint8_t buffer[512];
+  huld_ata_cmd ata;
+  huld_ata_fill_probe_identify(&ata, buffer);
   huld_scsi_cmd cmd{};
   huld_scsi_fill_sat_cmd(&cmd, &ata);
   huld_error err{};

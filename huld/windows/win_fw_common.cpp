@@ -226,3 +226,29 @@ int win_fw_miniport_accepted(const uint8_t *request) {
              ? 1
              : 0;
 }
+
+int win_fw_miniport_send(huld_error *err, huld_dev *dev, uint8_t *request, uint32_t size,
+                         const char *module, const char *function, uint32_t line) {
+  win_fw_miniport_log(request, size);
+  DWORD returned = 0;
+  const BOOL ok = DeviceIoControl(dev->conn.handle, IOCTL_SCSI_MINIPORT, request, size, request,
+                                  size, &returned, nullptr);
+  const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  const bool activate = win_fw_miniport_function(request) == FIRMWARE_FUNCTION_ACTIVATE;
+  const uint32_t return_code = win_fw_miniport_return_code(request);
+  const int accepted = win_fw_miniport_accepted(request);
+  std::free(request);
+
+  if (!ok) {
+    return huld_error_set(err, HULD_ERROR_SYSTEM, error, module, function, line,
+                          "error executing scsi miniport protocol DeviceIoControl");
+  }
+  HULD_LOG(HULD_LOG_VERBOSE, "srb->ReturnCode: %xh\n", return_code);
+  if (!accepted) {
+    return huld_error_set(err, HULD_ERROR_SYSTEM, return_code, module, function, line,
+                          activate ? "SRB_IO_CONTROL return code %d on firmware activate"
+                                   : "SRB_IO_CONTROL return code %d on firmware download",
+                          static_cast<int>(return_code));
+  }
+  return huld_error_clear(err);
+}

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "huld/huld_dev.h"
 #include "huld/huld_log.h"
 #include "platform/win32.h"
 
@@ -58,3 +59,9 @@ uint32_t win_fw_miniport_return_code(const uint8_t *request);
 // activation FIRMWARE_STATUS_SUCCESS or FIRMWARE_STATUS_POWER_CYCLE_REQUIRED (the new firmware
 // runs after the next reset).
 int win_fw_miniport_accepted(const uint8_t *request);
+// Logs a built request, sends it on the device's handle and frees it. 0 when the driver took it;
+// 1 with err set, recorded at the caller's place (module, function, line), otherwise: code 4 with
+// the system error for a failed call, code 4 with the return code for a refused download or
+// activation.
+int win_fw_miniport_send(huld_error *err, huld_dev *dev, uint8_t *request, uint32_t size,
+                         const char *module, const char *function, uint32_t line);
