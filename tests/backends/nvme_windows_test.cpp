@@ -575,6 +575,98 @@ TEST_F(InboxNvme, ProbeAnswers) {
   EXPECT_TRUE(device.seen.empty());
 }
 
+// Every row of the sense table, through each sense format the translation reads.
+TEST_F(InboxNvme, EveryTranslationRowInEverySenseFormat) {
+  struct Row {
+    uint8_t opcode;  // NVM opcode: 00h Flush -> 35h, 02h Read -> 88h
+    uint8_t key, asc, ascq;
+    uint32_t sct, sc;
+  };
+  const Row rows[] = {
+      {0x00, 0x02, 0x04, 0x00, 0, 0x82}, {0x00, 0x03, 0x00, 0x00, 0, 0x04},
+      {0x00, 0x03, 0x03, 0x00, 2, 0x80}, {0x00, 0x03, 0x11, 0x00, 2, 0x81},
+      {0x00, 0x03, 0x10, 0x01, 2, 0x82}, {0x00, 0x03, 0x10, 0x02, 2, 0x83},
+      {0x00, 0x03, 0x10, 0x03, 2, 0x84}, {0x00, 0x04, 0x44, 0x00, 1, 0x06},
+      {0x00, 0x05, 0x00, 0x00, 1, 0x00}, {0x02, 0x05, 0x00, 0x00, 1, 0x03},
+      {0x00, 0x05, 0x20, 0x00, 0, 0x01}, {0x00, 0x05, 0x24, 0x00, 0, 0x02},
+      {0x00, 0x05, 0x21, 0x00, 0, 0x80}, {0x00, 0x05, 0x31, 0x01, 1, 0x0A},
+      {0x00, 0x05, 0x20, 0x09, 0, 0x0B}, {0x00, 0x0E, 0x1D, 0x00, 2, 0x85},
+      {0x00, 0x05, 0x31, 0x00, 7, 0xFF},  // no such row
+  };
+  uint8_t buffer[512] = {};
+  for (uint8_t format : {uint8_t{0x70}, uint8_t{0x71}, uint8_t{0xF0}, uint8_t{0xF1}, uint8_t{0x72},
+                         uint8_t{0x73}}) {
+    for (const Row &row : rows) {
+      std::vector<uint8_t> sense(32, 0);
+      sense[0] = format;
+      if (format == 0x72 || format == 0x73) {
+        sense[1] = static_cast<uint8_t>(0xF0 | row.key);  // only bits 3:0 are the key
+        sense[2] = row.asc;
+        sense[3] = row.ascq;
+      } else {
+        sense[2] = static_cast<uint8_t>(0xF0 | row.key);
+        sense[12] = row.asc;
+        sense[13] = row.ascq;
+      }
+      device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+        call.out[2] = 0x02;
+        call.out[7] = 32;
+        std::memcpy(call.out + 56, sense.data(), 32);
+        put32(call.out, 12, 0);
+        call.bytes_returned = 88;
+        return TRUE;
+      };
+      // Any queue other than 0 is an NVM queue.
+      const bool read = row.opcode == 0x02;
+      huld_nvme_cmd cmd = nvme(row.opcode, 1, read ? buffer : nullptr, read ? 512 : 0,
+                               read ? HULD_DDIR_FROM_DEVICE : HULD_DDIR_NONE);
+      huld_error err{};
+      EXPECT_EQ(huld_nvme_execute(&err, &dev(), &cmd), 0) << err.message;
+      EXPECT_EQ(cmd.cpl[3], (row.sct << 8 | row.sc) << 17)
+          << std::hex << "format " << int(format) << " key " << int(row.key) << " asc "
+          << int(row.asc) << " ascq " << int(row.ascq);
+    }
+  }
+  // Security Send becomes B5h, whose low nibble 5 picks the same row as 35h.
+  std::vector<uint8_t> sense(32, 0);
+  sense[0] = 0x70;
+  sense[2] = 0x05;
+  device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+    call.out[2] = 0x02;
+    call.out[7] = 32;
+    std::memcpy(call.out + 56, sense.data(), 32);
+    call.bytes_returned = 88;
+    return TRUE;
+  };
+  huld_nvme_cmd send = nvme(0x81, 0, buffer, 512, HULD_DDIR_TO_DEVICE);
+  huld_error err{};
+  EXPECT_EQ(huld_nvme_execute(&err, &dev(), &send), 0) << err.message;
+  EXPECT_EQ(device.seen.back().in[36], 0xB5);
+  EXPECT_EQ(send.cpl[3], (1u << 8 | 0x00) << 17);
+}
+
+// A 30000 ms time-out is 30 s in both the protocol command and the FIRMWARE request; an NVM
+// command on any non-zero queue carries CommandSpecific 2.
+TEST_F(InboxNvme, ProtocolCommandTimeOutAndQueue) {
+  huld_nvme_cmd vendor = nvme(0xC4, 3, nullptr, 0, HULD_DDIR_NONE, 30000);
+  huld_error err{};
+  ASSERT_EQ(huld_nvme_execute(&err, &dev(), &vendor), 0) << err.message;
+  const Seen &s = only_request();
+  EXPECT_EQ(s.code, kIoctlProtocolCommand);
+  ASSERT_EQ(s.in.size(), 208u);
+  EXPECT_EQ(le32(s.in, 40), 30u);
+  EXPECT_EQ(le32(s.in, 56), 2u);
+  EXPECT_EQ(le32(s.in, 32), 0u);
+  EXPECT_EQ(le32(s.in, 36), 0u);
+  EXPECT_EQ(le32(s.in, 48), 0u);
+  EXPECT_EQ(le32(s.in, 52), 0u);
+
+  device.seen.clear();
+  huld_nvme_cmd commit = nvme(0x10, 0, nullptr, 0, HULD_DDIR_NONE, 30999);
+  ASSERT_EQ(huld_nvme_execute(&err, &dev(), &commit), 0) << err.message;
+  EXPECT_EQ(le32(only_request().in, 12), 30u);  // truncated
+}
+
 }  // namespace
 
 namespace {
@@ -619,6 +711,50 @@ TEST_F(InboxNvme, VerboseLogOfEveryRoute) {
                            "fixed protocol return data: 0h\n", "wcmd->Length: 54h\n", "wnvme->dw15: 0h\n",
                            "beginning of storage protocol cmd:", "wcmd->ReturnStatus: 1h\n",
                            "beginning of payload data:"}) {
+    EXPECT_NE(g_log.find(line), std::string::npos) << line;
+  }
+}
+
+// The level-30 lines of the probe and of the sense translation.
+TEST_F(InboxNvme, ProbeAndTranslationReasonLines) {
+  static bool registered = false;
+  if (!registered) {
+    huld_log_add_sink(capture_sink);
+    registered = true;
+  }
+  g_log.clear();
+  g_capture = true;
+  huld_log_level = HULD_LOG_VERBOSE;
+  bool zero = true;
+  device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+    if (call.code == kIoctlScsiPassThrough) {
+      call.out[2] = 0x02;
+      call.out[7] = 18;
+      call.out[56] = zero ? 0x00 : 0x70;
+      call.out[58] = 0x05;
+      call.out[68] = 0x24;
+      call.bytes_returned = 56 + 18;
+      return TRUE;
+    }
+    call.bytes_returned = call.out_size;
+    return TRUE;
+  };
+  EXPECT_EQ(huld_nvme_windows_probe(&dev()), 0);
+  huld_nvme_cmd flush = nvme(0x00, HULD_NVME_QUEUE_IO);
+  huld_error err{};
+  EXPECT_EQ(huld_nvme_execute(&err, &dev(), &flush), 0);
+  zero = false;
+  EXPECT_EQ(huld_nvme_execute(&err, &dev(), &flush), 0);
+  device.answer = [](sim::IoctlCall &call, const std::vector<uint8_t> &) { return call.fail(50); };
+  EXPECT_EQ(huld_nvme_windows_probe(&dev()), 0);
+  dev().conn.driver = ADAPTEC_RAID;
+  EXPECT_EQ(huld_nvme_windows_probe(&dev()), 0);
+  g_capture = false;
+  huld_log_level = 0;
+  for (const char *line : {"nvme windows identify buffer all zeroes\n",
+                           "Error getting SCSI SENSE; could not convert to NVMe status\n",
+                           "SCSI ASC/ASCQ: 24h/0h\n", "nvme windows identify failed\n",
+                           "skip nvme windows probe on adaptec raid driver\n"}) {
     EXPECT_NE(g_log.find(line), std::string::npos) << line;
   }
 }

@@ -485,3 +485,61 @@ TEST_F(ScsiProbes, UsbBridgeProbeResendsOnceWhileBecomingReady) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string g_scsi_log;
+bool g_scsi_capture = false;
+int scsi_capture_sink(const char *text) {
+  if (g_scsi_capture) g_scsi_log += text;
+  return 0;
+}
+
+// The quoted lines of the pass-through, the Windows 8.1 conversion and the probes.
+TEST_F(Windows81Firmware, LogLinesOfEveryRoadAndProbe) {
+  static bool registered = false;
+  if (!registered) {
+    huld_log_add_sink(scsi_capture_sink);
+    registered = true;
+  }
+  g_scsi_log.clear();
+  g_scsi_capture = true;
+  huld_log_level = HULD_LOG_VERBOSE;
+  huld_dev &dev = open(device.path(), WINDOWS_INBOX_NVME, WINDOWS_SCSI);
+  device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+    if (call.code == kIoctlScsiMiniport) return answer_miniport(call, 0);
+    return answer_spt(call, 0x02, fixed_sense(5, 0x24, 0), {});
+  };
+  uint8_t piece[512] = {};
+  huld_error err{};
+  huld_scsi_cmd down = write_buffer(0x0E, 0, piece, sizeof(piece), 30000);
+  EXPECT_EQ(huld_scsi_execute(&err, &dev, &down), 0) << err.message;
+  huld_scsi_cmd act = write_buffer(0x0F, 0, nullptr, 0, 30000);
+  EXPECT_EQ(huld_scsi_execute(&err, &dev, &act), 0) << err.message;
+  uint8_t buffer[36];
+  huld_scsi_cmd inq = inquiry(buffer, sizeof(buffer));
+  inq.sense_len = 18;
+  EXPECT_EQ(huld_scsi_execute(&err, &dev, &inq), 0) << err.message;
+  EXPECT_EQ(huld_scsi_windows_probe_sat(&dev), 0);
+  EXPECT_EQ(huld_scsi_windows_asmedia_probe_nvme(&dev), 0);
+  device.answer = [](sim::IoctlCall &call, const std::vector<uint8_t> &) { return call.fail(ERROR_INVALID_FUNCTION); };
+  EXPECT_EQ(huld_scsi_windows_probe(&dev), 0);
+  EXPECT_EQ(huld_scsi_windows_probe_sat(&dev), 0);
+  g_scsi_capture = false;
+  huld_log_level = 0;
+  for (const char *line :
+       {"scsi miniport fw download out\n", "scsi miniport fw activate out\n",
+        "scsi pass through structure out\n", "spt->Length:             38h\n",
+        "spt->SenseInfoLength:    20h\n", "spt->DataIn:             1h\n", "spt->Cdb:",
+        "beginning of spt->Data:", "4ah bytes read IOCTL_SCSI_PASS_THROUGH\n",
+        "scsi pass through structure in\n", "spt->ScsiStatus: 2h\n", "spt->SenseInfoLength: 12h\n",
+        "spt->SenseInfoOffset: 38h\n", "spt->DataTransferLength: 0h\n",
+        "copy sense data: 12 bytes (12 vs. 12)\n", "copy cmd data: 0 bytes (24 vs. 0)\n",
+        "completed translation to huld_scsi_cmd\n", "scsi windows sat identify failed (status 2h)\n",
+        "scsi windows asmedia nvme identify failed (status 2h)\n", "scsi windows inq failed\n",
+        "scsi windows sat identify failed\n"}) {
+    EXPECT_NE(g_scsi_log.find(line), std::string::npos) << line;
+  }
+}
+
+}  // namespace
