@@ -78,7 +78,7 @@ int huld_ata_probe(huld_dev *dev) {
   huld_error err{};
   if (huld_ata_execute(&err, dev, &cmd) != 0) {
     HULD_LOG(HULD_LOG_DEBUG, "ata identify failed\n");
-    if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(&err);
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
     return 0;
   }
   if (cmd.error != 0) {

@@ -76,10 +76,6 @@ void prepare_slot(huld_dev *dev) {
   dev->rste_disk_number = HULD_NO_NUMBER;
 }
 
-void print_error(const huld_error *err) {
-  if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(err);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -462,7 +458,7 @@ int huld_dev_usb_hub_has_serial_of(const huld_dev *hub, const huld_dev *dev) {
   cmd.timeout_ms = huld_probe_timeout_ms;
   if (huld_scsi_execute(&err, &probe, &cmd) != 0) {
     HULD_LOG(HULD_LOG_DEBUG, "Failed SCSI execute on checking USB hub relationship with serial\n");
-    print_error(&err);
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
     if (huld_dev_close(&err, &probe) != 0) {
       HULD_LOG(HULD_LOG_DEBUG,
                "Failed to close USB device to check relationship to hub after command failed\n");

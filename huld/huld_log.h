@@ -74,6 +74,11 @@ void huld_log_dump(const char *title, const void *data, uint32_t length);
     if (huld_log_level >= (uint32_t)(level)) huld_log_printf(__VA_ARGS__); \
   } while (0)
 
+// Prints an error record when the level is at least the given one.
+#define HULD_LOG_ERROR(level, err)                                   \
+  do {                                                               \
+    if (huld_log_level >= (uint32_t)(level)) huld_error_print(err);  \
+  } while (0)
 // Records a failure at the calling place; each source file defines HULD_MODULE (its module path,
 // for example "huld\\huld_dev") before using it. Evaluates to 1.
 #define HULD_ERROR(err, code, subcode, ...) \

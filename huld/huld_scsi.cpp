@@ -67,7 +67,7 @@ int huld_scsi_probe(huld_dev *dev) {
   huld_error err{};
   if (huld_scsi_execute(&err, dev, &cmd) != 0) {
     HULD_LOG(HULD_LOG_DEBUG, "scsi inquiry failed\n");
-    if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(&err);
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
     return 0;
   }
   // The device type is read only from data that arrived: a rejected INQUIRY leaves the zeroed

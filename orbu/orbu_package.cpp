@@ -154,7 +154,7 @@ int orbu_unpack_embedded(orbu_config *config) {
   vornpackbin_directory directory;
   if (vornpackbin_unpack_directory(&err, &directory, path) != 0) {
     HULD_LOG(HULD_LOG_NOTICE, "Packed data is invalid.\n");
-    if (huld_log_level >= HULD_LOG_INFO) huld_error_print(&err);
+    HULD_LOG_ERROR(HULD_LOG_INFO, &err);
     return unpack_failed(config);
   }
   if (directory.version != VORNPACKBIN_VERSION) {
@@ -199,7 +199,7 @@ int orbu_unpack_embedded(orbu_config *config) {
     if (vornpackbin_unpack_binary(&err, block, size, name, path) != 0) {
       std::free(block);
       HULD_LOG(HULD_LOG_NOTICE, "Failed to unpack the binary \"%s\".\n", name);
-      if (huld_log_level >= HULD_LOG_INFO) huld_error_print(&err);
+      HULD_LOG_ERROR(HULD_LOG_INFO, &err);
       return unpack_failed(config);
     }
     if (std::strcmp(name, kConfigName) == 0) {

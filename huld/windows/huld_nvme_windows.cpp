@@ -102,10 +102,6 @@ uint32_t seconds_rounded_up(uint32_t ms) {
   return static_cast<uint32_t>((static_cast<uint64_t>(ms) + 999) / 1000);
 }
 
-void print_error_record(const huld_error *err) {
-  if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(err);
-}
-
 // ---------------------------------------------------------------------------------------------
 // SCSI translation
 // ---------------------------------------------------------------------------------------------
@@ -564,7 +560,7 @@ int huld_nvme_windows_probe(huld_dev *dev) {
   int answer = 0;
   if (huld_nvme_windows_execute(&err, dev, &cmd)) {
     HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify failed\n");
-    print_error_record(&err);
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
   } else {
     for (uint32_t i = 0; i < 4096 && !answer; ++i) answer = buffer[i] != 0;
     if (!answer) HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify buffer all zeroes\n");

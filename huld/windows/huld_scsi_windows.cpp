@@ -154,7 +154,7 @@ bool is_windows_8_1_firmware_write_buffer(const huld_dev *dev, const huld_scsi_c
 
 void print_probe_failure(const char *text, const huld_error *err) {
   HULD_LOG(HULD_LOG_DEBUG, "%s", text);
-  if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(err);
+  HULD_LOG_ERROR(HULD_LOG_DEBUG, err);
 }
 
 }  // namespace
@@ -203,7 +203,7 @@ int huld_scsi_windows_probe_sat(huld_dev *dev) {
   if (cmd.scsi_status != kStatusGood) {
     HULD_LOG(HULD_LOG_DEBUG, "scsi windows sat identify failed (status %xh)\n",
              static_cast<unsigned>(cmd.scsi_status));
-    if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(&err);
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
     return 0;
   }
   return 1;
@@ -239,7 +239,7 @@ int huld_scsi_windows_asmedia_probe_nvme(huld_dev *dev) {
     }
     HULD_LOG(HULD_LOG_DEBUG, "scsi windows asmedia nvme identify failed (status %xh)\n",
              static_cast<unsigned>(cmd.scsi_status));
-    if (huld_log_level >= HULD_LOG_DEBUG) huld_error_print(&err);
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
     break;
   }
   std::free(buffer);
