@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/src/com_internal.h"
@@ -78,10 +80,20 @@ size_t count_of(Set ComAccounting::*member) {
   return (a.*member).size();
 }
 
-// Registered when the platform library is loaded, so that a reset hook is never added while
-// a reset runs.
+// The machine description's "com" section: { "implicit_mta": true | false }.
+void load_com(const nlohmann::json &j) {
+  if (!j.is_object()) throw std::runtime_error("com: expected an object");
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    if (it.key() != "implicit_mta") throw std::runtime_error("com: unknown field \"" + it.key() + "\"");
+    if (!it->is_boolean()) throw std::runtime_error("com.implicit_mta: expected true or false");
+    com_set_implicit_mta(it->get<bool>());
+  }
+}
+
+// Registered when the platform library is loaded, so that nothing is added to the machine's
+// lists while a reset runs.
 const bool g_registered = [] {
-  register_reset_hook("com", reset_com);
+  register_machine_section("com", load_com, reset_com);
   register_resource_counter("com_objects", [] { return com_live_objects(); });
   register_resource_counter("bstrs", [] { return com_live_bstrs(); });
   register_resource_counter("safearrays", [] { return com_live_safearrays(); });

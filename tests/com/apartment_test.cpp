@@ -1,5 +1,6 @@
 // Apartments: per-thread initialisation, mode changes, balanced uninitialisation, and when a
 // thread may create objects.
+#include <stdexcept>
 #include <thread>
 
 #include "com_fixture.h"
@@ -74,6 +75,11 @@ TEST_F(ComApartmentTest, CreationNeedsAnApartmentOrTheImplicitMta) {
   on_thread([] { EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)); });
   ASSERT_EQ(S_OK, create_greeter(&g));
   g->Release();
+
+  // The machine description can set the switch.
+  sim::load_machine_json(R"({"com": {"implicit_mta": true}})");
+  EXPECT_TRUE(sim::com_implicit_mta());
+  EXPECT_THROW(sim::load_machine_json(R"({"com": {"implicit_mta": 1}})"), std::runtime_error);
 
   // A reset ends every apartment.
   sim::reset_machine();

@@ -45,7 +45,6 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 // ---- Interfaces -------------------------------------------------------------------------------
 
 #define STDMETHODCALLTYPE
-#define STDAPI extern "C" HRESULT
 #define STDMETHODIMP HRESULT STDMETHODCALLTYPE
 #define STDMETHODIMP_(type) type STDMETHODCALLTYPE
 #define STDMETHOD(method) virtual HRESULT STDMETHODCALLTYPE method

@@ -22,6 +22,8 @@
 // thread without COM). A VARIANT owns no counter of its own: one that was never cleared shows as
 // the BSTR, object or array it still holds.
 //
+// Machine description: an optional section "com": { "implicit_mta": true } sets the switch.
+//
 // Reset (sim::reset_machine): the class table, the implicit-MTA switch, every thread's
 // apartment, the security state and the call logs. The counters of live things and of bad
 // releases are never reset: a thing leaked by one test stays leaked (the leak check compares a
