@@ -15,6 +15,8 @@
 #include <commctrl.h>
 #include <devpkey.h>
 #include <process.h>
+#include <objbase.h>
+#include <oleauto.h>
 #else
 #include "platform/win_types.h"
 #include "platform/win_kernel.h"
@@ -22,6 +24,7 @@
 #include "platform/win_process.h"
 #include "platform/win_registry.h"
 #include "platform/win_storage.h"
+#include "platform/win_com.h"
 #endif
 
 // Declarations both targets take from us (absent from, or incomplete in, MinGW-w64's headers).

@@ -148,6 +148,17 @@ typedef const GUID &REFGUID;
 typedef const IID &REFIID;
 typedef const CLSID &REFCLSID;
 
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+inline bool IsEqualIID(REFIID a, REFIID b) { return IsEqualGUID(a, b); }
+inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) { return IsEqualGUID(a, b); }
+inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+
 typedef union _LARGE_INTEGER {
   struct {
     DWORD LowPart;
