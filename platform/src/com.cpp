@@ -158,7 +158,10 @@ bool com_fault(const char *function, const std::string &clsid, HRESULT *hr) {
   if (!clsid.empty()) q.keys["clsid"] = clsid;
   for (const FiredFault &f : check_faults(q)) {
     if (f.action.kind == FaultAction::fail) {
-      *hr = static_cast<HRESULT>(f.action.error);
+      // A rule may name a Win32 error (the default is ERROR_GEN_FAILURE) or a whole HRESULT; a
+      // Win32 code is converted as COM does, so that a rule always makes the call fail.
+      DWORD e = f.action.error;
+      *hr = (e & 0x80000000u) != 0 ? static_cast<HRESULT>(e) : HRESULT_FROM_WIN32(e == 0 ? ERROR_GEN_FAILURE : e);
       return true;
     }
   }

@@ -137,7 +137,7 @@ TEST_F(ComObjectsTest, FaultRulesFailCreationOfOneClass) {
   rule = {};
   rule.match.op = sim::FaultOp::other;
   rule.match.keys = {{"api", "com"}, {"function", "CoSetProxyBlanket"}};
-  rule.action = sim::FaultAction::fail_with(0x80070005);
+  rule.action = sim::FaultAction::fail_with(ERROR_ACCESS_DENIED);  // a Win32 code becomes its HRESULT
   sim::add_fault(rule);
   rule.match.keys["function"] = "SysAllocString";
   sim::add_fault(rule);
