@@ -2,6 +2,7 @@
 // front-ends and other parts of the stand-in ask with) and rules for the drive models.
 #include <cctype>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 
 #include "platform/src/kernel_internal.h"
@@ -222,10 +223,31 @@ std::string disk_of(const json &j, const std::string &where, uint32_t *physical_
 
 void load_drive_rule(const json &j, const std::string &w) {
   check_fields(j, w, {"drive", "nvme_opcode", "cdw10_low", "ata_command", "feature", "cdb0", "byte1", "byte2",
-                      "count", "action"});
+                      "count", "action", "corrupt_staging", "identity_fails_after_update"});
   uint32_t pd = 0;
   disk_of(j["drive"], w + ".drive", &pd);
   const int kinds = j.contains("nvme_opcode") + j.contains("ata_command") + j.contains("cdb0");
+  if (j.contains("corrupt_staging") || j.contains("identity_fails_after_update")) {
+    // Faults of the drive as a whole, not of some commands.
+    if (kinds != 0 || j.contains("count") || j.contains("action"))
+      bad(w, "\"corrupt_staging\" and \"identity_fails_after_update\" stand alone with \"drive\"");
+    auto flag = [&](const char *f) {
+      if (!j.contains(f)) return std::optional<bool>();
+      if (!j[f].is_boolean()) bad(w + "." + f, "expected true or false");
+      return std::optional<bool>(j[f].get<bool>());
+    };
+    const auto corrupt = flag("corrupt_staging"), identity = flag("identity_fails_after_update");
+    if (auto ctl = storage_nvme(pd)) {
+      if (corrupt) ctl->set_corrupt_staging(*corrupt);
+      if (identity) ctl->set_identity_fails_after_update(*identity);
+    } else if (auto drive = storage_ata(pd)) {
+      if (corrupt) drive->set_corrupt_staging(*corrupt);
+      if (identity) drive->set_identity_fails_after_update(*identity);
+    } else {
+      bad(w + ".drive", "disk " + j["drive"].dump() + " has no NVMe or ATA drive");
+    }
+    return;
+  }
   if (kinds != 1) bad(w, "a drive rule names exactly one of \"nvme_opcode\", \"ata_command\" or \"cdb0\"");
   const FaultWhen when = drive_when(j.contains("count") ? fault_count(j["count"], w + ".count") : FaultCount::always());
   const json none = json::object();

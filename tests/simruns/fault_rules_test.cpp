@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/drives/ata_drive.h"
 #include "sim/run_outputs.h"
 #include "tests/simdrivers/storage_fixture.h"
 
@@ -109,7 +110,9 @@ TEST_F(FaultSection, FrontEndRulesBySignatureOpcodeCdbAndAtaCommand) {
 TEST_F(FaultSection, DriveRulesReachTheDriveModels) {
   load({{{"drive", "nvme0"}, {"nvme_opcode", 6}, {"count", {{"nth", 2}}}, {"action", {{"status", "0x6"}}}},
         {{"drive", 1}, {"ata_command", "0xec"}, {"action", {{"status", "0x51"}, {"error", 4}}}},
-        {{"drive", "space0"}, {"cdb0", "0x12"}, {"action", {{"status", 2}, {"sense_key", 5}, {"asc", "0x24"}}}}});
+        {{"drive", "space0"}, {"cdb0", "0x12"}, {"action", {{"status", 2}, {"sense_key", 5}, {"asc", "0x24"}}}},
+        {{"drive", "sata0"}, {"corrupt_staging", true}}});
+  EXPECT_TRUE(sim::storage_ata(1)->config().corrupt_staging);
   HANDLE nvme = open("\\\\.\\PhysicalDrive0");
   NvmeCmd ident;
   ident.cdw0 = 0x06;
