@@ -11,6 +11,7 @@
 #include "sim/drives/sat_device.h"
 #include "sim/drives/scsi_target.h"
 #include "sim/faults.h"
+#include "sim/machine.h"
 #include "sim/run_outputs.h"
 #include "sim/storage.h"
 
@@ -384,6 +385,12 @@ FaultRule load_rule(const json &j, const std::string &w) {
   return rule;
 }
 
+// Known to the machine as a section; machine loading reads it itself, after every other section.
+const bool g_section = [] {
+  register_machine_section("faults", nullptr, nullptr);
+  return true;
+}();
+
 }  // namespace
 
 bool error_code_by_name(const std::string &name, DWORD *code) {
@@ -397,6 +404,7 @@ bool error_code_by_name(const std::string &name, DWORD *code) {
 }
 
 void load_fault_section(const json &section) {
+  (void)g_section;
   if (!section.is_array()) bad("faults", "expected an array of rules");
   for (size_t i = 0; i < section.size(); ++i) {
     const std::string w = "faults[" + std::to_string(i) + "]";

@@ -402,9 +402,7 @@ BOOL StorageObject::miniport(StorageRequest &r) {
     r.call.trace->timeout = h.timeout;
   }
   if (h.header_length != 28) return r.violation("miniport HeaderLength " + std::to_string(h.header_length));
-  std::string signature = h.signature;
-  while (!signature.empty() && signature.back() == '\0') signature.pop_back();
-  if (r.frontend_faults("miniport", {{"signature", signature}, {"miniport_code", fault_key(h.control_code)}}))
+  if (r.frontend_faults("miniport", {{"signature", h.signature}, {"miniport_code", fault_key(h.control_code)}}))
     return FALSE;
   return adapter_->driver->miniport(r, h);
 }

@@ -140,6 +140,8 @@ void run() {
 }
 
 const bool g_registered = [] {
+  // Known to the machine as a section; machine loading reads it itself.
+  register_machine_section("ui", nullptr, nullptr);
   register_reset_hook("ui_script", [] {
     stop_ui_script();
     Script &s = script();
@@ -153,6 +155,7 @@ const bool g_registered = [] {
 }  // namespace
 
 void load_ui_section(const json &section) {
+  (void)g_registered;
   if (!section.is_array()) bad("ui", "expected an array of steps");
   std::vector<UiStep> steps;
   for (size_t i = 0; i < section.size(); ++i) steps.push_back(load_step(section[i], "ui[" + std::to_string(i) + "]"));

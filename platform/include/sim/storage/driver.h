@@ -162,10 +162,10 @@ struct StorageAdapter {
 //   "zero_data"                  data-in answered with zeros
 //   "device_number" value        GET_DEVICE_NUMBER answers this DeviceNumber
 // Front-ends also ask the rule set with FaultOp::other and the keys "driver" (personality name),
-// "request" (see each request), "nvme_opcode", "cdb0", "ata_command"; a plain "fail" action fails
-// the call there too. Every IOCTL_SCSI_MINIPORT request is asked about once before the personality
-// sees it, with "request" "miniport", "signature" (the 8 bytes as sent, trailing NULs dropped) and
-// "miniport_code"; custom actions fired there reach the personality like the others.
+// "request" (see each request), "nvme_opcode", "cdb0", "ata_command"; every IOCTL_SCSI_MINIPORT
+// request is asked once with request "miniport", "signature" (the 8 bytes as text) and
+// "miniport_code" (fault_key of the ControlCode) before the personality sees it. A plain "fail"
+// action fails the call there too.
 
 // One request as a personality sees it.
 struct StorageRequest {
