@@ -147,7 +147,10 @@ std::vector<uint8_t> hex_bytes(const json &j, const std::string &where) {
 // A key value as the askers write it: numbers (and "0x..." strings) as fault_key() does, registry
 // paths with their full root name, other strings as they stand.
 std::string key_value(const std::string &key, const json &j, const std::string &where) {
-  if (j.is_number_unsigned()) return fault_key(j.get<uint64_t>());
+  static const char *const numeric[] = {"miniport_code", "nvme_opcode", "cdb0", "ata_command", "index"};
+  bool is_numeric = false;
+  for (const char *n : numeric) is_numeric = is_numeric || key == n;
+  if (j.is_number_unsigned() || is_numeric) return fault_key(number(j, where, UINT64_MAX));
   const std::string s = text(j, where);
   if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) return fault_key(number(j, where, UINT64_MAX));
   if (key == "key") {

@@ -7,6 +7,7 @@
 
 #include "sim/drives/ata_drive.h"
 #include "sim/run_outputs.h"
+#include "tests/package/package_writer.h"
 #include "tests/simdrivers/storage_fixture.h"
 
 using namespace simtest;
@@ -21,7 +22,10 @@ class FaultSection : public StorageTest {
     json m = json::parse(kMachine);
     m["faults"] = faults;
     m["registry"] = registry;
-    sim::load_machine_json(m.dump());
+    pkgtest::temp_dir dir;
+    const std::string text = m.dump(2);
+    pkgtest::write_file(dir.file("machine.json"), pkgtest::bytes(text.begin(), text.end()));
+    sim::load_machine_file(dir.file("machine.json"));
     sim::app_knobs().time_scale = 0;
     before_ = sim::ResourceSnapshot::take();
   }
@@ -146,7 +150,7 @@ TEST_F(FaultSection, RegistryReadsAskTheRules) {
          {"value_name", "DriverDesc"}, {"error", "ERROR_MORE_DATA"}},
         {{"api", "registry"}, {"function", "RegOpenKeyExA"}, {"key", "HKEY_LOCAL_MACHINE\\SYSTEM\\Drivers\\0001"},
          {"error", "ERROR_ACCESS_DENIED"}},
-        {{"api", "registry"}, {"function", "RegEnumValueA"}, {"index", 1}, {"error", 1117}}},
+        {{"api", "registry"}, {"function", "RegEnumValueA"}, {"index", "1"}, {"error", 1117}}},
        registry);
   HKEY key = nullptr;
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Drivers\\0001", 0, KEY_READ, &key));
