@@ -1,6 +1,9 @@
 // Linux entry point: runs the program on a simulated machine.
 //   ORBU_SIM_MACHINE     JSON description of the machine (default: the built-in machine)
 //   ORBU_SIM_TIME_SCALE  overrides the machine's time scale
+//   ORBU_SIM_TRACE_OUT   file for the request trace (JSON lines), written at exit
+//   ORBU_SIM_UI_OUT      file for the window's event history (JSON lines), written at exit
+// A "ui" section in the machine description plays its user actions while the window is up.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -9,6 +12,7 @@
 #include "orbu/orbu_main.h"
 #include "platform/win32.h"
 #include "sim/machine.h"
+#include "sim/run_outputs.h"
 
 int main(int argc, char **argv) {
   const char *machine = std::getenv("ORBU_SIM_MACHINE");
@@ -41,6 +45,10 @@ int main(int argc, char **argv) {
     if (i > 1) line += ' ';
     line += argv[i];
   }
+  sim::write_run_outputs_at_exit();
+  sim::start_ui_script();
   HINSTANCE instance = GetModuleHandleA(nullptr);
-  return orbu_main(instance, line.c_str(), SW_SHOWDEFAULT);
+  const int code = orbu_main(instance, line.c_str(), SW_SHOWDEFAULT);
+  sim::stop_ui_script();
+  return code;
 }

@@ -16,10 +16,14 @@ if [ -x "$root/build/native/tools/orbu_pack" ] && [ -f "$root/samples/monb-sampl
   tool="$work/orbu-packaged"
 fi
 cd "$work"
+# The request trace and the window history land next to the log unless named otherwise.
+export ORBU_SIM_TRACE_OUT=${ORBU_SIM_TRACE_OUT:-$work/trace.jsonl}
+export ORBU_SIM_UI_OUT=${ORBU_SIM_UI_OUT:-$work/ui.jsonl}
 set +e
 "$tool" /s /log=update.log "$@"
 code=$?
 set -e
 echo "----- update.log -----"
 cat update.log 2>/dev/null || echo "(no log written)"
+echo "----- request trace: $(wc -l < "$ORBU_SIM_TRACE_OUT" 2>/dev/null || echo 0) requests in $ORBU_SIM_TRACE_OUT -----"
 echo "----- exit code: $code -----"

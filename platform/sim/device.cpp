@@ -10,6 +10,7 @@
 
 #include "platform/src/kernel_internal.h"
 #include "platform/win_kernel.h"
+#include "sim/machine.h"
 
 namespace sim {
 
@@ -229,6 +230,7 @@ BOOL device_ioctl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DW
   const bool tracing = trace_on();
   TraceEntry entry;
   entry.seq = g_next_request.fetch_add(1);
+  entry.time_ms = virtual_now_ms();
   entry.thread_id = current_thread_id();
   entry.handle = h;
   entry.control_code = code;

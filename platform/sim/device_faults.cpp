@@ -48,7 +48,7 @@ bool matches(const Rule &r, const FaultQuery &q) {
   }
   for (const auto &[key, value] : m.keys) {
     auto it = q.keys.find(key);
-    if (it == q.keys.end() || it->second != value) return false;
+    if (it == q.keys.end() || lower(it->second) != lower(value)) return false;
   }
   return true;
 }

@@ -13,6 +13,7 @@
 #include "platform/src/kernel_internal.h"
 #include "platform/win_registry.h"
 #include "sim/handles.h"
+#include "sim/run_outputs.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
 
@@ -259,6 +260,9 @@ void apply(const json &j) {
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   for (const Section &sec : s.sections)
     if (j.contains(sec.key) && sec.load) sec.load(j[sec.key]);
+  // Last: fault rules may name the disks and drives the sections above made.
+  if (j.contains("faults")) load_fault_section(j["faults"]);
+  if (j.contains("ui")) load_ui_section(j["ui"]);
   s.description = j;
 }
 

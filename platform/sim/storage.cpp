@@ -245,6 +245,8 @@ BOOL StorageObject::scsi_pass_through(StorageRequest &r) {
   StorageLu *lu = target(in[3], in[4], in[5]);
   if (!lu) return r.fail(ERROR_INVALID_PARAMETER);
   r.lu = lu;
+  r.note_cdb(cdb, cdb_len);
+  r.note_data(xfer, ddir);
   if (r.frontend_faults("scsi_pass_through", {{"cdb0", fault_key(cdb[0])}})) return FALSE;
 
   std::vector<uint8_t> data(xfer, 0);
@@ -334,6 +336,8 @@ BOOL StorageObject::ata_pass_through(StorageRequest &r) {
     tf.lba |= static_cast<uint64_t>(ctf[5] & 0x0F) << 24;
   }
   tf.ddir = ddir;
+  r.note_ata(tf);
+  r.note_data(xfer, ddir);
   if (r.frontend_faults("ata_pass_through", {{"ata_command", fault_key(tf.command)}})) return FALSE;
 
   std::vector<uint8_t> data(xfer, 0);
@@ -398,6 +402,8 @@ BOOL StorageObject::miniport(StorageRequest &r) {
     r.call.trace->timeout = h.timeout;
   }
   if (h.header_length != 28) return r.violation("miniport HeaderLength " + std::to_string(h.header_length));
+  if (r.frontend_faults("miniport", {{"signature", h.signature}, {"miniport_code", fault_key(h.control_code)}}))
+    return FALSE;
   return adapter_->driver->miniport(r, h);
 }
 
@@ -670,6 +676,37 @@ BOOL StorageRequest::violation(const std::string &what, DWORD error) {
 
 void StorageRequest::note(const std::string &key, const std::string &value) {
   if (call.trace) call.trace->notes[key] = value;
+}
+
+void StorageRequest::note_cdb(const uint8_t *cdb, size_t len) {
+  if (!call.trace) return;
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < len; ++i) {
+    if (i) text += ' ';
+    text += digits[cdb[i] >> 4];
+    text += digits[cdb[i] & 15];
+  }
+  note("cdb", text);
+}
+
+void StorageRequest::note_ata(const AtaTaskfile &tf) {
+  note("ata_command", fault_key(tf.command));
+  note("ata_feature", fault_key(tf.feature));
+  note("ata_count", fault_key(tf.count));
+  note("ata_lba", fault_key(tf.lba));
+}
+
+void StorageRequest::note_nvme(const NvmeCommand &cmd) {
+  note("nvme_opcode", fault_key(cmd.opcode()));
+  note("nvme_nsid", fault_key(cmd.nsid));
+  const uint32_t cdw[6] = {cmd.cdw10, cmd.cdw11, cmd.cdw12, cmd.cdw13, cmd.cdw14, cmd.cdw15};
+  for (int i = 0; i < 6; ++i) note("nvme_cdw" + std::to_string(10 + i), fault_key(cdw[i]));
+}
+
+void StorageRequest::note_data(uint32_t length, int ddir) {
+  note("data_length", std::to_string(length));
+  note("data_direction", ddir == kDirIn ? "in" : ddir == kDirOut ? "out" : "none");
 }
 
 void StorageRequest::trace_timeout(uint32_t seconds) {

@@ -93,7 +93,7 @@ NvmeCompletion InboxNvmeDriver::run(StorageRequest &r, NvmeController &ctl, cons
   if (const FaultAction *a = r.action("short_transfer"))
     c.data_transferred = std::min<uint32_t>(c.data_transferred, static_cast<uint32_t>(a->value));
   if (r.action("zero_data") && data) std::memset(data, 0, data_len);
-  r.note("nvme_opcode", hex(cmd.opcode()));
+  r.note_nvme(cmd);
   r.note("nvme_status", hex(c.status()));
   return c;
 }
@@ -157,6 +157,8 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
       cmd.cdw11 = sub;
       break;
   }
+  r.note_nvme(cmd);
+  r.note_data(data_len, kDirIn);
   if (r.frontend_faults(request, {{"nvme_opcode", hex(cmd.opcode())}})) return FALSE;
   std::vector<uint8_t> data(data_len, 0);
   NvmeCompletion c = run(r, *ctl, cmd, true, data.data(), data_len);
@@ -219,6 +221,8 @@ BOOL InboxNvmeDriver::protocol_command(StorageRequest &r) {
   cmd.cdw13 = wire::u32(in, 132);
   cmd.cdw14 = wire::u32(in, 136);
   cmd.cdw15 = wire::u32(in, 140);
+  r.note_nvme(cmd);
+  r.note_data(to_len ? to_len : from_len, to_len ? kDirOut : from_len ? kDirIn : kDirNone);
   if (r.frontend_faults("protocol_command", {{"nvme_opcode", hex(cmd.opcode())}})) return FALSE;
 
   const uint32_t len = to_len ? to_len : from_len;

@@ -27,6 +27,9 @@ void reset_kernel_counters();
 void reset_devices();
 void reset_registry();
 void registry_add_winpe_key();
+// A registry path with its predefined root spelled out ("HKLM\\x" -> "HKEY_LOCAL_MACHINE\\x");
+// empty when it does not start with a predefined key.
+std::string registry_canonical_path(const std::string &path);
 
 // Request trace.
 bool trace_on();

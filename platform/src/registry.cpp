@@ -10,6 +10,7 @@
 #include "platform/src/kernel_internal.h"
 #include "platform/win_kernel.h"
 #include "platform/win_registry.h"
+#include "sim/faults.h"
 #include "sim/machine.h"
 
 #ifndef ERROR_KEY_DELETED
@@ -144,6 +145,22 @@ const sim::RegValue *find_value(const Key &k, const char *name) {
   return nullptr;
 }
 
+// Asks the fault rules about one registry read: {"api": "registry", "function": ..., "key": the
+// key's full path, plus "value_name" or "index"}. The error of the first failing rule, or
+// ERROR_SUCCESS. Called with the registry lock held (the rule set never calls back).
+LSTATUS registry_fault(const char *function, const std::string &lower_path,
+                       std::map<std::string, std::string> keys = {}) {
+  sim::FaultQuery q;
+  q.op = sim::FaultOp::other;
+  keys["api"] = "registry";
+  keys["function"] = function;
+  keys["key"] = canonical(lower_path);
+  q.keys = std::move(keys);
+  for (const sim::FiredFault &f : sim::check_faults(q))
+    if (f.action.kind == sim::FaultAction::fail) return static_cast<LSTATUS>(f.action.error);
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 namespace sim {
@@ -251,6 +268,8 @@ void reset_registry() {
 
 void registry_add_winpe_key() { registry_add_key(kWinPeKeyPath); }
 
+std::string registry_canonical_path(const std::string &path) { return canonical(path); }
+
 }  // namespace internal
 }  // namespace sim
 
@@ -268,6 +287,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDes
   if (lpSubKey != nullptr) {
     for (const std::string &part : split(lpSubKey)) full += "\\" + lower(part);
   }
+  if (LSTATUS injected = registry_fault("RegOpenKeyExA", full)) return injected;
   if (!key_exists_locked(r, full)) return ERROR_FILE_NOT_FOUND;
   *phkResult = new_handle_locked(r, full);
   return ERROR_SUCCESS;
@@ -282,6 +302,9 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
   LSTATUS status = ERROR_SUCCESS;
   Key *k = key_for_locked(r, hKey, &status);
   if (k == nullptr) return status;
+  if (LSTATUS injected = registry_fault("RegQueryValueExA", k->path,
+                                        {{"value_name", lpValueName != nullptr ? lpValueName : ""}}))
+    return injected;
   const sim::RegValue *v = find_value(*k, lpValueName);
   if (v == nullptr) return ERROR_FILE_NOT_FOUND;
   if (lpType != nullptr) *lpType = v->type;
@@ -309,6 +332,8 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
   LSTATUS status = ERROR_SUCCESS;
   Key *k = key_for_locked(r, hKey, &status);
   if (k == nullptr) return status;
+  if (LSTATUS injected = registry_fault("RegEnumValueA", k->path, {{"index", sim::fault_key(dwIndex)}}))
+    return injected;
   if (dwIndex >= k->values.size()) return ERROR_NO_MORE_ITEMS;
   const sim::RegValue &v = k->values[dwIndex];
   // The name must fit with its terminating NUL; *lpcchValueName is left as it was otherwise.

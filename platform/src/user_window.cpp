@@ -221,6 +221,8 @@ void record(Lock &lk, const Window &w, sim::EventKind kind, std::string text = {
   State &s = st();
   sim::Event e;
   e.seq = ++s.next_event;
+  e.time_ms = sim::virtual_now_ms();
+  if (kind == sim::EventKind::created) e.rect = w.rect;
   e.kind = kind;
   e.hwnd = w.hwnd;
   e.parent = w.parent;

@@ -35,7 +35,8 @@ struct FaultMatch {
   std::string path;                      // empty: any; else compared without regard to case
   HANDLE handle = nullptr;               // null: any
   std::optional<DWORD> control_code;     // DeviceIoControl code
-  // Further keys a caller supplies (all must be equal). Numbers are written with fault_key().
+  // Further keys a caller supplies (all must be equal, without regard to case). Numbers are
+  // written with fault_key().
   std::map<std::string, std::string> keys;
   FaultCount count;
 };

@@ -87,7 +87,9 @@ extern const char *const kWinPeKeyPath;  // "HKEY_LOCAL_MACHINE\\SOFTWARE\\Micro
 //     "app": { "module_path": "...", "module_path_truncated": false, "fail_mutex_create_at": 0,
 //              "fail_thread_create_at": 0, "fail_mutex_wait_at": 0, "fail_mutex_wait_from": 0,
 //              "abandon_mutex_wait_at": 0, "fixed_calendar_time": -1, "fail_register_class": false,
-//              "fail_create_window": false, "no_show_window_message": false, "time_scale": 1.0 }
+//              "fail_create_window": false, "no_show_window_message": false, "time_scale": 1.0 },
+//     "faults": [ rules ],                            (sim/run_outputs.h; loaded after the rest)
+//     "ui": [ steps ]                                 (sim/run_outputs.h)
 //   }
 // Every section is optional. Unknown fields inside "os", "registry" entries and "app" are errors;
 // other top-level sections belong to later parts of the machine (devices, drives, drivers) and

@@ -15,6 +15,7 @@ namespace sim {
 
 struct TraceEntry {
   uint64_t seq = 0;                      // order over the whole run
+  uint64_t time_ms = 0;                  // machine time (virtual_now_ms) when the call was made
   DWORD thread_id = 0;                   // GetCurrentThreadId of the caller
   std::string path;                      // the path the handle was opened with ("" if none)
   HANDLE handle = nullptr;

@@ -112,6 +112,7 @@ enum class EventKind {
 // same text or position twice gives one event).
 struct Event {
   uint64_t seq = 0;
+  uint64_t time_ms = 0;     // machine time (virtual_now_ms) of the change
   EventKind kind = EventKind::created;
   HWND hwnd = nullptr;
   HWND parent = nullptr;
@@ -120,6 +121,7 @@ struct Event {
   std::string text;
   int64_t value = 0;
   int64_t value2 = 0;
+  RECT rect{};              // created: the rectangle as created
 };
 
 // Forgets every window, class, queue, font, message box and event and clears the common-controls

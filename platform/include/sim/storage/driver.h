@@ -162,8 +162,10 @@ struct StorageAdapter {
 //   "zero_data"                  data-in answered with zeros
 //   "device_number" value        GET_DEVICE_NUMBER answers this DeviceNumber
 // Front-ends also ask the rule set with FaultOp::other and the keys "driver" (personality name),
-// "request" (see each request), "nvme_opcode", "cdb0", "ata_command", "signature" (text) and
-// "miniport_code"; a plain "fail" action fails the call there too.
+// "request" (see each request), "nvme_opcode", "cdb0", "ata_command"; every IOCTL_SCSI_MINIPORT
+// request is asked once with request "miniport", "signature" (the 8 bytes as text) and
+// "miniport_code" (fault_key of the ControlCode) before the personality sees it. A plain "fail"
+// action fails the call there too.
 
 // One request as a personality sees it.
 struct StorageRequest {
@@ -183,6 +185,13 @@ struct StorageRequest {
   BOOL violation(const std::string &what, DWORD error = ERROR_INVALID_PARAMETER);
   BOOL fail(DWORD error) { return call.fail(error); }
   void note(const std::string &key, const std::string &value);
+  // The decoded command and its data phase, as notes the trace output shows under "command" and
+  // "data": "cdb" (hex bytes); "ata_command", "ata_feature", "ata_count", "ata_lba";
+  // "nvme_opcode", "nvme_nsid", "nvme_cdw10".."nvme_cdw15"; "data_length", "data_direction".
+  void note_cdb(const uint8_t *cdb, size_t len);
+  void note_ata(const AtaTaskfile &tf);
+  void note_nvme(const NvmeCommand &cmd);
+  void note_data(uint32_t length, int ddir);
   void trace_timeout(uint32_t seconds);
 };
 

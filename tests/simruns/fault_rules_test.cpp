@@ -1,0 +1,223 @@
+// Fault rules written in a machine description reach the calls they name: opens, requests by
+// control code, front-end rules by signature / NVMe opcode / CDB / ATA command, drive rules,
+// registry reads, and the generic keys other parts of the stand-in ask with.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/drives/ata_drive.h"
+#include "sim/run_outputs.h"
+#include "tests/package/package_writer.h"
+#include "tests/simdrivers/storage_fixture.h"
+
+using namespace simtest;
+using json = nlohmann::json;
+
+namespace {
+
+class FaultSection : public StorageTest {
+ protected:
+  // The storage machine of the fixture with these rules (and registry keys).
+  void load(const json &faults, const json &registry = json::array()) {
+    json m = json::parse(kMachine);
+    m["faults"] = faults;
+    m["registry"] = registry;
+    pkgtest::temp_dir dir;
+    const std::string text = m.dump(2);
+    pkgtest::write_file(dir.file("machine.json"), pkgtest::bytes(text.begin(), text.end()));
+    sim::load_machine_file(dir.file("machine.json"));
+    sim::app_knobs().time_scale = 0;
+    before_ = sim::ResourceSnapshot::take();
+  }
+  HANDLE try_open(const char *path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) handles_.push_back(h);
+    return h;
+  }
+};
+
+Answer device_number(HANDLE h) {
+  Buf out(12);
+  Buf in;
+  return inout2(h, kGetDeviceNumber, in, out);
+}
+
+TEST_F(FaultSection, OpensAndRequestsByControlCode) {
+  load({{{"fail_open", "\\\\.\\PHYSICALDRIVE1"}, {"error", "ERROR_ACCESS_DENIED"}, {"count", 2}},
+        {{"fail_ioctl", "IOCTL_STORAGE_GET_DEVICE_NUMBER"}, {"path", "\\\\.\\PhysicalDrive0"}, {"error", 1117}},
+        {{"op", "ioctl"}, {"control_code", "0x2d1080"}, {"path", "\\\\.\\PhysicalDrive1"},
+         {"count", {{"from", 2}}}, {"error", "ERROR_SEM_TIMEOUT"}}});
+  EXPECT_NE(INVALID_HANDLE_VALUE, try_open("\\\\.\\PhysicalDrive1"));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, try_open("\\\\.\\PhysicalDrive1"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  HANDLE pd1 = try_open("\\\\.\\PhysicalDrive1");
+  HANDLE pd0 = try_open("\\\\.\\PhysicalDrive0");
+
+  const Answer a = device_number(pd0);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), a.error);
+  EXPECT_TRUE(device_number(pd1).ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SEM_TIMEOUT), device_number(pd1).error);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SEM_TIMEOUT), device_number(pd1).error);
+}
+
+TEST_F(FaultSection, FrontEndRulesBySignatureOpcodeCdbAndAtaCommand) {
+  load({{{"signature", "FIRMWARE"}, {"miniport_code", 0x1B0780}, {"action", {{"name", "return_code"}, {"value", 1}}}},
+        {{"keys", {{"nvme_opcode", "0x06"}, {"request", "protocol_command"}}},
+         {"action", {{"name", "nvme_status"}, {"value", "0x2"}}}},
+        {{"cdb0", 0x12}, {"driver", "storage_spaces"}, {"error", "ERROR_SEM_TIMEOUT"}},
+        {{"ata_command", "0xEC"}, {"action", {{"name", "ata_status"}, {"value", "0x51"}, {"value2", 4}}}}});
+  HANDLE nvme = open("\\\\.\\PhysicalDrive0");
+  uint8_t piece[4096] = {};
+  Buf dl = firmware_download(0, piece, sizeof piece);
+  ASSERT_TRUE(inout(nvme, kScsiMiniport, dl).ok);
+  EXPECT_EQ(1u, dl.g32(20));  // ReturnCode
+
+  NvmeCmd ident;
+  ident.cdw0 = 0x06;
+  ident.cdw10 = 1;
+  ident.cdw15 = 0xABCD;
+  Buf pc = protocol_command(ident, 4096, 2);
+  inout(nvme, kProtocolCommand, pc);
+  const json traced = sim::trace_entry_json(last_trace());
+  EXPECT_EQ("0x6", traced["command"]["nvme"]["opcode"]);
+  EXPECT_EQ("0x1", traced["command"]["nvme"]["cdw10"]);
+  EXPECT_EQ("0xabcd", traced["command"]["nvme"]["cdw15"]);
+  EXPECT_EQ(json({{"length", 4096}, {"direction", "in"}}), traced["data"]);
+  EXPECT_EQ("0x2", traced["notes"]["nvme_status"]);
+  EXPECT_EQ(1u, traced["faults"].size());
+
+  HANDLE spaces = open("\\\\.\\PhysicalDrive3");
+  Buf inq = scsi_pass_through(kInquiryCdb, 36, 2);
+  const Answer a = inout(spaces, kScsiPassThrough, inq);
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SEM_TIMEOUT), a.error);
+  EXPECT_EQ("12 00 00 02 00 00", sim::trace_entry_json(last_trace())["command"]["cdb"]);
+  HANDLE usb = open("\\\\.\\PhysicalDrive2");  // another driver: the CDB rule does not apply
+  Buf inq2 = scsi_pass_through(kInquiryCdb, 36, 2);
+  EXPECT_TRUE(inout(usb, kScsiPassThrough, inq2).ok);
+
+  HANDLE sata = open("\\\\.\\PhysicalDrive1");
+  AtaRegs id;
+  id.command = 0xEC;
+  id.count = 1;
+  Buf ata = ata_pass_through(0x02, id, nullptr, 512);
+  ASSERT_TRUE(inout(sata, kAtaPassThrough, ata).ok);
+  EXPECT_EQ(0x51, ata.g8(46));  // status
+  EXPECT_EQ(0x04, ata.g8(40));  // error
+  const json t = sim::trace_entry_json(last_trace());
+  EXPECT_EQ(json({{"command", "0xec"}, {"feature", "0x0"}, {"count", "0x1"}, {"lba", "0x0"}}), t["command"]["ata"]);
+  EXPECT_TRUE(t["result"].get<bool>());
+}
+
+TEST_F(FaultSection, DriveRulesReachTheDriveModels) {
+  load({{{"drive", "nvme0"}, {"nvme_opcode", 6}, {"count", {{"nth", 2}}}, {"action", {{"status", "0x6"}}}},
+        {{"drive", 1}, {"ata_command", "0xec"}, {"action", {{"status", "0x51"}, {"error", 4}}}},
+        {{"drive", "space0"}, {"cdb0", "0x12"}, {"action", {{"status", 2}, {"sense_key", 5}, {"asc", "0x24"}}}},
+        {{"drive", "sata0"}, {"corrupt_staging", true}}});
+  EXPECT_TRUE(sim::storage_ata(1)->config().corrupt_staging);
+  HANDLE nvme = open("\\\\.\\PhysicalDrive0");
+  NvmeCmd ident;
+  ident.cdw0 = 0x06;
+  ident.cdw10 = 1;
+  Buf first = protocol_command(ident, 4096, 2);
+  EXPECT_TRUE(inout(nvme, kProtocolCommand, first).ok);
+  Buf second = protocol_command(ident, 4096, 2);
+  inout(nvme, kProtocolCommand, second);
+  EXPECT_EQ("0x6", sim::trace_entry_json(last_trace())["notes"]["nvme_status"]);
+
+  HANDLE sata = open("\\\\.\\PhysicalDrive1");
+  AtaRegs id;
+  id.command = 0xEC;
+  Buf ata = ata_pass_through(0x02, id, nullptr, 512);
+  ASSERT_TRUE(inout(sata, kAtaPassThrough, ata).ok);
+  EXPECT_EQ(0x51, ata.g8(46));
+
+  HANDLE spaces = open("\\\\.\\PhysicalDrive3");
+  Buf inq = scsi_pass_through(kInquiryCdb, 36, 2);
+  ASSERT_TRUE(inout(spaces, kScsiPassThrough, inq).ok);
+  EXPECT_EQ(2, inq.g8(2));         // CHECK CONDITION
+  EXPECT_EQ(0x05, inq.g8(56 + 2) & 0x0F);  // sense key
+  EXPECT_EQ(0x24, inq.g8(56 + 12));
+}
+
+TEST_F(FaultSection, RegistryReadsAskTheRules) {
+  const json registry = {{{"key", "HKLM\\SYSTEM\\Drivers\\0000"},
+                          {"values", {{{"name", "DriverDesc"}, {"data", "Disk"}}, {{"name", "Other"}, {"data", "x"}}}}},
+                         {{"key", "HKLM\\SYSTEM\\Drivers\\0001"}}};
+  load({{{"api", "registry"}, {"function", "RegQueryValueExA"}, {"key", "hklm\\system\\drivers\\0000"},
+         {"value_name", "DriverDesc"}, {"error", "ERROR_MORE_DATA"}},
+        {{"api", "registry"}, {"function", "RegOpenKeyExA"}, {"key", "HKEY_LOCAL_MACHINE\\SYSTEM\\Drivers\\0001"},
+         {"error", "ERROR_ACCESS_DENIED"}},
+        {{"api", "registry"}, {"function", "RegEnumValueA"}, {"index", "1"}, {"error", 1117}}},
+       registry);
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Drivers\\0001", 0, KEY_READ, &key));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Drivers\\0000", 0, KEY_READ, &key));
+  char data[64];
+  DWORD size = sizeof data;
+  EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExA(key, "DriverDesc", nullptr, nullptr, reinterpret_cast<BYTE *>(data), &size));
+  size = sizeof data;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "Other", nullptr, nullptr, reinterpret_cast<BYTE *>(data), &size));
+  char name[32];
+  DWORD name_len = sizeof name;
+  EXPECT_EQ(ERROR_SUCCESS, RegEnumValueA(key, 0, name, &name_len, nullptr, nullptr, nullptr, nullptr));
+  name_len = sizeof name;
+  EXPECT_EQ(1117, RegEnumValueA(key, 1, name, &name_len, nullptr, nullptr, nullptr, nullptr));
+  RegCloseKey(key);
+}
+
+TEST_F(FaultSection, OtherKeysReachTheirAskers) {
+  load({{{"api", "setupapi"}, {"function", "SetupDiGetClassDevsA"}, {"guid", "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}"},
+         {"count", {{"from", 2}}}, {"error", "ERROR_INVALID_DATA"}},
+        {{"api", "com"}, {"function", "CoCreateInstance"}, {"clsid", "{11111111-2222-3333-4444-555555555555}"},
+         {"error", "REGDB_E_CLASSNOTREG"}},
+        {{"op", "other"}, {"keys", {{"api", "cfgmgr"}, {"instance_id", "PCI\\VEN_ABCD&DEV_5010"}}},
+         {"action", {{"name", "status"}, {"value", "CR_FAILURE"}}}}});
+  const auto ask = [](std::map<std::string, std::string> keys) {
+    sim::FaultQuery q;
+    q.keys = std::move(keys);
+    return sim::check_faults(q);
+  };
+  const std::map<std::string, std::string> classes = {
+      {"api", "setupapi"}, {"function", "SetupDiGetClassDevsA"}, {"guid", "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"}};
+  EXPECT_TRUE(ask(classes).empty());
+  auto fired = ask(classes);
+  ASSERT_EQ(1u, fired.size());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), fired[0].action.error);
+
+  fired = ask({{"api", "com"}, {"function", "CoCreateInstance"}, {"clsid", "{11111111-2222-3333-4444-555555555555}"}});
+  ASSERT_EQ(1u, fired.size());
+  EXPECT_EQ(0x80040154u, fired[0].action.error);
+  EXPECT_TRUE(ask({{"api", "com"}, {"function", "CoCreateInstance"}, {"clsid", "{0}"}}).empty());
+}
+
+TEST(FaultSectionErrors, ABadRuleNamesItsPlace) {
+  const std::pair<json, std::string> cases[] = {
+      {{{"faults", {{{"fail_open", "x"}}, {{"fail_open", "y"}, {"error", "ERROR_NO_SUCH_THING"}}}}},
+       "faults[1].error: unknown error name \"ERROR_NO_SUCH_THING\""},
+      {{{"faults", {{{"op", "open"}, {"action", {{"fail", "E_FAIL"}, {"name", "x"}}}}}}},
+       "faults[0].action: \"fail\" takes no further fields"},
+      {{{"faults", {{{"op", "sometimes"}}}}}, "faults[0].op: expected \"open\""},
+      {{{"faults", {{{"count", 0}}}}}, "faults[0].count: calls are counted from 1"},
+      {{{"faults", {{{"fail_ioctl", "IOCTL_NOTHING"}}}}}, "faults[0].fail_ioctl: unknown control code"},
+      {{{"faults", {{{"op", "ioctl"}, {"cdb0", 18}}}}}, "faults[0]: keys are asked with op \"other\""},
+      {{{"faults", {{{"nvme_opcode", "0x1g"}}}}}, "faults[0].nvme_opcode: \"0x1g\" is not a number"},
+      {{{"faults", {{{"drive", "disk9"}, {"nvme_opcode", 6}}}}}, "faults[0].drive: no disk \"disk9\""},
+      {{{"faults", {{{"colour", "red"}}}}}, "faults[0]: unknown field \"colour\""},
+      {{{"ui", {{{"click", "Exit"}, {"system_close", true}}}}}, "ui[0]: expected exactly one action"},
+      {{{"ui", {{{"click", "Exit"}, {"when", {{"soon", true}}}}}}}, "ui[0].when: unknown condition \"soon\""},
+  };
+  for (const auto &[machine, message] : cases) {
+    try {
+      sim::load_machine_json(machine.dump());
+      ADD_FAILURE() << "accepted: " << machine.dump();
+    } catch (const std::runtime_error &e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(message)) << e.what();
+    }
+  }
+  sim::reset_machine();
+}
+
+}  // namespace

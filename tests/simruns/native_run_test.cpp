@@ -1,0 +1,147 @@
+// Whole runs of the packaged native tool with its window, played by a "ui" script, and the output
+// files (request trace, window history) read back from outside.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "sim/run_outputs.h"
+#include "tests/package/package_writer.h"
+#include "tests/simdrivers/storage_fixture.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+std::vector<json> read_lines(const std::string &path) {
+  std::vector<json> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(json::parse(line));
+  return out;
+}
+
+class TraceFile : public simtest::StorageTest {};
+
+TEST_F(TraceFile, OneLinePerRequestInCallOrder) {
+  HANDLE h = open("\\\\.\\PhysicalDrive3");
+  simtest::Buf inq = simtest::scsi_pass_through(simtest::kInquiryCdb, 36, 2, 7);
+  ASSERT_TRUE(simtest::inout(h, simtest::kScsiPassThrough, inq).ok);
+  simtest::Buf out(12), in;
+  ASSERT_TRUE(simtest::inout2(h, simtest::kGetDeviceNumber, in, out).ok);
+  DeviceIoControl(h, simtest::kGetDeviceNumber, nullptr, 0, out.data(), out.size(), nullptr, nullptr);
+
+  pkgtest::temp_dir dir;
+  ASSERT_TRUE(sim::write_trace_jsonl(dir.file("trace.jsonl")));
+  const std::vector<json> lines = read_lines(dir.file("trace.jsonl"));
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_LT(lines[0]["seq"].get<uint64_t>(), lines[1]["seq"].get<uint64_t>());
+  EXPECT_EQ("\\\\.\\PhysicalDrive3", lines[0]["path"]);
+  EXPECT_EQ("0x4d004", lines[0]["control_code"]);
+  EXPECT_EQ(7, lines[0]["timeout"]);
+  EXPECT_EQ(json({{"length", 36}, {"direction", "in"}}), lines[0]["data"]);
+  EXPECT_TRUE(lines[1]["result"].get<bool>());
+  EXPECT_EQ(12, lines[1]["bytes_returned"]);
+  EXPECT_FALSE(lines[2]["result"].get<bool>());
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, lines[2]["error"]);
+  EXPECT_FALSE(sim::write_trace_jsonl(dir.file("missing/trace.jsonl")));
+}
+
+#ifdef ORBU_EXE_PATH
+
+using namespace pkgtest;
+namespace fs = std::filesystem;
+
+class WindowRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(ORBU_EXE_PATH)) GTEST_SKIP() << "the tool is not built";
+  }
+
+  // Packages the tool for a customer (0 generic, 1 Duzori) and runs it, with its window, on a
+  // machine with this UI script; the outputs are read back.
+  int run(uint8_t customer, const json &ui) {
+    write_file(dir_.file("tool"),
+               package_bytes(read_file(ORBU_EXE_PATH),
+                             {{"a", pattern(700, 1)},
+                              {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", "CV1A0100", "CV1A0200", "a"),
+                                                    customer)}}));
+    fs::permissions(dir_.file("tool"), fs::perms::owner_all);
+    const json machine = {{"name", "window-run"}, {"time_scale", 0.001}, {"ui", ui}};
+    const std::string text = machine.dump();
+    write_file(dir_.file("machine.json"), bytes(text.begin(), text.end()));
+    const run_result r = run_shell("cd " + shell_quote(dir_.path().string()) +
+                                   " && ORBU_SIM_MACHINE=machine.json ORBU_SIM_TRACE_OUT=trace.jsonl"
+                                   " ORBU_SIM_UI_OUT=ui.jsonl timeout 60 ./tool /log=run.log");
+    output_ = r.output;
+    trace_ = read_lines(dir_.file("trace.jsonl"));
+    ui_ = read_lines(dir_.file("ui.jsonl"));
+    return r.exit_code;
+  }
+
+  // The events of one kind, in order.
+  std::vector<json> events(const std::string &kind) const {
+    std::vector<json> out;
+    for (const json &e : ui_)
+      if (e["event"] == kind) out.push_back(e);
+    return out;
+  }
+  std::string log() const {
+    const bytes b = read_file(dir_.file("run.log"));
+    return std::string(b.begin(), b.end());
+  }
+  void expect_closed_main_window(const std::string &title) const {
+    const std::vector<json> created = events("created");
+    ASSERT_FALSE(created.empty()) << output_;
+    EXPECT_EQ(title, created[0]["text"].get<std::string>().substr(0, title.size()));
+    EXPECT_TRUE(created[0]["parent"].is_null());
+    EXPECT_GT(created[0]["height"].get<int>(), 100);
+    bool destroyed = false;
+    for (const json &e : events("destroyed")) destroyed = destroyed || e["window"] == created[0]["window"];
+    EXPECT_TRUE(destroyed);
+    for (const json &t : trace_) EXPECT_TRUE(t.contains("control_code") && t.contains("result")) << t;
+  }
+
+  temp_dir dir_;
+  std::string output_;
+  std::vector<json> trace_, ui_;
+};
+
+TEST_F(WindowRun, ScriptPressesExitOnTheGenericWindow) {
+  run(0, {{{"click", "Exit"}, {"when", {{"text", "Ensure devices are connected to a stable power source before updating."}}}}});
+  expect_closed_main_window("DriveMender");
+  const std::vector<json> script = events("script");
+  ASSERT_EQ(1u, script.size()) << output_;
+  EXPECT_EQ(json("Exit"), script[0]["button"]);
+  const std::vector<json> clicks = events("click");
+  ASSERT_EQ(1u, clicks.size());
+  EXPECT_EQ("Button", clicks[0]["class"]);
+  EXPECT_NE(std::string::npos, log().find("User has selected to exit via the exit control.")) << log();
+}
+
+TEST_F(WindowRun, ScriptClosesTheGenericWindowFromTheSystemMenu) {
+  run(0, {{{"system_close", true}, {"when", {{"after_ms", 500}, {"progress_full", true}}}},
+          {{"click", 4242}}});  // no such button: never fires
+  expect_closed_main_window("DriveMender");
+  const std::vector<json> script = events("script");
+  ASSERT_EQ(1u, script.size()) << output_;
+  EXPECT_EQ("system_close", script[0]["action"]);
+  EXPECT_GE(script[0]["time_ms"].get<uint64_t>(), 500u);
+  EXPECT_TRUE(events("click").empty());
+}
+
+TEST_F(WindowRun, DuzoriWindowClosesItselfWhenDone) {
+  run(1, {{{"wm_close", true}, {"when", {{"text", "never shown"}}}}});
+  expect_closed_main_window("corvupdater");
+  EXPECT_TRUE(events("script").empty());
+  // The control thread disables the Exit button and the Close item, then enables both again.
+  std::vector<bool> exit_states;
+  for (const json &e : events("enabled")) exit_states.push_back(e["enabled"].get<bool>());
+  EXPECT_EQ(std::vector<bool>({false, true}), exit_states);
+  EXPECT_FALSE(events("close_menu").empty());
+}
+
+#endif
+
+}  // namespace
