@@ -86,17 +86,8 @@ class AtaDrive;
 class SatDevice;
 class ScsiTarget;
 
-// Driver front-end knobs of one adapter (and its LUs).
+// Knobs every adapter has (the personalities keep their own, see storage_adapter_configure).
 struct StorageAdapterKnobs {
-  // In-box NVMe: behave as the Windows 8.1 driver (also chosen by an OS older than Windows 10):
-  // no protocol-specific property, no protocol command, no WRITE BUFFER translation.
-  bool windows81_mode = false;
-  // In-box NVMe "FIRMWARE" activation ReturnCode; unset: 0, or 20h when the drive activates new
-  // firmware only at a power cycle.
-  std::optional<uint32_t> firmware_activate_return_code;
-  // In-box AHCI: GET_INFO into a buffer too small for every slot of a multi-slot drive fails with
-  // ERROR_INSUFFICIENT_BUFFER instead of filling what fits.
-  bool get_info_insufficient_buffer = false;
   // Miniport signatures the adapter does not own: ReturnCode 1 (true) or a failed call (false).
   bool foreign_miniport_rc = false;
   DWORD foreign_miniport_error = ERROR_INVALID_FUNCTION;
@@ -120,14 +111,29 @@ void register_storage_section();
 
 struct StorageDiskInfo {
   std::string id;
-  uint32_t physical_drive = 0;
+  std::string kind;             // "disk", "enclosure", "raid_member", "physical_disk"
+  uint32_t physical_drive = 0;  // FFFFFFFFh for units that are no disk
   std::string pdo;
   std::string interface_path;   // "" when none
   std::string adapter;          // adapter id
-  uint32_t port = 0;
+  uint32_t port = 0;            // FFFFFFFFh for an adapter that is no SCSI port
   std::string personality;
+  std::string drive;            // id of the drive behind it ("@" + id for an inline one)
 };
+// Every logical unit, in description order.
 std::vector<StorageDiskInfo> storage_disks();
+
+// A drive by its id ("@<disk id>" for one described inline on a disk); null models when there is
+// no such drive.
+struct StorageDriveModels {
+  std::string id;
+  std::string kind;             // "nvme", "ata", "scsi"; "" when there is no such drive
+  std::shared_ptr<NvmeController> nvme;
+  std::shared_ptr<AtaDrive> ata;
+  std::shared_ptr<SatDevice> sat;
+  std::shared_ptr<ScsiTarget> scsi;
+};
+StorageDriveModels storage_drive(const std::string &id);
 
 // Drive models by physical-drive number (null when the disk has no such model).
 std::shared_ptr<NvmeController> storage_nvme(uint32_t physical_drive);
@@ -137,9 +143,17 @@ std::shared_ptr<ScsiTarget> storage_scsi(uint32_t physical_drive);
 // Controller of an NVMe adapter, by port number.
 std::shared_ptr<NvmeController> storage_adapter_nvme(uint32_t port);
 
-// Knobs of the adapter with that port number (null when there is none). Change them only while
-// no request is running.
+// Common knobs of the adapter with that port number (null when there is none). Change them only
+// while no request is running.
 StorageAdapterKnobs *storage_adapter_knobs(uint32_t port);
+// Reads an adapter's "knobs" object again (JSON text, as in a description): every knob not given
+// returns to its default. Throws std::runtime_error as loading does. Only while no request runs.
+void storage_adapter_configure(const std::string &adapter_id, const std::string &knobs_json);
+
+// Machine state: every drive as JSON (format above); written to ORBU_SIM_STATE_OUT at exit.
+std::string storage_state_json();
+// Writes storage_state_json() to `path`; false when the file cannot be written.
+bool write_storage_state(const std::string &path);
 
 // Temperature threshold the in-box NVMe front-end holds for a disk (index 0-8, over or under).
 std::optional<int16_t> storage_temperature_threshold(uint32_t physical_drive, uint16_t index, bool over);
