@@ -507,7 +507,8 @@ void configure_adapter(StorageAdapter &ad, const json *knobs, const json *entry,
   StorageAdapterKnobs k;
   k.foreign_miniport_rc = cfg.choice("foreign_miniport", {"fail", "rc"},
                                      ad.driver->foreign_miniport_rc_default() ? "rc" : "fail") == "rc";
-  k.foreign_miniport_error = static_cast<DWORD>(cfg.number("foreign_miniport_error", 0xFFFFFFFF, ERROR_INVALID_FUNCTION));
+  k.foreign_miniport_error =
+      static_cast<DWORD>(cfg.number("foreign_miniport_error", 0xFFFFFFFF, ERROR_INVALID_FUNCTION));
   ad.driver->configure(cfg);
   cfg.finish();
   ad.knobs = k;
@@ -725,7 +726,8 @@ void load_storage(const nlohmann::json &section) {
         if (k == "enclosure") lu->kind = LuKind::Enclosure;
         else if (k == "raid_member") lu->kind = LuKind::RaidMember;
         else if (k == "physical_disk") lu->kind = LuKind::PhysicalDisk;
-        else if (k != "disk") bad(w + ".kind", "expected \"disk\", \"enclosure\", \"raid_member\" or \"physical_disk\"");
+        else if (k != "disk")
+          bad(w + ".kind", "expected \"disk\", \"enclosure\", \"raid_member\" or \"physical_disk\"");
       }
       const bool is_disk = lu->kind == LuKind::Disk;
       const bool has_paths = is_disk || lu->kind == LuKind::Enclosure;
@@ -776,7 +778,8 @@ void load_storage(const nlohmann::json &section) {
           if (a.contains("lun")) lu->lun = static_cast<uint8_t>(number(a["lun"], w + ".address", 255));
         }
       }
-      if (!has_paths && !lu->has_address) bad(w + ".address", "a unit reached only through its controller needs an address");
+      if (!has_paths && !lu->has_address)
+        bad(w + ".address", "a unit reached only through its controller needs an address");
       if (lu->has_address && ad->find_lu(lu->path_id, lu->target_id, lu->lun))
         bad(w + ".address", "address used twice on adapter \"" + ad->id + "\"");
       lu->bus_type = d.contains("bus_type") ? static_cast<uint32_t>(number(d["bus_type"], w + ".bus_type", 255))
