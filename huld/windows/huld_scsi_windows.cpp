@@ -113,7 +113,10 @@ int execute_scsi_ex(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
   cmd->scsi_status = spt[kSptScsiStatus];
   cmd->xfer_len = returned > kDataOffset ? huld_min(returned - kDataOffset, cmd->data_len) : 0;
   if (cmd->ddir == HULD_DDIR_FROM_DEVICE) {
-    const uint32_t count = huld_min(cmd->data_len, moved);
+    // DataTransferLength and BytesReturned both say how much came back; when they disagree the
+    // smaller one counts.
+    const uint32_t returned_data = returned > kDataOffset ? static_cast<uint32_t>(returned - kDataOffset) : 0;
+    const uint32_t count = huld_min(huld_min(cmd->data_len, moved), returned_data);
     HULD_LOG(HULD_LOG_VERBOSE, "copy cmd data: %x bytes (%x vs. %x)\n", count, cmd->data_len, moved);
     if (count > 0) std::memcpy(cmd->data, spt + kDataOffset, count);
   }

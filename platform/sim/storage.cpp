@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
 
 #include "sim/machine.h"
+#include "sim/storage/description.h"
 #include "sim/storage/driver.h"
 #include "sim/trace.h"
 
@@ -18,9 +20,11 @@ namespace sim {
 namespace {
 
 using json = nlohmann::json;
+using namespace storage_desc;
 
 constexpr const char *kDiskInterfaceGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 constexpr const char *kStoragePortGuid = "{2accfe60-c130-11d2-b082-00a0c91efb8b}";
+constexpr const char *kEnclosureGuid = "{1790c9ec-47d5-4df3-b5af-9adf3cf23e48}";
 
 // ---- Personality registry ------------------------------------------------------------------------
 
@@ -36,6 +40,9 @@ DriverRegistry &drivers() {
     reg->factories["inbox_ahci"] = make_inbox_ahci_driver;
     reg->factories["usb_bot"] = make_usb_bot_driver;
     reg->factories["storage_spaces"] = make_storage_spaces_driver;
+    reg->factories["plain"] = make_plain_driver;
+    for (const char *p : {"intel_rst", "intel_rste", "maker_nvme", "nevox", "uas", "uas_sat", "sas"})
+      reg->factories[p] = [name = std::string(p)] { return make_placeholder_driver(name); };
     return reg;
   }();
   return *r;
@@ -47,6 +54,7 @@ struct Storage {
   std::mutex lock;
   std::vector<std::shared_ptr<StorageAdapter>> adapters;
   std::vector<std::shared_ptr<StorageLu>> lus;
+  std::vector<std::shared_ptr<StorageDrive>> drives;  // named ones first, then the anonymous ones
 };
 
 Storage &storage() {
@@ -142,7 +150,7 @@ BOOL StorageObject::dispatch(StorageRequest &r) {
 // IOCTL_STORAGE_GET_DEVICE_NUMBER: 12 bytes out, DeviceType @0 (7 disk), DeviceNumber @4,
 // PartitionNumber @8.
 BOOL StorageObject::device_number(StorageRequest &r) {
-  if (!lu_) return r.fail(ERROR_INVALID_FUNCTION);
+  if (!lu_ || lu_->kind != LuKind::Disk) return r.fail(ERROR_INVALID_FUNCTION);
   if (r.frontend_faults("device_number")) return FALSE;
   if (r.call.out_size < 12) return r.fail(ERROR_INSUFFICIENT_BUFFER);
   uint32_t number = lu_->physical_drive;
@@ -196,7 +204,7 @@ BOOL StorageObject::query_property(StorageRequest &r) {
 
 // IOCTL_SCSI_GET_ADDRESS: 8 bytes, Length u32 @0, PortNumber @4, PathId @5, TargetId @6, Lun @7.
 BOOL StorageObject::get_address(StorageRequest &r) {
-  if (!lu_ || !lu_->has_address) return r.fail(ERROR_INVALID_FUNCTION);
+  if (!lu_ || !lu_->has_address || !adapter_->driver->has_port()) return r.fail(ERROR_INVALID_FUNCTION);
   if (r.frontend_faults("get_address")) return FALSE;
   if (r.call.out_size < 8) return r.fail(ERROR_INSUFFICIENT_BUFFER);
   wire::put32(r.call.out, 0, 8);
@@ -282,6 +290,12 @@ BOOL StorageObject::scsi_pass_through(StorageRequest &r) {
   if (sense_out) returned = std::max<uint64_t>(returned, static_cast<uint64_t>(sense_off) + sense_out);
   if (ddir == kDirIn && moved) returned = std::max<uint64_t>(returned, data_off + moved);
   c.bytes_returned = static_cast<DWORD>(std::min<uint64_t>(returned, c.out_size));
+  if (const FaultAction *a = r.action("corrupt_offsets")) {
+    const uint32_t shift = a->value ? static_cast<uint32_t>(a->value) : 16;
+    if (xfer) wire::put64(out, 24, data_off + shift);
+    wire::put32(out, 32, sense_off + shift);
+    if (a->value2) wire::put32(out, 12, static_cast<uint32_t>(a->value2));
+  }
   r.note("scsi_status", std::to_string(res.status));
   return TRUE;
 }
@@ -446,191 +460,62 @@ BOOL StorageObject::disk_cache(StorageRequest &r) {
   }
 }
 
-// ---- Description ----------------------------------------------------------------------------------
-
-[[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error("storage." + where + ": " + what);
-}
-
-void check_fields(const json &j, const std::string &where, std::initializer_list<const char *> allowed) {
-  if (!j.is_object()) bad(where, "expected an object");
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    bool ok = false;
-    for (const char *a : allowed) ok = ok || it.key() == a;
-    if (!ok) bad(where, "unknown field \"" + it.key() + "\"");
+// Paths of one LU: a disk's physical drive, PDO and disk interface; an enclosure's SES interface;
+// none for units reached only through their controller.
+std::vector<std::string> lu_paths(const StorageLu &lu) {
+  std::vector<std::string> lp;
+  if (lu.kind == LuKind::Disk) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "\\\\.\\PhysicalDrive%u", lu.physical_drive);
+    lp.push_back(buf);
+    lp.push_back("\\\\.\\GLOBALROOT" + lu.pdo);
   }
+  if ((lu.kind == LuKind::Disk || lu.kind == LuKind::Enclosure) && !lu.interface_path.empty())
+    lp.push_back(lu.interface_path);
+  return lp;
 }
-
-uint64_t number(const json &j, const std::string &where, uint64_t max) {
-  uint64_t v = 0;
-  if (j.is_number_unsigned()) {
-    v = j.get<uint64_t>();
-  } else if (j.is_string()) {
-    const std::string s = j.get<std::string>();
-    char *end = nullptr;
-    v = std::strtoull(s.c_str(), &end, 0);
-    if (s.empty() || *end != '\0') bad(where, "expected a number, not \"" + s + "\"");
-  } else {
-    bad(where, "expected an unsigned number");
-  }
-  if (v > max) bad(where, "value " + std::to_string(v) + " above " + std::to_string(max));
-  return v;
-}
-
-bool flag(const json &j, const std::string &where) {
-  if (!j.is_boolean()) bad(where, "expected true or false");
-  return j.get<bool>();
-}
-
-std::string text(const json &j, const std::string &where) {
-  if (!j.is_string()) bad(where, "expected a string");
-  return j.get<std::string>();
-}
-
-StorageAdapterKnobs load_knobs(const json &j, const std::string &w) {
-  check_fields(j, w, {"windows81_mode", "firmware_activate_return_code", "get_info_insufficient_buffer",
-                      "foreign_miniport", "foreign_miniport_error"});
-  StorageAdapterKnobs k;
-  if (j.contains("windows81_mode")) k.windows81_mode = flag(j["windows81_mode"], w + ".windows81_mode");
-  if (j.contains("firmware_activate_return_code"))
-    k.firmware_activate_return_code =
-        static_cast<uint32_t>(number(j["firmware_activate_return_code"], w + ".firmware_activate_return_code", 0xFFFFFFFF));
-  if (j.contains("get_info_insufficient_buffer"))
-    k.get_info_insufficient_buffer = flag(j["get_info_insufficient_buffer"], w + ".get_info_insufficient_buffer");
-  if (j.contains("foreign_miniport")) {
-    const std::string s = text(j["foreign_miniport"], w + ".foreign_miniport");
-    if (s == "rc") k.foreign_miniport_rc = true;
-    else if (s != "fail") bad(w + ".foreign_miniport", "expected \"fail\" or \"rc\"");
-  }
-  if (j.contains("foreign_miniport_error"))
-    k.foreign_miniport_error = static_cast<DWORD>(number(j["foreign_miniport_error"], w + ".foreign_miniport_error", 0xFFFFFFFF));
-  return k;
-}
-
-NvmeConfig load_nvme(const json &j, const std::string &w) {
-  check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
-                      "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
-                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails", "component_id"});
-  NvmeConfig c;
-  if (j.contains("model")) c.model = text(j["model"], w + ".model");
-  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
-  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
-  if (j.contains("namespace")) c.namespace_present = flag(j["namespace"], w + ".namespace");
-  if (j.contains("slot1_read_only")) c.slot1_read_only = flag(j["slot1_read_only"], w + ".slot1_read_only");
-  if (j.contains("slots")) c.slot_count = static_cast<uint8_t>(number(j["slots"], w + ".slots", 7));
-  if (j.contains("activation_without_reset"))
-    c.activation_without_reset = flag(j["activation_without_reset"], w + ".activation_without_reset");
-  if (j.contains("ca3_status")) c.ca3_refusal_status = static_cast<uint16_t>(number(j["ca3_status"], w + ".ca3_status", 0x7FF));
-  if (j.contains("fwug")) c.fwug = static_cast<uint8_t>(number(j["fwug"], w + ".fwug", 255));
-  if (j.contains("enforce_granularity")) c.enforce_granularity = flag(j["enforce_granularity"], w + ".enforce_granularity");
-  if (j.contains("activation")) {
-    const std::string s = text(j["activation"], w + ".activation");
-    if (s == "commit") c.activation = NvmeActivation::AtCommit;
-    else if (s == "reset") c.activation = NvmeActivation::AtReset;
-    else if (s == "power_cycle") c.activation = NvmeActivation::AtPowerCycle;
-    else if (s == "never") c.activation = NvmeActivation::Never;
-    else bad(w + ".activation", "expected \"commit\", \"reset\", \"power_cycle\" or \"never\"");
-  }
-  if (j.contains("active_slot")) c.active_slot = static_cast<uint8_t>(number(j["active_slot"], w + ".active_slot", 7));
-  if (j.contains("slot_revisions")) {
-    const json &a = j["slot_revisions"];
-    if (!a.is_array() || a.size() > 7) bad(w + ".slot_revisions", "expected an array of at most 7 strings");
-    for (size_t i = 0; i < a.size(); ++i) c.slot_revisions[i] = text(a[i], w + ".slot_revisions");
-  }
-  if (j.contains("apsta")) c.apsta = flag(j["apsta"], w + ".apsta");
-  if (j.contains("apste")) c.apste = flag(j["apste"], w + ".apste");
-  if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
-  if (j.contains("component_id")) {
-    const std::string id = text(j["component_id"], w + ".component_id");
-    if (id.size() > 8) bad(w + ".component_id", "at most 8 characters");
-    c.component_id.fill(' ');
-    std::copy(id.begin(), id.end(), c.component_id.begin());
-  }
-  return c;
-}
-
-void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
-  check_fields(j, w, {"model", "serial", "firmware", "log_page3", "mode3", "mode7", "modeE", "log_min_blocks",
-                      "log_max_blocks", "word234", "word235", "activation_needs_power_cycle", "identify_fails",
-                      "sense_format", "fixed_valid", "component_id", "word141", "word142"});
-  if (j.contains("model")) c.model = text(j["model"], w + ".model");
-  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
-  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
-  if (j.contains("log_page3")) {
-    const std::string p = text(j["log_page3"], w + ".log_page3");
-    if (p == "present") c.log_page3 = AtaLogPage3::Present;
-    else if (p == "missing") c.log_page3 = AtaLogPage3::Missing;
-    else if (p == "invalid") c.log_page3 = AtaLogPage3::InvalidBit63;
-    else bad(w + ".log_page3", "expected \"present\", \"missing\" or \"invalid\"");
-  }
-  if (j.contains("mode3")) c.mode3_supported = flag(j["mode3"], w + ".mode3");
-  if (j.contains("mode7")) c.mode7_supported = flag(j["mode7"], w + ".mode7");
-  if (j.contains("modeE")) c.modeE_supported = flag(j["modeE"], w + ".modeE");
-  if (j.contains("log_min_blocks")) c.log_min_blocks = static_cast<uint16_t>(number(j["log_min_blocks"], w, 0xFFFF));
-  if (j.contains("log_max_blocks")) c.log_max_blocks = static_cast<uint16_t>(number(j["log_max_blocks"], w, 0xFFFF));
-  if (j.contains("word234")) c.word234_min_blocks = static_cast<uint16_t>(number(j["word234"], w, 0xFFFF));
-  if (j.contains("word235")) c.word235_max_blocks = static_cast<uint16_t>(number(j["word235"], w, 0xFFFF));
-  if (j.contains("activation_needs_power_cycle"))
-    c.activation_needs_power_cycle = flag(j["activation_needs_power_cycle"], w + ".activation_needs_power_cycle");
-  if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
-  if (j.contains("sense_format")) {
-    const std::string f = text(j["sense_format"], w + ".sense_format");
-    if (f == "descriptor") s.sense_format = SatSenseFormat::Descriptor;
-    else if (f == "fixed_old") s.sense_format = SatSenseFormat::FixedOld;
-    else if (f == "fixed_new") s.sense_format = SatSenseFormat::FixedNew;
-    else if (f == "fixed_long") s.sense_format = SatSenseFormat::FixedLong;
-    else bad(w + ".sense_format", "expected \"descriptor\", \"fixed_old\", \"fixed_new\" or \"fixed_long\"");
-  }
-  if (j.contains("fixed_valid")) s.fixed_valid = flag(j["fixed_valid"], w + ".fixed_valid");
-  if (j.contains("component_id")) c.component_id = text(j["component_id"], w + ".component_id");
-  if (j.contains("word141")) c.word141 = static_cast<uint16_t>(number(j["word141"], w + ".word141", 0xFFFF));
-  if (j.contains("word142")) c.word142 = static_cast<uint16_t>(number(j["word142"], w + ".word142", 0xFFFF));
-}
-
-ScsiConfig load_scsi(const json &j, const std::string &w) {
-  check_fields(j, w, {"vendor", "product", "revision", "serial", "peripheral_type", "write_buffer", "offset_boundary"});
-  ScsiConfig c;
-  if (j.contains("vendor")) c.vendor = text(j["vendor"], w + ".vendor");
-  if (j.contains("product")) c.product = text(j["product"], w + ".product");
-  if (j.contains("revision")) c.revision = text(j["revision"], w + ".revision");
-  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
-  if (j.contains("peripheral_type")) c.peripheral_type = static_cast<uint8_t>(number(j["peripheral_type"], w, 0x1F));
-  if (j.contains("write_buffer")) c.write_buffer_supported = flag(j["write_buffer"], w + ".write_buffer");
-  if (j.contains("offset_boundary")) c.offset_boundary = static_cast<uint32_t>(number(j["offset_boundary"], w, 0xFFFFFF));
-  return c;
-}
-
-std::string trimmed(const std::string &s) { return trim_text(s); }
 
 // Registers the paths of an adapter and its LUs.
 void register_paths(const std::shared_ptr<StorageAdapter> &a) {
-  std::vector<std::string> paths;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "\\\\.\\Scsi%u:", a->port);
-  paths.push_back(buf);
-  if (!a->interface_path.empty()) paths.push_back(a->interface_path);
-  register_device(std::make_shared<StorageObject>("adapter " + a->id, a, nullptr), paths);
+  if (a->driver->has_port()) {
+    std::vector<std::string> paths;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "\\\\.\\Scsi%u:", a->port);
+    paths.push_back(buf);
+    if (!a->interface_path.empty()) paths.push_back(a->interface_path);
+    register_device(std::make_shared<StorageObject>("adapter " + a->id, a, nullptr), paths);
+  }
   for (const auto &lu : a->lus) {
-    std::vector<std::string> lp;
-    std::snprintf(buf, sizeof buf, "\\\\.\\PhysicalDrive%u", lu->physical_drive);
-    lp.push_back(buf);
-    lp.push_back("\\\\.\\GLOBALROOT" + lu->pdo);
-    if (!lu->interface_path.empty()) lp.push_back(lu->interface_path);
-    register_device(std::make_shared<StorageObject>("disk " + lu->id, a, lu), lp);
+    const std::vector<std::string> lp = lu_paths(*lu);
+    if (!lp.empty()) register_device(std::make_shared<StorageObject>("disk " + lu->id, a, lu), lp);
   }
 }
 
 void storage_reset_locked(Storage &s) {
   s.adapters.clear();
   s.lus.clear();
+  s.drives.clear();
 }
 
 StorageLu *find_disk(uint32_t physical_drive) {
   Storage &s = storage();
   std::lock_guard<std::mutex> g(s.lock);
   for (const auto &lu : s.lus)
-    if (lu->physical_drive == physical_drive) return lu.get();
+    if (lu->kind == LuKind::Disk && lu->physical_drive == physical_drive) return lu.get();
   return nullptr;
+}
+
+// Reads the common knobs and hands the rest of the adapter's description to its personality.
+void configure_adapter(StorageAdapter &ad, const json *knobs, const json *entry, const std::string &w) {
+  DriverConfig cfg(knobs, entry, w);
+  StorageAdapterKnobs k;
+  k.foreign_miniport_rc = cfg.choice("foreign_miniport", {"fail", "rc"},
+                                     ad.driver->foreign_miniport_rc_default() ? "rc" : "fail") == "rc";
+  k.foreign_miniport_error =
+      static_cast<DWORD>(cfg.number("foreign_miniport_error", 0xFFFFFFFF, ERROR_INVALID_FUNCTION));
+  ad.driver->configure(cfg);
+  cfg.finish();
+  ad.knobs = k;
 }
 
 const bool g_registered = [] {
@@ -670,8 +555,12 @@ const FaultAction *StorageRequest::action(const std::string &name) const {
 }
 
 BOOL StorageRequest::violation(const std::string &what, DWORD error) {
-  contract_violation(std::string(adapter.driver->name()) + ": " + what);
+  count_violation(what);
   return call.fail(error);
+}
+
+void StorageRequest::count_violation(const std::string &what) {
+  contract_violation(std::string(adapter.driver->name()) + ": " + what);
 }
 
 void StorageRequest::note(const std::string &key, const std::string &value) {
@@ -738,8 +627,10 @@ ScsiResult StorageDriver::execute_scsi(StorageRequest &, StorageLu &, const uint
 }
 
 void StorageDriver::reset_lu(StorageLu &lu) {
-  if (lu.nvme) lu.nvme->controller_reset();
+  if (lu.drive) lu.drive->bus_reset();
 }
+
+void StorageDriver::configure(DriverConfig &) {}
 
 BOOL StorageDriver::reject_miniport(StorageRequest &r) const {
   if (!r.on_adapter || !r.adapter.knobs.foreign_miniport_rc) {
@@ -782,10 +673,12 @@ std::shared_ptr<StorageDriver> make_storage_driver(const std::string &personalit
 void load_storage(const nlohmann::json &section) {
   reset_storage();
   const json &j = section;
-  check_fields(j, "", {"adapters", "disks"});
+  check_fields(j, "", {"drives", "adapters", "disks"});
   std::vector<std::shared_ptr<StorageAdapter>> adapters;
   std::vector<std::shared_ptr<StorageLu>> lus;
   std::set<uint32_t> ports, drives;
+  StorageDriveTable table;
+  if (j.contains("drives")) table.load(j["drives"]);
 
   if (j.contains("adapters")) {
     const json &arr = j["adapters"];
@@ -794,16 +687,20 @@ void load_storage(const nlohmann::json &section) {
     for (size_t i = 0; i < arr.size(); ++i) {
       const std::string w = "adapters[" + std::to_string(i) + "]";
       const json &a = arr[i];
-      check_fields(a, w, {"id", "personality", "port", "instance_id", "interface_path", "knobs", "nvme"});
+      if (!a.is_object()) bad(w, "expected an object");
       auto ad = std::make_shared<StorageAdapter>();
-      if (!a.contains("id")) bad(w, "missing \"id\"");
-      ad->id = text(a["id"], w + ".id");
-      for (const auto &o : adapters)
-        if (o->id == ad->id) bad(w + ".id", "\"" + ad->id + "\" used twice");
       if (!a.contains("personality")) bad(w, "missing \"personality\"");
       const std::string p = text(a["personality"], w + ".personality");
       ad->driver = make_storage_driver(p);
       if (!ad->driver) bad(w + ".personality", "unknown personality \"" + p + "\"");
+      std::vector<std::string> allowed = {"id", "personality", "instance_id", "knobs", "nvme", "drive"};
+      if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
+      for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);
+      check_fields(a, w, allowed);
+      if (!a.contains("id")) bad(w, "missing \"id\"");
+      ad->id = text(a["id"], w + ".id");
+      for (const auto &o : adapters)
+        if (o->id == ad->id) bad(w + ".id", "\"" + ad->id + "\" used twice");
       if (a.contains("port")) {
         ad->port = static_cast<uint32_t>(number(a["port"], w + ".port", 255));
         if (!ports.insert(ad->port).second) bad(w + ".port", "port " + std::to_string(ad->port) + " used twice");
@@ -812,19 +709,27 @@ void load_storage(const nlohmann::json &section) {
       char inst[64];
       std::snprintf(inst, sizeof inst, "PCI\\VEN_ABCD&DEV_%04zX\\4&1000&0&00%02zX", 0x5000 + i, i * 8);
       ad->instance_id = a.contains("instance_id") ? text(a["instance_id"], w + ".instance_id") : std::string(inst);
-      ad->interface_path = a.contains("interface_path") ? text(a["interface_path"], w + ".interface_path")
-                                                         : interface_from_instance(ad->instance_id, kStoragePortGuid);
-      if (a.contains("knobs")) ad->knobs = load_knobs(a["knobs"], w + ".knobs");
-      if (a.contains("nvme")) {
-        const NvmeConfig c = load_nvme(a["nvme"], w + ".nvme");
-        ad->nvme = std::make_shared<NvmeController>(c);
-        ad->nvme_activation = c.activation;
+      if (ad->driver->has_port())
+        ad->interface_path = a.contains("interface_path") ? text(a["interface_path"], w + ".interface_path")
+                                                           : interface_from_instance(ad->instance_id, kStoragePortGuid);
+      configure_adapter(*ad, a.contains("knobs") ? &a["knobs"] : nullptr, &a, w);
+      // The controller answering controller-level requests on the adapter handle.
+      json controller = json::object();
+      if (a.contains("nvme")) controller["nvme"] = a["nvme"];
+      if (a.contains("drive")) controller["drive"] = a["drive"];
+      if (auto drive = table.resolve(controller, w, ad->id, false, "nvme")) {
+        ad->nvme = drive->nvme;
+        ad->nvme_activation = drive->nvme_activation;
       }
       adapters.push_back(ad);
     }
     uint32_t next = 0;
     for (size_t i = 0; i < adapters.size(); ++i) {
       if (fixed[i]) continue;
+      if (!adapters[i]->driver->has_port()) {
+        adapters[i]->port = kNoPort;
+        continue;
+      }
       while (ports.count(next)) ++next;
       adapters[i]->port = next;
       ports.insert(next);
@@ -834,12 +739,13 @@ void load_storage(const nlohmann::json &section) {
   if (j.contains("disks")) {
     const json &arr = j["disks"];
     if (!arr.is_array()) bad("disks", "expected an array");
+    std::vector<std::string> allowed = {"id", "kind", "adapter", "physical_drive", "pdo", "instance_id", "interface",
+                                        "interface_path", "address", "bus_type", "bridge"};
+    for (const std::string &f : StorageDriveTable::reference_fields()) allowed.push_back(f);
     for (size_t i = 0; i < arr.size(); ++i) {
       const json &d = arr[i];
       const std::string w = "disks[" + std::to_string(i) + "]";
-      check_fields(d, w, {"id", "adapter", "physical_drive", "pdo", "instance_id", "interface", "interface_path",
-                          "address", "bus_type", "firmware_slots", "firmware_active_slot", "bridge", "nvme", "ata",
-                          "scsi"});
+      check_fields(d, w, allowed);
       if (d.contains("physical_drive")) {
         const uint32_t n = static_cast<uint32_t>(number(d["physical_drive"], w + ".physical_drive", 0xFFFF));
         if (!drives.insert(n).second) bad(w + ".physical_drive", "drive " + std::to_string(n) + " used twice");
@@ -850,6 +756,19 @@ void load_storage(const nlohmann::json &section) {
       const json &d = arr[i];
       const std::string w = "disks[" + std::to_string(i) + "]";
       auto lu = std::make_shared<StorageLu>();
+      if (d.contains("kind")) {
+        const std::string k = text(d["kind"], w + ".kind");
+        if (k == "enclosure") lu->kind = LuKind::Enclosure;
+        else if (k == "raid_member") lu->kind = LuKind::RaidMember;
+        else if (k == "physical_disk") lu->kind = LuKind::PhysicalDisk;
+        else if (k != "disk")
+          bad(w + ".kind", "expected \"disk\", \"enclosure\", \"raid_member\" or \"physical_disk\"");
+      }
+      const bool is_disk = lu->kind == LuKind::Disk;
+      const bool has_paths = is_disk || lu->kind == LuKind::Enclosure;
+      if (!is_disk && d.contains("physical_drive")) bad(w + ".physical_drive", "only a disk has a physical drive");
+      if (!has_paths && (d.contains("interface") || d.contains("interface_path") || d.contains("pdo")))
+        bad(w, "a unit reached only through its controller has no paths of its own");
       if (!d.contains("adapter")) bad(w, "missing \"adapter\"");
       const std::string aid = text(d["adapter"], w + ".adapter");
       StorageAdapter *ad = nullptr;
@@ -857,26 +776,32 @@ void load_storage(const nlohmann::json &section) {
         if (a->id == aid) ad = a.get();
       if (!ad) bad(w + ".adapter", "no adapter \"" + aid + "\"");
       lu->adapter = ad;
-      if (d.contains("physical_drive")) {
+      if (!is_disk) {
+        lu->physical_drive = kNoPhysicalDrive;
+      } else if (d.contains("physical_drive")) {
         lu->physical_drive = static_cast<uint32_t>(number(d["physical_drive"], w, 0xFFFF));
       } else {
         while (drives.count(next_drive)) ++next_drive;
         lu->physical_drive = next_drive;
         drives.insert(next_drive);
       }
-      lu->id = d.contains("id") ? text(d["id"], w + ".id") : "disk" + std::to_string(lu->physical_drive);
+      lu->id = d.contains("id") ? text(d["id"], w + ".id")
+                                : is_disk ? "disk" + std::to_string(lu->physical_drive) : "lu" + std::to_string(i);
       char pdo[32];
       std::snprintf(pdo, sizeof pdo, "\\Device\\%08X", 0x31 + static_cast<unsigned>(i));
       lu->pdo = d.contains("pdo") ? text(d["pdo"], w + ".pdo") : std::string(pdo);
       if (lu->pdo.rfind("\\Device\\", 0) != 0) bad(w + ".pdo", "expected \"\\Device\\...\"");
       char inst[96];
-      std::snprintf(inst, sizeof inst, "SCSI\\DISK&VEN_SIM&PROD_DISK\\5&%X&0&%06u", 0x1000 + static_cast<unsigned>(i),
-                    lu->physical_drive);
+      std::snprintf(inst, sizeof inst, "SCSI\\%s&VEN_SIM&PROD_DISK\\5&%X&0&%06u",
+                    lu->kind == LuKind::Enclosure ? "Enclosure" : "DISK", 0x1000 + static_cast<unsigned>(i),
+                    is_disk ? lu->physical_drive : static_cast<unsigned>(i));
       lu->instance_id = d.contains("instance_id") ? text(d["instance_id"], w + ".instance_id") : std::string(inst);
-      const bool has_interface = d.contains("interface") ? flag(d["interface"], w + ".interface") : true;
+      const bool has_interface = has_paths && (d.contains("interface") ? flag(d["interface"], w + ".interface") : true);
       if (has_interface)
-        lu->interface_path = d.contains("interface_path") ? text(d["interface_path"], w + ".interface_path")
-                                                           : interface_from_instance(lu->instance_id, kDiskInterfaceGuid);
+        lu->interface_path =
+            d.contains("interface_path")
+                ? text(d["interface_path"], w + ".interface_path")
+                : interface_from_instance(lu->instance_id, is_disk ? kDiskInterfaceGuid : kEnclosureGuid);
       if (d.contains("address")) {
         const json &a = d["address"];
         if (a.is_null()) {
@@ -888,51 +813,34 @@ void load_storage(const nlohmann::json &section) {
           if (a.contains("lun")) lu->lun = static_cast<uint8_t>(number(a["lun"], w + ".address", 255));
         }
       }
+      if (!has_paths && !lu->has_address)
+        bad(w + ".address", "a unit reached only through its controller needs an address");
       if (lu->has_address && ad->find_lu(lu->path_id, lu->target_id, lu->lun))
         bad(w + ".address", "address used twice on adapter \"" + ad->id + "\"");
       lu->bus_type = d.contains("bus_type") ? static_cast<uint32_t>(number(d["bus_type"], w + ".bus_type", 255))
                                             : ad->driver->bus_type();
-      if (d.contains("firmware_slots"))
-        lu->fw_slot_count = static_cast<uint8_t>(number(d["firmware_slots"], w + ".firmware_slots", 255));
-      if (d.contains("firmware_active_slot"))
-        lu->fw_active_slot = static_cast<uint8_t>(number(d["firmware_active_slot"], w + ".firmware_active_slot", 255));
+      auto drive = table.resolve(d, w, lu->id);
       if (d.contains("bridge")) {
         lu->bridge = text(d["bridge"], w + ".bridge");
         if (lu->bridge != "none" && lu->bridge != "sat") bad(w + ".bridge", "expected \"none\" or \"sat\"");
-        if (lu->bridge == "sat" && !d.contains("ata")) bad(w + ".bridge", "a SAT bridge needs an \"ata\" drive");
+        if (lu->bridge == "sat" && !drive->ata) bad(w + ".bridge", "a SAT bridge needs an ATA drive");
       }
-      const int models = (d.contains("nvme") ? 1 : 0) + (d.contains("ata") ? 1 : 0) + (d.contains("scsi") ? 1 : 0);
-      if (models != 1) bad(w, "expected exactly one of \"nvme\", \"ata\", \"scsi\"");
-      if (d.contains("nvme")) {
-        NvmeConfig c = load_nvme(d["nvme"], w + ".nvme");
-        lu->nvme = std::make_shared<NvmeController>(c);
-        lu->nvme_activation = c.activation;
-        lu->vendor = "NVMe";
-        lu->product = trimmed(c.model);
-        lu->revision = trimmed(c.firmware);
-        lu->serial = trimmed(c.serial);
-        if (!ad->nvme) {
-          ad->nvme = lu->nvme;
-          ad->nvme_activation = c.activation;
-        }
-      } else if (d.contains("ata")) {
-        AtaConfig c;
-        SatConfig s;
-        load_ata(d["ata"], w + ".ata", c, s);
-        lu->ata = std::make_shared<AtaDrive>(c);
-        lu->sat = std::make_shared<SatDevice>(lu->ata, s);
-        lu->vendor = "";
-        lu->product = trimmed(c.model);
-        lu->revision = trimmed(c.firmware);
-        lu->serial = trimmed(c.serial);
-      } else {
-        ScsiConfig c = load_scsi(d["scsi"], w + ".scsi");
-        lu->scsi = std::make_shared<ScsiTarget>(c);
-        lu->device_type = c.peripheral_type;
-        lu->vendor = trimmed(c.vendor);
-        lu->product = trimmed(c.product);
-        lu->revision = trimmed(c.revision);
-        lu->serial = trimmed(c.serial);
+      if (lu->kind == LuKind::Enclosure && (!drive->scsi || drive->device_type != 0x0D))
+        bad(w, "an enclosure is a SCSI model with \"peripheral_type\": 13");
+      lu->drive = drive;
+      lu->nvme = drive->nvme;
+      lu->ata = drive->ata;
+      lu->sat = drive->sat;
+      lu->scsi = drive->scsi;
+      lu->nvme_activation = drive->nvme_activation;
+      lu->vendor = drive->vendor;
+      lu->product = drive->product;
+      lu->revision = drive->revision;
+      lu->serial = drive->serial;
+      lu->device_type = drive->device_type;
+      if (drive->nvme && !ad->nvme) {
+        ad->nvme = drive->nvme;
+        ad->nvme_activation = drive->nvme_activation;
       }
       ad->lus.push_back(lu);
       lus.push_back(lu);
@@ -944,6 +852,7 @@ void load_storage(const nlohmann::json &section) {
   std::lock_guard<std::mutex> g(s.lock);
   s.adapters = std::move(adapters);
   s.lus = std::move(lus);
+  s.drives = table.all();
 }
 
 void reset_storage() {
@@ -954,7 +863,10 @@ void reset_storage() {
 
 void register_storage_section() {
   static std::once_flag once;
-  std::call_once(once, [] { register_machine_section("storage", load_storage, reset_storage); });
+  std::call_once(once, [] {
+    register_machine_section("storage", load_storage, reset_storage);
+    std::atexit(write_storage_state_at_exit);
+  });
 }
 
 // ---- Test access -------------------------------------------------------------------------------------
@@ -963,10 +875,44 @@ std::vector<StorageDiskInfo> storage_disks() {
   Storage &s = storage();
   std::lock_guard<std::mutex> g(s.lock);
   std::vector<StorageDiskInfo> out;
+  static const char *const kinds[] = {"disk", "enclosure", "raid_member", "physical_disk"};
   for (const auto &lu : s.lus)
-    out.push_back({lu->id, lu->physical_drive, lu->pdo, lu->interface_path, lu->adapter->id, lu->adapter->port,
-                   lu->adapter->driver->name()});
+    out.push_back({lu->id, kinds[static_cast<int>(lu->kind)], lu->physical_drive, lu->pdo, lu->interface_path,
+                   lu->adapter->id, lu->adapter->port, lu->adapter->driver->name(), lu->drive->id});
   return out;
+}
+
+StorageDriveModels storage_drive(const std::string &id) {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  for (const auto &d : s.drives)
+    if (d->id == id) return {d->id, d->kind, d->nvme, d->ata, d->sat, d->scsi};
+  return {id, "", nullptr, nullptr, nullptr, nullptr};
+}
+
+std::vector<std::shared_ptr<StorageDrive>> storage_drive_list() {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.drives;
+}
+
+std::vector<std::shared_ptr<StorageLu>> storage_lu_list() {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.lus;
+}
+
+void storage_adapter_configure(const std::string &adapter_id, const std::string &knobs_json) {
+  std::shared_ptr<StorageAdapter> ad;
+  {
+    Storage &s = storage();
+    std::lock_guard<std::mutex> g(s.lock);
+    for (const auto &a : s.adapters)
+      if (a->id == adapter_id) ad = a;
+  }
+  if (!ad) throw std::runtime_error("storage: no adapter \"" + adapter_id + "\"");
+  const json knobs = json::parse(knobs_json);
+  configure_adapter(*ad, &knobs, nullptr, "adapter \"" + adapter_id + "\"");
 }
 
 std::shared_ptr<NvmeController> storage_nvme(uint32_t physical_drive) {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/storage/driver.h"
+#include "sim/storage/helpers.h"
 
 namespace sim {
 namespace {
@@ -24,14 +24,18 @@ class InboxAhciDriver : public StorageDriver {
     return satl(lu, cdb, cdb_len, data, data_len, ddir);
   }
   BOOL storage_firmware(StorageRequest &r) override;
+  // Knob "get_info_insufficient_buffer": GET_INFO into a buffer too small for every slot of a
+  // multi-slot drive fails with ERROR_INSUFFICIENT_BUFFER instead of filling what fits.
+  void configure(DriverConfig &config) override {
+    get_info_insufficient_buffer_ = config.flag("get_info_insufficient_buffer", false);
+  }
 
  private:
   BOOL get_info(StorageRequest &r, StorageLu &lu);
   BOOL download(StorageRequest &r, StorageLu &lu);
   BOOL activate(StorageRequest &r, StorageLu &lu);
-  // DOWNLOAD MICROCODE to the drive under the request's fault actions; false when the drive
-  // refused it.
-  static bool microcode(StorageRequest &r, StorageLu &lu, const AtaTaskfile &tf, uint8_t *data, uint32_t len);
+
+  bool get_info_insufficient_buffer_ = false;
 };
 
 // IOCTL_STORAGE_FIRMWARE_GET_INFO / DOWNLOAD / ACTIVATE: only the Windows 10 (and later) driver
@@ -55,18 +59,18 @@ BOOL InboxAhciDriver::get_info(StorageRequest &r, StorageLu &lu) {
     return r.violation("firmware GET_INFO Version/Size " + std::to_string(wire::u32(r.in.data(), 0)) + "/" +
                        std::to_string(wire::u32(r.in.data(), 4)));
   if (r.frontend_faults("firmware_get_info")) return FALSE;
-  const uint32_t slots = std::max<uint32_t>(lu.fw_slot_count, 1);
+  const uint32_t slots = std::max<uint32_t>(lu.drive->fw_slot_count, 1);
   const uint32_t full = 24 + 32 * slots;
   IoctlCall &c = r.call;
   if (c.out_size < 24) return r.fail(ERROR_INSUFFICIENT_BUFFER);
-  if (c.out_size < full && slots > 1 && r.adapter.knobs.get_info_insufficient_buffer)
+  if (c.out_size < full && slots > 1 && get_info_insufficient_buffer_)
     return r.fail(ERROR_INSUFFICIENT_BUFFER);
   std::vector<uint8_t> info(full, 0);
   wire::put32(info.data(), 0, 24);
   wire::put32(info.data(), 4, full);
   info[8] = 0x01;
   info[9] = static_cast<uint8_t>(slots);
-  info[10] = lu.fw_active_slot;
+  info[10] = lu.drive->fw_active_slot;
   info[11] = 0xFF;
   info[12] = 0;
   wire::put32(info.data(), 16, 512);
@@ -80,25 +84,13 @@ BOOL InboxAhciDriver::get_info(StorageRequest &r, StorageLu &lu) {
     wire::put32(e, 0, 32);
     wire::put32(e, 4, 32);
     e[8] = static_cast<uint8_t>(s);
-    if (s == lu.fw_active_slot) std::memcpy(e + 16, revision.data(), std::min<size_t>(revision.size(), 16));
+    if (s == lu.drive->fw_active_slot) std::memcpy(e + 16, revision.data(), std::min<size_t>(revision.size(), 16));
   }
   uint32_t n = std::min<uint32_t>(c.out_size, full);
   if (const FaultAction *a = r.action("short_transfer")) n = std::min<uint32_t>(n, static_cast<uint32_t>(a->value));
   std::memcpy(c.out, info.data(), n);
   c.bytes_returned = n;
   return TRUE;
-}
-
-bool InboxAhciDriver::microcode(StorageRequest &r, StorageLu &lu, const AtaTaskfile &tf, uint8_t *data, uint32_t len) {
-  AtaResult res;
-  if (const FaultAction *a = r.action("ata_status")) {
-    res.status = static_cast<uint8_t>(a->value);
-    res.error = static_cast<uint8_t>(a->value2);
-  } else {
-    res = lu.ata->execute(tf, data, len);
-  }
-  r.note("ata_status", std::to_string(res.status));
-  return !res.err();
 }
 
 // Input: Version @0 (40), Size @4 (structure and image), Flags @8, Slot u8 @12, Offset u64 @16,
@@ -115,18 +107,11 @@ BOOL InboxAhciDriver::download(StorageRequest &r, StorageLu &lu) {
     return r.violation("firmware DOWNLOAD Size " + std::to_string(size) + " / BufferSize " + std::to_string(bytes) +
                        " in a " + std::to_string(r.in.size()) + "-byte request");
   if (r.frontend_faults("firmware_download", {{"ata_command", fault_key(0x92)}})) return FALSE;
-  if (slot >= std::max<uint8_t>(lu.fw_slot_count, 1)) return r.fail(ERROR_INVALID_PARAMETER);
-  if (bytes == 0 || bytes % 512 != 0 || offset % 512 != 0 || bytes / 512 > 0xFFFF || offset / 512 > 0xFFFF)
-    return r.fail(ERROR_INVALID_PARAMETER);
-  const uint32_t blocks = static_cast<uint32_t>(bytes / 512);
-  AtaTaskfile tf;
-  tf.command = 0x92;
-  tf.feature = 0x0E;
-  tf.count = blocks & 0xFF;
-  tf.lba = (blocks >> 8) | (offset / 512) << 8;
-  tf.ddir = kDirOut;
+  if (slot >= std::max<uint8_t>(lu.drive->fw_slot_count, 1)) return r.fail(ERROR_INVALID_PARAMETER);
+  const std::optional<AtaTaskfile> tf = microcode_download(offset, bytes);
+  if (!tf) return r.fail(ERROR_INVALID_PARAMETER);
   std::vector<uint8_t> piece(in + 32, in + 32 + bytes);
-  if (!microcode(r, lu, tf, piece.data(), static_cast<uint32_t>(bytes))) return r.fail(ERROR_IO_DEVICE);
+  if (!run_microcode(r, *lu.ata, *tf, piece.data(), static_cast<uint32_t>(bytes))) return r.fail(ERROR_IO_DEVICE);
   r.call.bytes_returned = 0;
   return TRUE;
 }
@@ -139,11 +124,8 @@ BOOL InboxAhciDriver::activate(StorageRequest &r, StorageLu &lu) {
     return r.violation("firmware ACTIVATE Version/Size " + std::to_string(wire::u32(in, 0)) + "/" +
                        std::to_string(wire::u32(in, 4)));
   if (r.frontend_faults("firmware_activate", {{"ata_command", fault_key(0x92)}})) return FALSE;
-  if (in[12] >= std::max<uint8_t>(lu.fw_slot_count, 1)) return r.fail(ERROR_INVALID_PARAMETER);
-  AtaTaskfile tf;
-  tf.command = 0x92;
-  tf.feature = 0x0F;
-  if (!microcode(r, lu, tf, nullptr, 0)) return r.fail(ERROR_IO_DEVICE);
+  if (in[12] >= std::max<uint8_t>(lu.drive->fw_slot_count, 1)) return r.fail(ERROR_INVALID_PARAMETER);
+  if (!run_microcode(r, *lu.ata, microcode_activate(), nullptr, 0)) return r.fail(ERROR_IO_DEVICE);
   r.call.bytes_returned = 0;
   return TRUE;
 }

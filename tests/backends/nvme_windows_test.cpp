@@ -31,7 +31,7 @@ BOOL accept_all(sim::IoctlCall &call, const std::vector<uint8_t> &) {
     case kIoctlScsiPassThrough:
       call.out[2] = 0;
       call.out[7] = 0;
-      call.bytes_returned = 56;
+      call.bytes_returned = call.out[8] == 1 ? 88 + le32(call.out, 12) : 56;  // data in: all of it moved
       return TRUE;
     case kIoctlProtocolCommand:
       put32(call.out, 16, 1);

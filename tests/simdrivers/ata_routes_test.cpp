@@ -251,7 +251,7 @@ TEST_F(InboxAhci, MultiSlotGetInfo) {
   EXPECT_EQ(3, info.g8(9));
   EXPECT_EQ(1, info.g8(10)) << "ActiveSlot fits the small buffer";
   EXPECT_EQ(24u + 3 * 32, info.g32(4));
-  sim::storage_adapter_knobs(0)->get_info_insufficient_buffer = true;
+  sim::storage_adapter_configure("a", R"({"get_info_insufficient_buffer": true})");
   a = inout2(h, kFwGetInfo, gi, info);
   EXPECT_FALSE(a.ok);
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), a.error);

@@ -292,13 +292,13 @@ TEST_F(InboxNvme, FirmwareActivationReturnCodes) {
   HANDLE h = open(kDisk);
   auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.02", 8192);
   // The knob: activation answers 20h (takes effect at the next reset).
-  sim::storage_adapter_knobs(0)->firmware_activate_return_code = 0x20;
+  sim::storage_adapter_configure("nvme", R"({"firmware_activate_return_code": 32})");
   firmware_update(h, image);
   Buf act = firmware_activate(2);
   ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
   EXPECT_EQ(0x20u, act.g32(20));
   // A refused activation leaves the drive alone.
-  sim::storage_adapter_knobs(0)->firmware_activate_return_code.reset();
+  sim::storage_adapter_configure("nvme", "{}");
   firmware_update(h, image);
   fault(kDisk, kScsiMiniport, "return_code", 7);
   Buf act2 = firmware_activate(1);
@@ -454,9 +454,9 @@ TEST_F(InboxNvme, WriteBufferBecomesImageDownloadAndCommit) {
 TEST_F(InboxNvme, Windows81ModeByKnobAndByOperatingSystem) {
   for (int variant = 0; variant < 2; ++variant) {
     if (variant == 0) {
-      sim::storage_adapter_knobs(0)->windows81_mode = true;
+      sim::storage_adapter_configure("nvme", R"({"windows81_mode": true})");
     } else {
-      sim::storage_adapter_knobs(0)->windows81_mode = false;
+      sim::storage_adapter_configure("nvme", "{}");
       sim::OsInfo os = sim::machine_os();
       os.major = 6;
       os.minor = 3;

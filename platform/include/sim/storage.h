@@ -1,72 +1,127 @@
-// Simulated machine: storage adapters, disks and the drivers that answer their requests.
+// Simulated machine: storage adapters, logical units, the drives behind them and the drivers that
+// answer their requests.
 //
 // The "storage" section of a machine description:
 //   "storage": {
+//     "drives": [ {                                  (optional: drives reached by id)
+//        "id": "B",                                  (required, unique, not starting with '@')
+//        exactly one drive model:  "nvme": { ... } | "ata": { ... } | "scsi": { ... }  (below)
+//        "firmware_slots": 1, "firmware_active_slot": 0    (ATA only: storage firmware view)
+//     } ],
 //     "adapters": [ {
 //        "id": "nvme0",                              (required, unique)
-//        "personality": "inbox_nvme" | "inbox_ahci" | "usb_bot" | "storage_spaces" | ...,
+//        "personality": "inbox_nvme" | "inbox_ahci" | "usb_bot" | "storage_spaces" | "plain" |
+//                       "intel_rst" | "intel_rste" | "maker_nvme" | "nevox" | "uas" | "uas_sat" | "sas",
 //        "port": 2,                                  (optional; default: creation order, skipping
-//                                                     numbers fixed elsewhere)
+//                                                     numbers fixed elsewhere; not for "plain")
 //        "instance_id": "PCI\\VEN_ABCD&DEV_5010\\4&2B1F&0&00E8",   (optional)
 //        "interface_path": "\\\\?\\PCI#...#{2accfe60-...}",      (optional; default generated
-//                                                     from instance_id, lower case; "" = none)
-//        "knobs": { "windows81_mode": false, "firmware_activate_return_code": 32,
-//                   "get_info_insufficient_buffer": false, "foreign_miniport": "fail" | "rc",
-//                   "foreign_miniport_error": 1 },
-//        "nvme": { ... }                             (optional: controller of an adapter without
-//                                                     disks, for controller-level requests)
+//                                                     from instance_id, lower case; "" = none;
+//                                                     not for "plain")
+//        "knobs": { ... },                           (common knobs and the personality's own, below)
+//        "nvme": { ... } | "drive": "B"              (optional: the NVMe controller answering
+//                                                     controller-level requests on the adapter;
+//                                                     default: the first NVMe drive of its units)
 //     } ],
-//     "disks": [ {
-//        "id": "disk0",                              (optional)
+//     "disks": [ {                                   (every logical unit)
+//        "id": "disk0",                              (optional; default "disk<N>", "lu<index>")
+//        "kind": "disk" | "enclosure" | "raid_member" | "physical_disk",   (default "disk")
+//                                                    disk: physical drive, PDO, disk interface;
+//                                                    enclosure: device type 0Dh, SES interface only
+//                                                    (its drive is a "scsi" model with
+//                                                    "peripheral_type": 13);
+//                                                    raid_member, physical_disk: no path of their
+//                                                    own, reached through the adapter at their
+//                                                    address (required)
 //        "adapter": "nvme0",                         (required)
-//        "physical_drive": 0,                        (optional; default: next free number)
+//        "physical_drive": 0,                        (disks; default: next free number)
 //        "pdo": "\\Device\\00000031",                (optional; default generated)
 //        "instance_id": "SCSI\\DISK&VEN_NVME&PROD_CORVANE\\5&1&0&000000",  (optional)
-//        "interface": true,                          (default true; false: no disk interface)
+//        "interface": true,                          (default true; false: no disk/SES interface)
 //        "interface_path": "...",                    (optional override)
 //        "address": { "path_id": 0, "target_id": 0, "lun": 0 } | null,
 //                                                    (default 0/0/0; null: no SCSI address)
 //        "bus_type": 17,                             (optional; default from the personality)
-//        "firmware_slots": 1, "firmware_active_slot": 0,   (storage firmware view of an ATA drive)
 //        "bridge": "none" | "sat",                   (what sits in front of the drive; informational
 //                                                     for now: every ATA drive gets a SCSI/ATA
 //                                                     translation the personality may use)
-//        exactly one drive model:
-//        "nvme": { "model", "serial", "firmware", "namespace": true, "slot1_read_only": false,
-//                  "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
-//                  "enforce_granularity": true, "activation": "commit" | "reset" |
-//                  "power_cycle" | "never", "active_slot": 1, "slot_revisions": ["", ...],
-//                  "apsta": true, "apste": false, "identify_fails": false, "component_id": "" },
-//        "ata":  { "model", "serial", "firmware", "log_page3": "present" | "missing" |
-//                  "invalid", "mode3": true, "mode7": true, "modeE": true, "log_min_blocks": 0,
-//                  "log_max_blocks": 0, "word234": 0, "word235": 0,
-//                  "activation_needs_power_cycle": false, "identify_fails": false,
-//                  "sense_format": "descriptor" | "fixed_old" | "fixed_new" | "fixed_long",
-//                  "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0 },
-//        "scsi": { "vendor", "product", "revision", "serial", "peripheral_type": 0,
-//                  "write_buffer": true, "offset_boundary": 8192 }
+//        the drive:  "drive": "B"                    (one of the "drives" table), or an inline
+//                    model as in the drives table ("nvme" / "ata" / "scsi", and for ATA
+//                    "firmware_slots" / "firmware_active_slot"), which is an anonymous drive
+//                    named "@" + the unit's id
 //     } ]
 //   }
+// One drive reached through several units (or an adapter) is one model: one identity, one set of
+// slots, one pending image, one set of counters. Later entries that reach drives (CSMI phys, RAID
+// members, RSTe entries, NevoX physical disks, SCSI twins) use the same reference
+// (StorageDriveTable::resolve in sim/storage/driver.h).
+//
+// Drive models:
+//   "nvme": { "model", "serial", "firmware", "namespace": true, "slot1_read_only": false,
+//             "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
+//             "enforce_granularity": true, "activation": "commit" | "reset" | "power_cycle" |
+//             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
+//             "apste": false, "identify_fails": false, "component_id": "" }
+//   "ata":  { "model", "serial", "firmware", "log_page3": "present" | "missing" | "invalid",
+//             "mode3": true, "mode7": true, "modeE": true, "log_min_blocks": 0,
+//             "log_max_blocks": 0, "word234": 0, "word235": 0,
+//             "activation_needs_power_cycle": false, "identify_fails": false,
+//             "sense_format": "descriptor" | "fixed_old" | "fixed_new" | "fixed_long",
+//             "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0 }
+//   "scsi": { "vendor", "product", "revision", "serial", "peripheral_type": 0,
+//             "write_buffer": true, "offset_boundary": 8192 }
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
 //
-// Paths: \\.\ScsiN: and the storage-port interface name the adapter; \\.\PhysicalDriveN,
-// \\.\GLOBALROOT\Device\... and the disk interface name the disk. Interface paths are made from the
-// instance id ('\' becomes '#', lower case) unless given.
+// Knobs. Common: "foreign_miniport": "fail" | "rc" (default per personality: "rc" for intel_rst,
+// intel_rste and sas), "foreign_miniport_error": 1. Each personality reads its own (a knob no
+// one reads is an error): inbox_nvme "windows81_mode": false, "firmware_activate_return_code"
+// (unset: 0, or 20h when the drive activates only at a power cycle); inbox_ahci
+// "get_info_insufficient_buffer": false.
 //
-// Personalities and what their disks answer (anything else fails as the real driver does):
+// Paths: \\.\ScsiN: and the storage-port interface name the adapter (not for "plain");
+// \\.\PhysicalDriveN, \\.\GLOBALROOT\Device\... and the disk interface name a disk; the SES
+// interface ({1790c9ec-...}) names an enclosure. Interface paths are made from the instance id
+// ('\' becomes '#', lower case) unless given.
+//
+// Personalities and what their units answer (anything else fails as the real driver does):
 //   inbox_nvme      device number, descriptor (bus type 17), address; protocol-specific property
-//                   (49/50) and protocol command on disk and adapter; temperature threshold;
-//                   "FIRMWARE" miniport on disk and adapter; SCSI translation (INQUIRY, VPD 80h,
-//                   READ/WRITE(16), SYNCHRONIZE CACHE, SECURITY PROTOCOL IN/OUT, WRITE BUFFER
-//                   0Eh/0Fh as image download / commit). Windows 8.1 mode: no protocol-specific
-//                   property or protocol command (ERROR_NOT_SUPPORTED), no WRITE BUFFER.
+//                   (49: Identify Controller and log pages; 50: other Identify and features) and
+//                   protocol command (Flags 80000000h, data direction as the opcode's bits 1:0)
+//                   on disk and adapter; temperature threshold; "FIRMWARE" miniport (Flags 1) on
+//                   disk and adapter; SCSI translation (INQUIRY, VPD 80h, READ/WRITE(16),
+//                   SYNCHRONIZE CACHE, SECURITY PROTOCOL IN/OUT, WRITE BUFFER 0Eh/0Fh as image
+//                   download / commit). Windows 8.1 mode: no protocol-specific property or
+//                   protocol command (ERROR_NOT_SUPPORTED), no WRITE BUFFER.
 //   inbox_ahci      ATA pass-through; SCSI pass-through through the driver's SCSI/ATA translation
 //                   (ATA PASS-THROUGH(12/16), INQUIRY, VPD pages); storage firmware GET_INFO /
 //                   DOWNLOAD / ACTIVATE on Windows 10 and later (bus type 11).
 //   usb_bot         SCSI pass-through to the bridge's SCSI/ATA translation (bus type 7).
 //   storage_spaces  INQUIRY and VPD pages of the virtual disk; bus reset on the disk (bus type 16).
+//   plain           a SCSI unit without a port: device number, descriptor (bus type 1), INQUIRY
+//                   and VPD 80h, cache requests; GET_ADDRESS and bus reset fail (1).
+//   intel_rst, intel_rste, maker_nvme, nevox, uas, uas_sat, sas   (placeholders) the common
+//                   requests, INQUIRY and VPD pages from the drive, bus reset on the adapter;
+//                   their own requests are refused as by a driver without them.
 // Every disk answers the disk cache requests; adapters answer bus resets and, for in-box NVMe,
 // the controller requests; foreign miniport signatures fail (or answer ReturnCode 1 per knob).
+//
+// Machine-state output: with ORBU_SIM_STATE_OUT=<file> the native process writes, at exit, the
+// state of every drive (storage_state_json(); write_storage_state() writes it on demand):
+//   { "drives": [ {
+//       "id": "B", "anonymous": false, "kind": "nvme" | "ata" | "scsi",
+//       "model": "...", "serial": "...", "revision": "<running revision>",
+//       "active_slot": 2,                            (NVMe: the running slot; ATA: the storage
+//                                                     firmware view's active slot; absent for SCSI)
+//       "slots": [ { "slot": 1, "revision": "..." }, ... ],   (NVMe slots 1..n, "" = empty; ATA
+//                                                     slots 0..n-1 of the storage firmware view;
+//                                                     [] for SCSI)
+//       "pending": { "slot": 2, "revision": "..." } | null,   (NVMe: activated at the next reset;
+//                                                     ATA: saved, waiting for 0Fh or a power cycle)
+//       "staged_bytes": 0,                           (downloaded, not yet committed)
+//       "activations": 1, "bus_resets": 1, "power_cycles": 0,
+//       "units": [ "disk0", ... ]                    (the units that reach the drive)
+//   } ] }
+// Drives appear in description order: the "drives" table first, then the inline ones.
 #pragma once
 #ifndef _WIN32
 
@@ -86,17 +141,8 @@ class AtaDrive;
 class SatDevice;
 class ScsiTarget;
 
-// Driver front-end knobs of one adapter (and its LUs).
+// Knobs every adapter has (the personalities keep their own, see storage_adapter_configure).
 struct StorageAdapterKnobs {
-  // In-box NVMe: behave as the Windows 8.1 driver (also chosen by an OS older than Windows 10):
-  // no protocol-specific property, no protocol command, no WRITE BUFFER translation.
-  bool windows81_mode = false;
-  // In-box NVMe "FIRMWARE" activation ReturnCode; unset: 0, or 20h when the drive activates new
-  // firmware only at a power cycle.
-  std::optional<uint32_t> firmware_activate_return_code;
-  // In-box AHCI: GET_INFO into a buffer too small for every slot of a multi-slot drive fails with
-  // ERROR_INSUFFICIENT_BUFFER instead of filling what fits.
-  bool get_info_insufficient_buffer = false;
   // Miniport signatures the adapter does not own: ReturnCode 1 (true) or a failed call (false).
   bool foreign_miniport_rc = false;
   DWORD foreign_miniport_error = ERROR_INVALID_FUNCTION;
@@ -120,14 +166,29 @@ void register_storage_section();
 
 struct StorageDiskInfo {
   std::string id;
-  uint32_t physical_drive = 0;
+  std::string kind;             // "disk", "enclosure", "raid_member", "physical_disk"
+  uint32_t physical_drive = 0;  // FFFFFFFFh for units that are no disk
   std::string pdo;
   std::string interface_path;   // "" when none
   std::string adapter;          // adapter id
-  uint32_t port = 0;
+  uint32_t port = 0;            // FFFFFFFFh for an adapter that is no SCSI port
   std::string personality;
+  std::string drive;            // id of the drive behind it ("@" + id for an inline one)
 };
+// Every logical unit, in description order.
 std::vector<StorageDiskInfo> storage_disks();
+
+// A drive by its id ("@<disk id>" for one described inline on a disk); null models when there is
+// no such drive.
+struct StorageDriveModels {
+  std::string id;
+  std::string kind;             // "nvme", "ata", "scsi"; "" when there is no such drive
+  std::shared_ptr<NvmeController> nvme;
+  std::shared_ptr<AtaDrive> ata;
+  std::shared_ptr<SatDevice> sat;
+  std::shared_ptr<ScsiTarget> scsi;
+};
+StorageDriveModels storage_drive(const std::string &id);
 
 // Drive models by physical-drive number (null when the disk has no such model).
 std::shared_ptr<NvmeController> storage_nvme(uint32_t physical_drive);
@@ -137,9 +198,17 @@ std::shared_ptr<ScsiTarget> storage_scsi(uint32_t physical_drive);
 // Controller of an NVMe adapter, by port number.
 std::shared_ptr<NvmeController> storage_adapter_nvme(uint32_t port);
 
-// Knobs of the adapter with that port number (null when there is none). Change them only while
-// no request is running.
+// Common knobs of the adapter with that port number (null when there is none). Change them only
+// while no request is running.
 StorageAdapterKnobs *storage_adapter_knobs(uint32_t port);
+// Reads an adapter's "knobs" object again (JSON text, as in a description): every knob not given
+// returns to its default. Throws std::runtime_error as loading does. Only while no request runs.
+void storage_adapter_configure(const std::string &adapter_id, const std::string &knobs_json);
+
+// Machine state: every drive as JSON (format above); written to ORBU_SIM_STATE_OUT at exit.
+std::string storage_state_json();
+// Writes storage_state_json() to `path`; false when the file cannot be written.
+bool write_storage_state(const std::string &path);
 
 // Temperature threshold the in-box NVMe front-end holds for a disk (index 0-8, over or under).
 std::optional<int16_t> storage_temperature_threshold(uint32_t physical_drive, uint16_t index, bool over);

@@ -244,6 +244,7 @@ void AtaDrive::activate(const ImageInfo &info) {
   const std::string fw = padded(info.revision, 8);
   const std::string model = info.model.empty() ? running_model_ : padded(info.model, 40);
   if (fw != running_fw_ || model != running_model_) updated_ = true;
+  ++counters_.activations;
   running_fw_ = fw;
   running_model_ = model;
   if (vu_) vu_->on_activation(info);
@@ -395,6 +396,7 @@ AtaResult AtaDrive::download(const AtaTaskfile &tf, const uint8_t *data, uint32_
 
 void AtaDrive::power_cycle() {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++counters_.power_cycles;
   discard_staging();
   if (at_power_cycle_) activate(*at_power_cycle_);
   at_power_cycle_.reset();
@@ -411,6 +413,23 @@ DriveIdentity AtaDrive::identity() const {
 std::string AtaDrive::running_revision() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return trim_text(running_fw_);
+}
+
+DriveCounters AtaDrive::counters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counters_;
+}
+
+std::string AtaDrive::pending_revision() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (deferred_) return trim_text(deferred_->revision);
+  if (at_power_cycle_) return trim_text(at_power_cycle_->revision);
+  return {};
+}
+
+void AtaDrive::bus_reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counters_.bus_resets;
 }
 
 bool AtaDrive::deferred_pending() const {

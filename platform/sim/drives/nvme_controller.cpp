@@ -71,7 +71,7 @@ NvmeController::NvmeController(NvmeConfig config) : cfg_(std::move(config)) {
 }
 
 NvmeCompletion NvmeController::admin(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++counts_[cmd.opcode()];
 
   const NvmeFaultRule *fired = nullptr;
@@ -119,12 +119,13 @@ NvmeCompletion NvmeController::admin_locked(const NvmeCommand &cmd, uint8_t *dat
     case 0x84:  // sanitize
       return nvme_status(kNvmeSuccess);
     default:
+      if (vendor_) return vendor_(*this, cmd, true, data, data_len);
       return nvme_status(kNvmeInvalidOpcode);
   }
 }
 
 NvmeCompletion NvmeController::io(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   const bool ns_ok = cfg_.namespace_present && (cmd.nsid == 1 || cmd.nsid == 0xFFFFFFFFu);
   NvmeCompletion c;
   switch (cmd.opcode()) {
@@ -144,6 +145,7 @@ NvmeCompletion NvmeController::io(const NvmeCommand &cmd, uint8_t *data, uint32_
       return c;
     }
     default:
+      if (vendor_) return vendor_(*this, cmd, false, data, data_len);
       return nvme_status(kNvmeInvalidOpcode);
   }
 }
@@ -286,6 +288,7 @@ NvmeCompletion NvmeController::image_download(const NvmeCommand &cmd, const uint
 
 void NvmeController::activate_slot(uint8_t slot) {
   if (running_fr_ != slots_[slot].revision || running_model_ != slots_[slot].model) updated_ = true;
+  ++counters_.activations;
   active_slot_ = slot;
   running_fr_ = slots_[slot].revision;
   running_model_ = slots_[slot].model;
@@ -405,107 +408,125 @@ void NvmeController::apply_pending(bool power_cycle) {
 }
 
 void NvmeController::controller_reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ++counters_.bus_resets;
   apply_pending(false);
 }
 
 void NvmeController::power_cycle() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ++counters_.power_cycles;
   apply_pending(true);
   apste_ = cfg_.apste;
   apst_table_ = cfg_.apst_table;
 }
 
 DriveIdentity NvmeController::identity() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return {trim_text(running_model_), cfg_.serial, trim_text(running_fr_)};
 }
 
 std::string NvmeController::running_revision() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return trim_text(running_fr_);
 }
 
 uint8_t NvmeController::active_slot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return active_slot_;
 }
 
 uint8_t NvmeController::pending_slot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return pending_slot_;
 }
 
 std::string NvmeController::slot_revision(uint8_t slot) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (slot < 1 || slot > cfg_.slot_count || !slots_[slot].filled) return {};
   return trim_text(slots_[slot].revision);
 }
 
 size_t NvmeController::staged_bytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return staging_.size();
 }
 
 std::vector<uint8_t> NvmeController::staged_image() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return staging_;
 }
 
 bool NvmeController::apste() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return apste_;
 }
 
 NvmeActivation NvmeController::activation() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return cfg_.activation;
 }
 
 NvmeConfig NvmeController::config() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return cfg_;
 }
 
 std::array<uint8_t, 256> NvmeController::apst_table() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return apst_table_;
 }
 
 uint32_t NvmeController::command_count(uint8_t opcode) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return counts_[opcode];
 }
 
+DriveCounters NvmeController::counters() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return counters_;
+}
+
+std::string NvmeController::pending_revision() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (pending_slot_ == 0 || !slots_[pending_slot_].filled) return {};
+  return trim_text(slots_[pending_slot_].revision);
+}
+
+void NvmeController::set_vendor_handler(NvmeVendorHandler handler) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  vendor_ = std::move(handler);
+}
+
 void NvmeController::set_activation(NvmeActivation activation) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   cfg_.activation = activation;
 }
 
 void NvmeController::add_fault(const NvmeFaultRule &rule) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   cfg_.faults.push_back(rule);
   fault_hits_.push_back(0);
 }
 
 void NvmeController::clear_faults() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   cfg_.faults.clear();
   fault_hits_.clear();
 }
 
 void NvmeController::set_identity_fails_after_update(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   cfg_.identity_fails_after_update = on;
 }
 
 void NvmeController::set_corrupt_staging(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   cfg_.corrupt_staging = on;
 }
 
 void NvmeController::set_component_id(const std::array<uint8_t, 8> &id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   cfg_.component_id = id;
 }
 

@@ -296,6 +296,7 @@ ScsiResult ScsiTarget::write_buffer(const uint8_t *cdb, size_t, const uint8_t *d
   const std::string rev = padded(info.inquiry_revision, 4);
   const std::string product = info.model.empty() ? running_product_ : padded(info.model, 16);
   if (rev != running_rev_ || product != running_product_) updated_ = true;
+  ++counters_.activations;
   running_rev_ = rev;
   running_product_ = product;
   if (vu_) vu_->on_activation(info);
@@ -305,9 +306,20 @@ ScsiResult ScsiTarget::write_buffer(const uint8_t *cdb, size_t, const uint8_t *d
 
 void ScsiTarget::power_cycle() {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++counters_.power_cycles;
   staging_.clear();
   if (vu_) vu_->reset();
   if (cfg_.unit_attention_after_power_on) unit_attention_ = std::make_pair<uint8_t, uint8_t>(0x29, 0x00);
+}
+
+DriveCounters ScsiTarget::counters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counters_;
+}
+
+void ScsiTarget::bus_reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counters_.bus_resets;
 }
 
 DriveIdentity ScsiTarget::identity() const {

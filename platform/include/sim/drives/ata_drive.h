@@ -123,6 +123,11 @@ class AtaDrive {
   // IDENTIFY DEVICE data as the drive would return it now.
   std::array<uint8_t, 512> identify_data() const;
   uint32_t command_count(uint8_t command) const;
+  DriveCounters counters() const;
+  // Revision of an image saved and waiting (0Fh or a power cycle); "" none.
+  std::string pending_revision() const;
+  // A bus reset reached the drive (counted; it is not a power-on reset).
+  void bus_reset();
   AtaConfig config() const;        // the configuration as it stands (knobs included)
 
   void add_fault(const AtaFaultRule &rule);
@@ -147,6 +152,7 @@ class AtaDrive {
 
   mutable std::mutex mutex_;
   AtaConfig cfg_;
+  DriveCounters counters_;
   std::string running_fw_;
   std::string running_model_;
   bool updated_ = false;

@@ -45,6 +45,13 @@ struct DriveIdentity {
   std::string firmware;  // NVMe FR / ATA words 23-26 (8 characters); SCSI: INQUIRY revision (4)
 };
 
+// Events a drive model has seen since it was made (for the machine-state output and tests).
+struct DriveCounters {
+  uint32_t activations = 0;   // new firmware started running (whether or not the revision changed)
+  uint32_t bus_resets = 0;    // bus or controller resets that reached the drive
+  uint32_t power_cycles = 0;
+};
+
 // When a fault rule fires: on matching commands number first, first+1, ..., first+times-1
 // (1-based, counted per rule over the commands that match it). times 0 = from `first` on, forever.
 struct FaultWhen {

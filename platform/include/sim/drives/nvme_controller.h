@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -108,6 +109,14 @@ struct NvmeConfig {
   std::vector<NvmeFaultRule> faults;
 };
 
+class NvmeController;
+
+// Handler for opcodes the controller does not know (vendor-unique commands). It runs with the
+// controller's lock held by the calling thread (the lock is recursive, so the handler may call the
+// controller's accessors) and answers like admin() / io(); `admin` tells the queue.
+using NvmeVendorHandler = std::function<NvmeCompletion(NvmeController &controller, const NvmeCommand &cmd,
+                                                        bool admin, uint8_t *data, uint32_t data_len)>;
+
 class NvmeController {
  public:
   explicit NvmeController(NvmeConfig config = {});
@@ -136,6 +145,12 @@ class NvmeController {
   NvmeConfig config() const;           // the configuration as it stands (knobs included)
   std::array<uint8_t, 256> apst_table() const;
   uint32_t command_count(uint8_t opcode) const;  // admin commands received, per opcode
+  DriveCounters counters() const;
+  std::string pending_revision() const;  // revision in the slot activated at the next reset; "" none
+
+  // Installs (or, with an empty function, removes) the handler for unknown opcodes; without one
+  // they answer Invalid Command Opcode.
+  void set_vendor_handler(NvmeVendorHandler handler);
 
   // Knobs changeable after construction.
   void set_activation(NvmeActivation activation);
@@ -163,8 +178,10 @@ class NvmeController {
   void build_identify_controller(uint8_t *out) const;
   bool granular(uint32_t bytes) const;
 
-  mutable std::mutex mutex_;
+  mutable std::recursive_mutex mutex_;
   NvmeConfig cfg_;
+  NvmeVendorHandler vendor_;
+  DriveCounters counters_;
   std::array<Slot, 8> slots_{};  // index 1..7
   uint8_t active_slot_ = 1;
   uint8_t pending_slot_ = 0;     // activated at the next reset (AFI bits 6:4)

@@ -93,6 +93,9 @@ class ScsiTarget {
   size_t staged_bytes() const;
   bool unit_attention_pending() const;
   uint32_t command_count(uint8_t opcode) const;
+  DriveCounters counters() const;
+  // A bus reset reached the target (counted).
+  void bus_reset();
   ScsiConfig config() const;       // the configuration as it stands (knobs included)
 
   void add_fault(const ScsiFaultRule &rule);
@@ -109,6 +112,7 @@ class ScsiTarget {
 
   mutable std::mutex mutex_;
   ScsiConfig cfg_;
+  DriveCounters counters_;
   ScsiFaultSet faults_;
   std::string running_rev_;
   std::string running_product_;

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -90,13 +91,78 @@ enum : uint32_t {
 class StorageDriver;
 struct StorageAdapter;
 
-// One logical unit: a disk (or enclosure) with the drive model behind it.
+// One physical drive: its model and what every path to it shares (identity, firmware state,
+// slots, pending image). Described once in the "drives" table, or inline on the entry that reaches
+// it (an anonymous drive, named "@" + the entry's id).
+struct StorageDrive {
+  std::string id;
+  bool anonymous = false;
+  std::string kind;                      // "nvme", "ata" or "scsi"
+  // The model (one of them; `sat` wraps `ata`: the SCSI/ATA translation a driver or bridge offers).
+  std::shared_ptr<NvmeController> nvme;
+  std::shared_ptr<AtaDrive> ata;
+  std::shared_ptr<SatDevice> sat;
+  std::shared_ptr<ScsiTarget> scsi;
+  // When the NVMe drive's committed images take effect (decides the "FIRMWARE" activation
+  // ReturnCode).
+  NvmeActivation nvme_activation = NvmeActivation::AtReset;
+  // Storage firmware view of an ATA drive: slots the driver reports and the active one.
+  uint8_t fw_slot_count = 1;
+  uint8_t fw_active_slot = 0;
+  // Strings of the full device descriptor and the SCSI peripheral type, as described.
+  std::string vendor, product, revision, serial;
+  uint8_t device_type = 0;
+
+  // A bus reset reaching the drive: a controller reset of an NVMe drive; counted by the others.
+  void bus_reset() const;
+  DriveIdentity identity() const;        // running identity
+};
+
+// The drives of a description while it loads. Entries that reach a drive (disks today; CSMI phys,
+// RAID members, RSTe entries, NevoX physical disks and SCSI twins later) either name one
+// ("drive": "B") or carry an inline model ("nvme" / "ata" / "scsi", with "firmware_slots" and
+// "firmware_active_slot" for an ATA drive), which makes an anonymous drive.
+class StorageDriveTable {
+ public:
+  // Fields an entry may use to reach its drive (add them to the entry's allowed fields).
+  static const std::vector<std::string> &reference_fields();
+
+  // Loads the "drives" array: { "id": "B", one of "nvme" / "ata" / "scsi", ATA: "firmware_slots",
+  // "firmware_active_slot" }.
+  void load(const nlohmann::json &drives);
+  std::shared_ptr<StorageDrive> find(const std::string &id) const;
+  // The drive `entry` reaches; null when it neither names nor describes one and !required.
+  // `owner` names the anonymous drive; `kinds` ("" = any) limits the kind.
+  std::shared_ptr<StorageDrive> resolve(const nlohmann::json &entry, const std::string &where,
+                                        const std::string &owner, bool required = true,
+                                        const std::string &kind = "");
+  const std::vector<std::shared_ptr<StorageDrive>> &all() const { return drives_; }
+
+ private:
+  std::shared_ptr<StorageDrive> make(const nlohmann::json &entry, const std::string &where);
+  std::vector<std::shared_ptr<StorageDrive>> drives_;
+};
+
+// Port number of an adapter that is no SCSI port, and physical-drive number of a unit that is no disk.
+constexpr uint32_t kNoPort = 0xFFFFFFFF;
+constexpr uint32_t kNoPhysicalDrive = 0xFFFFFFFF;
+
+// What a logical unit is.
+enum class LuKind {
+  Disk,          // a disk with a physical-drive number, PDO and (usually) a disk interface
+  Enclosure,     // device type 0Dh, reached through its SES interface path
+  RaidMember,    // hidden member of a RAID set: no path of its own, reachable through its controller
+  PhysicalDisk,  // physical disk behind a controller: no path of its own
+};
+
+// One logical unit: a disk, enclosure or hidden unit with the drive behind it.
 struct StorageLu {
   std::string id;                        // name in the machine description
-  uint32_t physical_drive = 0;
+  LuKind kind = LuKind::Disk;
+  uint32_t physical_drive = 0;           // disks only
   std::string pdo;                       // "\Device\00000031"
   std::string instance_id;
-  std::string interface_path;            // empty: no disk interface
+  std::string interface_path;            // empty: no disk (or SES) interface
   bool has_address = true;
   uint8_t path_id = 0, target_id = 0, lun = 0;
   StorageAdapter *adapter = nullptr;     // owner
@@ -104,18 +170,13 @@ struct StorageLu {
   uint8_t device_type = 0;               // SCSI peripheral type (0 disk, 0Dh enclosure)
   std::string vendor, product, revision, serial;  // strings of the full device descriptor
 
-  // The drive behind the LU (one of them; `sat` wraps `ata` where a SCSI/ATA translation exists).
+  // The drive behind the LU, and its models (shortcuts to drive->nvme, ...).
+  std::shared_ptr<StorageDrive> drive;
   std::shared_ptr<NvmeController> nvme;
   std::shared_ptr<AtaDrive> ata;
   std::shared_ptr<SatDevice> sat;
   std::shared_ptr<ScsiTarget> scsi;
-  // When the NVMe drive's committed images take effect (as described; decides the "FIRMWARE"
-  // activation ReturnCode).
   NvmeActivation nvme_activation = NvmeActivation::AtReset;
-
-  // Storage firmware view of an ATA drive: slots the driver reports and the active one.
-  uint8_t fw_slot_count = 1;
-  uint8_t fw_active_slot = 0;
 
   // What sits between the LU and the drive: "none" or "sat" (a SCSI/ATA translation in a bridge);
   // later bridges add their own names.
@@ -161,6 +222,13 @@ struct StorageAdapter {
 //   "short_transfer" value       move at most `value` bytes (data length fields say so)
 //   "zero_data"                  data-in answered with zeros
 //   "device_number" value        GET_DEVICE_NUMBER answers this DeviceNumber
+//   "corrupt_offsets" value value2  hardening: after the answer is written, every offset field the
+//                                driver returns (SCSI_PASS_THROUGH DataBufferOffset and
+//                                SenseInfoOffset; protocol command ErrorInfoOffset and data buffer
+//                                offsets) is moved by `value` bytes (default 16), and, when
+//                                `value2` is not 0, every returned length field (DataTransferLength;
+//                                DataFrom/ToDeviceTransferLength) says `value2`; the data stays at
+//                                the offsets the caller built and BytesReturned stays true
 // Front-ends also ask the rule set with FaultOp::other and the keys "driver" (personality name),
 // "request" (see each request), "nvme_opcode", "cdb0", "ata_command"; every IOCTL_SCSI_MINIPORT
 // request is asked once with request "miniport", "signature" (the 8 bytes as text) and
@@ -183,6 +251,8 @@ struct StorageRequest {
   const FaultAction *action(const std::string &name) const;
   // Counts a contract violation and fails the call as the driver would.
   BOOL violation(const std::string &what, DWORD error = ERROR_INVALID_PARAMETER);
+  // Counts a contract violation only (the personality then answers as the driver would).
+  void count_violation(const std::string &what);
   BOOL fail(DWORD error) { return call.fail(error); }
   void note(const std::string &key, const std::string &value);
   // The decoded command and its data phase, as notes the trace output shows under "command" and
@@ -205,11 +275,47 @@ struct MiniportHeader {
   uint32_t length = 0;
 };
 
+// The part of an adapter's description a personality reads: its "knobs" object and the
+// adapter-level keys it owns (own_keys()). Readers throw the loader's errors, naming the field
+// ("storage.adapters[1].knobs.windows81_mode: expected true or false"); knobs nobody read are
+// errors too.
+class DriverConfig {
+ public:
+  DriverConfig(const nlohmann::json *knobs, const nlohmann::json *adapter, std::string where);
+  bool has(const std::string &knob) const;
+  bool flag(const std::string &knob, bool fallback);
+  uint64_t number(const std::string &knob, uint64_t max, uint64_t fallback);
+  std::optional<uint64_t> optional_number(const std::string &knob, uint64_t max);
+  std::string choice(const std::string &knob, const std::vector<std::string> &allowed, const std::string &fallback);
+  // An adapter-level key the personality owns; null when absent.
+  const nlohmann::json *section(const std::string &key) const;
+  [[noreturn]] void error(const std::string &knob, const std::string &what) const;
+  // Throws for the first knob nobody read.
+  void finish() const;
+
+ private:
+  const nlohmann::json *knobs_;
+  const nlohmann::json *adapter_;
+  std::string where_;
+  std::vector<std::string> read_;
+};
+
 class StorageDriver {
  public:
   virtual ~StorageDriver() = default;
   virtual const char *name() const = 0;
   virtual uint32_t bus_type() const = 0;
+
+  // Reads the personality's own knobs (and own adapter keys). Called at load with the adapter's
+  // description, and again when a test reconfigures the adapter: start from the defaults.
+  virtual void configure(DriverConfig &config);
+  // Adapter-level keys besides the common ones that belong to this personality.
+  virtual std::vector<std::string> own_keys() const { return {}; }
+  // Whether the adapter is a SCSI port (\\.\ScsiN:, storage-port interface, SCSI addresses).
+  virtual bool has_port() const { return true; }
+  // Rejection style for foreign miniport signatures on the port unless the knob says otherwise:
+  // ReturnCode 1 (true) or a failed call.
+  virtual bool foreign_miniport_rc_default() const { return false; }
 
   // IOCTL_STORAGE_QUERY_PROPERTY with a PropertyId other than the standard device property.
   virtual BOOL query_property(StorageRequest &r, uint32_t property_id);
@@ -242,10 +348,19 @@ std::shared_ptr<StorageDriver> make_inbox_nvme_driver();
 std::shared_ptr<StorageDriver> make_inbox_ahci_driver();
 std::shared_ptr<StorageDriver> make_usb_bot_driver();
 std::shared_ptr<StorageDriver> make_storage_spaces_driver();
+std::shared_ptr<StorageDriver> make_plain_driver();
+// Placeholders of personalities still to be built: they load and answer the common requests.
+std::shared_ptr<StorageDriver> make_placeholder_driver(const std::string &personality);
 
 // Helpers shared by personalities.
 ScsiResult scsi_invalid_opcode();
 bool os_is_windows10_or_later();
+
+// The storage in use (for the state output and later passes over it).
+std::vector<std::shared_ptr<StorageDrive>> storage_drive_list();
+std::vector<std::shared_ptr<StorageLu>> storage_lu_list();
+// Writes the state to ORBU_SIM_STATE_OUT when it is set (registered with atexit by the stack).
+void write_storage_state_at_exit();
 
 }  // namespace sim
 

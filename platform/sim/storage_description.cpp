@@ -1,0 +1,314 @@
+// Reading the "storage" section: field checks, the drive models' objects, the drives table and
+// the personalities' part of an adapter's description.
+#include "sim/storage/description.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "sim/storage/driver.h"
+
+namespace sim {
+namespace storage_desc {
+
+[[noreturn]] void bad(const std::string &where, const std::string &what) {
+  throw std::runtime_error("storage." + where + ": " + what);
+}
+
+void check_fields(const json &j, const std::string &where, const std::vector<std::string> &allowed) {
+  if (!j.is_object()) bad(where, "expected an object");
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    bool ok = false;
+    for (const std::string &a : allowed) ok = ok || it.key() == a;
+    if (!ok) bad(where, "unknown field \"" + it.key() + "\"");
+  }
+}
+
+uint64_t number(const json &j, const std::string &where, uint64_t max) {
+  uint64_t v = 0;
+  if (j.is_number_unsigned()) {
+    v = j.get<uint64_t>();
+  } else if (j.is_string()) {
+    const std::string s = j.get<std::string>();
+    char *end = nullptr;
+    v = std::strtoull(s.c_str(), &end, 0);
+    if (s.empty() || *end != '\0') bad(where, "expected a number, not \"" + s + "\"");
+  } else {
+    bad(where, "expected an unsigned number");
+  }
+  if (v > max) bad(where, "value " + std::to_string(v) + " above " + std::to_string(max));
+  return v;
+}
+
+bool flag(const json &j, const std::string &where) {
+  if (!j.is_boolean()) bad(where, "expected true or false");
+  return j.get<bool>();
+}
+
+std::string text(const json &j, const std::string &where) {
+  if (!j.is_string()) bad(where, "expected a string");
+  return j.get<std::string>();
+}
+
+NvmeConfig load_nvme(const json &j, const std::string &w) {
+  check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
+                      "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
+                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails", "component_id"});
+  NvmeConfig c;
+  if (j.contains("model")) c.model = text(j["model"], w + ".model");
+  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
+  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
+  if (j.contains("namespace")) c.namespace_present = flag(j["namespace"], w + ".namespace");
+  if (j.contains("slot1_read_only")) c.slot1_read_only = flag(j["slot1_read_only"], w + ".slot1_read_only");
+  if (j.contains("slots")) c.slot_count = static_cast<uint8_t>(number(j["slots"], w + ".slots", 7));
+  if (j.contains("activation_without_reset"))
+    c.activation_without_reset = flag(j["activation_without_reset"], w + ".activation_without_reset");
+  if (j.contains("ca3_status")) c.ca3_refusal_status = static_cast<uint16_t>(number(j["ca3_status"], w + ".ca3_status", 0x7FF));
+  if (j.contains("fwug")) c.fwug = static_cast<uint8_t>(number(j["fwug"], w + ".fwug", 255));
+  if (j.contains("enforce_granularity")) c.enforce_granularity = flag(j["enforce_granularity"], w + ".enforce_granularity");
+  if (j.contains("activation")) {
+    const std::string s = text(j["activation"], w + ".activation");
+    if (s == "commit") c.activation = NvmeActivation::AtCommit;
+    else if (s == "reset") c.activation = NvmeActivation::AtReset;
+    else if (s == "power_cycle") c.activation = NvmeActivation::AtPowerCycle;
+    else if (s == "never") c.activation = NvmeActivation::Never;
+    else bad(w + ".activation", "expected \"commit\", \"reset\", \"power_cycle\" or \"never\"");
+  }
+  if (j.contains("active_slot")) c.active_slot = static_cast<uint8_t>(number(j["active_slot"], w + ".active_slot", 7));
+  if (j.contains("slot_revisions")) {
+    const json &a = j["slot_revisions"];
+    if (!a.is_array() || a.size() > 7) bad(w + ".slot_revisions", "expected an array of at most 7 strings");
+    for (size_t i = 0; i < a.size(); ++i) c.slot_revisions[i] = text(a[i], w + ".slot_revisions");
+  }
+  if (j.contains("apsta")) c.apsta = flag(j["apsta"], w + ".apsta");
+  if (j.contains("apste")) c.apste = flag(j["apste"], w + ".apste");
+  if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
+  if (j.contains("component_id")) {
+    const std::string id = text(j["component_id"], w + ".component_id");
+    if (id.size() > 8) bad(w + ".component_id", "at most 8 characters");
+    c.component_id.fill(' ');
+    std::copy(id.begin(), id.end(), c.component_id.begin());
+  }
+  return c;
+}
+
+void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
+  check_fields(j, w, {"model", "serial", "firmware", "log_page3", "mode3", "mode7", "modeE", "log_min_blocks",
+                      "log_max_blocks", "word234", "word235", "activation_needs_power_cycle", "identify_fails",
+                      "sense_format", "fixed_valid", "component_id", "word141", "word142"});
+  if (j.contains("model")) c.model = text(j["model"], w + ".model");
+  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
+  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
+  if (j.contains("log_page3")) {
+    const std::string p = text(j["log_page3"], w + ".log_page3");
+    if (p == "present") c.log_page3 = AtaLogPage3::Present;
+    else if (p == "missing") c.log_page3 = AtaLogPage3::Missing;
+    else if (p == "invalid") c.log_page3 = AtaLogPage3::InvalidBit63;
+    else bad(w + ".log_page3", "expected \"present\", \"missing\" or \"invalid\"");
+  }
+  if (j.contains("mode3")) c.mode3_supported = flag(j["mode3"], w + ".mode3");
+  if (j.contains("mode7")) c.mode7_supported = flag(j["mode7"], w + ".mode7");
+  if (j.contains("modeE")) c.modeE_supported = flag(j["modeE"], w + ".modeE");
+  if (j.contains("log_min_blocks")) c.log_min_blocks = static_cast<uint16_t>(number(j["log_min_blocks"], w, 0xFFFF));
+  if (j.contains("log_max_blocks")) c.log_max_blocks = static_cast<uint16_t>(number(j["log_max_blocks"], w, 0xFFFF));
+  if (j.contains("word234")) c.word234_min_blocks = static_cast<uint16_t>(number(j["word234"], w, 0xFFFF));
+  if (j.contains("word235")) c.word235_max_blocks = static_cast<uint16_t>(number(j["word235"], w, 0xFFFF));
+  if (j.contains("activation_needs_power_cycle"))
+    c.activation_needs_power_cycle = flag(j["activation_needs_power_cycle"], w + ".activation_needs_power_cycle");
+  if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
+  if (j.contains("sense_format")) {
+    const std::string f = text(j["sense_format"], w + ".sense_format");
+    if (f == "descriptor") s.sense_format = SatSenseFormat::Descriptor;
+    else if (f == "fixed_old") s.sense_format = SatSenseFormat::FixedOld;
+    else if (f == "fixed_new") s.sense_format = SatSenseFormat::FixedNew;
+    else if (f == "fixed_long") s.sense_format = SatSenseFormat::FixedLong;
+    else bad(w + ".sense_format", "expected \"descriptor\", \"fixed_old\", \"fixed_new\" or \"fixed_long\"");
+  }
+  if (j.contains("fixed_valid")) s.fixed_valid = flag(j["fixed_valid"], w + ".fixed_valid");
+  if (j.contains("component_id")) c.component_id = text(j["component_id"], w + ".component_id");
+  if (j.contains("word141")) c.word141 = static_cast<uint16_t>(number(j["word141"], w + ".word141", 0xFFFF));
+  if (j.contains("word142")) c.word142 = static_cast<uint16_t>(number(j["word142"], w + ".word142", 0xFFFF));
+}
+
+ScsiConfig load_scsi(const json &j, const std::string &w) {
+  check_fields(j, w, {"vendor", "product", "revision", "serial", "peripheral_type", "write_buffer", "offset_boundary"});
+  ScsiConfig c;
+  if (j.contains("vendor")) c.vendor = text(j["vendor"], w + ".vendor");
+  if (j.contains("product")) c.product = text(j["product"], w + ".product");
+  if (j.contains("revision")) c.revision = text(j["revision"], w + ".revision");
+  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
+  if (j.contains("peripheral_type")) c.peripheral_type = static_cast<uint8_t>(number(j["peripheral_type"], w, 0x1F));
+  if (j.contains("write_buffer")) c.write_buffer_supported = flag(j["write_buffer"], w + ".write_buffer");
+  if (j.contains("offset_boundary")) c.offset_boundary = static_cast<uint32_t>(number(j["offset_boundary"], w, 0xFFFFFF));
+  return c;
+}
+
+
+}  // namespace storage_desc
+
+using namespace storage_desc;
+
+// ---- Drives -------------------------------------------------------------------------------------
+
+void StorageDrive::bus_reset() const {
+  if (nvme) nvme->controller_reset();
+  if (ata) ata->bus_reset();
+  if (scsi) scsi->bus_reset();
+}
+
+DriveIdentity StorageDrive::identity() const {
+  if (nvme) return nvme->identity();
+  if (ata) return ata->identity();
+  if (scsi) return scsi->identity();
+  return {};
+}
+
+const std::vector<std::string> &StorageDriveTable::reference_fields() {
+  static const std::vector<std::string> fields = {"drive", "nvme", "ata", "scsi", "firmware_slots",
+                                                  "firmware_active_slot"};
+  return fields;
+}
+
+std::shared_ptr<StorageDrive> StorageDriveTable::make(const json &d, const std::string &w) {
+  const int models = (d.contains("nvme") ? 1 : 0) + (d.contains("ata") ? 1 : 0) + (d.contains("scsi") ? 1 : 0);
+  if (models != 1) bad(w, "expected exactly one of \"nvme\", \"ata\", \"scsi\"");
+  auto drive = std::make_shared<StorageDrive>();
+  if (d.contains("nvme")) {
+    const NvmeConfig c = load_nvme(d["nvme"], w + ".nvme");
+    drive->kind = "nvme";
+    drive->nvme = std::make_shared<NvmeController>(c);
+    drive->nvme_activation = c.activation;
+    drive->vendor = "NVMe";
+    drive->product = trim_text(c.model);
+    drive->revision = trim_text(c.firmware);
+    drive->serial = trim_text(c.serial);
+  } else if (d.contains("ata")) {
+    AtaConfig c;
+    SatConfig s;
+    load_ata(d["ata"], w + ".ata", c, s);
+    drive->kind = "ata";
+    drive->ata = std::make_shared<AtaDrive>(c);
+    drive->sat = std::make_shared<SatDevice>(drive->ata, s);
+    drive->product = trim_text(c.model);
+    drive->revision = trim_text(c.firmware);
+    drive->serial = trim_text(c.serial);
+  } else {
+    const ScsiConfig c = load_scsi(d["scsi"], w + ".scsi");
+    drive->kind = "scsi";
+    drive->scsi = std::make_shared<ScsiTarget>(c);
+    drive->device_type = c.peripheral_type;
+    drive->vendor = trim_text(c.vendor);
+    drive->product = trim_text(c.product);
+    drive->revision = trim_text(c.revision);
+    drive->serial = trim_text(c.serial);
+  }
+  if (d.contains("firmware_slots") || d.contains("firmware_active_slot")) {
+    if (!drive->ata) bad(w, "\"firmware_slots\" and \"firmware_active_slot\" describe an ATA drive");
+    if (d.contains("firmware_slots"))
+      drive->fw_slot_count = static_cast<uint8_t>(number(d["firmware_slots"], w + ".firmware_slots", 255));
+    if (d.contains("firmware_active_slot"))
+      drive->fw_active_slot = static_cast<uint8_t>(number(d["firmware_active_slot"], w + ".firmware_active_slot", 255));
+  }
+  return drive;
+}
+
+void StorageDriveTable::load(const json &arr) {
+  if (!arr.is_array()) bad("drives", "expected an array");
+  for (size_t i = 0; i < arr.size(); ++i) {
+    const std::string w = "drives[" + std::to_string(i) + "]";
+    const json &d = arr[i];
+    check_fields(d, w, {"id", "nvme", "ata", "scsi", "firmware_slots", "firmware_active_slot"});
+    if (!d.contains("id")) bad(w, "missing \"id\"");
+    const std::string id = text(d["id"], w + ".id");
+    if (id.empty() || id[0] == '@') bad(w + ".id", "a drive id is not empty and does not start with '@'");
+    if (find(id)) bad(w + ".id", "\"" + id + "\" used twice");
+    auto drive = make(d, w);
+    drive->id = id;
+    drives_.push_back(drive);
+  }
+}
+
+std::shared_ptr<StorageDrive> StorageDriveTable::find(const std::string &id) const {
+  for (const auto &d : drives_)
+    if (d->id == id) return d;
+  return nullptr;
+}
+
+std::shared_ptr<StorageDrive> StorageDriveTable::resolve(const json &entry, const std::string &w,
+                                                         const std::string &owner, bool required,
+                                                         const std::string &kind) {
+  const bool inline_model = entry.contains("nvme") || entry.contains("ata") || entry.contains("scsi");
+  std::shared_ptr<StorageDrive> drive;
+  if (entry.contains("drive")) {
+    if (inline_model || entry.contains("firmware_slots") || entry.contains("firmware_active_slot"))
+      bad(w, "\"drive\" names a drive of the \"drives\" table: no inline model or slots beside it");
+    const std::string id = text(entry["drive"], w + ".drive");
+    drive = find(id);
+    if (!drive) bad(w + ".drive", "no drive \"" + id + "\" in \"drives\"");
+  } else if (inline_model) {
+    drive = make(entry, w);
+    drive->id = "@" + owner;
+    drive->anonymous = true;
+    drives_.push_back(drive);
+  } else {
+    if (required) bad(w, "expected \"drive\" or exactly one of \"nvme\", \"ata\", \"scsi\"");
+    return nullptr;
+  }
+  if (!kind.empty() && drive->kind != kind) bad(w, "expected an " + kind + " drive, not " + drive->kind);
+  return drive;
+}
+
+// ---- The personality's part of an adapter ---------------------------------------------------------
+
+DriverConfig::DriverConfig(const json *knobs, const json *adapter, std::string where)
+    : knobs_(knobs), adapter_(adapter), where_(std::move(where)) {
+  if (knobs_ && !knobs_->is_object()) bad(where_ + ".knobs", "expected an object");
+}
+
+bool DriverConfig::has(const std::string &knob) const { return knobs_ && knobs_->contains(knob); }
+
+bool DriverConfig::flag(const std::string &knob, bool fallback) {
+  if (!has(knob)) return fallback;
+  read_.push_back(knob);
+  return storage_desc::flag((*knobs_)[knob], where_ + ".knobs." + knob);
+}
+
+uint64_t DriverConfig::number(const std::string &knob, uint64_t max, uint64_t fallback) {
+  return optional_number(knob, max).value_or(fallback);
+}
+
+std::optional<uint64_t> DriverConfig::optional_number(const std::string &knob, uint64_t max) {
+  if (!has(knob)) return std::nullopt;
+  read_.push_back(knob);
+  return storage_desc::number((*knobs_)[knob], where_ + ".knobs." + knob, max);
+}
+
+std::string DriverConfig::choice(const std::string &knob, const std::vector<std::string> &allowed,
+                                 const std::string &fallback) {
+  if (!has(knob)) return fallback;
+  read_.push_back(knob);
+  const std::string v = storage_desc::text((*knobs_)[knob], where_ + ".knobs." + knob);
+  if (std::find(allowed.begin(), allowed.end(), v) == allowed.end()) {
+    std::string list;
+    for (const std::string &a : allowed) list += (list.empty() ? "\"" : ", \"") + a + "\"";
+    error(knob, "expected one of " + list);
+  }
+  return v;
+}
+
+const json *DriverConfig::section(const std::string &key) const {
+  return adapter_ && adapter_->contains(key) ? &(*adapter_)[key] : nullptr;
+}
+
+void DriverConfig::error(const std::string &knob, const std::string &what) const {
+  bad(where_ + ".knobs." + knob, what);
+}
+
+void DriverConfig::finish() const {
+  if (!knobs_) return;
+  for (auto it = knobs_->begin(); it != knobs_->end(); ++it)
+    if (std::find(read_.begin(), read_.end(), it.key()) == read_.end())
+      bad(where_ + ".knobs", "unknown knob \"" + it.key() + "\"");
+}
+
+}  // namespace sim
