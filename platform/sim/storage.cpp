@@ -9,6 +9,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "platform/win32.h"
+#include "sim/devtree.h"
 #include "sim/machine.h"
 #include "sim/storage/driver.h"
 #include "sim/trace.h"
@@ -596,6 +598,80 @@ ScsiConfig load_scsi(const json &j, const std::string &w) {
 
 std::string trimmed(const std::string &s) { return trim_text(s); }
 
+// ---- Device nodes -----------------------------------------------------------------------------------
+// An adapter or a disk names its devnode ("node": id or instance id), which then gives its instance
+// id, interface path and (disk) PDO name. Without one, a node is made for it: an adapter's under the
+// root (class "hdc" for in-box AHCI, else "SCSIAdapter", with the driver key of the in-box driver
+// the personality stands for), a disk's under its adapter's node (class "DiskDrive", with its disk
+// interface unless it has none).
+
+const char *inbox_driver_desc(const std::string &personality) {
+  if (personality == "inbox_ahci") return "Standard SATA AHCI Controller";
+  if (personality == "inbox_nvme") return "Standard NVM Express Controller";
+  if (personality == "usb_bot") return "USB Mass Storage Device";
+  if (personality == "storage_spaces") return "Microsoft Storage Spaces Controller";
+  return nullptr;
+}
+
+std::optional<DevNodeLink> linked_node(const json &j, const std::string &w, const GUID &iface,
+                                       std::initializer_list<const char *> given_by_node) {
+  if (!j.contains("node")) return std::nullopt;
+  for (const char *k : given_by_node)
+    if (j.contains(k)) bad(w + "." + k, "given by the device node (\"node\")");
+  const std::string ref = text(j["node"], w + ".node");
+  auto link = device_node_link(ref, iface);
+  if (!link) bad(w + ".node", "no device node \"" + ref + "\"");
+  return link;
+}
+
+void add_node(const DevNodeSpec &spec, const std::string &w) {
+  try {
+    add_device_node(spec);
+  } catch (const std::runtime_error &e) {
+    throw std::runtime_error("storage." + w + "." + e.what());
+  }
+}
+
+void link_adapter_node(StorageAdapter &ad, const json &a, const std::string &w, const std::string &personality) {
+  if (auto link = linked_node(a, w, GUID_DEVINTERFACE_STORAGEPORT, {"instance_id", "interface_path"})) {
+    ad.instance_id = link->instance_id;
+    ad.interface_path = link->interface_path;
+    return;
+  }
+  DevNodeSpec spec;
+  spec.instance_id = ad.instance_id;
+  spec.class_name = personality == "inbox_ahci" ? "hdc" : "SCSIAdapter";
+  if (!ad.interface_path.empty()) spec.interfaces.emplace_back(GUID_DEVINTERFACE_STORAGEPORT, ad.interface_path);
+  if (const char *desc = inbox_driver_desc(personality)) spec.driver.push_back(reg_sz("DriverDesc", desc));
+  add_node(spec, w);
+}
+
+void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, const std::string &w) {
+  if (auto link = linked_node(d, w, GUID_DEVINTERFACE_DISK, {"instance_id", "interface_path", "interface"})) {
+    lu.instance_id = link->instance_id;
+    lu.interface_path = link->interface_path;
+    if (!link->pdo.empty()) {
+      if (d.contains("pdo") && lower(lu.pdo) != lower(link->pdo))
+        bad(w + ".pdo", "\"" + lu.pdo + "\" differs from the device node's \"" + link->pdo + "\"");
+      lu.pdo = link->pdo;
+      return;
+    }
+    try {
+      set_device_node_pdo(lu.instance_id, lu.pdo);
+    } catch (const std::runtime_error &e) {
+      throw std::runtime_error("storage." + w + "." + e.what());
+    }
+    return;
+  }
+  DevNodeSpec spec;
+  spec.instance_id = lu.instance_id;
+  spec.class_name = "DiskDrive";
+  spec.parent = ad.instance_id;
+  spec.pdo = lu.pdo;
+  if (!lu.interface_path.empty()) spec.interfaces.emplace_back(GUID_DEVINTERFACE_DISK, lu.interface_path);
+  add_node(spec, w);
+}
+
 // Registers the paths of an adapter and its LUs.
 void register_paths(const std::shared_ptr<StorageAdapter> &a) {
   std::vector<std::string> paths;
@@ -757,7 +833,7 @@ void load_storage(const nlohmann::json &section) {
     for (size_t i = 0; i < arr.size(); ++i) {
       const std::string w = "adapters[" + std::to_string(i) + "]";
       const json &a = arr[i];
-      check_fields(a, w, {"id", "personality", "port", "instance_id", "interface_path", "knobs", "nvme"});
+      check_fields(a, w, {"id", "personality", "port", "node", "instance_id", "interface_path", "knobs", "nvme"});
       auto ad = std::make_shared<StorageAdapter>();
       if (!a.contains("id")) bad(w, "missing \"id\"");
       ad->id = text(a["id"], w + ".id");
@@ -777,6 +853,7 @@ void load_storage(const nlohmann::json &section) {
       ad->instance_id = a.contains("instance_id") ? text(a["instance_id"], w + ".instance_id") : std::string(inst);
       ad->interface_path = a.contains("interface_path") ? text(a["interface_path"], w + ".interface_path")
                                                          : interface_from_instance(ad->instance_id, kStoragePortGuid);
+      link_adapter_node(*ad, a, w, p);
       if (a.contains("knobs")) ad->knobs = load_knobs(a["knobs"], w + ".knobs");
       if (a.contains("nvme")) {
         const NvmeConfig c = load_nvme(a["nvme"], w + ".nvme");
@@ -800,7 +877,7 @@ void load_storage(const nlohmann::json &section) {
     for (size_t i = 0; i < arr.size(); ++i) {
       const json &d = arr[i];
       const std::string w = "disks[" + std::to_string(i) + "]";
-      check_fields(d, w, {"id", "adapter", "physical_drive", "pdo", "instance_id", "interface", "interface_path",
+      check_fields(d, w, {"id", "adapter", "node", "physical_drive", "pdo", "instance_id", "interface", "interface_path",
                           "address", "bus_type", "firmware_slots", "firmware_active_slot", "bridge", "nvme", "ata",
                           "scsi"});
       if (d.contains("physical_drive")) {
@@ -828,6 +905,8 @@ void load_storage(const nlohmann::json &section) {
         drives.insert(next_drive);
       }
       lu->id = d.contains("id") ? text(d["id"], w + ".id") : "disk" + std::to_string(lu->physical_drive);
+      for (const auto &o : lus)
+        if (o->id == lu->id) bad(w + ".id", "\"" + lu->id + "\" used twice");
       char pdo[32];
       std::snprintf(pdo, sizeof pdo, "\\Device\\%08X", 0x31 + static_cast<unsigned>(i));
       lu->pdo = d.contains("pdo") ? text(d["pdo"], w + ".pdo") : std::string(pdo);
@@ -840,6 +919,7 @@ void load_storage(const nlohmann::json &section) {
       if (has_interface)
         lu->interface_path = d.contains("interface_path") ? text(d["interface_path"], w + ".interface_path")
                                                            : interface_from_instance(lu->instance_id, kDiskInterfaceGuid);
+      link_disk_node(*lu, *ad, d, w);
       if (d.contains("address")) {
         const json &a = d["address"];
         if (a.is_null()) {
