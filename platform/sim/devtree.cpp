@@ -347,7 +347,7 @@ Node load_node(Tree &t, const json &j, const std::string &w) {
     n.capabilities = static_cast<uint32_t>(number(j["capabilities"], w + ".capabilities", 0xFFFFFFFF));
   if (j.contains("pdo")) {
     n.pdo = text(j["pdo"], w + ".pdo");
-    if (n.pdo.rfind("\\Device\\", 0) != 0) bad(w + ".pdo", "expected \"\\Device\\...\"");
+    if (lower(n.pdo).rfind("\\device\\", 0) != 0) bad(w + ".pdo", "expected \"\\Device\\...\"");
   }
   if (j.contains("properties")) {
     const json &props = j["properties"];
