@@ -83,6 +83,8 @@ const KnownKey kKeys[] = {
     {"PowerRelations", DEVPKEY_Device_PowerRelations, DEVPROP_TYPE_STRING_LIST},
     {"RemovalPolicy", DEVPKEY_Device_RemovalPolicy, DEVPROP_TYPE_UINT32},
     {"HardwareIds", DEVPKEY_Device_HardwareIds, DEVPROP_TYPE_STRING_LIST},
+    {"DeviceDesc", DEVPKEY_Device_DeviceDesc, DEVPROP_TYPE_STRING},
+    {"FriendlyName", DEVPKEY_Device_FriendlyName, DEVPROP_TYPE_STRING},
     {"CurrentLinkSpeed", DEVPKEY_PciDevice_CurrentLinkSpeed, DEVPROP_TYPE_UINT32},
     {"CurrentLinkWidth", DEVPKEY_PciDevice_CurrentLinkWidth, DEVPROP_TYPE_UINT32},
     {"MaxLinkSpeed", DEVPKEY_PciDevice_MaxLinkSpeed, DEVPROP_TYPE_UINT32},

@@ -628,7 +628,9 @@ void add_node(const DevNodeSpec &spec, const std::string &w) {
   try {
     add_device_node(spec);
   } catch (const std::runtime_error &e) {
-    throw std::runtime_error("storage." + w + "." + e.what());
+    std::string what = e.what();  // "interfaces[0].path: ..." is this entry's "interface_path"
+    if (what.rfind("interfaces[0].path", 0) == 0) what = "interface_path" + what.substr(std::strlen("interfaces[0].path"));
+    throw std::runtime_error("storage." + w + "." + what);
   }
 }
 

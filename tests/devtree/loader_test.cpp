@@ -46,6 +46,9 @@ TEST(DeviceTreeLoader, RefusesBadDescriptionsNamingThePlace) {
        "devices[0].hub.connections[1].node: node \"root\\sim\\0000\" is on another port already"},
       {"{" + storage_head + R"(, "node": "nope"}]}})", "storage.adapters[0].node: no device node \"nope\""},
       {"{" + storage_head + R"(, "nod": "x"}]}})", "storage.adapters[0]: unknown field \"nod\""},
+      {R"({"devices": [)" + node + R"(, "interfaces": [{"class": "storage_port", "path": "PORT-P"}]}],)" + storage_head +
+           R"(, "interface_path": "port-p"}]}})",
+       "storage.adapters[0].interface_path: duplicate path"},
       {R"({"devices": [)" + node + "}]," + storage_head + R"(, "instance_id": "root\\sim\\0000"}]}})",
        "storage.adapters[0].instance_id: duplicate instance id"},
       {R"({"devices": [)" + node + "}]," + storage_head + R"(}], "disks": [{"adapter": "a", "node": "ROOT\\SIM\\0000", "interface": false, "nvme": {}}]}})",

@@ -88,6 +88,10 @@ TEST_F(Ref1SetupApi, WalksFollowCreationOrderOfPresentDevnodes) {
   EXPECT_EQ(names(interface_walk(GUID_DEVINTERFACE_USB_HUB)),
             (Strings{"R1", "H1", "H2", "H3", "H4", "H5", "H6", "H7", "H8", "R2"}));
   EXPECT_EQ(names(interface_walk(GUID_DEVINTERFACE_SES)), (Strings{"ENCL"}));
+  EXPECT_EQ(class_walk(GUID_DEVCLASS_CAMERA), (Strings{"CAM-A", "CAM-B", "CAM-C", "CAM-D", "CAM-E"}));
+  const auto capture = interface_walk(*sim::parse_guid("{65e8773d-8f56-11d0-a3b9-00a0c9223196}"));
+  EXPECT_EQ(names(capture), (Strings{"CAM-A", "CAM-B", "CAM-C", "CAM-E"})) << "D has no device path";
+  EXPECT_EQ(capture[0].second, "\\\\?\\usb#vid_aab7&pid_0001&mi_00#8&1a2b3c41&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
 
   // Paths are lower case except MK's, and name the objects the storage stack answers on.
   EXPECT_EQ(port_walk[0].second, "\\\\?\\pci#ven_aaa1&dev_0001&subsys_00000000&rev_00#3&2411e6fe&0&b8#{2accfe60-c130-11d2-b082-00a0c91efb8b}");

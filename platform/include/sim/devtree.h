@@ -26,7 +26,8 @@
 //         "BusNumber": 3,                       (known keys take their type: UINT32 for BusNumber,
 //         "PowerRelations": ["SCSI\\...", ...],  RemovalPolicy and the four PCIe link keys,
 //         "DriverDesc": null,                    STRING_LIST for PowerRelations and HardwareIds,
-//                                                STRING for the derived ones; null removes one)
+//                                                STRING for DeviceDesc, FriendlyName and the derived
+//                                                ones; null removes a derived one)
 //         "Custom": { "fmtid": "{...}", "pid": 2, "type": "STRING" | "STRING_LIST" | "UINT32" |
 //                     "UINT64" | "BOOLEAN" | "GUID" | "BINARY", "value": ..., "size": 600 }
 //                                               ("size" pads the value with zero bytes: a property
