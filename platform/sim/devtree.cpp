@@ -443,6 +443,9 @@ void load_hub(Tree &t, int index, const json &j, const std::string &w, std::vect
         p.name = id + "#" + guid_text(GUID_DEVINTERFACE_USB_HUB);
       }
       if (p.is_hub) {
+        for (uint32_t q = 1; q <= hub->ports; ++q)
+          if (q != port && hub->port[q].is_hub && lower(hub->port[q].name) == lower(p.name))
+            bad(cw + ".name", "duplicate node connection name \"" + p.name + "\"");
         for (const Node &o : t.nodes)
           if (o.hub)
             for (const UsbPort &q : o.hub->port)

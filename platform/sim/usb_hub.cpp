@@ -21,7 +21,10 @@ class HubObject : public DeviceObject {
  public:
   HubObject(std::string name, std::shared_ptr<const UsbHub> hub) : DeviceObject(std::move(name)), hub_(std::move(hub)) {}
 
+  // The host's buffers are fixed by the request contracts; another size is a contract violation
+  // (the request is still answered as the hub driver would).
   BOOL ioctl(IoctlCall &call) override {
+    expect_sizes(call);
     switch (call.code) {
       case IOCTL_USB_GET_HUB_INFORMATION_EX: return hub_information(call);
       case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION: return connection_information(call);
@@ -38,6 +41,29 @@ class HubObject : public DeviceObject {
     if (call.in_size < 4) return nullptr;
     const uint32_t index = wire::u32(call.in, 0);
     return index >= 1 && index <= hub_->ports ? &hub_->port[index] : nullptr;
+  }
+
+  void expect_sizes(const IoctlCall &call) const {
+    DWORD in = 0, out = 0;
+    switch (call.code) {
+      case IOCTL_USB_GET_HUB_INFORMATION_EX: in = out = kHubInfoSize; break;
+      case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION: in = out = 1024; break;
+      case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2: in = out = kConnectionInfoV2Size; break;
+      case IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION: in = out = kDescriptorRequestSize + 1012; break;
+      case IOCTL_USB_GET_NODE_CONNECTION_NAME:
+        if (call.in_size < kNodeNameSize || call.in_size != call.out_size)
+          contract_violation(name() + ": node connection name request of " + std::to_string(call.in_size) + " in, " +
+                             std::to_string(call.out_size) + " out (at least 10, in and out)");
+        return;
+      default: return;
+    }
+    if (call.in_size != in || call.out_size != out)
+      contract_violation(name() + ": request " + fault_key(call.code) + " with " + std::to_string(call.in_size) +
+                         " bytes in and " + std::to_string(call.out_size) + " out (expected " + std::to_string(in) + ")");
+    if (call.code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && call.in_size >= kDescriptorRequestSize &&
+        (call.in[4] != 0x80 || call.in[5] != 6 || call.in[7] != 3 || wire::u16(call.in, 8) != 0 ||
+         wire::u16(call.in, 10) != 1012))
+      contract_violation(name() + ": string descriptor request with another setup packet");
   }
 
   std::optional<uint64_t> custom(const IoctlCall &call, const char *name) const {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "devtree_fixture.h"
+#include "sim/trace.h"
 
 namespace {
 
@@ -178,6 +179,12 @@ TEST_F(Ref1UsbHubs, FaultRulesOnHubRequests) {
   sim::fail_ioctl(path, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, ERROR_GEN_FAILURE);
   request(r1, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, on_port(1, 1024));
   EXPECT_EQ(error_, static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+  // A hub information buffer shorter than the request's contract: refused and counted.
+  request(r1, IOCTL_USB_GET_HUB_INFORMATION_EX, std::vector<uint8_t>(64, 0));
+  EXPECT_EQ(error_, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(sim::contract_violation_count(), 1u);
+  sim::contract_violations_clear();
   CloseHandle(r1);
 }
 
