@@ -445,7 +445,7 @@ BOOL StorageObject::disk_cache(StorageRequest &r) {
 // ---- Description ----------------------------------------------------------------------------------
 
 [[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error("storage." + where + ": " + what);
+  throw std::runtime_error("storage" + (where.empty() ? "" : "." + where) + ": " + what);
 }
 
 void check_fields(const json &j, const std::string &where, std::initializer_list<const char *> allowed) {

@@ -24,6 +24,7 @@ TEST(DeviceTreeLoader, RefusesBadDescriptionsNamingThePlace) {
     std::string expected;
   } cases[] = {
       {R"({"storgae": {}})", "storgae: unknown section"},
+      {R"({"storage": {"adaptors": []}})", "storage: unknown field \"adaptors\""},
       {R"({"devices": [)" + node + R"(, "colour": 1}]})", "devices[0]: unknown field \"colour\""},
       {R"({"devices": [{"instance_id": "X\\Y\\1", "class": "System"}, {"instance_id": "x\\y\\1", "class": "USB"}]})",
        "devices[1].instance_id: duplicate instance id \"x\\y\\1\""},
