@@ -12,6 +12,7 @@
 
 #include "platform/src/kernel_internal.h"
 #include "platform/win_registry.h"
+#include "sim/devtree.h"
 #include "sim/handles.h"
 #include "sim/run_outputs.h"
 #include "sim/storage.h"
@@ -250,6 +251,14 @@ void load_app(const json &j, AppKnobs &k) {
 void apply(const json &j) {
   if (!j.is_object()) bad("machine", "the description must be a JSON object");
   MachineState &s = state();
+  register_storage_section();  // the "storage" section (adapters, disks, their drivers)
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    static const char *const builtin[] = {"name", "description", "time_scale", "os", "registry", "app", "devices"};
+    bool known = false;
+    for (const char *b : builtin) known = known || it.key() == b;
+    for (const Section &sec : s.sections) known = known || it.key() == sec.key;
+    if (!known) bad(it.key(), "unknown section");
+  }
   if (j.contains("name")) s.name = get_string(j["name"], "name");
   if (j.contains("description")) get_string(j["description"], "description");
   if (j.contains("time_scale")) app_knobs().time_scale = get_scale(j["time_scale"], "time_scale");
@@ -257,7 +266,7 @@ void apply(const json &j) {
   if (j.contains("registry")) load_registry(j["registry"]);
   if (s.os.winpe) internal::registry_add_winpe_key();
   if (j.contains("app")) load_app(j["app"], app_knobs());
-  register_storage_section();  // the "storage" section (adapters, disks, their drivers)
+  load_device_tree(j.contains("devices") ? &j["devices"] : nullptr);
   for (const Section &sec : s.sections)
     if (j.contains(sec.key) && sec.load) sec.load(j[sec.key]);
   // Last: fault rules may name the disks and drives the sections above made.
@@ -285,6 +294,8 @@ void load_text(const std::string &text, const std::string &origin) {
 }  // namespace
 
 const OsInfo &machine_os() { return state().os; }
+
+RegValue parse_registry_value(const nlohmann::json &j, const std::string &where) { return load_value(j, where); }
 
 void set_machine_os(const OsInfo &os) {
   state().os = os;
@@ -329,6 +340,7 @@ void reset_machine() {
   s.description = json();
   internal::reset_registry();
   internal::reset_devices();
+  reset_device_tree();
   for (const Section &sec : s.sections)
     if (sec.reset) sec.reset();
   for (const auto &[name, hook] : s.reset_hooks)

@@ -10,6 +10,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "platform/win32.h"
+#include "sim/devtree.h"
 #include "sim/machine.h"
 #include "sim/storage/description.h"
 #include "sim/storage/driver.h"
@@ -475,6 +477,84 @@ std::vector<std::string> lu_paths(const StorageLu &lu) {
   return lp;
 }
 
+// ---- Device nodes -----------------------------------------------------------------------------------
+// An adapter or a disk names its devnode ("node": id or instance id), which then gives its instance
+// id, interface path and (disk) PDO name. Without one, a node is made for it: an adapter's under the
+// root (class "hdc" for in-box AHCI, else "SCSIAdapter", with the driver key of the in-box driver
+// the personality stands for), a disk's under its adapter's node (class "DiskDrive", with its disk
+// interface unless it has none).
+
+const char *inbox_driver_desc(const std::string &personality) {
+  if (personality == "inbox_ahci") return "Standard SATA AHCI Controller";
+  if (personality == "inbox_nvme") return "Standard NVM Express Controller";
+  if (personality == "usb_bot") return "USB Mass Storage Device";
+  if (personality == "storage_spaces") return "Microsoft Storage Spaces Controller";
+  return nullptr;
+}
+
+std::optional<DevNodeLink> linked_node(const json &j, const std::string &w, const GUID &iface,
+                                       std::initializer_list<const char *> given_by_node) {
+  if (!j.contains("node")) return std::nullopt;
+  for (const char *k : given_by_node)
+    if (j.contains(k)) bad(w + "." + k, "given by the device node (\"node\")");
+  const std::string ref = text(j["node"], w + ".node");
+  auto link = device_node_link(ref, iface);
+  if (!link) bad(w + ".node", "no device node \"" + ref + "\"");
+  return link;
+}
+
+void add_node(const DevNodeSpec &spec, const std::string &w) {
+  try {
+    add_device_node(spec);
+  } catch (const std::runtime_error &e) {
+    std::string what = e.what();  // "interfaces[0].path: ..." is this entry's "interface_path"
+    if (what.rfind("interfaces[0].path", 0) == 0) what = "interface_path" + what.substr(std::strlen("interfaces[0].path"));
+    throw std::runtime_error("storage." + w + "." + what);
+  }
+}
+
+void link_adapter_node(StorageAdapter &ad, const json &a, const std::string &w, const std::string &personality) {
+  if (auto link = linked_node(a, w, GUID_DEVINTERFACE_STORAGEPORT, {"instance_id", "interface_path"})) {
+    ad.instance_id = link->instance_id;
+    ad.interface_path = link->interface_path;
+    return;
+  }
+  DevNodeSpec spec;
+  spec.instance_id = ad.instance_id;
+  spec.class_name = personality == "inbox_ahci" ? "hdc" : "SCSIAdapter";
+  if (!ad.interface_path.empty()) spec.interfaces.emplace_back(GUID_DEVINTERFACE_STORAGEPORT, ad.interface_path);
+  if (const char *desc = inbox_driver_desc(personality)) spec.driver.push_back(reg_sz("DriverDesc", desc));
+  add_node(spec, w);
+}
+
+void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, const std::string &w) {
+  const bool enclosure = lu.kind == LuKind::Enclosure;
+  if (auto link = linked_node(d, w, enclosure ? GUID_DEVINTERFACE_SES : GUID_DEVINTERFACE_DISK, {"instance_id", "interface_path", "interface"})) {
+    lu.instance_id = link->instance_id;
+    lu.interface_path = link->interface_path;
+    if (!link->pdo.empty()) {
+      if (d.contains("pdo") && lower(lu.pdo) != lower(link->pdo))
+        bad(w + ".pdo", "\"" + lu.pdo + "\" differs from the device node's \"" + link->pdo + "\"");
+      lu.pdo = link->pdo;
+      return;
+    }
+    try {
+      set_device_node_pdo(lu.instance_id, lu.pdo);
+    } catch (const std::runtime_error &e) {
+      throw std::runtime_error("storage." + w + "." + e.what());
+    }
+    return;
+  }
+  DevNodeSpec spec;
+  spec.instance_id = lu.instance_id;
+  spec.class_name = enclosure ? "System" : "DiskDrive";
+  spec.parent = ad.instance_id;
+  spec.pdo = lu.pdo;
+  if (!lu.interface_path.empty())
+    spec.interfaces.emplace_back(enclosure ? GUID_DEVINTERFACE_SES : GUID_DEVINTERFACE_DISK, lu.interface_path);
+  add_node(spec, w);
+}
+
 // Registers the paths of an adapter and its LUs.
 void register_paths(const std::shared_ptr<StorageAdapter> &a) {
   if (a->driver->has_port()) {
@@ -693,7 +773,7 @@ void load_storage(const nlohmann::json &section) {
       const std::string p = text(a["personality"], w + ".personality");
       ad->driver = make_storage_driver(p);
       if (!ad->driver) bad(w + ".personality", "unknown personality \"" + p + "\"");
-      std::vector<std::string> allowed = {"id", "personality", "instance_id", "knobs", "nvme", "drive"};
+      std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "knobs", "nvme", "drive"};
       if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
       for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);
       check_fields(a, w, allowed);
@@ -712,6 +792,7 @@ void load_storage(const nlohmann::json &section) {
       if (ad->driver->has_port())
         ad->interface_path = a.contains("interface_path") ? text(a["interface_path"], w + ".interface_path")
                                                            : interface_from_instance(ad->instance_id, kStoragePortGuid);
+      link_adapter_node(*ad, a, w, p);
       configure_adapter(*ad, a.contains("knobs") ? &a["knobs"] : nullptr, &a, w);
       // The controller answering controller-level requests on the adapter handle.
       json controller = json::object();
@@ -739,7 +820,7 @@ void load_storage(const nlohmann::json &section) {
   if (j.contains("disks")) {
     const json &arr = j["disks"];
     if (!arr.is_array()) bad("disks", "expected an array");
-    std::vector<std::string> allowed = {"id", "kind", "adapter", "physical_drive", "pdo", "instance_id", "interface",
+    std::vector<std::string> allowed = {"id", "kind", "adapter", "node", "physical_drive", "pdo", "instance_id", "interface",
                                         "interface_path", "address", "bus_type", "bridge"};
     for (const std::string &f : StorageDriveTable::reference_fields()) allowed.push_back(f);
     for (size_t i = 0; i < arr.size(); ++i) {
@@ -787,6 +868,8 @@ void load_storage(const nlohmann::json &section) {
       }
       lu->id = d.contains("id") ? text(d["id"], w + ".id")
                                 : is_disk ? "disk" + std::to_string(lu->physical_drive) : "lu" + std::to_string(i);
+      for (const auto &o : lus)
+        if (o->id == lu->id) bad(w + ".id", "\"" + lu->id + "\" used twice");
       char pdo[32];
       std::snprintf(pdo, sizeof pdo, "\\Device\\%08X", 0x31 + static_cast<unsigned>(i));
       lu->pdo = d.contains("pdo") ? text(d["pdo"], w + ".pdo") : std::string(pdo);
@@ -802,6 +885,11 @@ void load_storage(const nlohmann::json &section) {
             d.contains("interface_path")
                 ? text(d["interface_path"], w + ".interface_path")
                 : interface_from_instance(lu->instance_id, is_disk ? kDiskInterfaceGuid : kEnclosureGuid);
+      if (has_paths) {
+        link_disk_node(*lu, *ad, d, w);
+      } else if (d.contains("node")) {
+        bad(w + ".node", "a unit reached only through its controller has no device node");
+      }
       if (d.contains("address")) {
         const json &a = d["address"];
         if (a.is_null()) {

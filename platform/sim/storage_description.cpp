@@ -12,7 +12,7 @@ namespace sim {
 namespace storage_desc {
 
 [[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error("storage." + where + ": " + what);
+  throw std::runtime_error("storage" + (where.empty() ? "" : "." + where) + ": " + what);
 }
 
 void check_fields(const json &j, const std::string &where, const std::vector<std::string> &allowed) {

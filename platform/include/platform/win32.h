@@ -13,10 +13,14 @@
 #include <setupapi.h>
 #include <cfgmgr32.h>
 #include <commctrl.h>
-#include <devpkey.h>
 #include <process.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <usbioctl.h>
+// Property keys are defined here rather than only declared: no import library carries them.
+#include <initguid.h>
+#include <devpkey.h>
+#include <pciprop.h>
 #else
 #include "platform/win_types.h"
 #include "platform/win_kernel.h"
@@ -26,6 +30,7 @@
 #include "platform/win_storage.h"
 #include "platform/win_com.h"
 #endif
+#include "platform/win_devices.h"
 
 // Declarations both targets take from us (absent from, or incomplete in, MinGW-w64's headers).
 #include "platform/win_extra.h"

@@ -89,11 +89,14 @@ extern const char *const kWinPeKeyPath;  // "HKEY_LOCAL_MACHINE\\SOFTWARE\\Micro
 //              "abandon_mutex_wait_at": 0, "fixed_calendar_time": -1, "fail_register_class": false,
 //              "fail_create_window": false, "no_show_window_message": false, "time_scale": 1.0 },
 //     "faults": [ rules ],                            (sim/run_outputs.h; loaded after the rest)
-//     "ui": [ steps ]                                 (sim/run_outputs.h)
+//     "ui": [ steps ],                                (sim/run_outputs.h)
+//     "devices": [ ... ]                              (the device tree: sim/devtree.h)
 //   }
-// Every section is optional. Unknown fields inside "os", "registry" entries and "app" are errors;
-// other top-level sections belong to later parts of the machine (devices, drives, drivers) and
-// are handed to the loader registered for them (register_machine_section), or kept unread.
+// Every section is optional. Unknown fields are errors at every level, the top level included:
+// the known top-level keys are the ones above plus every registered section (storage, ...).
+// Sections load in this order: os, registry, app, devices, then the registered sections in the
+// order of registration (storage first), so that they may link to devnodes; "faults" last, so that
+// its rules may name what the other sections made.
 
 // Loads a machine from a file / from JSON text, replacing the machine in use (everything is reset
 // first). Throws std::runtime_error with the reason (and the file name) on a bad description;
@@ -167,6 +170,10 @@ RegValue reg_multi_sz(const std::string &name, const std::vector<std::string> &i
 // key counts as open until RegCloseKey; null when the key does not exist.
 HKEY registry_open_path(const std::string &path);
 size_t registry_open_key_count();
+
+// A registry value as the "registry" section writes it ({ "name", "type", "data", "nul" }), for
+// other sections that hold registry values. Throws std::runtime_error naming `where`.
+RegValue parse_registry_value(const nlohmann::json &j, const std::string &where);
 
 // ---- Resource accounting -------------------------------------------------------------------------
 
