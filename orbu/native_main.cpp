@@ -1,6 +1,5 @@
 // Linux entry point: runs the program on a simulated machine.
 //   ORBU_SIM_MACHINE     JSON description of the machine (default: the built-in machine)
-//   ORBU_SIM_TIME_SCALE  overrides the machine's time scale
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -24,17 +23,6 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  const char *scale = std::getenv("ORBU_SIM_TIME_SCALE");
-  if (scale != nullptr && scale[0] != '\0') {
-    char *end = nullptr;
-    const double value = std::strtod(scale, &end);
-    if (end == scale || *end != '\0' || value < 0.0) {
-      std::fprintf(stderr, "orbu: ORBU_SIM_TIME_SCALE is not a time scale: %s\n", scale);
-      return 1;
-    }
-    sim::app_knobs().time_scale = value;
-  }
-
   // Windows hands the program the text after its name.
   std::string line;
   for (int i = 1; i < argc; i++) {
@@ -42,5 +30,6 @@ int main(int argc, char **argv) {
     line += argv[i];
   }
   HINSTANCE instance = GetModuleHandleA(nullptr);
+  sim::SimulatedThread entry;  // the entry thread takes part in the machine's clock
   return orbu_main(instance, line.c_str(), SW_SHOWDEFAULT);
 }
