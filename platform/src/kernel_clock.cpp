@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -191,15 +192,21 @@ void start_watchdog(Clock &c) {
   std::thread(watchdog).detach();
 }
 
-// A forked child has only the forking thread: forget the others.
+// A forked child has only the forking thread: forget the others. Their waits are marked runnable
+// (without a notification nobody would receive) so that no condition ever signals them again, and
+// the watchdog's condition, which the parent's watchdog may have been waiting on, starts afresh.
 void after_fork_in_child() {
   Clock &c = clock();
+  for (ThreadRec *r : c.threads)
+    if (r->wait != nullptr) r->wait->runnable = true;
+  new (&c.watch) std::condition_variable();
   c.threads.clear();
   c.timed.clear();
   c.starting = 0;
   c.watchdog_started = false;
   t_rec.listed = false;
   t_rec.tid = 0;
+  own_tid();
   t_rec.wait = nullptr;
   if (t_rec.guards > 0) update_listing(c, t_rec);
   c.mu.unlock();
