@@ -80,34 +80,24 @@ TEST_F(Sync, InitialOwnerHoldsTheMutex) {
 }
 
 TEST_F(Sync, MutexAbandonedByAnEndingThreadGoesToTheNextWaiterOnce) {
+  sim::SimulatedThread body;
   HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-  std::promise<void> taken, may_end;
-  std::shared_future<void> end_gate = may_end.get_future().share();
-  struct Ctx {
-    HANDLE m;
-    std::promise<void> *taken;
-    std::shared_future<void> gate;
-  } ctx{m, &taken, end_gate};
+  const ULONGLONG start = GetTickCount64();
   HANDLE t = CreateThread(
       nullptr, 0,
       [](LPVOID p) -> DWORD {
-        auto *c = static_cast<Ctx *>(p);
-        WaitForSingleObject(c->m, INFINITE);
-        WaitForSingleObject(c->m, INFINITE);  // twice: abandonment drops the whole count
-        c->taken->set_value();
-        c->gate.wait();
+        HANDLE mutex = static_cast<HANDLE>(p);
+        WaitForSingleObject(mutex, INFINITE);
+        WaitForSingleObject(mutex, INFINITE);  // twice: abandonment drops the whole count
+        Sleep(100);
         return 0;
       },
-      &ctx, 0, nullptr);
+      m, 0, nullptr);
   ASSERT_NE(t, nullptr);
-  taken.get_future().wait();
-  std::thread ender([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    may_end.set_value();
-  });
+  Sleep(1);  // the thread owns the mutex from 0 on
   // Blocks until the owner ends.
   EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
-  ender.join();
+  EXPECT_EQ(GetTickCount64() - start, 100u);
   EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_FALSE(ReleaseMutex(m)) << "the new owner holds it once";
