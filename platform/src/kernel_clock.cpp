@@ -41,8 +41,6 @@ thread_local ThreadRec t_rec;
 
 // One thread inside one stand-in wait.
 struct ClockWaiter {
-  ThreadRec *thread = nullptr;
-  MachineCondition *cond = nullptr;  // null for a sleep
   bool timed = false;
   uint64_t deadline = 0;
   uint64_t seq = 0;       // order of the first wait: ties in deadline wake in this order
@@ -222,8 +220,6 @@ bool wait_core(MachineCondition *cond, std::unique_lock<std::mutex> *lock, DWORD
   ThreadRec &r = t_rec;
   own_tid();
   ClockWaiter w;
-  w.thread = &r;
-  w.cond = cond;
   {
     std::lock_guard<std::mutex> g(c.mu);
     w.timed = timeout_ms != INFINITE;
