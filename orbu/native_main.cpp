@@ -1,6 +1,5 @@
 // Linux entry point: runs the program on a simulated machine.
 //   ORBU_SIM_MACHINE     JSON description of the machine (default: the built-in machine)
-//   ORBU_SIM_TIME_SCALE  overrides the machine's time scale
 //   ORBU_SIM_TRACE_OUT   file for the request trace (JSON lines), written at exit
 //   ORBU_SIM_UI_OUT      file for the window's event history (JSON lines), written at exit
 // A "ui" section in the machine description plays its user actions while the window is up.
@@ -28,17 +27,6 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  const char *scale = std::getenv("ORBU_SIM_TIME_SCALE");
-  if (scale != nullptr && scale[0] != '\0') {
-    char *end = nullptr;
-    const double value = std::strtod(scale, &end);
-    if (end == scale || *end != '\0' || value < 0.0) {
-      std::fprintf(stderr, "orbu: ORBU_SIM_TIME_SCALE is not a time scale: %s\n", scale);
-      return 1;
-    }
-    sim::app_knobs().time_scale = value;
-  }
-
   // Windows hands the program the text after its name.
   std::string line;
   for (int i = 1; i < argc; i++) {
@@ -48,7 +36,11 @@ int main(int argc, char **argv) {
   sim::write_run_outputs_at_exit();
   sim::start_ui_script();
   HINSTANCE instance = GetModuleHandleA(nullptr);
-  const int code = orbu_main(instance, line.c_str(), SW_SHOWDEFAULT);
+  int code = 0;
+  {
+    sim::SimulatedThread entry;  // the entry thread takes part in the machine's clock
+    code = orbu_main(instance, line.c_str(), SW_SHOWDEFAULT);
+  }
   sim::stop_ui_script();
   return code;
 }

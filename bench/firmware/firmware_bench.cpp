@@ -34,7 +34,7 @@ enum class Route {
 
 void load(Route route) {
   const bool win81 = route == Route::WriteBufferWindows81;
-  std::string json = std::string(R"({ "name": "bench", "time_scale": 0, "os": )") +
+  std::string json = std::string(R"({ "name": "bench", "os": )") +
                      (win81 ? R"({ "major": 6, "minor": 3, "build": 9600 })"
                             : R"({ "major": 10, "minor": 0, "build": 19045 })") +
                      R"(, "storage": { "adapters": [ { "id": "nvme0", "personality": "inbox_nvme", "port": 0 } ],

@@ -1,5 +1,6 @@
 // The "ui" section: a script of user actions on the main window, run by a thread of its own while
 // the program runs its message loop.
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -107,14 +108,20 @@ bool deliver(const UiStep &step, HWND main) {
       return id != 0 && sim::click(main, id);
     }
     case UiStep::system_close:
-      return sim::system_close();
+      // Posted, as the title bar's Close reaches the window's own thread: the script never waits
+      // in real time for the program.
+      return PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
     case UiStep::wm_close:
       return sim::post_close();
   }
   return false;
 }
 
+// The script takes part in the machine's clock: it waits (machine time) for the next window
+// change or the next "after_ms" moment, so every step fires at a reproducible machine time even
+// while the program itself waits for the user without any deadline.
 void run() {
+  SimulatedThread participant;
   Script &s = script();
   std::vector<UiStep> steps;
   uint64_t start_ms;
@@ -126,6 +133,7 @@ void run() {
   std::vector<bool> done(steps.size(), false);
   size_t left = steps.size();
   while (left > 0 && !s.stop) {
+    const uint64_t seen = window_generation();
     const HWND main = main_window();
     for (size_t i = 0; main != nullptr && i < steps.size() && !s.stop; ++i) {
       if (done[i] || !holds(steps[i], main, start_ms) || !deliver(steps[i], main)) continue;
@@ -134,8 +142,13 @@ void run() {
       std::lock_guard<std::mutex> g(s.lock);
       s.fired.emplace_back(i, virtual_now_ms());
     }
-    // Wakes at every window manager change, and every few milliseconds for the clock.
-    wait_until([&] { return s.stop.load(); }, 10);
+    DWORD timeout = INFINITE;
+    const uint64_t now = virtual_now_ms();
+    for (size_t i = 0; i < steps.size(); ++i) {
+      const uint64_t at = start_ms + steps[i].when_after_ms;
+      if (!done[i] && at > now) timeout = static_cast<DWORD>(std::min<uint64_t>(timeout, at - now));
+    }
+    if (left > 0 && !s.stop) wait_for_window_change(seen, timeout);
   }
 }
 
@@ -189,6 +202,7 @@ void stop_ui_script() {
     s.stop = true;
     runner = std::move(s.runner);
   }
+  wake_window_waiters();
   if (runner.joinable()) runner.join();
 }
 

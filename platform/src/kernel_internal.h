@@ -14,6 +14,13 @@ DWORD current_thread_id();
 void set_current_thread_id(DWORD id);
 DWORD allocate_thread_id();
 
+// A CreateThread thread and the clock: counted as running from its creation (created), then a
+// participant while its routine runs (begins .. ends); not_started when it could not be started.
+void clock_thread_created();
+void clock_thread_not_started();
+void clock_thread_begins();
+void clock_thread_ends();
+
 // Marks every mutex the calling thread owns as abandoned (its thread is ending).
 void abandon_owned_mutexes();
 

@@ -55,7 +55,7 @@ class MutexObject : public sim::KernelObject, public std::enable_shared_from_thi
       ++count_;
       return force_abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
     }
-    if (!sim::scaled_wait(cv_, lk, timeout_ms, [&] { return owner_ == 0; })) return WAIT_TIMEOUT;
+    if (!sim::machine_wait(cv_, lk, timeout_ms, [&] { return owner_ == 0; })) return WAIT_TIMEOUT;
     owner_ = me;
     count_ = 1;
     bool was_abandoned = abandoned_;
@@ -95,7 +95,7 @@ class MutexObject : public sim::KernelObject, public std::enable_shared_from_thi
 
  private:
   std::mutex lock_;
-  std::condition_variable cv_;
+  sim::MachineCondition cv_;
   DWORD owner_ = 0;
   unsigned count_ = 0;
   bool abandoned_ = false;

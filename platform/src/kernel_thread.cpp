@@ -22,7 +22,7 @@ std::atomic<DWORD> g_next_thread_id{0x1000};
 // Threads whose routine is still running.
 struct Running {
   std::mutex lock;
-  std::condition_variable cv;
+  sim::MachineCondition cv;
   size_t count = 0;
 };
 
@@ -38,8 +38,8 @@ class ThreadObject : public sim::KernelObject {
 
   DWORD wait(DWORD timeout_ms) override {
     std::unique_lock<std::mutex> lk(lock_);
-    return sim::scaled_wait(cv_, lk, timeout_ms, [&] { return done_; }) ? WAIT_OBJECT_0
-                                                                          : WAIT_TIMEOUT;
+    return sim::machine_wait(cv_, lk, timeout_ms, [&] { return done_; }) ? WAIT_OBJECT_0
+                                                                           : WAIT_TIMEOUT;
   }
 
   DWORD id() const { return id_; }
@@ -51,7 +51,7 @@ class ThreadObject : public sim::KernelObject {
 
   void wait_until_resumed() {
     std::unique_lock<std::mutex> lk(lock_);
-    cv_.wait(lk, [&] { return suspend_count_ == 0; });
+    sim::machine_wait(cv_, lk, INFINITE, [&] { return suspend_count_ == 0; });
   }
 
   DWORD resume() {
@@ -73,7 +73,7 @@ class ThreadObject : public sim::KernelObject {
  private:
   const DWORD id_;
   std::mutex lock_;
-  std::condition_variable cv_;
+  sim::MachineCondition cv_;
   DWORD suspend_count_;
   bool done_ = false;
   DWORD exit_code_ = STILL_ACTIVE;
@@ -93,9 +93,11 @@ HANDLE start_thread(std::function<DWORD()> routine, DWORD flags, DWORD *id_out) 
     std::lock_guard<std::mutex> g(r.lock);
     ++r.count;
   }
+  sim::internal::clock_thread_created();
   try {
     std::thread([object, routine = std::move(routine)] {
       sim::internal::set_current_thread_id(object->id());
+      sim::internal::clock_thread_begins();
       SetLastError(ERROR_SUCCESS);
       object->wait_until_resumed();
       DWORD code = routine();
@@ -108,8 +110,10 @@ HANDLE start_thread(std::function<DWORD()> routine, DWORD flags, DWORD *id_out) 
         --run.count;
       }
       run.cv.notify_all();
+      sim::internal::clock_thread_ends();
     }).detach();
   } catch (const std::system_error &) {
+    sim::internal::clock_thread_not_started();
     {
       std::lock_guard<std::mutex> g(r.lock);
       --r.count;
@@ -135,7 +139,7 @@ size_t running_thread_count() {
 bool wait_for_threads(DWORD timeout_ms) {
   Running &r = running();
   std::unique_lock<std::mutex> lk(r.lock);
-  return scaled_wait(r.cv, lk, timeout_ms, [&] { return r.count == 0; });
+  return machine_wait(r.cv, lk, timeout_ms, [&] { return r.count == 0; });
 }
 
 namespace internal {

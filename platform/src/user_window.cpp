@@ -101,7 +101,7 @@ struct ClassEntry {
 
 struct State {
   std::mutex mu;
-  std::condition_variable cv;
+  sim::MachineCondition cv;  // notified with every change of the generation
   uint64_t generation = 0;
   uint64_t epoch = 0;  // bumped by every reset
   std::map<uintptr_t, std::shared_ptr<Window>> windows;
@@ -115,7 +115,6 @@ struct State {
   uintptr_t next_hwnd = kHwndBase;
   ATOM next_atom = 0xC000;
   DWORD icc = 0;
-  Clock::time_point start = Clock::now();
 };
 
 State &st() {
@@ -199,6 +198,13 @@ void changed(Lock &) {
   s.cv.notify_all();
 }
 
+// A stand-in wait (machine time, no deadline) for the next change.
+void wait_for_change(Lock &lk) {
+  State &s = st();
+  const uint64_t gen = s.generation;
+  sim::machine_wait(s.cv, lk, INFINITE, [&] { return s.generation != gen; });
+}
+
 std::shared_ptr<Window> find(Lock &, HWND h) {
   State &s = st();
   auto it = s.windows.find(value_of(h));
@@ -235,10 +241,8 @@ void record(Lock &lk, const Window &w, sim::EventKind kind, std::string text = {
   changed(lk);
 }
 
-DWORD msg_time() {
-  return static_cast<DWORD>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - st().start).count());
-}
+// Message times are tick counts of the machine's clock, as on Windows.
+DWORD msg_time() { return static_cast<DWORD>(sim::virtual_now_ms()); }
 
 void set_text(Lock &lk, Window &w, const std::string &text) {
   if (w.text == text) return;
@@ -405,14 +409,14 @@ std::optional<LRESULT> send_message(HWND h, UINT msg, WPARAM wp, LPARAM lp, int 
       continue;
     }
     if (timeout_ms >= 0 && m->state == Sent::State::pending) {
-      if (s.cv.wait_until(lk, deadline) == std::cv_status::timeout &&
+      if (s.cv.raw().wait_until(lk, deadline) == std::cv_status::timeout &&
           m->state == Sent::State::pending) {
         auto &list = target->sent;
         list.erase(std::remove(list.begin(), list.end(), m), list.end());
         m->state = Sent::State::cancelled;
       }
     } else {
-      s.cv.wait(lk);
+      wait_for_change(lk);
     }
   }
   if (m->state == Sent::State::cancelled) return std::nullopt;
@@ -675,7 +679,7 @@ HWND wait_for_top_level(const std::function<bool(const Window &)> &match, int ti
     for (auto &w : s.order) {
       if (w->live() && !w->parent && match(*w)) return w->hwnd;
     }
-    if (s.cv.wait_until(lk, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
+    if (s.cv.raw().wait_until(lk, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
       for (auto &w : s.order) {
         if (w->live() && !w->parent && match(*w)) return w->hwnd;
       }
@@ -1007,7 +1011,7 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
       q->quit = false;
       return quit(q->quit_code);
     }
-    s.cv.wait(lk);
+    wait_for_change(lk);
   }
 }
 
@@ -1263,6 +1267,22 @@ void clear_history() {
   st().events.clear();
 }
 
+uint64_t window_generation() {
+  Lock lk(st().mu);
+  return st().generation;
+}
+
+void wait_for_window_change(uint64_t seen, DWORD timeout_ms) {
+  State &s = st();
+  Lock lk(s.mu);
+  sim::machine_wait(s.cv, lk, timeout_ms, [&] { return s.generation != seen; });
+}
+
+void wake_window_waiters() {
+  Lock lk(st().mu);
+  changed(lk);
+}
+
 bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
   State &s = st();
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -1276,7 +1296,7 @@ bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
     const auto now = Clock::now();
     if (now >= deadline) return false;
     Lock lk(s.mu);
-    s.cv.wait_until(lk, std::min(deadline, now + std::chrono::milliseconds(5)),
+    s.cv.raw().wait_until(lk, std::min(deadline, now + std::chrono::milliseconds(5)),
                     [&] { return s.generation != gen; });
   }
 }

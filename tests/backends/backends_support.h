@@ -47,7 +47,7 @@ inline void put32(uint8_t *p, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// OS sections of the machines the tests run on; time_scale 0: sleeps advance the clock at once.
+// OS sections of the machines the tests run on.
 inline std::string os_windows10() {
   return R"("os": { "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" })";
 }
@@ -57,7 +57,7 @@ inline std::string os_windows81() {
 
 // Loads a machine and lets the library decide the environment again.
 inline void load_machine(const std::string &os, const std::string &rest = {}) {
-  std::string json = "{ \"name\": \"backends\", \"time_scale\": 0, " + os;
+  std::string json = "{ \"name\": \"backends\", " + os;
   if (!rest.empty()) json += ", " + rest;
   json += " }";
   sim::load_machine_json(json);

@@ -42,7 +42,6 @@ constexpr uint32_t kScsiDisk = 3;     // USB bridge with a SCSI target, port 3
 
 inline const char *kMachine = R"({
   "name": "cmdsets-devices",
-  "time_scale": 0,
   "os": { "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" },
   "storage": {
     "adapters": [

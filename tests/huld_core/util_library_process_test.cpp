@@ -72,8 +72,6 @@ class HuldRunCommand : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::process_reset();
-    saved_scale_ = sim::app_knobs().time_scale;
-    sim::app_knobs().time_scale = 0;  // purely virtual time: Sleep only advances the clock
     handles_before_ = sim::handle_open_count();
     bad_closes_before_ = sim::handle_bad_close_count();
   }
@@ -81,7 +79,6 @@ class HuldRunCommand : public ::testing::Test {
     EXPECT_EQ(sim::handle_open_count(), handles_before_) << "handle leak";
     EXPECT_EQ(sim::handle_bad_close_count(), bad_closes_before_);
     free(output_);
-    sim::app_knobs().time_scale = saved_scale_;
     sim::process_reset();
   }
 
@@ -92,7 +89,6 @@ class HuldRunCommand : public ::testing::Test {
     return huld_run_command(command, &output_, &length_, limit);
   }
 
-  double saved_scale_ = 1.0;
   size_t handles_before_ = 0;
   size_t bad_closes_before_ = 0;
   char *output_ = nullptr;

@@ -26,7 +26,6 @@ constexpr DWORD kScsiPassThrough = 0x0004D004;
 
 const char *kMachine = R"({
   "name": "huld-dev-probe",
-  "time_scale": 0,
   "os": { "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" },
   "storage": {
     "adapters": [

@@ -51,15 +51,18 @@ std::string read_all(int fd) {
     _exit(2);
   }
   sim::use_default_machine();
-  sim::app_knobs().time_scale = 0.01;
   if (spec.knobs) spec.knobs(sim::app_knobs());
 
   Observations seen;
   Observations driver_seen;
   std::thread driver;
   if (spec.driver) driver = std::thread([&] { spec.driver(driver_seen); });
-  const int code = spec.body ? spec.body(seen)
-                             : orbu_main(nullptr, spec.command_line.c_str(), SW_SHOWDEFAULT);
+  int code = 0;
+  {
+    sim::SimulatedThread entry;  // the program's entry thread, on the machine's clock
+    code = spec.body ? spec.body(seen)
+                     : orbu_main(nullptr, spec.command_line.c_str(), SW_SHOWDEFAULT);
+  }
   if (driver.joinable()) driver.join();
   seen.insert(driver_seen.begin(), driver_seen.end());
   if (spec.after) spec.after(seen);

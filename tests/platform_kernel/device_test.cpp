@@ -139,7 +139,6 @@ TEST_F(Devices, TracingCanBeSwitchedOff) {
   EXPECT_TRUE(DeviceIoControl(h, kEcho, buf, 2, buf, 2, &got, nullptr));
   EXPECT_TRUE(sim::trace_entries().empty());
   sim::reset_machine();  // switches it on again
-  sim::app_knobs().time_scale = 0.001;
   EXPECT_TRUE(DeviceIoControl(h, kEcho, buf, 2, buf, 2, &got, nullptr));
   EXPECT_EQ(sim::trace_entries().size(), 1u);
   CloseHandle(h);
@@ -333,7 +332,6 @@ TEST_F(Devices, ConcurrentRequestsOnOneObjectAreAllTraced) {
 TEST_F(Devices, ResetForgetsPathsButOpenHandlesStayUsable) {
   HANDLE h = open_rw(kPort);
   sim::reset_machine();
-  sim::app_knobs().time_scale = 0.001;
   EXPECT_EQ(open_rw(kPort), INVALID_HANDLE_VALUE);
   uint8_t buf[2] = {1, 2};
   DWORD got = 0;

@@ -1,4 +1,4 @@
-// Common fixture: a fresh default machine on a fast clock, and a leak check at the end.
+// Common fixture: a fresh default machine, and a leak check at the end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@ class KernelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::use_default_machine();
-    sim::app_knobs().time_scale = 0.001;
     before_ = sim::ResourceSnapshot::take();
   }
   void TearDown() override {

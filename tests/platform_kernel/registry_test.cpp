@@ -28,7 +28,6 @@ class Registry : public KernelTest {
   void SetUp() override {
     KernelTest::SetUp();
     sim::load_machine_json(kMachine);
-    sim::app_knobs().time_scale = 0.001;
     before_ = sim::ResourceSnapshot::take();
   }
   HKEY open_driver_key() {

@@ -32,12 +32,13 @@ TEST_F(CrossThread, SendToADestroyedWindowReturnsAtOnce) {
   const HWND h = create_main();  // owned by this thread, which runs no loop
   LRESULT result = -1;
   std::atomic<bool> returned{false};
+  const uint64_t stuck = sim::clock_stats().deadlocks;
   std::thread sender([&] {
     result = SendMessageA(h, kEcho, 0, 0);
     returned = true;
   });
-  // Give the sender a moment to queue its message; either way it must get 0 once the window goes.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The sender waits for ever (nobody runs the loop) until the window goes; then it gets 0.
+  while (sim::clock_stats().deadlocks == stuck) std::this_thread::yield();
   EXPECT_FALSE(returned);
   EXPECT_TRUE(DestroyWindow(h));
   sender.join();

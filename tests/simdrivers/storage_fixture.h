@@ -272,7 +272,6 @@ class StorageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::load_machine_json(kMachine);
-    sim::app_knobs().time_scale = 0;
     before_ = sim::ResourceSnapshot::take();
   }
   void TearDown() override {

@@ -68,7 +68,7 @@ class WindowRun : public ::testing::Test {
                               {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", "CV1A0100", "CV1A0200", "a"),
                                                     customer)}}));
     fs::permissions(dir_.file("tool"), fs::perms::owner_all);
-    const json machine = {{"name", "window-run"}, {"time_scale", 0.001}, {"ui", ui}};
+    const json machine = {{"name", "window-run"}, {"ui", ui}};
     const std::string text = machine.dump();
     write_file(dir_.file("machine.json"), bytes(text.begin(), text.end()));
     const run_result r = run_shell("cd " + shell_quote(dir_.path().string()) +

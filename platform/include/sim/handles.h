@@ -17,8 +17,8 @@ class KernelObject {
   virtual ~KernelObject() = default;
   // Short kind name for diagnostics ("mutex", "thread", "process", "pipe", "device", ...).
   virtual const char *kind() const = 0;
-  // Waits up to timeout_ms (INFINITE waits forever; the time is scaled by the machine's time
-  // scale). Returns WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_ABANDONED or WAIT_FAILED. Objects that
+  // Waits up to timeout_ms of machine time (INFINITE waits forever; see the virtual clock in
+  // sim/machine.h). Returns WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_ABANDONED or WAIT_FAILED. Objects that
   // cannot be waited on return WAIT_FAILED.
   virtual DWORD wait(DWORD timeout_ms);
   // Called once when the last handle naming the object is closed.

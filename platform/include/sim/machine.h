@@ -26,7 +26,7 @@ struct AppKnobs {
   bool fail_register_class = false;   // RegisterClassExA fails
   bool fail_create_window = false;    // CreateWindowExA of a top-level window fails
   bool no_show_window_message = false;// ShowWindow sends no WM_SHOWWINDOW (minimised/hidden start)
-  double time_scale = 1.0;            // real time per simulated millisecond (0.01: 100x faster)
+  double time_scale = 1.0;            // ignored (accepted for old descriptions): the clock is virtual
   // Waits on mutexes (WaitForSingleObject on a mutex handle), counted from 1 across all mutexes:
   int fail_mutex_wait_at = 0;         // the n-th wait answers WAIT_FAILED (0 never)
   int fail_mutex_wait_from = 0;       // every wait from the n-th on answers WAIT_FAILED (0 never)
@@ -75,7 +75,7 @@ extern const char *const kWinPeKeyPath;  // "HKEY_LOCAL_MACHINE\\SOFTWARE\\Micro
 //   {
 //     "name": "win81",
 //     "description": "...",                          (free text)
-//     "time_scale": 0.01,                             (same as app.time_scale)
+//     "time_scale": 0.01,                             (accepted and ignored, as app.time_scale)
 //     "os": { "major": 6, "minor": 3, "build": 9600, "service_pack_major": 0,
 //             "service_pack_minor": 0, "product_type": "workstation" | "server" |
 //             "domain_controller" | 1..3, "suite_mask": 256, "winpe": false },
@@ -103,7 +103,7 @@ extern const char *const kWinPeKeyPath;  // "HKEY_LOCAL_MACHINE\\SOFTWARE\\Micro
 // the machine is then the reset default.
 void load_machine_file(const std::string &path);
 void load_machine_json(const std::string &text);
-// The built-in default machine: Windows 10 workstation, no WinPE, no devices, time scale 1.
+// The built-in default machine: Windows 10 workstation, no WinPE, no devices.
 void use_default_machine();
 // Path of a shipped description in platform/machines ("winpe" or "winpe.json").
 std::string machine_file_path(const std::string &name);
@@ -125,19 +125,81 @@ void register_reset_hook(const std::string &name, std::function<void()> reset);
 
 // ---- Virtual clock -------------------------------------------------------------------------------
 //
-// The machine's clock runs at 1 / time_scale times real time: with time_scale 0.01 a Sleep(500)
-// takes 5 ms of real time and advances the clock by 500 ms. With time_scale 0 nothing waits for
-// real: sleeps and timed-out waits advance the clock by their length at once.
+// The machine has its own clock, in milliseconds (it starts an hour after boot). It never follows
+// real time: it moves only when every participating thread is blocked in a stand-in wait, and then
+// jumps straight to the earliest deadline among those waits and wakes the one thread whose deadline
+// it is. Threads with the same deadline wake one at a time, in the order they started waiting, each
+// once all the others are blocked again. Nothing waits in real time for machine time, so runs with
+// 100 ms and 500 ms polls and join time-outs take no real time and always see the same times.
+//
+// Participants (who must be blocked for time to move):
+// - every thread started by CreateThread/_beginthreadex, from CreateThread until its routine has
+//   returned (a suspended thread counts as blocked);
+// - every thread that holds a SimulatedThread guard (the thread running the program's entry, or a
+//   test body that runs program code which creates threads and sleeps);
+// - any other thread while it is inside a stand-in wait (Sleep, WaitForSingleObject, GetMessageA,
+//   SendMessageA to another thread, machine_wait, wait_for_threads): it is then a blocked
+//   participant, so a test thread that sleeps simply moves the clock on.
+// A participant counts as blocked only inside a stand-in wait. A participant that blocks outside
+// the stand-in (a plain std::thread join, a std::mutex, a pipe) would hold the clock for ever; after
+// a short while without any clock activity the clock looks at the operating system's view of such
+// threads and, when each of them has been asleep (not running, not in disk I/O) for three looks in
+// a row, counts them as blocked and moves on (clock_stats().stalls counts it). A thread that is not
+// a participant never holds the clock and never makes it move.
+// When every participant waits without a deadline (a deadlock), the clock stays where it is and
+// they stay waiting (clock_stats().deadlocks counts it).
+// The test-driver waits of sim/window.h (wait_until, wait_for_window_class, system_close, send)
+// are bounded in real time (a safety bound, never a result): the test thread observes the machine
+// from outside and is not a participant in them.
 
 uint64_t virtual_now_ms();
 // Moves the clock forward (for tests that need time to pass without sleeping).
 void advance_virtual_clock(uint64_t ms);
-// Sleeps `ms` of machine time.
-void scaled_sleep(DWORD ms);
-// Waits on `cv` until `pred` holds or `timeout_ms` of machine time (INFINITE: forever) have
-// passed. Returns pred(). `lock` must hold the mutex that guards the predicate.
-bool scaled_wait(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
-                 DWORD timeout_ms, const std::function<bool()> &pred);
+
+struct ClockWaiter;  // internal
+
+// A condition the stand-in's objects wait on: notify_all makes every thread waiting on it (through
+// machine_wait) runnable for the clock at once, so that time does not move before they have run.
+// `raw()` is notified too, for real-time observers (test-driver waits).
+class MachineCondition {
+ public:
+  MachineCondition() = default;
+  MachineCondition(const MachineCondition &) = delete;
+  MachineCondition &operator=(const MachineCondition &) = delete;
+  void notify_all();
+  void notify_one() { notify_all(); }  // every waiter re-checks its predicate
+  std::condition_variable &raw() { return raw_; }
+
+ private:
+  friend struct ClockAccess;
+  std::condition_variable raw_;
+  std::vector<ClockWaiter *> waiters_;  // guarded by the clock's lock
+};
+
+// Sleeps `ms` of machine time (0: yields, INFINITE: for ever).
+void machine_sleep(DWORD ms);
+// Waits on `cond` until `pred` holds or `timeout_ms` of machine time (INFINITE: no deadline) have
+// passed. Returns pred(). `lock` must hold the mutex that guards the predicate; whoever changes
+// the predicate's state calls cond.notify_all().
+bool machine_wait(MachineCondition &cond, std::unique_lock<std::mutex> &lock, DWORD timeout_ms,
+                  const std::function<bool()> &pred);
+
+// Makes the calling thread a participant for its lifetime (nestable). Hold it while running
+// program code (the entry, a test body that starts threads and sleeps) outside CreateThread.
+class SimulatedThread {
+ public:
+  SimulatedThread();
+  ~SimulatedThread();
+  SimulatedThread(const SimulatedThread &) = delete;
+  SimulatedThread &operator=(const SimulatedThread &) = delete;
+};
+
+struct ClockStats {
+  uint64_t advances = 0;   // jumps of the clock to a deadline
+  uint64_t deadlocks = 0;  // times every participant waited without a deadline
+  uint64_t stalls = 0;     // times participants blocked outside the stand-in were passed over
+};
+ClockStats clock_stats();
 
 // ---- Threads -------------------------------------------------------------------------------------
 

@@ -177,6 +177,13 @@ DcState dc_state(HDC hdc);
 std::vector<Event> history();
 void clear_history();
 
+// For a participant of the machine's clock that acts on the windows (the "ui" script): the window
+// manager's change count, and a stand-in wait (machine time) until the count moves past `seen` or
+// `timeout_ms` of machine time pass. wake_window_waiters() counts as a change.
+uint64_t window_generation();
+void wait_for_window_change(uint64_t seen, DWORD timeout_ms);
+void wake_window_waiters();
+
 // Polls pred (without any window manager lock held) until it holds or the time-out passes; wakes
 // at every window manager change and at least every few milliseconds. Returns the last result.
 bool wait_until(const std::function<bool()> &pred, int timeout_ms);
