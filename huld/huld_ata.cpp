@@ -30,6 +30,8 @@ int huld_ata_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
     case WINDOWS_SCSI_SAT_ATA: {
       huld_scsi_cmd scsi;
       huld_scsi_fill_sat_cmd(&scsi, cmd);
+      // A count the translation would read otherwise is refused before anything is sent.
+      if (huld_sat_check_transfer_length(err, &scsi) != 0) return 1;
       result = huld_scsi_windows_execute(err, dev, &scsi);
       if (result == 0) huld_scsi_fill_ata_result_from_sat(&scsi, cmd);
       break;

@@ -36,7 +36,8 @@ extern huld_ata_execute_hook_fn huld_ata_execute_hook;
 
 // Runs the command on the device. 0, or 1 with err set (code 2, subcode the interface, for a
 // device whose interface takes no ATA commands, and for a CSMI record with a SCSI/ATA
-// translation interface, whose handle is its port's).
+// translation interface, whose handle is its port's; code 1, nothing sent, for a command through
+// SCSI/ATA translation whose length field cannot announce its transfer, huld_sat_check_transfer_length).
 int huld_ata_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd);
 // IDENTIFY DEVICE through huld_ata_execute: 1 when it succeeds with ERROR 0, else 0.
 int huld_ata_probe(huld_dev *dev);

@@ -81,11 +81,19 @@ int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
     huld_scsi_snt_release(&data_phase);
     return 1;
   }
-  huld_scsi_snt_result(&data_phase, cmd);  // copies the data back and releases the buffer
+  // Copies back what the bridge moved and releases the buffer.
+  const uint32_t moved = huld_scsi_snt_result(&data_phase, cmd);
 
   huld_scsi_fill_snt_completion_phase_cmd(&scsi, cmd);
   result = executor(err, dev, &scsi);
   if (huld_nvme_snt_check_phase(err, "completion phase", result, &scsi) != 0) return 1;
+  // A short data-in is no answer, unless the completion reports an NVMe error that explains it
+  // (the command set judges that one).
+  if (cmd->ddir == HULD_DDIR_FROM_DEVICE && moved < cmd->data_len &&
+      ((cmd->cpl[3] >> 17) & 0x7FF) == 0) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, moved, "data phase: %u of %u bytes came back",
+                      moved, cmd->data_len);
+  }
   return huld_error_clear(err);
 }
 

@@ -55,7 +55,8 @@ typedef int (*huld_nvme_snt_scsi_executor)(huld_error *err, huld_dev *dev, struc
 // The whole exchange through the given SCSI executor; huld_nvme_execute runs it with the SCSI
 // back end for a USB-bridge device. Allocates the bridge buffer first (failure: code 1, nothing
 // sent), stops at the first phase that fails or returns a bad status, frees the buffer on every
-// path.
+// path. Data from the device is handed back only as far as the bridge moved it; fewer bytes than
+// data_len with a successful NVMe completion is code 1, subcode the bytes that came back.
 int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
                           huld_nvme_snt_scsi_executor executor);
 // Judges one phase after its SCSI command ran with result `result`. phase is "command phase",

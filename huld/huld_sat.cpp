@@ -118,6 +118,40 @@ int huld_sat_has_ata_status_return(const huld_scsi_cmd *cmd) {
   return (cmd->sense[0] & 0x7E) == 0x72 && cmd->sense[8] == 0x09 ? 1 : 0;
 }
 
+uint64_t huld_sat_transfer_length(const uint8_t *cdb, uint32_t transport_length) {
+  uint32_t field;
+  switch (huld_sat_get_t_length(cdb)) {
+    case 0:
+      return 0;
+    case 1:
+      field = huld_sat_get_features(cdb);
+      break;
+    case 2:
+      field = huld_sat_get_count(cdb);
+      break;
+    default:
+      return transport_length;  // the length is the transport's own
+  }
+  // A 28-bit command carries only bits 7:0 of the field.
+  if (!huld_sat_get_extend(cdb)) field &= 0xFF;
+  if (!huld_sat_get_byte_block(cdb)) return field;
+  // T_TYPE 1 counts logical sectors, whose size only the device knows.
+  if (huld_sat_get_t_type(cdb)) return UINT64_MAX;
+  return static_cast<uint64_t>(field) * 512;
+}
+
+int huld_sat_check_transfer_length(huld_error *err, const huld_scsi_cmd *cmd) {
+  const bool moves_data = cmd->ddir == HULD_DDIR_TO_DEVICE || cmd->ddir == HULD_DDIR_FROM_DEVICE;
+  const uint32_t buffer = moves_data ? cmd->data_len : 0;
+  const uint64_t declared = huld_sat_transfer_length(cmd->cdb, buffer);
+  if (declared != buffer) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
+                      "ata pass-through length field gives %lld bytes for a transfer of %u bytes",
+                      declared == UINT64_MAX ? -1LL : static_cast<long long>(declared), buffer);
+  }
+  return huld_error_clear(err);
+}
+
 void huld_scsi_fill_sat_cmd(huld_scsi_cmd *out, const huld_ata_cmd *in) {
   memset(out, 0, sizeof(*out));
   out->cdb_len = 16;

@@ -161,12 +161,15 @@ void huld_scsi_fill_snt_completion_phase_cmd(huld_scsi_cmd *scsi, huld_nvme_cmd 
   scsi->ddir = HULD_DDIR_FROM_DEVICE;
 }
 
-void huld_scsi_snt_result(huld_scsi_cmd *data_phase, huld_nvme_cmd *cmd) {
+uint32_t huld_scsi_snt_result(huld_scsi_cmd *data_phase, huld_nvme_cmd *cmd) {
+  uint32_t n = 0;
   if (cmd->ddir == HULD_DDIR_FROM_DEVICE && cmd->data && data_phase->data) {
-    uint32_t n = cmd->data_len < data_phase->data_len ? cmd->data_len : data_phase->data_len;
+    // Only the bytes the bridge moved are data; the rest of its buffer is still zero.
+    n = huld_min(huld_min(cmd->data_len, data_phase->data_len), data_phase->xfer_len);
     memcpy(cmd->data, data_phase->data, n);
   }
   huld_scsi_snt_release(data_phase);
+  return n;
 }
 
 void huld_scsi_snt_release(huld_scsi_cmd *data_phase) {

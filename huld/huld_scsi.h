@@ -25,6 +25,7 @@ typedef struct huld_scsi_cmd {
   uint32_t sense_len;               // sense buffer length; callers set 32
   uint32_t timeout_ms;
   uint32_t ddir;                    // huld_ddir
+  uint32_t sense_returned;          // out: sense bytes the device returned (at most sense_len, 32)
 } huld_scsi_cmd;
 
 typedef int (*huld_scsi_execute_hook_fn)(huld_error *err, huld_dev *dev,
@@ -81,6 +82,16 @@ int huld_sat_is_ata_pass_through(const uint8_t *cdb);
 // 1 when the sense data is in descriptor format with an ATA Status Return descriptor at byte 8.
 int huld_sat_has_ata_status_return(const huld_scsi_cmd *cmd);
 
+// The bytes of data an ATA PASS-THROUGH CDB announces, as a SCSI/ATA translation layer sizes the
+// transfer: T_LENGTH 0 none; 1 the FEATURES and 2 the COUNT field (bits 7:0 only without
+// EXTEND), in bytes (BYTE_BLOCK 0) or 512-byte blocks (BYTE_BLOCK 1, T_TYPE 0); 3 the transport's
+// own length, transport_length. UINT64_MAX for logical sectors (T_TYPE 1), whose size the host
+// does not know.
+uint64_t huld_sat_transfer_length(const uint8_t *cdb, uint32_t transport_length);
+// 0 when the CDB announces exactly the transfer the command's buffer makes (data_len with data
+// in or out, none otherwise); else 1 with err set (code 1): such a command must not be sent, a
+// translation layer would move another number of bytes (600 blocks in a 28-bit COUNT read as 88).
+int huld_sat_check_transfer_length(huld_error *err, const huld_scsi_cmd *cmd);
 // Zeroes out and fills it as an ATA PASS-THROUGH(16) carrying the ATA command.
 void huld_scsi_fill_sat_cmd(huld_scsi_cmd *out, const huld_ata_cmd *in);
 // Writes the ATA registers returned in the SCSI status and sense data into ata.
@@ -100,9 +111,10 @@ void huld_scsi_fill_snt_command_phase_cmd(huld_scsi_cmd *scsi, uint8_t *sqe, con
 int huld_scsi_fill_snt_data_phase_cmd(huld_scsi_cmd *scsi, const huld_nvme_cmd *cmd);
 // Fills scsi with the completion-phase CDB; the 16 returned bytes land in cmd->cpl.
 void huld_scsi_fill_snt_completion_phase_cmd(huld_scsi_cmd *scsi, huld_nvme_cmd *cmd);
-// After a good data phase: copies data_len bytes of the bridge buffer into cmd->data for data
-// from the device, then releases the bridge buffer.
-void huld_scsi_snt_result(huld_scsi_cmd *data_phase, huld_nvme_cmd *cmd);
+// After a good data phase: for data from the device, copies the bytes the bridge moved
+// (xfer_len, at most data_len) into cmd->data, then releases the bridge buffer. Returns the bytes
+// copied (0 for other directions).
+uint32_t huld_scsi_snt_result(huld_scsi_cmd *data_phase, huld_nvme_cmd *cmd);
 // Zeroes and frees the bridge buffer of a data-phase command (nothing when it has none).
 void huld_scsi_snt_release(huld_scsi_cmd *data_phase);
 // The padded data-phase length of a command: data_len rounded up to a multiple of 512, or

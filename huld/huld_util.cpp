@@ -402,7 +402,8 @@ int64_t huld_getline(char **line, size_t *length, FILE *file) {
 }
 
 int huld_realloc(void **block, size_t size) {
-  if (!block) return 1;
+  // realloc to 0 bytes may free the block and answer null, which would read as "old block kept".
+  if (!block || size == 0) return 1;
   void *grown = realloc(*block, size);
   if (!grown) return 1;
   *block = grown;
@@ -538,23 +539,16 @@ uint32_t huld_run_command(const char *command_line, char **output, size_t *outpu
     return kRunFailed;
   }
 
-  // CreateProcessA may write into the command line: give it a heap copy, quoted unless the
-  // caller quoted the program path already.
+  // CreateProcessA may write into the command line: give it a heap copy, unchanged (the caller
+  // quotes a program path that holds blanks).
   size_t length = strlen(command_line);
-  bool quote = command_line[0] != '"';
-  char *line = static_cast<char *>(calloc(length + 3, 1));
+  char *line = static_cast<char *>(calloc(length + 1, 1));
   if (!line) {
     CloseHandle(read_end);
     CloseHandle(write_end);
     return kRunFailed;
   }
-  if (quote) {
-    line[0] = '"';
-    memcpy(line + 1, command_line, length);
-    line[length + 1] = '"';
-  } else {
-    memcpy(line, command_line, length);
-  }
+  memcpy(line, command_line, length);
 
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof(startup));

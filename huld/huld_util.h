@@ -129,7 +129,8 @@ int huld_file_append(const char *path, const void *buffer, size_t n);
 // characters, the newline kept). Returns the length and stores it in *length; -1 at end of file
 // or without memory (then *line is null and *length 0).
 int64_t huld_getline(char **line, size_t *length, FILE *file);
-// Grows *block to size bytes: 0 done (new address stored), 1 no memory (old block kept).
+// Grows *block to size bytes: 0 done (new address stored), 1 no memory or size 0 (old block kept
+// and untouched).
 int huld_realloc(void **block, size_t size);
 
 // Fills t from the current local time. 0 done, 1 for a null t.
@@ -156,9 +157,8 @@ void huld_free_library(HMODULE *library);
 // ---------------------------------------------------------------------------------------------
 // Child process
 // ---------------------------------------------------------------------------------------------
-// Runs command_line with standard output and standard error captured. A command line that does
-// not start with a double quote is enclosed in double quotes (it names the program to run);
-// callers that pass arguments quote the program path themselves. time_limit_seconds 0 means no
+// Runs command_line, passed unchanged (program and arguments; the caller quotes a program path
+// that holds blanks), with standard output and standard error captured. time_limit_seconds 0 means no
 // limit; a child still running after the limit is terminated with exit code FFFFFFFEh.
 // *output receives a NUL-terminated heap buffer (the caller frees it) and *output_length its
 // length including the NUL. Returns the child's exit code, or FFFFFFFFh when the pipe cannot be

@@ -166,7 +166,12 @@ void vornata_fill_security_unlock_payload(uint8_t *payload, uint32_t payload_len
 // Builders
 // ---------------------------------------------------------------------------------------------
 
-void vornata_fill_check_power_mode(huld_ata_cmd *cmd) { start(cmd, 0xE5, kNonData, 0); }
+void vornata_fill_check_power_mode(huld_ata_cmd *cmd) {
+  start(cmd, 0xE5, kNonData, 0);
+  // The answer is in COUNT: without the registers back, a translation layer's GOOD would read as
+  // standby (00h).
+  cmd->check_condition = 1;
+}
 
 void vornata_fill_data_set_management(huld_ata_cmd *cmd, uint8_t feature_high, uint8_t feature_low,
                                       uint16_t count, uint32_t lba, void *buffer, uint32_t length) {
@@ -323,6 +328,8 @@ void vornata_fill_sanitize_status_ext(huld_ata_cmd *cmd, uint8_t clear_failure) 
 namespace {
 void fill_security_out(huld_ata_cmd *cmd, uint8_t command, void *payload, uint32_t length) {
   start(cmd, command, kPioOut, 0);
+  // The drive ignores COUNT, but a translation layer sizes the one-block payload from it.
+  cmd->count = 1;
   transfer(cmd, payload, length, HULD_DDIR_TO_DEVICE);
 }
 }  // namespace

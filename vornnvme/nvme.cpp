@@ -52,6 +52,19 @@ int run(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
   return vornnvme_check_error(err, cmd);
 }
 
+// A length field that asks the controller to move more bytes than the buffer holds: refused
+// before anything is sent (the controller would read or write past it).
+int check_within(huld_error *err, const char *function, const char *field, uint64_t bytes,
+                 uint32_t length) {
+  if (bytes <= length) return 0;
+  return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,
+                        "%s asks for %llu bytes, the buffer holds %u", field,
+                        static_cast<unsigned long long>(bytes), length);
+}
+
+// NUMD counts dwords from 0.
+uint64_t numd_bytes(uint32_t numd) { return (static_cast<uint64_t>(numd) + 1) * 4; }
+
 // Entry and exit trace lines of the traced executors.
 struct trace {
   explicit trace(const char *name) : name_(name) {
@@ -234,6 +247,7 @@ int vornnvme_execute_firmware_commit(huld_error *err, huld_dev *dev, uint8_t bpi
 
 int vornnvme_execute_firmware_image_download(huld_error *err, huld_dev *dev, uint32_t numd,
                                              uint32_t ofst, void *buffer, uint32_t length) {
+  if (check_within(err, __func__, "NUMD", numd_bytes(numd), length)) return 1;
   huld_nvme_cmd cmd;
   vornnvme_fill_firmware_image_download(&cmd, numd, ofst, buffer, length);
   return run(err, dev, &cmd);
@@ -268,6 +282,7 @@ int vornnvme_execute_get_log_page(huld_error *err, huld_dev *dev, uint32_t nsid,
                                   uint8_t rae, uint8_t lsp, uint8_t lid, uint16_t lsi,
                                   uint64_t lpo, uint8_t csi, uint8_t ot, uint8_t uuid_index,
                                   void *buffer, uint32_t length) {
+  if (check_within(err, __func__, "NUMD", numd_bytes(numd), length)) return 1;
   huld_nvme_cmd cmd;
   vornnvme_fill_get_log_page(&cmd, nsid, numd, rae, lsp, lid, lsi, lpo, csi, ot, uuid_index,
                              buffer, length);
@@ -329,6 +344,7 @@ int vornnvme_execute_sanitize(huld_error *err, huld_dev *dev, uint8_t nodas, uin
 
 int vornnvme_execute_security_receive(huld_error *err, huld_dev *dev, uint8_t secp, uint16_t spsp,
                                       uint8_t nssf, uint32_t al, void *buffer, uint32_t length) {
+  if (check_within(err, __func__, "allocation length", al, length)) return 1;
   huld_nvme_cmd cmd;
   vornnvme_fill_security_receive(&cmd, secp, spsp, nssf, al, buffer, length);
   return run(err, dev, &cmd);
@@ -336,6 +352,7 @@ int vornnvme_execute_security_receive(huld_error *err, huld_dev *dev, uint8_t se
 
 int vornnvme_execute_security_send(huld_error *err, huld_dev *dev, uint8_t secp, uint16_t spsp,
                                    uint8_t nssf, uint32_t tl, void *buffer, uint32_t length) {
+  if (check_within(err, __func__, "transfer length", tl, length)) return 1;
   huld_nvme_cmd cmd;
   vornnvme_fill_security_send(&cmd, secp, spsp, nssf, tl, buffer, length);
   return run(err, dev, &cmd);

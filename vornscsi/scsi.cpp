@@ -41,6 +41,25 @@ int run(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
   return vornscsi_check_error(err, cmd);
 }
 
+// A value that its CDB field cannot hold would go out cut to the field (a 64 KiB allocation
+// length as 0): refused before anything is sent.
+int check_width(huld_error *err, const char *function, const char *field, uint64_t value,
+                uint32_t bits) {
+  if (value < (1ull << bits)) return 0;
+  return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,
+                        "%s %llu does not fit its %u-bit field", field,
+                        static_cast<unsigned long long>(value), bits);
+}
+
+// A length field that asks the device to move more than the buffer holds: refused.
+int check_within(huld_error *err, const char *function, const char *field, uint64_t value,
+                 uint32_t length) {
+  if (value <= length) return 0;
+  return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,
+                        "%s %llu exceeds the buffer of %u bytes", field,
+                        static_cast<unsigned long long>(value), length);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -275,6 +294,7 @@ int vornscsi_execute_format_unit(huld_error *err, huld_dev *dev, uint8_t fmtpinf
 
 int vornscsi_execute_inquiry(huld_error *err, huld_dev *dev, uint8_t evpd, uint8_t page_code,
                              void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "allocation length", length, 16)) return 1;
   VORNSCSI_EXECUTE(vornscsi_fill_inquiry(&cmd, evpd, page_code, buffer, length));
 }
 
@@ -282,18 +302,21 @@ int vornscsi_execute_log_sense(huld_error *err, huld_dev *dev, uint8_t sp, uint8
                                uint8_t page_code, uint8_t subpage_code,
                                uint16_t parameter_pointer, uint16_t allocation_length,
                                void *buffer, uint32_t length) {
+  if (check_within(err, __func__, "allocation length", allocation_length, length)) return 1;
   VORNSCSI_EXECUTE(vornscsi_fill_log_sense(&cmd, sp, page_control, page_code, subpage_code,
                                            parameter_pointer, allocation_length, buffer, length));
 }
 
 int vornscsi_execute_mode_select_10(huld_error *err, huld_dev *dev, uint8_t pf, uint8_t rtd,
                                     uint8_t sp, void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "parameter list length", length, 16)) return 1;
   VORNSCSI_EXECUTE(vornscsi_fill_mode_select_10(&cmd, pf, rtd, sp, buffer, length));
 }
 
 int vornscsi_execute_mode_sense_10(huld_error *err, huld_dev *dev, uint8_t llbaa, uint8_t dbd,
                                    uint8_t page_control, uint8_t page_code, uint8_t subpage_code,
                                    void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "allocation length", length, 16)) return 1;
   VORNSCSI_EXECUTE(vornscsi_fill_mode_sense_10(&cmd, llbaa, dbd, page_control, page_code,
                                                subpage_code, buffer, length));
 }
@@ -309,6 +332,10 @@ int vornscsi_execute_read_16(huld_error *err, huld_dev *dev, uint8_t rdprotect, 
 int vornscsi_execute_read_buffer(huld_error *err, huld_dev *dev, uint8_t mode_specific,
                                  uint8_t mode, uint8_t buffer_id, uint32_t buffer_offset,
                                  void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "allocation length", length, 24) ||
+      check_width(err, __func__, "buffer offset", buffer_offset, 24)) {
+    return 1;
+  }
   VORNSCSI_EXECUTE(
       vornscsi_fill_read_buffer(&cmd, mode_specific, mode, buffer_id, buffer_offset, buffer, length));
 }
@@ -324,6 +351,7 @@ int vornscsi_execute_read_capacity_10(huld_error *err, huld_dev *dev, void *buff
 
 int vornscsi_execute_receive_diagnostic_results(huld_error *err, huld_dev *dev, uint8_t pcv,
                                                 uint8_t page_code, void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "allocation length", length, 16)) return 1;
   VORNSCSI_EXECUTE(vornscsi_fill_receive_diagnostic_results(&cmd, pcv, page_code, buffer, length));
 }
 
@@ -334,12 +362,14 @@ int vornscsi_execute_report_supported_opcodes(huld_error *err, huld_dev *dev, vo
 
 int vornscsi_execute_request_sense(huld_error *err, huld_dev *dev, uint8_t descriptor_format,
                                    void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "allocation length", length, 8)) return 1;
   VORNSCSI_EXECUTE(vornscsi_fill_request_sense(&cmd, descriptor_format, buffer, length));
 }
 
 int vornscsi_execute_sanitize(huld_error *err, huld_dev *dev, uint8_t immed, uint8_t znr,
                               uint8_t ause, uint8_t service_action, void *buffer,
                               uint32_t length) {
+  if (check_width(err, __func__, "parameter list length", length, 16)) return 1;
   VORNSCSI_EXECUTE(
       vornscsi_fill_sanitize(&cmd, immed, znr, ause, service_action, buffer, length));
 }
@@ -361,6 +391,7 @@ int vornscsi_execute_security_protocol_out(huld_error *err, huld_dev *dev,
 int vornscsi_execute_send_diagnostic(huld_error *err, huld_dev *dev, uint8_t self_test_code,
                                      uint8_t pf, uint8_t selftest, uint8_t devoffl,
                                      uint8_t unitoffl, void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "parameter list length", length, 16)) return 1;
   VORNSCSI_EXECUTE(vornscsi_fill_send_diagnostic(&cmd, self_test_code, pf, selftest, devoffl,
                                                  unitoffl, buffer, length));
 }
@@ -379,6 +410,7 @@ int vornscsi_execute_test_unit_ready(huld_error *err, huld_dev *dev) {
 
 int vornscsi_execute_unmap(huld_error *err, huld_dev *dev, uint8_t anchor, uint8_t group_number,
                            uint16_t parameter_list_length, void *buffer, uint32_t length) {
+  if (check_within(err, __func__, "parameter list length", parameter_list_length, length)) return 1;
   VORNSCSI_EXECUTE(
       vornscsi_fill_unmap(&cmd, anchor, group_number, parameter_list_length, buffer, length));
 }
@@ -393,6 +425,11 @@ int vornscsi_execute_write_16(huld_error *err, huld_dev *dev, uint8_t wrprotect,
 int vornscsi_execute_write_buffer(huld_error *err, huld_dev *dev, uint8_t mode,
                                   uint32_t parameter_list_length, uint32_t buffer_offset,
                                   void *buffer, uint32_t length) {
+  if (check_width(err, __func__, "parameter list length", parameter_list_length, 24) ||
+      check_width(err, __func__, "buffer offset", buffer_offset, 24) ||
+      check_within(err, __func__, "parameter list length", parameter_list_length, length)) {
+    return 1;
+  }
   VORNSCSI_EXECUTE(vornscsi_fill_write_buffer(&cmd, mode, parameter_list_length, buffer_offset,
                                               buffer, length));
 }

@@ -107,6 +107,7 @@ int execute_scsi_ex(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
     }
   }
   uint32_t sense_count = huld_min(huld_min(cmd->sense_len, sense_returned), kSenseSize);
+  cmd->sense_returned = sense_count;
   HULD_LOG(HULD_LOG_VERBOSE, "copy sense data: %x bytes (%x vs. %x)\n", sense_count, cmd->sense_len,
            sense_returned);
   std::memcpy(cmd->sense, spt + kSenseOffset, sense_count);

@@ -11,7 +11,9 @@ namespace {
 
 ScsiResult satl(StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data, uint32_t data_len, int ddir) {
   if (!lu.sat) return scsi_invalid_opcode();
-  return lu.sat->execute(cdb, cdb_len, data, data_len, ddir);
+  ScsiResult r = lu.sat->execute(cdb, cdb_len, data, data_len, ddir);
+  if (!r.contract_violation.empty()) contract_violation(r.contract_violation);
+  return r;
 }
 
 class InboxAhciDriver : public StorageDriver {

@@ -93,6 +93,26 @@ struct State {
   DWORD next_tid = 5100;
 };
 
+// The program a command line names, as CreateProcessA reads it without an application name: a
+// quoted first token, or the text up to the first blank or tab; the arguments follow it.
+void split_command_line(const std::string &line, std::string *program, std::string *arguments) {
+  size_t end;
+  size_t rest;
+  if (!line.empty() && line[0] == '"') {
+    end = line.find('"', 1);
+    if (end == std::string::npos) end = line.size();
+    *program = line.substr(1, end - 1);
+    rest = end < line.size() ? end + 1 : end;
+  } else {
+    end = line.find_first_of(" \t");
+    if (end == std::string::npos) end = line.size();
+    *program = line.substr(0, end);
+    rest = end;
+  }
+  rest = line.find_first_not_of(" \t", rest);
+  *arguments = rest == std::string::npos ? std::string() : line.substr(rest);
+}
+
 State &state() {
   // Never destroyed: pipe ends may still be closed while the process winds down.
   static State *s = new State;
@@ -387,6 +407,11 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
   }
   auto record = std::make_shared<sim::ProcessRecord>();
   record->command_line = lpCommandLine ? lpCommandLine : "";
+  if (lpCommandLine) {
+    split_command_line(record->command_line, &record->program, &record->arguments);
+  } else {
+    record->program = lpApplicationName;
+  }
   record->application_name_given = lpApplicationName != nullptr;
   record->inherit_handles = bInheritHandles != FALSE;
   record->creation_flags = dwCreationFlags;
@@ -413,7 +438,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
         if (e && !e->write_end_ && e->inheritable_ && !e->closed_) record->read_end_inherited = true;
       }
     }
-    auto script = s.scripts.find(record->command_line);
+    auto script = s.scripts.find(record->program);
     if (s.faults.fail_create_process || script == s.scripts.end()) {
       SetLastError(s.faults.fail_create_process ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
       return FALSE;
@@ -511,8 +536,10 @@ size_t library_bad_free_count() {
 }
 
 void register_child(const std::string &command_line, const ChildScript &script) {
+  std::string program, arguments;
+  split_command_line(command_line, &program, &arguments);
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().scripts[command_line] = script;
+  state().scripts[program] = script;
 }
 
 ProcessFaults &process_faults() { return state().faults; }

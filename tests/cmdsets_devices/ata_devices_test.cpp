@@ -227,17 +227,17 @@ TEST_F(AtaOnDevice, AbortedCommandsInDescriptorAndFixedSense) {
     SCOPED_TRACE(f.name);
     sim::storage_sat(kUsbSatDisk)->set_sense_format(f.format, true);
 
-    // A data command without CK_COND: 600 blocks at block offset 1000 with nothing staged.
+    // A data command without CK_COND: 200 blocks at block offset 1000 with nothing staged.
     sim::trace_clear();
-    std::vector<uint8_t> image(600 * 512, 0xA5);
+    std::vector<uint8_t> image(200 * 512, 0xA5);
     huld_error err = fresh_error();
-    EXPECT_EQ(vornata_execute_download_microcode(&err, &dev, 0x03, 600, 1000, image.data(), 600 * 512), 1);
+    EXPECT_EQ(vornata_execute_download_microcode(&err, &dev, 0x03, 200, 1000, image.data(), 200 * 512), 1);
     EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_DEVICE));
     EXPECT_EQ(err.subcode, f.subcode);
     EXPECT_STREQ(err.message, f.message);
     EXPECT_STREQ(err.file, "vornata\\errors");
     EXPECT_STREQ(err.function, "vornata_check_error");
-    EXPECT_EQ(cdb_of(only_request()), (Cdb{0x85, 0x0A, 0x06, 0, 0x03, 0, 0x58, 0, 0x02, 0, 0xE8, 0, 0x03, 0, 0x92, 0}));
+    EXPECT_EQ(cdb_of(only_request()), (Cdb{0x85, 0x0A, 0x06, 0, 0x03, 0, 0xC8, 0, 0x00, 0, 0xE8, 0, 0x03, 0, 0x92, 0}));
 
     // A non-data command with CK_COND: the output stays untouched.
     sim::trace_clear();
@@ -285,7 +285,7 @@ TEST_F(AtaOnDevice, FailedCommandsCopyNoResults) {
   EXPECT_EQ(vornata_execute_check_power_mode(&err, &dev, &mode), 1);
   EXPECT_EQ(err.subcode, 0x5104u);
   EXPECT_EQ(mode, 0x77);
-  EXPECT_EQ(cdb_of(only_request()), (Cdb{0x85, 0x06, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE5, 0}));
+  EXPECT_EQ(cdb_of(only_request()), (Cdb{0x85, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE5, 0}));
 
   sim::trace_clear();
   vornata_sanitize_status status{};
@@ -392,7 +392,7 @@ TEST_F(AtaOnDevice, RefusalsBeforeAnyCommand) {
   EXPECT_EQ(vornata_execute_security_set_password(&err, &dev, password, 32, 1, 1), 1);
   EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_DEVICE));
   const sim::TraceEntry spt = only_request();
-  EXPECT_EQ(cdb_of(spt), (Cdb{0x85, 0x0A, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF1, 0}));
+  EXPECT_EQ(cdb_of(spt), (Cdb{0x85, 0x0A, 0x06, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xF1, 0}));
   ASSERT_EQ(le32(spt.input, 12), 512u);
   EXPECT_EQ(spt.input.at(88 + 0), 1) << "master password";
   EXPECT_EQ(spt.input.at(88 + 1), 1) << "maximum security";

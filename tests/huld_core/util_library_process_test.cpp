@@ -110,7 +110,7 @@ TEST_F(HuldRunCommand, CollectsOutputAndExitCode) {
   auto history = sim::process_history();
   ASSERT_EQ(history.size(), 1u);
   const auto &p = history[0];
-  EXPECT_EQ(p.command_line, "\"tool.exe\"");
+  EXPECT_EQ(p.command_line, "tool.exe");
   EXPECT_TRUE(p.inherit_handles);
   EXPECT_TRUE(p.startup_flags & STARTF_USESTDHANDLES);
   EXPECT_TRUE(p.stdout_to_pipe);

@@ -47,8 +47,11 @@ struct ChildScript {
   std::string last_bytes;
 };
 
-// Registers the child that CreateProcessA starts for exactly this command line text (as passed in
-// lpCommandLine, quotes included). Registering a text again replaces its script.
+// Registers the child that CreateProcessA starts for the program this command line names (its
+// first token as Windows reads it: a quoted path, or the text up to the first blank; whatever
+// follows is ignored), whatever arguments it is started with. A command line quoted whole names a
+// program whose name holds the arguments, which is not found. Registering a program again
+// replaces its script.
 void register_child(const std::string &command_line, const ChildScript &script);
 
 // Faults.
@@ -61,6 +64,8 @@ ProcessFaults &process_faults();
 // What one CreateProcessA call asked for and what became of the child.
 struct ProcessRecord {
   std::string command_line;        // lpCommandLine as given
+  std::string program;             // the program it names (unquoted), or lpApplicationName
+  std::string arguments;           // the text after the program and the blanks that follow it
   bool application_name_given = false;
   bool inherit_handles = false;
   uint32_t creation_flags = 0;

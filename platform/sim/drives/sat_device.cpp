@@ -19,7 +19,34 @@ ScsiResult data_in(const std::vector<uint8_t> &src, uint32_t alloc, uint8_t *dat
 }
 ScsiResult invalid_field() { return check_condition_fixed(0x05, 0x24, 0x00); }
 
+// Protocols that move data: PIO in and out, DMA, UDMA in and out, FPDMA.
+bool data_protocol(uint8_t protocol) {
+  return protocol == 4 || protocol == 5 || protocol == 6 || protocol == 10 || protocol == 11 ||
+         protocol == 12;
+}
+
+// Bytes of the logical sector the drive reports (IDENTIFY words 106, 117-118), 512 by default.
+uint32_t logical_sector_size(const std::array<uint8_t, 512> &id) {
+  const uint16_t w106 = static_cast<uint16_t>(id[212] | id[213] << 8);
+  if ((w106 & 0xC000) != 0x4000 || !(w106 & 0x1000)) return 512;
+  const uint32_t words = static_cast<uint32_t>(id[234] | id[235] << 8 | id[236] << 16 | id[237] << 24);
+  return words >= 256 ? words * 2 : 512;
+}
+
 }  // namespace
+
+uint64_t SatDevice::announced_bytes(const SatCdb &c, uint32_t transport_length) const {
+  if (!data_protocol(c.protocol)) return 0;
+  uint64_t field;
+  switch (c.t_length) {
+    case 0: return 0;
+    case 1: field = c.tf.feature; break;   // decoding kept bits 7:0 only for a 28-bit command
+    case 2: field = c.tf.count; break;
+    default: return transport_length;      // the length is the transport's
+  }
+  if (!c.byte_block) return field;
+  return field * (c.t_type ? logical_sector_size(drive_->identify_data()) : 512u);
+}
 
 bool decode_sat_cdb(const uint8_t *cdb, size_t cdb_len, SatCdb *out) {
   if (!cdb || !out) return false;
@@ -90,6 +117,22 @@ SatDevice::SatDevice(std::shared_ptr<AtaDrive> drive, SatConfig config)
 ScsiResult SatDevice::execute(const uint8_t *cdb, size_t cdb_len, uint8_t *data, uint32_t data_len, int ddir) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!cdb || cdb_len < 6) return check_condition_fixed(0x05, 0x20, 0x00);
+  // The transfer is sized from the CDB as SAT defines it; a data buffer of another size is the
+  // host's error (a bridge would move the announced bytes and no others).
+  SatCdb c;
+  if ((cdb[0] == 0x85 || cdb[0] == 0xA1) && decode_sat_cdb(cdb, cdb_len, &c)) {
+    const uint32_t buffer = ddir == kDirNone ? 0 : data_len;
+    const uint64_t announced = announced_bytes(c, buffer);
+    if (announced != buffer) {
+      ScsiResult r = invalid_field();
+      r.contract_violation = "ATA PASS-THROUGH command " + std::to_string(c.tf.command) + " announces " +
+                             std::to_string(announced) + " bytes (T_LENGTH " + std::to_string(c.t_length) +
+                             ", BYTE_BLOCK " + std::to_string(c.byte_block) + ", EXTEND " +
+                             std::to_string(c.extend) + ") for a data buffer of " + std::to_string(buffer) +
+                             " bytes";
+      return r;
+    }
+  }
   const ScsiFaultRule *rule = faults_.match(cdb, cdb_len);
   return ScsiFaultSet::apply(
       rule,

@@ -26,6 +26,9 @@ struct ScsiResult {
   uint8_t sense[32] = {};
   uint32_t sense_len = 0;
   uint32_t data_transferred = 0;
+  // Set when the host broke the device's contract (for example a data buffer that disagrees with
+  // the transfer the CDB announces); the front end in front of the model counts it.
+  std::string contract_violation;
 
   // Sense key / ASC / ASCQ from fixed (70h/71h) or descriptor (72h/73h) sense; 0 when there is none.
   uint8_t sense_key() const;

@@ -14,6 +14,8 @@
 
 namespace sim {
 
+struct SatCdb;
+
 // How the registers come back after CK_COND or an ATA error.
 enum class SatSenseFormat {
   Descriptor,  // 72h, ATA Status Return descriptor (09h, length 0Ch) at byte 8
@@ -44,11 +46,19 @@ class SatDevice {
  public:
   SatDevice(std::shared_ptr<AtaDrive> drive, SatConfig config = {});
 
-  // `ddir`: 0 none, 1 to the device, 2 from the device.
+  // `ddir`: 0 none, 1 to the device, 2 from the device. An ATA PASS-THROUGH whose data buffer
+  // (none without a direction) is not the size its CDB announces (announced_bytes) is answered
+  // with CHECK CONDITION 05h/24h/00h and a contract violation in the result; nothing reaches the drive.
   ScsiResult execute(const uint8_t *cdb, size_t cdb_len, uint8_t *data, uint32_t data_len, int ddir);
 
   AtaDrive &drive() { return *drive_; }
   DriveIdentity identity() const { return drive_->identity(); }
+
+  // The bytes an ATA PASS-THROUGH CDB announces, as SAT sizes the transfer: none for a protocol
+  // that moves no data or T_LENGTH 0; the FEATURES (T_LENGTH 1) or COUNT (2) field, bits 7:0 only
+  // without EXTEND, in bytes (BYTE_BLOCK 0), 512-byte blocks (BYTE_BLOCK 1, T_TYPE 0) or the
+  // drive's logical sectors (T_TYPE 1); T_LENGTH 3: the transport's own length.
+  uint64_t announced_bytes(const SatCdb &c, uint32_t transport_length) const;
 
   void add_fault(const ScsiFaultRule &rule);
   void clear_faults();
