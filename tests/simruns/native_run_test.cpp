@@ -68,15 +68,23 @@ class WindowRun : public ::testing::Test {
                               {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", "CV1A0100", "CV1A0200", "a"),
                                                     customer)}}));
     fs::permissions(dir_.file("tool"), fs::perms::owner_all);
-    const json machine = {{"name", "window-run"}, {"ui", ui}};
+    const json machine = {
+        {"name", "window-run"},
+        {"ui", ui},
+        {"storage",
+         {{"drives", {{{"id", "n"}, {"nvme", {{"model", "CORVANE CVN-512"}, {"serial", "S1"}, {"firmware", "CV1A0100"}}}}}},
+          {"adapters", {{{"id", "a"}, {"personality", "inbox_nvme"}}}},
+          {"disks", {{{"adapter", "a"}, {"drive", "n"}}}}}}};
     const std::string text = machine.dump();
     write_file(dir_.file("machine.json"), bytes(text.begin(), text.end()));
     const run_result r = run_shell("cd " + shell_quote(dir_.path().string()) +
-                                   " && ORBU_SIM_MACHINE=machine.json ORBU_SIM_TRACE_OUT=trace.jsonl"
+                                   " && ORBU_SIM_MACHINE=machine.json ORBU_SIM_TRACE_OUT=trace.jsonl ORBU_SIM_STATE_OUT=state.json"
                                    " ORBU_SIM_UI_OUT=ui.jsonl timeout 60 ./tool /log=run.log");
     output_ = r.output;
     trace_ = read_lines(dir_.file("trace.jsonl"));
     ui_ = read_lines(dir_.file("ui.jsonl"));
+    std::ifstream state(dir_.file("state.json"));
+    state_ = json::parse(state, nullptr, false);
     return r.exit_code;
   }
 
@@ -106,6 +114,7 @@ class WindowRun : public ::testing::Test {
   temp_dir dir_;
   std::string output_;
   std::vector<json> trace_, ui_;
+  json state_;
 };
 
 TEST_F(WindowRun, ScriptPressesExitOnTheGenericWindow) {
@@ -118,6 +127,12 @@ TEST_F(WindowRun, ScriptPressesExitOnTheGenericWindow) {
   ASSERT_EQ(1u, clicks.size());
   EXPECT_EQ("Button", clicks[0]["class"]);
   EXPECT_NE(std::string::npos, log().find("User has selected to exit via the exit control.")) << log();
+  // Nothing was started, so the drive runs what it ran.
+  ASSERT_EQ(1u, state_["drives"].size()) << state_;
+  EXPECT_EQ("n", state_["drives"][0]["id"]);
+  EXPECT_EQ("CV1A0100", state_["drives"][0]["revision"]);
+  EXPECT_EQ(0, state_["drives"][0]["activations"]);
+  EXPECT_TRUE(state_["drives"][0]["pending"].is_null());
 }
 
 TEST_F(WindowRun, ScriptClosesTheGenericWindowFromTheSystemMenu) {
