@@ -231,8 +231,9 @@ uint32_t window_run(uint32_t height) {
   window_class.style = CS_HREDRAW | CS_VREDRAW;
   window_class.lpfnWndProc = orbu_main_window_proc;
   window_class.hInstance = orbu_instance;
-  window_class.hIcon = LoadIconA(orbu_instance, MAKEINTRESOURCEA(32512));
-  window_class.hIconSm = LoadIconA(orbu_instance, MAKEINTRESOURCEA(32512));
+  // The program carries no icon of its own: the standard application icon comes from the system.
+  window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+  window_class.hIconSm = LoadIconA(nullptr, IDI_APPLICATION);
   window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
   window_class.lpszClassName = ORBU_WINDOW_CLASS;
