@@ -39,6 +39,11 @@ class ResourceCheck : public ::testing::EmptyTestEventListener {
     }
   }
 
+  bool expected(const std::string &counter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return expected_.count("*") != 0 || expected_.count(counter) != 0;
+  }
+
   void OnTestStart(const ::testing::TestInfo &) override {
     const sim::ResourceSnapshot now = sim::ResourceSnapshot::take();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -93,6 +98,10 @@ namespace sim {
 
 void expect_resource_change(const std::string &counter) {
   if (ResourceCheck::instance != nullptr) ResourceCheck::instance->expect(counter);
+}
+
+bool resource_change_expected(const std::string &counter) {
+  return ResourceCheck::instance != nullptr && ResourceCheck::instance->expected(counter);
 }
 
 }  // namespace sim

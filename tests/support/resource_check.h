@@ -17,6 +17,8 @@ namespace sim {
 
 // The current test may end with `counter` changed ("*": any counter).
 void expect_resource_change(const std::string &counter);
+// Whether the current test declared `counter` (for checks of child processes the test runs).
+bool resource_change_expected(const std::string &counter);
 
 struct ResourceChangeExpected {
   ResourceChangeExpected(std::initializer_list<const char *> counters) {
