@@ -52,7 +52,7 @@ for i in "${!pids[@]}"; do
 done
 if [ "$fuzz_failed" != 0 ]; then exit 1; fi
 
-ctest --test-dir "$root/build/native" -j "$jobs" --output-on-failure
+ctest --test-dir "$root/build/native" -j "$jobs" --timeout 120 --output-on-failure
 
 # Sanitizer leg. Reports go to files, so that one met in a child process or a tool a test runs
 # is not lost either: any report fails the run, even when every test passed.
@@ -62,7 +62,7 @@ if [ "${ORBU_SKIP_ASAN:-0}" != 1 ]; then
   asan_failed=0
   ASAN_OPTIONS="log_path=$reports/asan:exitcode=99:detect_leaks=1:strict_string_checks=1" \
   UBSAN_OPTIONS="log_path=$reports/ubsan:exitcode=99:print_stacktrace=1:halt_on_error=1" \
-    ctest --test-dir "$asan" -j "$jobs" --output-on-failure || asan_failed=1
+    ctest --test-dir "$asan" -j "$jobs" --timeout 120 --output-on-failure || asan_failed=1
   if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports:"
     for report in "$reports"/*; do
