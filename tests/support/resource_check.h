@@ -5,9 +5,11 @@
 //
 //   sim::expect_resource_change("contract_violations");
 //
-// or for a part of it, with a guard that lasts to the end of the test:
+// or, for several counters at once, with a declaration object (it holds for the rest of the test):
 //
 //   sim::ResourceChangeExpected allowed{"handles", "registry_keys"};
+//
+// A machine reset clears contract violations: those recorded before it still count.
 #pragma once
 
 #include <initializer_list>
