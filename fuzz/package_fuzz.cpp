@@ -31,9 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Every log line is formatted (no sink is registered, so nothing is written).
   huld_log_level = HULD_LOG_VERBOSE;
 
-  // The finder over the buffer itself.
+  // The finder over the buffer itself: the last valid directory wins over any earlier one (a
+  // package packed into an already packaged executable). The seed "nested-packages" holds two
+  // directories; it also lets inputs grow beyond the length of two directories.
   const int64_t position = vornpackbin_find_directory(data, size);
   if (position >= 0 && (uint64_t)position + sizeof(vornpackbin_directory) > size) std::abort();
+  if (position >= 0) {
+    for (uint64_t later = (uint64_t)position + 1; later + sizeof(vornpackbin_directory) <= size;
+         later++) {
+      if (data[later + offsetof(vornpackbin_directory, signature)] == 'V' &&
+          vornpackbin_directory_is_valid(data, size, later)) {
+        std::abort();
+      }
+    }
+  }
 
   FILE *file = std::fopen(scratch_path().c_str(), "wb");
   if (file == nullptr) return 0;

@@ -231,8 +231,9 @@ uint32_t window_run(uint32_t height) {
   window_class.style = CS_HREDRAW | CS_VREDRAW;
   window_class.lpfnWndProc = orbu_main_window_proc;
   window_class.hInstance = orbu_instance;
-  window_class.hIcon = LoadIconA(orbu_instance, MAKEINTRESOURCEA(32512));
-  window_class.hIconSm = LoadIconA(orbu_instance, MAKEINTRESOURCEA(32512));
+  // The program carries no icon of its own: the standard application icon comes from the system.
+  window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+  window_class.hIconSm = LoadIconA(nullptr, IDI_APPLICATION);
   window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
   window_class.lpszClassName = ORBU_WINDOW_CLASS;
@@ -274,21 +275,42 @@ uint32_t silent_run() {
   return finish(orbu_summarize());
 }
 
+// The run's own heap blocks: released when the run ends, whichever way it ends. The log path
+// stays, since the log sink writes to it until the process ends.
+struct run_storage {
+  char *line = nullptr;
+  orbu_options options;
+  orbu_config config;
+  run_storage() {
+    std::memset(&options, 0, sizeof(options));
+    std::memset(&config, 0, sizeof(config));
+  }
+  run_storage(const run_storage &) = delete;
+  run_storage &operator=(const run_storage &) = delete;
+  ~run_storage() {
+    std::free(line);
+    if (options.log_path != orbu_log_path) std::free(options.log_path);
+    for (char *value : {options.binary_path, options.target, options.scsi_port, options.sas_address})
+      std::free(value);
+    orbu_package_clear(&config);
+  }
+};
+
 uint32_t run(const char *command_line) {
+  run_storage storage;
+  orbu_options &options = storage.options;
+  orbu_config &config = storage.config;
+
   // The command line as received stays unchanged; the copy has room for the "/D:" rewrite.
   const size_t length = std::strlen(command_line);
-  char *line = static_cast<char *>(std::calloc(length + 257, 1));
+  char *line = storage.line = static_cast<char *>(std::calloc(length + 257, 1));
   if (line == nullptr) return orbu_exit_codes.failure;
   std::memcpy(line, command_line, length);
   orbu_detect_binary_argument(line);
 
-  orbu_options options;
-  std::memset(&options, 0, sizeof(options));
   if (orbu_parse_options(&options, line) != 0) return orbu_exit_codes.failure;
 
   // The log level is still 0: nothing that the unpack logs reaches a file.
-  orbu_config config;
-  std::memset(&config, 0, sizeof(config));
   const bool embedded = orbu_unpack_embedded(&config) == 0;
 
   open_log(embedded, &config, &options);

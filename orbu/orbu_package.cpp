@@ -122,6 +122,17 @@ uint32_t last_of_name(const vornpackbin_directory &directory, uint32_t index) {
   return last;
 }
 
+// An earlier image-table entry of the same name as entry `index`, or null.
+const orbu_packed_binary *shared_with_earlier(const orbu_config *config, uint32_t index) {
+  for (uint32_t j = 0; j < index; j++) {
+    if (std::strncmp(config->binaries[j].name, config->binaries[index].name,
+                     sizeof(config->binaries[j].name)) == 0) {
+      return &config->binaries[j];
+    }
+  }
+  return nullptr;
+}
+
 int unpack_failed(orbu_config *config) {
   orbu_package_clear(config);
   return 1;
@@ -139,7 +150,14 @@ void orbu_package_clear(orbu_config *config) {
   if (config == nullptr) return;
   std::free(config->records);
   if (config->binaries != nullptr) {
-    for (uint32_t i = 0; i < config->binary_count; i++) std::free(config->binaries[i].data);
+    // Entries of a repeated name share one block: free each block once.
+    for (uint32_t i = 0; i < config->binary_count; i++) {
+      bool freed = false;
+      for (uint32_t j = 0; j < i && !freed; j++) {
+        freed = config->binaries[j].data == config->binaries[i].data;
+      }
+      if (!freed) std::free(config->binaries[i].data);
+    }
     std::free(config->binaries);
   }
   std::memset(config, 0, sizeof(*config));
@@ -186,8 +204,23 @@ int orbu_unpack_embedded(orbu_config *config) {
 
   for (uint32_t i = 0; i < directory.nbinaries; i++) {
     const char *name = directory.entries[i].name;
-    // Readers by name return the last entry of a repeated name: size the block by that entry, so
-    // that every entry of the name holds exactly its bytes.
+    if (std::strcmp(name, kConfigName) != 0) {
+      // Readers by name return the last entry of a repeated name, so every entry of the name holds
+      // the same bytes: a later entry shares the block of the first instead of a copy of its own.
+      orbu_packed_binary *entry = &config->binaries[config->binary_count];
+      std::memset(entry->name, 0, sizeof(entry->name));
+      std::memcpy(entry->name, name, std::strlen(name));
+      if (const orbu_packed_binary *first = shared_with_earlier(config, config->binary_count)) {
+        entry->data = first->data;
+        entry->size = first->size;
+        config->binary_count++;
+        HULD_LOG(HULD_LOG_INFO, "Unpacked binary \"%s\" (%llu bytes).\n", name,
+                 (unsigned long long)entry->size);
+        continue;
+      }
+    }
+    // Size the block by the entry actually copied (the last of the name), so that it holds
+    // exactly that entry's bytes.
     const uint64_t size = directory.entries[last_of_name(directory, i)].size;
     uint8_t *block = (uint8_t *)std::malloc(size ? (size_t)size : 1);
     if (block == nullptr) {
@@ -212,8 +245,6 @@ int orbu_unpack_embedded(orbu_config *config) {
       continue;
     }
     orbu_packed_binary *entry = &config->binaries[config->binary_count];
-    std::memset(entry->name, 0, sizeof(entry->name));
-    std::memcpy(entry->name, name, std::strlen(name));
     entry->data = block;
     entry->size = (uint32_t)size;
     config->binary_count++;

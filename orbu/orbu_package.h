@@ -31,5 +31,5 @@ int orbu_check_binaries_monmb(orbu_config *config);
 int orbu_check_binaries_dedicidonb(orbu_config *config);
 int orbu_check_binaries_dfmonmb(orbu_config *config);
 
-// Frees every heap block of `config` and zeroes it.
+// Frees every heap block of `config` (a block shared by several entries once) and zeroes it.
 void orbu_package_clear(orbu_config *config);

@@ -24,7 +24,7 @@ struct orbu_options {
 // One firmware image of the embedded package.
 struct orbu_packed_binary {
   char name[32];
-  uint8_t *data;  // heap copy of exactly `size` bytes
+  uint8_t *data;  // heap copy of exactly `size` bytes, shared by the entries of a repeated name
   uint32_t size;
 };
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both targets and the fuzz targets, runs every fuzz target for
 # a bounded time on its corpus, then runs the whole test suite (native tests and the Wine smoke
-# tests of orbu.exe).
+# tests of orbu.exe), and the native tests once more built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build/asan; ORBU_SKIP_ASAN=1 leaves that leg out).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -30,6 +31,15 @@ for fuzzer in "$root"/build/fuzz/fuzz/*_fuzz; do
   pids+=($!)
   names+=("$name")
 done
+
+# While the fuzzers run: the sanitizer build of the native tests (no benchmarks, no Wine tests).
+asan="$root/build/asan"
+if [ "${ORBU_SKIP_ASAN:-0}" != 1 ]; then
+  cmake -S "$root" -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBU_SANITIZE=ON \
+    -DORBU_BUILD_BENCHMARKS=OFF >/dev/null
+  cmake --build "$asan" -j "$jobs"
+fi
+
 fuzz_failed=0
 for i in "${!pids[@]}"; do
   if ! wait "${pids[$i]}"; then
@@ -42,4 +52,24 @@ for i in "${!pids[@]}"; do
 done
 if [ "$fuzz_failed" != 0 ]; then exit 1; fi
 
-ctest --test-dir "$root/build/native" -j "$jobs" --output-on-failure
+ctest --test-dir "$root/build/native" -j "$jobs" --timeout 120 --output-on-failure
+
+# Sanitizer leg. Reports go to files, so that one met in a child process or a tool a test runs
+# is not lost either: any report fails the run, even when every test passed.
+if [ "${ORBU_SKIP_ASAN:-0}" != 1 ]; then
+  reports="$asan/sanitizer-reports"
+  rm -rf "$reports" && mkdir -p "$reports"
+  asan_failed=0
+  ASAN_OPTIONS="log_path=$reports/asan:exitcode=99:detect_leaks=1:strict_string_checks=1" \
+  UBSAN_OPTIONS="log_path=$reports/ubsan:exitcode=99:print_stacktrace=1:halt_on_error=1" \
+    ctest --test-dir "$asan" -j "$jobs" --timeout 120 --output-on-failure || asan_failed=1
+  if compgen -G "$reports/*" >/dev/null; then
+    echo "sanitizer reports:"
+    for report in "$reports"/*; do
+      echo "----- $(basename "$report")"
+      head -n 60 "$report"
+    done
+    asan_failed=1
+  fi
+  if [ "$asan_failed" != 0 ]; then exit 1; fi
+fi

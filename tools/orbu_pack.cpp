@@ -1,7 +1,10 @@
 // orbu_pack: builds an update package and appends it to a copy of the update tool.
 //
-//   orbu_pack <description.json> <input executable> <output file>
+//   orbu_pack [--strip-package] <description.json> <input executable> <output file>
 //
+// The input must be the plain tool: an executable that already carries a package is refused (a
+// damaged outer package would let the tool fall back to the inner, older one), unless
+// --strip-package is given, which drops every package from the input first.
 // The output is the executable's bytes, then every image and the update configuration "fwconfig"
 // as packed binaries, then the packed directory. The description:
 //
@@ -272,6 +275,22 @@ void check_record_images(const json &description, const std::vector<image> &imag
   }
 }
 
+// Length of the plain tool in front of any package the executable carries (the whole length when
+// it carries none); packages packed into an already packaged executable are stripped one by one.
+uint64_t plain_tool_length(const std::vector<uint8_t> &executable) {
+  uint64_t length = executable.size();
+  int64_t position;
+  while ((position = vornpackbin_find_directory(executable.data(), length)) >= 0) {
+    vornpackbin_directory directory;
+    std::memcpy(&directory, executable.data() + position, sizeof(directory));
+    // The finder has checked that the sizes sum to at most the position.
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < directory.nbinaries; i++) total += directory.entries[i].size;
+    length = (uint64_t)position - total;
+  }
+  return length;
+}
+
 void pack(huld_error *err, vornpackbin_directory *directory, const std::vector<uint8_t> &bytes,
           const std::string &name, const std::string &target) {
   if (vornpackbin_pack_binary(err, directory, bytes.data(), bytes.size(), name.c_str(),
@@ -280,8 +299,13 @@ void pack(huld_error *err, vornpackbin_directory *directory, const std::vector<u
   }
 }
 
+struct options {
+  bool check_records = true;
+  bool strip_package = false;
+};
+
 int run(const fs::path &description_path, const fs::path &input, const fs::path &output,
-        bool check_records) {
+        const options &opts) {
   json description;
   {
     std::ifstream in(description_path);
@@ -317,8 +341,17 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
     }
     contents.push_back(read_file(img.path));
   }
-  if (check_records) check_record_images(description, images, contents);
-  const std::vector<uint8_t> carrier = read_file(input);
+  if (opts.check_records) check_record_images(description, images, contents);
+  std::vector<uint8_t> carrier = read_file(input);
+  const uint64_t plain_length = plain_tool_length(carrier);
+  if (plain_length != carrier.size()) {
+    if (!opts.strip_package) {
+      throw std::runtime_error(input.string() +
+                               " already carries an update package; give the plain tool, or "
+                               "--strip-package to drop the package it carries");
+    }
+    carrier.resize((size_t)plain_length);
+  }
 
   // Built next to the output and renamed at the end, so that a failure leaves no output file.
   const fs::path temporary = output.string() + ".partial";
@@ -358,20 +391,26 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
 int main(int argc, char **argv) {
   // "--unchecked" builds a package whose records may name missing or empty images: only for
   // testing the tool's own consistency check.
-  bool check_records = true;
-  if (argc == 5 && std::strcmp(argv[1], "--unchecked") == 0) {
-    check_records = false;
-    argv++;
-    argc--;
+  options opts;
+  int first = 1;
+  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; first++) {
+    if (std::strcmp(argv[first], "--unchecked") == 0) {
+      opts.check_records = false;
+    } else if (std::strcmp(argv[first], "--strip-package") == 0) {
+      opts.strip_package = true;
+    } else {
+      break;
+    }
   }
-  if (argc != 4) {
+  if (argc - first != 3) {
     std::fprintf(stderr,
-                 "usage: orbu_pack [--unchecked] <description.json> <input executable> "
-                 "<output file>\n");
+                 "usage: orbu_pack [--strip-package] [--unchecked] <description.json> "
+                 "<input executable> <output file>\n");
     return 1;
   }
+  argv += first - 1;
   try {
-    run(fs::path(argv[1]), fs::path(argv[2]), fs::path(argv[3]), check_records);
+    run(fs::path(argv[1]), fs::path(argv[2]), fs::path(argv[3]), opts);
   } catch (const bad_description &e) {
     std::fprintf(stderr, "orbu_pack: bad description: %s\n", e.what());
     return 1;

@@ -38,6 +38,7 @@ struct MachineState {
   std::string name = "default";
   std::vector<Section> sections;
   std::vector<std::pair<std::string, std::function<void()>>> reset_hooks;
+  std::vector<std::pair<std::string, std::function<void()>>> before_reset_hooks;
   std::vector<std::pair<std::string, std::function<size_t()>>> counters;
 };
 
@@ -333,6 +334,8 @@ std::string machine_file_path(const std::string &name) {
 
 void reset_machine() {
   MachineState &s = state();
+  for (const auto &[name, hook] : s.before_reset_hooks)
+    if (hook) hook();
   app_knobs() = AppKnobs{};
   internal::reset_kernel_counters();
   s.os = OsInfo{};
@@ -364,15 +367,27 @@ void register_machine_section(const std::string &key, std::function<void(const n
   s.sections.push_back(Section{key, std::move(load), std::move(reset)});
 }
 
-void register_reset_hook(const std::string &name, std::function<void()> reset) {
-  MachineState &s = state();
-  for (auto &[n, hook] : s.reset_hooks) {
+namespace {
+
+void add_hook(std::vector<std::pair<std::string, std::function<void()>>> &hooks,
+              const std::string &name, std::function<void()> fn) {
+  for (auto &[n, hook] : hooks) {
     if (n == name) {
-      hook = std::move(reset);
+      hook = std::move(fn);
       return;
     }
   }
-  s.reset_hooks.emplace_back(name, std::move(reset));
+  hooks.emplace_back(name, std::move(fn));
+}
+
+}  // namespace
+
+void register_reset_hook(const std::string &name, std::function<void()> reset) {
+  add_hook(state().reset_hooks, name, std::move(reset));
+}
+
+void register_before_reset_hook(const std::string &name, std::function<void()> observe) {
+  add_hook(state().before_reset_hooks, name, std::move(observe));
 }
 
 // ---- Resource accounting ----

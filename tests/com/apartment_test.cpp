@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "com_fixture.h"
+#include "tests/support/resource_check.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ HRESULT create_greeter(IGreeter **out) {
 using ComApartmentTest = ComTest;
 
 TEST_F(ComApartmentTest, EachThreadJoinsOnceAndMustBalanceItsCalls) {
+  sim::expect_resource_change("com_bad_releases");  // the unbalanced call below is recorded
   EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   EXPECT_EQ(S_FALSE, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   EXPECT_EQ(RPC_E_CHANGED_MODE, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));

@@ -2,6 +2,7 @@
 // objects, leak accounting, and injected failures.
 #include "com_fixture.h"
 #include "sim/faults.h"
+#include "tests/support/resource_check.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ TEST_F(ComObjectsTest, ObjectsCountReferencesAndAnswerTheirInterfaces) {
 }
 
 TEST_F(ComObjectsTest, LeaksShowInTheSnapshot) {
+  sim::expect_resource_change("com_bad_releases");  // the double frees below are recorded
   register_greeter();
   IGreeter *greeter = nullptr;
   ASSERT_EQ(S_OK, create(kClsidGreeter, kIidGreeter, reinterpret_cast<void **>(&greeter)));

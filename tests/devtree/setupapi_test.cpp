@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "devtree_fixture.h"
+#include "tests/support/resource_check.h"
 
 namespace {
 
@@ -309,6 +310,7 @@ TEST_F(Ref1SetupApi, FaultRulesFailTheCalls) {
 }
 
 TEST_F(Ref1SetupApi, LeakedSetsShowInTheResourceSnapshot) {
+  sim::expect_resource_change("devinfo_bad_destroys");  // the set is destroyed twice below
   HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_HDC, nullptr, nullptr, DIGCF_PRESENT);
   EXPECT_EQ(sim::ResourceSnapshot::take().changes_since(before_), "devinfo_sets: 0 -> 1\n");
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include "orbu/orbu_main.h"
 #include "platform/win32.h"
 #include "sim/window.h"
+#include "tests/support/resource_check.h"
 
 namespace orbu_test {
 
@@ -52,6 +55,7 @@ std::string read_all(int fd) {
   }
   sim::use_default_machine();
   if (spec.knobs) spec.knobs(sim::app_knobs());
+  const sim::ResourceSnapshot resources_before = sim::ResourceSnapshot::take();
 
   Observations seen;
   Observations driver_seen;
@@ -67,6 +71,19 @@ std::string read_all(int fd) {
   seen.insert(driver_seen.begin(), driver_seen.end());
   if (spec.after) spec.after(seen);
 
+  // What the run left behind (the check of the test main does not reach into this process). The
+  // run-wide mutexes live until the process ends, and end with it.
+  for (HANDLE *mutex : {&orbu_log_mutex, &orbu_device_table_mutex}) {
+    if (*mutex != nullptr) CloseHandle(*mutex);
+    *mutex = nullptr;
+  }
+  const sim::ResourceSnapshot resources_after = sim::ResourceSnapshot::take();
+  for (const auto &[name, count] : resources_after.counts) {
+    if (count > resources_before[name]) {
+      report += "left\t" + name + ": " + std::to_string(resources_before[name]) + " -> " +
+                std::to_string(count) + "\n";
+    }
+  }
   report += "exit\t" + std::to_string(code) + "\n";
   for (const auto &[key, value] : seen) report += key + "\t" + value + "\n";
   write_all(out, report);
@@ -134,6 +151,8 @@ RunResult run_program(const RunSpec &spec) {
     const std::string value = line.substr(tab + 1);
     if (key == "exit") {
       result.exit_code = std::atoi(value.c_str());
+    } else if (key == "left") {
+      result.left += value + "\n";
     } else {
       result.seen[key] = value;
     }
@@ -148,6 +167,13 @@ RunResult run_program(const RunSpec &spec) {
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
+  // Counted resources the run left behind fail the test, as the test main's check does.
+  std::istringstream left(result.left);
+  while (std::getline(left, line)) {
+    if (!sim::resource_change_expected(line.substr(0, line.find(':')))) {
+      ADD_FAILURE() << "the run ended with more resources than it started with: " << line;
+    }
+  }
   return result;
 }
 

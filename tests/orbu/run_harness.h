@@ -32,6 +32,7 @@ struct RunResult {
   int exit_code = -1;       // the program's result; -1 when the child did not finish
   std::string failure;      // why the child did not finish
   Observations seen;
+  std::string left;  // counted resources the run ended with more of, one line each
   std::map<std::string, std::string> files;  // present files only, line endings normalised
   bool has_file(const std::string &name) const { return files.count(name) != 0; }
   const std::string &log() const;  // corvaneupdlog.txt (empty when absent)

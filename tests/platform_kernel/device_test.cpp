@@ -9,6 +9,7 @@
 
 #include "kernel_fixture.h"
 #include "sim/device.h"
+#include "tests/support/resource_check.h"
 
 namespace {
 
@@ -280,6 +281,7 @@ TEST_F(Devices, DeviceHooksSeeOpensAndCloses) {
 }
 
 TEST_F(Devices, OverlongAnswersAreClampedAndCountedAsViolations) {
+  sim::expect_resource_change("contract_violations");
   auto liar = std::make_shared<sim::FunctionDevice>("liar", [](sim::IoctlCall &call) -> BOOL {
     call.bytes_returned = call.out_size + 100;
     return TRUE;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernel_fixture.h"
+#include "tests/support/resource_check.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ TEST_F(HandleTable, ValuesAreNeitherZeroNorInvalidAndAreNotReused) {
 }
 
 TEST_F(HandleTable, BadClosesFailAndAreRecorded) {
+  sim::expect_resource_change("bad_closes");
   HANDLE h = CreateMutexA(nullptr, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(h));
   const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, h,

@@ -21,8 +21,11 @@ typedef struct _SCSI_ADDRESS {
 // has the block already is not contradicted.
 
 // Firmware requests of the Windows SCSI miniport interface (ntddscsi.h).
+#ifndef FILE_DEVICE_SCSI
+#define FILE_DEVICE_SCSI 0x0000001B
+#endif
 #ifndef IOCTL_SCSI_MINIPORT_FIRMWARE
-#define IOCTL_SCSI_MINIPORT_FIRMWARE ((0x0000001BUL << 16) + 0x0780)
+#define IOCTL_SCSI_MINIPORT_FIRMWARE ((FILE_DEVICE_SCSI << 16) + 0x0780)
 #endif
 
 #ifndef FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION

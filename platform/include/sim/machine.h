@@ -122,6 +122,9 @@ void register_machine_section(const std::string &key,
                               std::function<void()> reset);
 // A hook run on every reset, for parts without a section of their own.
 void register_reset_hook(const std::string &name, std::function<void()> reset);
+// A hook run at the start of every reset, before anything is reset (to observe the machine as the
+// reset finds it, e.g. the counters a reset clears).
+void register_before_reset_hook(const std::string &name, std::function<void()> observe);
 
 // ---- Virtual clock -------------------------------------------------------------------------------
 //
