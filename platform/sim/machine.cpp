@@ -3,7 +3,6 @@
 #include "sim/machine.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -76,13 +75,6 @@ bool get_bool(const json &j, const std::string &where) {
 std::string get_string(const json &j, const std::string &where) {
   if (!j.is_string()) bad(where, "expected a string");
   return j.get<std::string>();
-}
-
-double get_scale(const json &j, const std::string &where) {
-  if (!j.is_number()) bad(where, "expected a number");
-  double v = j.get<double>();
-  if (!std::isfinite(v) || v < 0) bad(where, "expected a number of at least 0");
-  return v;
 }
 
 void load_os(const json &j, OsInfo &os) {
@@ -224,7 +216,7 @@ void load_app(const json &j, AppKnobs &k) {
                       "fail_thread_create_at", "fail_mutex_wait_at", "fail_mutex_wait_from",
                       "abandon_mutex_wait_at", "fixed_calendar_time", "fail_register_class",
                       "fail_create_window",
-                      "no_show_window_message", "time_scale"});
+                      "no_show_window_message"});
   auto count = [&](const char *f, int &out) {
     if (j.contains(f)) out = static_cast<int>(get_unsigned(j[f], w + "." + f, 0x7FFFFFFF));
   };
@@ -241,7 +233,6 @@ void load_app(const json &j, AppKnobs &k) {
   flag("fail_register_class", k.fail_register_class);
   flag("fail_create_window", k.fail_create_window);
   flag("no_show_window_message", k.no_show_window_message);
-  if (j.contains("time_scale")) k.time_scale = get_scale(j["time_scale"], w + ".time_scale");
   if (j.contains("fixed_calendar_time")) {
     const json &t = j["fixed_calendar_time"];
     if (!t.is_number_integer()) bad(w + ".fixed_calendar_time", "expected an integer");
@@ -254,7 +245,7 @@ void apply(const json &j) {
   MachineState &s = state();
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   for (auto it = j.begin(); it != j.end(); ++it) {
-    static const char *const builtin[] = {"name", "description", "time_scale", "os", "registry", "app", "devices"};
+    static const char *const builtin[] = {"name", "description", "os", "registry", "app", "devices"};
     bool known = false;
     for (const char *b : builtin) known = known || it.key() == b;
     for (const Section &sec : s.sections) known = known || it.key() == sec.key;
@@ -262,7 +253,6 @@ void apply(const json &j) {
   }
   if (j.contains("name")) s.name = get_string(j["name"], "name");
   if (j.contains("description")) get_string(j["description"], "description");
-  if (j.contains("time_scale")) app_knobs().time_scale = get_scale(j["time_scale"], "time_scale");
   if (j.contains("os")) load_os(j["os"], s.os);
   if (j.contains("registry")) load_registry(j["registry"]);
   if (s.os.winpe) internal::registry_add_winpe_key();

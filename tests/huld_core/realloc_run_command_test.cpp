@@ -26,8 +26,6 @@ TEST(HuldRealloc, SizeZeroIsRefusedAndTheBlockStaysUsable) {
 
 TEST(HuldRunCommandArguments, ChildStartsWithTheCallersArguments) {
   sim::process_reset();
-  const double saved_scale = sim::app_knobs().time_scale;
-  sim::app_knobs().time_scale = 0;
   const size_t handles_before = sim::handle_open_count();
 
   sim::ChildScript script;
@@ -50,7 +48,6 @@ TEST(HuldRunCommandArguments, ChildStartsWithTheCallersArguments) {
 
   EXPECT_EQ(sim::handle_open_count(), handles_before);
   EXPECT_EQ(sim::process_contract_violations(), 0u);
-  sim::app_knobs().time_scale = saved_scale;
   sim::process_reset();
 }
 

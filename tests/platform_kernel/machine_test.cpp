@@ -40,7 +40,6 @@ TEST_F(Machine, DefaultIsAWindows10WorkstationWithoutWinPe) {
   sim::load_machine_file(machine_path("default.json"));
   EXPECT_EQ(sim::machine_os().major, 10u);
   EXPECT_EQ(sim::machine_os().build, 19045u);
-  EXPECT_EQ(sim::app_knobs().time_scale, 1.0);
 }
 
 TEST_F(Machine, ShippedDescriptionsLoad) {
@@ -72,7 +71,6 @@ TEST_F(Machine, ShippedDescriptionsLoad) {
 
 TEST_F(Machine, KnobsComeFromTheDescriptionAndResetClearsThem) {
   sim::load_machine_json(R"({
-    "time_scale": 0.01,
     "app": { "module_path": "C:\\x\\tool.exe", "module_path_truncated": true,
              "fail_mutex_create_at": 2, "fail_thread_create_at": 3, "fail_mutex_wait_at": 4,
              "fail_mutex_wait_from": 5, "abandon_mutex_wait_at": 6, "fail_register_class": true,
@@ -80,7 +78,6 @@ TEST_F(Machine, KnobsComeFromTheDescriptionAndResetClearsThem) {
              "fixed_calendar_time": 5 }
   })");
   const sim::AppKnobs &k = sim::app_knobs();
-  EXPECT_EQ(k.time_scale, 0.01);
   EXPECT_EQ(k.module_path, "C:\\x\\tool.exe");
   EXPECT_TRUE(k.module_path_truncated);
   EXPECT_EQ(k.fail_mutex_create_at, 2);
@@ -115,7 +112,7 @@ TEST_F(Machine, MalformedDescriptionsAreRejectedWithTheReason) {
       {"{ \"os\": { \"major\": -1 } }", "os.major"},
       {"{ \"os\": { \"product_type\": \"desktop\" } }", "os.product_type"},
       {"{ \"os\": { \"winpe\": 1 } }", "os.winpe"},
-      {"{ \"time_scale\": -1 }", "time_scale"},
+      {"{ \"time_scale\": 0.01 }", "time_scale: unknown section"},
       {"{ \"app\": { \"fail_mutex_create_at\": 1.5 } }", "app.fail_mutex_create_at"},
       {"{ \"registry\": {} }", "registry"},
       {"{ \"registry\": [ { \"key\": \"HKXX\\\\A\" } ] }", "predefined key"},

@@ -26,7 +26,6 @@ class FaultSection : public StorageTest {
     const std::string text = m.dump(2);
     pkgtest::write_file(dir.file("machine.json"), pkgtest::bytes(text.begin(), text.end()));
     sim::load_machine_file(dir.file("machine.json"));
-    sim::app_knobs().time_scale = 0;
     before_ = sim::ResourceSnapshot::take();
   }
   HANDLE try_open(const char *path) {

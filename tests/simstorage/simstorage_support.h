@@ -28,7 +28,6 @@ class StackTest : public ::testing::Test {
  protected:
   void load(const std::string &machine) {
     sim::load_machine_json(machine);
-    sim::app_knobs().time_scale = 0;
     before_ = sim::ResourceSnapshot::take();
     loaded_ = true;
   }

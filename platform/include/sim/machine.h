@@ -26,7 +26,6 @@ struct AppKnobs {
   bool fail_register_class = false;   // RegisterClassExA fails
   bool fail_create_window = false;    // CreateWindowExA of a top-level window fails
   bool no_show_window_message = false;// ShowWindow sends no WM_SHOWWINDOW (minimised/hidden start)
-  double time_scale = 1.0;            // ignored (accepted for old descriptions): the clock is virtual
   // Waits on mutexes (WaitForSingleObject on a mutex handle), counted from 1 across all mutexes:
   int fail_mutex_wait_at = 0;         // the n-th wait answers WAIT_FAILED (0 never)
   int fail_mutex_wait_from = 0;       // every wait from the n-th on answers WAIT_FAILED (0 never)
@@ -75,7 +74,6 @@ extern const char *const kWinPeKeyPath;  // "HKEY_LOCAL_MACHINE\\SOFTWARE\\Micro
 //   {
 //     "name": "win81",
 //     "description": "...",                          (free text)
-//     "time_scale": 0.01,                             (accepted and ignored, as app.time_scale)
 //     "os": { "major": 6, "minor": 3, "build": 9600, "service_pack_major": 0,
 //             "service_pack_minor": 0, "product_type": "workstation" | "server" |
 //             "domain_controller" | 1..3, "suite_mask": 256, "winpe": false },
@@ -87,7 +85,7 @@ extern const char *const kWinPeKeyPath;  // "HKEY_LOCAL_MACHINE\\SOFTWARE\\Micro
 //     "app": { "module_path": "...", "module_path_truncated": false, "fail_mutex_create_at": 0,
 //              "fail_thread_create_at": 0, "fail_mutex_wait_at": 0, "fail_mutex_wait_from": 0,
 //              "abandon_mutex_wait_at": 0, "fixed_calendar_time": -1, "fail_register_class": false,
-//              "fail_create_window": false, "no_show_window_message": false, "time_scale": 1.0 },
+//              "fail_create_window": false, "no_show_window_message": false },
 //     "faults": [ rules ],                            (sim/run_outputs.h; loaded after the rest)
 //     "ui": [ steps ],                                (sim/run_outputs.h)
 //     "devices": [ ... ]                              (the device tree: sim/devtree.h)
