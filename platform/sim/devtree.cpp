@@ -1,6 +1,7 @@
 // The device tree: devnodes from the "devices" section of the machine description (and those other
 // parts of the machine add), their derived properties, driver keys and interface paths.
 #include "sim/devtree.h"
+#include "sim/description.h"
 #include "sim/com.h"
 
 #include <algorithm>
@@ -94,44 +95,11 @@ const KnownKey kKeys[] = {
 
 bool same_key(const DEVPROPKEY &a, const DEVPROPKEY &b) { return a.pid == b.pid && same_guid(a.fmtid, b.fmtid); }
 
-[[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error(where + ": " + what);
-}
-
-void check_fields(const json &obj, const std::string &where, std::initializer_list<const char *> allowed) {
-  if (!obj.is_object()) bad(where, "expected an object");
-  for (auto it = obj.begin(); it != obj.end(); ++it) {
-    bool known = false;
-    for (const char *a : allowed) known = known || it.key() == a;
-    if (!known) bad(where, "unknown field \"" + it.key() + "\"");
-  }
-}
-
-uint64_t number(const json &j, const std::string &where, uint64_t max) {
-  uint64_t v = 0;
-  if (j.is_number_unsigned()) {
-    v = j.get<uint64_t>();
-  } else if (j.is_string()) {
-    const std::string s = j.get<std::string>();
-    char *end = nullptr;
-    v = std::strtoull(s.c_str(), &end, 0);
-    if (s.empty() || *end != '\0') bad(where, "expected a number, not \"" + s + "\"");
-  } else {
-    bad(where, "expected an unsigned number");
-  }
-  if (v > max) bad(where, "value " + std::to_string(v) + " is out of range (at most " + std::to_string(max) + ")");
-  return v;
-}
-
-std::string text(const json &j, const std::string &where) {
-  if (!j.is_string()) bad(where, "expected a string");
-  return j.get<std::string>();
-}
-
-bool flag(const json &j, const std::string &where) {
-  if (!j.is_boolean()) bad(where, "expected true or false");
-  return j.get<bool>();
-}
+using desc::bad;
+using desc::check_fields;
+using desc::flag;
+using desc::number;
+using desc::text;
 
 void put_utf16(std::vector<uint8_t> &out, const std::string &s) {
   for (unsigned char c : s) {

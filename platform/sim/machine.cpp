@@ -1,6 +1,7 @@
 // The machine description: loading (JSON), reset, the operating system, the sections later parts
 // of the machine register, and resource accounting.
 #include "sim/machine.h"
+#include "sim/description.h"
 
 #include <cerrno>
 #include <cstring>
@@ -46,36 +47,12 @@ MachineState &state() {
   return *s;
 }
 
-[[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error(where + ": " + what);
-}
+using desc::bad;
+using desc::check_fields;
 
-void check_fields(const json &obj, const std::string &where,
-                  std::initializer_list<const char *> allowed) {
-  if (!obj.is_object()) bad(where, "expected an object");
-  for (auto it = obj.begin(); it != obj.end(); ++it) {
-    bool known = false;
-    for (const char *a : allowed) known = known || it.key() == a;
-    if (!known) bad(where, "unknown field \"" + it.key() + "\"");
-  }
-}
-
-uint64_t get_unsigned(const json &j, const std::string &where, uint64_t max) {
-  if (!j.is_number_unsigned()) bad(where, "expected an unsigned integer");
-  uint64_t v = j.get<uint64_t>();
-  if (v > max) bad(where, "value " + std::to_string(v) + " is out of range (at most " + std::to_string(max) + ")");
-  return v;
-}
-
-bool get_bool(const json &j, const std::string &where) {
-  if (!j.is_boolean()) bad(where, "expected true or false");
-  return j.get<bool>();
-}
-
-std::string get_string(const json &j, const std::string &where) {
-  if (!j.is_string()) bad(where, "expected a string");
-  return j.get<std::string>();
-}
+uint64_t get_unsigned(const json &j, const std::string &where, uint64_t max) { return desc::number(j, where, max); }
+bool get_bool(const json &j, const std::string &where) { return desc::flag(j, where); }
+std::string get_string(const json &j, const std::string &where) { return desc::text(j, where); }
 
 void load_os(const json &j, OsInfo &os) {
   const std::string w = "os";

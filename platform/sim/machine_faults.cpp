@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/src/kernel_internal.h"
+#include "sim/description.h"
 #include "sim/drives/ata_drive.h"
 #include "sim/drives/nvme_controller.h"
 #include "sim/drives/sat_device.h"
@@ -20,9 +21,7 @@ namespace {
 
 using json = nlohmann::json;
 
-[[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error(where + ": " + what);
-}
+using desc::bad;
 
 struct Named {
   const char *name;
@@ -70,43 +69,9 @@ constexpr Named kControlCodes[] = {
     {"IOCTL_DISK_SET_CACHE_INFORMATION", 0x0007C0D8},
 };
 
-void check_fields(const json &obj, const std::string &where, std::initializer_list<const char *> allowed) {
-  if (!obj.is_object()) bad(where, "expected an object");
-  for (auto it = obj.begin(); it != obj.end(); ++it) {
-    bool known = false;
-    for (const char *a : allowed) known = known || it.key() == a;
-    if (!known) bad(where, "unknown field \"" + it.key() + "\"");
-  }
-}
-
-// A number: a JSON unsigned integer, or a string in decimal or hexadecimal ("0x1f").
-uint64_t number(const json &j, const std::string &where, uint64_t max) {
-  uint64_t v = 0;
-  if (j.is_number_unsigned()) {
-    v = j.get<uint64_t>();
-  } else if (j.is_string()) {
-    const std::string s = j.get<std::string>();
-    const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
-    const std::string digits = hex ? s.substr(2) : s;
-    bool ok = !digits.empty() && digits.size() <= (hex ? 16u : 20u);
-    for (char c : digits) ok = ok && (hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c)));
-    if (!ok) bad(where, "\"" + s + "\" is not a number");
-    try {
-      v = std::stoull(digits, nullptr, hex ? 16 : 10);
-    } catch (const std::exception &) {
-      bad(where, "\"" + s + "\" is out of range");
-    }
-  } else {
-    bad(where, "expected an unsigned number or a string such as \"0x1f\"");
-  }
-  if (v > max) bad(where, "value " + std::to_string(v) + " is out of range (at most " + std::to_string(max) + ")");
-  return v;
-}
-
-std::string text(const json &j, const std::string &where) {
-  if (!j.is_string()) bad(where, "expected a string");
-  return j.get<std::string>();
-}
+using desc::check_fields;
+using desc::number;
+using desc::text;
 
 DWORD named_or_number(const json &j, const std::string &where, const Named *table, size_t n, const char *what) {
   if (j.is_string()) {

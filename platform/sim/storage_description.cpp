@@ -6,49 +6,25 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "sim/description.h"
 #include "sim/storage/driver.h"
 
 namespace sim {
 namespace storage_desc {
 
-[[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error("storage" + (where.empty() ? "" : "." + where) + ": " + what);
-}
+namespace {
+std::string place(const std::string &where) { return "storage" + (where.empty() ? "" : "." + where); }
+}  // namespace
+
+[[noreturn]] void bad(const std::string &where, const std::string &what) { desc::bad(place(where), what); }
 
 void check_fields(const json &j, const std::string &where, const std::vector<std::string> &allowed) {
-  if (!j.is_object()) bad(where, "expected an object");
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    bool ok = false;
-    for (const std::string &a : allowed) ok = ok || it.key() == a;
-    if (!ok) bad(where, "unknown field \"" + it.key() + "\"");
-  }
+  desc::check_fields(j, place(where), allowed);
 }
 
-uint64_t number(const json &j, const std::string &where, uint64_t max) {
-  uint64_t v = 0;
-  if (j.is_number_unsigned()) {
-    v = j.get<uint64_t>();
-  } else if (j.is_string()) {
-    const std::string s = j.get<std::string>();
-    char *end = nullptr;
-    v = std::strtoull(s.c_str(), &end, 0);
-    if (s.empty() || *end != '\0') bad(where, "expected a number, not \"" + s + "\"");
-  } else {
-    bad(where, "expected an unsigned number");
-  }
-  if (v > max) bad(where, "value " + std::to_string(v) + " above " + std::to_string(max));
-  return v;
-}
-
-bool flag(const json &j, const std::string &where) {
-  if (!j.is_boolean()) bad(where, "expected true or false");
-  return j.get<bool>();
-}
-
-std::string text(const json &j, const std::string &where) {
-  if (!j.is_string()) bad(where, "expected a string");
-  return j.get<std::string>();
-}
+uint64_t number(const json &j, const std::string &where, uint64_t max) { return desc::number(j, place(where), max); }
+bool flag(const json &j, const std::string &where) { return desc::flag(j, place(where)); }
+std::string text(const json &j, const std::string &where) { return desc::text(j, place(where)); }
 
 NvmeConfig load_nvme(const json &j, const std::string &w) {
   check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",

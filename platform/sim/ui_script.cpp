@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "sim/description.h"
 #include "sim/machine.h"
 #include "sim/run_outputs.h"
 #include "sim/window.h"
@@ -16,9 +17,7 @@ namespace {
 
 using json = nlohmann::json;
 
-[[noreturn]] void bad(const std::string &where, const std::string &what) {
-  throw std::runtime_error(where + ": " + what);
-}
+using desc::bad;
 
 struct Script {
   std::mutex lock;

@@ -39,7 +39,7 @@ TEST(DeviceTreeLoader, RefusesBadDescriptionsNamingThePlace) {
        "devices[0].parent: no earlier node \"X\\Y\\2\""},
       {R"({"devices": [{"instance_id": "X\\Y\\1", "class": "Printer"}]})", "devices[0].class: unknown class"},
       {R"({"devices": [)" + node + R"(, "properties": {"Colour": 3}}]})", "devices[0].properties.Colour: unknown property key"},
-      {R"({"devices": [)" + node + R"(, "properties": {"BusNumber": "three"}}]})", "devices[0].properties.BusNumber: expected a number"},
+      {R"({"devices": [)" + node + R"(, "properties": {"BusNumber": "three"}}]})", "devices[0].properties.BusNumber: \"three\" is not a number"},
       {R"({"devices": [)" + node + R"(, "driver": [{"name": "DriverDesc", "type": "REG_TEXT"}]}]})", "devices[0].driver[0].type: unknown value type"},
       {R"({"devices": [)" + node + R"(, "interfaces": [{"class": "usb_hub"}], "hub": {"ports": 4, "connections": [{"port": 9}]}}]})",
        "devices[0].hub.connections[0].port: port 9 is not in 1..4"},
