@@ -411,10 +411,6 @@ TEST(AtaIdentify, WordsWithRulesOfTheirOwn) {
 }
 
 TEST(AtaIdentify, GeneratedFieldParsers) {
-#define COUNT_ROW(...) +1
-  constexpr int rows = 0 VORNATA_IDENTIFY_FIELDS(COUNT_ROW, COUNT_ROW, COUNT_ROW, COUNT_ROW, COUNT_ROW);
-  // 239 table-generated parsers; with the 14 of their own, 253 IDENTIFY parsers.
-  EXPECT_EQ(239, rows);
   std::vector<uint8_t> id(512, 0);
   put_word(id, 80, 0x0400);
   put_word(id, 222, 0x1020);

@@ -158,16 +158,6 @@ TEST(ScsiCheckError, StatusAndSense) {
   EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 06/29/01H\n", err.message);
 }
 
-TEST(ScsiCheckError, TargetSenseFromSimulatedTarget) {
-  sim::ScsiTarget target;
-  huld_scsi_cmd cmd;
-  vornscsi_fill_write_buffer(&cmd, 0x0F, 0, 0, nullptr, 0);  // nothing to activate
-  run_on(target, &cmd);
-  huld_error err = fresh_error();
-  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
-  EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 05/2C/00H\n", err.message);
-}
-
 TEST(ScsiCheckError, AtaRegistersThroughTranslation) {
   auto drive = std::make_shared<sim::AtaDrive>();
   sim::SatDevice sat(drive);
