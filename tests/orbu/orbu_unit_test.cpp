@@ -218,28 +218,6 @@ TEST(OrbuStartup, TitleAndLayoutByCustomer) {
   }
 }
 
-TEST(OrbuRecords, FreshDeviceUpdateRecordIsAllZero) {
-  // Start-up creates the table value-initialised: the state reads 0 (download_ok) until the
-  // collect step sets it.
-  std::vector<orbu_device_update> table(3);
-  for (const orbu_device_update &record : table) {
-    EXPECT_EQ(record.state.load(), static_cast<uint32_t>(ORBU_STATE_DOWNLOAD_OK));
-    EXPECT_EQ(record.progress.load(), 0.0);
-    EXPECT_EQ(record.device, nullptr);
-    EXPECT_EQ(record.packed_binary, nullptr);
-    EXPECT_EQ(record.step_count, 0u);
-    EXPECT_EQ(record.display_text[0], '\0');
-    EXPECT_EQ(record.start_button, nullptr);
-  }
-  EXPECT_EQ(ORBU_STATE_UPDATED, 5u);
-  EXPECT_EQ(ORBU_STATE_FAILED, 6u);
-  EXPECT_EQ(ORBU_STATE_REBOOT_REQUIRED, 7u);
-  EXPECT_EQ(ORBU_STATE_READY, 8u);
-  EXPECT_EQ(ORBU_STATE_NOT_APPLICABLE, 9u);
-  EXPECT_EQ(ORBU_STATE_IGNORED, 11u);
-  EXPECT_EQ(ORBU_STATE_IN_PROGRESS, 12u);
-}
-
 TEST(OrbuStartup, WindowHeightAndReadyFirstOrder) {
   constexpr uint32_t R = ORBU_STATE_READY, N = ORBU_STATE_NOT_APPLICABLE, I = ORBU_STATE_IGNORED;
   {
