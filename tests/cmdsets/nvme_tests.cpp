@@ -182,21 +182,6 @@ TEST(NvmeCheckError, StatusFieldDecoding) {
   EXPECT_STREQ("vornnvme_check_error", err.function);
 }
 
-TEST(NvmeCheckError, ControllerErrorsBecomeDeviceErrors) {
-  sim::NvmeController c(drive_config());
-  huld_nvme_cmd cmd;
-  vornnvme_fill_firmware_commit(&cmd, 0, 1, 1);  // slot 1 is read-only
-  run_on(c, &cmd);
-  huld_error err = fresh_error();
-  EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
-  EXPECT_EQ(0x0106u, err.subcode);
-
-  vornnvme_fill_identify(&cmd, 0, 0x55, 0, 0, 0, 0, nullptr, 0);
-  run_on(c, &cmd);
-  EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
-  EXPECT_EQ(0x0002u, err.subcode);
-}
-
 TEST(NvmeStatusNames, RangesAndNamedCodes) {
   EXPECT_STREQ("Vendor Specific", vornnvme_status_to_string(0x09C5));
   EXPECT_STREQ("Reserved", vornnvme_status_to_string(0x0905));

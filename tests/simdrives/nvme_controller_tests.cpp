@@ -106,13 +106,6 @@ TEST(NvmeCommitSlots, SlotZeroLetsTheControllerChoose) {
   EXPECT_EQ(ctl.pending_slot(), 2);
 }
 
-TEST(NvmeCommitSlots, CommitWithoutImageIsASequenceError) {
-  NvmeController ctl(base_config());
-  EXPECT_EQ(nvme_commit(ctl, 2, 1).status(), kNvmeCommandSequenceError);
-  EXPECT_EQ(nvme_commit(ctl, 2, 0).status(), kNvmeCommandSequenceError);
-  EXPECT_EQ(nvme_commit(ctl, 2, 3).status(), kNvmeCommandSequenceError);
-}
-
 TEST(NvmeCommitSlots, BootPartitionAndUnknownActionsRefused) {
   NvmeController ctl(base_config());
   EXPECT_EQ(ctl.admin(nvme_cmd(0x10, 0, 0x80000009u), nullptr, 0).status(), kNvmeInvalidField);
@@ -120,30 +113,6 @@ TEST(NvmeCommitSlots, BootPartitionAndUnknownActionsRefused) {
 }
 
 // --- Commit actions and activation --------------------------------------------------------------
-
-TEST(NvmeActivationTiming, ActivationAtCommit) {
-  NvmeConfig cfg = base_config();
-  cfg.activation = NvmeActivation::AtCommit;
-  NvmeController ctl(cfg);
-  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
-  ASSERT_TRUE(nvme_commit(ctl, 2, 1).ok());
-  EXPECT_EQ(ctl.running_revision(), "FWB00002");
-  EXPECT_EQ(slot_log(ctl)[0], 0x02);
-}
-
-TEST(NvmeActivationTiming, ActivationOnlyAtPowerCycle) {
-  NvmeConfig cfg = base_config();
-  cfg.activation = NvmeActivation::AtPowerCycle;
-  NvmeController ctl(cfg);
-  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
-  ASSERT_TRUE(nvme_commit(ctl, 2, 1).ok());
-  ctl.controller_reset();
-  EXPECT_EQ(ctl.running_revision(), "FWA00001");
-  EXPECT_EQ(ctl.pending_slot(), 2);
-  ctl.power_cycle();
-  EXPECT_EQ(ctl.running_revision(), "FWB00002");
-  EXPECT_EQ(ctl.pending_slot(), 0);
-}
 
 TEST(NvmeActivationTiming, ActivationNeverTakesEffect) {
   NvmeConfig cfg = base_config();
