@@ -265,26 +265,7 @@ TEST(AtaRefusedImages, LastSegmentAbortsForAnInvalidImage) {
   EXPECT_EQ(fw_of(d), "FWA00001");
 }
 
-TEST(AtaRefusedImages, MixedSegmentsOfTwoImages) {
-  AtaDrive d(base_config());
-  const std::vector<uint8_t> a = ata_image("FWB00002"), b = ata_image("FWC00003");
-  ASSERT_FALSE(dm_piece(d, 0x03, a, 0, 8192).err());
-  ASSERT_FALSE(dm_piece(d, 0x03, b, 8192, 8192).err());
-  EXPECT_TRUE(dm_piece(d, 0x03, a, 16384, 3616).err());
-  EXPECT_EQ(fw_of(d), "FWA00001");
-}
-
 // --- Deferred activation (0Eh + 0Fh) ------------------------------------------------------------
-
-TEST(AtaDeferred, ActivateWithNothingPendingAborts) {
-  AtaDrive d(base_config());
-  const AtaResult r = dm_activate(d);
-  EXPECT_EQ(r.status, 0x51);
-  EXPECT_EQ(r.error, 0x04);
-  // Incomplete download: nothing saved.
-  ASSERT_FALSE(dm_piece(d, 0x0E, ata_image("FWB00002"), 0, 8192).err());
-  EXPECT_TRUE(dm_activate(d).err());
-}
 
 TEST(AtaDeferred, PowerCycleBeforeActivationDiscards) {
   AtaDrive d(base_config());

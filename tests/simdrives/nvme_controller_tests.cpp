@@ -336,18 +336,6 @@ TEST(NvmeFaults, FailTheKthDownloadPiece) {
   EXPECT_TRUE(nvme_download_piece(ctl, img, 8192, 8192).ok());  // fires once
 }
 
-TEST(NvmeFaults, RefuseTheCommit) {
-  NvmeController ctl(base_config());
-  NvmeFaultRule rule;
-  rule.opcode = 0x10;
-  rule.status = kNvmeActivationProhibited;
-  ctl.add_fault(rule);
-  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
-  EXPECT_EQ(nvme_commit(ctl, 2, 1).status(), kNvmeActivationProhibited);
-  ctl.controller_reset();
-  EXPECT_EQ(ctl.running_revision(), "FWA00001");
-}
-
 TEST(NvmeFaults, CorruptStagingMakesTheImageInvalid) {
   NvmeConfig cfg = base_config();
   cfg.corrupt_staging = true;

@@ -94,15 +94,6 @@ TEST(SatCdbDecoding, TwentyEightBitCommandsIgnoreTheHighBytes) {
 
 // --- Pass-through ------------------------------------------------------------------------------
 
-TEST(SatPassThrough, TwelveByteCdbReachesTheDrive) {
-  SatRig rig;
-  std::vector<uint8_t> buf(512, 0);
-  const uint8_t cdb[12] = {0xA1, 0x08, 0x0E, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0xEC, 0x00, 0x00};
-  const ScsiResult r = rig.sat.execute(cdb, 12, buf.data(), 512, kDirIn);
-  EXPECT_EQ(r.status, kScsiGood);
-  EXPECT_EQ(ata_text_at(buf.data() + 46, 8), "FWA00001");
-}
-
 TEST(SatPassThrough, CkCondReturnsTheRegistersInDescriptorSense) {
   SatRig rig;
   std::vector<uint8_t> buf(512, 0);
@@ -207,17 +198,6 @@ TEST(SatSenseFormats, ShortAdditionalLengthAndShortSense) {
 }
 
 // --- INQUIRY and VPD ----------------------------------------------------------------------------
-
-TEST(SatInquiry, StandardDataFromIdentify) {
-  SatRig rig;
-  std::vector<uint8_t> buf(4096, 0);
-  const ScsiResult r = inquiry(rig.sat, 0, 0, buf);
-  EXPECT_EQ(r.status, kScsiGood);
-  EXPECT_EQ(r.data_transferred, 96u);
-  EXPECT_EQ(text_at(buf.data() + 8, 8), "ATA     ");
-  EXPECT_EQ(text_at(buf.data() + 16, 16), "BRISKEL S500    ");
-  EXPECT_EQ(text_at(buf.data() + 32, 4), "0001");  // last four of FWA00001
-}
 
 TEST(SatInquiry, SerialMatchesIdentifyOnEveryPath) {
   SatRig rig;
