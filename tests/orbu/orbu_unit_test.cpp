@@ -218,6 +218,17 @@ TEST(OrbuStartup, TitleAndLayoutByCustomer) {
   }
 }
 
+// The numbers reach the user ("Firmware update complete (%d).").
+TEST(OrbuRecords, StatesKeepTheirNumbers) {
+  EXPECT_EQ(ORBU_STATE_UPDATED, 5u);
+  EXPECT_EQ(ORBU_STATE_FAILED, 6u);
+  EXPECT_EQ(ORBU_STATE_REBOOT_REQUIRED, 7u);
+  EXPECT_EQ(ORBU_STATE_READY, 8u);
+  EXPECT_EQ(ORBU_STATE_NOT_APPLICABLE, 9u);
+  EXPECT_EQ(ORBU_STATE_IGNORED, 11u);
+  EXPECT_EQ(ORBU_STATE_IN_PROGRESS, 12u);
+}
+
 TEST(OrbuStartup, WindowHeightAndReadyFirstOrder) {
   constexpr uint32_t R = ORBU_STATE_READY, N = ORBU_STATE_NOT_APPLICABLE, I = ORBU_STATE_IGNORED;
   {
