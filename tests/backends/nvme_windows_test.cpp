@@ -666,6 +666,43 @@ int capture_sink(const char *text) {
   return 0;
 }
 
+// At the verbose level every route logs its request fields; the lines are the system's own.
+TEST_F(InboxNvme, VerboseLogOfEveryRoute) {
+  static bool registered = false;
+  if (!registered) {
+    huld_log_add_sink(capture_sink);
+    registered = true;
+  }
+  g_log.clear();
+  g_capture = true;
+  huld_log_level = HULD_LOG_VERBOSE;
+  std::vector<uint8_t> buffer(8192, 0x41);
+  huld_error err{};
+  huld_nvme_cmd cmds[] = {
+      nvme(0x02, HULD_NVME_QUEUE_IO, buffer.data(), 8192, HULD_DDIR_FROM_DEVICE),
+      nvme(0x11, 0, buffer.data(), 8192, HULD_DDIR_TO_DEVICE),
+      nvme(0x10, 0),
+      nvme(0x09, 0),
+      nvme(0x06, 0, buffer.data(), 8192, HULD_DDIR_FROM_DEVICE),
+      nvme(0xC1, 0, buffer.data(), 8192, HULD_DDIR_FROM_DEVICE),
+  };
+  cmds[3].cdw10 = 0x04;
+  cmds[4].cdw10 = 0x01;
+  for (huld_nvme_cmd &cmd : cmds) EXPECT_EQ(huld_nvme_execute(&err, &dev(), &cmd), 0) << err.message;
+  g_capture = false;
+  huld_log_level = 0;
+  for (const char *line : {"scsi pass through structure out\n", "spt->TimeOutValue:       1eh\n",
+                           "copy cmd data: 2000 bytes (2000 vs. 2000)\n", "completed translation to huld_scsi_cmd\n",
+                           "srb->Signature:          FIRMWARE\n", "fwdl->BufferSize:        2000h\n",
+                           "fwact->SlotToActivate:   0h\n", "beginning of output scsi miniport:",
+                           "stt->Threshold: -273\n", "stt buffer:", "beginning of query buffer:",
+                           "fixed protocol return data: 0h\n", "wcmd->Length: 54h\n", "wnvme->dw15: 0h\n",
+                           "beginning of storage protocol cmd:", "wcmd->ReturnStatus: 1h\n",
+                           "beginning of payload data:"}) {
+    EXPECT_NE(g_log.find(line), std::string::npos) << line;
+  }
+}
+
 // The level-30 lines of the probe and of the sense translation.
 TEST_F(InboxNvme, ProbeAndTranslationReasonLines) {
   static bool registered = false;

@@ -196,6 +196,20 @@ TEST(PackedDirectory, PackLimits) {
   EXPECT_EQ("failed to open target " + nowhere + " for append", std::string(err.message));
 }
 
+TEST(PackedDirectory, PackLogsAtDebugLevel) {
+  temp_dir dir;
+  const std::string target = dir.file("t");
+  vornpackbin_directory directory;
+  std::memset(&directory, 0, sizeof(directory));
+  huld_error err = fresh_error();
+  log_capture log(HULD_LOG_DEBUG);
+  ASSERT_EQ(0, vornpackbin_pack_binary(&err, &directory, "ab", 2, "img", target.c_str()));
+  ASSERT_EQ(0, vornpackbin_pack_directory(&err, &directory, target.c_str()));
+  EXPECT_EQ("packing binary img to " + target + "\nsuccessfully appended, up to 1 binaries\n" +
+                "successfully packed directory\nnbinaries: 1\nversion: dbdbdbdbh\n",
+            log.text());
+}
+
 // A write that stops part-way (file size limit) must not leave unrecorded bytes in the target.
 TEST(PackedDirectory, FailedAppendLeavesTargetAsBefore) {
   temp_dir dir;
@@ -266,6 +280,28 @@ TEST(PackedDirectory, FailedDirectoryAppendLeavesTargetAsBefore) {
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(1, fresh_result);
   EXPECT_FALSE(std::filesystem::exists(fresh));
+}
+
+TEST(PackedDirectory, PackRefusalsLogAtDebugLevel) {
+  temp_dir dir;
+  const std::string target = dir.file("t");
+  vornpackbin_directory directory;
+  std::memset(&directory, 0, sizeof(directory));
+  huld_error err = fresh_error();
+  log_capture log(HULD_LOG_DEBUG);
+  const std::string long_name(32, 'L');
+  EXPECT_EQ(1, vornpackbin_pack_binary(&err, &directory, "x", 1, long_name.c_str(), target.c_str()));
+  const std::string nowhere = dir.file("no/such/dir");
+  EXPECT_EQ(1, vornpackbin_pack_binary(&err, &directory, "x", 1, "n", nowhere.c_str()));
+  EXPECT_STREQ("vornpackbin_pack_binary", err.function);
+  directory.nbinaries = 100;
+  EXPECT_EQ(1, vornpackbin_pack_binary(&err, &directory, "x", 1, "n", target.c_str()));
+  EXPECT_EQ(1, vornpackbin_pack_directory(&err, &directory, nowhere.c_str()));
+  EXPECT_EQ("packing binary " + long_name + " to " + target + "\n" + long_name + " too long\n" +
+                "packing binary n to " + nowhere + "\nfailed to open for append\n" +
+                "packing binary n to " + target + "\nover 100 binaries packed!\n",
+            log.text());
+  EXPECT_FALSE(std::filesystem::exists(target));
 }
 
 // A file whose size promises more bytes than a read delivers is refused, not parsed.
