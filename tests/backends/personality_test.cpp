@@ -81,21 +81,6 @@ TEST_F(Personalities, ProbeAnswersPerPersonality) {
   dev.conn.handle = real;
 }
 
-// Through the whole probe chain: an in-box NVMe disk is WINDOWS_NVME on Windows 10 and, without
-// the protocol-specific property, WINDOWS_SCSI on Windows 8.1.
-TEST_F(Personalities, ProbeChainFindsTheInboxNvmeRoads) {
-  for (bool win81 : {false, true}) {
-    SCOPED_TRACE(win81 ? "Windows 8.1" : "Windows 10");
-    load_machine(win81 ? os_windows81() : os_windows10(), nvme_storage());
-    huld_dev &dev = open(kDisk0, WINDOWS_INBOX_NVME, 0);
-    huld_error err{};
-    ASSERT_EQ(huld_dev_probe(&err, &dev), 0) << err.message;
-    EXPECT_EQ(dev.iface, win81 ? static_cast<uint32_t>(WINDOWS_SCSI) : static_cast<uint32_t>(WINDOWS_NVME));
-    huld_dev_cleanup(&dev);
-    have_dev_ = false;
-  }
-}
-
 // Driver faults on the real front-ends end as failures, never as success.
 TEST_F(Personalities, DriverFaultsAreFailures) {
   load_machine(os_windows10(), nvme_storage());

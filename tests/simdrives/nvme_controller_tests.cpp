@@ -39,6 +39,30 @@ std::vector<uint8_t> slot_log(NvmeController &ctl) {
 
 // --- Identify ----------------------------------------------------------------------------------
 
+TEST(NvmeIdentify, ControllerFieldOffsets) {
+  NvmeConfig cfg = base_config();
+  cfg.slot1_read_only = true;
+  cfg.activation_without_reset = true;
+  cfg.fwug = 3;
+  cfg.apsta = true;
+  cfg.component_id = {'D', 'C', 'I', 'D', '0', '1', ' ', ' '};
+  NvmeController ctl(cfg);
+  NvmeCompletion cpl;
+  const std::vector<uint8_t> id = identify_controller(ctl, &cpl);
+  ASSERT_TRUE(cpl.ok());
+  EXPECT_EQ(cpl.data_transferred, 4096u);
+  EXPECT_EQ(le16(id.data()), 0xABCD);
+  EXPECT_EQ(text_at(id.data() + 4, 20), "NV0000000042        ");
+  EXPECT_EQ(text_at(id.data() + 24, 40), "FALCORA N100" + std::string(28, ' '));
+  EXPECT_EQ(text_at(id.data() + 64, 8), "FWA00001");
+  EXPECT_EQ(id[260], 0x01 | (3 << 1) | 0x10);
+  EXPECT_EQ(id[265] & 1, 1);
+  EXPECT_EQ(id[319], 3);
+  EXPECT_EQ(text_at(id.data() + 3126, 8), "DCID01  ");
+  EXPECT_EQ(id[3125], 0);
+  EXPECT_EQ(id[3134], 0);
+}
+
 TEST(NvmeIdentify, ShortBufferAndFailures) {
   NvmeController ctl(base_config());
   std::vector<uint8_t> buf(64, 0);
@@ -53,6 +77,25 @@ TEST(NvmeIdentify, ShortBufferAndFailures) {
   cfg.identify_fails = true;
   NvmeController broken(cfg);
   EXPECT_FALSE(broken.admin(nvme_cmd(0x06, 0, 1), buf.data(), 64).ok());
+}
+
+TEST(NvmeIdentify, NamespaceFields) {
+  NvmeConfig cfg = base_config();
+  cfg.namespace_blocks = 0x12345678;
+  cfg.lba_data_size_shift = 12;
+  NvmeController ctl(cfg);
+  std::vector<uint8_t> ns(4096, 0xEE);
+  ASSERT_TRUE(ctl.admin(nvme_cmd(0x06, 1, 0), ns.data(), 4096).ok());
+  EXPECT_EQ(le64(ns.data()), 0x12345678u);
+  EXPECT_EQ(le64(ns.data() + 8), 0x12345678u);
+  EXPECT_EQ(le64(ns.data() + 16), 0x12345678u);
+  EXPECT_EQ(ns[26] & 0x0F, 0);  // FLBAS: format 0
+  EXPECT_EQ(ns[130] & 0x3F, 12);  // LBADS of format 0
+
+  EXPECT_EQ(ctl.admin(nvme_cmd(0x06, 2, 0), ns.data(), 4096).status(), kNvmeInvalidNamespace);
+  cfg.namespace_present = false;
+  NvmeController bare(cfg);
+  EXPECT_EQ(bare.admin(nvme_cmd(0x06, 1, 0), ns.data(), 4096).status(), kNvmeInvalidNamespace);
 }
 
 // --- Firmware Slot Information log --------------------------------------------------------------
