@@ -80,6 +80,23 @@ AtaResult read_log(AtaDrive &d, uint8_t log, uint8_t page, std::vector<uint8_t> 
 
 // --- IDENTIFY DEVICE ----------------------------------------------------------------------------
 
+TEST(AtaIdentify, StringsAreByteSwappedPerWord) {
+  AtaConfig cfg = base_config();
+  cfg.component_id = "DCID0001";
+  AtaDrive d(cfg);
+  AtaResult r;
+  const std::vector<uint8_t> id = identify(d, &r);
+  EXPECT_EQ(r.status, 0x50);
+  EXPECT_EQ(r.data_transferred, 512u);
+  // Raw bytes: "AT00..." is stored as "TA00...".
+  EXPECT_EQ(id[20], 'T');
+  EXPECT_EQ(id[21], 'A');
+  EXPECT_EQ(ata_text_at(id.data() + 20, 20), "AT0000000777        ");
+  EXPECT_EQ(ata_text_at(id.data() + 46, 8), "FWA00001");
+  EXPECT_EQ(ata_text_at(id.data() + 54, 40), "BRISKEL S500" + std::string(28, ' '));
+  EXPECT_EQ(ata_text_at(id.data() + 274, 8), "DCID0001");
+}
+
 TEST(AtaIdentify, NumericWordsAndChecksum) {
   AtaConfig cfg = base_config();
   cfg.word234_min_blocks = 0x0010;

@@ -100,6 +100,19 @@ TEST(NvmeIdentify, NamespaceFields) {
 
 // --- Firmware Slot Information log --------------------------------------------------------------
 
+TEST(NvmeSlotLog, ActiveSlotAndRevisions) {
+  NvmeConfig cfg = base_config();
+  cfg.slot_count = 7;
+  cfg.active_slot = 2;
+  cfg.slot_revisions[0] = "FACTORY1";
+  NvmeController ctl(cfg);
+  const std::vector<uint8_t> log = slot_log(ctl);
+  EXPECT_EQ(log[0], 0x02);
+  EXPECT_EQ(text_at(log.data() + 8, 8), "FACTORY1");
+  EXPECT_EQ(text_at(log.data() + 16, 8), "FWA00001");
+  for (int n = 3; n <= 7; ++n) EXPECT_EQ(log[8 * n], 0) << n;
+}
+
 TEST(NvmeSlotLog, LengthFromNumdAndUnknownLog) {
   NvmeController ctl(base_config());
   std::vector<uint8_t> buf(512, 0xEE);
