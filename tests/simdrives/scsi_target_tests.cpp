@@ -152,6 +152,19 @@ TEST(ScsiVpd, SerialPageVariants) {
 
 // --- WRITE BUFFER ------------------------------------------------------------------------------
 
+TEST(ScsiWriteBuffer, DownloadThenActivate) {
+  ScsiTarget t(base_config());
+  const std::vector<uint8_t> img = scsi_image("R002", 20000);
+  const ScsiResult r = download(t, img);
+  EXPECT_EQ(r.status, kScsiGood);
+  EXPECT_EQ(r.data_transferred, 3616u);
+  EXPECT_EQ(t.staged_bytes(), 20000u);
+  EXPECT_EQ(revision_of(t), "R001");  // deferred
+  EXPECT_EQ(activate(t).status, kScsiGood);
+  EXPECT_EQ(revision_of(t), "R002");
+  EXPECT_EQ(t.identity().firmware, "R002");
+}
+
 TEST(ScsiWriteBuffer, UnitAttentionAfterActivation) {
   ScsiTarget t(base_config());
   ASSERT_EQ(download(t, scsi_image("R002")).status, kScsiGood);
