@@ -257,6 +257,26 @@ void firmware_update(HANDLE h, const std::vector<uint8_t> &image, uint32_t timeo
   }
 }
 
+TEST_F(InboxNvme, FirmwareRequestDownloadsAndActivatesAtTheNextReset) {
+  HANDLE h = open(kDisk);
+  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.00", 20000);
+  firmware_update(h, image, 1);
+  const auto t = last_trace();
+  EXPECT_EQ("FIRMWARE", t.signature);
+  EXPECT_EQ(0x001B0780u, *t.miniport_code);
+  EXPECT_EQ(1u, *t.timeout);
+  EXPECT_EQ(20000u, sim::storage_nvme(0)->staged_bytes());
+
+  Buf act = firmware_activate(2);
+  ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
+  EXPECT_EQ(0u, act.g32(20));
+  EXPECT_EQ("CV1.0.00", revision(h)) << "activation waits for a controller reset";
+  EXPECT_EQ(2, sim::storage_nvme(0)->pending_slot());
+  ASSERT_TRUE(reset_port().ok);
+  EXPECT_EQ("CV2.0.00", revision(h));
+  EXPECT_EQ(2, sim::storage_nvme(0)->active_slot());
+}
+
 TEST_F(InboxNvme, FirmwareRequestOnTheAdapterHandle) {
   HANDLE port = open("\\\\.\\Scsi0:");
   auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV2.0.01", 8193);
