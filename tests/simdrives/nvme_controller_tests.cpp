@@ -170,6 +170,23 @@ TEST(NvmeCommitSlots, BootPartitionAndUnknownActionsRefused) {
 
 // --- Commit actions and activation --------------------------------------------------------------
 
+TEST(NvmeActivationTiming, CommitAction1ActivatesAtTheNextReset) {
+  NvmeController ctl(base_config());
+  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
+  ASSERT_TRUE(nvme_commit(ctl, 2, 1).ok());
+  EXPECT_EQ(ctl.running_revision(), "FWA00001");
+  EXPECT_EQ(text_at(identify_controller(ctl).data() + 64, 8), "FWA00001");
+  std::vector<uint8_t> log = slot_log(ctl);
+  EXPECT_EQ(log[0], 0x21);  // active 1, next 2
+  EXPECT_EQ(text_at(log.data() + 16, 8), "FWB00002");
+
+  ctl.controller_reset();
+  EXPECT_EQ(text_at(identify_controller(ctl).data() + 64, 8), "FWB00002");
+  log = slot_log(ctl);
+  EXPECT_EQ(log[0], 0x02);
+  EXPECT_EQ(ctl.active_slot(), 2);
+}
+
 TEST(NvmeActivationTiming, ActivationNeverTakesEffect) {
   NvmeConfig cfg = base_config();
   cfg.activation = NvmeActivation::Never;

@@ -94,6 +94,16 @@ TEST(SatCdbDecoding, TwentyEightBitCommandsIgnoreTheHighBytes) {
 
 // --- Pass-through ------------------------------------------------------------------------------
 
+TEST(SatPassThrough, IdentifyDataWithGoodStatus) {
+  SatRig rig;
+  std::vector<uint8_t> buf(512, 0);
+  const ScsiResult r = run16(rig.sat, apt16(4, false, false, true, true, tf_of(0xEC, 0, 1)), buf.data(), 512, kDirIn);
+  EXPECT_EQ(r.status, kScsiGood);
+  EXPECT_EQ(r.sense_len, 0u);
+  EXPECT_EQ(r.data_transferred, 512u);
+  EXPECT_EQ(ata_text_at(buf.data() + 20, 12), "AT0000000777");
+}
+
 TEST(SatPassThrough, CkCondReturnsTheRegistersInDescriptorSense) {
   SatRig rig;
   std::vector<uint8_t> buf(512, 0);
@@ -198,6 +208,17 @@ TEST(SatSenseFormats, ShortAdditionalLengthAndShortSense) {
 }
 
 // --- INQUIRY and VPD ----------------------------------------------------------------------------
+
+TEST(SatInquiry, StandardDataFromIdentify) {
+  SatRig rig;
+  std::vector<uint8_t> buf(4096, 0);
+  const ScsiResult r = inquiry(rig.sat, 0, 0, buf);
+  EXPECT_EQ(r.status, kScsiGood);
+  EXPECT_EQ(r.data_transferred, 96u);
+  EXPECT_EQ(text_at(buf.data() + 8, 8), "ATA     ");
+  EXPECT_EQ(text_at(buf.data() + 16, 16), "BRISKEL S500    ");
+  EXPECT_EQ(text_at(buf.data() + 32, 4), "0001");  // last four of FWA00001
+}
 
 TEST(SatInquiry, SerialMatchesIdentifyOnEveryPath) {
   SatRig rig;
