@@ -94,16 +94,6 @@ TEST(SatCdbDecoding, TwentyEightBitCommandsIgnoreTheHighBytes) {
 
 // --- Pass-through ------------------------------------------------------------------------------
 
-TEST(SatPassThrough, IdentifyDataWithGoodStatus) {
-  SatRig rig;
-  std::vector<uint8_t> buf(512, 0);
-  const ScsiResult r = run16(rig.sat, apt16(4, false, false, true, true, tf_of(0xEC, 0, 1)), buf.data(), 512, kDirIn);
-  EXPECT_EQ(r.status, kScsiGood);
-  EXPECT_EQ(r.sense_len, 0u);
-  EXPECT_EQ(r.data_transferred, 512u);
-  EXPECT_EQ(ata_text_at(buf.data() + 20, 12), "AT0000000777");
-}
-
 TEST(SatPassThrough, CkCondReturnsTheRegistersInDescriptorSense) {
   SatRig rig;
   std::vector<uint8_t> buf(512, 0);
