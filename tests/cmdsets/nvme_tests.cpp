@@ -182,21 +182,6 @@ TEST(NvmeCheckError, StatusFieldDecoding) {
   EXPECT_STREQ("vornnvme_check_error", err.function);
 }
 
-TEST(NvmeCheckError, ControllerErrorsBecomeDeviceErrors) {
-  sim::NvmeController c(drive_config());
-  huld_nvme_cmd cmd;
-  vornnvme_fill_firmware_commit(&cmd, 0, 1, 1);  // slot 1 is read-only
-  run_on(c, &cmd);
-  huld_error err = fresh_error();
-  EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
-  EXPECT_EQ(0x0106u, err.subcode);
-
-  vornnvme_fill_identify(&cmd, 0, 0x55, 0, 0, 0, 0, nullptr, 0);
-  run_on(c, &cmd);
-  EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
-  EXPECT_EQ(0x0002u, err.subcode);
-}
-
 TEST(NvmeStatusNames, RangesAndNamedCodes) {
   EXPECT_STREQ("Vendor Specific", vornnvme_status_to_string(0x09C5));
   EXPECT_STREQ("Reserved", vornnvme_status_to_string(0x0905));
@@ -388,25 +373,6 @@ TEST(NvmeIdentifyController, BitGroupsAndRecords) {
   EXPECT_EQ(0x1u, cap.high);
   EXPECT_EQ(1, vornnvme_identify_controller_parse_unallocated_nvm_capacity(&err, &cap, id.data(), 311));
   EXPECT_STREQ("buffer not large enough to parse unallocated nvm capacity", err.message);
-}
-
-// The generated families: one function per table row.
-TEST(NvmeIdentifyController, GeneratedParserCounts) {
-#define COUNT_FIELD(name, offset, desc) +1
-#define COUNT_BIT(name, field, shift, width) +1
-#define COUNT_FLAG(name, field, bit) +1
-  constexpr int controller_fields =
-      0 VORNNVME_IDENTIFY_CONTROLLER_FIELDS(COUNT_FIELD, COUNT_FIELD, COUNT_FIELD, COUNT_FIELD);
-  constexpr int namespace_fields =
-      0 VORNNVME_IDENTIFY_NAMESPACE_FIELDS(COUNT_FIELD, COUNT_FIELD, COUNT_FIELD, COUNT_FIELD);
-  constexpr int controller_bits = 0 VORNNVME_IDENTIFY_CONTROLLER_BITS(COUNT_BIT, COUNT_FLAG);
-  constexpr int namespace_bits = 0 VORNNVME_IDENTIFY_NAMESPACE_BITS(COUNT_BIT, COUNT_FLAG);
-  // 65 described Identify Controller fields plus the three command retry delay words.
-  EXPECT_EQ(68, controller_fields);
-  // 27 Identify Namespace fields; the LBA format table has its own indexed parsers.
-  EXPECT_EQ(27, namespace_fields);
-  EXPECT_EQ(98, controller_bits);
-  EXPECT_EQ(28, namespace_bits);
 }
 
 TEST(NvmeIdentifyNamespace, FieldsFromController) {

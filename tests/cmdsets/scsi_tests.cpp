@@ -128,46 +128,6 @@ TEST(ScsiBuilders, BlockCommandsAndFlagMasks) {
 
 // ----- status, sense and SAT judgement -----
 
-TEST(ScsiCheckError, StatusAndSense) {
-  huld_scsi_cmd cmd;
-  vornscsi_fill_test_unit_ready(&cmd);
-  huld_error err = fresh_error();
-  EXPECT_EQ(0, vornscsi_check_error(&err, &cmd));
-  cmd.scsi_status = 0x08;
-  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
-  EXPECT_EQ(6u, err.code);
-  EXPECT_EQ(8u, err.subcode);
-  EXPECT_STREQ("device error detected, scsi status 8h", err.message);
-  EXPECT_STREQ("vornscsi\\errors", err.file);
-
-  cmd.scsi_status = 0x02;
-  cmd.sense[0] = 0x70;
-  cmd.sense[2] = 0x05;
-  cmd.sense[12] = 0x24;
-  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(0u, err.subcode);
-  EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 05/24/00H\n", err.message);
-
-  std::memset(cmd.sense, 0, sizeof(cmd.sense));
-  cmd.sense[0] = 0x72;
-  cmd.sense[1] = 0x06;
-  cmd.sense[2] = 0x29;
-  cmd.sense[3] = 0x01;
-  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
-  EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 06/29/01H\n", err.message);
-}
-
-TEST(ScsiCheckError, TargetSenseFromSimulatedTarget) {
-  sim::ScsiTarget target;
-  huld_scsi_cmd cmd;
-  vornscsi_fill_write_buffer(&cmd, 0x0F, 0, 0, nullptr, 0);  // nothing to activate
-  run_on(target, &cmd);
-  huld_error err = fresh_error();
-  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
-  EXPECT_STREQ("SCSI Error: Status: 2H Sense Code: 05/2C/00H\n", err.message);
-}
-
 TEST(ScsiCheckError, AtaRegistersThroughTranslation) {
   auto drive = std::make_shared<sim::AtaDrive>();
   sim::SatDevice sat(drive);

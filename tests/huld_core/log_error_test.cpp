@@ -14,14 +14,8 @@ namespace {
 
 using huld_core_test::fresh_capture;
 
-TEST(HuldErrorRecord, LayoutMatchesTheRecord) {
-  EXPECT_EQ(offsetof(huld_error, code), 0u);
-  EXPECT_EQ(offsetof(huld_error, subcode), 4u);
-  EXPECT_EQ(offsetof(huld_error, file), 8u);
-  EXPECT_EQ(offsetof(huld_error, function), 136u);
-  EXPECT_EQ(offsetof(huld_error, line), 264u);
-  EXPECT_EQ(offsetof(huld_error, message), 268u);
-  EXPECT_EQ(sizeof(huld_error), 268u + 4096u);
+// The numbers are part of the interface: the error record prints them ("error code:").
+TEST(HuldErrorRecord, CodesKeepTheirNumbers) {
   EXPECT_EQ(HULD_ERROR_NONE, 0u);
   EXPECT_EQ(HULD_ERROR_FAILURE, 1u);
   EXPECT_EQ(HULD_ERROR_NOT_SUPPORTED, 2u);

@@ -1,5 +1,4 @@
-// VerifyVersionInfoW against each operating system the tool tells apart, and the WinPE key.
-#include <string>
+// VerifyVersionInfoW: version comparison, equality, malformed requests, and the WinPE key.
 
 #include "kernel_fixture.h"
 
@@ -17,69 +16,6 @@ bool version_or_greater(WORD major, WORD minor, WORD sp) {
   mask = VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
   return VerifyVersionInfoW(&v, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask);
 }
-
-bool workstation() {
-  OSVERSIONINFOEXW v = {};
-  v.dwOSVersionInfoSize = sizeof v;
-  v.wProductType = VER_NT_WORKSTATION;
-  ULONGLONG mask = VerSetConditionMask(0, VER_PRODUCT_TYPE, VER_EQUAL);
-  return VerifyVersionInfoW(&v, VER_PRODUCT_TYPE, mask);
-}
-
-// The release the way the tool decides it: WinPE key first, then the newest release the
-// version tests accept.
-std::string decide() {
-  HKEY k = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\WinPE", 0,
-                    KEY_READ, &k) == ERROR_SUCCESS) {
-    RegCloseKey(k);
-    return "winpe";
-  }
-  bool ws = workstation();
-  if (version_or_greater(10, 0, 0)) return ws ? "windows_10" : "server_2016";
-  if (version_or_greater(6, 3, 0)) return ws ? "windows_8_1" : "server_2012r2";
-  if (version_or_greater(6, 2, 0)) return ws ? "windows_8" : "server_2012";
-  if (version_or_greater(6, 1, 0)) return ws ? "windows_7" : "server_2008r2";
-  return "none";
-}
-
-struct OsCase {
-  const char *label;
-  DWORD major, minor;
-  BYTE product_type;
-  bool winpe;
-  const char *expected;
-};
-
-class OsConfigurations : public KernelTest, public ::testing::WithParamInterface<OsCase> {};
-
-TEST_P(OsConfigurations, DecideTheRelease) {
-  const OsCase &c = GetParam();
-  sim::OsInfo os;
-  os.major = c.major;
-  os.minor = c.minor;
-  os.product_type = c.product_type;
-  os.winpe = c.winpe;
-  sim::set_machine_os(os);
-  EXPECT_EQ(decide(), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, OsConfigurations,
-    ::testing::Values(OsCase{"Windows7", 6, 1, 1, false, "windows_7"},
-                      OsCase{"Server2008R2", 6, 1, 3, false, "server_2008r2"},
-                      OsCase{"Windows8", 6, 2, 1, false, "windows_8"},
-                      OsCase{"Server2012", 6, 2, 3, false, "server_2012"},
-                      OsCase{"Windows81", 6, 3, 1, false, "windows_8_1"},
-                      OsCase{"Server2012R2", 6, 3, 3, false, "server_2012r2"},
-                      OsCase{"Windows10", 10, 0, 1, false, "windows_10"},
-                      OsCase{"Windows11", 10, 0, 1, false, "windows_10"},
-                      OsCase{"Server2016", 10, 0, 3, false, "server_2016"},
-                      OsCase{"Server2019DomainController", 10, 0, 2, false, "server_2016"},
-                      OsCase{"Vista", 6, 0, 1, false, "none"},
-                      OsCase{"WinPE", 10, 0, 1, true, "winpe"},
-                      OsCase{"WinPEOnOldRelease", 6, 1, 3, true, "winpe"}),
-    [](const ::testing::TestParamInfo<OsCase> &info) { return std::string(info.param.label); });
 
 using Version = KernelTest;
 

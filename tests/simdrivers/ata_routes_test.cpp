@@ -106,19 +106,6 @@ TEST_F(InboxAhci, AtaFaults) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), r.error);
 }
 
-TEST_F(InboxAhci, SatAndInquiryThroughTheDriversTranslation) {
-  HANDLE h = open(kSata);
-  Buf sat = scsi_pass_through(kSatIdentifyCdb, 512, 2);
-  Answer a = inout(h, kScsiPassThrough, sat);
-  ASSERT_TRUE(a.ok);
-  EXPECT_EQ(0, sat.g8(2));
-  EXPECT_EQ(512u, sat.g32(12));
-  EXPECT_EQ("CVS256SER0001", ata_string(sat.data() + 88 + 20, 14).substr(0, 13));
-  Buf vpd = scsi_pass_through(kVpd80Cdb, 4096, 2);
-  ASSERT_TRUE(inout(h, kScsiPassThrough, vpd).ok);
-  EXPECT_EQ("CVS256SER0001", vpd.str(88 + 4, 13)) << "the same serial as IDENTIFY";
-}
-
 TEST_F(InboxAhci, NvmeRequestsAreRefusedTheWayTheProbesExpect) {
   HANDLE h = open(kSata);
   Buf q = protocol_query(49, 1, 1, 0, 4096);
@@ -264,26 +251,6 @@ TEST_F(InboxAhci, MultiSlotGetInfo) {
 
 using UsbBot = StorageTest;
 
-TEST_F(UsbBot, SatThroughTheBridge) {
-  HANDLE h = open(kUsb);
-  Buf sat = scsi_pass_through(kSatIdentifyCdb, 512, 2, 1);
-  ASSERT_TRUE(inout(h, kScsiPassThrough, sat).ok);
-  EXPECT_EQ(0, sat.g8(2));
-  EXPECT_EQ("CVSUSB0001", ata_string(sat.data() + 88 + 20, 10));
-  Buf inq = scsi_pass_through(kInquiryCdb, 512, 2);
-  ASSERT_TRUE(inout(h, kScsiPassThrough, inq).ok);
-  EXPECT_EQ("ATA     ", inq.str(88 + 8, 8));
-  // A device abort comes back as descriptor sense with the ATA registers.
-  std::vector<uint8_t> activate = {0x85, 0x06, 0x20, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0};
-  Buf act = scsi_pass_through(activate, 0, 0);
-  ASSERT_TRUE(inout(h, kScsiPassThrough, act).ok);
-  EXPECT_EQ(2, act.g8(2));
-  EXPECT_EQ(0x72, act.g8(56));
-  EXPECT_EQ(0x09, act.g8(56 + 8));
-  EXPECT_EQ(0x04, act.g8(56 + 11)) << "ERROR";
-  EXPECT_EQ(0x51, act.g8(56 + 21)) << "STATUS";
-}
-
 TEST_F(UsbBot, OnlyScsiReachesTheBridge) {
   HANDLE h = open(kUsb);
   Buf id = identify_request();
@@ -298,18 +265,6 @@ TEST_F(UsbBot, OnlyScsiReachesTheBridge) {
   Buf info(56);
   a = inout2(h, kFwGetInfo, gi, info);
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
-}
-
-TEST_F(UsbBot, SatSenseVariantsOfTheBridge) {
-  sim::storage_sat(2)->set_sense_format(sim::SatSenseFormat::FixedNew, true);
-  HANDLE h = open(kUsb);
-  std::vector<uint8_t> activate = {0x85, 0x06, 0x20, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0};
-  Buf act = scsi_pass_through(activate, 0, 0);
-  ASSERT_TRUE(inout(h, kScsiPassThrough, act).ok);
-  EXPECT_EQ(2, act.g8(2));
-  EXPECT_EQ(0x70, act.g8(56) & 0x7F);
-  EXPECT_EQ(0x04, act.g8(56 + 3)) << "ERROR";
-  EXPECT_EQ(0x51, act.g8(56 + 4)) << "STATUS";
 }
 
 using StorageSpaces = StorageTest;

@@ -227,15 +227,6 @@ TEST(StorageDescription, PortsAndDriveNumbersFollowCreationOrderAroundFixedOnes)
   EXPECT_TRUE(sim::storage_disks().empty());
 }
 
-TEST(StorageDescription, ShippedMachinesLoad) {
-  for (const char *name : {"default.json", "storage-win81.json", "storage-server2016.json"}) {
-    EXPECT_NO_THROW(sim::load_machine_file(std::string(MACHINES_DIR) + "/" + name)) << name;
-  }
-  sim::load_machine_file(std::string(MACHINES_DIR) + "/storage-win81.json");
-  EXPECT_EQ(2u, sim::storage_disks().size());
-  sim::reset_machine();
-}
-
 
 TEST_F(CommonRequests, DiskCacheSettingsAreKeptPerDisk) {
   HANDLE h = open("\\\\.\\PhysicalDrive1");

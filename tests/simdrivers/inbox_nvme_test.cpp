@@ -317,21 +317,6 @@ TEST_F(InboxNvme, FirmwareActivationReturnCodes) {
   EXPECT_EQ(7u, act3.g32(20));
 }
 
-TEST_F(InboxNvme, FirmwareActivationNeedingAPowerCycleAnswers20h) {
-  sim::load_machine_json(R"({"storage": {"adapters": [{"id": "n", "personality": "inbox_nvme"}],
-      "disks": [{"adapter": "n", "nvme": {"firmware": "OLD00001", "activation": "power_cycle"}}]}})");
-  HANDLE h = open(kDisk);
-  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "NEW00001", 4096);
-  firmware_update(h, image);
-  Buf act = firmware_activate(2);
-  ASSERT_TRUE(inout(h, kScsiMiniport, act).ok);
-  EXPECT_EQ(0x20u, act.g32(20));
-  ASSERT_TRUE(reset_port().ok);
-  EXPECT_EQ("OLD00001", sim::storage_nvme(0)->running_revision());
-  sim::storage_nvme(0)->power_cycle();
-  EXPECT_EQ("NEW00001", sim::storage_nvme(0)->running_revision());
-}
-
 TEST_F(InboxNvme, FirmwareRequestLayoutIsChecked) {
   HANDLE h = open(kDisk);
   uint8_t piece[16] = {};

@@ -171,22 +171,6 @@ TEST(AtaIdentifyLog, MissingPageAbortsAndInvalidPageHasBit63Clear) {
 
 // --- DOWNLOAD MICROCODE 03h -------------------------------------------------------------------
 
-TEST(AtaDownloadMode3, SegmentsActivateAtTheLastOne) {
-  AtaDrive d(base_config());
-  const std::vector<uint8_t> img = ata_image("FWB00002", 20000);
-  AtaResult r = dm_piece(d, 0x03, img, 0, 8192);
-  EXPECT_FALSE(r.err());
-  EXPECT_EQ(r.count, kDmMoreData);
-  r = dm_piece(d, 0x03, img, 8192, 8192);
-  EXPECT_EQ(r.count, kDmMoreData);
-  EXPECT_EQ(fw_of(d), "FWA00001");
-  r = dm_piece(d, 0x03, img, 16384, 3616);  // 8 blocks, zero-padded
-  EXPECT_FALSE(r.err());
-  EXPECT_EQ(r.count, kDmApplied);
-  EXPECT_EQ(fw_of(d), "FWB00002");
-  EXPECT_EQ(d.staged_bytes(), 0u);
-}
-
 TEST(AtaDownloadMode3, RegisterEncodingOfLargeCountsAndOffsets) {
   // 1000 blocks at offset 0, then 600 blocks at offset 1000: COUNT 58h, LBA 7:0 02h, LBA 23:8 03E8h.
   AtaDrive d(base_config());
@@ -298,39 +282,7 @@ TEST(AtaRefusedImages, LastSegmentAbortsForAnInvalidImage) {
   EXPECT_EQ(fw_of(d), "FWA00001");
 }
 
-TEST(AtaRefusedImages, MixedSegmentsOfTwoImages) {
-  AtaDrive d(base_config());
-  const std::vector<uint8_t> a = ata_image("FWB00002"), b = ata_image("FWC00003");
-  ASSERT_FALSE(dm_piece(d, 0x03, a, 0, 8192).err());
-  ASSERT_FALSE(dm_piece(d, 0x03, b, 8192, 8192).err());
-  EXPECT_TRUE(dm_piece(d, 0x03, a, 16384, 3616).err());
-  EXPECT_EQ(fw_of(d), "FWA00001");
-}
-
 // --- Deferred activation (0Eh + 0Fh) ------------------------------------------------------------
-
-TEST(AtaDeferred, SaveThenActivate) {
-  AtaDrive d(base_config());
-  const AtaResult r = dm_download(d, 0x0E, ata_image("FWB00002"));
-  EXPECT_FALSE(r.err());
-  EXPECT_EQ(r.count, kDmSavedDeferred);
-  EXPECT_TRUE(d.deferred_pending());
-  EXPECT_EQ(fw_of(d), "FWA00001");
-  const AtaResult act = dm_activate(d);
-  EXPECT_FALSE(act.err());
-  EXPECT_EQ(fw_of(d), "FWB00002");
-  EXPECT_TRUE(dm_activate(d).err());  // nothing pending any more
-}
-
-TEST(AtaDeferred, ActivateWithNothingPendingAborts) {
-  AtaDrive d(base_config());
-  const AtaResult r = dm_activate(d);
-  EXPECT_EQ(r.status, 0x51);
-  EXPECT_EQ(r.error, 0x04);
-  // Incomplete download: nothing saved.
-  ASSERT_FALSE(dm_piece(d, 0x0E, ata_image("FWB00002"), 0, 8192).err());
-  EXPECT_TRUE(dm_activate(d).err());
-}
 
 TEST(AtaDeferred, PowerCycleBeforeActivationDiscards) {
   AtaDrive d(base_config());

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "drive_test_util.h"
 #include "sim/drives/nvme_controller.h"
 
@@ -38,19 +36,6 @@ std::vector<uint8_t> slot_log(NvmeController &ctl) {
 }
 
 }  // namespace
-
-// --- Completion encoding -----------------------------------------------------------------------
-
-TEST(NvmeCompletionEncoding, StatusFieldBits) {
-  const NvmeCompletion c = nvme_status(kNvmeInvalidFirmwareSlot);
-  EXPECT_EQ(c.dw3, (1u << 25) | (0x06u << 17));
-  EXPECT_EQ(c.sct(), 1);
-  EXPECT_EQ(c.sc(), 6);
-  EXPECT_EQ(c.status(), 0x0106);
-  EXPECT_FALSE(c.ok());
-  EXPECT_EQ(nvme_status(kNvmeOverlappingRange).dw3, (1u << 25) | (0x14u << 17));
-  EXPECT_TRUE(nvme_status(kNvmeSuccess).ok());
-}
 
 // --- Identify ----------------------------------------------------------------------------------
 
@@ -177,13 +162,6 @@ TEST(NvmeCommitSlots, SlotZeroLetsTheControllerChoose) {
   EXPECT_EQ(ctl.pending_slot(), 2);
 }
 
-TEST(NvmeCommitSlots, CommitWithoutImageIsASequenceError) {
-  NvmeController ctl(base_config());
-  EXPECT_EQ(nvme_commit(ctl, 2, 1).status(), kNvmeCommandSequenceError);
-  EXPECT_EQ(nvme_commit(ctl, 2, 0).status(), kNvmeCommandSequenceError);
-  EXPECT_EQ(nvme_commit(ctl, 2, 3).status(), kNvmeCommandSequenceError);
-}
-
 TEST(NvmeCommitSlots, BootPartitionAndUnknownActionsRefused) {
   NvmeController ctl(base_config());
   EXPECT_EQ(ctl.admin(nvme_cmd(0x10, 0, 0x80000009u), nullptr, 0).status(), kNvmeInvalidField);
@@ -207,30 +185,6 @@ TEST(NvmeActivationTiming, CommitAction1ActivatesAtTheNextReset) {
   log = slot_log(ctl);
   EXPECT_EQ(log[0], 0x02);
   EXPECT_EQ(ctl.active_slot(), 2);
-}
-
-TEST(NvmeActivationTiming, ActivationAtCommit) {
-  NvmeConfig cfg = base_config();
-  cfg.activation = NvmeActivation::AtCommit;
-  NvmeController ctl(cfg);
-  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
-  ASSERT_TRUE(nvme_commit(ctl, 2, 1).ok());
-  EXPECT_EQ(ctl.running_revision(), "FWB00002");
-  EXPECT_EQ(slot_log(ctl)[0], 0x02);
-}
-
-TEST(NvmeActivationTiming, ActivationOnlyAtPowerCycle) {
-  NvmeConfig cfg = base_config();
-  cfg.activation = NvmeActivation::AtPowerCycle;
-  NvmeController ctl(cfg);
-  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
-  ASSERT_TRUE(nvme_commit(ctl, 2, 1).ok());
-  ctl.controller_reset();
-  EXPECT_EQ(ctl.running_revision(), "FWA00001");
-  EXPECT_EQ(ctl.pending_slot(), 2);
-  ctl.power_cycle();
-  EXPECT_EQ(ctl.running_revision(), "FWB00002");
-  EXPECT_EQ(ctl.pending_slot(), 0);
 }
 
 TEST(NvmeActivationTiming, ActivationNeverTakesEffect) {
@@ -312,16 +266,6 @@ TEST(NvmeActivationTiming, ResetDiscardsStaging) {
 }
 
 // --- Image download pieces ------------------------------------------------------------------------
-
-TEST(NvmeImageDownload, PiecesAccumulateInOrder) {
-  NvmeController ctl(base_config());
-  const std::vector<uint8_t> img = nvme_image("FWB00002", 20000);
-  EXPECT_TRUE(nvme_download_piece(ctl, img, 0, 8192).ok());
-  EXPECT_TRUE(nvme_download_piece(ctl, img, 8192, 8192).ok());
-  EXPECT_TRUE(nvme_download_piece(ctl, img, 16384, 3616).ok());
-  EXPECT_EQ(ctl.staged_image(), img);
-  EXPECT_TRUE(nvme_commit(ctl, 2, 1).ok());
-}
 
 TEST(NvmeImageDownload, LastPieceOfOneBytePaddedToADword) {
   NvmeController ctl(base_config());
@@ -465,18 +409,6 @@ TEST(NvmeFaults, FailTheKthDownloadPiece) {
   EXPECT_TRUE(nvme_download_piece(ctl, img, 8192, 8192).ok());  // fires once
 }
 
-TEST(NvmeFaults, RefuseTheCommit) {
-  NvmeController ctl(base_config());
-  NvmeFaultRule rule;
-  rule.opcode = 0x10;
-  rule.status = kNvmeActivationProhibited;
-  ctl.add_fault(rule);
-  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
-  EXPECT_EQ(nvme_commit(ctl, 2, 1).status(), kNvmeActivationProhibited);
-  ctl.controller_reset();
-  EXPECT_EQ(ctl.running_revision(), "FWA00001");
-}
-
 TEST(NvmeFaults, CorruptStagingMakesTheImageInvalid) {
   NvmeConfig cfg = base_config();
   cfg.corrupt_staging = true;
@@ -536,24 +468,3 @@ TEST(NvmeFaults, ShortTransferZeroDataAndDw0) {
   EXPECT_EQ(text_at(identify_controller(ctl).data() + 3126, 8), "ABCDEFGH");
 }
 
-// --- Concurrency --------------------------------------------------------------------------------
-
-TEST(NvmeConcurrency, TwoControllersUpdatedAtOnce) {
-  NvmeController a(base_config()), b(base_config());
-  const std::vector<uint8_t> ia = nvme_image("FWA00002"), ib = nvme_image("FWB00002");
-  auto update = [](NvmeController *ctl, const std::vector<uint8_t> *img) {
-    for (int round = 0; round < 20; ++round) {
-      ASSERT_TRUE(nvme_download(*ctl, *img, 4096).ok());
-      ASSERT_TRUE(nvme_commit(*ctl, 2, 1).ok());
-      std::vector<uint8_t> buf(4096);
-      ASSERT_TRUE(ctl->admin(nvme_cmd(0x06, 0, 1), buf.data(), 4096).ok());
-    }
-  };
-  std::thread ta(update, &a, &ia), tb(update, &b, &ib);
-  ta.join();
-  tb.join();
-  a.controller_reset();
-  b.controller_reset();
-  EXPECT_EQ(a.running_revision(), "FWA00002");
-  EXPECT_EQ(b.running_revision(), "FWB00002");
-}
