@@ -47,7 +47,9 @@ SasAddress sas_address(const json &j, const std::string &w) {
   for (char c : s)
     if (c != ' ') hex += c;
   SasAddress a{};
-  const bool ok = hex.size() == 16 && std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(c); });
+  const bool ok = hex.size() == 16 && std::all_of(hex.begin(), hex.end(), [](char c) {
+                    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                  });
   if (!ok) bad(w, "expected 8 bytes in hexadecimal (\"50 01 03 AA 00 00 00 00\")");
   for (size_t i = 0; i < 8; ++i) a[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
   return a;
