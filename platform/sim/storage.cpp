@@ -586,8 +586,9 @@ StorageLu *find_disk(uint32_t physical_drive) {
 }
 
 // Reads the common knobs and hands the rest of the adapter's description to its personality.
-void configure_adapter(StorageAdapter &ad, const json *knobs, const json *entry, const std::string &w) {
-  DriverConfig cfg(knobs, entry, w);
+void configure_adapter(StorageAdapter &ad, const json *knobs, const json *entry, const std::string &w,
+                       const StorageDriveTable *table = nullptr) {
+  DriverConfig cfg(knobs, entry, w, table);
   StorageAdapterKnobs k;
   k.foreign_miniport_rc = cfg.choice("foreign_miniport", {"fail", "rc"},
                                      ad.driver->foreign_miniport_rc_default() ? "rc" : "fail") == "rc";
@@ -793,7 +794,7 @@ void load_storage(const nlohmann::json &section) {
         ad->interface_path = a.contains("interface_path") ? text(a["interface_path"], w + ".interface_path")
                                                            : interface_from_instance(ad->instance_id, kStoragePortGuid);
       link_adapter_node(*ad, a, w, p);
-      configure_adapter(*ad, a.contains("knobs") ? &a["knobs"] : nullptr, &a, w);
+      configure_adapter(*ad, a.contains("knobs") ? &a["knobs"] : nullptr, &a, w, &table);
       // The controller answering controller-level requests on the adapter handle.
       json controller = json::object();
       if (a.contains("nvme")) controller["nvme"] = a["nvme"];
@@ -988,6 +989,14 @@ std::vector<std::shared_ptr<StorageLu>> storage_lu_list() {
   Storage &s = storage();
   std::lock_guard<std::mutex> g(s.lock);
   return s.lus;
+}
+
+std::shared_ptr<StorageAdapter> storage_adapter_at(uint32_t port) {
+  Storage &s = storage();
+  std::lock_guard<std::mutex> g(s.lock);
+  for (const auto &a : s.adapters)
+    if (a->port == port) return a;
+  return nullptr;
 }
 
 void storage_adapter_configure(const std::string &adapter_id, const std::string &knobs_json) {

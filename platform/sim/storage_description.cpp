@@ -236,8 +236,8 @@ std::shared_ptr<StorageDrive> StorageDriveTable::resolve(const json &entry, cons
 
 // ---- The personality's part of an adapter ---------------------------------------------------------
 
-DriverConfig::DriverConfig(const json *knobs, const json *adapter, std::string where)
-    : knobs_(knobs), adapter_(adapter), where_(std::move(where)) {
+DriverConfig::DriverConfig(const json *knobs, const json *adapter, std::string where, const StorageDriveTable *drives)
+    : knobs_(knobs), adapter_(adapter), where_(std::move(where)), drives_(drives) {
   if (knobs_ && !knobs_->is_object()) bad(where_ + ".knobs", "expected an object");
 }
 

@@ -2,9 +2,12 @@
 // driver, NevoX, the UAS bridges and a SAS HBA. Machine descriptions can already name them; they
 // answer the common requests (device number, descriptor, address, disk cache, bus reset on the
 // adapter) and INQUIRY with its serial page, and refuse everything else as a driver without the
-// feature does.
+// feature does. The RAID and HBA personalities already read and keep their own contents ("csmi",
+// "rste", "nevox": sim/storage/contents.h) for the requests still to come.
 #include <cstring>
+#include <nlohmann/json.hpp>
 
+#include "sim/storage/contents.h"
 #include "sim/storage/helpers.h"
 
 namespace sim {
@@ -15,16 +18,17 @@ struct PlaceholderTraits {
   uint32_t bus_type;
   DWORD protocol_command_error;  // the driver's answer to STORAGE_PROTOCOL_COMMAND
   bool foreign_miniport_rc;      // its port answers foreign signatures with ReturnCode 1
+  const char *own_key;           // adapter key with the driver's contents, or null
 };
 
 constexpr PlaceholderTraits kTraits[] = {
-    {"intel_rst", kBusRaid, ERROR_NOT_SUPPORTED, true},
-    {"intel_rste", kBusRaid, ERROR_INVALID_FUNCTION, true},
-    {"maker_nvme", kBusNvme, ERROR_INVALID_FUNCTION, false},
-    {"nevox", kBusNvme, ERROR_INVALID_FUNCTION, false},
-    {"uas", kBusUsb, ERROR_INVALID_FUNCTION, false},
-    {"uas_sat", kBusUsb, ERROR_INVALID_FUNCTION, false},
-    {"sas", kBusSas, ERROR_INVALID_FUNCTION, true},
+    {"intel_rst", kBusRaid, ERROR_NOT_SUPPORTED, true, "csmi"},
+    {"intel_rste", kBusRaid, ERROR_INVALID_FUNCTION, true, "rste"},
+    {"maker_nvme", kBusNvme, ERROR_INVALID_FUNCTION, false, nullptr},
+    {"nevox", kBusNvme, ERROR_INVALID_FUNCTION, false, "nevox"},
+    {"uas", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
+    {"uas_sat", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
+    {"sas", kBusSas, ERROR_INVALID_FUNCTION, true, "csmi"},
 };
 
 class PlaceholderDriver : public StorageDriver {
@@ -34,6 +38,25 @@ class PlaceholderDriver : public StorageDriver {
   uint32_t bus_type() const override { return t_.bus_type; }
   bool foreign_miniport_rc_default() const override { return t_.foreign_miniport_rc; }
   BOOL protocol_command(StorageRequest &r) override { return r.fail(t_.protocol_command_error); }
+
+  std::vector<std::string> own_keys() const override {
+    if (t_.own_key) return {t_.own_key};
+    return {};
+  }
+  // Contents come with the adapter's description; a knobs-only reconfiguration keeps them.
+  void configure(DriverConfig &config) override {
+    if (!t_.own_key || !config.drives()) return;
+    const std::string key = t_.own_key;
+    const nlohmann::json *j = config.section(key);
+    const std::string w = config.where() + "." + key;
+    csmi = nullptr;
+    rste = nullptr;
+    nevox = nullptr;
+    if (!j) return;
+    if (key == "csmi") csmi = std::make_shared<const CsmiContents>(load_csmi(*j, w, *config.drives()));
+    if (key == "rste") rste = std::make_shared<const RsteContents>(load_rste(*j, w, *config.drives()));
+    if (key == "nevox") nevox = std::make_shared<const NevoxContents>(load_nevox(*j, w, *config.drives()));
+  }
 
   // INQUIRY and VPD pages from the drive's own SCSI face; an NVMe drive through the translation.
   ScsiResult execute_scsi(StorageRequest &, StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data,
@@ -51,11 +74,36 @@ class PlaceholderDriver : public StorageDriver {
     return inquiry_from_descriptor(lu, cdb, cdb_len, data, data_len, ddir);
   }
 
+  // What the description gave (null when nothing, or not this personality's key).
+  std::shared_ptr<const CsmiContents> csmi;
+  std::shared_ptr<const RsteContents> rste;
+  std::shared_ptr<const NevoxContents> nevox;
+
  private:
   PlaceholderTraits t_;
 };
 
+const PlaceholderDriver *placeholder_at(uint32_t port) {
+  const auto adapter = storage_adapter_at(port);
+  return adapter ? dynamic_cast<const PlaceholderDriver *>(adapter->driver.get()) : nullptr;
+}
+
 }  // namespace
+
+std::shared_ptr<const CsmiContents> storage_csmi(uint32_t port) {
+  const PlaceholderDriver *d = placeholder_at(port);
+  return d ? d->csmi : nullptr;
+}
+
+std::shared_ptr<const RsteContents> storage_rste(uint32_t port) {
+  const PlaceholderDriver *d = placeholder_at(port);
+  return d ? d->rste : nullptr;
+}
+
+std::shared_ptr<const NevoxContents> storage_nevox(uint32_t port) {
+  const PlaceholderDriver *d = placeholder_at(port);
+  return d ? d->nevox : nullptr;
+}
 
 std::shared_ptr<StorageDriver> make_placeholder_driver(const std::string &personality) {
   for (const PlaceholderTraits &t : kTraits)

@@ -22,6 +22,9 @@
 //        "nvme": { ... } | "drive": "B"              (optional: the NVMe controller answering
 //                                                     controller-level requests on the adapter;
 //                                                     default: the first NVMe drive of its units)
+//        "csmi": { ... }  (intel_rst, sas) | "rste": { ... }  (intel_rste) | "nevox": { ... }  (nevox)
+//                                                    (optional: what the driver reports about the
+//                                                     drives behind it, below)
 //     } ],
 //     "disks": [ {                                   (every logical unit)
 //        "id": "disk0",                              (optional; default "disk<N>", "lu<index>")
@@ -72,6 +75,46 @@
 //             "write_buffer": true, "offset_boundary": 8192 }
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
 //
+// Contents of the RAID and HBA personalities (read into sim/storage/contents.h; every "drive" names
+// a drive of the "drives" table; texts at most as long as the driver's field):
+//   "csmi": {
+//     "driver": { "name": "...", "description": "..." },       (driver info texts, <= 80 each)
+//     "phys": [ {                                    (at most 32, in phy order)
+//        "identifier": 0,                            (own bPhyIdentifier; default: the index)
+//        "attached": "none" | "end_device" | "expander",   (device type 00h / 10h / 20h; default none)
+//        "sas_address": "50 01 03 AA 00 00 00 00",   (attached address, 16 hex digits, blanks free;
+//                                                     end devices and expanders)
+//        "port_identifier": 0,                       (default: the phy's identifier)
+//        "link_rate": 0,                             (negotiated; default 0)
+//        "protocol": "sata" | "stp" | "ssp" | "smp", (end devices: target protocol)
+//        "drive": "D"                                (end devices but SMP: an ATA drive for sata/stp,
+//                                                     a SCSI drive for ssp)
+//     } ],
+//     "raid": { "max_drives_per_set": 4,             (default: the largest set)
+//               "sets": [ { "raid_type": 0, "status": 0,     (bRaidType, bStatus; default 0)
+//                           "drives": [ { "drive": "M1", "sas_address": "...",
+//                                         "model", "firmware", "serial" } ] } ] }
+//                                                    (texts <= 40 / 8 / 40; default: the drive's
+//                                                     running identity)
+//   }  One SAS address leads to one drive. STP pass-through reaches the ATA drives of SATA/STP
+//      end devices and of RAID sets by their addresses; any other address is refused.
+//   "rste": {
+//     "volumes": [ { "raid_type": "RAID1", "model": "...", "firmware": "...", "serial": "...",
+//                    "members": [3, 4] } ],      (volume index = position + 1; texts <= 8 / 40 /
+//                                                     8 / 40; members: disk ids)
+//     "disks": [ { "id": 3, "drive": "R3", "model", "firmware", "serial" } ],
+//                                                    (unique ids from 1, NVMe drives; texts as CSMI
+//                                                     RAID drives)
+//     "pass_through": [6, 0], "spares": [9]          (disk ids in entry order; 0 = an empty entry)
+//   }
+//   "nevox": {
+//     "max_physical_disks": 3,                       (adapter information; default: the entries)
+//     "physical_disks": [ { "id": 5, "drive": "PD5" } | { "nvme_status": "0x002" } ]
+//                                                    (by index: a unique PD id and its NVMe drive,
+//                                                     or an entry whose information request fails
+//                                                     with that status, SCT << 8 | SC)
+//   }
+//
 // Knobs. Common: "foreign_miniport": "fail" | "rc" (default per personality: "rc" for intel_rst,
 // intel_rste and sas), "foreign_miniport_error": 1. Each personality reads its own (a knob no
 // one reads is an error): inbox_nvme "windows81_mode": false, "firmware_activate_return_code"
@@ -101,7 +144,9 @@
 //                   and VPD 80h, cache requests; GET_ADDRESS and bus reset fail (1).
 //   intel_rst, intel_rste, maker_nvme, nevox, uas, uas_sat, sas   (placeholders) the common
 //                   requests, INQUIRY and VPD pages from the drive, bus reset on the adapter;
-//                   their own requests are refused as by a driver without them.
+//                   their own requests are refused as by a driver without them. Their contents
+//                   ("csmi", "rste", "nevox") load and read back through storage_csmi(),
+//                   storage_rste() and storage_nevox() (sim/storage/contents.h).
 // Every disk answers the disk cache requests; adapters answer bus resets and, for in-box NVMe,
 // the controller requests; foreign miniport signatures fail (or answer ReturnCode 1 per knob).
 //

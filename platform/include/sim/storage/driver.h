@@ -278,10 +278,12 @@ struct MiniportHeader {
 // The part of an adapter's description a personality reads: its "knobs" object and the
 // adapter-level keys it owns (own_keys()). Readers throw the loader's errors, naming the field
 // ("storage.adapters[1].knobs.windows81_mode: expected true or false"); knobs nobody read are
-// errors too.
+// errors too. When a test reconfigures only the knobs there is no adapter entry and no drives
+// table: personalities keep what they read from their own keys at load.
 class DriverConfig {
  public:
-  DriverConfig(const nlohmann::json *knobs, const nlohmann::json *adapter, std::string where);
+  DriverConfig(const nlohmann::json *knobs, const nlohmann::json *adapter, std::string where,
+               const StorageDriveTable *drives = nullptr);
   bool has(const std::string &knob) const;
   bool flag(const std::string &knob, bool fallback);
   uint64_t number(const std::string &knob, uint64_t max, uint64_t fallback);
@@ -289,6 +291,10 @@ class DriverConfig {
   std::string choice(const std::string &knob, const std::vector<std::string> &allowed, const std::string &fallback);
   // An adapter-level key the personality owns; null when absent.
   const nlohmann::json *section(const std::string &key) const;
+  // The drives table own keys refer to (null on a knobs-only reconfiguration), and the adapter's
+  // place in the description ("adapters[5]") for their errors.
+  const StorageDriveTable *drives() const { return drives_; }
+  const std::string &where() const { return where_; }
   [[noreturn]] void error(const std::string &knob, const std::string &what) const;
   // Throws for the first knob nobody read.
   void finish() const;
@@ -297,6 +303,7 @@ class DriverConfig {
   const nlohmann::json *knobs_;
   const nlohmann::json *adapter_;
   std::string where_;
+  const StorageDriveTable *drives_;
   std::vector<std::string> read_;
 };
 
@@ -359,6 +366,8 @@ bool os_is_windows10_or_later();
 // The storage in use (for the state output and later passes over it).
 std::vector<std::shared_ptr<StorageDrive>> storage_drive_list();
 std::vector<std::shared_ptr<StorageLu>> storage_lu_list();
+// The adapter with that port number; null when there is none.
+std::shared_ptr<StorageAdapter> storage_adapter_at(uint32_t port);
 // Writes the state to ORBU_SIM_STATE_OUT when it is set (registered with atexit by the stack).
 void write_storage_state_at_exit();
 
