@@ -265,6 +265,35 @@ TEST_F(RstTest, ActiveSlotFaults) {
   EXPECT_STREQ(err.message, "failed to capture firmware info structure v2");
 }
 
+std::string g_log;
+int capture(const char *text) {
+  g_log += text;
+  return 0;
+}
+
+// The verbose log shows each request and answer; slot revisions are printed within their field.
+TEST_F(RstTest, VerboseLogOfEachRequest) {
+  static const bool registered = (huld_log_add_sink(capture), true);
+  (void)registered;
+  huld_dev &e = disk(7);
+  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
+  e.iface = WINDOWS_NVME_INTEL_RST;
+  g_log.clear();
+  huld_log_level = HULD_LOG_VERBOSE;
+  huld_error err{};
+  EXPECT_EQ(serial_of(e, &err), "SE0005");
+  EXPECT_EQ(update(e, sim::make_test_image(sim::ImageTarget::Nvme, "SIMFW002", 9000), &err), 0);
+  uint32_t slot = 0;
+  EXPECT_EQ(intel_fw_get_active_slot(&err, e.rst_port_handle, &e.scsi_address, &slot), 0);
+  huld_log_level = 0;
+  for (const char *line : {"irst pass-through command\n", "irst ioctl returned 4260 bytes\n",
+                           "irst download command\n", "irst download command response\n",
+                           "intel activate command\n", "intel activate response\n",
+                           "slot 1 (0): rev SIMFW002, ro 0\n", "active slot 1\n"}) {
+    EXPECT_NE(g_log.find(line), std::string::npos) << line;
+  }
+}
+
 TEST(IntelFwRequests, DownloadAndActivateLayouts) {
   SCSI_ADDRESS address{};
   address.PathId = 0x10;
