@@ -17,7 +17,8 @@
 // Knob: "intel_fw_activate_return_code" (unset: 0 or 20h as the drive decides) for a successful
 // activation. Fault actions besides the common ones ("return_code", "nvme_status",
 // "completion_dw0", "short_transfer", "zero_data", "corrupt_offsets", "ata_status"): "slot_count"
-// value: the get-info answer reports this SlotCount.
+// value: the get-info answer reports this SlotCount; "slot_revision" bytes: every slot entry the
+// answer holds carries these (up to 16) revision bytes.
 #include "sim/storage/intel_rst.h"
 
 #include <algorithm>
@@ -307,6 +308,15 @@ BOOL IntelRstDriver::fw_get_info(StorageRequest &r, StorageLu &lu, uint32_t data
     e[0] = static_cast<uint8_t>(first + i);
     e[1] = slots[i].first ? 1 : 0;
     std::memcpy(e + 8, slots[i].second.data(), std::min<size_t>(slots[i].second.size(), 16));
+  }
+  if (const FaultAction *a = r.action("slot_revision")) {
+    // Every entry the answer holds gets this revision (16 bytes, no terminator).
+    for (size_t i = 0; kFwSlotEntries - kFwData + 24 * (i + 1) <= data_len; ++i) {
+      uint8_t *e = info.data() + (kFwSlotEntries - kFwData) + 24 * i;
+      e[0] = static_cast<uint8_t>(first + i);
+      std::memset(e + 8, 0, 16);
+      std::memcpy(e + 8, a->bytes.data(), std::min<size_t>(a->bytes.size(), 16));
+    }
   }
   if (const FaultAction *a = r.action("slot_count")) info[9] = static_cast<uint8_t>(a->value);
   if (r.action("zero_data")) std::fill(info.begin(), info.end(), 0);

@@ -49,6 +49,13 @@ int update(huld_dev &dev, const std::vector<uint8_t> &image, huld_error *err) {
   return huld_nvme_execute(err, &dev, &commit);
 }
 
+std::string g_log;
+int capture(const char *text) {
+  g_log += text;
+  return 0;
+}
+void capture_log() { static const bool registered = (huld_log_add_sink(capture), true); (void)registered; }
+
 std::string running(const char *drive) { return sim::storage_drive(drive).nvme->running_revision(); }
 
 TEST_F(RstTest, ProbeClaimsOnlyNvmeDrivesTheDriverPassesThrough) {
@@ -236,6 +243,7 @@ TEST_F(RstTest, FirmwareFaultsEndAsErrorRecords) {
 TEST_F(RstTest, ActiveSlotFaults) {
   huld_dev &e = disk(7);
   ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
+  capture_log();
   huld_log_level = HULD_LOG_DEBUG;  // walks and prints the slot entries
   huld_error err{};
   uint32_t slot = 77;
@@ -256,25 +264,30 @@ TEST_F(RstTest, ActiveSlotFaults) {
     sim::remove_fault(id);
   }
   EXPECT_EQ(slot, 77u);
-  const int id = port_fault("slot_count", 200);  // more than the answer can hold
+  // More entries than the answer holds, each revision filling its 16 bytes.
+  g_log.clear();
+  const int id = port_fault("slot_count", 200);
+  sim::FaultRule full;
+  full.match.op = sim::FaultOp::ioctl;
+  full.match.path = kPort;
+  full.action = sim::FaultAction::custom_action("slot_revision");
+  const std::string rev = "REVISION16BYTES!";
+  full.action.bytes.assign(rev.begin(), rev.end());
+  const int id2 = sim::add_fault(full);
   EXPECT_EQ(intel_fw_get_active_slot(&err, e.rst_port_handle, &e.scsi_address, &slot), 0) << err.message;
   EXPECT_EQ(slot, 1u);
+  EXPECT_NE(g_log.find("slot 32 (31): rev REVISION16BYTES!, ro 0\n"), std::string::npos);
+  EXPECT_EQ(g_log.find("(32)"), std::string::npos);
   sim::remove_fault(id);
+  sim::remove_fault(id2);
   sim::fail_ioctl(kPort, kMiniport, ERROR_IO_DEVICE);
   EXPECT_EQ(intel_fw_get_active_slot(&err, e.rst_port_handle, &e.scsi_address, &slot), 1);
   EXPECT_STREQ(err.message, "failed to capture firmware info structure v2");
 }
 
-std::string g_log;
-int capture(const char *text) {
-  g_log += text;
-  return 0;
-}
-
 // The verbose log shows each request and answer; slot revisions are printed within their field.
 TEST_F(RstTest, VerboseLogOfEachRequest) {
-  static const bool registered = (huld_log_add_sink(capture), true);
-  (void)registered;
+  capture_log();
   huld_dev &e = disk(7);
   ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
   e.iface = WINDOWS_NVME_INTEL_RST;
