@@ -287,7 +287,8 @@ BOOL IntelRstDriver::fw_get_info(StorageRequest &r, StorageLu &lu, uint32_t data
   if (lu.nvme) {
     NvmeController &ctl = *lu.nvme;
     const NvmeConfig cfg = ctl.config();
-    for (uint8_t s = 1; s <= cfg.slot_count; ++s) slots.emplace_back(s == 1 && cfg.slot1_read_only, ctl.slot_revision(s));
+    for (uint8_t s = 1; s <= cfg.slot_count; ++s)
+      slots.emplace_back(s == 1 && cfg.slot1_read_only, ctl.slot_revision(s));
     info[10] = ctl.active_slot();
     info[11] = ctl.pending_slot() ? ctl.pending_slot() : 0xFF;
     wire::put32(info.data(), 16, 4);

@@ -318,7 +318,9 @@ TEST(IntelFwRequests, DownloadAndActivateLayouts) {
   intel_fw_fill_download(&address, &r, &size, 30, 1, piece.data(), 0x10000, 0x4000ull * 4);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(size, 65624u);
-  auto u32 = [&](size_t off) { return uint32_t(r[off] | r[off + 1] << 8 | r[off + 2] << 16 | uint32_t(r[off + 3]) << 24); };
+  auto u32 = [&](size_t off) {
+    return uint32_t(r[off] | r[off + 1] << 8 | r[off + 2] << 16 | uint32_t(r[off + 3]) << 24);
+  };
   EXPECT_EQ(std::string(reinterpret_cast<char *>(r + 4), 8), "IntelFw ");
   EXPECT_EQ(u32(16), 0xF0000040u);
   EXPECT_EQ(u32(24), 65624u - 28);
