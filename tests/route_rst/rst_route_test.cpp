@@ -307,45 +307,24 @@ TEST_F(RstTest, VerboseLogOfEachRequest) {
   }
 }
 
-TEST(IntelFwRequests, DownloadAndActivateLayouts) {
-  SCSI_ADDRESS address{};
-  address.PathId = 0x10;
-  address.TargetId = 2;
-  address.Lun = 3;
+// A 64 KiB piece at dword offset 4000h travels at byte offset 10000h in a 65624-byte request
+// (the driver checks every other field); a piece without data is refused before anything is sent.
+TEST_F(RstTest, LargePieceAtItsByteOffset) {
+  huld_dev &e = disk(7);
+  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
+  e.iface = WINDOWS_NVME_INTEL_RST;
   std::vector<uint8_t> piece(0x10000, 0x5C);
-  uint8_t *r = nullptr;
-  uint32_t size = 0;
-  intel_fw_fill_download(&address, &r, &size, 30, 1, piece.data(), 0x10000, 0x4000ull * 4);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(size, 65624u);
-  auto u32 = [&](size_t off) {
-    return uint32_t(r[off] | r[off + 1] << 8 | r[off + 2] << 16 | uint32_t(r[off + 3]) << 24);
-  };
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(r + 4), 8), "IntelFw ");
-  EXPECT_EQ(u32(16), 0xF0000040u);
-  EXPECT_EQ(u32(24), 65624u - 28);
-  EXPECT_EQ(r[29] << 16 | r[30] << 8 | r[31], 0x100203);
-  EXPECT_EQ(u32(40), 2u);
-  EXPECT_EQ(u32(52), 65624u - 56);
-  EXPECT_EQ(u32(64), 0x10000u);
-  EXPECT_EQ(u32(72), 0x10000u);
-  EXPECT_EQ(r[80], 0xFF);
-  EXPECT_EQ(r[88], 0x5C);
-  std::free(r);
-
-  intel_fw_fill_activate(&address, &r, &size, 1, 1, 1);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(size, 68u);
-  EXPECT_EQ(u32(12), 1u);
-  EXPECT_EQ(u32(40), 3u);
-  EXPECT_EQ(u32(44), 1u);
-  EXPECT_EQ(u32(52), 12u);
-  EXPECT_EQ(r[64], 1);
-  std::free(r);
-
-  intel_fw_fill_download(&address, &r, &size, 30, 1, nullptr, 16, 0);  // no image
-  EXPECT_EQ(r, nullptr);
-  EXPECT_EQ(size, 0u);
+  huld_nvme_cmd dl = command(0x11, piece.data(), 0x10000, HULD_DDIR_TO_DEVICE);
+  dl.cdw10 = 0x3FFF;
+  dl.cdw11 = 0x4000;
+  huld_error err{};
+  huld_nvme_execute(&err, &e, &dl);  // the drive refuses a first piece that is not at 0
+  const auto sent = sim::trace_entries_for(kMiniport).back();
+  ASSERT_EQ(sent.input.size(), 65624u);
+  EXPECT_EQ(sent.input[64 + 2], 0x01);  // Offset 10000h
+  dl.data = nullptr;
+  EXPECT_EQ(huld_nvme_execute(&err, &e, &dl), 1);
+  EXPECT_STREQ(err.message, "invalid argument");
 }
 
 }  // namespace
