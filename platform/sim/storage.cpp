@@ -15,6 +15,7 @@
 #include "sim/machine.h"
 #include "sim/storage/description.h"
 #include "sim/storage/driver.h"
+#include "sim/storage/intel_rst.h"
 #include "sim/trace.h"
 
 namespace sim {
@@ -43,7 +44,8 @@ DriverRegistry &drivers() {
     reg->factories["usb_bot"] = make_usb_bot_driver;
     reg->factories["storage_spaces"] = make_storage_spaces_driver;
     reg->factories["plain"] = make_plain_driver;
-    for (const char *p : {"intel_rst", "intel_rste", "maker_nvme", "nevox", "uas", "uas_sat", "sas"})
+    reg->factories["intel_rst"] = make_intel_rst_driver;
+    for (const char *p : {"intel_rste", "maker_nvme", "nevox", "uas", "uas_sat", "sas"})
       reg->factories[p] = [name = std::string(p)] { return make_placeholder_driver(name); };
     return reg;
   }();

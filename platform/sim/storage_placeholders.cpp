@@ -1,4 +1,4 @@
-// Personalities whose own requests are still to be built: Intel RST and RSTe, the maker's NVMe
+// Personalities whose own requests are still to be built: Intel RSTe, the maker's NVMe
 // driver, NevoX, the UAS bridges and a SAS HBA. Machine descriptions can already name them; they
 // answer the common requests (device number, descriptor, address, disk cache, bus reset on the
 // adapter) and INQUIRY with its serial page, and refuse everything else as a driver without the
@@ -9,6 +9,7 @@
 
 #include "sim/storage/contents.h"
 #include "sim/storage/helpers.h"
+#include "sim/storage/intel_rst.h"
 
 namespace sim {
 namespace {
@@ -22,7 +23,6 @@ struct PlaceholderTraits {
 };
 
 constexpr PlaceholderTraits kTraits[] = {
-    {"intel_rst", kBusRaid, ERROR_NOT_SUPPORTED, true, "csmi"},
     {"intel_rste", kBusRaid, ERROR_INVALID_FUNCTION, true, "rste"},
     {"maker_nvme", kBusNvme, ERROR_INVALID_FUNCTION, false, nullptr},
     {"nevox", kBusNvme, ERROR_INVALID_FUNCTION, false, "nevox"},
@@ -91,6 +91,7 @@ const PlaceholderDriver *placeholder_at(uint32_t port) {
 }  // namespace
 
 std::shared_ptr<const CsmiContents> storage_csmi(uint32_t port) {
+  if (auto rst = intel_rst_csmi(port)) return rst;
   const PlaceholderDriver *d = placeholder_at(port);
   return d ? d->csmi : nullptr;
 }

@@ -119,7 +119,8 @@
 // intel_rste and sas), "foreign_miniport_error": 1. Each personality reads its own (a knob no
 // one reads is an error): inbox_nvme "windows81_mode": false, "firmware_activate_return_code"
 // (unset: 0, or 20h when the drive activates only at a power cycle); inbox_ahci
-// "get_info_insufficient_buffer": false.
+// "get_info_insufficient_buffer": false; intel_rst "intel_fw_activate_return_code" (unset: 0, or
+// 20h when the drive activates only at a power cycle).
 //
 // Paths: \\.\ScsiN: and the storage-port interface name the adapter (not for "plain");
 // \\.\PhysicalDriveN, \\.\GLOBALROOT\Device\... and the disk interface name a disk; the SES
@@ -142,7 +143,16 @@
 //   storage_spaces  INQUIRY and VPD pages of the virtual disk; bus reset on the disk (bus type 16).
 //   plain           a SCSI unit without a port: device number, descriptor (bus type 1), INQUIRY
 //                   and VPD 80h, cache requests; GET_ADDRESS and bus reset fail (1).
-//   intel_rst, intel_rste, maker_nvme, nevox, uas, uas_sat, sas   (placeholders) the common
+//   intel_rst       on the port: "IntelNvm" (NVMe pass-through, every command as an admin
+//                   command) and "IntelFw " (firmware information, download, activation) for the
+//                   NVMe or SATA drive at the request's PathId/TargetId/Lun (ReturnCode 1 for a
+//                   volume or an empty address), CSMI through rst_csmi_miniport
+//                   (sim/storage/intel_rst.h); every miniport request on a disk fails (1); no
+//                   protocol-specific property or protocol command (ERROR_NOT_SUPPORTED); ATA
+//                   pass-through and the SCSI/ATA translation on SATA disks, the NVMe SCSI
+//                   translation on NVMe disks, INQUIRY and VPD pages on volumes; bus reset on the
+//                   port and on a disk (bus type 8).
+//   intel_rste, maker_nvme, nevox, uas, uas_sat, sas   (placeholders) the common
 //                   requests, INQUIRY and VPD pages from the drive, bus reset on the adapter;
 //                   their own requests are refused as by a driver without them. Their contents
 //                   ("csmi", "rste", "nevox") load and read back through storage_csmi(),
