@@ -12,6 +12,8 @@
 #include "vornata/parse.h"
 
 using cmdsets_test::fresh_error;
+using cmdsets_test::got;
+using cmdsets_test::got_str;
 using cmdsets_test::run_on;
 
 namespace {
@@ -278,20 +280,14 @@ TEST(AtaIdentify, IdentityFromDrive) {
   huld_error err = fresh_error();
   ASSERT_EQ(0, vornata_check_error(&err, &cmd));
   char text[64];
-  ASSERT_EQ(0, vornata_identify_parse_model(&err, text, sizeof(text), id.data(), 512));
-  EXPECT_STREQ("SIMATA MODEL 1", text);
-  ASSERT_EQ(0, vornata_identify_parse_serial(&err, text, sizeof(text), id.data(), 512));
-  EXPECT_STREQ("SIMATASERIAL0001", text);
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, text, sizeof(text), id.data(), 512));
-  EXPECT_STREQ("SIMFW001", text);
+  EXPECT_STREQ("SIMATA MODEL 1", got_str(err, text, vornata_identify_parse_model, sizeof(text), id.data(), 512));
+  EXPECT_STREQ("SIMATASERIAL0001", got_str(err, text, vornata_identify_parse_serial, sizeof(text), id.data(), 512));
+  EXPECT_STREQ("SIMFW001", got_str(err, text, vornata_identify_parse_firmware, sizeof(text), id.data(), 512));
   uint16_t w = 0;
-  ASSERT_EQ(0, vornata_identify_parse_dlmc_min_blocks(&err, &w, id.data(), 512));
-  EXPECT_EQ(4, w);
-  ASSERT_EQ(0, vornata_identify_parse_dlmc_max_blocks(&err, &w, id.data(), 512));
-  EXPECT_EQ(256, w);
+  EXPECT_EQ(4, got(err, w, vornata_identify_parse_dlmc_min_blocks, id.data(), 512));
+  EXPECT_EQ(256, got(err, w, vornata_identify_parse_dlmc_max_blocks, id.data(), 512));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornata_identify_parse_checksum_validity_indicator(&err, &b, id.data(), 512));
-  EXPECT_EQ(0xA5, b);
+  EXPECT_EQ(0xA5, got(err, b, vornata_identify_parse_checksum_validity_indicator, id.data(), 512));
   // The checksum makes the 512 bytes sum to 0 modulo 256.
   uint8_t sum = 0;
   for (uint8_t x : id) sum = static_cast<uint8_t>(sum + x);
@@ -312,18 +308,13 @@ TEST(AtaIdentify, StringsAreSwappedWholeThenCutAndTrimmed) {
   EXPECT_STREQ("buffer not large enough to parse ata identify model", err.message);
   EXPECT_STREQ("vornata_identify_parse_model", err.function);
   EXPECT_EQ('\0', text[0]);
-  ASSERT_EQ(0, vornata_identify_parse_model(&err, text, sizeof(text), id.data(), 94));
-  EXPECT_STREQ("ASDX MODEL", text);
-  ASSERT_EQ(0, vornata_identify_parse_serial(&err, text, sizeof(text), id.data(), 40));
-  EXPECT_STREQ("SERIAL 123", text);
+  EXPECT_STREQ("ASDX MODEL", got_str(err, text, vornata_identify_parse_model, sizeof(text), id.data(), 94));
+  EXPECT_STREQ("SERIAL 123", got_str(err, text, vornata_identify_parse_serial, sizeof(text), id.data(), 40));
   char fw9[9], fw5[5], fw4[4];
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, fw9, sizeof(fw9), id.data(), 54));
-  EXPECT_STREQ("FW123456", fw9);
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, fw5, sizeof(fw5), id.data(), 54));
-  EXPECT_STREQ("FW12", fw5);
+  EXPECT_STREQ("FW123456", got_str(err, fw9, vornata_identify_parse_firmware, sizeof(fw9), id.data(), 54));
+  EXPECT_STREQ("FW12", got_str(err, fw5, vornata_identify_parse_firmware, sizeof(fw5), id.data(), 54));
   // An odd number of characters: the third one comes from the swapped field, not its neighbour.
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, fw4, sizeof(fw4), id.data(), 54));
-  EXPECT_STREQ("FW1", fw4);
+  EXPECT_STREQ("FW1", got_str(err, fw4, vornata_identify_parse_firmware, sizeof(fw4), id.data(), 54));
   ASSERT_EQ(0, vornata_identify_parse_current_media_serial(&err, text, 10, id.data(), 412));
   EXPECT_STREQ("  MEDIA  ", text);  // not trimmed
   EXPECT_EQ(1, vornata_identify_parse_current_media_serial(&err, text, 10, id.data(), 411));
@@ -347,34 +338,25 @@ TEST(AtaIdentify, WordsWithRulesOfTheirOwn) {
   put_word(id, 217, 0x0001);
   huld_error err = fresh_error();
   uint16_t w = 0;
-  ASSERT_EQ(0, vornata_identify_parse_dlmc_max_blocks(&err, &w, id.data(), 472));
-  EXPECT_EQ(256, w);
+  EXPECT_EQ(256, got(err, w, vornata_identify_parse_dlmc_max_blocks, id.data(), 472));
   EXPECT_EQ(1, vornata_identify_parse_dlmc_max_blocks(&err, &w, id.data(), 471));
   EXPECT_STREQ("buffer not large enough to parse dlmc max blocks", err.message);
-  ASSERT_EQ(0, vornata_identify_parse_alignment_of_logical_sector_within_a_physical_sector(&err, &w, id.data(), 420));
-  EXPECT_EQ(1, w);
-  ASSERT_EQ(0, vornata_identify_parse_security_erase_unit_normal_time_to_complete(&err, &w, id.data(), 180));
-  EXPECT_EQ(10, w);
-  ASSERT_EQ(0, vornata_identify_parse_security_erase_unit_enhanced_time_to_complete(&err, &w, id.data(), 182));
-  EXPECT_EQ(0x0A, w);
+  EXPECT_EQ(1, got(err, w, vornata_identify_parse_alignment_of_logical_sector_within_a_physical_sector, id.data(), 420));
+  EXPECT_EQ(10, got(err, w, vornata_identify_parse_security_erase_unit_normal_time_to_complete, id.data(), 180));
+  EXPECT_EQ(0x0A, got(err, w, vornata_identify_parse_security_erase_unit_enhanced_time_to_complete, id.data(), 182));
   EXPECT_EQ(1, vornata_identify_parse_security_erase_unit_enhanced_time_to_complete(&err, &w, id.data(), 181));
   EXPECT_STREQ("buffer not large enough to parse word 90 (security erase unit enhanced time to complete)\n",
                err.message);
-  ASSERT_EQ(0, vornata_identify_parse_nominal_media_rotation_rate(&err, &w, id.data(), 436));
-  EXPECT_EQ(1, w);
+  EXPECT_EQ(1, got(err, w, vornata_identify_parse_nominal_media_rotation_rate, id.data(), 436));
   uint32_t dw = 0;
-  ASSERT_EQ(0, vornata_identify_parse_nlbas_28bit(&err, &dw, id.data(), 124));
-  EXPECT_EQ(0x12345678u, dw);
+  EXPECT_EQ(0x12345678u, got(err, dw, vornata_identify_parse_nlbas_28bit, id.data(), 124));
   uint64_t wwn = 0;
-  ASSERT_EQ(0, vornata_identify_parse_world_wide_name(&err, &wwn, id.data(), 224));
-  EXPECT_EQ(0x500123456789ABCDull, wwn);
-  ASSERT_EQ(0, vornata_identify_parse_wwn_unique_id(&err, &wwn, id.data(), 224));
-  EXPECT_EQ(0x56789ABCDull, wwn);
+  EXPECT_EQ(0x500123456789ABCDull, got(err, wwn, vornata_identify_parse_world_wide_name, id.data(), 224));
+  EXPECT_EQ(0x56789ABCDull, got(err, wwn, vornata_identify_parse_wwn_unique_id, id.data(), 224));
   EXPECT_EQ(1, vornata_identify_parse_wwn_unique_id(&err, &wwn, id.data(), 223));
   EXPECT_STREQ("buffer not large enough to parse wwn", err.message);
   uint32_t oui = 0;
-  ASSERT_EQ(0, vornata_identify_parse_ieee_oui(&err, &oui, id.data(), 220));
-  EXPECT_EQ(0x001234u, oui);
+  EXPECT_EQ(0x001234u, got(err, oui, vornata_identify_parse_ieee_oui, id.data(), 220));
   put_word(id, 108, 0x6001);
   EXPECT_EQ(1, vornata_identify_parse_ieee_oui(&err, &oui, id.data(), 220));
   EXPECT_STREQ("could not parse ieee oui due to incorrect naa value (6h)", err.message);
@@ -390,17 +372,12 @@ TEST(AtaIdentify, GeneratedFieldParsers) {
   put_word(id, 103, 0x4444);
   huld_error err = fresh_error();
   uint8_t b = 0;
-  ASSERT_EQ(0, vornata_identify_parse_acs3_support(&err, &b, id.data(), 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornata_identify_parse_acs4_support(&err, &b, id.data(), 512));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornata_identify_parse_sata_30_transport(&err, &b, id.data(), 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornata_identify_parse_sata_transport_type(&err, &b, id.data(), 512));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornata_identify_parse_acs3_support, id.data(), 512));
+  EXPECT_EQ(0, got(err, b, vornata_identify_parse_acs4_support, id.data(), 512));
+  EXPECT_EQ(1, got(err, b, vornata_identify_parse_sata_30_transport, id.data(), 512));
+  EXPECT_EQ(1, got(err, b, vornata_identify_parse_sata_transport_type, id.data(), 512));
   uint64_t q = 0;
-  ASSERT_EQ(0, vornata_identify_parse_number_of_user_addressable_logical_sectors(&err, &q, id.data(), 512));
-  EXPECT_EQ(0x4444333322221111ull, q);
+  EXPECT_EQ(0x4444333322221111ull, got(err, q, vornata_identify_parse_number_of_user_addressable_logical_sectors, id.data(), 512));
   EXPECT_EQ(1, vornata_identify_parse_acs3_support(&err, &b, id.data(), 161));
   EXPECT_STREQ("buffer not large enough to parse word 80 bit 10 (acs3 support)\n", err.message);
   EXPECT_STREQ("parse_word_and_bit", err.function);
@@ -425,17 +402,12 @@ TEST(AtaIdDataLog, DownloadCapabilitiesFromDrive) {
   huld_error err = fresh_error();
   ASSERT_EQ(0, vornata_check_error(&err, &cmd));
   uint16_t w = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_min_blocks(&err, &w, page.data(), 512));
-  EXPECT_EQ(0x10, w);
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_max_blocks(&err, &w, page.data(), 512));
-  EXPECT_EQ(0x80, w);
+  EXPECT_EQ(0x10, got(err, w, vornata_id_data_log_parse_dm_min_blocks, page.data(), 512));
+  EXPECT_EQ(0x80, got(err, w, vornata_id_data_log_parse_dm_max_blocks, page.data(), 512));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_offsets_immediate_supported(&err, &b, page.data(), 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_immediate_supported(&err, &b, page.data(), 512));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_offsets_deferred_supported(&err, &b, page.data(), 512));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornata_id_data_log_parse_dm_offsets_immediate_supported, page.data(), 512));
+  EXPECT_EQ(0, got(err, b, vornata_id_data_log_parse_dm_immediate_supported, page.data(), 512));
+  EXPECT_EQ(1, got(err, b, vornata_id_data_log_parse_dm_offsets_deferred_supported, page.data(), 512));
   EXPECT_EQ(1, vornata_id_data_log_parse_dm_max_blocks(&err, &w, page.data(), 23));
   EXPECT_STREQ("buffer not large enough", err.message);
   EXPECT_EQ(1, vornata_id_data_log_parse_dm_offsets_deferred_supported(&err, &b, page.data(), 23));
@@ -470,14 +442,11 @@ TEST(AtaIdDataLog, WorldWideNameAndRotationRate) {
   page[31] = 0x80;
   huld_error err = fresh_error();
   uint64_t v = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_world_wide_name(&err, &v, page.data(), 72));
-  EXPECT_EQ(wwn, v);
+  EXPECT_EQ(wwn, got(err, v, vornata_id_data_log_parse_world_wide_name, page.data(), 72));
   uint32_t oui = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_ieee_oui(&err, &oui, page.data(), 72));
-  EXPECT_EQ(0x001234u, oui);
+  EXPECT_EQ(0x001234u, got(err, oui, vornata_id_data_log_parse_ieee_oui, page.data(), 72));
   uint16_t rpm = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_nominal_media_rotation_rate(&err, &rpm, page.data(), 32));
-  EXPECT_EQ(1, rpm);
+  EXPECT_EQ(1, got(err, rpm, vornata_id_data_log_parse_nominal_media_rotation_rate, page.data(), 32));
   page[63] = 0x60;  // NAA 6
   EXPECT_EQ(1, vornata_id_data_log_parse_ieee_oui(&err, &oui, page.data(), 72));
   EXPECT_STREQ("identify device data log world wide name NAA invalid (6h)", err.message);
@@ -524,24 +493,17 @@ TEST(AtaSmart, AttributesThresholdsAndSelfTest) {
   EXPECT_EQ(1, vornata_smart_parse_attribute(&err, &a, 3, data.data(), 511));
   EXPECT_STREQ("buffer not large enough", err.message);
   uint32_t count = 0;
-  ASSERT_EQ(0, vornata_smart_parse_nattrs(&err, &count, data.data(), 512));
-  EXPECT_EQ(10u, count);
+  EXPECT_EQ(10u, got(err, count, vornata_smart_parse_nattrs, data.data(), 512));
 
   uint8_t status = 0;
   uint32_t v = 0;
-  ASSERT_EQ(0, vornata_smart_parse_self_test_status(&err, &status, data.data(), 512));
-  EXPECT_EQ(2, status);
-  ASSERT_EQ(0, vornata_smart_parse_self_test_percent_done(&err, &v, data.data(), 512));
-  EXPECT_EQ(50u, v);
+  EXPECT_EQ(2, got(err, status, vornata_smart_parse_self_test_status, data.data(), 512));
+  EXPECT_EQ(50u, got(err, v, vornata_smart_parse_self_test_percent_done, data.data(), 512));
   data[363] = 0x0F;  // not a defined remaining value: nothing done, no wrap
-  ASSERT_EQ(0, vornata_smart_parse_self_test_percent_done(&err, &v, data.data(), 512));
-  EXPECT_EQ(0u, v);
-  ASSERT_EQ(0, vornata_smart_parse_long_polling_time(&err, &v, data.data(), 512));
-  EXPECT_EQ(300u, v);
-  ASSERT_EQ(0, vornata_smart_parse_short_polling_time(&err, &v, data.data(), 512));
-  EXPECT_EQ(2u, v);
-  ASSERT_EQ(0, vornata_smart_parse_conveyance_polling_time(&err, &v, data.data(), 512));
-  EXPECT_EQ(5u, v);
+  EXPECT_EQ(0u, got(err, v, vornata_smart_parse_self_test_percent_done, data.data(), 512));
+  EXPECT_EQ(300u, got(err, v, vornata_smart_parse_long_polling_time, data.data(), 512));
+  EXPECT_EQ(2u, got(err, v, vornata_smart_parse_short_polling_time, data.data(), 512));
+  EXPECT_EQ(5u, got(err, v, vornata_smart_parse_conveyance_polling_time, data.data(), 512));
 }
 
 TEST(AtaSmart, ThresholdTableHasThirtySlots) {
@@ -554,8 +516,7 @@ TEST(AtaSmart, ThresholdTableHasThirtySlots) {
   data[2 + 12 * 40] = 0xC3;
   huld_error err = fresh_error();
   uint32_t n = 0;
-  ASSERT_EQ(0, vornata_smart_parse_nthresholds(&err, &n, data.data(), 512));
-  EXPECT_EQ(2u, n);
+  EXPECT_EQ(2u, got(err, n, vornata_smart_parse_nthresholds, data.data(), 512));
   vornata_smart_threshold t;
   ASSERT_EQ(0, vornata_smart_parse_threshold(&err, &t, 9, data.data(), 512));
   EXPECT_EQ(20, t.threshold);

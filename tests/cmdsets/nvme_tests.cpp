@@ -12,6 +12,8 @@
 #include "vornnvme/parse.h"
 
 using cmdsets_test::fresh_error;
+using cmdsets_test::got;
+using cmdsets_test::got_str;
 using cmdsets_test::run_on;
 
 namespace {
@@ -232,29 +234,22 @@ TEST(NvmeIdentifyController, IdentityAndFirmwareFieldsFromController) {
   std::vector<uint8_t> id = identify(c, 1, 0);
   huld_error err = fresh_error();
   char text[64];
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 4096));
-  EXPECT_STREQ("SIMNVME MODEL 1", text);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_serial(&err, text, sizeof(text), id.data(), 4096));
-  EXPECT_STREQ("SIMNVMESERIAL0001", text);
+  EXPECT_STREQ("SIMNVME MODEL 1", got_str(err, text, vornnvme_identify_controller_parse_model, sizeof(text), id.data(), 4096));
+  EXPECT_STREQ("SIMNVMESERIAL0001", got_str(err, text, vornnvme_identify_controller_parse_serial, sizeof(text), id.data(), 4096));
   ASSERT_EQ(0, vornnvme_identify_controller_parse_firmware_revision(&err, text, sizeof(text),
                                                                      id.data(), 4096));
   EXPECT_STREQ("SIMFW001", text);
 
   uint16_t w = 0;
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_pci_vendor_id(&err, &w, id.data(), 4096));
-  EXPECT_EQ(0xABCD, w);
+  EXPECT_EQ(0xABCD, got(err, w, vornnvme_identify_controller_parse_pci_vendor_id, id.data(), 4096));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_first_firmware_slot_read_only(&err, &b, id.data(), 4096));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_number_of_firmware_slots(&err, &b, id.data(), 4096));
-  EXPECT_EQ(4, b);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_firmware_update_granularity(&err, &b, id.data(), 4096));
-  EXPECT_EQ(3, b);
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_controller_parse_first_firmware_slot_read_only, id.data(), 4096));
+  EXPECT_EQ(4, got(err, b, vornnvme_identify_controller_parse_number_of_firmware_slots, id.data(), 4096));
+  EXPECT_EQ(3, got(err, b, vornnvme_identify_controller_parse_firmware_update_granularity, id.data(), 4096));
   ASSERT_EQ(0, vornnvme_identify_controller_parse_autonomous_power_state_transitions_supported(
                    &err, &b, id.data(), 4096));
   EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_vwc_present(&err, &b, id.data(), 4096));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_controller_parse_vwc_present, id.data(), 4096));
   vornnvme_power_state_descriptor ps;
   ASSERT_EQ(0, vornnvme_identify_controller_parse_power_state_descriptor(&err, &ps, 0, id.data(), 4096));
   EXPECT_EQ(2500, ps.mp);
@@ -274,8 +269,7 @@ TEST(NvmeIdentifyController, ShortBuffersNameTheField) {
   EXPECT_STREQ("vornnvme_identify_controller_parse_model", err.function);
   EXPECT_EQ('\0', text[0]);  // zeroed output on failure
   // 64 bytes are enough; 40 blanks give an empty model.
-  EXPECT_EQ(0, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 64));
-  EXPECT_STREQ("", text);
+  EXPECT_STREQ("", got_str(err, text, vornnvme_identify_controller_parse_model, sizeof(text), id.data(), 64));
 
   uint8_t b = 0x77;
   EXPECT_EQ(1, vornnvme_identify_controller_parse_firmware_update_granularity(&err, &b, id.data(), 339));
@@ -312,16 +306,14 @@ TEST(NvmeIdentifyController, StringOutputSizes) {
   std::memcpy(id.data() + 24, "ABCDEFGHIJKLMNOPQRSTUVWXYZ              ", 40);
   huld_error err = fresh_error();
   char small[16];
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_model(&err, small, sizeof(small), id.data(), 4096));
-  EXPECT_STREQ("ABCDEFGHIJKLMNO", small);
+  EXPECT_STREQ("ABCDEFGHIJKLMNO", got_str(err, small, vornnvme_identify_controller_parse_model, sizeof(small), id.data(), 4096));
   char guard[4] = {'g', 'g', 'g', 'g'};
   EXPECT_EQ(1, vornnvme_identify_controller_parse_model(&err, guard, 0, id.data(), 4096));
   EXPECT_EQ(1u, err.code);
   EXPECT_EQ('g', guard[0]);  // nothing written for a size of 0
   std::memcpy(id.data() + 768, "  nqn.2014-08.org.example:sub   ", 32);
   char nqn[300];
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_nvm_subsystem_nvme_qualified_name(&err, nqn, sizeof(nqn), id.data(), 1024));
-  EXPECT_STREQ("nqn.2014-08.org.example:sub", nqn);
+  EXPECT_STREQ("nqn.2014-08.org.example:sub", got_str(err, nqn, vornnvme_identify_controller_parse_nvm_subsystem_nvme_qualified_name, sizeof(nqn), id.data(), 1024));
 }
 
 TEST(NvmeIdentifyController, BitGroupsAndRecords) {
@@ -349,8 +341,7 @@ TEST(NvmeIdentifyController, BitGroupsAndRecords) {
   vornnvme_identify_controller_parse_rpmbs_access_size(&err, &b, id.data(), 4096);
   EXPECT_EQ(0x81, b);
   uint32_t oui = 0;
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_ieee_oui(&err, &oui, id.data(), 76));
-  EXPECT_EQ(0x332211u, oui);
+  EXPECT_EQ(0x332211u, got(err, oui, vornnvme_identify_controller_parse_ieee_oui, id.data(), 76));
   vornnvme_identify_controller_parse_sanitize_crypto_erase_supported(&err, &b, id.data(), 332);
   EXPECT_EQ(1, b);
   vornnvme_identify_controller_parse_sanitize_block_erase_supported(&err, &b, id.data(), 332);
@@ -380,17 +371,12 @@ TEST(NvmeIdentifyNamespace, FieldsFromController) {
   std::vector<uint8_t> ns = identify(c, 0, 1);
   huld_error err = fresh_error();
   uint64_t v = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_namespace_size(&err, &v, ns.data(), 4096));
-  EXPECT_EQ(0x100000u, v);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lbads(&err, &v, ns.data(), 4096));
-  EXPECT_EQ(4096u, v);
+  EXPECT_EQ(0x100000u, got(err, v, vornnvme_identify_namespace_parse_namespace_size, ns.data(), 4096));
+  EXPECT_EQ(4096u, got(err, v, vornnvme_identify_namespace_parse_lbads, ns.data(), 4096));
   uint8_t b = 0xFF;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_idx(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 0, ns.data(), 4096));
-  EXPECT_EQ(12, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_number_of_lba_formats(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(0, b);
+  EXPECT_EQ(0, got(err, b, vornnvme_identify_namespace_parse_lba_format_idx, ns.data(), 4096));
+  EXPECT_EQ(12, got(err, b, vornnvme_identify_namespace_parse_lba_format_lba_data_size, 0, ns.data(), 4096));
+  EXPECT_EQ(0, got(err, b, vornnvme_identify_namespace_parse_number_of_lba_formats, ns.data(), 4096));
 
   // Bounds of the namespace parsers with their own messages.
   EXPECT_EQ(1, vornnvme_identify_namespace_parse_namespace_utilization(&err, &v, ns.data(), 23));
@@ -411,30 +397,21 @@ TEST(NvmeIdentifyNamespace, HandMadeFormatsAndIdentifiers) {
   ns[33] = 0x19;                                   // DLFEAT: read behaviour 1, bits 3 and 4
   huld_error err = fresh_error();
   uint64_t v = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lbads(&err, &v, ns.data(), 192));
-  EXPECT_EQ(4096u, v);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_eui(&err, &v, ns.data(), 128));
-  EXPECT_EQ(0x0102030405060708ull, v);
+  EXPECT_EQ(4096u, got(err, v, vornnvme_identify_namespace_parse_lbads, ns.data(), 192));
+  EXPECT_EQ(0x0102030405060708ull, got(err, v, vornnvme_identify_namespace_parse_eui, ns.data(), 128));
   EXPECT_EQ(1, vornnvme_identify_namespace_parse_eui(&err, &v, ns.data(), 127));
   EXPECT_STREQ("buffer not large enough to parse eui\n", err.message);
   uint16_t ms = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_metadata_size(&err, &ms, 2, ns.data(), 4096));
-  EXPECT_EQ(8, ms);
+  EXPECT_EQ(8, got(err, ms, vornnvme_identify_namespace_parse_lba_format_metadata_size, 2, ns.data(), 4096));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_relative_performance(&err, &b, 2, ns.data(), 4096));
-  EXPECT_EQ(2, b);
+  EXPECT_EQ(2, got(err, b, vornnvme_identify_namespace_parse_lba_format_relative_performance, 2, ns.data(), 4096));
   // The LBA data size is bits 19:16 of the descriptor; bits 23:20 are not part of it.
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 2, ns.data(), 4096));
-  EXPECT_EQ(12, b);
+  EXPECT_EQ(12, got(err, b, vornnvme_identify_namespace_parse_lba_format_lba_data_size, 2, ns.data(), 4096));
   ns[128 + 12 + 2] = 0xF9;                         // LBAF3: bits 23:20 set, bits 19:16 = 9
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 3, ns.data(), 4096));
-  EXPECT_EQ(9, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_flbas_metadata_in_extended_lba(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_dlfeat_read_behavior(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_dlfeat_guard_crc(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(9, got(err, b, vornnvme_identify_namespace_parse_lba_format_lba_data_size, 3, ns.data(), 4096));
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_namespace_parse_flbas_metadata_in_extended_lba, ns.data(), 4096));
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_namespace_parse_dlfeat_read_behavior, ns.data(), 4096));
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_namespace_parse_dlfeat_guard_crc, ns.data(), 4096));
   // An index far beyond the buffer fails instead of wrapping the bound.
   uint32_t dw = 0;
   EXPECT_EQ(1, vornnvme_identify_namespace_parse_lba_format(&err, &dw, 0xFFFFFFFFu, ns.data(), 4096));
@@ -464,15 +441,11 @@ TEST(NvmeLogs, FirmwareSlotInformationFromController) {
   std::vector<uint8_t> log = log_page(c, 0x03);
   huld_error err = fresh_error();
   uint8_t slot = 0;
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_active_slot(&err, &slot, log.data(), 512));
-  EXPECT_EQ(1, slot);
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_next_active_slot(&err, &slot, log.data(), 512));
-  EXPECT_EQ(0, slot);
+  EXPECT_EQ(1, got(err, slot, vornnvme_firmware_slot_info_parse_active_slot, log.data(), 512));
+  EXPECT_EQ(0, got(err, slot, vornnvme_firmware_slot_info_parse_next_active_slot, log.data(), 512));
   char rev[16];
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 1, log.data(), 512));
-  EXPECT_STREQ("SIMFW001", rev);
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 2, log.data(), 512));
-  EXPECT_STREQ("SLOT2REV", rev);
+  EXPECT_STREQ("SIMFW001", got_str(err, rev, vornnvme_firmware_slot_info_parse_fwrev, sizeof(rev), 1, log.data(), 512));
+  EXPECT_STREQ("SLOT2REV", got_str(err, rev, vornnvme_firmware_slot_info_parse_fwrev, sizeof(rev), 2, log.data(), 512));
 
   // Only slots 1 to 7 exist; slot 0 would read the active-slot byte.
   EXPECT_EQ(1, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 0, log.data(), 512));
@@ -513,17 +486,13 @@ TEST(NvmeLogs, SmartWarningBitsAndSensors) {
   log[200 + 14] = 0x55;  // sensor 8
   huld_error err = fresh_error();
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_read_only(&err, &b, log, 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_temperature(&err, &b, log, 512));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_persistent_memory_region_read_only(&err, &b, log, 512));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornnvme_smart_parse_critical_warning_read_only, log, 512));
+  EXPECT_EQ(0, got(err, b, vornnvme_smart_parse_critical_warning_temperature, log, 512));
+  EXPECT_EQ(1, got(err, b, vornnvme_smart_parse_critical_warning_persistent_memory_region_read_only, log, 512));
   EXPECT_EQ(1, check_critical_warnings_bit_set(&err, &b, 8, log, 512));
   EXPECT_STREQ("invalid critical warnings bit 8 selected", err.message);
   uint16_t t = 0;
-  ASSERT_EQ(0, vornnvme_smart_parse_temperature_sensor(&err, &t, 7, log, 512));
-  EXPECT_EQ(0x55, t);
+  EXPECT_EQ(0x55, got(err, t, vornnvme_smart_parse_temperature_sensor, 7, log, 512));
   EXPECT_EQ(1, vornnvme_smart_parse_temperature_sensor(&err, &t, 7, log, 215));
   EXPECT_STREQ("buffer not large enough to parse temperature sensor 7", err.message);
   // There are eight sensors; index 8 would read the transition counter.
@@ -539,14 +508,11 @@ TEST(NvmeLogs, SanitizeSelfTestAndEffects) {
   huld_error err = fresh_error();
   uint16_t raw = 0;
   double fraction = 0;
-  ASSERT_EQ(0, vornnvme_sanitize_status_parse_sanitize_progress(&err, &raw, &fraction, log, 2));
-  EXPECT_EQ(0xFFFF, raw);
+  EXPECT_EQ(0xFFFF, got(err, raw, vornnvme_sanitize_status_parse_sanitize_progress, &fraction, log, 2));
   EXPECT_EQ(0.9999847412109375, fraction);
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_sanitize_status_parse_sanitize_status(&err, &b, log, 4));
-  EXPECT_EQ(3, b);
-  ASSERT_EQ(0, vornnvme_sanitize_status_parse_overwrite_completed_passes(&err, &b, log, 4));
-  EXPECT_EQ(9, b);
+  EXPECT_EQ(3, got(err, b, vornnvme_sanitize_status_parse_sanitize_status, log, 4));
+  EXPECT_EQ(9, got(err, b, vornnvme_sanitize_status_parse_overwrite_completed_passes, log, 4));
   EXPECT_EQ(1, vornnvme_sanitize_status_parse_global_data_erased(&err, &b, log, 3));
   EXPECT_STREQ("buffer not large enough to parse global data erased", err.message);
   uint32_t dw = 0;
@@ -566,10 +532,8 @@ TEST(NvmeLogs, SanitizeSelfTestAndEffects) {
   e[16] = 0x99;
   e[24] = 0x02;
   e[25] = 0x81;
-  ASSERT_EQ(0, vornnvme_device_self_test_info_parse_current_operation(&err, &b, st, 1));
-  EXPECT_EQ(2, b);
-  ASSERT_EQ(0, vornnvme_device_self_test_info_parse_current_completion(&err, &b, st, 2));
-  EXPECT_EQ(0x45, b);
+  EXPECT_EQ(2, got(err, b, vornnvme_device_self_test_info_parse_current_operation, st, 1));
+  EXPECT_EQ(0x45, got(err, b, vornnvme_device_self_test_info_parse_current_completion, st, 2));
   EXPECT_EQ(1, vornnvme_device_self_test_info_parse_current_completion(&err, &b, st, 1));
   EXPECT_STREQ("buffer not large enough to parse current completion (1/2)", err.message);
   vornnvme_self_test_result r;

@@ -14,6 +14,8 @@
 #include "vornscsi/scsi.h"
 
 using cmdsets_test::fresh_error;
+using cmdsets_test::got;
+using cmdsets_test::got_str;
 using cmdsets_test::run_on;
 
 namespace {
@@ -185,36 +187,27 @@ TEST(ScsiInquiry, StandardDataAndSerialFromTarget) {
   std::vector<uint8_t> std_data = inquiry(target, 0, 0, 4096);
   huld_error err = fresh_error();
   char text[64];
-  ASSERT_EQ(0, vornscsi_inquiry_parse_vendor_identification(&err, text, sizeof(text), std_data.data(), 4096));
-  EXPECT_STREQ("VENDOR", text);
-  ASSERT_EQ(0, vornscsi_inquiry_parse_product_identification(&err, text, sizeof(text), std_data.data(), 4096));
-  EXPECT_STREQ("SIMSCSI MODEL1", text);
-  ASSERT_EQ(0, vornscsi_inquiry_parse_product_revision(&err, text, sizeof(text), std_data.data(), 512));
-  EXPECT_STREQ("S001", text);
+  EXPECT_STREQ("VENDOR", got_str(err, text, vornscsi_inquiry_parse_vendor_identification, sizeof(text), std_data.data(), 4096));
+  EXPECT_STREQ("SIMSCSI MODEL1", got_str(err, text, vornscsi_inquiry_parse_product_identification, sizeof(text), std_data.data(), 4096));
+  EXPECT_STREQ("S001", got_str(err, text, vornscsi_inquiry_parse_product_revision, sizeof(text), std_data.data(), 512));
   uint8_t type = 0xFF;
-  ASSERT_EQ(0, vornscsi_inquiry_parse_peripheral_type(&err, &type, std_data.data(), 1));
-  EXPECT_EQ(0, type);
+  EXPECT_EQ(0, got(err, type, vornscsi_inquiry_parse_peripheral_type, std_data.data(), 1));
 
   std::vector<uint8_t> vpd80 = inquiry(target, 1, 0x80, 4096);
-  ASSERT_EQ(0, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), vpd80.data(), 4096));
-  EXPECT_STREQ("SIMSCSISERIAL0001", text);
+  EXPECT_STREQ("SIMSCSISERIAL0001", got_str(err, text, vornscsi_inquiry_vpd80_parse_serial, sizeof(text), vpd80.data(), 4096));
 
   std::vector<uint8_t> vpd00 = inquiry(target, 1, 0x00, 16);
   uint8_t found = 0;
-  ASSERT_EQ(0, vornscsi_inquiry_vpd00_find_page(&err, &found, 0x83, vpd00.data(), 16));
-  EXPECT_EQ(1, found);
-  ASSERT_EQ(0, vornscsi_inquiry_vpd00_find_page(&err, &found, 0xB1, vpd00.data(), 16));
-  EXPECT_EQ(0, found);
+  EXPECT_EQ(1, got(err, found, vornscsi_inquiry_vpd00_find_page, 0x83, vpd00.data(), 16));
+  EXPECT_EQ(0, got(err, found, vornscsi_inquiry_vpd00_find_page, 0xB1, vpd00.data(), 16));
   // The search stays inside the length it is given.
-  ASSERT_EQ(0, vornscsi_inquiry_vpd00_find_page(&err, &found, 0x83, vpd00.data(), 6));
-  EXPECT_EQ(0, found);
+  EXPECT_EQ(0, got(err, found, vornscsi_inquiry_vpd00_find_page, 0x83, vpd00.data(), 6));
 
   // The target's VPD 83h holds only a T10 vendor designator.
   std::vector<uint8_t> vpd83 = inquiry(target, 1, 0x83, 4096);
   uint8_t n = 0;
   const uint8_t *d = nullptr;
-  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_designation_descriptor(&err, &n, &d, 2, 0, 1, vpd83.data(), 4096));
-  EXPECT_EQ(8u + cfg.serial.size(), n);
+  EXPECT_EQ(8u + cfg.serial.size(), got(err, n, vornscsi_inquiry_vpd83_parse_designation_descriptor, &d, 2, 0, 1, vpd83.data(), 4096));
   EXPECT_EQ(0, std::memcmp(d, "VENDOR  SIMSCSI", 15));
   uint64_t wwn = 0;
   EXPECT_EQ(1, vornscsi_inquiry_vpd83_parse_world_wide_name(&err, &wwn, vpd83.data(), 4096));
@@ -226,13 +219,11 @@ TEST(ScsiInquiry, SerialPageLengthRules) {
   char text[64];
   // Page length 20 in a 12-byte buffer: the 8 bytes that are there.
   uint8_t short_page[12] = {0, 0x80, 0, 20, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
-  ASSERT_EQ(0, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), short_page, 12));
-  EXPECT_STREQ("ABCDEFGH", text);
+  EXPECT_STREQ("ABCDEFGH", got_str(err, text, vornscsi_inquiry_vpd80_parse_serial, sizeof(text), short_page, 12));
   // Page length 0: 16 bytes from byte 4, trimmed.
   uint8_t zero_page[24] = {0, 0x80, 0, 0};
   std::memcpy(zero_page + 4, "  SER123        XXXX", 20);
-  ASSERT_EQ(0, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), zero_page, 24));
-  EXPECT_STREQ("SER123", text);
+  EXPECT_STREQ("SER123", got_str(err, text, vornscsi_inquiry_vpd80_parse_serial, sizeof(text), zero_page, 24));
   EXPECT_EQ(1, vornscsi_inquiry_vpd80_parse_serial(&err, text, sizeof(text), zero_page, 4));
   EXPECT_STREQ("buffer not large enough to parse scsi inquiry vpd 80 serial", err.message);
   char guard = 'g';
@@ -258,18 +249,14 @@ TEST(ScsiInquiry, StandardDataBounds) {
   EXPECT_STREQ("vornscsi\\parse", err.file);
   EXPECT_STREQ("vornscsi_inquiry_parse_product_identification", err.function);
   EXPECT_EQ(0, vornscsi_inquiry_parse_product_identification(&err, text, sizeof(text), data, 32));
-  ASSERT_EQ(0, vornscsi_inquiry_parse_vendor_identification(&err, text, sizeof(text), data, 16));
-  EXPECT_STREQ("VENDOR", text);
+  EXPECT_STREQ("VENDOR", got_str(err, text, vornscsi_inquiry_parse_vendor_identification, sizeof(text), data, 16));
   EXPECT_EQ(1, vornscsi_inquiry_parse_product_revision(&err, text, sizeof(text), data, 35));
   uint8_t b1[9] = {0, 0xB1, 0, 5, 0x3A, 0x98, 0, 0x02, 0x20};
   uint16_t rpm = 0;
-  ASSERT_EQ(0, vornscsi_inquiry_vpdB1_parse_medium_rotation_rate(&err, &rpm, b1, 6));
-  EXPECT_EQ(15000, rpm);
+  EXPECT_EQ(15000, got(err, rpm, vornscsi_inquiry_vpdB1_parse_medium_rotation_rate, b1, 6));
   uint8_t v = 0;
-  ASSERT_EQ(0, vornscsi_inquiry_vpdB1_parse_nominal_form_factor(&err, &v, b1, 8));
-  EXPECT_EQ(2, v);
-  ASSERT_EQ(0, vornscsi_inquiry_vpdB1_parse_zoned(&err, &v, b1, 9));
-  EXPECT_EQ(2, v);
+  EXPECT_EQ(2, got(err, v, vornscsi_inquiry_vpdB1_parse_nominal_form_factor, b1, 8));
+  EXPECT_EQ(2, got(err, v, vornscsi_inquiry_vpdB1_parse_zoned, b1, 9));
   EXPECT_EQ(1, vornscsi_inquiry_vpdB1_parse_zoned(&err, &v, b1, 8));
   EXPECT_STREQ("buffer not large enough to parse scsi inquiry vpd B1 zoned", err.message);
 }
@@ -283,17 +270,13 @@ TEST(ScsiInquiry, DeviceIdentificationDesignators) {
   page[3] = static_cast<uint8_t>(page.size() - 4);
   huld_error err = fresh_error();
   uint64_t wwn = 0;
-  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_world_wide_name(&err, &wwn, page.data(), static_cast<uint32_t>(page.size())));
-  EXPECT_EQ(0x500123456789ABCDull, wwn);
+  EXPECT_EQ(0x500123456789ABCDull, got(err, wwn, vornscsi_inquiry_vpd83_parse_world_wide_name, page.data(), static_cast<uint32_t>(page.size())));
   uint32_t oui = 0;
-  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_ieee_oui(&err, &oui, page.data(), static_cast<uint32_t>(page.size())));
-  EXPECT_EQ(0x001234u, oui);
+  EXPECT_EQ(0x001234u, got(err, oui, vornscsi_inquiry_vpd83_parse_ieee_oui, page.data(), static_cast<uint32_t>(page.size())));
   uint16_t port = 0;
-  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_relative_target_port_identifier(&err, &port, page.data(), static_cast<uint32_t>(page.size())));
-  EXPECT_EQ(2, port);
+  EXPECT_EQ(2, got(err, port, vornscsi_inquiry_vpd83_parse_relative_target_port_identifier, page.data(), static_cast<uint32_t>(page.size())));
   uint8_t proto = 0;
-  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_protocol_identifier(&err, &proto, page.data(), static_cast<uint32_t>(page.size())));
-  EXPECT_EQ(6, proto);
+  EXPECT_EQ(6, got(err, proto, vornscsi_inquiry_vpd83_parse_protocol_identifier, page.data(), static_cast<uint32_t>(page.size())));
   // A descriptor cut by the buffer end is not used.
   EXPECT_EQ(1, vornscsi_inquiry_vpd83_parse_relative_target_port_identifier(&err, &port, page.data(), 22));
   EXPECT_STREQ("relative target port identifier not present", err.message);
@@ -305,10 +288,8 @@ TEST(ScsiInquiry, DeviceIdentificationDesignators) {
   std::vector<uint8_t> names = {0x00, 0x83, 0x00, 0x00, 0x03, 0x08, 0x00, static_cast<uint8_t>(name.size())};
   names.insert(names.end(), name.begin(), name.end());
   names[3] = static_cast<uint8_t>(names.size() - 4);
-  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_world_wide_name(&err, &wwn, names.data(), static_cast<uint32_t>(names.size())));
-  EXPECT_EQ(0x500123456789ABCDull, wwn);
-  ASSERT_EQ(0, vornscsi_inquiry_vpd83_parse_ieee_oui(&err, &oui, names.data(), static_cast<uint32_t>(names.size())));
-  EXPECT_EQ(0x001234u, oui);
+  EXPECT_EQ(0x500123456789ABCDull, got(err, wwn, vornscsi_inquiry_vpd83_parse_world_wide_name, names.data(), static_cast<uint32_t>(names.size())));
+  EXPECT_EQ(0x001234u, got(err, oui, vornscsi_inquiry_vpd83_parse_ieee_oui, names.data(), static_cast<uint32_t>(names.size())));
 }
 
 // ----- log pages, capacity, opcodes -----
@@ -317,10 +298,8 @@ TEST(ScsiLogPages, ParameterControlAndEnduranceWalk) {
   uint8_t param[4] = {0x00, 0x01, 0x0C, 0x04};
   huld_error err = fresh_error();
   uint8_t v = 0;
-  ASSERT_EQ(0, vornscsi_log_page_parameter_parse_tmc(&err, &v, param, 3));
-  EXPECT_EQ(3, v);
-  ASSERT_EQ(0, vornscsi_log_page_parameter_parse_format_and_linking(&err, &v, param, 3));
-  EXPECT_EQ(0, v);
+  EXPECT_EQ(3, got(err, v, vornscsi_log_page_parameter_parse_tmc, param, 3));
+  EXPECT_EQ(0, got(err, v, vornscsi_log_page_parameter_parse_format_and_linking, param, 3));
   EXPECT_EQ(1, vornscsi_log_page_parameter_parse_parameter_length(&err, &v, param, 3));
   EXPECT_STREQ("buffer not large enough to parse parameter length", err.message);
 
@@ -356,22 +335,15 @@ TEST(ScsiLogPages, SelfTestResultsFirstParameter) {
                       0x45, 0x07, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0x12, 0x34, 0x03, 0x11, 0x02, 0x99};
   huld_error err = fresh_error();
   uint8_t v = 0;
-  ASSERT_EQ(0, vornscsi_log_sense_parse_self_test_code(&err, &v, page, 9));
-  EXPECT_EQ(2, v);
-  ASSERT_EQ(0, vornscsi_log_sense_parse_self_test_results(&err, &v, page, 9));
-  EXPECT_EQ(5, v);
-  ASSERT_EQ(0, vornscsi_log_sense_parse_self_test_number(&err, &v, page, 10));
-  EXPECT_EQ(7, v);
+  EXPECT_EQ(2, got(err, v, vornscsi_log_sense_parse_self_test_code, page, 9));
+  EXPECT_EQ(5, got(err, v, vornscsi_log_sense_parse_self_test_results, page, 9));
+  EXPECT_EQ(7, got(err, v, vornscsi_log_sense_parse_self_test_number, page, 10));
   uint16_t hours = 0;
-  ASSERT_EQ(0, vornscsi_log_sense_parse_accumulated_power_on_hours(&err, &hours, page, 12));
-  EXPECT_EQ(0x0102, hours);
+  EXPECT_EQ(0x0102, got(err, hours, vornscsi_log_sense_parse_accumulated_power_on_hours, page, 12));
   uint64_t lba = 0;
-  ASSERT_EQ(0, vornscsi_log_sense_parse_address_of_first_failure(&err, &lba, page, 20));
-  EXPECT_EQ(0x1234u, lba);
-  ASSERT_EQ(0, vornscsi_log_sense_parse_sense_key(&err, &v, page, 21));
-  EXPECT_EQ(3, v);
-  ASSERT_EQ(0, vornscsi_log_sense_parse_vendor_specific(&err, &v, page, 24));
-  EXPECT_EQ(0x99, v);
+  EXPECT_EQ(0x1234u, got(err, lba, vornscsi_log_sense_parse_address_of_first_failure, page, 20));
+  EXPECT_EQ(3, got(err, v, vornscsi_log_sense_parse_sense_key, page, 21));
+  EXPECT_EQ(0x99, got(err, v, vornscsi_log_sense_parse_vendor_specific, page, 24));
   EXPECT_EQ(1, vornscsi_log_sense_parse_additional_sense_code_qualifier(&err, &v, page, 22));
   EXPECT_STREQ("buffer not large enough to parse scsi log sense", err.message);
 }
@@ -381,23 +353,17 @@ TEST(ScsiCapacityAndOpcodes, FieldsAndSearch) {
   huld_error err = fresh_error();
   uint64_t lba = 0;
   uint32_t len = 0;
-  ASSERT_EQ(0, vornscsi_read_capacity_10_parse_returned_logical_block_address(&err, &lba, cap, 8));
-  EXPECT_EQ(1u, lba);
-  ASSERT_EQ(0, vornscsi_read_capacity_10_parse_logical_block_length_in_bytes(&err, &len, cap, 8));
-  EXPECT_EQ(0x1000u, len);
-  ASSERT_EQ(0, vornscsi_read_capacity_parse_returned_logical_block_address(&err, &lba, cap, 8));
-  EXPECT_EQ(0x0000000100001000ull, lba);
-  ASSERT_EQ(0, vornscsi_read_capacity_parse_logical_block_length_in_bytes(&err, &len, cap, 12));
-  EXPECT_EQ(0x200u, len);
+  EXPECT_EQ(1u, got(err, lba, vornscsi_read_capacity_10_parse_returned_logical_block_address, cap, 8));
+  EXPECT_EQ(0x1000u, got(err, len, vornscsi_read_capacity_10_parse_logical_block_length_in_bytes, cap, 8));
+  EXPECT_EQ(0x0000000100001000ull, got(err, lba, vornscsi_read_capacity_parse_returned_logical_block_address, cap, 8));
+  EXPECT_EQ(0x200u, got(err, len, vornscsi_read_capacity_parse_logical_block_length_in_bytes, cap, 12));
   EXPECT_EQ(1, vornscsi_read_capacity_parse_logical_block_length_in_bytes(&err, &len, cap, 11));
   EXPECT_STREQ("buffer not large enough to parse scsi read capacity logical block length in bytes", err.message);
 
   uint8_t ops[20] = {0, 0, 0, 16, 0x12, 0, 0x00, 0x00, 0, 0, 0, 6, 0x9E, 0, 0x00, 0x10, 0, 0, 0, 16};
   uint8_t found = 0;
-  ASSERT_EQ(0, vornscsi_report_supported_opcodes_find(&err, &found, 0x9E, 0x10, ops, 20));
-  EXPECT_EQ(1, found);
-  ASSERT_EQ(0, vornscsi_report_supported_opcodes_find(&err, &found, 0x9E, 0, ops, 20));
-  EXPECT_EQ(0, found);
+  EXPECT_EQ(1, got(err, found, vornscsi_report_supported_opcodes_find, 0x9E, 0x10, ops, 20));
+  EXPECT_EQ(0, got(err, found, vornscsi_report_supported_opcodes_find, 0x9E, 0, ops, 20));
   ASSERT_EQ(0, vornscsi_report_supported_opcodes_find(&err, &found, 0x9E, 0x10, ops, 14));
   EXPECT_EQ(0, found);  // the descriptor header is not inside the buffer
   EXPECT_EQ(1, vornscsi_report_supported_opcodes_find(&err, &found, 0x12, 0, ops, 3));
@@ -410,17 +376,13 @@ TEST(ScsiSense, FixedDescriptorAndUnsupportedFormats) {
   uint8_t fixed[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x04, 0, 0x80, 0x80, 0x00};
   huld_error err = fresh_error();
   uint8_t v = 0;
-  ASSERT_EQ(0, vornscsi_request_sense_parse_sense_key(&err, &v, fixed, 18));
-  EXPECT_EQ(2, v);
-  ASSERT_EQ(0, vornscsi_request_sense_parse_additional_sense_code(&err, &v, fixed, 18));
-  EXPECT_EQ(4, v);
-  ASSERT_EQ(0, vornscsi_request_sense_parse_additional_sense_code_qualifier(&err, &v, fixed, 18));
-  EXPECT_EQ(4, v);
+  EXPECT_EQ(2, got(err, v, vornscsi_request_sense_parse_sense_key, fixed, 18));
+  EXPECT_EQ(4, got(err, v, vornscsi_request_sense_parse_additional_sense_code, fixed, 18));
+  EXPECT_EQ(4, got(err, v, vornscsi_request_sense_parse_additional_sense_code_qualifier, fixed, 18));
   EXPECT_EQ(1, vornscsi_request_sense_parse_additional_sense_code_qualifier(&err, &v, fixed, 13));
   EXPECT_STREQ("buffer not large enough to parse scsi buffer", err.message);
   uint16_t progress = 0;
-  ASSERT_EQ(0, vornscsi_request_sense_parse_progress_indication(&err, &progress, fixed, 18));
-  EXPECT_EQ(0x8000, progress);
+  EXPECT_EQ(0x8000, got(err, progress, vornscsi_request_sense_parse_progress_indication, fixed, 18));
   fixed[15] = 0;
   EXPECT_EQ(1, vornscsi_request_sense_parse_progress_indication(&err, &progress, fixed, 18));
   EXPECT_EQ(1u, err.code);
@@ -437,14 +399,11 @@ TEST(ScsiSense, FixedDescriptorAndUnsupportedFormats) {
   uint8_t desc[24] = {0x72, 0x02, 0x04, 0x04, 0, 0, 0, 16,
                       0x02, 0x06, 0, 0, 0x80, 0x10, 0x00, 0,
                       0x02, 0x06, 0, 0, 0x80, 0x40, 0x00, 0};
-  ASSERT_EQ(0, vornscsi_request_sense_parse_sense_key(&err, &v, desc, 24));
-  EXPECT_EQ(2, v);
+  EXPECT_EQ(2, got(err, v, vornscsi_request_sense_parse_sense_key, desc, 24));
   progress = 0;
-  ASSERT_EQ(0, vornscsi_request_sense_parse_progress_indication(&err, &progress, desc, 24));
-  EXPECT_EQ(0x4000, progress);
+  EXPECT_EQ(0x4000, got(err, progress, vornscsi_request_sense_parse_progress_indication, desc, 24));
   // Cut at the buffer: only the first descriptor is whole.
-  ASSERT_EQ(0, vornscsi_request_sense_parse_progress_indication(&err, &progress, desc, 18));
-  EXPECT_EQ(0x1000, progress);
+  EXPECT_EQ(0x1000, got(err, progress, vornscsi_request_sense_parse_progress_indication, desc, 18));
   desc[12] = 0;
   EXPECT_EQ(1, vornscsi_request_sense_parse_progress_indication(&err, &progress, desc, 24));
   EXPECT_EQ(1u, err.subcode);

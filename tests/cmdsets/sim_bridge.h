@@ -2,6 +2,8 @@
 // carry them: the returned registers, completion dwords or status and sense land in the record.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "huld/huld_ata.h"
@@ -19,6 +21,18 @@ inline huld_error fresh_error() {
   huld_error e;
   std::memset(&e, 0, sizeof(e));
   return e;
+}
+
+// Runs a parser that must succeed and returns what it wrote to `out`.
+template <typename T, typename Parse, typename... Args>
+T got(huld_error &err, T &out, Parse parse, Args... args) {
+  EXPECT_EQ(0, parse(&err, &out, args...)) << err.message;
+  return out;
+}
+template <typename Parse, typename... Args>
+const char *got_str(huld_error &err, char *out, Parse parse, Args... args) {
+  EXPECT_EQ(0, parse(&err, out, args...)) << err.message;
+  return out;
 }
 
 inline void run_on(sim::NvmeController &controller, huld_nvme_cmd *cmd) {
