@@ -305,18 +305,9 @@ TEST_F(Windows81Firmware, DownloadBecomesFirmwareRequest) {
   ASSERT_EQ(s.in.size(), 4096u + 80u);
   EXPECT_EQ(le32(s.in, 0), 28u);
   EXPECT_EQ(0, std::memcmp(s.in.data() + 4, "FIRMWARE", 8));
-  EXPECT_EQ(le32(s.in, 12), 2u);  // 1500 ms rounded up on this road
-  EXPECT_EQ(le32(s.in, 16), 0x001B0780u);
-  EXPECT_EQ(le32(s.in, 24), 4096u + 52u);
-  EXPECT_EQ(le32(s.in, 28), 1u);
-  EXPECT_EQ(le32(s.in, 32), 24u);
-  EXPECT_EQ(le32(s.in, 36), 2u);  // download
-  EXPECT_EQ(le32(s.in, 40), 1u);  // controller
-  EXPECT_EQ(le32(s.in, 44), 56u);
-  EXPECT_EQ(le32(s.in, 48), 4096u + 24u);
-  EXPECT_EQ(le32(s.in, 52), 0u);
-  EXPECT_EQ(le32(s.in, 56), 1u);
-  EXPECT_EQ(le32(s.in, 60), 24u);
+  // 12: 1500 ms rounded up on this road; 36: download; 40: controller
+  expect_le32(s.in, {{12, 2u}, {16, 0x001B0780u}, {24, 4096u + 52u}, {28, 1u}, {32, 24u}, {36, 2u}, {40, 1u},
+      {44, 56u}, {48, 4096u + 24u}, {52, 0u}, {56, 1u}, {60, 24u}});
   EXPECT_EQ(le64(s.in, 64), 0x012345u);
   EXPECT_EQ(le64(s.in, 72), 4096u);
   EXPECT_EQ(0, std::memcmp(s.in.data() + 80, piece.data(), piece.size()));
@@ -332,12 +323,8 @@ TEST_F(Windows81Firmware, ActivationOfSlotOne) {
   ASSERT_EQ(device.seen.size(), 1u);
   const Seen &s = device.seen[0];
   ASSERT_EQ(s.in.size(), 68u);
-  EXPECT_EQ(le32(s.in, 12), 1u);  // 500 ms rounded up
-  EXPECT_EQ(le32(s.in, 24), 40u);
-  EXPECT_EQ(le32(s.in, 36), 3u);  // activate
-  EXPECT_EQ(le32(s.in, 48), 12u);
-  EXPECT_EQ(le32(s.in, 56), 1u);
-  EXPECT_EQ(le32(s.in, 60), 12u);
+  // 12: 500 ms rounded up; 36: activate
+  expect_le32(s.in, {{12, 1u}, {24, 40u}, {36, 3u}, {48, 12u}, {56, 1u}, {60, 12u}});
   EXPECT_EQ(s.in[64], 1);  // slot 1
   EXPECT_EQ(s.in[65] | s.in[66] | s.in[67], 0);
 }

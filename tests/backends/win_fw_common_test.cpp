@@ -38,10 +38,7 @@ TEST_F(FirmwareInfo, ActiveSlotFromByteTen) {
   const Seen &s = device.seen.back();
   EXPECT_EQ(s.code, kIoctlFwGetInfo);
   ASSERT_EQ(s.in.size(), 16u);
-  EXPECT_EQ(le32(s.in, 0), 16u);
-  EXPECT_EQ(le32(s.in, 4), 16u);
-  EXPECT_EQ(le32(s.in, 8), 0u);
-  EXPECT_EQ(le32(s.in, 12), 0u);
+  expect_le32(s.in, {{0, 16u}, {4, 16u}, {8, 0u}, {12, 0u}});
   EXPECT_EQ(s.out_size, 56u);
 }
 
@@ -108,9 +105,7 @@ TEST(FirmwareRecords, DownloadRecordLayout) {
   ASSERT_NE(record, nullptr);
   ASSERT_EQ(size, 4136u);
   const auto *r = reinterpret_cast<const uint8_t *>(record);
-  EXPECT_EQ(le32(r, 0), 40u);
-  EXPECT_EQ(le32(r, 4), 4136u);
-  EXPECT_EQ(le32(r, 8), 1u);
+  expect_le32(r, {{0, 40u}, {4, 4136u}, {8, 1u}});
   EXPECT_EQ(r[12], 2);
   EXPECT_EQ(r[13] | r[14] | r[15], 0);
   EXPECT_EQ(le64(r, 16), 0x6000u);
@@ -133,9 +128,7 @@ TEST(FirmwareRecords, ActivationRecordLayout) {
   win_fw_fill_activate(&record, 0x80000000u, 5);
   const auto *r = reinterpret_cast<const uint8_t *>(&record);
   EXPECT_EQ(sizeof(record), 16u);
-  EXPECT_EQ(le32(r, 0), 16u);
-  EXPECT_EQ(le32(r, 4), 16u);
-  EXPECT_EQ(le32(r, 8), 0x80000000u);
+  expect_le32(r, {{0, 16u}, {4, 16u}, {8, 0x80000000u}});
   EXPECT_EQ(r[12], 5);
   EXPECT_EQ(r[13] | r[14] | r[15], 0);
 }
