@@ -163,14 +163,8 @@ TEST_F(NvmeOnDevice, AutonomousPowerStateTransitionFeature) {
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(sent_total(), 1u);
   const std::vector<uint8_t> &in = commands[0].input;
-  EXPECT_EQ(le32(in, 80), 0x09u);   // opcode
-  EXPECT_EQ(le32(in, 84), 0u);      // NSID
-  EXPECT_EQ(le32(in, 120), 0x0Cu);  // CDW10: SV 0, FID 0Ch
-  EXPECT_EQ(le32(in, 124), 1u);     // CDW11: APSTE
-  EXPECT_EQ(le32(in, 136), 0u);     // CDW14
-  EXPECT_EQ(le32(in, 32), 256u);    // to the device
-  EXPECT_EQ(le32(in, 36), 0u);
-  EXPECT_EQ(le32(in, 56), 1u);      // admin
+  // 80: opcode; 84: NSID; 120: CDW10: SV 0, FID 0Ch; 124: CDW11: APSTE; 136: CDW14; 32: to the device; 56: admin
+  expect_le32(in, {{80, 0x09u}, {84, 0u}, {120, 0x0Cu}, {124, 1u}, {136, 0u}, {32, 256u}, {36, 0u}, {56, 1u}});
   EXPECT_TRUE(drive()->apste());
   const std::array<uint8_t, 256> held = drive()->apst_table();
   EXPECT_TRUE(std::equal(held.begin(), held.end(), wanted.begin()));
