@@ -23,9 +23,7 @@ std::string ata_string(const uint8_t *p, size_t n) {
 }
 
 Buf identify_request(uint32_t timeout = 1) {
-  AtaRegs id;
-  id.count = 1;
-  id.command = 0xEC;
+  AtaRegs id{.count = 1, .command = 0xEC};
   return ata_pass_through(0x03, id, nullptr, 512, timeout);
 }
 
@@ -58,9 +56,7 @@ TEST_F(InboxAhci, ExtendedCommandsUseThePreviousTaskFile) {
   EXPECT_EQ(0x50, b.g8(46));
   EXPECT_EQ(0x80, b.g8(48 + 16 + 7) & 0x80) << "capabilities qword valid";
   // An abort comes back in the registers.
-  AtaRegs act;
-  act.feature = 0x0F;
-  act.command = 0x92;
+  AtaRegs act{.feature = 0x0F, .command = 0x92};
   Buf c = ata_pass_through(0x01, act, nullptr, 0);
   Answer a = inout(h, kAtaPassThrough, c);
   ASSERT_TRUE(a.ok);
@@ -113,9 +109,7 @@ TEST_F(InboxAhci, NvmeRequestsAreRefusedTheWayTheProbesExpect) {
   Answer a = inout2(h, kQueryProperty, q, out);
   EXPECT_FALSE(a.ok);
   EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
-  NvmeCmd id;
-  id.cdw0 = 0x06;
-  id.cdw10 = 1;
+  NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
   Buf p = protocol_command(id, 4096, 2);
   a = inout(h, kProtocolCommand, p);
   EXPECT_FALSE(a.ok);
@@ -286,8 +280,7 @@ TEST_F(StorageSpaces, VirtualDiskAnswersInquiryOnly) {
   }
   Buf id = identify_request();
   EXPECT_FALSE(inout(h, kAtaPassThrough, id).ok);
-  NvmeCmd c;
-  c.cdw0 = 0x06;
+  NvmeCmd c{.cdw0 = 0x06};
   Buf p = protocol_command(c, 4096, 2);
   EXPECT_FALSE(inout(h, kProtocolCommand, p).ok);
 }

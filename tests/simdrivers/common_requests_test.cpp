@@ -149,9 +149,7 @@ TEST_F(CommonRequests, PassThroughOnAnAdapterReachesTheUnitAtTheRequestAddress) 
   Buf d = scsi_pass_through(kInquiryCdb, 512, 2);
   ASSERT_TRUE(inout(disk, kScsiPassThrough, d).ok);
   // ATA pass-through is routed the same way.
-  AtaRegs id;
-  id.count = 1;
-  id.command = 0xEC;
+  AtaRegs id{.count = 1, .command = 0xEC};
   Buf e = ata_pass_through(0x03, id, nullptr, 512);
   EXPECT_FALSE(inout(port, kAtaPassThrough, e).ok);
   Buf f = ata_pass_through(0x03, id, nullptr, 512);
