@@ -2,6 +2,7 @@
 // refusals, and the parsers over IDENTIFY data, the IDENTIFY DEVICE DATA log and SMART data.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +32,18 @@ sim::AtaConfig drive_config() {
   return cfg;
 }
 
+// The registers and transfer fields of a built command, on one line.
+std::string regs(const huld_ata_cmd &c) {
+  char s[160];
+  std::snprintf(s, sizeof s,
+                "cmd %02x proto %u ext %u tlen %u xfer %u feat %04x count %04x lba %012llx dev %02x ddir %u "
+                "len %u to %u cc %u st %02x",
+                c.command, c.protocol, c.is_ext, c.t_length, c.xfer_type, c.feature, c.count,
+                static_cast<unsigned long long>(c.lba), c.device, c.ddir, c.data_len, c.timeout_ms, c.check_condition,
+                c.status);
+  return s;
+}
+
 // Word n of IDENTIFY data, little-endian.
 void put_word(std::vector<uint8_t> &id, uint32_t n, uint16_t v) {
   id[2 * n] = static_cast<uint8_t>(v);
@@ -51,67 +64,43 @@ TEST(AtaBuilders, IdentifyAndLogReads) {
   std::memset(&cmd, 0xAB, sizeof(cmd));
   uint8_t buf[1024];
   vornata_fill_identify_device(&cmd, buf, 512);
-  EXPECT_EQ(0xEC, cmd.command);
-  EXPECT_EQ(4, cmd.protocol);
-  EXPECT_EQ(0, cmd.is_ext);
-  EXPECT_EQ(1, cmd.count);
-  EXPECT_EQ(0u, cmd.lba);
-  EXPECT_EQ(0, cmd.feature);
-  EXPECT_EQ(0, cmd.device);
-  EXPECT_EQ(2, cmd.t_length);
-  EXPECT_EQ(1u, cmd.xfer_type);
-  EXPECT_EQ(2u, cmd.ddir);
-  EXPECT_EQ(30000u, cmd.timeout_ms);
-  EXPECT_EQ(0, cmd.check_condition);
-  EXPECT_EQ(0, cmd.status);
+  EXPECT_EQ(regs(cmd),
+            "cmd ec proto 4 ext 0 tlen 2 xfer 1 feat 0000 count 0001 lba 000000000000 dev 00 ddir 2 len 512 to 30000 cc 0 st 00");
 
   // READ LOG EXT of log 30h page 0103h with 1024 bytes.
   vornata_fill_read_log_ext(&cmd, 0, 2, 0x30, 0x0103, buf, 1024);
-  EXPECT_EQ(0x2F, cmd.command);
-  EXPECT_EQ(1, cmd.is_ext);
-  EXPECT_EQ(2, cmd.count);
-  EXPECT_EQ(0x0100000330ull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd 2f proto 4 ext 1 tlen 2 xfer 1 feat 0000 count 0002 lba 000100000330 dev 00 ddir 2 len 1024 to 30000 cc 0 st 00");
   vornata_fill_write_log_dma_ext(&cmd, 0, 1, 0xE0, 0, buf, 512);
-  EXPECT_EQ(0x57, cmd.command);
-  EXPECT_EQ(6, cmd.protocol);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(regs(cmd),
+            "cmd 57 proto 6 ext 1 tlen 2 xfer 1 feat 0000 count 0001 lba 0000000000e0 dev 00 ddir 1 len 512 to 30000 cc 0 st 00");
 
   // SMART READ LOG of log BDh: signature C24Fh in LBA bits 23:8.
   vornata_fill_smart_read_log(&cmd, 1, 0xBD, buf, 512);
-  EXPECT_EQ(0xB0, cmd.command);
-  EXPECT_EQ(0xD5, cmd.feature);
-  EXPECT_EQ(1, cmd.count);
-  EXPECT_EQ(0xC24FBDull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd b0 proto 4 ext 0 tlen 2 xfer 1 feat 00d5 count 0001 lba 000000c24fbd dev 00 ddir 2 len 512 to 30000 cc 0 st 00");
   vornata_fill_smart_return_status(&cmd);
-  EXPECT_EQ(0xDA, cmd.feature);
-  EXPECT_EQ(1, cmd.check_condition);
-  EXPECT_EQ(0u, cmd.ddir);
-  EXPECT_EQ(0, cmd.t_length);
+  EXPECT_EQ(regs(cmd),
+            "cmd b0 proto 3 ext 0 tlen 0 xfer 0 feat 00da count 0000 lba 000000c24f00 dev 00 ddir 0 len 0 to 30000 cc 1 st 00");
 }
 
 TEST(AtaBuilders, DownloadMicrocode) {
   huld_ata_cmd cmd;
   uint8_t buf[512];
   vornata_fill_download_microcode(&cmd, 0x03, 600, 1000, buf, 600 * 512);
-  EXPECT_EQ(0x92, cmd.command);
-  EXPECT_EQ(5, cmd.protocol);
-  EXPECT_EQ(0x03, cmd.feature);
-  EXPECT_EQ(0x58, cmd.count);
+  EXPECT_EQ(regs(cmd),
+            "cmd 92 proto 5 ext 0 tlen 2 xfer 1 feat 0003 count 0058 lba 00000003e802 dev 00 ddir 1 len 307200 to 30000 cc 0 st 00");
   EXPECT_EQ(0x02u, cmd.lba & 0xFF);
   EXPECT_EQ(0x03E8u, (cmd.lba >> 8) & 0xFFFF);
   EXPECT_EQ(1u, cmd.ddir);
   // Activation carries no data but keeps the pointer.
   vornata_fill_download_microcode(&cmd, 0x0F, 0, 0, buf, 0);
-  EXPECT_EQ(3, cmd.protocol);
-  EXPECT_EQ(0, cmd.t_length);
-  EXPECT_EQ(0u, cmd.xfer_type);
-  EXPECT_EQ(0u, cmd.ddir);
+  EXPECT_EQ(regs(cmd),
+            "cmd 92 proto 3 ext 0 tlen 0 xfer 0 feat 000f count 0000 lba 000000000000 dev 00 ddir 0 len 0 to 30000 cc 0 st 00");
   EXPECT_EQ(buf, cmd.data);
   vornata_fill_download_microcode_dma(&cmd, 0x0E, 16, 16, buf, 8192);
-  EXPECT_EQ(0x93, cmd.command);
-  EXPECT_EQ(6, cmd.protocol);
-  EXPECT_EQ(0x10, cmd.count);
-  EXPECT_EQ(0x1000u, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd 93 proto 6 ext 0 tlen 2 xfer 1 feat 000e count 0010 lba 000000001000 dev 00 ddir 1 len 8192 to 30000 cc 0 st 00");
   vornata_fill_download_microcode_dma(&cmd, 0x0F, 0, 0, nullptr, 0);
   EXPECT_EQ(3, cmd.protocol);
 }
@@ -119,10 +108,8 @@ TEST(AtaBuilders, DownloadMicrocode) {
 TEST(AtaBuilders, SanitizeTrustedAndAddressCommands) {
   huld_ata_cmd cmd;
   vornata_fill_sanitize_overwrite_ext(&cmd, 1, 1, 1, 1, 0x1F, 0xDEADBEEF);
-  EXPECT_EQ(0xB4, cmd.command);
-  EXPECT_EQ(0x0014, cmd.feature);
-  EXPECT_EQ(0x80D0 | 0xF, cmd.count);
-  EXPECT_EQ(0x4F57DEADBEEFull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd b4 proto 3 ext 1 tlen 0 xfer 0 feat 0014 count 80df lba 4f57deadbeef dev 00 ddir 0 len 0 to 30000 cc 0 st 00");
   vornata_fill_sanitize_block_erase_ext(&cmd, 3, 2);  // flags keep bit 0
   EXPECT_EQ(0x8000, cmd.count);
   EXPECT_EQ(0x426B4572ull, cmd.lba);
@@ -135,18 +122,14 @@ TEST(AtaBuilders, SanitizeTrustedAndAddressCommands) {
 
   uint8_t buf[512];
   vornata_fill_trusted_receive(&cmd, 0x01, 0x1234, buf, 0x201 * 512);
-  EXPECT_EQ(0x5C, cmd.command);
-  EXPECT_EQ(0x01, cmd.feature);
-  EXPECT_EQ(0x01, cmd.count);
-  EXPECT_EQ(0x123402ull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd 5c proto 4 ext 0 tlen 2 xfer 1 feat 0001 count 0001 lba 000000123402 dev 00 ddir 2 len 262656 to 30000 cc 0 st 00");
   vornata_fill_read_dma_ext(&cmd, 0x123456789ull, buf, 4096);
-  EXPECT_EQ(0x25, cmd.command);
-  EXPECT_EQ(8, cmd.count);
-  EXPECT_EQ(0x40, cmd.device);
+  EXPECT_EQ(regs(cmd),
+            "cmd 25 proto 6 ext 1 tlen 2 xfer 1 feat 0000 count 0008 lba 000123456789 dev 40 ddir 2 len 4096 to 30000 cc 0 st 00");
   vornata_fill_write_sectors_ext(&cmd, 7, buf, 512);
-  EXPECT_EQ(0x34, cmd.command);
-  EXPECT_EQ(5, cmd.protocol);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(regs(cmd),
+            "cmd 34 proto 5 ext 1 tlen 2 xfer 1 feat 0000 count 0001 lba 000000000007 dev 40 ddir 1 len 512 to 30000 cc 0 st 00");
   vornata_fill_get_native_max_address_ext(&cmd);
   EXPECT_EQ(0x78, cmd.command);
   EXPECT_EQ(1, cmd.check_condition);

@@ -2,6 +2,7 @@
 // and the parsers over Identify data and logs that the simulated controller returns.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,6 +30,16 @@ sim::NvmeConfig drive_config() {
   cfg.apsta = true;
   cfg.lba_data_size_shift = 12;
   return cfg;
+}
+
+// The command dwords and transfer fields of a built command, on one line.
+std::string dwords(const huld_nvme_cmd &c) {
+  char s[200];
+  std::snprintf(s, sizeof s,
+                "cdw0 %x nsid %x cdw10 %x cdw11 %x cdw12 %x cdw13 %x cdw14 %x cdw15 %x queue %x ddir %u len %u to %u",
+                c.cdw0, c.nsid, c.cdw10, c.cdw11, c.cdw12, c.cdw13, c.cdw14, c.cdw15, c.queue, c.ddir, c.data_len,
+                c.timeout_ms);
+  return s;
 }
 
 std::vector<uint8_t> identify(sim::NvmeController &c, uint8_t cns, uint32_t nsid) {
@@ -64,10 +75,8 @@ TEST(NvmeBuilders, EveryRecordStartsZeroedWithDefaults) {
   EXPECT_EQ(0u, cmd.cdw11 | cmd.cdw12 | cmd.cdw13 | cmd.cdw14 | cmd.cdw15 | cmd.nsid);
   EXPECT_EQ(0u, cmd.cpl[0] | cmd.cpl[1] | cmd.cpl[2] | cmd.cpl[3]);
   for (uint8_t b : cmd.reserved) EXPECT_EQ(0, b);
-  EXPECT_EQ(30000u, cmd.timeout_ms);
-  EXPECT_EQ(0u, cmd.queue);
-  EXPECT_EQ(2u, cmd.ddir);
-  EXPECT_EQ(4096u, cmd.data_len);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 6 nsid 0 cdw10 1 cdw11 0 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 2 len 4096 to 30000");
 }
 
 TEST(NvmeBuilders, FirmwareCommitMasksEachFieldToItsWidth) {
@@ -75,9 +84,8 @@ TEST(NvmeBuilders, FirmwareCommitMasksEachFieldToItsWidth) {
   vornnvme_fill_firmware_commit(&cmd, 0, 1, 1);
   EXPECT_EQ(0x09u, cmd.cdw10);
   vornnvme_fill_firmware_commit(&cmd, 0, 3, 2);
-  EXPECT_EQ(0x1Au, cmd.cdw10);
-  EXPECT_EQ(0x10u, cmd.cdw0);
-  EXPECT_EQ(0u, cmd.ddir);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 10 nsid 0 cdw10 1a cdw11 0 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 0 len 0 to 30000");
   // An FS of 9 must not spill into CA, nor a CA of 9 into BPID; BPID keeps bit 0 only.
   vornnvme_fill_firmware_commit(&cmd, 3, 9, 9);
   EXPECT_EQ(0x80000000u | (1u << 3) | 1u, cmd.cdw10);
@@ -87,18 +95,12 @@ TEST(NvmeBuilders, DwordLayouts) {
   huld_nvme_cmd cmd;
   vornnvme_fill_get_log_page(&cmd, 5, 0x12345, 1, 2, 0x03, 0xBEEF, 0x1122334455667788ull, 7, 1,
                              0xFF, nullptr, 0);
-  EXPECT_EQ(0x02u, cmd.cdw0);
-  EXPECT_EQ(5u, cmd.nsid);
-  EXPECT_EQ((0x2345u << 16) | (1u << 15) | (2u << 8) | 0x03u, cmd.cdw10);
-  EXPECT_EQ((0xBEEFu << 16) | 0x1u, cmd.cdw11);
-  EXPECT_EQ(0x55667788u, cmd.cdw12);
-  EXPECT_EQ(0x11223344u, cmd.cdw13);
-  EXPECT_EQ((7u << 24) | (1u << 23) | 0x7Fu, cmd.cdw14);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 2 nsid 5 cdw10 23458203 cdw11 beef0001 cdw12 55667788 cdw13 11223344 cdw14 780007f cdw15 0 queue 0 ddir 2 len 0 to 30000");
 
   vornnvme_fill_identify(&cmd, 9, 0x02, 0x1234, 0x05, 0xABCD, 0x81, nullptr, 0);
-  EXPECT_EQ((0x1234u << 16) | 0x02u, cmd.cdw10);
-  EXPECT_EQ((0x05u << 24) | 0xABCDu, cmd.cdw11);
-  EXPECT_EQ(0x01u, cmd.cdw14);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 6 nsid 9 cdw10 12340002 cdw11 500abcd cdw12 0 cdw13 0 cdw14 1 cdw15 0 queue 0 ddir 2 len 0 to 30000");
 
   // Format NVM with LBA format 17: bits 3:0 = 1, bits 13:12 = 1; MSET as given.
   vornnvme_fill_format(&cmd, 1, 1, 1, 2, 1, 17);
@@ -106,23 +108,19 @@ TEST(NvmeBuilders, DwordLayouts) {
   EXPECT_EQ(1u | (1u << 4) | (2u << 5) | (1u << 8) | (1u << 9) | (1u << 12), cmd.cdw10);
 
   vornnvme_fill_sanitize(&cmd, 1, 1, 0x1F, 1, 0xF, 0xA5A5A5A5);
-  EXPECT_EQ(0u, cmd.nsid);
-  EXPECT_EQ((1u << 9) | (1u << 8) | (0xFu << 4) | (1u << 3) | 7u, cmd.cdw10);
-  EXPECT_EQ(0xA5A5A5A5u, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 84 nsid 0 cdw10 3ff cdw11 a5a5a5a5 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 0 len 0 to 30000");
 
   vornnvme_fill_security_send(&cmd, 0xEF, 0x1234, 0x56, 512, nullptr, 512);
-  EXPECT_EQ(1u, cmd.nsid);
-  EXPECT_EQ((0xEFu << 24) | (0x1234u << 8) | 0x56u, cmd.cdw10);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 81 nsid 1 cdw10 ef123456 cdw11 200 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 512 to 30000");
   vornnvme_fill_security_receive(&cmd, 0xEF, 0x1234, 0x56, 512, nullptr, 512);
   EXPECT_EQ(1u, cmd.nsid);
   EXPECT_EQ(2u, cmd.ddir);
 
   vornnvme_fill_read(&cmd, 1, 0x0000000200000010ull, 7, nullptr, 4096);
-  EXPECT_EQ(0x10u, cmd.cdw10);
-  EXPECT_EQ(0x2u, cmd.cdw11);
-  EXPECT_EQ(7u, cmd.cdw12);
-  EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 2 nsid 1 cdw10 10 cdw11 2 cdw12 7 cdw13 0 cdw14 0 cdw15 0 queue ffffffff ddir 2 len 4096 to 30000");
   vornnvme_fill_write(&cmd, 1, 0, 0, nullptr, 512);
   EXPECT_EQ(0x01u, cmd.cdw0);
   EXPECT_EQ(1u, cmd.ddir);
@@ -135,32 +133,27 @@ TEST(NvmeBuilders, QueueNamespaceAndDirectionRules) {
   EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
 
   vornnvme_fill_namespace_management(&cmd, 7, 0, 2, nullptr, 4096);
-  EXPECT_EQ(0u, cmd.nsid);
-  EXPECT_EQ(1u, cmd.ddir);
-  EXPECT_EQ(2u << 24, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 d nsid 0 cdw10 0 cdw11 2000000 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 4096 to 30000");
   vornnvme_fill_namespace_management(&cmd, 7, 1, 0, nullptr, 0);
   EXPECT_EQ(7u, cmd.nsid);
   EXPECT_EQ(1u, cmd.ddir);  // data out even for a delete
 
   // Get/Set Features without a buffer carry no data but keep the length.
   vornnvme_fill_get_features(&cmd, 0x0C, 0, 3, 0, 0, nullptr, 256);
-  EXPECT_EQ(0u, cmd.ddir);
-  EXPECT_EQ(256u, cmd.data_len);
-  EXPECT_EQ((3u << 8) | 0x0Cu, cmd.cdw10);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 a nsid 0 cdw10 30c cdw11 0 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 0 len 256 to 30000");
   uint8_t table[256];
   vornnvme_fill_set_features(&cmd, 1, 0x0C, 0, 1, 0, table, 256);
-  EXPECT_EQ(1u, cmd.ddir);
-  EXPECT_EQ(0x8000000Cu, cmd.cdw10);
-  EXPECT_EQ(1u, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 9 nsid 0 cdw10 8000000c cdw11 1 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 256 to 30000");
 
   vornnvme_fill_dataset_management(&cmd, 1, 3, 4, table, 64);
-  EXPECT_EQ(0x09u, cmd.cdw0);
-  EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
-  EXPECT_EQ(3u, cmd.cdw10);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 9 nsid 1 cdw10 3 cdw11 4 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue ffffffff ddir 1 len 64 to 30000");
   vornnvme_fill_firmware_image_download(&cmd, 2047, 4096, table, 8192);
-  EXPECT_EQ(0x11u, cmd.cdw0);
-  EXPECT_EQ(2047u, cmd.cdw10);
-  EXPECT_EQ(4096u, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 11 nsid 0 cdw10 7ff cdw11 1000 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 8192 to 30000");
 }
 
 // ----- completion check and status names -----
