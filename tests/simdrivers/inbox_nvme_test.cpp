@@ -57,9 +57,7 @@ TEST_F(InboxNvme, ControllerWithoutNamespaceAnswersControllerRequestsOnly) {
   // Identify Namespace through the device property: the controller refuses, the call fails.
   Buf q = protocol_query(50, 1, 0, 0, 4096);
   Buf out(4096 + 48);
-  Answer a = inout2(h, kQueryProperty, q, out);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), a.error);
+  EXPECT_EQ(ERROR_IO_DEVICE, refused(inout2(h, kQueryProperty, q, out)));
   // The protocol command reaches the controller too; namespace commands fail with an NVMe status.
   NvmeCmd ctrl{.cdw0 = 0x06, .cdw10 = 1};
   Buf p = protocol_command(ctrl, 4096, 2);
@@ -72,9 +70,7 @@ TEST_F(InboxNvme, ControllerWithoutNamespaceAnswersControllerRequestsOnly) {
   EXPECT_EQ(0x0Bu << 1, n.g32(20)) << "invalid namespace";
   // No unit: SCSI pass-through finds nothing at 0/0/0.
   Buf s = scsi_pass_through(kInquiryCdb, 512, 2);
-  Answer r = inout(h, kScsiPassThrough, s);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), r.error);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kScsiPassThrough, s)));
 }
 
 TEST_F(InboxNvme, LogPageAndFeaturesThroughTheProperties) {
@@ -226,9 +222,7 @@ TEST_F(InboxNvme, TemperatureThresholdIsHeldForTheDisk) {
   // Not a request of the AHCI driver.
   HANDLE sata = open("\\\\.\\PhysicalDrive1");
   t.u32(0, 16);
-  a = inout2(sata, kTemperatureThreshold, t, none);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout2(sata, kTemperatureThreshold, t, none)));
 }
 
 // The whole image in 8192-byte pieces through the "FIRMWARE" request, then activation of slot 2.
@@ -387,9 +381,7 @@ TEST_F(InboxNvme, ScsiTranslationOnWindows10) {
   // Not an ATA device.
   AtaRegs id{.count = 1, .command = 0xEC};
   Buf ata = ata_pass_through(0x03, id, nullptr, 512, 1);
-  a = inout(h, kAtaPassThrough, ata);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(h, kAtaPassThrough, ata)));
 }
 
 TEST_F(InboxNvme, WriteBufferBecomesImageDownloadAndCommit) {
@@ -430,14 +422,10 @@ TEST_F(InboxNvme, Windows81ModeByKnobAndByOperatingSystem) {
     HANDLE h = open(kDisk);
     Buf q = protocol_query(49, 1, 1, 0, 4096);
     Buf out(4096 + 48);
-    Answer a = inout2(h, kQueryProperty, q, out);
-    EXPECT_FALSE(a.ok);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, refused(inout2(h, kQueryProperty, q, out)));
     NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
     Buf p = protocol_command(id, 4096, 2);
-    a = inout(h, kProtocolCommand, p);
-    EXPECT_FALSE(a.ok);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, refused(inout(h, kProtocolCommand, p)));
     // The INQUIRY probe still answers, with the controller's identity.
     Buf inq = scsi_pass_through(kInquiryCdb, 512, 2);
     ASSERT_TRUE(inout(h, kScsiPassThrough, inq).ok);
@@ -464,9 +452,8 @@ TEST_F(InboxNvme, ForeignMiniportSignaturesAndStorageFirmwareRequests) {
   HANDLE disk = open(kDisk);
   Buf intel(28 + 4096);
   srb_header(intel, "IntelNvm", 0, 0xF0002808);
-  Answer a = inout(disk, kScsiMiniport, intel);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  Answer a;
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(disk, kScsiMiniport, intel)));
   EXPECT_EQ("IntelNvm", last_trace().signature);
   // A port configured to answer foreign signatures with ReturnCode 1 leaves the rest untouched.
   sim::storage_adapter_knobs(0)->foreign_miniport_rc = true;
@@ -489,9 +476,7 @@ TEST_F(InboxNvme, ForeignMiniportSignaturesAndStorageFirmwareRequests) {
   gi.u32(0, 16);
   gi.u32(4, 16);
   Buf gout(56);
-  a = inout2(disk, kFwGetInfo, gi, gout);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout2(disk, kFwGetInfo, gi, gout)));
 }
 
 TEST_F(InboxNvme, SenseFaultsReachTheCaller) {
@@ -610,9 +595,7 @@ TEST_F(InboxNvme, FrontEndKeyedFaultsPickCommandsByOpcode) {
   uint8_t piece[4096] = {};
   NvmeCmd dl{.cdw0 = 0x11, .cdw10 = 1023};
   Buf b = protocol_command(dl, 4096, 1, 30, piece);
-  Answer r = inout(h, kProtocolCommand, b);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), r.error);
+  EXPECT_EQ(ERROR_IO_DEVICE, refused(inout(h, kProtocolCommand, b)));
   EXPECT_EQ(1u, sim::fault_fired(id));
   EXPECT_EQ(0u, sim::storage_nvme(0)->staged_bytes());
   // A "FIRMWARE" download refused by ReturnCode never reaches the drive.

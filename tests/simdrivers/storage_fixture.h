@@ -119,6 +119,11 @@ inline Answer inout2(HANDLE h, DWORD code, Buf &in, Buf &out) {
   a.error = a.ok ? 0 : GetLastError();
   return a;
 }
+// A request that must fail: its error.
+inline long refused(const Answer &a) {
+  EXPECT_FALSE(a.ok);
+  return static_cast<long>(a.error);
+}
 
 // ---- Requests ------------------------------------------------------------------------------------
 
