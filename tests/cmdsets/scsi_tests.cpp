@@ -2,6 +2,7 @@
 // parsers over INQUIRY, VPD, log, capacity, opcode and sense data.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -22,6 +23,17 @@ namespace {
 
 std::vector<uint8_t> cdb_of(const huld_scsi_cmd &cmd) {
   return std::vector<uint8_t>(cmd.cdb, cmd.cdb + cmd.cdb_len);
+}
+
+// The CDB bytes in hexadecimal, its length and the data direction, on one line.
+std::string cdb_line(const huld_scsi_cmd &cmd) {
+  std::string s;
+  char b[8];
+  for (uint32_t i = 0; i < cmd.cdb_len && i < sizeof(cmd.cdb); ++i) {
+    std::snprintf(b, sizeof b, "%02x ", cmd.cdb[i]);
+    s += b;
+  }
+  return s + "len " + std::to_string(cmd.cdb_len) + " ddir " + std::to_string(cmd.ddir);
 }
 
 std::vector<uint8_t> inquiry(sim::ScsiTarget &t, uint8_t evpd, uint8_t page, uint32_t length) {
@@ -73,29 +85,15 @@ TEST(ScsiBuilders, BlockCommandsAndFlagMasks) {
   huld_scsi_cmd cmd;
   uint8_t buf[16];
   vornscsi_fill_read_16(&cmd, 0, 0, 0, 0, 5, 0x0102030405060708ull, 8, 3, buf, 4096);
-  EXPECT_EQ(16u, cmd.cdb_len);
-  EXPECT_EQ(0x88, cmd.cdb[0]);
-  EXPECT_EQ(0x01, cmd.cdb[1]);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(i + 1, cmd.cdb[2 + i]);
-  EXPECT_EQ(0x08, cmd.cdb[13]);
-  EXPECT_EQ(0x43, cmd.cdb[14]);
+  EXPECT_EQ(cdb_line(cmd), "88 01 01 02 03 04 05 06 07 08 00 00 00 08 43 00 len 16 ddir 2");
   vornscsi_fill_write_16(&cmd, 7, 1, 1, 0, 1, 1, 0xFF, buf, 512);
-  EXPECT_EQ(0x8A, cmd.cdb[0]);
-  EXPECT_EQ(0xF8, cmd.cdb[1]);
-  EXPECT_EQ(0x3F, cmd.cdb[14]);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(cdb_line(cmd), "8a f8 00 00 00 00 00 00 00 01 00 00 00 01 3f 00 len 16 ddir 1");
 
   // Flags keep their own bit: an argument of 3 must not reach the neighbouring field.
   vornscsi_fill_mode_select_10(&cmd, 3, 3, 3, buf, 24);
-  EXPECT_EQ(0x55, cmd.cdb[0]);
-  EXPECT_EQ(0x13, cmd.cdb[1]);
-  EXPECT_EQ(24, cmd.cdb[8]);
+  EXPECT_EQ(cdb_line(cmd), "55 13 00 00 00 00 00 00 18 00 len 10 ddir 1");
   vornscsi_fill_mode_sense_10(&cmd, 3, 3, 2, 0x3F, 0xFF, buf, 0x1234);
-  EXPECT_EQ(0x18, cmd.cdb[1]);
-  EXPECT_EQ(0xBF, cmd.cdb[2]);
-  EXPECT_EQ(0xFF, cmd.cdb[3]);
-  EXPECT_EQ(0x12, cmd.cdb[7]);
-  EXPECT_EQ(0x34, cmd.cdb[8]);
+  EXPECT_EQ(cdb_line(cmd), "5a 18 bf ff 00 00 00 12 34 00 len 10 ddir 2");
   vornscsi_fill_send_diagnostic(&cmd, 9, 3, 3, 3, 3, nullptr, 0);
   EXPECT_EQ(0x20 | 0x10 | 0x04 | 0x02 | 0x01, cmd.cdb[1]);
   EXPECT_EQ(1u, cmd.ddir);  // out even without data
@@ -105,16 +103,13 @@ TEST(ScsiBuilders, BlockCommandsAndFlagMasks) {
   EXPECT_EQ((std::vector<uint8_t>{0x04, 0xFF, 0x55, 0x00, 0x03, 0x00}), cdb_of(cmd));
   EXPECT_EQ(0u, cmd.ddir);
   vornscsi_fill_sanitize(&cmd, 1, 0, 1, 0x21, buf, 16);
-  EXPECT_EQ(0xA1, cmd.cdb[1]);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(cdb_line(cmd), "48 a1 00 00 00 00 00 00 10 00 len 10 ddir 1");
   vornscsi_fill_sanitize(&cmd, 0, 1, 0, 1, nullptr, 0);
   EXPECT_EQ(0u, cmd.ddir);
   vornscsi_fill_unmap(&cmd, 3, 0xFF, 24, buf, 24);
   EXPECT_EQ((std::vector<uint8_t>{0x42, 0x01, 0, 0, 0, 0, 0x3F, 0x00, 24, 0}), cdb_of(cmd));
   vornscsi_fill_read_capacity(&cmd, buf, 32);
-  EXPECT_EQ(0x9E, cmd.cdb[0]);
-  EXPECT_EQ(0x10, cmd.cdb[1]);
-  EXPECT_EQ(32, cmd.cdb[13]);
+  EXPECT_EQ(cdb_line(cmd), "9e 10 00 00 00 00 00 00 00 00 00 00 00 20 00 00 len 16 ddir 2");
   vornscsi_fill_report_supported_opcodes(&cmd, buf, 0x10000);
   EXPECT_EQ((std::vector<uint8_t>{0xA3, 0x0C, 0, 0, 0, 0, 0x00, 0x01, 0x00, 0x00, 0, 0}), cdb_of(cmd));
   vornscsi_fill_security_protocol_out(&cmd, 0xEF, 0x1234, buf, 512);
@@ -122,8 +117,7 @@ TEST(ScsiBuilders, BlockCommandsAndFlagMasks) {
   vornscsi_fill_request_sense(&cmd, 1, buf, 252);
   EXPECT_EQ((std::vector<uint8_t>{0x03, 0x01, 0, 0, 252, 0}), cdb_of(cmd));
   vornscsi_fill_synchronize_cache(&cmd);
-  EXPECT_EQ(16u, cmd.cdb_len);
-  EXPECT_EQ(0x91, cmd.cdb[0]);
+  EXPECT_EQ(cdb_line(cmd), "91 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 len 16 ddir 0");
   vornscsi_fill_test_unit_ready(&cmd);
   EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 0, 0, 0}), cdb_of(cmd));
 }
