@@ -8,6 +8,7 @@
 #include "backends_support.h"
 #include "huld/huld_nvme.h"
 #include "huld/windows/huld_nvme_windows.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace backends_test;
 
@@ -277,11 +278,8 @@ TEST_F(InboxNvme, FirmwareRejectionsAreFailures) {
 
   rc = 1;
   EXPECT_EQ(huld_nvme_execute(&err, &dev(), &down), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, 1u);
-  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 1 on firmware download");
-  EXPECT_STREQ(err.file, "huld\\windows\\huld_nvme_windows");
-  EXPECT_STREQ(err.function, "execute_scsi_miniport");
+  EXPECT_EQ(error_line(err), "code 4 subcode 1 file huld\\windows\\huld_nvme_windows function execute_scsi_miniport"
+                             " message SRB_IO_CONTROL return code 1 on firmware download");
   EXPECT_EQ(huld_nvme_execute(&err, &dev(), &commit), 1);
   EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 1 on firmware activate");
   rc = 0x20;

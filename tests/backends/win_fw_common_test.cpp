@@ -7,6 +7,7 @@
 
 #include "backends_support.h"
 #include "huld/windows/win_fw_common.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace backends_test;
 
@@ -62,9 +63,8 @@ TEST_F(FirmwareInfo, ShortOrFailedAnswersAreFailures) {
   device.answer = [](sim::IoctlCall &call, const std::vector<uint8_t> &) { return call.fail(ERROR_INVALID_FUNCTION); };
   slot = 0xAA;
   EXPECT_EQ(win_fw_get_active_slot(&err, handle(), &slot), 1);
-  EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_INVALID_FUNCTION));
-  EXPECT_STREQ(err.message, "IOCTL_STORAGE_FIRMWARE_GET_INFO return code 1");
-  EXPECT_STREQ(err.function, "win_fw_get_active_slot");
+  EXPECT_EQ(error_line(err), "code 4 subcode 1 file huld\\windows\\win_fw_common function win_fw_get_active_slot"
+                             " message IOCTL_STORAGE_FIRMWARE_GET_INFO return code 1");
   EXPECT_EQ(slot, 0xAAu);
 }
 

@@ -11,6 +11,7 @@
 #include "vornata/ata.h"
 #include "vornata/errors.h"
 #include "vornata/parse.h"
+#include "tests/support/huld_error_line.h"
 
 using cmdsets_test::fresh_error;
 using cmdsets_test::got;
@@ -173,10 +174,8 @@ TEST(AtaChecks, StatusErrorAndSmartStatus) {
   cmd.status = 0x51;
   cmd.error = 0x04;
   EXPECT_EQ(1, vornata_check_error(&err, &cmd));
-  EXPECT_EQ(6u, err.code);
-  EXPECT_EQ(0x5104u, err.subcode);
-  EXPECT_STREQ("device error detected, status 51h, error 4h", err.message);
-  EXPECT_STREQ("vornata\\errors", err.file);
+  EXPECT_EQ(error_line(err), "code 6 subcode 20740 file vornata\\errors function vornata_check_error"
+                             " message device error detected, status 51h, error 4h");
   cmd.status = 0x50;
   EXPECT_EQ(0, vornata_check_error(&err, &cmd));
   EXPECT_EQ(0u, err.code);

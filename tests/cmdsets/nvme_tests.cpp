@@ -11,6 +11,7 @@
 #include "vornnvme/errors.h"
 #include "vornnvme/nvme.h"
 #include "vornnvme/parse.h"
+#include "tests/support/huld_error_line.h"
 
 using cmdsets_test::fresh_error;
 using cmdsets_test::got;
@@ -170,11 +171,8 @@ TEST(NvmeCheckError, StatusFieldDecoding) {
 
   cmd.cpl[3] = (1u << 25) | (0x06u << 17);
   EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
-  EXPECT_EQ(6u, err.code);
-  EXPECT_EQ(0x0106u, err.subcode);
-  EXPECT_STREQ("device error detected, sct 1h, sc 6h", err.message);
-  EXPECT_STREQ("vornnvme\\errors", err.file);
-  EXPECT_STREQ("vornnvme_check_error", err.function);
+  EXPECT_EQ(error_line(err), "code 6 subcode 262 file vornnvme\\errors function vornnvme_check_error"
+                             " message device error detected, sct 1h, sc 6h");
 }
 
 TEST(NvmeStatusNames, RangesAndNamedCodes) {
@@ -255,11 +253,8 @@ TEST(NvmeIdentifyController, ShortBuffersNameTheField) {
   char text[64];
   std::memset(text, 'x', sizeof(text));
   EXPECT_EQ(1, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 63));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(0u, err.subcode);
-  EXPECT_STREQ("buffer not large enough to parse nvme controller model\n", err.message);
-  EXPECT_STREQ("vornnvme\\parse", err.file);
-  EXPECT_STREQ("vornnvme_identify_controller_parse_model", err.function);
+  EXPECT_EQ(error_line(err), "code 1 subcode 0 file vornnvme\\parse function vornnvme_identify_controller_parse_model"
+                             " message buffer not large enough to parse nvme controller model\n");
   EXPECT_EQ('\0', text[0]);  // zeroed output on failure
   // 64 bytes are enough; 40 blanks give an empty model.
   EXPECT_STREQ("", got_str(err, text, vornnvme_identify_controller_parse_model, sizeof(text), id.data(), 64));

@@ -13,6 +13,7 @@
 #include "vornscsi/errors.h"
 #include "vornscsi/parse.h"
 #include "vornscsi/scsi.h"
+#include "tests/support/huld_error_line.h"
 
 using cmdsets_test::fresh_error;
 using cmdsets_test::got;
@@ -146,9 +147,8 @@ TEST(ScsiCheckError, AtaRegistersThroughTranslation) {
   huld_scsi_fill_sat_cmd(&cmd, &ata);
   run_on(sat, &cmd);
   EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
-  EXPECT_EQ(6u, err.code);
-  EXPECT_EQ(0x5104u, err.subcode);
-  EXPECT_STREQ("device error detected, status 51h, error 4h", err.message);
+  EXPECT_EQ(error_line(err), "code 6 subcode 20740 file vornscsi\\errors function ata_check_error"
+                             " message device error detected, status 51h, error 4h");
 
   // Without CK_COND the same failure is judged as ordinary sense data.
   ata.check_condition = 0;
@@ -385,9 +385,8 @@ TEST(ScsiSense, FixedDescriptorAndUnsupportedFormats) {
 
   fixed[0] = 0x7F;
   EXPECT_EQ(1, vornscsi_request_sense_parse_sense_key(&err, &v, fixed, 18));
-  EXPECT_EQ(2u, err.code);
-  EXPECT_EQ(0u, err.subcode);
-  EXPECT_STREQ("Unsupported repsonse code (0x7F)", err.message);
+  EXPECT_EQ(error_line(err), "code 2 subcode 0 file vornscsi\\parse function vornscsi_request_sense_parse_sense_key"
+                             " message Unsupported repsonse code (0x7F)");
 
   // Descriptor sense with two sense-key-specific descriptors: the later one counts.
   uint8_t desc[24] = {0x72, 0x02, 0x04, 0x04, 0, 0, 0, 16,

@@ -14,6 +14,7 @@
 #include "vornnvme/errors.h"
 #include "vornnvme/nvme.h"
 #include "vornnvme/parse.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace devices_test;
 
@@ -269,14 +270,12 @@ TEST_F(NvmeOnDevice, RefusedFirmwarePiecesAndCommits) {
   huld_error err = fresh_error();
   // An offset that leaves a gap.
   EXPECT_EQ(vornnvme_execute_firmware_image_download(&err, &dev, 8192 / 4 - 1, 8192 / 4, image.data(), 8192), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, 0x03u);
-  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 3 on firmware download");
+  EXPECT_EQ(error_line(err), "code 4 subcode 3 file huld\\windows\\huld_nvme_windows function execute_scsi_miniport"
+                             " message SRB_IO_CONTROL return code 3 on firmware download");
   // A commit without an image.
   EXPECT_EQ(vornnvme_execute_firmware_commit(&err, &dev, 0, 1, 2), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, 0x40u);
-  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 64 on firmware activate");
+  EXPECT_EQ(error_line(err), "code 4 subcode 64 file huld\\windows\\huld_nvme_windows function execute_scsi_miniport"
+                             " message SRB_IO_CONTROL return code 64 on firmware activate");
   EXPECT_EQ(ctl->running_revision(), "CN100001");
 }
 
@@ -344,9 +343,8 @@ TEST_F(NvmeOnDevice, DriveStatusBecomesTheErrorRecord) {
   const int forced_id = sim::add_fault(forced);
   ctl->add_fault(rule);
   EXPECT_EQ(vornnvme_execute_set_features(&err, &dev, 0, 0x0C, 0, 1, 0, table.data(), 256), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_DEVICE));
-  EXPECT_EQ(err.subcode, 0x0002u);
-  EXPECT_STREQ(err.message, "device error detected, sct 0h, sc 2h");
+  EXPECT_EQ(error_line(err), "code 6 subcode 2 file vornnvme\\errors function vornnvme_check_error"
+                             " message device error detected, sct 0h, sc 2h");
   sim::remove_fault(forced_id);
   ctl->clear_faults();
 
