@@ -36,15 +36,8 @@ const char *got_str(huld_error &err, char *out, Parse parse, Args... args) {
 }
 
 inline void run_on(sim::NvmeController &controller, huld_nvme_cmd *cmd) {
-  sim::NvmeCommand n;
-  n.cdw0 = cmd->cdw0;
-  n.nsid = cmd->nsid;
-  n.cdw10 = cmd->cdw10;
-  n.cdw11 = cmd->cdw11;
-  n.cdw12 = cmd->cdw12;
-  n.cdw13 = cmd->cdw13;
-  n.cdw14 = cmd->cdw14;
-  n.cdw15 = cmd->cdw15;
+  sim::NvmeCommand n{.cdw0 = cmd->cdw0, .nsid = cmd->nsid, .cdw10 = cmd->cdw10, .cdw11 = cmd->cdw11,
+      .cdw12 = cmd->cdw12, .cdw13 = cmd->cdw13, .cdw14 = cmd->cdw14, .cdw15 = cmd->cdw15};
   uint8_t *data = static_cast<uint8_t *>(cmd->data);
   sim::NvmeCompletion c = cmd->queue != 0 ? controller.io(n, data, cmd->data_len)
                                           : controller.admin(n, data, cmd->data_len);
@@ -55,14 +48,8 @@ inline void run_on(sim::NvmeController &controller, huld_nvme_cmd *cmd) {
 }
 
 inline void run_on(sim::AtaDrive &drive, huld_ata_cmd *cmd) {
-  sim::AtaTaskfile tf;
-  tf.feature = cmd->feature;
-  tf.count = cmd->count;
-  tf.lba = cmd->lba;
-  tf.device = cmd->device;
-  tf.command = cmd->command;
-  tf.is_ext = cmd->is_ext != 0;
-  tf.ddir = static_cast<int>(cmd->ddir);
+  sim::AtaTaskfile tf{.feature = cmd->feature, .count = cmd->count, .lba = cmd->lba, .device = cmd->device,
+      .command = cmd->command, .is_ext = cmd->is_ext != 0, .ddir = static_cast<int>(cmd->ddir)};
   sim::AtaResult r = drive.execute(tf, static_cast<uint8_t *>(cmd->data), cmd->data_len);
   cmd->status = r.status;
   cmd->error = r.error;

@@ -23,9 +23,7 @@ std::vector<uint8_t> ata_image(const std::string &rev, uint32_t size = 20000) {
 }
 
 AtaTaskfile identify_tf() {
-  AtaTaskfile tf;
-  tf.command = 0xEC;
-  tf.count = 1;
+  AtaTaskfile tf{.count = 1, .command = 0xEC};
   return tf;
 }
 
@@ -37,11 +35,8 @@ std::vector<uint8_t> identify(AtaDrive &d, AtaResult *res = nullptr) {
 }
 
 AtaTaskfile dm_tf(uint8_t mode, uint32_t blocks, uint32_t block_offset) {
-  AtaTaskfile tf;
-  tf.command = 0x92;
-  tf.feature = mode;
-  tf.count = blocks & 0xFF;
-  tf.lba = (blocks >> 8 & 0xFF) | static_cast<uint64_t>(block_offset & 0xFFFF) << 8;
+  AtaTaskfile tf{.feature = mode, .count = static_cast<uint16_t>(blocks & 0xFF),
+      .lba = (blocks >> 8 & 0xFF) | static_cast<uint64_t>(block_offset & 0xFFFF) << 8, .command = 0x92};
   return tf;
 }
 
@@ -68,11 +63,8 @@ AtaResult dm_activate(AtaDrive &d) { return d.execute(dm_tf(0x0F, 0, 0), nullptr
 std::string fw_of(AtaDrive &d) { return ata_text_at(identify(d).data() + 46, 8); }
 
 AtaResult read_log(AtaDrive &d, uint8_t log, uint8_t page, std::vector<uint8_t> &buf) {
-  AtaTaskfile tf;
-  tf.command = 0x2F;
-  tf.is_ext = true;
-  tf.count = static_cast<uint16_t>(buf.size() / 512);
-  tf.lba = log | static_cast<uint64_t>(page) << 8;
+  AtaTaskfile tf{.count = static_cast<uint16_t>(buf.size() / 512), .lba = log | static_cast<uint64_t>(page) << 8,
+      .command = 0x2F, .is_ext = true};
   return d.execute(tf, buf.data(), static_cast<uint32_t>(buf.size()));
 }
 
@@ -124,8 +116,7 @@ TEST(AtaIdentify, FailureAndUnknownCommandsAbort) {
   identify(d, &r);
   EXPECT_EQ(r.status, 0x51);
   EXPECT_EQ(r.error, 0x04);
-  AtaTaskfile tf;
-  tf.command = 0x01;
+  AtaTaskfile tf{.command = 0x01};
   EXPECT_TRUE(d.execute(tf, nullptr, 0).err());
 }
 

@@ -26,11 +26,7 @@ inline uint64_t le64(const uint8_t *p) {
 }
 
 inline sim::NvmeCommand nvme_cmd(uint8_t opcode, uint32_t nsid = 0, uint32_t cdw10 = 0, uint32_t cdw11 = 0) {
-  sim::NvmeCommand c;
-  c.cdw0 = opcode;
-  c.nsid = nsid;
-  c.cdw10 = cdw10;
-  c.cdw11 = cdw11;
+  sim::NvmeCommand c{.cdw0 = opcode, .nsid = nsid, .cdw10 = cdw10, .cdw11 = cdw11};
   return c;
 }
 

@@ -46,11 +46,7 @@ ScsiResult run16(SatDevice &sat, const std::array<uint8_t, 16> &cdb, uint8_t *da
 }
 
 AtaTaskfile tf_of(uint8_t command, uint16_t feature = 0, uint16_t count = 0, uint64_t lba = 0) {
-  AtaTaskfile tf;
-  tf.command = command;
-  tf.feature = feature;
-  tf.count = count;
-  tf.lba = lba;
+  AtaTaskfile tf{.feature = feature, .count = count, .lba = lba, .command = command};
   return tf;
 }
 
