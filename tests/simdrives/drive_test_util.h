@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "sim/drives/drive_common.h"
 #include "sim/drives/nvme_controller.h"
 
 namespace drivetest {
@@ -52,6 +54,18 @@ inline sim::NvmeCompletion nvme_download(sim::NvmeController &ctl, const std::ve
 
 inline sim::NvmeCompletion nvme_commit(sim::NvmeController &ctl, uint8_t fs, uint8_t ca) {
   return ctl.admin(nvme_cmd(0x10, 0, static_cast<uint32_t>(ca & 7) << 3 | (fs & 7)), nullptr, 0);
+}
+
+// A SCSI answer on one line: status, data moved, and the sense bytes reported.
+inline std::string scsi_line(const sim::ScsiResult &r) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%02x", r.status);
+  std::string s = std::string("status ") + b + " xfer " + std::to_string(r.data_transferred) + " sense";
+  for (uint32_t i = 0; i < r.sense_len && i < sizeof(r.sense); ++i) {
+    std::snprintf(b, sizeof b, " %02x", r.sense[i]);
+    s += b;
+  }
+  return s;
 }
 
 }  // namespace drivetest
