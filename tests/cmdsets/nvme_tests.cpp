@@ -43,6 +43,16 @@ std::string dwords(const huld_nvme_cmd &c) {
   return s;
 }
 
+// One Device Self-test log result on one line.
+std::string self_test_line(const vornnvme_self_test_result &r) {
+  char s[160];
+  std::snprintf(s, sizeof s, "code %u result %u segment %u valid %u%u%u%u hours %llu nsid %u lba %llx sct %u sc %02x",
+                r.code, r.result, r.segment_number, r.scv, r.sctv, r.flbav, r.nsidv,
+                static_cast<unsigned long long>(r.power_on_hours), r.nsid,
+                static_cast<unsigned long long>(r.failing_lba), r.status_code_type, r.status_code);
+  return s;
+}
+
 std::vector<uint8_t> identify(sim::NvmeController &c, uint8_t cns, uint32_t nsid) {
   std::vector<uint8_t> buf(4096, 0xEE);
   huld_nvme_cmd cmd;
@@ -526,18 +536,7 @@ TEST(NvmeLogs, SanitizeSelfTestAndEffects) {
   EXPECT_STREQ("buffer not large enough to parse current completion (1/2)", err.message);
   vornnvme_self_test_result r;
   ASSERT_EQ(0, vornnvme_device_self_test_info_parse_entry(&err, &r, 1, st, 60));
-  EXPECT_EQ(2, r.code);
-  EXPECT_EQ(7, r.result);
-  EXPECT_EQ(3, r.segment_number);
-  EXPECT_EQ(1, r.scv);
-  EXPECT_EQ(1, r.sctv);
-  EXPECT_EQ(1, r.flbav);
-  EXPECT_EQ(1, r.nsidv);
-  EXPECT_EQ(0x10u, r.power_on_hours);
-  EXPECT_EQ(1u, r.nsid);
-  EXPECT_EQ(0x99u, r.failing_lba);
-  EXPECT_EQ(2, r.status_code_type);
-  EXPECT_EQ(0x81, r.status_code);
+  EXPECT_EQ(self_test_line(r), "code 2 result 7 segment 3 valid 1111 hours 16 nsid 1 lba 99 sct 2 sc 81");
   EXPECT_EQ(1, vornnvme_device_self_test_info_parse_entry(&err, &r, 1, st, 59));
   EXPECT_STREQ("buffer not large enough to parse entry idx 1 (60/59)", err.message);
 
