@@ -13,6 +13,7 @@
 #include "vornata/parse.h"
 #include "tests/support/huld_error_line.h"
 
+using cmdsets_test::failed_with;
 using cmdsets_test::fresh_error;
 using cmdsets_test::got;
 using cmdsets_test::got_str;
@@ -213,42 +214,28 @@ TEST(AtaExecutors, BlockCountedTransfersAreRefusedBeforeAnyCommand) {
   huld_error err = fresh_error();
   std::vector<uint8_t> buf(4096);
   // Refusals are code 1; a command that got through fails at the execute layer with code 2.
-  EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 0, 0, buf.data(), 0));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 600));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 512));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode(&err, &dev, 0x03, 0, 0, buf.data(), 0)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 600)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 512)));
   EXPECT_STREQ("block count 2 does not match data length 512", err.message);
   EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 1024));
   EXPECT_EQ(2u, err.code);  // well-formed: reached the execute layer
   EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x0F, 0, 0, nullptr, 0));
   EXPECT_EQ(2u, err.code);  // activation has no data and is never refused for it
-  EXPECT_EQ(1, vornata_execute_download_microcode_dma(&err, &dev, 0x0E, 1, 0, buf.data(), 1000));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode_dma(&err, &dev, 0x0E, 1, 0, buf.data(), 1000)));
 
-  EXPECT_EQ(1, vornata_execute_smart_read_log(&err, &dev, 2, 0xBD, buf.data(), 512));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_smart_write_log(&err, &dev, 0, 0xBD, buf.data(), 0));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 511));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 512));
-  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_smart_read_log(&err, &dev, 2, 0xBD, buf.data(), 512)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_smart_write_log(&err, &dev, 0, 0xBD, buf.data(), 0)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 511)));
+  EXPECT_EQ(2u, failed_with(err, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 512)));
   // A length whose block count does not fit COUNT (65,536 blocks).
-  EXPECT_EQ(1, vornata_execute_read_sectors_ext(&err, &dev, 0, nullptr, 65536u * 512u));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_read_sectors_ext(&err, &dev, 0, nullptr, 65536u * 512u)));
   EXPECT_STREQ("block count 65536 does not fit the count register", err.message);
-  EXPECT_EQ(1, vornata_execute_write_dma_ext(&err, &dev, 0, nullptr, 0));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_identify_device(&err, &dev, buf.data(), 4096));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_identify_device(&err, &dev, buf.data(), 512));
-  EXPECT_EQ(2u, err.code);
-  EXPECT_EQ(1, vornata_execute_trusted_send(&err, &dev, 1, 0, buf.data(), 100));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_data_set_management(&err, &dev, 0, 1, 2, 0, buf.data(), 512));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_write_dma_ext(&err, &dev, 0, nullptr, 0)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_identify_device(&err, &dev, buf.data(), 4096)));
+  EXPECT_EQ(2u, failed_with(err, vornata_execute_identify_device(&err, &dev, buf.data(), 512)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_trusted_send(&err, &dev, 1, 0, buf.data(), 100)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_data_set_management(&err, &dev, 0, 1, 2, 0, buf.data(), 512)));
 }
 
 // ----- IDENTIFY parsers -----

@@ -13,6 +13,7 @@
 #include "vornnvme/parse.h"
 #include "tests/support/huld_error_line.h"
 
+using cmdsets_test::failed_with;
 using cmdsets_test::fresh_error;
 using cmdsets_test::got;
 using cmdsets_test::got_str;
@@ -218,14 +219,11 @@ TEST(NvmeExecutors, ExecuteFailureIsReturnedUnchanged) {
   huld_error err = fresh_error();
   uint32_t result = 0x5A5A5A5A;
   uint8_t buf[256];
-  EXPECT_EQ(1, vornnvme_execute_get_features(&err, &dev, 0x0C, 0, 0, 0, 0, buf, 256, &result));
-  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(2u, failed_with(err, vornnvme_execute_get_features(&err, &dev, 0x0C, 0, 0, 0, 0, buf, 256, &result)));
   EXPECT_EQ(0u, err.subcode);
   EXPECT_EQ(0x5A5A5A5Au, result);  // nothing written on failure
-  EXPECT_EQ(1, vornnvme_execute_identify_controller(&err, &dev, buf, sizeof(buf)));
-  EXPECT_EQ(2u, err.code);
-  EXPECT_EQ(1, vornnvme_execute_firmware_commit(&err, &dev, 0, 1, 2));
-  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(2u, failed_with(err, vornnvme_execute_identify_controller(&err, &dev, buf, sizeof(buf))));
+  EXPECT_EQ(2u, failed_with(err, vornnvme_execute_firmware_commit(&err, &dev, 0, 1, 2)));
 }
 
 // ----- parsers over data from the simulated controller -----
@@ -306,8 +304,7 @@ TEST(NvmeIdentifyController, StringOutputSizes) {
   char small[16];
   EXPECT_STREQ("ABCDEFGHIJKLMNO", got_str(err, small, vornnvme_identify_controller_parse_model, sizeof(small), id.data(), 4096));
   char guard[4] = {'g', 'g', 'g', 'g'};
-  EXPECT_EQ(1, vornnvme_identify_controller_parse_model(&err, guard, 0, id.data(), 4096));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornnvme_identify_controller_parse_model(&err, guard, 0, id.data(), 4096)));
   EXPECT_EQ('g', guard[0]);  // nothing written for a size of 0
   std::memcpy(id.data() + 768, "  nqn.2014-08.org.example:sub   ", 32);
   char nqn[300];

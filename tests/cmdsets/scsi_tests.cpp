@@ -15,6 +15,7 @@
 #include "vornscsi/scsi.h"
 #include "tests/support/huld_error_line.h"
 
+using cmdsets_test::failed_with;
 using cmdsets_test::fresh_error;
 using cmdsets_test::got;
 using cmdsets_test::got_str;
@@ -155,18 +156,15 @@ TEST(ScsiCheckError, AtaRegistersThroughTranslation) {
   huld_scsi_fill_sat_cmd(&cmd, &ata);
   ASSERT_FALSE(vornscsi_is_ata_pass_through_ck_cond(cmd.cdb));
   run_on(sat, &cmd);
-  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornscsi_check_error(&err, &cmd)));
 }
 
 TEST(ScsiExecutors, ExecuteFailurePassesThrough) {
   huld_dev dev = cmdsets_test::unserved_device();
   huld_error err = fresh_error();
   uint8_t buf[512];
-  EXPECT_EQ(1, vornscsi_execute_inquiry(&err, &dev, 0, 0, buf, sizeof(buf)));
-  EXPECT_EQ(2u, err.code);
-  EXPECT_EQ(1, vornscsi_execute_write_buffer(&err, &dev, 0x0F, 0, 0, nullptr, 0));
-  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(2u, failed_with(err, vornscsi_execute_inquiry(&err, &dev, 0, 0, buf, sizeof(buf))));
+  EXPECT_EQ(2u, failed_with(err, vornscsi_execute_write_buffer(&err, &dev, 0x0F, 0, 0, nullptr, 0)));
 }
 
 // ----- INQUIRY and VPD -----
@@ -378,8 +376,7 @@ TEST(ScsiSense, FixedDescriptorAndUnsupportedFormats) {
   uint16_t progress = 0;
   EXPECT_EQ(0x8000, got(err, progress, vornscsi_request_sense_parse_progress_indication, fixed, 18));
   fixed[15] = 0;
-  EXPECT_EQ(1, vornscsi_request_sense_parse_progress_indication(&err, &progress, fixed, 18));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornscsi_request_sense_parse_progress_indication(&err, &progress, fixed, 18)));
   EXPECT_EQ(1u, err.subcode);
   EXPECT_STREQ("progress indication is not available", err.message);
 

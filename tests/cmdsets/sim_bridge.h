@@ -35,6 +35,12 @@ const char *got_str(huld_error &err, char *out, Parse parse, Args... args) {
   return out;
 }
 
+// A call that must fail (return 1): the error code it recorded.
+inline uint32_t failed_with(const huld_error &err, int rc) {
+  EXPECT_EQ(1, rc);
+  return err.code;
+}
+
 inline void run_on(sim::NvmeController &controller, huld_nvme_cmd *cmd) {
   sim::NvmeCommand n{.cdw0 = cmd->cdw0, .nsid = cmd->nsid, .cdw10 = cmd->cdw10, .cdw11 = cmd->cdw11,
       .cdw12 = cmd->cdw12, .cdw13 = cmd->cdw13, .cdw14 = cmd->cdw14, .cdw15 = cmd->cdw15};
