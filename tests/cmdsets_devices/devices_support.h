@@ -102,8 +102,8 @@ inline huld_error fresh_error() {
   return e;
 }
 
-// Fixture: the machine above, a quiet log, every opened record closed at the end, and no
-// contract violation and no leaked handle allowed.
+// Fixture: the machine above, a quiet log, every opened record closed at the end (the suite's
+// resource check fails a test that leaks a handle or breaks a contract).
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {

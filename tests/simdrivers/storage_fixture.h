@@ -1,6 +1,6 @@
 // Test side of the simulated storage stack: a machine with one disk per personality, request
-// buffers written byte by byte from the request layouts, and a fixture that checks every test
-// ends without contract violations or leaked handles.
+// buffers written byte by byte from the request layouts, and a fixture that closes what a test
+// opened (the suite's resource check fails a test that leaks or breaks a contract).
 #pragma once
 
 #include <gtest/gtest.h>

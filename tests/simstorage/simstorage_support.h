@@ -1,5 +1,5 @@
 // Fixture of the storage-stack tests: a machine given by the test, the request builders of the
-// driver tests, and the end-of-test checks (no contract violations, nothing leaked).
+// driver tests; the suite's resource check fails a test that leaks or breaks a contract.
 #pragma once
 
 #include <gtest/gtest.h>
