@@ -76,7 +76,7 @@ TEST_F(Ref1Storage, ScsiTwinShowsItsDrivesIdentity) {
   const sim::StorageDriveModels r6 = sim::storage_drive("R6");
   ASSERT_TRUE(r6.nvme);
   for (const sim::StorageDiskInfo &d : sim::storage_disks())
-    if (d.id == "T") EXPECT_EQ(d.drive, "R6");
+    if (d.id == "T") { EXPECT_EQ(d.drive, "R6"); }
 }
 
 }  // namespace
