@@ -56,6 +56,13 @@ inline sim::NvmeCompletion nvme_commit(sim::NvmeController &ctl, uint8_t fs, uin
   return ctl.admin(nvme_cmd(0x10, 0, static_cast<uint32_t>(ca & 7) << 3 | (fs & 7)), nullptr, 0);
 }
 
+// `config` changed by `change`: a configuration built in the argument list.
+template <typename Config, typename Change>
+Config with(Config config, Change change) {
+  change(config);
+  return config;
+}
+
 // A SCSI answer on one line: status, data moved, and the sense bytes reported.
 inline std::string scsi_line(const sim::ScsiResult &r) {
   char b[8];
