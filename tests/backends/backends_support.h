@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,13 @@ inline uint64_t le64(const uint8_t *p, size_t off) {
 }
 inline uint32_t le32(const std::vector<uint8_t> &v, size_t off) { return le32(v.data(), off); }
 inline uint64_t le64(const std::vector<uint8_t> &v, size_t off) { return le64(v.data(), off); }
+// Little-endian dwords of a captured request, as {offset, value} pairs.
+inline void expect_le32(const uint8_t *p, std::initializer_list<std::pair<size_t, uint32_t>> want) {
+  for (const auto &[off, value] : want) EXPECT_EQ(le32(p, off), value) << "dword at offset " << off;
+}
+inline void expect_le32(const std::vector<uint8_t> &v, std::initializer_list<std::pair<size_t, uint32_t>> want) {
+  expect_le32(v.data(), want);
+}
 inline void put32(uint8_t *p, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }

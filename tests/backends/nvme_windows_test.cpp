@@ -8,6 +8,7 @@
 #include "backends_support.h"
 #include "huld/huld_nvme.h"
 #include "huld/windows/huld_nvme_windows.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace backends_test;
 
@@ -237,14 +238,9 @@ TEST_F(InboxNvme, FirmwareDownloadRequest) {
   EXPECT_TRUE(s.same_buffer);
   ASSERT_EQ(s.in.size(), 4096u + 80u);
   EXPECT_EQ(0, std::memcmp(s.in.data() + 4, "FIRMWARE", 8));
-  EXPECT_EQ(le32(s.in, 12), 1u);  // 1500 ms truncated on this road
-  EXPECT_EQ(le32(s.in, 16), 0x001B0780u);
-  EXPECT_EQ(le32(s.in, 24), 4096u + 52u);
-  EXPECT_EQ(le32(s.in, 36), 2u);
-  EXPECT_EQ(le32(s.in, 40), 1u);
-  EXPECT_EQ(le32(s.in, 44), 56u);
-  EXPECT_EQ(le32(s.in, 48), 4096u + 24u);
-  EXPECT_EQ(le32(s.in, 60), 24u);
+  // 12: 1500 ms truncated on this road
+  expect_le32(s.in, {{12, 1u}, {16, 0x001B0780u}, {24, 4096u + 52u}, {36, 2u}, {40, 1u}, {44, 56u},
+      {48, 4096u + 24u}, {60, 24u}});
   EXPECT_EQ(le64(s.in, 64), 0x1000u);  // bytes
   EXPECT_EQ(le64(s.in, 72), 4096u);
   EXPECT_EQ(0, std::memcmp(s.in.data() + 80, piece.data(), 4096));
@@ -258,11 +254,7 @@ TEST_F(InboxNvme, FirmwareCommitCarriesOnlyTheSlot) {
   ASSERT_EQ(huld_nvme_execute(&err, &dev(), &cmd), 0);
   const Seen &s = only_request();
   ASSERT_EQ(s.in.size(), 68u);
-  EXPECT_EQ(le32(s.in, 12), 30u);
-  EXPECT_EQ(le32(s.in, 24), 40u);
-  EXPECT_EQ(le32(s.in, 36), 3u);
-  EXPECT_EQ(le32(s.in, 48), 12u);
-  EXPECT_EQ(le32(s.in, 60), 12u);
+  expect_le32(s.in, {{12, 30u}, {24, 40u}, {36, 3u}, {48, 12u}, {60, 12u}});
   EXPECT_EQ(s.in[64], 2);
 
   device.seen.clear();
@@ -286,11 +278,8 @@ TEST_F(InboxNvme, FirmwareRejectionsAreFailures) {
 
   rc = 1;
   EXPECT_EQ(huld_nvme_execute(&err, &dev(), &down), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, 1u);
-  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 1 on firmware download");
-  EXPECT_STREQ(err.file, "huld\\windows\\huld_nvme_windows");
-  EXPECT_STREQ(err.function, "execute_scsi_miniport");
+  EXPECT_EQ(error_line(err), "code 4 subcode 1 file huld\\windows\\huld_nvme_windows function execute_scsi_miniport"
+                             " message SRB_IO_CONTROL return code 1 on firmware download");
   EXPECT_EQ(huld_nvme_execute(&err, &dev(), &commit), 1);
   EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 1 on firmware activate");
   rc = 0x20;
@@ -416,10 +405,7 @@ TEST_F(InboxNvme, ForcedToDeviceBufferLeavesTheCallerBufferAlone) {
   ASSERT_EQ(huld_nvme_execute(&err, &dev(), &e9), 0);
   const Seen &s = only_request();
   ASSERT_EQ(s.in.size(), 4096u + 208u);
-  EXPECT_EQ(le32(s.in, 32), 4096u);
-  EXPECT_EQ(le32(s.in, 36), 0u);
-  EXPECT_EQ(le32(s.in, 48), 208u);
-  EXPECT_EQ(le32(s.in, 52), 0u);
+  expect_le32(s.in, {{32, 4096u}, {36, 0u}, {48, 208u}, {52, 0u}});
   EXPECT_EQ(0, std::memcmp(s.in.data() + 208, buffer.data(), 16));
   for (uint8_t b : buffer) EXPECT_EQ(b, 0xEE);
 
@@ -642,12 +628,7 @@ TEST_F(InboxNvme, ProtocolCommandTimeOutAndQueue) {
   const Seen &s = only_request();
   EXPECT_EQ(s.code, kIoctlProtocolCommand);
   ASSERT_EQ(s.in.size(), 208u);
-  EXPECT_EQ(le32(s.in, 40), 30u);
-  EXPECT_EQ(le32(s.in, 56), 2u);
-  EXPECT_EQ(le32(s.in, 32), 0u);
-  EXPECT_EQ(le32(s.in, 36), 0u);
-  EXPECT_EQ(le32(s.in, 48), 0u);
-  EXPECT_EQ(le32(s.in, 52), 0u);
+  expect_le32(s.in, {{40, 30u}, {56, 2u}, {32, 0u}, {36, 0u}, {48, 0u}, {52, 0u}});
 
   device.seen.clear();
   huld_nvme_cmd commit = nvme(0x10, 0, nullptr, 0, HULD_DDIR_NONE, 30999);

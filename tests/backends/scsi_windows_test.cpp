@@ -9,6 +9,7 @@
 #include "huld/huld_scsi.h"
 #include "huld/windows/huld_scsi_windows.h"
 #include "tests/support/resource_check.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace backends_test;
 
@@ -236,11 +237,8 @@ TEST_F(ScsiPassThrough, FailuresAreRecordedNeverSuccess) {
   huld_scsi_cmd cmd = inquiry(buffer, sizeof(buffer));
   huld_error err{};
   EXPECT_EQ(huld_scsi_execute(&err, &dev, &cmd), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_SEM_TIMEOUT));
-  EXPECT_STREQ(err.message, "error executing scsi ex DeviceIoControl");
-  EXPECT_STREQ(err.file, "huld\\windows\\huld_scsi_windows");
-  EXPECT_STREQ(err.function, "execute_scsi_ex");
+  EXPECT_EQ(error_line(err), "code 4 subcode 121 file huld\\windows\\huld_scsi_windows function execute_scsi_ex"
+                             " message error executing scsi ex DeviceIoControl");
 }
 
 TEST_F(ScsiPassThrough, InvalidCommandsAreRefusedBeforeSending) {
@@ -305,18 +303,9 @@ TEST_F(Windows81Firmware, DownloadBecomesFirmwareRequest) {
   ASSERT_EQ(s.in.size(), 4096u + 80u);
   EXPECT_EQ(le32(s.in, 0), 28u);
   EXPECT_EQ(0, std::memcmp(s.in.data() + 4, "FIRMWARE", 8));
-  EXPECT_EQ(le32(s.in, 12), 2u);  // 1500 ms rounded up on this road
-  EXPECT_EQ(le32(s.in, 16), 0x001B0780u);
-  EXPECT_EQ(le32(s.in, 24), 4096u + 52u);
-  EXPECT_EQ(le32(s.in, 28), 1u);
-  EXPECT_EQ(le32(s.in, 32), 24u);
-  EXPECT_EQ(le32(s.in, 36), 2u);  // download
-  EXPECT_EQ(le32(s.in, 40), 1u);  // controller
-  EXPECT_EQ(le32(s.in, 44), 56u);
-  EXPECT_EQ(le32(s.in, 48), 4096u + 24u);
-  EXPECT_EQ(le32(s.in, 52), 0u);
-  EXPECT_EQ(le32(s.in, 56), 1u);
-  EXPECT_EQ(le32(s.in, 60), 24u);
+  // 12: 1500 ms rounded up on this road; 36: download; 40: controller
+  expect_le32(s.in, {{12, 2u}, {16, 0x001B0780u}, {24, 4096u + 52u}, {28, 1u}, {32, 24u}, {36, 2u}, {40, 1u},
+      {44, 56u}, {48, 4096u + 24u}, {52, 0u}, {56, 1u}, {60, 24u}});
   EXPECT_EQ(le64(s.in, 64), 0x012345u);
   EXPECT_EQ(le64(s.in, 72), 4096u);
   EXPECT_EQ(0, std::memcmp(s.in.data() + 80, piece.data(), piece.size()));
@@ -332,12 +321,8 @@ TEST_F(Windows81Firmware, ActivationOfSlotOne) {
   ASSERT_EQ(device.seen.size(), 1u);
   const Seen &s = device.seen[0];
   ASSERT_EQ(s.in.size(), 68u);
-  EXPECT_EQ(le32(s.in, 12), 1u);  // 500 ms rounded up
-  EXPECT_EQ(le32(s.in, 24), 40u);
-  EXPECT_EQ(le32(s.in, 36), 3u);  // activate
-  EXPECT_EQ(le32(s.in, 48), 12u);
-  EXPECT_EQ(le32(s.in, 56), 1u);
-  EXPECT_EQ(le32(s.in, 60), 12u);
+  // 12: 500 ms rounded up; 36: activate
+  expect_le32(s.in, {{12, 1u}, {24, 40u}, {36, 3u}, {48, 12u}, {56, 1u}, {60, 12u}});
   EXPECT_EQ(s.in[64], 1);  // slot 1
   EXPECT_EQ(s.in[65] | s.in[66] | s.in[67], 0);
 }
@@ -379,9 +364,8 @@ TEST_F(Windows81Firmware, DriverRejectionsAreFailures) {
   rc = 1;
   huld_scsi_cmd down = write_buffer(0x0E, 0, piece, sizeof(piece), 30000);
   EXPECT_EQ(huld_scsi_execute(&err, &dev, &down), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, 1u);
-  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 1 on firmware download");
+  EXPECT_EQ(error_line(err), "code 4 subcode 1 file huld\\windows\\huld_scsi_windows function execute_scsi_miniport"
+                             " message SRB_IO_CONTROL return code 1 on firmware download");
 
   rc = 0x20;  // a download is never "pending"
   EXPECT_EQ(huld_scsi_execute(&err, &dev, &down), 1);

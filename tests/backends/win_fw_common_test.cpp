@@ -7,6 +7,7 @@
 
 #include "backends_support.h"
 #include "huld/windows/win_fw_common.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace backends_test;
 
@@ -38,10 +39,7 @@ TEST_F(FirmwareInfo, ActiveSlotFromByteTen) {
   const Seen &s = device.seen.back();
   EXPECT_EQ(s.code, kIoctlFwGetInfo);
   ASSERT_EQ(s.in.size(), 16u);
-  EXPECT_EQ(le32(s.in, 0), 16u);
-  EXPECT_EQ(le32(s.in, 4), 16u);
-  EXPECT_EQ(le32(s.in, 8), 0u);
-  EXPECT_EQ(le32(s.in, 12), 0u);
+  expect_le32(s.in, {{0, 16u}, {4, 16u}, {8, 0u}, {12, 0u}});
   EXPECT_EQ(s.out_size, 56u);
 }
 
@@ -65,9 +63,8 @@ TEST_F(FirmwareInfo, ShortOrFailedAnswersAreFailures) {
   device.answer = [](sim::IoctlCall &call, const std::vector<uint8_t> &) { return call.fail(ERROR_INVALID_FUNCTION); };
   slot = 0xAA;
   EXPECT_EQ(win_fw_get_active_slot(&err, handle(), &slot), 1);
-  EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_INVALID_FUNCTION));
-  EXPECT_STREQ(err.message, "IOCTL_STORAGE_FIRMWARE_GET_INFO return code 1");
-  EXPECT_STREQ(err.function, "win_fw_get_active_slot");
+  EXPECT_EQ(error_line(err), "code 4 subcode 1 file huld\\windows\\win_fw_common function win_fw_get_active_slot"
+                             " message IOCTL_STORAGE_FIRMWARE_GET_INFO return code 1");
   EXPECT_EQ(slot, 0xAAu);
 }
 
@@ -108,9 +105,7 @@ TEST(FirmwareRecords, DownloadRecordLayout) {
   ASSERT_NE(record, nullptr);
   ASSERT_EQ(size, 4136u);
   const auto *r = reinterpret_cast<const uint8_t *>(record);
-  EXPECT_EQ(le32(r, 0), 40u);
-  EXPECT_EQ(le32(r, 4), 4136u);
-  EXPECT_EQ(le32(r, 8), 1u);
+  expect_le32(r, {{0, 40u}, {4, 4136u}, {8, 1u}});
   EXPECT_EQ(r[12], 2);
   EXPECT_EQ(r[13] | r[14] | r[15], 0);
   EXPECT_EQ(le64(r, 16), 0x6000u);
@@ -133,9 +128,7 @@ TEST(FirmwareRecords, ActivationRecordLayout) {
   win_fw_fill_activate(&record, 0x80000000u, 5);
   const auto *r = reinterpret_cast<const uint8_t *>(&record);
   EXPECT_EQ(sizeof(record), 16u);
-  EXPECT_EQ(le32(r, 0), 16u);
-  EXPECT_EQ(le32(r, 4), 16u);
-  EXPECT_EQ(le32(r, 8), 0x80000000u);
+  expect_le32(r, {{0, 16u}, {4, 16u}, {8, 0x80000000u}});
   EXPECT_EQ(r[12], 5);
   EXPECT_EQ(r[13] | r[14] | r[15], 0);
 }

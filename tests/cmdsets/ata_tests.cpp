@@ -2,6 +2,7 @@
 // refusals, and the parsers over IDENTIFY data, the IDENTIFY DEVICE DATA log and SMART data.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,8 +11,12 @@
 #include "vornata/ata.h"
 #include "vornata/errors.h"
 #include "vornata/parse.h"
+#include "tests/support/huld_error_line.h"
 
+using cmdsets_test::failed_with;
 using cmdsets_test::fresh_error;
+using cmdsets_test::got;
+using cmdsets_test::got_str;
 using cmdsets_test::run_on;
 
 namespace {
@@ -27,6 +32,18 @@ sim::AtaConfig drive_config() {
   cfg.word235_max_blocks = 0x0100;
   cfg.mode7_supported = false;
   return cfg;
+}
+
+// The registers and transfer fields of a built command, on one line.
+std::string regs(const huld_ata_cmd &c) {
+  char s[160];
+  std::snprintf(s, sizeof s,
+                "cmd %02x proto %u ext %u tlen %u xfer %u feat %04x count %04x lba %012llx dev %02x ddir %u "
+                "len %u to %u cc %u st %02x",
+                c.command, c.protocol, c.is_ext, c.t_length, c.xfer_type, c.feature, c.count,
+                static_cast<unsigned long long>(c.lba), c.device, c.ddir, c.data_len, c.timeout_ms, c.check_condition,
+                c.status);
+  return s;
 }
 
 // Word n of IDENTIFY data, little-endian.
@@ -49,67 +66,43 @@ TEST(AtaBuilders, IdentifyAndLogReads) {
   std::memset(&cmd, 0xAB, sizeof(cmd));
   uint8_t buf[1024];
   vornata_fill_identify_device(&cmd, buf, 512);
-  EXPECT_EQ(0xEC, cmd.command);
-  EXPECT_EQ(4, cmd.protocol);
-  EXPECT_EQ(0, cmd.is_ext);
-  EXPECT_EQ(1, cmd.count);
-  EXPECT_EQ(0u, cmd.lba);
-  EXPECT_EQ(0, cmd.feature);
-  EXPECT_EQ(0, cmd.device);
-  EXPECT_EQ(2, cmd.t_length);
-  EXPECT_EQ(1u, cmd.xfer_type);
-  EXPECT_EQ(2u, cmd.ddir);
-  EXPECT_EQ(30000u, cmd.timeout_ms);
-  EXPECT_EQ(0, cmd.check_condition);
-  EXPECT_EQ(0, cmd.status);
+  EXPECT_EQ(regs(cmd),
+            "cmd ec proto 4 ext 0 tlen 2 xfer 1 feat 0000 count 0001 lba 000000000000 dev 00 ddir 2 len 512 to 30000 cc 0 st 00");
 
   // READ LOG EXT of log 30h page 0103h with 1024 bytes.
   vornata_fill_read_log_ext(&cmd, 0, 2, 0x30, 0x0103, buf, 1024);
-  EXPECT_EQ(0x2F, cmd.command);
-  EXPECT_EQ(1, cmd.is_ext);
-  EXPECT_EQ(2, cmd.count);
-  EXPECT_EQ(0x0100000330ull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd 2f proto 4 ext 1 tlen 2 xfer 1 feat 0000 count 0002 lba 000100000330 dev 00 ddir 2 len 1024 to 30000 cc 0 st 00");
   vornata_fill_write_log_dma_ext(&cmd, 0, 1, 0xE0, 0, buf, 512);
-  EXPECT_EQ(0x57, cmd.command);
-  EXPECT_EQ(6, cmd.protocol);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(regs(cmd),
+            "cmd 57 proto 6 ext 1 tlen 2 xfer 1 feat 0000 count 0001 lba 0000000000e0 dev 00 ddir 1 len 512 to 30000 cc 0 st 00");
 
   // SMART READ LOG of log BDh: signature C24Fh in LBA bits 23:8.
   vornata_fill_smart_read_log(&cmd, 1, 0xBD, buf, 512);
-  EXPECT_EQ(0xB0, cmd.command);
-  EXPECT_EQ(0xD5, cmd.feature);
-  EXPECT_EQ(1, cmd.count);
-  EXPECT_EQ(0xC24FBDull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd b0 proto 4 ext 0 tlen 2 xfer 1 feat 00d5 count 0001 lba 000000c24fbd dev 00 ddir 2 len 512 to 30000 cc 0 st 00");
   vornata_fill_smart_return_status(&cmd);
-  EXPECT_EQ(0xDA, cmd.feature);
-  EXPECT_EQ(1, cmd.check_condition);
-  EXPECT_EQ(0u, cmd.ddir);
-  EXPECT_EQ(0, cmd.t_length);
+  EXPECT_EQ(regs(cmd),
+            "cmd b0 proto 3 ext 0 tlen 0 xfer 0 feat 00da count 0000 lba 000000c24f00 dev 00 ddir 0 len 0 to 30000 cc 1 st 00");
 }
 
 TEST(AtaBuilders, DownloadMicrocode) {
   huld_ata_cmd cmd;
   uint8_t buf[512];
   vornata_fill_download_microcode(&cmd, 0x03, 600, 1000, buf, 600 * 512);
-  EXPECT_EQ(0x92, cmd.command);
-  EXPECT_EQ(5, cmd.protocol);
-  EXPECT_EQ(0x03, cmd.feature);
-  EXPECT_EQ(0x58, cmd.count);
+  EXPECT_EQ(regs(cmd),
+            "cmd 92 proto 5 ext 0 tlen 2 xfer 1 feat 0003 count 0058 lba 00000003e802 dev 00 ddir 1 len 307200 to 30000 cc 0 st 00");
   EXPECT_EQ(0x02u, cmd.lba & 0xFF);
   EXPECT_EQ(0x03E8u, (cmd.lba >> 8) & 0xFFFF);
   EXPECT_EQ(1u, cmd.ddir);
   // Activation carries no data but keeps the pointer.
   vornata_fill_download_microcode(&cmd, 0x0F, 0, 0, buf, 0);
-  EXPECT_EQ(3, cmd.protocol);
-  EXPECT_EQ(0, cmd.t_length);
-  EXPECT_EQ(0u, cmd.xfer_type);
-  EXPECT_EQ(0u, cmd.ddir);
+  EXPECT_EQ(regs(cmd),
+            "cmd 92 proto 3 ext 0 tlen 0 xfer 0 feat 000f count 0000 lba 000000000000 dev 00 ddir 0 len 0 to 30000 cc 0 st 00");
   EXPECT_EQ(buf, cmd.data);
   vornata_fill_download_microcode_dma(&cmd, 0x0E, 16, 16, buf, 8192);
-  EXPECT_EQ(0x93, cmd.command);
-  EXPECT_EQ(6, cmd.protocol);
-  EXPECT_EQ(0x10, cmd.count);
-  EXPECT_EQ(0x1000u, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd 93 proto 6 ext 0 tlen 2 xfer 1 feat 000e count 0010 lba 000000001000 dev 00 ddir 1 len 8192 to 30000 cc 0 st 00");
   vornata_fill_download_microcode_dma(&cmd, 0x0F, 0, 0, nullptr, 0);
   EXPECT_EQ(3, cmd.protocol);
 }
@@ -117,10 +110,8 @@ TEST(AtaBuilders, DownloadMicrocode) {
 TEST(AtaBuilders, SanitizeTrustedAndAddressCommands) {
   huld_ata_cmd cmd;
   vornata_fill_sanitize_overwrite_ext(&cmd, 1, 1, 1, 1, 0x1F, 0xDEADBEEF);
-  EXPECT_EQ(0xB4, cmd.command);
-  EXPECT_EQ(0x0014, cmd.feature);
-  EXPECT_EQ(0x80D0 | 0xF, cmd.count);
-  EXPECT_EQ(0x4F57DEADBEEFull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd b4 proto 3 ext 1 tlen 0 xfer 0 feat 0014 count 80df lba 4f57deadbeef dev 00 ddir 0 len 0 to 30000 cc 0 st 00");
   vornata_fill_sanitize_block_erase_ext(&cmd, 3, 2);  // flags keep bit 0
   EXPECT_EQ(0x8000, cmd.count);
   EXPECT_EQ(0x426B4572ull, cmd.lba);
@@ -133,18 +124,14 @@ TEST(AtaBuilders, SanitizeTrustedAndAddressCommands) {
 
   uint8_t buf[512];
   vornata_fill_trusted_receive(&cmd, 0x01, 0x1234, buf, 0x201 * 512);
-  EXPECT_EQ(0x5C, cmd.command);
-  EXPECT_EQ(0x01, cmd.feature);
-  EXPECT_EQ(0x01, cmd.count);
-  EXPECT_EQ(0x123402ull, cmd.lba);
+  EXPECT_EQ(regs(cmd),
+            "cmd 5c proto 4 ext 0 tlen 2 xfer 1 feat 0001 count 0001 lba 000000123402 dev 00 ddir 2 len 262656 to 30000 cc 0 st 00");
   vornata_fill_read_dma_ext(&cmd, 0x123456789ull, buf, 4096);
-  EXPECT_EQ(0x25, cmd.command);
-  EXPECT_EQ(8, cmd.count);
-  EXPECT_EQ(0x40, cmd.device);
+  EXPECT_EQ(regs(cmd),
+            "cmd 25 proto 6 ext 1 tlen 2 xfer 1 feat 0000 count 0008 lba 000123456789 dev 40 ddir 2 len 4096 to 30000 cc 0 st 00");
   vornata_fill_write_sectors_ext(&cmd, 7, buf, 512);
-  EXPECT_EQ(0x34, cmd.command);
-  EXPECT_EQ(5, cmd.protocol);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(regs(cmd),
+            "cmd 34 proto 5 ext 1 tlen 2 xfer 1 feat 0000 count 0001 lba 000000000007 dev 40 ddir 1 len 512 to 30000 cc 0 st 00");
   vornata_fill_get_native_max_address_ext(&cmd);
   EXPECT_EQ(0x78, cmd.command);
   EXPECT_EQ(1, cmd.check_condition);
@@ -188,10 +175,8 @@ TEST(AtaChecks, StatusErrorAndSmartStatus) {
   cmd.status = 0x51;
   cmd.error = 0x04;
   EXPECT_EQ(1, vornata_check_error(&err, &cmd));
-  EXPECT_EQ(6u, err.code);
-  EXPECT_EQ(0x5104u, err.subcode);
-  EXPECT_STREQ("device error detected, status 51h, error 4h", err.message);
-  EXPECT_STREQ("vornata\\errors", err.file);
+  EXPECT_EQ(error_line(err), "code 6 subcode 20740 file vornata\\errors function vornata_check_error"
+                             " message device error detected, status 51h, error 4h");
   cmd.status = 0x50;
   EXPECT_EQ(0, vornata_check_error(&err, &cmd));
   EXPECT_EQ(0u, err.code);
@@ -229,42 +214,28 @@ TEST(AtaExecutors, BlockCountedTransfersAreRefusedBeforeAnyCommand) {
   huld_error err = fresh_error();
   std::vector<uint8_t> buf(4096);
   // Refusals are code 1; a command that got through fails at the execute layer with code 2.
-  EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 0, 0, buf.data(), 0));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 600));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 512));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode(&err, &dev, 0x03, 0, 0, buf.data(), 0)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 600)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 512)));
   EXPECT_STREQ("block count 2 does not match data length 512", err.message);
   EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x03, 2, 0, buf.data(), 1024));
   EXPECT_EQ(2u, err.code);  // well-formed: reached the execute layer
   EXPECT_EQ(1, vornata_execute_download_microcode(&err, &dev, 0x0F, 0, 0, nullptr, 0));
   EXPECT_EQ(2u, err.code);  // activation has no data and is never refused for it
-  EXPECT_EQ(1, vornata_execute_download_microcode_dma(&err, &dev, 0x0E, 1, 0, buf.data(), 1000));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_download_microcode_dma(&err, &dev, 0x0E, 1, 0, buf.data(), 1000)));
 
-  EXPECT_EQ(1, vornata_execute_smart_read_log(&err, &dev, 2, 0xBD, buf.data(), 512));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_smart_write_log(&err, &dev, 0, 0xBD, buf.data(), 0));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 511));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 512));
-  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_smart_read_log(&err, &dev, 2, 0xBD, buf.data(), 512)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_smart_write_log(&err, &dev, 0, 0xBD, buf.data(), 0)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 511)));
+  EXPECT_EQ(2u, failed_with(err, vornata_execute_read_log_ext(&err, &dev, 0, 1, 0x30, 3, buf.data(), 512)));
   // A length whose block count does not fit COUNT (65,536 blocks).
-  EXPECT_EQ(1, vornata_execute_read_sectors_ext(&err, &dev, 0, nullptr, 65536u * 512u));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_read_sectors_ext(&err, &dev, 0, nullptr, 65536u * 512u)));
   EXPECT_STREQ("block count 65536 does not fit the count register", err.message);
-  EXPECT_EQ(1, vornata_execute_write_dma_ext(&err, &dev, 0, nullptr, 0));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_identify_device(&err, &dev, buf.data(), 4096));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_identify_device(&err, &dev, buf.data(), 512));
-  EXPECT_EQ(2u, err.code);
-  EXPECT_EQ(1, vornata_execute_trusted_send(&err, &dev, 1, 0, buf.data(), 100));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(1, vornata_execute_data_set_management(&err, &dev, 0, 1, 2, 0, buf.data(), 512));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_write_dma_ext(&err, &dev, 0, nullptr, 0)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_identify_device(&err, &dev, buf.data(), 4096)));
+  EXPECT_EQ(2u, failed_with(err, vornata_execute_identify_device(&err, &dev, buf.data(), 512)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_trusted_send(&err, &dev, 1, 0, buf.data(), 100)));
+  EXPECT_EQ(1u, failed_with(err, vornata_execute_data_set_management(&err, &dev, 0, 1, 2, 0, buf.data(), 512)));
 }
 
 // ----- IDENTIFY parsers -----
@@ -278,20 +249,14 @@ TEST(AtaIdentify, IdentityFromDrive) {
   huld_error err = fresh_error();
   ASSERT_EQ(0, vornata_check_error(&err, &cmd));
   char text[64];
-  ASSERT_EQ(0, vornata_identify_parse_model(&err, text, sizeof(text), id.data(), 512));
-  EXPECT_STREQ("SIMATA MODEL 1", text);
-  ASSERT_EQ(0, vornata_identify_parse_serial(&err, text, sizeof(text), id.data(), 512));
-  EXPECT_STREQ("SIMATASERIAL0001", text);
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, text, sizeof(text), id.data(), 512));
-  EXPECT_STREQ("SIMFW001", text);
+  EXPECT_STREQ("SIMATA MODEL 1", got_str(err, text, vornata_identify_parse_model, sizeof(text), id.data(), 512));
+  EXPECT_STREQ("SIMATASERIAL0001", got_str(err, text, vornata_identify_parse_serial, sizeof(text), id.data(), 512));
+  EXPECT_STREQ("SIMFW001", got_str(err, text, vornata_identify_parse_firmware, sizeof(text), id.data(), 512));
   uint16_t w = 0;
-  ASSERT_EQ(0, vornata_identify_parse_dlmc_min_blocks(&err, &w, id.data(), 512));
-  EXPECT_EQ(4, w);
-  ASSERT_EQ(0, vornata_identify_parse_dlmc_max_blocks(&err, &w, id.data(), 512));
-  EXPECT_EQ(256, w);
+  EXPECT_EQ(4, got(err, w, vornata_identify_parse_dlmc_min_blocks, id.data(), 512));
+  EXPECT_EQ(256, got(err, w, vornata_identify_parse_dlmc_max_blocks, id.data(), 512));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornata_identify_parse_checksum_validity_indicator(&err, &b, id.data(), 512));
-  EXPECT_EQ(0xA5, b);
+  EXPECT_EQ(0xA5, got(err, b, vornata_identify_parse_checksum_validity_indicator, id.data(), 512));
   // The checksum makes the 512 bytes sum to 0 modulo 256.
   uint8_t sum = 0;
   for (uint8_t x : id) sum = static_cast<uint8_t>(sum + x);
@@ -312,18 +277,13 @@ TEST(AtaIdentify, StringsAreSwappedWholeThenCutAndTrimmed) {
   EXPECT_STREQ("buffer not large enough to parse ata identify model", err.message);
   EXPECT_STREQ("vornata_identify_parse_model", err.function);
   EXPECT_EQ('\0', text[0]);
-  ASSERT_EQ(0, vornata_identify_parse_model(&err, text, sizeof(text), id.data(), 94));
-  EXPECT_STREQ("ASDX MODEL", text);
-  ASSERT_EQ(0, vornata_identify_parse_serial(&err, text, sizeof(text), id.data(), 40));
-  EXPECT_STREQ("SERIAL 123", text);
+  EXPECT_STREQ("ASDX MODEL", got_str(err, text, vornata_identify_parse_model, sizeof(text), id.data(), 94));
+  EXPECT_STREQ("SERIAL 123", got_str(err, text, vornata_identify_parse_serial, sizeof(text), id.data(), 40));
   char fw9[9], fw5[5], fw4[4];
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, fw9, sizeof(fw9), id.data(), 54));
-  EXPECT_STREQ("FW123456", fw9);
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, fw5, sizeof(fw5), id.data(), 54));
-  EXPECT_STREQ("FW12", fw5);
+  EXPECT_STREQ("FW123456", got_str(err, fw9, vornata_identify_parse_firmware, sizeof(fw9), id.data(), 54));
+  EXPECT_STREQ("FW12", got_str(err, fw5, vornata_identify_parse_firmware, sizeof(fw5), id.data(), 54));
   // An odd number of characters: the third one comes from the swapped field, not its neighbour.
-  ASSERT_EQ(0, vornata_identify_parse_firmware(&err, fw4, sizeof(fw4), id.data(), 54));
-  EXPECT_STREQ("FW1", fw4);
+  EXPECT_STREQ("FW1", got_str(err, fw4, vornata_identify_parse_firmware, sizeof(fw4), id.data(), 54));
   ASSERT_EQ(0, vornata_identify_parse_current_media_serial(&err, text, 10, id.data(), 412));
   EXPECT_STREQ("  MEDIA  ", text);  // not trimmed
   EXPECT_EQ(1, vornata_identify_parse_current_media_serial(&err, text, 10, id.data(), 411));
@@ -347,34 +307,25 @@ TEST(AtaIdentify, WordsWithRulesOfTheirOwn) {
   put_word(id, 217, 0x0001);
   huld_error err = fresh_error();
   uint16_t w = 0;
-  ASSERT_EQ(0, vornata_identify_parse_dlmc_max_blocks(&err, &w, id.data(), 472));
-  EXPECT_EQ(256, w);
+  EXPECT_EQ(256, got(err, w, vornata_identify_parse_dlmc_max_blocks, id.data(), 472));
   EXPECT_EQ(1, vornata_identify_parse_dlmc_max_blocks(&err, &w, id.data(), 471));
   EXPECT_STREQ("buffer not large enough to parse dlmc max blocks", err.message);
-  ASSERT_EQ(0, vornata_identify_parse_alignment_of_logical_sector_within_a_physical_sector(&err, &w, id.data(), 420));
-  EXPECT_EQ(1, w);
-  ASSERT_EQ(0, vornata_identify_parse_security_erase_unit_normal_time_to_complete(&err, &w, id.data(), 180));
-  EXPECT_EQ(10, w);
-  ASSERT_EQ(0, vornata_identify_parse_security_erase_unit_enhanced_time_to_complete(&err, &w, id.data(), 182));
-  EXPECT_EQ(0x0A, w);
+  EXPECT_EQ(1, got(err, w, vornata_identify_parse_alignment_of_logical_sector_within_a_physical_sector, id.data(), 420));
+  EXPECT_EQ(10, got(err, w, vornata_identify_parse_security_erase_unit_normal_time_to_complete, id.data(), 180));
+  EXPECT_EQ(0x0A, got(err, w, vornata_identify_parse_security_erase_unit_enhanced_time_to_complete, id.data(), 182));
   EXPECT_EQ(1, vornata_identify_parse_security_erase_unit_enhanced_time_to_complete(&err, &w, id.data(), 181));
   EXPECT_STREQ("buffer not large enough to parse word 90 (security erase unit enhanced time to complete)\n",
                err.message);
-  ASSERT_EQ(0, vornata_identify_parse_nominal_media_rotation_rate(&err, &w, id.data(), 436));
-  EXPECT_EQ(1, w);
+  EXPECT_EQ(1, got(err, w, vornata_identify_parse_nominal_media_rotation_rate, id.data(), 436));
   uint32_t dw = 0;
-  ASSERT_EQ(0, vornata_identify_parse_nlbas_28bit(&err, &dw, id.data(), 124));
-  EXPECT_EQ(0x12345678u, dw);
+  EXPECT_EQ(0x12345678u, got(err, dw, vornata_identify_parse_nlbas_28bit, id.data(), 124));
   uint64_t wwn = 0;
-  ASSERT_EQ(0, vornata_identify_parse_world_wide_name(&err, &wwn, id.data(), 224));
-  EXPECT_EQ(0x500123456789ABCDull, wwn);
-  ASSERT_EQ(0, vornata_identify_parse_wwn_unique_id(&err, &wwn, id.data(), 224));
-  EXPECT_EQ(0x56789ABCDull, wwn);
+  EXPECT_EQ(0x500123456789ABCDull, got(err, wwn, vornata_identify_parse_world_wide_name, id.data(), 224));
+  EXPECT_EQ(0x56789ABCDull, got(err, wwn, vornata_identify_parse_wwn_unique_id, id.data(), 224));
   EXPECT_EQ(1, vornata_identify_parse_wwn_unique_id(&err, &wwn, id.data(), 223));
   EXPECT_STREQ("buffer not large enough to parse wwn", err.message);
   uint32_t oui = 0;
-  ASSERT_EQ(0, vornata_identify_parse_ieee_oui(&err, &oui, id.data(), 220));
-  EXPECT_EQ(0x001234u, oui);
+  EXPECT_EQ(0x001234u, got(err, oui, vornata_identify_parse_ieee_oui, id.data(), 220));
   put_word(id, 108, 0x6001);
   EXPECT_EQ(1, vornata_identify_parse_ieee_oui(&err, &oui, id.data(), 220));
   EXPECT_STREQ("could not parse ieee oui due to incorrect naa value (6h)", err.message);
@@ -390,17 +341,12 @@ TEST(AtaIdentify, GeneratedFieldParsers) {
   put_word(id, 103, 0x4444);
   huld_error err = fresh_error();
   uint8_t b = 0;
-  ASSERT_EQ(0, vornata_identify_parse_acs3_support(&err, &b, id.data(), 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornata_identify_parse_acs4_support(&err, &b, id.data(), 512));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornata_identify_parse_sata_30_transport(&err, &b, id.data(), 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornata_identify_parse_sata_transport_type(&err, &b, id.data(), 512));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornata_identify_parse_acs3_support, id.data(), 512));
+  EXPECT_EQ(0, got(err, b, vornata_identify_parse_acs4_support, id.data(), 512));
+  EXPECT_EQ(1, got(err, b, vornata_identify_parse_sata_30_transport, id.data(), 512));
+  EXPECT_EQ(1, got(err, b, vornata_identify_parse_sata_transport_type, id.data(), 512));
   uint64_t q = 0;
-  ASSERT_EQ(0, vornata_identify_parse_number_of_user_addressable_logical_sectors(&err, &q, id.data(), 512));
-  EXPECT_EQ(0x4444333322221111ull, q);
+  EXPECT_EQ(0x4444333322221111ull, got(err, q, vornata_identify_parse_number_of_user_addressable_logical_sectors, id.data(), 512));
   EXPECT_EQ(1, vornata_identify_parse_acs3_support(&err, &b, id.data(), 161));
   EXPECT_STREQ("buffer not large enough to parse word 80 bit 10 (acs3 support)\n", err.message);
   EXPECT_STREQ("parse_word_and_bit", err.function);
@@ -425,17 +371,12 @@ TEST(AtaIdDataLog, DownloadCapabilitiesFromDrive) {
   huld_error err = fresh_error();
   ASSERT_EQ(0, vornata_check_error(&err, &cmd));
   uint16_t w = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_min_blocks(&err, &w, page.data(), 512));
-  EXPECT_EQ(0x10, w);
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_max_blocks(&err, &w, page.data(), 512));
-  EXPECT_EQ(0x80, w);
+  EXPECT_EQ(0x10, got(err, w, vornata_id_data_log_parse_dm_min_blocks, page.data(), 512));
+  EXPECT_EQ(0x80, got(err, w, vornata_id_data_log_parse_dm_max_blocks, page.data(), 512));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_offsets_immediate_supported(&err, &b, page.data(), 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_immediate_supported(&err, &b, page.data(), 512));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornata_id_data_log_parse_dm_offsets_deferred_supported(&err, &b, page.data(), 512));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornata_id_data_log_parse_dm_offsets_immediate_supported, page.data(), 512));
+  EXPECT_EQ(0, got(err, b, vornata_id_data_log_parse_dm_immediate_supported, page.data(), 512));
+  EXPECT_EQ(1, got(err, b, vornata_id_data_log_parse_dm_offsets_deferred_supported, page.data(), 512));
   EXPECT_EQ(1, vornata_id_data_log_parse_dm_max_blocks(&err, &w, page.data(), 23));
   EXPECT_STREQ("buffer not large enough", err.message);
   EXPECT_EQ(1, vornata_id_data_log_parse_dm_offsets_deferred_supported(&err, &b, page.data(), 23));
@@ -470,14 +411,11 @@ TEST(AtaIdDataLog, WorldWideNameAndRotationRate) {
   page[31] = 0x80;
   huld_error err = fresh_error();
   uint64_t v = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_world_wide_name(&err, &v, page.data(), 72));
-  EXPECT_EQ(wwn, v);
+  EXPECT_EQ(wwn, got(err, v, vornata_id_data_log_parse_world_wide_name, page.data(), 72));
   uint32_t oui = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_ieee_oui(&err, &oui, page.data(), 72));
-  EXPECT_EQ(0x001234u, oui);
+  EXPECT_EQ(0x001234u, got(err, oui, vornata_id_data_log_parse_ieee_oui, page.data(), 72));
   uint16_t rpm = 0;
-  ASSERT_EQ(0, vornata_id_data_log_parse_nominal_media_rotation_rate(&err, &rpm, page.data(), 32));
-  EXPECT_EQ(1, rpm);
+  EXPECT_EQ(1, got(err, rpm, vornata_id_data_log_parse_nominal_media_rotation_rate, page.data(), 32));
   page[63] = 0x60;  // NAA 6
   EXPECT_EQ(1, vornata_id_data_log_parse_ieee_oui(&err, &oui, page.data(), 72));
   EXPECT_STREQ("identify device data log world wide name NAA invalid (6h)", err.message);
@@ -524,24 +462,17 @@ TEST(AtaSmart, AttributesThresholdsAndSelfTest) {
   EXPECT_EQ(1, vornata_smart_parse_attribute(&err, &a, 3, data.data(), 511));
   EXPECT_STREQ("buffer not large enough", err.message);
   uint32_t count = 0;
-  ASSERT_EQ(0, vornata_smart_parse_nattrs(&err, &count, data.data(), 512));
-  EXPECT_EQ(10u, count);
+  EXPECT_EQ(10u, got(err, count, vornata_smart_parse_nattrs, data.data(), 512));
 
   uint8_t status = 0;
   uint32_t v = 0;
-  ASSERT_EQ(0, vornata_smart_parse_self_test_status(&err, &status, data.data(), 512));
-  EXPECT_EQ(2, status);
-  ASSERT_EQ(0, vornata_smart_parse_self_test_percent_done(&err, &v, data.data(), 512));
-  EXPECT_EQ(50u, v);
+  EXPECT_EQ(2, got(err, status, vornata_smart_parse_self_test_status, data.data(), 512));
+  EXPECT_EQ(50u, got(err, v, vornata_smart_parse_self_test_percent_done, data.data(), 512));
   data[363] = 0x0F;  // not a defined remaining value: nothing done, no wrap
-  ASSERT_EQ(0, vornata_smart_parse_self_test_percent_done(&err, &v, data.data(), 512));
-  EXPECT_EQ(0u, v);
-  ASSERT_EQ(0, vornata_smart_parse_long_polling_time(&err, &v, data.data(), 512));
-  EXPECT_EQ(300u, v);
-  ASSERT_EQ(0, vornata_smart_parse_short_polling_time(&err, &v, data.data(), 512));
-  EXPECT_EQ(2u, v);
-  ASSERT_EQ(0, vornata_smart_parse_conveyance_polling_time(&err, &v, data.data(), 512));
-  EXPECT_EQ(5u, v);
+  EXPECT_EQ(0u, got(err, v, vornata_smart_parse_self_test_percent_done, data.data(), 512));
+  EXPECT_EQ(300u, got(err, v, vornata_smart_parse_long_polling_time, data.data(), 512));
+  EXPECT_EQ(2u, got(err, v, vornata_smart_parse_short_polling_time, data.data(), 512));
+  EXPECT_EQ(5u, got(err, v, vornata_smart_parse_conveyance_polling_time, data.data(), 512));
 }
 
 TEST(AtaSmart, ThresholdTableHasThirtySlots) {
@@ -554,8 +485,7 @@ TEST(AtaSmart, ThresholdTableHasThirtySlots) {
   data[2 + 12 * 40] = 0xC3;
   huld_error err = fresh_error();
   uint32_t n = 0;
-  ASSERT_EQ(0, vornata_smart_parse_nthresholds(&err, &n, data.data(), 512));
-  EXPECT_EQ(2u, n);
+  EXPECT_EQ(2u, got(err, n, vornata_smart_parse_nthresholds, data.data(), 512));
   vornata_smart_threshold t;
   ASSERT_EQ(0, vornata_smart_parse_threshold(&err, &t, 9, data.data(), 512));
   EXPECT_EQ(20, t.threshold);

@@ -2,6 +2,7 @@
 // and the parsers over Identify data and logs that the simulated controller returns.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,8 +11,12 @@
 #include "vornnvme/errors.h"
 #include "vornnvme/nvme.h"
 #include "vornnvme/parse.h"
+#include "tests/support/huld_error_line.h"
 
+using cmdsets_test::failed_with;
 using cmdsets_test::fresh_error;
+using cmdsets_test::got;
+using cmdsets_test::got_str;
 using cmdsets_test::run_on;
 
 namespace {
@@ -27,6 +32,26 @@ sim::NvmeConfig drive_config() {
   cfg.apsta = true;
   cfg.lba_data_size_shift = 12;
   return cfg;
+}
+
+// The command dwords and transfer fields of a built command, on one line.
+std::string dwords(const huld_nvme_cmd &c) {
+  char s[200];
+  std::snprintf(s, sizeof s,
+                "cdw0 %x nsid %x cdw10 %x cdw11 %x cdw12 %x cdw13 %x cdw14 %x cdw15 %x queue %x ddir %u len %u to %u",
+                c.cdw0, c.nsid, c.cdw10, c.cdw11, c.cdw12, c.cdw13, c.cdw14, c.cdw15, c.queue, c.ddir, c.data_len,
+                c.timeout_ms);
+  return s;
+}
+
+// One Device Self-test log result on one line.
+std::string self_test_line(const vornnvme_self_test_result &r) {
+  char s[160];
+  std::snprintf(s, sizeof s, "code %u result %u segment %u valid %u%u%u%u hours %llu nsid %u lba %llx sct %u sc %02x",
+                r.code, r.result, r.segment_number, r.scv, r.sctv, r.flbav, r.nsidv,
+                static_cast<unsigned long long>(r.power_on_hours), r.nsid,
+                static_cast<unsigned long long>(r.failing_lba), r.status_code_type, r.status_code);
+  return s;
 }
 
 std::vector<uint8_t> identify(sim::NvmeController &c, uint8_t cns, uint32_t nsid) {
@@ -62,10 +87,8 @@ TEST(NvmeBuilders, EveryRecordStartsZeroedWithDefaults) {
   EXPECT_EQ(0u, cmd.cdw11 | cmd.cdw12 | cmd.cdw13 | cmd.cdw14 | cmd.cdw15 | cmd.nsid);
   EXPECT_EQ(0u, cmd.cpl[0] | cmd.cpl[1] | cmd.cpl[2] | cmd.cpl[3]);
   for (uint8_t b : cmd.reserved) EXPECT_EQ(0, b);
-  EXPECT_EQ(30000u, cmd.timeout_ms);
-  EXPECT_EQ(0u, cmd.queue);
-  EXPECT_EQ(2u, cmd.ddir);
-  EXPECT_EQ(4096u, cmd.data_len);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 6 nsid 0 cdw10 1 cdw11 0 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 2 len 4096 to 30000");
 }
 
 TEST(NvmeBuilders, FirmwareCommitMasksEachFieldToItsWidth) {
@@ -73,9 +96,8 @@ TEST(NvmeBuilders, FirmwareCommitMasksEachFieldToItsWidth) {
   vornnvme_fill_firmware_commit(&cmd, 0, 1, 1);
   EXPECT_EQ(0x09u, cmd.cdw10);
   vornnvme_fill_firmware_commit(&cmd, 0, 3, 2);
-  EXPECT_EQ(0x1Au, cmd.cdw10);
-  EXPECT_EQ(0x10u, cmd.cdw0);
-  EXPECT_EQ(0u, cmd.ddir);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 10 nsid 0 cdw10 1a cdw11 0 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 0 len 0 to 30000");
   // An FS of 9 must not spill into CA, nor a CA of 9 into BPID; BPID keeps bit 0 only.
   vornnvme_fill_firmware_commit(&cmd, 3, 9, 9);
   EXPECT_EQ(0x80000000u | (1u << 3) | 1u, cmd.cdw10);
@@ -85,18 +107,12 @@ TEST(NvmeBuilders, DwordLayouts) {
   huld_nvme_cmd cmd;
   vornnvme_fill_get_log_page(&cmd, 5, 0x12345, 1, 2, 0x03, 0xBEEF, 0x1122334455667788ull, 7, 1,
                              0xFF, nullptr, 0);
-  EXPECT_EQ(0x02u, cmd.cdw0);
-  EXPECT_EQ(5u, cmd.nsid);
-  EXPECT_EQ((0x2345u << 16) | (1u << 15) | (2u << 8) | 0x03u, cmd.cdw10);
-  EXPECT_EQ((0xBEEFu << 16) | 0x1u, cmd.cdw11);
-  EXPECT_EQ(0x55667788u, cmd.cdw12);
-  EXPECT_EQ(0x11223344u, cmd.cdw13);
-  EXPECT_EQ((7u << 24) | (1u << 23) | 0x7Fu, cmd.cdw14);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 2 nsid 5 cdw10 23458203 cdw11 beef0001 cdw12 55667788 cdw13 11223344 cdw14 780007f cdw15 0 queue 0 ddir 2 len 0 to 30000");
 
   vornnvme_fill_identify(&cmd, 9, 0x02, 0x1234, 0x05, 0xABCD, 0x81, nullptr, 0);
-  EXPECT_EQ((0x1234u << 16) | 0x02u, cmd.cdw10);
-  EXPECT_EQ((0x05u << 24) | 0xABCDu, cmd.cdw11);
-  EXPECT_EQ(0x01u, cmd.cdw14);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 6 nsid 9 cdw10 12340002 cdw11 500abcd cdw12 0 cdw13 0 cdw14 1 cdw15 0 queue 0 ddir 2 len 0 to 30000");
 
   // Format NVM with LBA format 17: bits 3:0 = 1, bits 13:12 = 1; MSET as given.
   vornnvme_fill_format(&cmd, 1, 1, 1, 2, 1, 17);
@@ -104,23 +120,19 @@ TEST(NvmeBuilders, DwordLayouts) {
   EXPECT_EQ(1u | (1u << 4) | (2u << 5) | (1u << 8) | (1u << 9) | (1u << 12), cmd.cdw10);
 
   vornnvme_fill_sanitize(&cmd, 1, 1, 0x1F, 1, 0xF, 0xA5A5A5A5);
-  EXPECT_EQ(0u, cmd.nsid);
-  EXPECT_EQ((1u << 9) | (1u << 8) | (0xFu << 4) | (1u << 3) | 7u, cmd.cdw10);
-  EXPECT_EQ(0xA5A5A5A5u, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 84 nsid 0 cdw10 3ff cdw11 a5a5a5a5 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 0 len 0 to 30000");
 
   vornnvme_fill_security_send(&cmd, 0xEF, 0x1234, 0x56, 512, nullptr, 512);
-  EXPECT_EQ(1u, cmd.nsid);
-  EXPECT_EQ((0xEFu << 24) | (0x1234u << 8) | 0x56u, cmd.cdw10);
-  EXPECT_EQ(1u, cmd.ddir);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 81 nsid 1 cdw10 ef123456 cdw11 200 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 512 to 30000");
   vornnvme_fill_security_receive(&cmd, 0xEF, 0x1234, 0x56, 512, nullptr, 512);
   EXPECT_EQ(1u, cmd.nsid);
   EXPECT_EQ(2u, cmd.ddir);
 
   vornnvme_fill_read(&cmd, 1, 0x0000000200000010ull, 7, nullptr, 4096);
-  EXPECT_EQ(0x10u, cmd.cdw10);
-  EXPECT_EQ(0x2u, cmd.cdw11);
-  EXPECT_EQ(7u, cmd.cdw12);
-  EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 2 nsid 1 cdw10 10 cdw11 2 cdw12 7 cdw13 0 cdw14 0 cdw15 0 queue ffffffff ddir 2 len 4096 to 30000");
   vornnvme_fill_write(&cmd, 1, 0, 0, nullptr, 512);
   EXPECT_EQ(0x01u, cmd.cdw0);
   EXPECT_EQ(1u, cmd.ddir);
@@ -133,32 +145,27 @@ TEST(NvmeBuilders, QueueNamespaceAndDirectionRules) {
   EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
 
   vornnvme_fill_namespace_management(&cmd, 7, 0, 2, nullptr, 4096);
-  EXPECT_EQ(0u, cmd.nsid);
-  EXPECT_EQ(1u, cmd.ddir);
-  EXPECT_EQ(2u << 24, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 d nsid 0 cdw10 0 cdw11 2000000 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 4096 to 30000");
   vornnvme_fill_namespace_management(&cmd, 7, 1, 0, nullptr, 0);
   EXPECT_EQ(7u, cmd.nsid);
   EXPECT_EQ(1u, cmd.ddir);  // data out even for a delete
 
   // Get/Set Features without a buffer carry no data but keep the length.
   vornnvme_fill_get_features(&cmd, 0x0C, 0, 3, 0, 0, nullptr, 256);
-  EXPECT_EQ(0u, cmd.ddir);
-  EXPECT_EQ(256u, cmd.data_len);
-  EXPECT_EQ((3u << 8) | 0x0Cu, cmd.cdw10);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 a nsid 0 cdw10 30c cdw11 0 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 0 len 256 to 30000");
   uint8_t table[256];
   vornnvme_fill_set_features(&cmd, 1, 0x0C, 0, 1, 0, table, 256);
-  EXPECT_EQ(1u, cmd.ddir);
-  EXPECT_EQ(0x8000000Cu, cmd.cdw10);
-  EXPECT_EQ(1u, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 9 nsid 0 cdw10 8000000c cdw11 1 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 256 to 30000");
 
   vornnvme_fill_dataset_management(&cmd, 1, 3, 4, table, 64);
-  EXPECT_EQ(0x09u, cmd.cdw0);
-  EXPECT_EQ(0xFFFFFFFFu, cmd.queue);
-  EXPECT_EQ(3u, cmd.cdw10);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 9 nsid 1 cdw10 3 cdw11 4 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue ffffffff ddir 1 len 64 to 30000");
   vornnvme_fill_firmware_image_download(&cmd, 2047, 4096, table, 8192);
-  EXPECT_EQ(0x11u, cmd.cdw0);
-  EXPECT_EQ(2047u, cmd.cdw10);
-  EXPECT_EQ(4096u, cmd.cdw11);
+  EXPECT_EQ(dwords(cmd),
+            "cdw0 11 nsid 0 cdw10 7ff cdw11 1000 cdw12 0 cdw13 0 cdw14 0 cdw15 0 queue 0 ddir 1 len 8192 to 30000");
 }
 
 // ----- completion check and status names -----
@@ -175,11 +182,8 @@ TEST(NvmeCheckError, StatusFieldDecoding) {
 
   cmd.cpl[3] = (1u << 25) | (0x06u << 17);
   EXPECT_EQ(1, vornnvme_check_error(&err, &cmd));
-  EXPECT_EQ(6u, err.code);
-  EXPECT_EQ(0x0106u, err.subcode);
-  EXPECT_STREQ("device error detected, sct 1h, sc 6h", err.message);
-  EXPECT_STREQ("vornnvme\\errors", err.file);
-  EXPECT_STREQ("vornnvme_check_error", err.function);
+  EXPECT_EQ(error_line(err), "code 6 subcode 262 file vornnvme\\errors function vornnvme_check_error"
+                             " message device error detected, sct 1h, sc 6h");
 }
 
 TEST(NvmeStatusNames, RangesAndNamedCodes) {
@@ -215,14 +219,11 @@ TEST(NvmeExecutors, ExecuteFailureIsReturnedUnchanged) {
   huld_error err = fresh_error();
   uint32_t result = 0x5A5A5A5A;
   uint8_t buf[256];
-  EXPECT_EQ(1, vornnvme_execute_get_features(&err, &dev, 0x0C, 0, 0, 0, 0, buf, 256, &result));
-  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(2u, failed_with(err, vornnvme_execute_get_features(&err, &dev, 0x0C, 0, 0, 0, 0, buf, 256, &result)));
   EXPECT_EQ(0u, err.subcode);
   EXPECT_EQ(0x5A5A5A5Au, result);  // nothing written on failure
-  EXPECT_EQ(1, vornnvme_execute_identify_controller(&err, &dev, buf, sizeof(buf)));
-  EXPECT_EQ(2u, err.code);
-  EXPECT_EQ(1, vornnvme_execute_firmware_commit(&err, &dev, 0, 1, 2));
-  EXPECT_EQ(2u, err.code);
+  EXPECT_EQ(2u, failed_with(err, vornnvme_execute_identify_controller(&err, &dev, buf, sizeof(buf))));
+  EXPECT_EQ(2u, failed_with(err, vornnvme_execute_firmware_commit(&err, &dev, 0, 1, 2)));
 }
 
 // ----- parsers over data from the simulated controller -----
@@ -232,29 +233,22 @@ TEST(NvmeIdentifyController, IdentityAndFirmwareFieldsFromController) {
   std::vector<uint8_t> id = identify(c, 1, 0);
   huld_error err = fresh_error();
   char text[64];
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 4096));
-  EXPECT_STREQ("SIMNVME MODEL 1", text);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_serial(&err, text, sizeof(text), id.data(), 4096));
-  EXPECT_STREQ("SIMNVMESERIAL0001", text);
+  EXPECT_STREQ("SIMNVME MODEL 1", got_str(err, text, vornnvme_identify_controller_parse_model, sizeof(text), id.data(), 4096));
+  EXPECT_STREQ("SIMNVMESERIAL0001", got_str(err, text, vornnvme_identify_controller_parse_serial, sizeof(text), id.data(), 4096));
   ASSERT_EQ(0, vornnvme_identify_controller_parse_firmware_revision(&err, text, sizeof(text),
                                                                      id.data(), 4096));
   EXPECT_STREQ("SIMFW001", text);
 
   uint16_t w = 0;
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_pci_vendor_id(&err, &w, id.data(), 4096));
-  EXPECT_EQ(0xABCD, w);
+  EXPECT_EQ(0xABCD, got(err, w, vornnvme_identify_controller_parse_pci_vendor_id, id.data(), 4096));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_first_firmware_slot_read_only(&err, &b, id.data(), 4096));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_number_of_firmware_slots(&err, &b, id.data(), 4096));
-  EXPECT_EQ(4, b);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_firmware_update_granularity(&err, &b, id.data(), 4096));
-  EXPECT_EQ(3, b);
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_controller_parse_first_firmware_slot_read_only, id.data(), 4096));
+  EXPECT_EQ(4, got(err, b, vornnvme_identify_controller_parse_number_of_firmware_slots, id.data(), 4096));
+  EXPECT_EQ(3, got(err, b, vornnvme_identify_controller_parse_firmware_update_granularity, id.data(), 4096));
   ASSERT_EQ(0, vornnvme_identify_controller_parse_autonomous_power_state_transitions_supported(
                    &err, &b, id.data(), 4096));
   EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_vwc_present(&err, &b, id.data(), 4096));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_controller_parse_vwc_present, id.data(), 4096));
   vornnvme_power_state_descriptor ps;
   ASSERT_EQ(0, vornnvme_identify_controller_parse_power_state_descriptor(&err, &ps, 0, id.data(), 4096));
   EXPECT_EQ(2500, ps.mp);
@@ -267,15 +261,11 @@ TEST(NvmeIdentifyController, ShortBuffersNameTheField) {
   char text[64];
   std::memset(text, 'x', sizeof(text));
   EXPECT_EQ(1, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 63));
-  EXPECT_EQ(1u, err.code);
-  EXPECT_EQ(0u, err.subcode);
-  EXPECT_STREQ("buffer not large enough to parse nvme controller model\n", err.message);
-  EXPECT_STREQ("vornnvme\\parse", err.file);
-  EXPECT_STREQ("vornnvme_identify_controller_parse_model", err.function);
+  EXPECT_EQ(error_line(err), "code 1 subcode 0 file vornnvme\\parse function vornnvme_identify_controller_parse_model"
+                             " message buffer not large enough to parse nvme controller model\n");
   EXPECT_EQ('\0', text[0]);  // zeroed output on failure
   // 64 bytes are enough; 40 blanks give an empty model.
-  EXPECT_EQ(0, vornnvme_identify_controller_parse_model(&err, text, sizeof(text), id.data(), 64));
-  EXPECT_STREQ("", text);
+  EXPECT_STREQ("", got_str(err, text, vornnvme_identify_controller_parse_model, sizeof(text), id.data(), 64));
 
   uint8_t b = 0x77;
   EXPECT_EQ(1, vornnvme_identify_controller_parse_firmware_update_granularity(&err, &b, id.data(), 339));
@@ -312,16 +302,13 @@ TEST(NvmeIdentifyController, StringOutputSizes) {
   std::memcpy(id.data() + 24, "ABCDEFGHIJKLMNOPQRSTUVWXYZ              ", 40);
   huld_error err = fresh_error();
   char small[16];
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_model(&err, small, sizeof(small), id.data(), 4096));
-  EXPECT_STREQ("ABCDEFGHIJKLMNO", small);
+  EXPECT_STREQ("ABCDEFGHIJKLMNO", got_str(err, small, vornnvme_identify_controller_parse_model, sizeof(small), id.data(), 4096));
   char guard[4] = {'g', 'g', 'g', 'g'};
-  EXPECT_EQ(1, vornnvme_identify_controller_parse_model(&err, guard, 0, id.data(), 4096));
-  EXPECT_EQ(1u, err.code);
+  EXPECT_EQ(1u, failed_with(err, vornnvme_identify_controller_parse_model(&err, guard, 0, id.data(), 4096)));
   EXPECT_EQ('g', guard[0]);  // nothing written for a size of 0
   std::memcpy(id.data() + 768, "  nqn.2014-08.org.example:sub   ", 32);
   char nqn[300];
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_nvm_subsystem_nvme_qualified_name(&err, nqn, sizeof(nqn), id.data(), 1024));
-  EXPECT_STREQ("nqn.2014-08.org.example:sub", nqn);
+  EXPECT_STREQ("nqn.2014-08.org.example:sub", got_str(err, nqn, vornnvme_identify_controller_parse_nvm_subsystem_nvme_qualified_name, sizeof(nqn), id.data(), 1024));
 }
 
 TEST(NvmeIdentifyController, BitGroupsAndRecords) {
@@ -349,8 +336,7 @@ TEST(NvmeIdentifyController, BitGroupsAndRecords) {
   vornnvme_identify_controller_parse_rpmbs_access_size(&err, &b, id.data(), 4096);
   EXPECT_EQ(0x81, b);
   uint32_t oui = 0;
-  ASSERT_EQ(0, vornnvme_identify_controller_parse_ieee_oui(&err, &oui, id.data(), 76));
-  EXPECT_EQ(0x332211u, oui);
+  EXPECT_EQ(0x332211u, got(err, oui, vornnvme_identify_controller_parse_ieee_oui, id.data(), 76));
   vornnvme_identify_controller_parse_sanitize_crypto_erase_supported(&err, &b, id.data(), 332);
   EXPECT_EQ(1, b);
   vornnvme_identify_controller_parse_sanitize_block_erase_supported(&err, &b, id.data(), 332);
@@ -380,17 +366,12 @@ TEST(NvmeIdentifyNamespace, FieldsFromController) {
   std::vector<uint8_t> ns = identify(c, 0, 1);
   huld_error err = fresh_error();
   uint64_t v = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_namespace_size(&err, &v, ns.data(), 4096));
-  EXPECT_EQ(0x100000u, v);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lbads(&err, &v, ns.data(), 4096));
-  EXPECT_EQ(4096u, v);
+  EXPECT_EQ(0x100000u, got(err, v, vornnvme_identify_namespace_parse_namespace_size, ns.data(), 4096));
+  EXPECT_EQ(4096u, got(err, v, vornnvme_identify_namespace_parse_lbads, ns.data(), 4096));
   uint8_t b = 0xFF;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_idx(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 0, ns.data(), 4096));
-  EXPECT_EQ(12, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_number_of_lba_formats(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(0, b);
+  EXPECT_EQ(0, got(err, b, vornnvme_identify_namespace_parse_lba_format_idx, ns.data(), 4096));
+  EXPECT_EQ(12, got(err, b, vornnvme_identify_namespace_parse_lba_format_lba_data_size, 0, ns.data(), 4096));
+  EXPECT_EQ(0, got(err, b, vornnvme_identify_namespace_parse_number_of_lba_formats, ns.data(), 4096));
 
   // Bounds of the namespace parsers with their own messages.
   EXPECT_EQ(1, vornnvme_identify_namespace_parse_namespace_utilization(&err, &v, ns.data(), 23));
@@ -411,30 +392,21 @@ TEST(NvmeIdentifyNamespace, HandMadeFormatsAndIdentifiers) {
   ns[33] = 0x19;                                   // DLFEAT: read behaviour 1, bits 3 and 4
   huld_error err = fresh_error();
   uint64_t v = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lbads(&err, &v, ns.data(), 192));
-  EXPECT_EQ(4096u, v);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_eui(&err, &v, ns.data(), 128));
-  EXPECT_EQ(0x0102030405060708ull, v);
+  EXPECT_EQ(4096u, got(err, v, vornnvme_identify_namespace_parse_lbads, ns.data(), 192));
+  EXPECT_EQ(0x0102030405060708ull, got(err, v, vornnvme_identify_namespace_parse_eui, ns.data(), 128));
   EXPECT_EQ(1, vornnvme_identify_namespace_parse_eui(&err, &v, ns.data(), 127));
   EXPECT_STREQ("buffer not large enough to parse eui\n", err.message);
   uint16_t ms = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_metadata_size(&err, &ms, 2, ns.data(), 4096));
-  EXPECT_EQ(8, ms);
+  EXPECT_EQ(8, got(err, ms, vornnvme_identify_namespace_parse_lba_format_metadata_size, 2, ns.data(), 4096));
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_relative_performance(&err, &b, 2, ns.data(), 4096));
-  EXPECT_EQ(2, b);
+  EXPECT_EQ(2, got(err, b, vornnvme_identify_namespace_parse_lba_format_relative_performance, 2, ns.data(), 4096));
   // The LBA data size is bits 19:16 of the descriptor; bits 23:20 are not part of it.
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 2, ns.data(), 4096));
-  EXPECT_EQ(12, b);
+  EXPECT_EQ(12, got(err, b, vornnvme_identify_namespace_parse_lba_format_lba_data_size, 2, ns.data(), 4096));
   ns[128 + 12 + 2] = 0xF9;                         // LBAF3: bits 23:20 set, bits 19:16 = 9
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_lba_format_lba_data_size(&err, &b, 3, ns.data(), 4096));
-  EXPECT_EQ(9, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_flbas_metadata_in_extended_lba(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_dlfeat_read_behavior(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_identify_namespace_parse_dlfeat_guard_crc(&err, &b, ns.data(), 4096));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(9, got(err, b, vornnvme_identify_namespace_parse_lba_format_lba_data_size, 3, ns.data(), 4096));
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_namespace_parse_flbas_metadata_in_extended_lba, ns.data(), 4096));
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_namespace_parse_dlfeat_read_behavior, ns.data(), 4096));
+  EXPECT_EQ(1, got(err, b, vornnvme_identify_namespace_parse_dlfeat_guard_crc, ns.data(), 4096));
   // An index far beyond the buffer fails instead of wrapping the bound.
   uint32_t dw = 0;
   EXPECT_EQ(1, vornnvme_identify_namespace_parse_lba_format(&err, &dw, 0xFFFFFFFFu, ns.data(), 4096));
@@ -464,15 +436,11 @@ TEST(NvmeLogs, FirmwareSlotInformationFromController) {
   std::vector<uint8_t> log = log_page(c, 0x03);
   huld_error err = fresh_error();
   uint8_t slot = 0;
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_active_slot(&err, &slot, log.data(), 512));
-  EXPECT_EQ(1, slot);
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_next_active_slot(&err, &slot, log.data(), 512));
-  EXPECT_EQ(0, slot);
+  EXPECT_EQ(1, got(err, slot, vornnvme_firmware_slot_info_parse_active_slot, log.data(), 512));
+  EXPECT_EQ(0, got(err, slot, vornnvme_firmware_slot_info_parse_next_active_slot, log.data(), 512));
   char rev[16];
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 1, log.data(), 512));
-  EXPECT_STREQ("SIMFW001", rev);
-  ASSERT_EQ(0, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 2, log.data(), 512));
-  EXPECT_STREQ("SLOT2REV", rev);
+  EXPECT_STREQ("SIMFW001", got_str(err, rev, vornnvme_firmware_slot_info_parse_fwrev, sizeof(rev), 1, log.data(), 512));
+  EXPECT_STREQ("SLOT2REV", got_str(err, rev, vornnvme_firmware_slot_info_parse_fwrev, sizeof(rev), 2, log.data(), 512));
 
   // Only slots 1 to 7 exist; slot 0 would read the active-slot byte.
   EXPECT_EQ(1, vornnvme_firmware_slot_info_parse_fwrev(&err, rev, sizeof(rev), 0, log.data(), 512));
@@ -513,17 +481,13 @@ TEST(NvmeLogs, SmartWarningBitsAndSensors) {
   log[200 + 14] = 0x55;  // sensor 8
   huld_error err = fresh_error();
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_read_only(&err, &b, log, 512));
-  EXPECT_EQ(1, b);
-  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_temperature(&err, &b, log, 512));
-  EXPECT_EQ(0, b);
-  ASSERT_EQ(0, vornnvme_smart_parse_critical_warning_persistent_memory_region_read_only(&err, &b, log, 512));
-  EXPECT_EQ(1, b);
+  EXPECT_EQ(1, got(err, b, vornnvme_smart_parse_critical_warning_read_only, log, 512));
+  EXPECT_EQ(0, got(err, b, vornnvme_smart_parse_critical_warning_temperature, log, 512));
+  EXPECT_EQ(1, got(err, b, vornnvme_smart_parse_critical_warning_persistent_memory_region_read_only, log, 512));
   EXPECT_EQ(1, check_critical_warnings_bit_set(&err, &b, 8, log, 512));
   EXPECT_STREQ("invalid critical warnings bit 8 selected", err.message);
   uint16_t t = 0;
-  ASSERT_EQ(0, vornnvme_smart_parse_temperature_sensor(&err, &t, 7, log, 512));
-  EXPECT_EQ(0x55, t);
+  EXPECT_EQ(0x55, got(err, t, vornnvme_smart_parse_temperature_sensor, 7, log, 512));
   EXPECT_EQ(1, vornnvme_smart_parse_temperature_sensor(&err, &t, 7, log, 215));
   EXPECT_STREQ("buffer not large enough to parse temperature sensor 7", err.message);
   // There are eight sensors; index 8 would read the transition counter.
@@ -539,14 +503,11 @@ TEST(NvmeLogs, SanitizeSelfTestAndEffects) {
   huld_error err = fresh_error();
   uint16_t raw = 0;
   double fraction = 0;
-  ASSERT_EQ(0, vornnvme_sanitize_status_parse_sanitize_progress(&err, &raw, &fraction, log, 2));
-  EXPECT_EQ(0xFFFF, raw);
+  EXPECT_EQ(0xFFFF, got(err, raw, vornnvme_sanitize_status_parse_sanitize_progress, &fraction, log, 2));
   EXPECT_EQ(0.9999847412109375, fraction);
   uint8_t b = 0;
-  ASSERT_EQ(0, vornnvme_sanitize_status_parse_sanitize_status(&err, &b, log, 4));
-  EXPECT_EQ(3, b);
-  ASSERT_EQ(0, vornnvme_sanitize_status_parse_overwrite_completed_passes(&err, &b, log, 4));
-  EXPECT_EQ(9, b);
+  EXPECT_EQ(3, got(err, b, vornnvme_sanitize_status_parse_sanitize_status, log, 4));
+  EXPECT_EQ(9, got(err, b, vornnvme_sanitize_status_parse_overwrite_completed_passes, log, 4));
   EXPECT_EQ(1, vornnvme_sanitize_status_parse_global_data_erased(&err, &b, log, 3));
   EXPECT_STREQ("buffer not large enough to parse global data erased", err.message);
   uint32_t dw = 0;
@@ -566,26 +527,13 @@ TEST(NvmeLogs, SanitizeSelfTestAndEffects) {
   e[16] = 0x99;
   e[24] = 0x02;
   e[25] = 0x81;
-  ASSERT_EQ(0, vornnvme_device_self_test_info_parse_current_operation(&err, &b, st, 1));
-  EXPECT_EQ(2, b);
-  ASSERT_EQ(0, vornnvme_device_self_test_info_parse_current_completion(&err, &b, st, 2));
-  EXPECT_EQ(0x45, b);
+  EXPECT_EQ(2, got(err, b, vornnvme_device_self_test_info_parse_current_operation, st, 1));
+  EXPECT_EQ(0x45, got(err, b, vornnvme_device_self_test_info_parse_current_completion, st, 2));
   EXPECT_EQ(1, vornnvme_device_self_test_info_parse_current_completion(&err, &b, st, 1));
   EXPECT_STREQ("buffer not large enough to parse current completion (1/2)", err.message);
   vornnvme_self_test_result r;
   ASSERT_EQ(0, vornnvme_device_self_test_info_parse_entry(&err, &r, 1, st, 60));
-  EXPECT_EQ(2, r.code);
-  EXPECT_EQ(7, r.result);
-  EXPECT_EQ(3, r.segment_number);
-  EXPECT_EQ(1, r.scv);
-  EXPECT_EQ(1, r.sctv);
-  EXPECT_EQ(1, r.flbav);
-  EXPECT_EQ(1, r.nsidv);
-  EXPECT_EQ(0x10u, r.power_on_hours);
-  EXPECT_EQ(1u, r.nsid);
-  EXPECT_EQ(0x99u, r.failing_lba);
-  EXPECT_EQ(2, r.status_code_type);
-  EXPECT_EQ(0x81, r.status_code);
+  EXPECT_EQ(self_test_line(r), "code 2 result 7 segment 3 valid 1111 hours 16 nsid 1 lba 99 sct 2 sc 81");
   EXPECT_EQ(1, vornnvme_device_self_test_info_parse_entry(&err, &r, 1, st, 59));
   EXPECT_STREQ("buffer not large enough to parse entry idx 1 (60/59)", err.message);
 

@@ -2,6 +2,8 @@
 // carry them: the returned registers, completion dwords or status and sense land in the record.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "huld/huld_ata.h"
@@ -21,16 +23,27 @@ inline huld_error fresh_error() {
   return e;
 }
 
+// Runs a parser that must succeed and returns what it wrote to `out`.
+template <typename T, typename Parse, typename... Args>
+T got(huld_error &err, T &out, Parse parse, Args... args) {
+  EXPECT_EQ(0, parse(&err, &out, args...)) << err.message;
+  return out;
+}
+template <typename Parse, typename... Args>
+const char *got_str(huld_error &err, char *out, Parse parse, Args... args) {
+  EXPECT_EQ(0, parse(&err, out, args...)) << err.message;
+  return out;
+}
+
+// A call that must fail (return 1): the error code it recorded.
+inline uint32_t failed_with(const huld_error &err, int rc) {
+  EXPECT_EQ(1, rc);
+  return err.code;
+}
+
 inline void run_on(sim::NvmeController &controller, huld_nvme_cmd *cmd) {
-  sim::NvmeCommand n;
-  n.cdw0 = cmd->cdw0;
-  n.nsid = cmd->nsid;
-  n.cdw10 = cmd->cdw10;
-  n.cdw11 = cmd->cdw11;
-  n.cdw12 = cmd->cdw12;
-  n.cdw13 = cmd->cdw13;
-  n.cdw14 = cmd->cdw14;
-  n.cdw15 = cmd->cdw15;
+  sim::NvmeCommand n{.cdw0 = cmd->cdw0, .nsid = cmd->nsid, .cdw10 = cmd->cdw10, .cdw11 = cmd->cdw11,
+      .cdw12 = cmd->cdw12, .cdw13 = cmd->cdw13, .cdw14 = cmd->cdw14, .cdw15 = cmd->cdw15};
   uint8_t *data = static_cast<uint8_t *>(cmd->data);
   sim::NvmeCompletion c = cmd->queue != 0 ? controller.io(n, data, cmd->data_len)
                                           : controller.admin(n, data, cmd->data_len);
@@ -41,14 +54,8 @@ inline void run_on(sim::NvmeController &controller, huld_nvme_cmd *cmd) {
 }
 
 inline void run_on(sim::AtaDrive &drive, huld_ata_cmd *cmd) {
-  sim::AtaTaskfile tf;
-  tf.feature = cmd->feature;
-  tf.count = cmd->count;
-  tf.lba = cmd->lba;
-  tf.device = cmd->device;
-  tf.command = cmd->command;
-  tf.is_ext = cmd->is_ext != 0;
-  tf.ddir = static_cast<int>(cmd->ddir);
+  sim::AtaTaskfile tf{.feature = cmd->feature, .count = cmd->count, .lba = cmd->lba, .device = cmd->device,
+      .command = cmd->command, .is_ext = cmd->is_ext != 0, .ddir = static_cast<int>(cmd->ddir)};
   sim::AtaResult r = drive.execute(tf, static_cast<uint8_t *>(cmd->data), cmd->data_len);
   cmd->status = r.status;
   cmd->error = r.error;

@@ -16,6 +16,7 @@
 #include "vornata/errors.h"
 #include "vornata/parse.h"
 #include "vornscsi/errors.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace devices_test;
 
@@ -319,10 +320,8 @@ TEST_F(AtaOnDevice, ScsiCheckOfTranslatedAtaCommands) {
   EXPECT_EQ(run(vornata_fill_smart_return_status, &err), 0) << err.message;
   EXPECT_EQ(err.code, 0u);
   EXPECT_EQ(run(vornata_fill_read_native_max_address_ext, &err), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_DEVICE));
-  EXPECT_EQ(err.subcode, 0x5104u);
-  EXPECT_STREQ(err.message, "device error detected, status 51h, error 4h");
-  EXPECT_STREQ(err.file, "vornscsi\\errors");
+  EXPECT_EQ(error_line(err), "code 6 subcode 20740 file vornscsi\\errors function ata_check_error"
+                             " message device error detected, status 51h, error 4h");
   EXPECT_EQ(run(vornata_fill_security_freeze_lock, &err), 1);  // aborted, no CK_COND
   EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_FAILURE));
   EXPECT_STREQ(err.message, "SCSI Error: Status: 2H Sense Code: 0B/00/1DH\n");
@@ -402,9 +401,8 @@ TEST_F(AtaOnDevice, RefusalsBeforeAnyCommand) {
   // A device whose interface takes no ATA commands: the execute layer refuses, nothing is sent.
   huld_dev &nv = nvme();
   EXPECT_EQ(vornata_execute_identify_device(&err, &nv, b, 512), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_NOT_SUPPORTED));
-  EXPECT_EQ(err.subcode, static_cast<uint32_t>(WINDOWS_NVME));
-  EXPECT_STREQ(err.message, "interface is not supported by ata execute");
+  EXPECT_EQ(error_line(err), "code 2 subcode 5 file huld\\huld_ata function huld_ata_execute"
+                             " message interface is not supported by ata execute");
   EXPECT_EQ(sent_total(), 0u);
 }
 

@@ -14,6 +14,7 @@
 #include "vornnvme/errors.h"
 #include "vornnvme/nvme.h"
 #include "vornnvme/parse.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace devices_test;
 
@@ -163,14 +164,8 @@ TEST_F(NvmeOnDevice, AutonomousPowerStateTransitionFeature) {
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(sent_total(), 1u);
   const std::vector<uint8_t> &in = commands[0].input;
-  EXPECT_EQ(le32(in, 80), 0x09u);   // opcode
-  EXPECT_EQ(le32(in, 84), 0u);      // NSID
-  EXPECT_EQ(le32(in, 120), 0x0Cu);  // CDW10: SV 0, FID 0Ch
-  EXPECT_EQ(le32(in, 124), 1u);     // CDW11: APSTE
-  EXPECT_EQ(le32(in, 136), 0u);     // CDW14
-  EXPECT_EQ(le32(in, 32), 256u);    // to the device
-  EXPECT_EQ(le32(in, 36), 0u);
-  EXPECT_EQ(le32(in, 56), 1u);      // admin
+  // 80: opcode; 84: NSID; 120: CDW10: SV 0, FID 0Ch; 124: CDW11: APSTE; 136: CDW14; 32: to the device; 56: admin
+  expect_le32(in, {{80, 0x09u}, {84, 0u}, {120, 0x0Cu}, {124, 1u}, {136, 0u}, {32, 256u}, {36, 0u}, {56, 1u}});
   EXPECT_TRUE(drive()->apste());
   const std::array<uint8_t, 256> held = drive()->apst_table();
   EXPECT_TRUE(std::equal(held.begin(), held.end(), wanted.begin()));
@@ -275,14 +270,12 @@ TEST_F(NvmeOnDevice, RefusedFirmwarePiecesAndCommits) {
   huld_error err = fresh_error();
   // An offset that leaves a gap.
   EXPECT_EQ(vornnvme_execute_firmware_image_download(&err, &dev, 8192 / 4 - 1, 8192 / 4, image.data(), 8192), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, 0x03u);
-  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 3 on firmware download");
+  EXPECT_EQ(error_line(err), "code 4 subcode 3 file huld\\windows\\huld_nvme_windows function execute_scsi_miniport"
+                             " message SRB_IO_CONTROL return code 3 on firmware download");
   // A commit without an image.
   EXPECT_EQ(vornnvme_execute_firmware_commit(&err, &dev, 0, 1, 2), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, 0x40u);
-  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 64 on firmware activate");
+  EXPECT_EQ(error_line(err), "code 4 subcode 64 file huld\\windows\\huld_nvme_windows function execute_scsi_miniport"
+                             " message SRB_IO_CONTROL return code 64 on firmware activate");
   EXPECT_EQ(ctl->running_revision(), "CN100001");
 }
 
@@ -350,9 +343,8 @@ TEST_F(NvmeOnDevice, DriveStatusBecomesTheErrorRecord) {
   const int forced_id = sim::add_fault(forced);
   ctl->add_fault(rule);
   EXPECT_EQ(vornnvme_execute_set_features(&err, &dev, 0, 0x0C, 0, 1, 0, table.data(), 256), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_DEVICE));
-  EXPECT_EQ(err.subcode, 0x0002u);
-  EXPECT_STREQ(err.message, "device error detected, sct 0h, sc 2h");
+  EXPECT_EQ(error_line(err), "code 6 subcode 2 file vornnvme\\errors function vornnvme_check_error"
+                             " message device error detected, sct 0h, sc 2h");
   sim::remove_fault(forced_id);
   ctl->clear_faults();
 

@@ -12,6 +12,7 @@
 #include "vornscsi/errors.h"
 #include "vornscsi/parse.h"
 #include "vornscsi/scsi.h"
+#include "tests/support/huld_error_line.h"
 
 using namespace devices_test;
 
@@ -110,10 +111,8 @@ TEST_F(ScsiOnDevice, VitalProductDataPages) {
 
   // A page the target does not have: CHECK CONDITION, ILLEGAL REQUEST, INVALID FIELD IN CDB.
   EXPECT_EQ(vornscsi_execute_inquiry(&err, &dev, 1, 0xB1, ids.data(), 4096), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_FAILURE));
-  EXPECT_EQ(err.subcode, 0u);
-  EXPECT_STREQ(err.message, "SCSI Error: Status: 2H Sense Code: 05/24/00H\n");
-  EXPECT_STREQ(err.file, "vornscsi\\errors");
+  EXPECT_EQ(error_line(err), "code 1 subcode 0 file vornscsi\\errors function sense_check_error"
+                             " message SCSI Error: Status: 2H Sense Code: 05/24/00H\n");
 }
 
 // WRITE BUFFER 0Eh in pieces at the target's offset boundary, then 0Fh without data to activate;
@@ -293,9 +292,8 @@ TEST_F(ScsiOnDevice, StatusAndSenseBecomeTheErrorRecord) {
   // A failed driver call is the execute layer's failure, handed on unchanged.
   sim::fail_ioctl(disk_path(kScsiDisk), kIoctlScsiPassThrough, ERROR_IO_DEVICE, sim::FaultCount::at(1));
   EXPECT_EQ(vornscsi_execute_test_unit_ready(&err, &dev), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));
-  EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_IO_DEVICE));
-  EXPECT_STREQ(err.file, "huld\\windows\\huld_scsi_windows");
+  EXPECT_EQ(error_line(err), "code 4 subcode 1117 file huld\\windows\\huld_scsi_windows function execute_scsi_ex"
+                             " message error executing scsi ex DeviceIoControl");
 }
 
 }  // namespace

@@ -26,11 +26,7 @@ Flags read_flags() {
 }
 
 sim::OsInfo os(DWORD major, DWORD minor, bool server, bool winpe = false) {
-  sim::OsInfo info;
-  info.major = major;
-  info.minor = minor;
-  info.product_type = server ? 3 : 1;
-  info.winpe = winpe;
+  sim::OsInfo info{.major = major, .minor = minor, .product_type = static_cast<BYTE>(server ? 3 : 1), .winpe = winpe};
   return info;
 }
 

@@ -4,14 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "huld/huld_scsi.h"
 #include "sim/drives/ata_drive.h"
 #include "sim/drives/sat_device.h"
 
 namespace {
+
+// The registers a decoded answer leaves, on one line.
+std::string regs(const huld_ata_cmd &a) {
+  char s[96];
+  std::snprintf(s, sizeof s, "status %02x error %02x count %04x lba %012llx device %02x", a.status, a.error,
+                a.count, static_cast<unsigned long long>(a.lba), a.device);
+  return s;
+}
 
 huld_ata_cmd identify(uint8_t *buffer) {
   huld_ata_cmd cmd{};
@@ -209,9 +219,7 @@ TEST_F(SatDecode, GoodAnswerLeavesTheRegistersAlone) {
   run(sat, &scsi);
   huld_scsi_fill_ata_result_from_sat(&scsi, &ata);
   EXPECT_EQ(scsi.scsi_status, 0);
-  EXPECT_EQ(ata.status, 0x12);
-  EXPECT_EQ(ata.error, 0x34);
-  EXPECT_EQ(ata.count, 1);
+  EXPECT_EQ(regs(ata), "status 12 error 34 count 0001 lba 000000000000 device 00");
   EXPECT_NE(buffer[54] | buffer[55], 0);  // the model name arrived
 }
 
@@ -258,8 +266,7 @@ TEST_F(SatDecode, DeviceAbortIsReportedInEverySenseFormat) {
 
   sim::SatConfig descriptor;  // ABORTED COMMAND with the ATA Status Return descriptor
   huld_ata_cmd ata = run_identify(descriptor);
-  EXPECT_EQ(ata.status, 0x51);
-  EXPECT_EQ(ata.error, 0x04);
+  EXPECT_EQ(regs(ata), "status 51 error 04 count 0000 lba 000000000000 device 00");
 
   sim::SatConfig fixed;  // fixed sense with ATA PASS-THROUGH INFORMATION AVAILABLE
   fixed.sense_format = sim::SatSenseFormat::FixedNew;
@@ -267,16 +274,12 @@ TEST_F(SatDecode, DeviceAbortIsReportedInEverySenseFormat) {
   fixed.error_asc = 0x00;
   fixed.error_ascq = 0x1D;
   ata = run_identify(fixed);
-  EXPECT_EQ(ata.status, 0x51);
-  EXPECT_EQ(ata.error, 0x04);
+  EXPECT_EQ(regs(ata), "status 51 error 04 count 0000 lba 000000000000 device 00");
 
   sim::SatConfig aborted = fixed;  // fixed sense, ABORTED COMMAND: registers not readable
   aborted.error_key = 0x0B;
   ata = run_identify(aborted);
-  EXPECT_EQ(ata.status, 0xFF);
-  EXPECT_EQ(ata.error, 0x02);
-  EXPECT_EQ(ata.count, 0x0B);
-  EXPECT_EQ(ata.lba, 0x001Dull);
+  EXPECT_EQ(regs(ata), "status ff error 02 count 000b lba 00000000001d device 00");
 }
 
 // ---- decoder on hand-made answers -----------------------------------------------------------------
@@ -306,11 +309,7 @@ TEST(SatDecodeCases, DescriptorWithGoodStatusIsStillRead) {
                                      {20, 0xE0}, {21, 0x50}});
   huld_ata_cmd ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&scsi, &ata);
-  EXPECT_EQ(ata.status, 0x50);
-  EXPECT_EQ(ata.error, 0x00);
-  EXPECT_EQ(ata.count, 0x0102);
-  EXPECT_EQ(ata.lba, 0x020304070605ull);
-  EXPECT_EQ(ata.device, 0xE0);
+  EXPECT_EQ(regs(ata), "status 50 error 00 count 0102 lba 020304070605 device e0");
 }
 
 TEST(SatDecodeCases, FixedOldAndNewLayouts) {
@@ -320,11 +319,7 @@ TEST(SatDecodeCases, FixedOldAndNewLayouts) {
                                     {13, 0x1D}});
   huld_ata_cmd ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&old, &ata);
-  EXPECT_EQ(ata.status, 0x51);
-  EXPECT_EQ(ata.error, 0x04);
-  EXPECT_EQ(ata.count, 0x09);
-  EXPECT_EQ(ata.device, 0xA0);
-  EXPECT_EQ(ata.lba, 0x123456ull);
+  EXPECT_EQ(regs(ata), "status 51 error 04 count 0009 lba 000000123456 device a0");
 
   // VALID, sense[5] 50h with sense[6] 01h: new layout.
   huld_scsi_cmd fresh = answer(0x02, {{0, 0xF0}, {2, 0x01}, {3, 0x04}, {4, 0x51}, {5, 0x50},
@@ -332,38 +327,28 @@ TEST(SatDecodeCases, FixedOldAndNewLayouts) {
                                       {13, 0x1D}});
   ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&fresh, &ata);
-  EXPECT_EQ(ata.error, 0x04);
-  EXPECT_EQ(ata.status, 0x51);
-  EXPECT_EQ(ata.device, 0x50);
-  EXPECT_EQ(ata.count, 0x01);
-  EXPECT_EQ(ata.lba, 0x123456ull);
+  EXPECT_EQ(regs(ata), "status 51 error 04 count 0001 lba 000000123456 device 50");
 
   // Without VALID and a short additional length: bytes 3-6 and 9-11 as in the new layout.
   huld_scsi_cmd short_fixed = answer(0x02, {{0, 0x70}, {2, 0x05}, {3, 0x04}, {4, 0x51}, {7, 6},
                                             {12, 0x21}, {13, 0x04}});
   ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&short_fixed, &ata);
-  EXPECT_EQ(ata.error, 0x04);
-  EXPECT_EQ(ata.status, 0x51);
+  EXPECT_EQ(regs(ata), "status 51 error 04 count 0000 lba 000000000000 device 00");
 }
 
 TEST(SatDecodeCases, SenseWithoutRegistersGivesThePreset) {
   huld_scsi_cmd medium = answer(0x02, {{0, 0x70}, {2, 0x03}, {7, 10}, {12, 0x11}, {13, 0x04}});
   huld_ata_cmd ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&medium, &ata);
-  EXPECT_EQ(ata.status, 0xFF);
-  EXPECT_EQ(ata.error, 0x02);
-  EXPECT_EQ(ata.count, 3);
-  EXPECT_EQ(ata.lba, 0x1104ull);
-  EXPECT_EQ(ata.device, 0x55);  // not read
+  // device: not read
+  EXPECT_EQ(regs(ata), "status ff error 02 count 0003 lba 000000001104 device 55");
 
   // Another response code: key, ASC and ASCQ are 0, but the status is not good.
   huld_scsi_cmd vendor = answer(0x08, {{0, 0x7F}});
   ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&vendor, &ata);
-  EXPECT_EQ(ata.status, 0xFF);
-  EXPECT_EQ(ata.error, 0x08);
-  EXPECT_EQ(ata.count, 0);
+  EXPECT_EQ(regs(ata), "status ff error 08 count 0000 lba 000000000000 device 55");
 }
 
 TEST(SatDecodeCases, AbortedCommandWithStatusZeroIsMarkedUnreadable) {
@@ -371,8 +356,7 @@ TEST(SatDecodeCases, AbortedCommandWithStatusZeroIsMarkedUnreadable) {
                                      {21, 0x00}});
   huld_ata_cmd ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&scsi, &ata);
-  EXPECT_EQ(ata.error, 0x04);
-  EXPECT_EQ(ata.status, 0xFF);
+  EXPECT_EQ(regs(ata), "status ff error 04 count 0000 lba 000000000000 device 00");
 }
 
 TEST(SatDecodeCases, TooLittleSense) {
@@ -380,16 +364,12 @@ TEST(SatDecodeCases, TooLittleSense) {
   good.sense_len = 0;
   huld_ata_cmd ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&good, &ata);
-  EXPECT_EQ(ata.status, 0x11);
-  EXPECT_EQ(ata.error, 0x22);
-  EXPECT_EQ(ata.count, 0x3333);
+  EXPECT_EQ(regs(ata), "status 11 error 22 count 3333 lba 000000000044 device 55");
 
   huld_scsi_cmd bad = answer(0x02, {});
   bad.sense_len = 7;
   huld_scsi_fill_ata_result_from_sat(&bad, &ata);
-  EXPECT_EQ(ata.status, 0xFF);
-  EXPECT_EQ(ata.error, 0x02);
-  EXPECT_EQ(ata.count, 0x3333);
+  EXPECT_EQ(regs(ata), "status ff error 02 count 3333 lba 000000000044 device 55");
 }
 
 }  // namespace

@@ -20,10 +20,7 @@ bool version_or_greater(WORD major, WORD minor, WORD sp) {
 using Version = KernelTest;
 
 TEST_F(Version, FailedTestsSetOldWinVersion) {
-  sim::OsInfo os;
-  os.major = 6;
-  os.minor = 1;
-  os.service_pack_major = 1;
+  sim::OsInfo os{.major = 6, .minor = 1, .service_pack_major = 1};
   sim::set_machine_os(os);
   SetLastError(0);
   EXPECT_FALSE(version_or_greater(6, 2, 0));

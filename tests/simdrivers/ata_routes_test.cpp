@@ -23,9 +23,7 @@ std::string ata_string(const uint8_t *p, size_t n) {
 }
 
 Buf identify_request(uint32_t timeout = 1) {
-  AtaRegs id;
-  id.count = 1;
-  id.command = 0xEC;
+  AtaRegs id{.count = 1, .command = 0xEC};
   return ata_pass_through(0x03, id, nullptr, 512, timeout);
 }
 
@@ -58,9 +56,7 @@ TEST_F(InboxAhci, ExtendedCommandsUseThePreviousTaskFile) {
   EXPECT_EQ(0x50, b.g8(46));
   EXPECT_EQ(0x80, b.g8(48 + 16 + 7) & 0x80) << "capabilities qword valid";
   // An abort comes back in the registers.
-  AtaRegs act;
-  act.feature = 0x0F;
-  act.command = 0x92;
+  AtaRegs act{.feature = 0x0F, .command = 0x92};
   Buf c = ata_pass_through(0x01, act, nullptr, 0);
   Answer a = inout(h, kAtaPassThrough, c);
   ASSERT_TRUE(a.ok);
@@ -101,29 +97,19 @@ TEST_F(InboxAhci, AtaFaults) {
   EXPECT_TRUE(std::all_of(b.b.begin() + 48, b.b.end(), [](uint8_t v) { return v == 0; }));
   sim::fail_ioctl(kSata, kAtaPassThrough, ERROR_IO_DEVICE, sim::FaultCount::at(1));
   Buf c = identify_request();
-  Answer r = inout(h, kAtaPassThrough, c);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), r.error);
+  EXPECT_EQ(ERROR_IO_DEVICE, refused(inout(h, kAtaPassThrough, c)));
 }
 
 TEST_F(InboxAhci, NvmeRequestsAreRefusedTheWayTheProbesExpect) {
   HANDLE h = open(kSata);
   Buf q = protocol_query(49, 1, 1, 0, 4096);
   Buf out(4096 + 48);
-  Answer a = inout2(h, kQueryProperty, q, out);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
-  NvmeCmd id;
-  id.cdw0 = 0x06;
-  id.cdw10 = 1;
+  EXPECT_EQ(ERROR_NOT_SUPPORTED, refused(inout2(h, kQueryProperty, q, out)));
+  NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
   Buf p = protocol_command(id, 4096, 2);
-  a = inout(h, kProtocolCommand, p);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(h, kProtocolCommand, p)));
   Buf act = firmware_activate(1);
-  a = inout(h, kScsiMiniport, act);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(h, kScsiMiniport, act)));
 }
 
 // Storage firmware requests as the host builds them.
@@ -175,9 +161,7 @@ TEST_F(InboxAhci, StorageFirmwareRequestsOnWindows10) {
   EXPECT_EQ("CVS2.000", sim::storage_ata(1)->running_revision());
   // Nothing pending any more: the drive aborts the next activation, the call fails.
   Buf again = activate_request(active);
-  a = inout(h, kFwActivate, again);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), a.error);
+  EXPECT_EQ(ERROR_IO_DEVICE, refused(inout(h, kFwActivate, again)));
 }
 
 TEST_F(InboxAhci, StorageFirmwareRequestsAreChecked) {
@@ -195,9 +179,7 @@ TEST_F(InboxAhci, StorageFirmwareRequestsAreChecked) {
   EXPECT_EQ(3u, take_violations());
   // Unaligned offsets and a slot the drive does not have are refused without a violation.
   Buf d = download_request(0, 100, piece, 512);
-  Answer r = inout(h, kFwDownload, d);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), r.error);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kFwDownload, d)));
   Buf e = download_request(3, 0, piece, 512);
   EXPECT_FALSE(inout(h, kFwDownload, e).ok);
   EXPECT_EQ(0u, sim::storage_ata(1)->staged_bytes());
@@ -211,9 +193,7 @@ TEST_F(InboxAhci, StorageFirmwareRequestsNeedWindows10) {
   HANDLE h = open(kSata);
   Buf gi = get_info_request();
   Buf info(56);
-  Answer a = inout2(h, kFwGetInfo, gi, info);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout2(h, kFwGetInfo, gi, info)));
   uint8_t piece[512] = {};
   Buf d = download_request(0, 0, piece, 512);
   EXPECT_FALSE(inout(h, kFwDownload, d).ok);
@@ -239,9 +219,7 @@ TEST_F(InboxAhci, MultiSlotGetInfo) {
   EXPECT_EQ(1, info.g8(10)) << "ActiveSlot fits the small buffer";
   EXPECT_EQ(24u + 3 * 32, info.g32(4));
   sim::storage_adapter_configure("a", R"({"get_info_insufficient_buffer": true})");
-  a = inout2(h, kFwGetInfo, gi, info);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), a.error);
+  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, refused(inout2(h, kFwGetInfo, gi, info)));
   Buf big(24 + 32 * 255);
   a = inout2(h, kFwGetInfo, gi, big);
   ASSERT_TRUE(a.ok);
@@ -254,9 +232,8 @@ using UsbBot = StorageTest;
 TEST_F(UsbBot, OnlyScsiReachesTheBridge) {
   HANDLE h = open(kUsb);
   Buf id = identify_request();
-  Answer a = inout(h, kAtaPassThrough, id);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  Answer a;
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(h, kAtaPassThrough, id)));
   Buf q = protocol_query(49, 1, 1, 0, 4096);
   Buf out(4096 + 48);
   a = inout2(h, kQueryProperty, q, out);
@@ -286,8 +263,7 @@ TEST_F(StorageSpaces, VirtualDiskAnswersInquiryOnly) {
   }
   Buf id = identify_request();
   EXPECT_FALSE(inout(h, kAtaPassThrough, id).ok);
-  NvmeCmd c;
-  c.cdw0 = 0x06;
+  NvmeCmd c{.cdw0 = 0x06};
   Buf p = protocol_command(c, 4096, 2);
   EXPECT_FALSE(inout(h, kProtocolCommand, p).ok);
 }

@@ -38,13 +38,9 @@ TEST_F(CommonRequests, AdapterPathsNameTheAdapter) {
   HANDLE port = open("\\\\?\\pci#ven_abcd&dev_5010&subsys_00000000#4&2b1f&0&00e8#{2accfe60-c130-11d2-b082-00a0c91efb8b}");
   for (HANDLE h : {scsi, port}) {
     Buf in, out(12);
-    Answer a = inout2(h, kGetDeviceNumber, in, out);
-    EXPECT_FALSE(a.ok);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout2(h, kGetDeviceNumber, in, out)));
     Buf addr(8);
-    a = inout(h, kGetAddress, addr);
-    EXPECT_FALSE(a.ok);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(h, kGetAddress, addr)));
   }
   // Both answer controller requests of the same controller.
   for (HANDLE h : {scsi, port}) {
@@ -58,9 +54,7 @@ TEST_F(CommonRequests, AdapterPathsNameTheAdapter) {
 TEST_F(CommonRequests, DeviceNumberNeedsItsTwelveBytesAndCanBeFaulted) {
   HANDLE h = open("\\\\.\\PhysicalDrive1");
   Buf in, small(8);
-  Answer a = inout2(h, kGetDeviceNumber, in, small);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), a.error);
+  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, refused(inout2(h, kGetDeviceNumber, in, small)));
   fault("\\\\.\\GLOBALROOT\\Device\\00000032", kGetDeviceNumber, "device_number", 5);
   Buf out(12);
   ASSERT_TRUE(inout2(h, kGetDeviceNumber, in, out).ok);
@@ -98,9 +92,7 @@ TEST_F(CommonRequests, StandardDescriptorHeadCarriesTheBusTypeOfThePersonality) 
 TEST_F(CommonRequests, QueryWithoutPropertyIdIsAViolation) {
   HANDLE h = open("\\\\.\\PhysicalDrive0");
   Buf q(4), out(40);
-  Answer a = inout2(h, kQueryProperty, q, out);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), a.error);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout2(h, kQueryProperty, q, out)));
   EXPECT_EQ(1u, take_violations());
 }
 
@@ -136,9 +128,8 @@ TEST_F(CommonRequests, PassThroughOnAnAdapterReachesTheUnitAtTheRequestAddress) 
   HANDLE port = open("\\\\.\\Scsi1:");
   // The AHCI disk sits at 0/1/0: a request for 0/0/0 finds nothing.
   Buf b = scsi_pass_through(kInquiryCdb, 512, 2);
-  Answer a = inout(port, kScsiPassThrough, b);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), a.error);
+  Answer a;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(port, kScsiPassThrough, b)));
   Buf c = scsi_pass_through(kInquiryCdb, 512, 2);
   c.u8(4, 1);
   ASSERT_TRUE(inout(port, kScsiPassThrough, c).ok);
@@ -149,9 +140,7 @@ TEST_F(CommonRequests, PassThroughOnAnAdapterReachesTheUnitAtTheRequestAddress) 
   Buf d = scsi_pass_through(kInquiryCdb, 512, 2);
   ASSERT_TRUE(inout(disk, kScsiPassThrough, d).ok);
   // ATA pass-through is routed the same way.
-  AtaRegs id;
-  id.count = 1;
-  id.command = 0xEC;
+  AtaRegs id{.count = 1, .command = 0xEC};
   Buf e = ata_pass_through(0x03, id, nullptr, 512);
   EXPECT_FALSE(inout(port, kAtaPassThrough, e).ok);
   Buf f = ata_pass_through(0x03, id, nullptr, 512);

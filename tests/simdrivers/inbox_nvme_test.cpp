@@ -57,28 +57,20 @@ TEST_F(InboxNvme, ControllerWithoutNamespaceAnswersControllerRequestsOnly) {
   // Identify Namespace through the device property: the controller refuses, the call fails.
   Buf q = protocol_query(50, 1, 0, 0, 4096);
   Buf out(4096 + 48);
-  Answer a = inout2(h, kQueryProperty, q, out);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), a.error);
+  EXPECT_EQ(ERROR_IO_DEVICE, refused(inout2(h, kQueryProperty, q, out)));
   // The protocol command reaches the controller too; namespace commands fail with an NVMe status.
-  NvmeCmd ctrl;
-  ctrl.cdw0 = 0x06;
-  ctrl.cdw10 = 1;
+  NvmeCmd ctrl{.cdw0 = 0x06, .cdw10 = 1};
   Buf p = protocol_command(ctrl, 4096, 2);
   ASSERT_TRUE(inout(h, kProtocolCommand, p).ok);
   EXPECT_EQ(1u, p.g32(16));
-  NvmeCmd ns;
-  ns.cdw0 = 0x06;
-  ns.nsid = 1;
+  NvmeCmd ns{.cdw0 = 0x06, .nsid = 1};
   Buf n = protocol_command(ns, 4096, 2);
   ASSERT_TRUE(inout(h, kProtocolCommand, n).ok);
   EXPECT_EQ(2u, n.g32(16));
   EXPECT_EQ(0x0Bu << 1, n.g32(20)) << "invalid namespace";
   // No unit: SCSI pass-through finds nothing at 0/0/0.
   Buf s = scsi_pass_through(kInquiryCdb, 512, 2);
-  Answer r = inout(h, kScsiPassThrough, s);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), r.error);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kScsiPassThrough, s)));
 }
 
 TEST_F(InboxNvme, LogPageAndFeaturesThroughTheProperties) {
@@ -127,9 +119,7 @@ TEST_F(InboxNvme, ShortProtocolDataLengthAndFixedReturnDataFaults) {
 
 TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
   HANDLE h = open(kDisk);
-  NvmeCmd id;
-  id.cdw0 = 0x06;
-  id.cdw10 = 1;
+  NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
   Buf b = protocol_command(id, 4096, 2, 2);
   Answer a = inout(h, kProtocolCommand, b);
   ASSERT_TRUE(a.ok);
@@ -141,8 +131,7 @@ TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
 
   // An opcode the controller does not know: ReturnStatus 2, ErrorCode = status field (SC 1 in
   // bits 8:1), so that ErrorCode << 16 puts SCT/SC at bits 27:25 / 24:17.
-  NvmeCmd bad;
-  bad.cdw0 = 0xC0;
+  NvmeCmd bad{.cdw0 = 0xC0};
   Buf e = protocol_command(bad, 0, 0);
   a = inout(h, kProtocolCommand, e);
   ASSERT_TRUE(a.ok);
@@ -153,10 +142,7 @@ TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
   EXPECT_EQ(1u, (cpl3 >> 17) & 0xFF);
 
   // An NVM command: Flush on namespace 1.
-  NvmeCmd flush;
-  flush.cdw0 = 0x00;
-  flush.nsid = 1;
-  flush.admin = false;
+  NvmeCmd flush{.cdw0 = 0x00, .nsid = 1, .admin = false};
   Buf fl = protocol_command(flush, 0, 0);
   ASSERT_TRUE(inout(h, kProtocolCommand, fl).ok);
   EXPECT_EQ(1u, fl.g32(16));
@@ -164,9 +150,7 @@ TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
 
 TEST_F(InboxNvme, ProtocolCommandLayoutViolations) {
   HANDLE h = open(kDisk);
-  NvmeCmd id;
-  id.cdw0 = 0x06;
-  id.cdw10 = 1;
+  NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
   Buf a = protocol_command(id, 4096, 2);
   a.u32(4, 80);  // Length
   EXPECT_FALSE(inout(h, kProtocolCommand, a).ok);
@@ -186,9 +170,7 @@ TEST_F(InboxNvme, ProtocolCommandLayoutViolations) {
 
 TEST_F(InboxNvme, ProtocolCommandFaults) {
   HANDLE h = open(kDisk);
-  NvmeCmd id;
-  id.cdw0 = 0x06;
-  id.cdw10 = 1;
+  NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
   // ERROR_IO_DEVICE on the first three sends, then the command goes through.
   for (uint32_t n = 1; n <= 3; ++n) sim::fail_ioctl(kDisk, kProtocolCommand, ERROR_IO_DEVICE, sim::FaultCount::at(n));
   int sends = 0;
@@ -240,9 +222,7 @@ TEST_F(InboxNvme, TemperatureThresholdIsHeldForTheDisk) {
   // Not a request of the AHCI driver.
   HANDLE sata = open("\\\\.\\PhysicalDrive1");
   t.u32(0, 16);
-  a = inout2(sata, kTemperatureThreshold, t, none);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout2(sata, kTemperatureThreshold, t, none)));
 }
 
 // The whole image in 8192-byte pieces through the "FIRMWARE" request, then activation of slot 2.
@@ -345,16 +325,12 @@ TEST_F(InboxNvme, ProtocolCommandDownloadAndCommitThenBusReset) {
     const uint32_t padded = (n + 3) & ~3u;
     std::vector<uint8_t> piece(padded, 0);
     std::copy(image.begin() + off, image.begin() + off + n, piece.begin());
-    NvmeCmd dl;
-    dl.cdw0 = 0x11;
-    dl.cdw10 = padded / 4 - 1;
-    dl.cdw11 = static_cast<uint32_t>(off / 4);
+    NvmeCmd dl{.cdw0 = 0x11, .cdw10 = padded / 4 - 1, .cdw11 = static_cast<uint32_t>(off / 4)};
     Buf b = protocol_command(dl, padded, 1, 30, piece.data());
     ASSERT_TRUE(inout(h, kProtocolCommand, b).ok);
     ASSERT_EQ(1u, b.g32(16)) << off;
   }
-  NvmeCmd commit;
-  commit.cdw0 = 0x10;
+  NvmeCmd commit{.cdw0 = 0x10};
   commit.cdw10 = 0x0A;  // slot 2, CA 1
   Buf c = protocol_command(commit, 0, 0);
   ASSERT_TRUE(inout(h, kProtocolCommand, c).ok);
@@ -403,13 +379,9 @@ TEST_F(InboxNvme, ScsiTranslationOnWindows10) {
     EXPECT_EQ(56u + 18, a.returned);
   }
   // Not an ATA device.
-  AtaRegs id;
-  id.count = 1;
-  id.command = 0xEC;
+  AtaRegs id{.count = 1, .command = 0xEC};
   Buf ata = ata_pass_through(0x03, id, nullptr, 512, 1);
-  a = inout(h, kAtaPassThrough, ata);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(h, kAtaPassThrough, ata)));
 }
 
 TEST_F(InboxNvme, WriteBufferBecomesImageDownloadAndCommit) {
@@ -450,16 +422,10 @@ TEST_F(InboxNvme, Windows81ModeByKnobAndByOperatingSystem) {
     HANDLE h = open(kDisk);
     Buf q = protocol_query(49, 1, 1, 0, 4096);
     Buf out(4096 + 48);
-    Answer a = inout2(h, kQueryProperty, q, out);
-    EXPECT_FALSE(a.ok);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
-    NvmeCmd id;
-    id.cdw0 = 0x06;
-    id.cdw10 = 1;
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, refused(inout2(h, kQueryProperty, q, out)));
+    NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
     Buf p = protocol_command(id, 4096, 2);
-    a = inout(h, kProtocolCommand, p);
-    EXPECT_FALSE(a.ok);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), a.error);
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, refused(inout(h, kProtocolCommand, p)));
     // The INQUIRY probe still answers, with the controller's identity.
     Buf inq = scsi_pass_through(kInquiryCdb, 512, 2);
     ASSERT_TRUE(inout(h, kScsiPassThrough, inq).ok);
@@ -486,9 +452,8 @@ TEST_F(InboxNvme, ForeignMiniportSignaturesAndStorageFirmwareRequests) {
   HANDLE disk = open(kDisk);
   Buf intel(28 + 4096);
   srb_header(intel, "IntelNvm", 0, 0xF0002808);
-  Answer a = inout(disk, kScsiMiniport, intel);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  Answer a;
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout(disk, kScsiMiniport, intel)));
   EXPECT_EQ("IntelNvm", last_trace().signature);
   // A port configured to answer foreign signatures with ReturnCode 1 leaves the rest untouched.
   sim::storage_adapter_knobs(0)->foreign_miniport_rc = true;
@@ -511,9 +476,7 @@ TEST_F(InboxNvme, ForeignMiniportSignaturesAndStorageFirmwareRequests) {
   gi.u32(0, 16);
   gi.u32(4, 16);
   Buf gout(56);
-  a = inout2(disk, kFwGetInfo, gi, gout);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout2(disk, kFwGetInfo, gi, gout)));
 }
 
 TEST_F(InboxNvme, SenseFaultsReachTheCaller) {
@@ -626,19 +589,13 @@ TEST_F(InboxNvme, FrontEndKeyedFaultsPickCommandsByOpcode) {
   rule.match.keys = {{"request", "protocol_command"}, {"nvme_opcode", sim::fault_key(0x11)}};
   rule.action = sim::FaultAction::fail_with(ERROR_IO_DEVICE);
   const int id = sim::add_fault(rule);
-  NvmeCmd ident;
-  ident.cdw0 = 0x06;
-  ident.cdw10 = 1;
+  NvmeCmd ident{.cdw0 = 0x06, .cdw10 = 1};
   Buf a = protocol_command(ident, 4096, 2);
   EXPECT_TRUE(inout(h, kProtocolCommand, a).ok);
   uint8_t piece[4096] = {};
-  NvmeCmd dl;
-  dl.cdw0 = 0x11;
-  dl.cdw10 = 1023;
+  NvmeCmd dl{.cdw0 = 0x11, .cdw10 = 1023};
   Buf b = protocol_command(dl, 4096, 1, 30, piece);
-  Answer r = inout(h, kProtocolCommand, b);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), r.error);
+  EXPECT_EQ(ERROR_IO_DEVICE, refused(inout(h, kProtocolCommand, b)));
   EXPECT_EQ(1u, sim::fault_fired(id));
   EXPECT_EQ(0u, sim::storage_nvme(0)->staged_bytes());
   // A "FIRMWARE" download refused by ReturnCode never reaches the drive.

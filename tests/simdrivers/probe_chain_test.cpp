@@ -29,9 +29,7 @@ bool probe_inbox_nvme(HANDLE h) {
 }
 
 bool probe_ata(HANDLE h) {
-  AtaRegs id;
-  id.count = 1;
-  id.command = 0xEC;
+  AtaRegs id{.count = 1, .command = 0xEC};
   Buf b = ata_pass_through(0x03, id, nullptr, 512, 1);
   if (!inout(h, kAtaPassThrough, b).ok) return false;
   const uint8_t status = b.g8(46), error = b.g8(40);

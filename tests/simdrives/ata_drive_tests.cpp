@@ -23,9 +23,7 @@ std::vector<uint8_t> ata_image(const std::string &rev, uint32_t size = 20000) {
 }
 
 AtaTaskfile identify_tf() {
-  AtaTaskfile tf;
-  tf.command = 0xEC;
-  tf.count = 1;
+  AtaTaskfile tf{.count = 1, .command = 0xEC};
   return tf;
 }
 
@@ -37,11 +35,8 @@ std::vector<uint8_t> identify(AtaDrive &d, AtaResult *res = nullptr) {
 }
 
 AtaTaskfile dm_tf(uint8_t mode, uint32_t blocks, uint32_t block_offset) {
-  AtaTaskfile tf;
-  tf.command = 0x92;
-  tf.feature = mode;
-  tf.count = blocks & 0xFF;
-  tf.lba = (blocks >> 8 & 0xFF) | static_cast<uint64_t>(block_offset & 0xFFFF) << 8;
+  AtaTaskfile tf{.feature = mode, .count = static_cast<uint16_t>(blocks & 0xFF),
+      .lba = (blocks >> 8 & 0xFF) | static_cast<uint64_t>(block_offset & 0xFFFF) << 8, .command = 0x92};
   return tf;
 }
 
@@ -68,11 +63,8 @@ AtaResult dm_activate(AtaDrive &d) { return d.execute(dm_tf(0x0F, 0, 0), nullptr
 std::string fw_of(AtaDrive &d) { return ata_text_at(identify(d).data() + 46, 8); }
 
 AtaResult read_log(AtaDrive &d, uint8_t log, uint8_t page, std::vector<uint8_t> &buf) {
-  AtaTaskfile tf;
-  tf.command = 0x2F;
-  tf.is_ext = true;
-  tf.count = static_cast<uint16_t>(buf.size() / 512);
-  tf.lba = log | static_cast<uint64_t>(page) << 8;
+  AtaTaskfile tf{.count = static_cast<uint16_t>(buf.size() / 512), .lba = log | static_cast<uint64_t>(page) << 8,
+      .command = 0x2F, .is_ext = true};
   return d.execute(tf, buf.data(), static_cast<uint32_t>(buf.size()));
 }
 
@@ -81,9 +73,7 @@ AtaResult read_log(AtaDrive &d, uint8_t log, uint8_t page, std::vector<uint8_t> 
 // --- IDENTIFY DEVICE ----------------------------------------------------------------------------
 
 TEST(AtaIdentify, StringsAreByteSwappedPerWord) {
-  AtaConfig cfg = base_config();
-  cfg.component_id = "DCID0001";
-  AtaDrive d(cfg);
+  AtaDrive d(with(base_config(), [&](auto &c) { c.component_id = "DCID0001"; }));
   AtaResult r;
   const std::vector<uint8_t> id = identify(d, &r);
   EXPECT_EQ(r.status, 0x50);
@@ -117,15 +107,12 @@ TEST(AtaIdentify, NumericWordsAndChecksum) {
 }
 
 TEST(AtaIdentify, FailureAndUnknownCommandsAbort) {
-  AtaConfig cfg = base_config();
-  cfg.identify_fails = true;
-  AtaDrive d(cfg);
+  AtaDrive d(with(base_config(), [&](auto &c) { c.identify_fails = true; }));
   AtaResult r;
   identify(d, &r);
   EXPECT_EQ(r.status, 0x51);
   EXPECT_EQ(r.error, 0x04);
-  AtaTaskfile tf;
-  tf.command = 0x01;
+  AtaTaskfile tf{.command = 0x01};
   EXPECT_TRUE(d.execute(tf, nullptr, 0).err());
 }
 
@@ -200,9 +187,7 @@ TEST(AtaDownloadMode3, WrongOffsetAbortsAndDiscards) {
 }
 
 TEST(AtaDownloadMode3, ZeroBlocksAndUnsupportedModesAbort) {
-  AtaConfig cfg = base_config();
-  cfg.mode3_supported = false;
-  AtaDrive d(cfg);
+  AtaDrive d(with(base_config(), [&](auto &c) { c.mode3_supported = false; }));
   std::vector<uint8_t> buf(512, 0);
   EXPECT_TRUE(d.execute(dm_tf(0x0E, 0, 0), buf.data(), 512).err());
   EXPECT_TRUE(dm_piece(d, 0x03, ata_image("FWB00002"), 0, 8192).err());
@@ -210,10 +195,7 @@ TEST(AtaDownloadMode3, ZeroBlocksAndUnsupportedModesAbort) {
 }
 
 TEST(AtaDownloadMode3, MinimumAndMaximumBlocksFromTheLog) {
-  AtaConfig cfg = base_config();
-  cfg.log_min_blocks = 16;
-  cfg.log_max_blocks = 32;
-  AtaDrive d(cfg);
+  AtaDrive d(with(base_config(), [&](auto &c) { c.log_min_blocks = 16; c.log_max_blocks = 32; }));
   const std::vector<uint8_t> img = ata_image("FWB00002", 20000);
   EXPECT_TRUE(dm_piece(d, 0x03, img, 0, 4096).err());      // 8 blocks < min
   EXPECT_TRUE(dm_download(d, 0x03, img, 20480).err());     // 40 blocks > max
@@ -237,9 +219,7 @@ TEST(AtaDownloadMode3, WordsUsedWithoutTheLogAndFfffIgnored) {
 }
 
 TEST(AtaDownloadMode3, ActivationNeedsAPowerCycle) {
-  AtaConfig cfg = base_config();
-  cfg.activation_needs_power_cycle = true;
-  AtaDrive d(cfg);
+  AtaDrive d(with(base_config(), [&](auto &c) { c.activation_needs_power_cycle = true; }));
   const AtaResult r = dm_download(d, 0x03, ata_image("FWB00002"));
   EXPECT_FALSE(r.err());
   EXPECT_EQ(r.count, kDmSavedDeferred);
@@ -351,9 +331,7 @@ TEST(AtaFaults, ActivationRefusedNeverOrCorrupt) {
     EXPECT_EQ(fw_of(d), "FWA00001");
   }
   {
-    AtaConfig cfg = base_config();
-    cfg.activation_never = true;
-    AtaDrive d(cfg);
+    AtaDrive d(with(base_config(), [&](auto &c) { c.activation_never = true; }));
     EXPECT_FALSE(dm_download(d, 0x03, ata_image("FWB00002")).err());
     EXPECT_EQ(fw_of(d), "FWA00001");
   }

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "sim/drives/drive_common.h"
 #include "sim/drives/nvme_controller.h"
 
 namespace drivetest {
@@ -26,11 +28,7 @@ inline uint64_t le64(const uint8_t *p) {
 }
 
 inline sim::NvmeCommand nvme_cmd(uint8_t opcode, uint32_t nsid = 0, uint32_t cdw10 = 0, uint32_t cdw11 = 0) {
-  sim::NvmeCommand c;
-  c.cdw0 = opcode;
-  c.nsid = nsid;
-  c.cdw10 = cdw10;
-  c.cdw11 = cdw11;
+  sim::NvmeCommand c{.cdw0 = opcode, .nsid = nsid, .cdw10 = cdw10, .cdw11 = cdw11};
   return c;
 }
 
@@ -56,6 +54,25 @@ inline sim::NvmeCompletion nvme_download(sim::NvmeController &ctl, const std::ve
 
 inline sim::NvmeCompletion nvme_commit(sim::NvmeController &ctl, uint8_t fs, uint8_t ca) {
   return ctl.admin(nvme_cmd(0x10, 0, static_cast<uint32_t>(ca & 7) << 3 | (fs & 7)), nullptr, 0);
+}
+
+// `config` changed by `change`: a configuration built in the argument list.
+template <typename Config, typename Change>
+Config with(Config config, Change change) {
+  change(config);
+  return config;
+}
+
+// A SCSI answer on one line: status, data moved, and the sense bytes reported.
+inline std::string scsi_line(const sim::ScsiResult &r) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%02x", r.status);
+  std::string s = std::string("status ") + b + " xfer " + std::to_string(r.data_transferred) + " sense";
+  for (uint32_t i = 0; i < r.sense_len && i < sizeof(r.sense); ++i) {
+    std::snprintf(b, sizeof b, " %02x", r.sense[i]);
+    s += b;
+  }
+  return s;
 }
 
 }  // namespace drivetest

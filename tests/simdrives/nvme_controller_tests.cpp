@@ -73,9 +73,7 @@ TEST(NvmeIdentify, ShortBufferAndFailures) {
 
   EXPECT_EQ(ctl.admin(nvme_cmd(0x06, 0, 0x17), buf.data(), 64).status(), kNvmeInvalidField);
 
-  NvmeConfig cfg = base_config();
-  cfg.identify_fails = true;
-  NvmeController broken(cfg);
+  NvmeController broken(with(base_config(), [&](auto &c) { c.identify_fails = true; }));
   EXPECT_FALSE(broken.admin(nvme_cmd(0x06, 0, 1), buf.data(), 64).ok());
 }
 
@@ -128,9 +126,7 @@ TEST(NvmeSlotLog, LengthFromNumdAndUnknownLog) {
 // --- Slot rules of Firmware Commit ----------------------------------------------------------------
 
 TEST(NvmeCommitSlots, ReadOnlySlotOneRefusesReplacingActions) {
-  NvmeConfig cfg = base_config();
-  cfg.slot1_read_only = true;
-  NvmeController ctl(cfg);
+  NvmeController ctl(with(base_config(), [&](auto &c) { c.slot1_read_only = true; }));
   const std::vector<uint8_t> img = nvme_image("FWB00002");
   for (uint8_t ca : {0, 1, 3}) {
     ASSERT_TRUE(nvme_download(ctl, img).ok());
@@ -153,9 +149,7 @@ TEST(NvmeCommitSlots, SlotBeyondCountAndEmptySlot) {
 }
 
 TEST(NvmeCommitSlots, SlotZeroLetsTheControllerChoose) {
-  NvmeConfig cfg = base_config();
-  cfg.slot1_read_only = true;
-  NvmeController ctl(cfg);
+  NvmeController ctl(with(base_config(), [&](auto &c) { c.slot1_read_only = true; }));
   ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
   ASSERT_TRUE(nvme_commit(ctl, 0, 1).ok());
   EXPECT_EQ(ctl.slot_revision(2), "FWB00002");
@@ -202,9 +196,7 @@ TEST(NvmeActivationTiming, ActivationNeverTakesEffect) {
 }
 
 TEST(NvmeActivationTiming, CommitAction3WithActivationWithoutReset) {
-  NvmeConfig cfg = base_config();
-  cfg.activation_without_reset = true;
-  NvmeController ctl(cfg);
+  NvmeController ctl(with(base_config(), [&](auto &c) { c.activation_without_reset = true; }));
   ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
   ASSERT_TRUE(nvme_commit(ctl, 2, 3).ok());
   EXPECT_EQ(text_at(identify_controller(ctl).data() + 64, 8), "FWB00002");
@@ -214,9 +206,7 @@ TEST(NvmeActivationTiming, CommitAction3WithActivationWithoutReset) {
 TEST(NvmeActivationTiming, CommitAction3WithoutSupportLeavesTheImagePending) {
   for (uint16_t st : {kNvmeActivationNeedsConventionalReset, kNvmeActivationNeedsSubsystemReset,
                       kNvmeActivationNeedsControllerReset}) {
-    NvmeConfig cfg = base_config();
-    cfg.ca3_refusal_status = st;
-    NvmeController ctl(cfg);
+    NvmeController ctl(with(base_config(), [&](auto &c) { c.ca3_refusal_status = st; }));
     ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
     EXPECT_EQ(nvme_commit(ctl, 2, 3).status(), st);
     EXPECT_EQ(ctl.running_revision(), "FWA00001");
@@ -317,10 +307,7 @@ TEST(NvmeImageDownload, GranularityNotEnforcedOrNotRestricted) {
     NvmeController ctl(cfg);
     EXPECT_TRUE(nvme_download(ctl, nvme_image("FWB00002"), 4096).ok());
   }
-  NvmeConfig cfg = base_config();
-  cfg.fwug = 4;
-  cfg.enforce_granularity = false;
-  NvmeController ctl(cfg);
+  NvmeController ctl(with(base_config(), [&](auto &c) { c.fwug = 4; c.enforce_granularity = false; }));
   EXPECT_TRUE(nvme_download(ctl, nvme_image("FWB00002"), 4096).ok());
   EXPECT_TRUE(nvme_commit(ctl, 2, 1).ok());
 }
@@ -385,9 +372,7 @@ TEST(NvmeApst, GetAndSetKeepTheTable) {
 }
 
 TEST(NvmeApst, UnsupportedWithoutApsta) {
-  NvmeConfig cfg = base_config();
-  cfg.apsta = false;
-  NvmeController ctl(cfg);
+  NvmeController ctl(with(base_config(), [&](auto &c) { c.apsta = false; }));
   std::vector<uint8_t> table(256, 0);
   EXPECT_EQ(ctl.admin(nvme_cmd(0x0A, 0, 0x0C), table.data(), 256).status(), kNvmeInvalidField);
   EXPECT_EQ(identify_controller(ctl)[265] & 1, 0);
@@ -410,17 +395,13 @@ TEST(NvmeFaults, FailTheKthDownloadPiece) {
 }
 
 TEST(NvmeFaults, CorruptStagingMakesTheImageInvalid) {
-  NvmeConfig cfg = base_config();
-  cfg.corrupt_staging = true;
-  NvmeController ctl(cfg);
+  NvmeController ctl(with(base_config(), [&](auto &c) { c.corrupt_staging = true; }));
   ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
   EXPECT_EQ(nvme_commit(ctl, 2, 1).status(), kNvmeInvalidFirmwareImage);
 }
 
 TEST(NvmeFaults, IdentityUnreadableAfterTheUpdate) {
-  NvmeConfig cfg = base_config();
-  cfg.identity_fails_after_update = true;
-  NvmeController ctl(cfg);
+  NvmeController ctl(with(base_config(), [&](auto &c) { c.identity_fails_after_update = true; }));
   NvmeCompletion c;
   identify_controller(ctl, &c);
   EXPECT_TRUE(c.ok());

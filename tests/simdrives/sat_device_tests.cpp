@@ -46,11 +46,7 @@ ScsiResult run16(SatDevice &sat, const std::array<uint8_t, 16> &cdb, uint8_t *da
 }
 
 AtaTaskfile tf_of(uint8_t command, uint16_t feature = 0, uint16_t count = 0, uint64_t lba = 0) {
-  AtaTaskfile tf;
-  tf.command = command;
-  tf.feature = feature;
-  tf.count = count;
-  tf.lba = lba;
+  AtaTaskfile tf{.feature = feature, .count = count, .lba = lba, .command = command};
   return tf;
 }
 
@@ -101,13 +97,8 @@ TEST(SatPassThrough, CkCondReturnsTheRegistersInDescriptorSense) {
   EXPECT_EQ(r.status, kScsiCheckCondition);
   EXPECT_EQ(r.data_transferred, 512u);
   ASSERT_EQ(r.sense_len, 22u);
-  EXPECT_EQ(r.sense[0], 0x72);
-  EXPECT_EQ(r.sense_key(), 0x01);
-  EXPECT_EQ(r.asc(), 0x00);
-  EXPECT_EQ(r.ascq(), 0x1D);
-  EXPECT_EQ(r.sense[7], 14);
-  EXPECT_EQ(r.sense[8], 0x09);
-  EXPECT_EQ(r.sense[9], 0x0C);
+  EXPECT_EQ(scsi_line(r),
+            "status 02 xfer 512 sense 72 01 00 1d 00 00 00 0e 09 0c 01 00 00 00 00 00 00 00 00 00 00 50");
   EXPECT_EQ(r.sense[10] & 1, 1);  // EXTEND
   EXPECT_EQ(r.sense[11], 0x00);   // error
   EXPECT_EQ(r.sense[21], 0x50);   // status
@@ -118,9 +109,8 @@ TEST(SatPassThrough, DescriptorCarriesCountAndLbaBytes) {
   SatRig rig;
   const ScsiResult r = run16(rig.sat, apt16(3, false, true, false, false, tf_of(0xB0, 0xDA, 0, 0xC24F00)), nullptr, 0, kDirNone);
   ASSERT_EQ(r.sense_len, 22u);
-  EXPECT_EQ(r.sense[15], 0x00);  // LBA 7:0
-  EXPECT_EQ(r.sense[17], 0x4F);  // LBA 15:8
-  EXPECT_EQ(r.sense[19], 0xC2);  // LBA 23:16
+  // sense[15]: LBA 7:0; sense[17]: LBA 15:8; sense[19]: LBA 23:16
+  EXPECT_EQ(scsi_line(r), "status 02 xfer 0 sense 72 01 00 1d 00 00 00 0e 09 0c 00 00 00 00 00 00 00 4f 00 c2 00 50");
 }
 
 TEST(SatPassThrough, DownloadMicrocodeCountOutput) {
@@ -171,10 +161,7 @@ TEST(SatSenseFormats, ErrorSenseKeyCanBeChosen) {
   cfg.error_ascq = 0x04;
   SatRig rig(cfg);
   const ScsiResult r = activate(rig.sat);
-  EXPECT_EQ(r.sense_key(), 0x05);
-  EXPECT_EQ(r.asc(), 0x21);
-  EXPECT_EQ(r.ascq(), 0x04);
-  EXPECT_EQ(r.sense[4], 0x51);
+  EXPECT_EQ(scsi_line(r), "status 02 xfer 0 sense f0 00 05 04 51 00 00 0a 00 00 00 00 21 04 00 00 00 00");
 }
 
 TEST(SatSenseFormats, ShortAdditionalLengthAndShortSense) {
@@ -183,18 +170,14 @@ TEST(SatSenseFormats, ShortAdditionalLengthAndShortSense) {
   cfg.fixed_additional_length = 6;
   SatRig rig(cfg);
   ScsiResult r = activate(rig.sat);
-  EXPECT_EQ(r.sense[7], 6);
-  EXPECT_EQ(r.sense_len, 14u);
-  EXPECT_EQ(r.sense[4], 0x51);
-  EXPECT_EQ(r.sense[12], 0x00);  // beyond the reported length: cleared
+  // sense[12]: beyond the reported length: cleared
+  EXPECT_EQ(scsi_line(r), "status 02 xfer 0 sense f0 00 0b 04 51 00 00 06 00 00 00 00 00 1d");
 
   SatConfig tiny;
   tiny.sense_len_limit = 6;
   SatRig rig2(tiny);
   r = activate(rig2.sat);
-  EXPECT_EQ(r.status, kScsiCheckCondition);
-  EXPECT_EQ(r.sense_len, 6u);
-  EXPECT_EQ(r.sense[8], 0x00);
+  EXPECT_EQ(scsi_line(r), "status 02 xfer 0 sense 72 0b 00 1d 00 00");
 }
 
 // --- INQUIRY and VPD ----------------------------------------------------------------------------

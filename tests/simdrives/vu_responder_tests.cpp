@@ -27,19 +27,12 @@ AtaConfig vu_drive(uint16_t level = 4) {
 }
 
 AtaTaskfile vsc_mode(uint8_t feature, uint32_t code = 0x5A3C71) {
-  AtaTaskfile tf;
-  tf.command = 0x80;
-  tf.feature = feature;
-  tf.lba = code;
+  AtaTaskfile tf{.feature = feature, .lba = code, .command = 0x80};
   return tf;
 }
 
 AtaTaskfile smart_log(uint8_t feature, uint8_t log, uint8_t count) {
-  AtaTaskfile tf;
-  tf.command = 0xB0;
-  tf.feature = feature;
-  tf.count = count;
-  tf.lba = 0xC24F00 | log;
+  AtaTaskfile tf{.feature = feature, .count = count, .lba = 0xC24F00u | log, .command = 0xB0};
   return tf;
 }
 
@@ -177,10 +170,7 @@ TEST(VuAtaLevel4, VscIdFollowsTheActivatedImage) {
   spec.global_product_id = 0x0456;
   spec.total_size = 8192;
   std::vector<uint8_t> img = make_test_image(spec);
-  AtaTaskfile dm;
-  dm.command = 0x92;
-  dm.feature = 0x03;
-  dm.count = 16;
+  AtaTaskfile dm{.feature = 0x03, .count = 16, .command = 0x92};
   ASSERT_FALSE(d.execute(dm, img.data(), 8192).err());
 
   ASSERT_FALSE(d.execute(vsc_mode(0x45), nullptr, 0).err());
@@ -226,11 +216,7 @@ TEST(VuAtaLevel5, AccessCodeKeyAndSecureTest) {
   EXPECT_EQ(le32(read_blocks(d, 0xBD, 1).data() + 2), 0u);
   EXPECT_EQ(text_at(read_blocks(d, 0xBF, 1).data() + 2, 8), "CTL00001");
 
-  AtaTaskfile st;
-  st.command = 0x47;
-  st.is_ext = true;
-  st.count = 2;
-  st.lba = 0xBC;
+  AtaTaskfile st{.count = 2, .lba = 0xBC, .command = 0x47, .is_ext = true};
   std::vector<uint8_t> page(1024, 0xEE);
   ASSERT_FALSE(d.execute(st, page.data(), 1024).err());
   EXPECT_EQ(le16(page.data()), 0x0200);
@@ -286,11 +272,7 @@ TEST(VuScsi, DiagnosticPagesAndReadBuffer) {
 
 TEST(VuAtaSct, SuperBinaryIsStreamedAfterTheRequest) {
   AtaDrive d(vu_drive());
-  AtaTaskfile rd;
-  rd.command = 0x47;
-  rd.is_ext = true;
-  rd.count = 1;
-  rd.lba = 0xE1;
+  AtaTaskfile rd{.count = 1, .lba = 0xE1, .command = 0x47, .is_ext = true};
   std::vector<uint8_t> block(512, 0);
   EXPECT_TRUE(d.execute(rd, block.data(), 512).err());  // nothing requested
 

@@ -26,7 +26,6 @@ class FaultSection : public StorageTest {
     const std::string text = m.dump(2);
     pkgtest::write_file(dir.file("machine.json"), pkgtest::bytes(text.begin(), text.end()));
     sim::load_machine_file(dir.file("machine.json"));
-    before_ = sim::ResourceSnapshot::take();
   }
   HANDLE try_open(const char *path) {
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -73,10 +72,7 @@ TEST_F(FaultSection, FrontEndRulesBySignatureOpcodeCdbAndAtaCommand) {
   ASSERT_TRUE(inout(nvme, kScsiMiniport, dl).ok);
   EXPECT_EQ(1u, dl.g32(20));  // ReturnCode
 
-  NvmeCmd ident;
-  ident.cdw0 = 0x06;
-  ident.cdw10 = 1;
-  ident.cdw15 = 0xABCD;
+  NvmeCmd ident{.cdw0 = 0x06, .cdw10 = 1, .cdw15 = 0xABCD};
   Buf pc = protocol_command(ident, 4096, 2);
   inout(nvme, kProtocolCommand, pc);
   const json traced = sim::trace_entry_json(last_trace());
@@ -98,9 +94,7 @@ TEST_F(FaultSection, FrontEndRulesBySignatureOpcodeCdbAndAtaCommand) {
   EXPECT_TRUE(inout(usb, kScsiPassThrough, inq2).ok);
 
   HANDLE sata = open("\\\\.\\PhysicalDrive1");
-  AtaRegs id;
-  id.command = 0xEC;
-  id.count = 1;
+  AtaRegs id{.count = 1, .command = 0xEC};
   Buf ata = ata_pass_through(0x02, id, nullptr, 512);
   ASSERT_TRUE(inout(sata, kAtaPassThrough, ata).ok);
   EXPECT_EQ(0x51, ata.g8(46));  // status
@@ -117,9 +111,7 @@ TEST_F(FaultSection, DriveRulesReachTheDriveModels) {
         {{"drive", "sata0"}, {"corrupt_staging", true}}});
   EXPECT_TRUE(sim::storage_ata(1)->config().corrupt_staging);
   HANDLE nvme = open("\\\\.\\PhysicalDrive0");
-  NvmeCmd ident;
-  ident.cdw0 = 0x06;
-  ident.cdw10 = 1;
+  NvmeCmd ident{.cdw0 = 0x06, .cdw10 = 1};
   Buf first = protocol_command(ident, 4096, 2);
   EXPECT_TRUE(inout(nvme, kProtocolCommand, first).ok);
   Buf second = protocol_command(ident, 4096, 2);
@@ -127,8 +119,7 @@ TEST_F(FaultSection, DriveRulesReachTheDriveModels) {
   EXPECT_EQ("0x6", sim::trace_entry_json(last_trace())["notes"]["nvme_status"]);
 
   HANDLE sata = open("\\\\.\\PhysicalDrive1");
-  AtaRegs id;
-  id.command = 0xEC;
+  AtaRegs id{.command = 0xEC};
   Buf ata = ata_pass_through(0x02, id, nullptr, 512);
   ASSERT_TRUE(inout(sata, kAtaPassThrough, ata).ok);
   EXPECT_EQ(0x51, ata.g8(46));

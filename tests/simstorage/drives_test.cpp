@@ -81,9 +81,7 @@ TEST_F(Drives, EnclosureAndHiddenMemberHaveNoDiskPaths) {
   EXPECT_EQ(0x0D, d.g8(8));
   Buf num(12);
   Buf none;
-  Answer a = inout2(ses, kGetDeviceNumber, none, num);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), a.error);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, refused(inout2(ses, kGetDeviceNumber, none, num)));
   // The member is reached only through its port, at its address.
   Buf inq = scsi_pass_through(kInquiryCdb, 512, 2);
   inq.u8(4, 3);  // TargetId

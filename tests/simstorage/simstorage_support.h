@@ -1,5 +1,5 @@
 // Fixture of the storage-stack tests: a machine given by the test, the request builders of the
-// driver tests, and the end-of-test checks (no contract violations, nothing leaked).
+// driver tests; the suite's resource check fails a test that leaks or breaks a contract.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,17 +28,10 @@ class StackTest : public ::testing::Test {
  protected:
   void load(const std::string &machine) {
     sim::load_machine_json(machine);
-    before_ = sim::ResourceSnapshot::take();
-    loaded_ = true;
   }
+  // Leaks and contract violations fail the test through the suite's resource check.
   void TearDown() override {
     for (HANDLE h : handles_) CloseHandle(h);
-    std::string all;
-    for (const std::string &v : sim::contract_violations()) all += v + "\n";
-    EXPECT_EQ(0u, sim::contract_violation_count()) << all;
-    if (loaded_) {
-      EXPECT_EQ("", sim::ResourceSnapshot::take().changes_since(before_));
-    }
     sim::clear_faults();
     sim::reset_machine();
   }
@@ -81,8 +74,6 @@ class StackTest : public ::testing::Test {
   }
 
   std::vector<HANDLE> handles_;
-  sim::ResourceSnapshot before_;
-  bool loaded_ = false;
 };
 
 }  // namespace simstorage
