@@ -16,6 +16,7 @@
 #include "sim/storage/description.h"
 #include "sim/storage/driver.h"
 #include "sim/trace.h"
+#include "storage_csmi.h"
 
 namespace sim {
 
@@ -43,7 +44,8 @@ DriverRegistry &drivers() {
     reg->factories["usb_bot"] = make_usb_bot_driver;
     reg->factories["storage_spaces"] = make_storage_spaces_driver;
     reg->factories["plain"] = make_plain_driver;
-    for (const char *p : {"intel_rst", "intel_rste", "maker_nvme", "nevox", "uas", "uas_sat", "sas"})
+    reg->factories["sas"] = make_sas_driver;
+    for (const char *p : {"intel_rst", "intel_rste", "maker_nvme", "nevox", "uas", "uas_sat"})
       reg->factories[p] = [name = std::string(p)] { return make_placeholder_driver(name); };
     return reg;
   }();

@@ -9,6 +9,7 @@
 
 #include "sim/storage/contents.h"
 #include "sim/storage/helpers.h"
+#include "storage_csmi.h"
 
 namespace sim {
 namespace {
@@ -28,7 +29,6 @@ constexpr PlaceholderTraits kTraits[] = {
     {"nevox", kBusNvme, ERROR_INVALID_FUNCTION, false, "nevox"},
     {"uas", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
     {"uas_sat", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
-    {"sas", kBusSas, ERROR_INVALID_FUNCTION, true, "csmi"},
 };
 
 class PlaceholderDriver : public StorageDriver {
@@ -38,6 +38,14 @@ class PlaceholderDriver : public StorageDriver {
   uint32_t bus_type() const override { return t_.bus_type; }
   bool foreign_miniport_rc_default() const override { return t_.foreign_miniport_rc; }
   BOOL protocol_command(StorageRequest &r) override { return r.fail(t_.protocol_command_error); }
+  // The RST port answers CSMI for its phys; its SATA LUs take ATA pass-through.
+  BOOL miniport(StorageRequest &r, const MiniportHeader &h) override {
+    if (csmi) return rst_csmi_miniport(r, h);
+    return reject_miniport(r);
+  }
+  bool ata_pass_through(const StorageLu &lu) const override {
+    return std::string(t_.name) == "intel_rst" && lu.ata != nullptr && lu.kind == LuKind::Disk;
+  }
 
   std::vector<std::string> own_keys() const override {
     if (t_.own_key) return {t_.own_key};
@@ -91,6 +99,9 @@ const PlaceholderDriver *placeholder_at(uint32_t port) {
 }  // namespace
 
 std::shared_ptr<const CsmiContents> storage_csmi(uint32_t port) {
+  const auto adapter = storage_adapter_at(port);
+  if (!adapter) return nullptr;
+  if (auto sas = sas_csmi_contents(adapter->driver.get())) return sas;
   const PlaceholderDriver *d = placeholder_at(port);
   return d ? d->csmi : nullptr;
 }
