@@ -69,6 +69,12 @@ class PlaceholderDriver : public StorageDriver {
   // INQUIRY and VPD pages from the drive's own SCSI face; an NVMe drive through the translation.
   ScsiResult execute_scsi(StorageRequest &, StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data,
                           uint32_t data_len, int ddir) override {
+    // The RST driver's SCSI/ATA translation for its SATA disks.
+    if (lu.sat && lu.kind == LuKind::Disk && std::string(t_.name) == "intel_rst" && (cdb[0] == 0x85 || cdb[0] == 0xA1)) {
+      ScsiResult res = lu.sat->execute(cdb, cdb_len, data, data_len, ddir);
+      if (!res.contract_violation.empty()) contract_violation(res.contract_violation);
+      return res;
+    }
     if (cdb[0] != 0x12) return scsi_invalid_opcode();
     if (lu.scsi) return lu.scsi->execute(cdb, cdb_len, data, data_len, ddir);
     if (lu.sat) return lu.sat->execute(cdb, cdb_len, data, data_len, ddir);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -81,6 +82,52 @@ TEST_F(CsmiAddress, NoRequestOfTheSasEndDeviceReachesTheSataDrive) {
   huld_dev &sata = end_device(0, s1);
   EXPECT_EQ(huld_dev_probe(&err, &sata), 0) << err.message;
   EXPECT_EQ(sata.iface, WINDOWS_ATA);
+}
+
+}  // namespace
+
+namespace {
+
+// The disks of the reference machine: SATA disks probe as ATA, or as SAT when SAT is asked first.
+TEST(Ref1Probe, SatFirstChangesOnlyTheSataDisksThatAnswerAta) {
+  sim::register_storage_section();
+  sim::load_machine_file(sim::machine_file_path("ref1"));
+  huld_environment_initialize();
+  // Disk records as the disk pass leaves them (the SAS HBA falls back to the AHCI driver).
+  const struct {
+    uint32_t disk, driver;
+  } disks[] = {{0, WINDOWS_INBOX_AHCI}, {1, WINDOWS_INBOX_NVME}, {4, INTEL_RST}, {6, WINDOWS_INBOX_AHCI},
+               {8, INTEL_RST}, {9, INBOX_USB_MASS_STORAGE}, {13, WINDOWS_INBOX_AHCI}, {14, WINDOWS_INBOX_AHCI}};
+  std::map<std::string, std::pair<uint32_t, uint32_t>> found;
+  huld_dev_enumeration e{};
+  for (const auto &d : disks) {
+    huld_dev &dev = *huld_dev_enumeration_push_back(&e);
+    snprintf(dev.name, sizeof(dev.name), "disk%u", d.disk);
+    snprintf(dev.conn.path, sizeof(dev.conn.path), "\\\\.\\PhysicalDrive%u", d.disk);
+    dev.conn.type = CONN_DISK;
+    dev.conn.driver = d.driver;
+    huld_error err{};
+    huld_dev_probe_flags(&err, &dev, 0);
+    const uint32_t plain = dev.iface;
+    dev.iface = IFACE_NONE;
+    huld_dev_probe_flags(&err, &dev, HULD_PROBE_SAT_FIRST);
+    found[dev.name] = {plain, dev.iface};
+  }
+  huld_dev_release(&e);
+  const std::pair<uint32_t, uint32_t> ata{WINDOWS_ATA, WINDOWS_SCSI_SAT_ATA};
+  const std::pair<uint32_t, uint32_t> sat{WINDOWS_SCSI_SAT_ATA, WINDOWS_SCSI_SAT_ATA};
+  const std::pair<uint32_t, uint32_t> scsi{WINDOWS_SCSI, WINDOWS_SCSI};
+  const std::pair<uint32_t, uint32_t> nvme{WINDOWS_NVME, WINDOWS_NVME};
+  EXPECT_EQ(found["disk0"], ata);
+  EXPECT_EQ(found["disk4"], ata);
+  EXPECT_EQ(found["disk6"], ata);
+  EXPECT_EQ(found["disk13"], sat);
+  EXPECT_EQ(found["disk9"], sat);
+  EXPECT_EQ(found["disk14"], scsi);
+  EXPECT_EQ(found["disk8"], scsi);
+  EXPECT_EQ(found["disk1"], nvme);
+  sim::reset_machine();
+  huld_environment_initialize();
 }
 
 }  // namespace
