@@ -367,6 +367,10 @@ int huld_ata_windows_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) 
   if (cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && cmd->data == nullptr)) {
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   }
+  // A CSMI record's handle is its port's: a pass-through there would reach the drive at 0:0:0.
+  if (huld_dev_is_csmi(dev)) {
+    return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface, "interface is not supported by ata execute");
+  }
   if (should_send_via_intel_rst_firmware_download(dev, cmd)) return execute_intel_rst_firmware_download(err, dev, cmd);
   if (should_send_via_intel_rst_firmware_activate(dev, cmd)) return execute_intel_rst_firmware_activate(err, dev, cmd);
   if (should_send_via_storage_hw_firmware_download(dev, cmd)) return execute_storage_hw_firmware_download(err, dev, cmd);

@@ -313,6 +313,12 @@ TEST_F(AtaRoute, CsmiFailuresEndAsErrorRecords) {
   EXPECT_EQ(cmd.status, 0x51);
   EXPECT_EQ(cmd.error, 0x04);
 
+  // Never an ATA pass-through on the port for a CSMI record.
+  sim::trace_clear();
+  EXPECT_EQ(huld_ata_windows_execute(&err, &d, &cmd), 1);
+  EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
+  EXPECT_TRUE(sim::trace_entries().empty());
+
   // CSMI on a LU handle is refused.
   huld_dev &on_disk = csmi("\\\\.\\PhysicalDrive1", 0, kAddressD);
   ASSERT_EQ(huld_dev_open(&err, &on_disk), 0);
