@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -27,63 +30,32 @@ constexpr DWORD kScsiPassThrough = 0x0004D004;
 constexpr DWORD kMiniport = 0x0004D008;
 constexpr DWORD kFwDownload = 0x002DDC04;
 
-std::string machine(const char *os) {
-  return std::string(R"({ "name": "ata-route", "os": )") + os + R"(,
-  "storage": {
-    "drives": [
-      { "id": "A", "ata": { "model": "SIM SATA A", "serial": "SA0001", "firmware": "SIM10001" } },
-      { "id": "D", "ata": { "model": "SIM SATA D", "serial": "SD0004", "firmware": "SIM10001" } },
-      { "id": "M1", "ata": { "model": "SIM SATA M1", "serial": "SM0007", "firmware": "SIM10001" } },
-      { "id": "S1", "ata": { "model": "SIM SATA S1", "serial": "SS1021", "firmware": "SIM10001" } },
-      { "id": "S2", "scsi": { "vendor": "SIM", "product": "SIM SAS S2", "revision": "0001", "serial": "SS2022" } }
-    ],
-    "adapters": [
-      { "id": "ahci", "personality": "inbox_ahci", "port": 0 },
-      { "id": "rst", "personality": "intel_rst", "port": 1, "csmi": {
-          "driver": { "name": "simrst", "description": "Sim RAID CSMI driver" },
-          "phys": [ { "attached": "end_device", "sas_address": "50 01 03 AA 00 00 00 00", "port_identifier": 0,
-                      "protocol": "sata", "drive": "D" },
-                    { "attached": "none" },
-                    { "attached": "end_device", "sas_address": "50 01 02 AA 00 00 00 02", "port_identifier": 2,
-                      "protocol": "sata", "drive": "M1" } ],
-          "raid": { "max_drives_per_set": 4, "sets": [
-            { "drives": [ { "drive": "M1", "sas_address": "50 01 02 AA 00 00 00 02" } ] } ] } } },
-      { "id": "sas", "personality": "sas", "port": 2, "csmi": {
-          "driver": { "name": "simsas", "description": "Sim SAS HBA CSMI driver" },
-          "phys": [ { "attached": "end_device", "sas_address": "50 0A 0B 01 00 00 00 00", "port_identifier": 0,
-                      "protocol": "sata", "drive": "S1" },
-                    { "attached": "end_device", "sas_address": "50 0A 0B 02 00 00 00 00", "port_identifier": 1,
-                      "protocol": "ssp", "drive": "S2" } ],
-          "raid": { "max_drives_per_set": 0, "sets": [] } } }
-    ],
-    "disks": [
-      { "id": "A", "adapter": "ahci", "drive": "A", "physical_drive": 0, "address": { "path_id": 0, "target_id": 0, "lun": 0 } },
-      { "id": "D", "adapter": "rst", "drive": "D", "physical_drive": 1, "address": { "path_id": 0, "target_id": 0, "lun": 0 } },
-      { "id": "S2", "adapter": "sas", "drive": "S2", "physical_drive": 2, "address": { "path_id": 0, "target_id": 0, "lun": 0 } },
-      { "id": "S1", "adapter": "sas", "drive": "S1", "physical_drive": 3, "address": { "path_id": 0, "target_id": 1, "lun": 0 } }
-    ] } })";
+// The reference machine, on Windows 8.1 or with the SAS HBA's LUs swapped (S1 at 0:0:0) when asked.
+void load_ref1(bool windows81, bool swap_sas = false) {
+  std::ifstream f(sim::machine_file_path("ref1"));
+  nlohmann::json ref = nlohmann::json::parse(f);
+  if (windows81) ref["os"] = {{"major", 6}, {"minor", 3}, {"build", 9600}, {"product_type", "workstation"}};
+  for (auto &disk : ref["storage"]["disks"]) {
+    if (swap_sas && disk["id"] == "S1") disk["address"]["target_id"] = 0;
+    if (swap_sas && disk["id"] == "S2") disk["address"]["target_id"] = 1;
+  }
+  sim::register_storage_section();
+  sim::load_machine_json(ref.dump());
+  huld_environment_initialize();
 }
-
-const char *kWindows10 = R"({ "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" })";
-const char *kWindows81 = R"({ "major": 6, "minor": 3, "build": 9600, "product_type": "workstation" })";
 
 const uint8_t kAddressD[8] = {0x50, 0x01, 0x03, 0xAA, 0, 0, 0, 0};
 const uint8_t kAddressM1[8] = {0x50, 0x01, 0x02, 0xAA, 0, 0, 0, 2};
 
 class AtaRoute : public ::testing::Test {
  protected:
-  void SetUp() override { load(kWindows10); }
+  void SetUp() override { load_ref1(false); }
   void TearDown() override {
     for (huld_dev *d : records_) {
       huld_dev_cleanup(d);
       delete d;
     }
     sim::reset_machine();
-    huld_environment_initialize();
-  }
-  void load(const char *os) {
-    sim::register_storage_section();
-    sim::load_machine_json(machine(os));
     huld_environment_initialize();
   }
   huld_dev &record(const std::string &path, uint32_t type, uint32_t driver, uint32_t iface) {
@@ -211,7 +183,7 @@ TEST_F(AtaRoute, StorageFirmwareRoadUpdatesTheDrive) {
   ASSERT_EQ(pieces.size(), 2u);
   EXPECT_EQ(pieces[1].input[16] | pieces[1].input[17] << 8, 512) << "block offset 1 is byte offset 512";
   EXPECT_EQ(sim::trace_entries_for(kAtaPassThrough).size(), 0u);
-  const auto ata = sim::storage_ata(0);
+  const auto ata = sim::storage_drive("A").ata;
   EXPECT_EQ(ata->running_revision(), "SIM10001");
   ASSERT_EQ(vornata_execute_download_microcode(&err, &dev, 0x0F, 0, 0, nullptr, 0), 0) << err.message;
   EXPECT_EQ(ata->running_revision(), "SIM20002");
@@ -229,7 +201,7 @@ TEST_F(AtaRoute, StorageFirmwareRoadUpdatesTheDrive) {
 
 TEST_F(AtaRoute, Windows81SendsMicrocodeThroughAtaPassThrough) {
   sim::reset_machine();
-  load(kWindows81);
+  load_ref1(true);
   huld_dev &dev = disk(0, WINDOWS_INBOX_AHCI);
   huld_error err{};
   ASSERT_EQ(huld_dev_open(&err, &dev), 0);
@@ -237,12 +209,12 @@ TEST_F(AtaRoute, Windows81SendsMicrocodeThroughAtaPassThrough) {
   ASSERT_EQ(download_and_activate(&err, dev, image_for("SIM20002")), 0) << err.message;
   EXPECT_EQ(sim::trace_entries_for(kFwDownload).size(), 0u);
   EXPECT_EQ(sim::trace_entries_for(kAtaPassThrough).size(), 3u);
-  EXPECT_EQ(sim::storage_ata(0)->running_revision(), "SIM20002");
+  EXPECT_EQ(sim::storage_drive("A").ata->running_revision(), "SIM20002");
 }
 
 // CSMI STP reaches the end device by its SAS address, whatever sits at 0:0:0 of the port.
 TEST_F(AtaRoute, CsmiStpIdentifiesAndUpdatesTheAddressedDrive) {
-  huld_dev &m1 = csmi("\\\\.\\Scsi1:", 2, kAddressM1);
+  huld_dev &m1 = csmi("\\\\.\\Scsi5:", 2, kAddressM1);
   m1.iface = IFACE_NONE;
   huld_error err{};
   ASSERT_EQ(huld_dev_probe(&err, &m1), 0) << err.message;
@@ -271,7 +243,7 @@ TEST_F(AtaRoute, CsmiFailuresEndAsErrorRecords) {
   huld_ata_cmd cmd;
   // Nothing SATA at the address: ReturnCode 1.
   const uint8_t nowhere[8] = {0x50, 0x01, 0x03, 0xAA, 0, 0, 0, 9};
-  huld_dev &lost = csmi("\\\\.\\Scsi1:", 1, nowhere);
+  huld_dev &lost = csmi("\\\\.\\Scsi5:", 1, nowhere);
   ASSERT_EQ(huld_dev_open(&err, &lost), 0);
   huld_ata_fill_probe_identify(&cmd, id);
   EXPECT_EQ(execute_stp_passthru(&err, &lost, &cmd), 1);
@@ -280,7 +252,7 @@ TEST_F(AtaRoute, CsmiFailuresEndAsErrorRecords) {
   EXPECT_EQ(huld_ata_windows_probe_csmi(&lost), 0);
 
   // A DMA read carries its direction (a bare 20h would move nothing).
-  huld_dev &d = csmi("\\\\.\\Scsi1:", 0, kAddressD);
+  huld_dev &d = csmi("\\\\.\\Scsi5:", 0, kAddressD);
   ASSERT_EQ(huld_dev_open(&err, &d), 0);
   uint8_t log[512] = {};
   cmd = {};
@@ -320,38 +292,15 @@ TEST_F(AtaRoute, CsmiFailuresEndAsErrorRecords) {
   EXPECT_TRUE(sim::trace_entries().empty());
 
   // CSMI on a LU handle is refused.
-  huld_dev &on_disk = csmi("\\\\.\\PhysicalDrive1", 0, kAddressD);
+  huld_dev &on_disk = csmi("\\\\.\\PhysicalDrive4", 0, kAddressD);
   ASSERT_EQ(huld_dev_open(&err, &on_disk), 0);
   EXPECT_EQ(execute_stp_passthru(&err, &on_disk, &cmd), 1);
   EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_INVALID_FUNCTION));
 }
 
-// The SAS HBA: a SATA LU answers through SAT (and is no ATA pass-through target), the SAS LU is
-// a SCSI target; over CSMI only the SATA end device answers STP.
-TEST_F(AtaRoute, SasHbaLusAndEndDevices) {
-  huld_error err{};
-  huld_dev &s1 = disk(3, WINDOWS_INBOX_AHCI);
-  s1.iface = IFACE_NONE;
-  ASSERT_EQ(huld_dev_probe(&err, &s1), 0) << err.message;
-  EXPECT_EQ(s1.iface, WINDOWS_SCSI_SAT_ATA);
-  huld_dev &s2 = disk(2, WINDOWS_INBOX_AHCI);
-  s2.iface = IFACE_NONE;
-  ASSERT_EQ(huld_dev_probe(&err, &s2), 0) << err.message;
-  EXPECT_EQ(s2.iface, WINDOWS_SCSI);
-
-  const uint8_t sata[8] = {0x50, 0x0A, 0x0B, 0x01, 0, 0, 0, 0};
-  const uint8_t ssp[8] = {0x50, 0x0A, 0x0B, 0x02, 0, 0, 0, 0};
-  huld_dev &c1 = csmi("\\\\.\\Scsi2:", 0, sata);
-  huld_dev &c2 = csmi("\\\\.\\Scsi2:", 1, ssp);
-  c1.iface = c2.iface = IFACE_NONE;
-  EXPECT_EQ(huld_dev_probe(&err, &c1), 0);
-  EXPECT_EQ(c1.iface, WINDOWS_ATA);
-  EXPECT_EQ(huld_dev_probe(&err, &c2), 1) << "an SSP end device is no ATA drive";
-}
-
 // The enumeration requests of a CSMI port, decoded from the answer bytes.
 TEST_F(AtaRoute, CsmiPortAnswersItsEnumerationRequests) {
-  HANDLE port = CreateFileA("\\\\.\\Scsi1:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE port = CreateFileA("\\\\.\\Scsi5:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   auto ask = [port](const char *signature, uint32_t code, uint32_t size, uint32_t index = 0) {
@@ -371,21 +320,75 @@ TEST_F(AtaRoute, CsmiPortAnswersItsEnumerationRequests) {
   EXPECT_STREQ(reinterpret_cast<const char *>(&info[28]), "simrst");
   const auto phys = ask("CSMISAS\0", 20, 2080);
   EXPECT_EQ(phys[20], 0);
-  ASSERT_EQ(phys[28], 3);
+  ASSERT_EQ(phys[28], 4);
   EXPECT_EQ(phys[32 + 64 * 2 + 36], 0x10);
   EXPECT_EQ(std::memcmp(&phys[32 + 64 * 2 + 48], kAddressM1, 8), 0);
   EXPECT_EQ(phys[32 + 64 * 2 + 28], 2);
   EXPECT_EQ(phys[32 + 64 * 1 + 36], 0);
   const auto raid = ask("CSMIARY\0", 10, 128);
-  EXPECT_EQ(raid[28], 1);
+  EXPECT_EQ(raid[28], 2);
   EXPECT_EQ(raid[32], 4);
   const auto set = ask("CSMIARY\0", 11, 172 + 136 * 4);
   EXPECT_EQ(set[20], 0);
-  ASSERT_EQ(set[43], 1);
+  ASSERT_EQ(set[43], 2);
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(&set[64]), 11), "SIM SATA M1");
   EXPECT_EQ(std::memcmp(&set[64 + 88], kAddressM1, 8), 0);
-  EXPECT_NE(ask("CSMIARY\0", 11, 172 + 136 * 4, 1)[20], 0) << "no second set";
+  EXPECT_NE(ask("CSMIARY\0", 11, 172 + 136 * 4, 2)[20], 0) << "no third set";
   CloseHandle(port);
+}
+
+// No request of a CSMI record reaches another drive: with S1 at 0:0:0 of the SAS HBA, the SAS end
+// device S2 is probed by CSMI alone, which it does not answer.
+TEST_F(AtaRoute, CsmiAddressDecidesAlone) {
+  sim::reset_machine();
+  load_ref1(false, true);
+  const uint8_t s1[8] = {0x50, 0x0A, 0x0B, 0x01, 0, 0, 0, 0};
+  const uint8_t s2[8] = {0x50, 0x0A, 0x0B, 0x02, 0, 0, 0, 0};
+  huld_error err{};
+  for (uint32_t flags : {0u, static_cast<uint32_t>(HULD_PROBE_SAT_FIRST)}) {
+    huld_dev &sas = csmi("\\\\.\\Scsi11:", 1, s2);
+    sas.iface = IFACE_NONE;
+    sim::trace_clear();
+    EXPECT_EQ(huld_dev_probe_flags(&err, &sas, flags), 1);
+    EXPECT_EQ(err.code, HULD_ERROR_NO_INTERFACE);
+    size_t on_port = 0;
+    for (const sim::TraceEntry &e : sim::trace_entries()) {
+      if (e.path != "\\\\.\\Scsi11:") continue;
+      ++on_port;
+      EXPECT_EQ(e.control_code, kMiniport) << "only CSMI on the port";
+      EXPECT_EQ(e.notes.count("ata_status"), 0u) << "no ATA command executed";
+    }
+    EXPECT_EQ(on_port, 1u);
+  }
+  huld_dev &sata = csmi("\\\\.\\Scsi11:", 0, s1);
+  sata.iface = IFACE_NONE;
+  EXPECT_EQ(huld_dev_probe(&err, &sata), 0) << err.message;
+  EXPECT_EQ(sata.iface, WINDOWS_ATA);
+}
+
+// SATA disks probe as ATA, or as SAT when SAT is asked first; the others do not change.
+TEST_F(AtaRoute, SatFirstChangesOnlyTheSataDisksThatAnswerAta) {
+  // Disk records as the disk pass leaves them (the SAS HBA falls back to the AHCI driver).
+  const struct {
+    uint32_t disk, driver;
+  } disks[] = {{0, WINDOWS_INBOX_AHCI}, {1, WINDOWS_INBOX_NVME}, {4, INTEL_RST}, {6, WINDOWS_INBOX_AHCI},
+               {8, INTEL_RST}, {9, INBOX_USB_MASS_STORAGE}, {13, WINDOWS_INBOX_AHCI}, {14, WINDOWS_INBOX_AHCI}};
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> found;
+  for (const auto &d : disks) {
+    huld_dev &dev = disk(d.disk, d.driver);
+    huld_error err{};
+    dev.iface = IFACE_NONE;
+    huld_dev_probe_flags(&err, &dev, 0);
+    const uint32_t plain = dev.iface;
+    dev.iface = IFACE_NONE;
+    huld_dev_probe_flags(&err, &dev, HULD_PROBE_SAT_FIRST);
+    found[d.disk] = {plain, dev.iface};
+  }
+  const std::pair<uint32_t, uint32_t> ata{WINDOWS_ATA, WINDOWS_SCSI_SAT_ATA}, sat{WINDOWS_SCSI_SAT_ATA, WINDOWS_SCSI_SAT_ATA},
+      scsi{WINDOWS_SCSI, WINDOWS_SCSI}, nvme{WINDOWS_NVME, WINDOWS_NVME};
+  const std::map<uint32_t, std::pair<uint32_t, uint32_t>> expected = {
+      {0, ata}, {1, nvme}, {4, ata}, {6, ata}, {8, scsi}, {9, sat}, {13, sat}, {14, scsi}};
+  EXPECT_EQ(found, expected);
 }
 
 }  // namespace
