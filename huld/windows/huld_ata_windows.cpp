@@ -165,6 +165,11 @@ void log_request(const char *prefix, const uint8_t *apt) {
 
 uint32_t dump_length(uint32_t len) { return len < kAtaDumpLimit ? len : kAtaDumpLimit; }
 
+// A length above what any request carries, or a length without a buffer.
+bool invalid_data(const huld_ata_cmd *cmd) {
+  return cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && cmd->data == nullptr);
+}
+
 // SANITIZE DEVICE and the security commands go through the SCSI/ATA translation.
 int execute_through_sat(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
   huld_scsi_cmd scsi;
@@ -204,6 +209,7 @@ int should_send_via_sat(huld_dev *, huld_ata_cmd *cmd) {
 }
 
 int execute_intel_rst_firmware_download(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
+  if (invalid_data(cmd)) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   uint32_t slot = 0;
   if (ata_intel_fw_get_active_slot(err, dev, &slot)) {
     print_active_slot_failure("could not capture active slot for intel firmware API\n", err);
@@ -304,6 +310,7 @@ int execute_storage_hw_firmware_activate(huld_error *err, huld_dev *dev, huld_at
 }
 
 int execute_ata_passthrough_ex(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
+  if (invalid_data(cmd)) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   const uint32_t size = cmd->data_len + kAptSize;
   auto *apt = static_cast<uint8_t *>(std::calloc(1, size));
   if (!apt) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", size);
@@ -363,10 +370,7 @@ int execute_ata_passthrough_ex(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd
 }
 
 int huld_ata_windows_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
-  if (!dev || !cmd) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
-  if (cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && cmd->data == nullptr)) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
-  }
+  if (!dev || !cmd || invalid_data(cmd)) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   // A CSMI record's handle is its port's: a pass-through there would reach the drive at 0:0:0.
   if (huld_dev_is_csmi(dev)) {
     return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface, "interface is not supported by ata execute");

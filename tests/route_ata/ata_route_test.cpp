@@ -19,6 +19,7 @@
 #include "sim/drives/fw_image.h"
 #include "sim/faults.h"
 #include "sim/machine.h"
+#include "support/resource_check.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
 #include "vornata/ata.h"
@@ -334,6 +335,18 @@ TEST_F(AtaRoute, CsmiPortAnswersItsEnumerationRequests) {
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(&set[64]), 11), "SIM SATA M1");
   EXPECT_EQ(std::memcmp(&set[64 + 88], kAddressM1, 8), 0);
   EXPECT_NE(ask("CSMIARY\0", 11, 172 + 136 * 4, 2)[20], 0) << "no third set";
+
+  // A phy-info buffer too small for the answer is a contract violation the driver fails.
+  sim::expect_resource_change("contract_violations");
+  const size_t violations = sim::contract_violations().size();
+  std::vector<uint8_t> small(100, 0);
+  small[0] = 28;
+  std::memcpy(&small[4], "CSMISAS\0", 8);
+  small[16] = 20;
+  small[24] = 100 - 28;
+  DWORD got = 0;
+  EXPECT_FALSE(DeviceIoControl(port, 0x0004D008, small.data(), 100, small.data(), 100, &got, nullptr));
+  EXPECT_EQ(sim::contract_violations().size(), violations + 1);
   CloseHandle(port);
 }
 
