@@ -405,3 +405,47 @@ TEST_F(AtaRoute, SatFirstChangesOnlyTheSataDisksThatAnswerAta) {
 }
 
 }  // namespace
+
+namespace {
+
+// SCSI pass-through on the SAS HBA's port reaches the unit at the request's address: the SAS LU
+// as a full SCSI target, the enclosure with its diagnostic pages; a SATA LU takes no ATA
+// pass-through there.
+TEST_F(AtaRoute, SasHbaUnitsAnswerAsTheirKind) {
+  HANDLE port = CreateFileA("\\\\.\\Scsi11:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  auto cdb = [port](uint8_t target, std::initializer_list<uint8_t> bytes) {
+    std::vector<uint8_t> spt(88 + 64, 0);
+    spt[0] = 56;
+    spt[4] = target;
+    spt[6] = static_cast<uint8_t>(bytes.size());
+    spt[7] = 32;
+    spt[8] = 1;  // data in
+    spt[12] = 64;
+    spt[24] = 88;
+    spt[32] = 56;
+    std::copy(bytes.begin(), bytes.end(), spt.begin() + 36);
+    DWORD got = 0;
+    EXPECT_TRUE(DeviceIoControl(port, 0x0004D004, spt.data(), 152, spt.data(), 152, &got, nullptr)) << GetLastError();
+    return spt;
+  };
+  const auto readcap = cdb(0, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // S2: READ CAPACITY(10)
+  EXPECT_EQ(readcap[2], 0);
+  const auto pages = cdb(8, {0x1C, 0x01, 0x00, 0x00, 0x40, 0x00});  // enclosure: supported pages
+  EXPECT_EQ(pages[2], 0);
+  EXPECT_EQ(pages[88], 0x00);
+  EXPECT_EQ(cdb(1, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0})[2], 2) << "S1 answers through SAT only";
+  CloseHandle(port);
+
+  huld_dev &s1 = disk(13, WINDOWS_INBOX_AHCI);
+  huld_error err{};
+  uint8_t id[512];
+  huld_ata_cmd cmd;
+  huld_ata_fill_probe_identify(&cmd, id);
+  ASSERT_EQ(huld_dev_open(&err, &s1), 0);
+  EXPECT_EQ(huld_ata_windows_execute(&err, &s1, &cmd), 1);
+  EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_INVALID_FUNCTION));
+}
+
+}  // namespace
