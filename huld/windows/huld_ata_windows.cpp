@@ -113,7 +113,9 @@ int ata_intel_fw_get_active_slot(huld_error *err, const huld_dev *dev, uint32_t 
   }
   std::free(req);
   if (!ok) return HULD_ERROR(err, HULD_ERROR_FAILURE, error, "failed to capture firmware info structure v2");
-  if (rc != 0) return HULD_ERROR(err, HULD_ERROR_FAILURE, rc, "failed to capture firmware info structure v2 - srb failed");
+  if (rc != 0) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, rc, "failed to capture firmware info structure v2 - srb failed");
+  }
   if (slot_count == 0) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "unable to find active firmware slot");
   *slot = active;
   return huld_error_clear(err);
@@ -377,8 +379,12 @@ int huld_ata_windows_execute(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) 
   }
   if (should_send_via_intel_rst_firmware_download(dev, cmd)) return execute_intel_rst_firmware_download(err, dev, cmd);
   if (should_send_via_intel_rst_firmware_activate(dev, cmd)) return execute_intel_rst_firmware_activate(err, dev, cmd);
-  if (should_send_via_storage_hw_firmware_download(dev, cmd)) return execute_storage_hw_firmware_download(err, dev, cmd);
-  if (should_send_via_storage_hw_firmware_activate(dev, cmd)) return execute_storage_hw_firmware_activate(err, dev, cmd);
+  if (should_send_via_storage_hw_firmware_download(dev, cmd)) {
+    return execute_storage_hw_firmware_download(err, dev, cmd);
+  }
+  if (should_send_via_storage_hw_firmware_activate(dev, cmd)) {
+    return execute_storage_hw_firmware_activate(err, dev, cmd);
+  }
   if (should_send_via_sat(dev, cmd)) return execute_through_sat(err, dev, cmd);
   return execute_ata_passthrough_ex(err, dev, cmd);
 }

@@ -81,7 +81,9 @@ int execute_stp_passthru(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
   }
   huld_put_le32(req + kStpFlags, stp_flags(cmd));
   huld_put_le32(req + kStpDataLength, cmd->data_len);
-  if (cmd->ddir == HULD_DDIR_TO_DEVICE && cmd->data_len > 0) std::memcpy(req + kStpDataOffset, cmd->data, cmd->data_len);
+  if (cmd->ddir == HULD_DDIR_TO_DEVICE && cmd->data_len > 0) {
+    std::memcpy(req + kStpDataOffset, cmd->data, cmd->data_len);
+  }
   if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("beginning of stp passthru out", req, dump_length(size));
 
   DWORD returned = 0;
@@ -109,7 +111,9 @@ int execute_stp_passthru(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
     huld_log_printf("cmd count:  %xh\n", cmd->count);
     huld_log_printf("cmd lba:    %llxh\n", static_cast<unsigned long long>(cmd->lba));
     huld_log_printf("cmd device: %xh\n", cmd->device);
-    if (cmd->ddir == HULD_DDIR_FROM_DEVICE) huld_log_dump("beginning of cmd data", cmd->data, dump_length(cmd->data_len));
+    if (cmd->ddir == HULD_DDIR_FROM_DEVICE) {
+      huld_log_dump("beginning of cmd data", cmd->data, dump_length(cmd->data_len));
+    }
   }
   std::free(req);
   if (!ok) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing stp passthru DeviceIoControl");

@@ -228,7 +228,8 @@ BOOL stp_pass_through(StorageRequest &r, const MiniportHeader &h, const CsmiCont
     res = drive->ata->execute(tf, ddir == kDirNone ? nullptr : data.data(), ddir == kDirNone ? 0 : length);
   }
   uint32_t moved = std::min(res.data_transferred, length);
-  if (const FaultAction *a = r.action("short_transfer")) moved = std::min<uint32_t>(moved, static_cast<uint32_t>(a->value));
+  if (const FaultAction *a = r.action("short_transfer"))
+    moved = std::min<uint32_t>(moved, static_cast<uint32_t>(a->value));
   if (ddir == kDirIn && r.action("zero_data")) std::fill(data.begin(), data.end(), 0);
 
   out[72] = 0;  // connection accepted

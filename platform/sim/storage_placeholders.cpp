@@ -70,7 +70,8 @@ class PlaceholderDriver : public StorageDriver {
   ScsiResult execute_scsi(StorageRequest &, StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data,
                           uint32_t data_len, int ddir) override {
     // The RST driver's SCSI/ATA translation for its SATA disks.
-    if (lu.sat && lu.kind == LuKind::Disk && std::string(t_.name) == "intel_rst" && (cdb[0] == 0x85 || cdb[0] == 0xA1)) {
+    const bool sat_cdb = cdb[0] == 0x85 || cdb[0] == 0xA1;
+    if (sat_cdb && lu.sat && lu.kind == LuKind::Disk && std::string(t_.name) == "intel_rst") {
       ScsiResult res = lu.sat->execute(cdb, cdb_len, data, data_len, ddir);
       if (!res.contract_violation.empty()) contract_violation(res.contract_violation);
       return res;

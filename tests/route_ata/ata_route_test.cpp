@@ -397,8 +397,8 @@ TEST_F(AtaRoute, SatFirstChangesOnlyTheSataDisksThatAnswerAta) {
     huld_dev_probe_flags(&err, &dev, HULD_PROBE_SAT_FIRST);
     found[d.disk] = {plain, dev.iface};
   }
-  const std::pair<uint32_t, uint32_t> ata{WINDOWS_ATA, WINDOWS_SCSI_SAT_ATA}, sat{WINDOWS_SCSI_SAT_ATA, WINDOWS_SCSI_SAT_ATA},
-      scsi{WINDOWS_SCSI, WINDOWS_SCSI}, nvme{WINDOWS_NVME, WINDOWS_NVME};
+  const std::pair<uint32_t, uint32_t> ata{WINDOWS_ATA, WINDOWS_SCSI_SAT_ATA},
+      sat{WINDOWS_SCSI_SAT_ATA, WINDOWS_SCSI_SAT_ATA}, scsi{WINDOWS_SCSI, WINDOWS_SCSI}, nvme{WINDOWS_NVME, WINDOWS_NVME};
   const std::map<uint32_t, std::pair<uint32_t, uint32_t>> expected = {
       {0, ata}, {1, nvme}, {4, ata}, {6, ata}, {8, scsi}, {9, sat}, {13, sat}, {14, scsi}};
   EXPECT_EQ(found, expected);
