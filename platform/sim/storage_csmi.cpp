@@ -12,6 +12,11 @@
 //   "CSMISAS" 25 STP           164 + data: phy @28, port @29, rate @30, SAS address @32, command
 //                              FIS @44, Flags u32 @64, DataLength u32 @68, ConnectionStatus @72,
 //                              status FIS @76, SCR @96, DataBytes u32 @160, data @164
+//
+// Fault actions besides the common ones ("return_code", "ata_status", "short_transfer",
+// "zero_data"): "phy_count" value (bNumberOfPhys), "set_count" / "max_drives" value (RAID info
+// counts), "drive_count" value (bDriveCount of a RAID configuration), "fill_text" (driver names
+// and RAID drive texts fill their whole width, no blank and no NUL).
 #include "storage_csmi.h"
 
 #include <algorithm>
@@ -91,6 +96,7 @@ BOOL driver_info(StorageRequest &r, const MiniportHeader &h, const CsmiContents 
   std::memset(out + 28, 0, kDriverInfoSize - 28);
   put_text(out + 28, csmi.driver_name, 80);
   put_text(out + 109, csmi.driver_description, 80);
+  if (r.action("fill_text")) std::memset(out + 28, 'N', 162);
   const uint16_t revisions[6] = {1, 0, 0, 0, 0, 82};  // driver 1.0.0.0, CSMI 0.82
   for (int i = 0; i < 6; ++i) wire::put16(out, 190 + 2 * i, revisions[i]);
   return finish(r, kCsmiSuccess);
@@ -118,6 +124,7 @@ BOOL phy_info(StorageRequest &r, const MiniportHeader &h, const CsmiContents &cs
     std::memcpy(e + 48, p.attached_address.data(), 8);
     e[56] = p.identifier;
   }
+  if (const FaultAction *a = r.action("phy_count")) out[28] = static_cast<uint8_t>(a->value);
   return finish(r, kCsmiSuccess);
 }
 
@@ -127,6 +134,8 @@ BOOL raid_info(StorageRequest &r, const MiniportHeader &h, const CsmiContents &c
   std::memset(out + 28, 0, kRaidInfoSize - 28);
   wire::put32(out, 28, static_cast<uint32_t>(csmi.raid_sets.size()));
   wire::put32(out, 32, csmi.max_drives_per_set);
+  if (const FaultAction *a = r.action("set_count")) wire::put32(out, 28, static_cast<uint32_t>(a->value));
+  if (const FaultAction *a = r.action("max_drives")) wire::put32(out, 32, static_cast<uint32_t>(a->value));
   return finish(r, kCsmiSuccess);
 }
 
@@ -156,7 +165,9 @@ BOOL raid_config(StorageRequest &r, const MiniportHeader &h, const CsmiContents 
     std::memset(e + 48, ' ', 40);
     put_text(e + 48, id.serial, 40);
     std::memcpy(e + 88, d.sas_address.data(), 8);
+    if (r.action("fill_text")) std::memset(e, 'T', 88);
   }
+  if (const FaultAction *a = r.action("drive_count")) out[43] = static_cast<uint8_t>(a->value);
   return finish(r, kCsmiSuccess);
 }
 

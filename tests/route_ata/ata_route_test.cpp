@@ -336,6 +336,20 @@ TEST_F(AtaRoute, CsmiPortAnswersItsEnumerationRequests) {
   EXPECT_EQ(std::memcmp(&set[64 + 88], kAddressM1, 8), 0);
   EXPECT_NE(ask("CSMIARY\0", 11, 172 + 136 * 4, 2)[20], 0) << "no third set";
 
+  // Absurd counts and full-width texts, as a faulty driver gives them.
+  for (const char *name : {"phy_count", "drive_count", "fill_text"}) {
+    sim::FaultRule rule;
+    rule.match.op = sim::FaultOp::ioctl;
+    rule.match.control_code = kMiniport;
+    rule.action = sim::FaultAction::custom_action(name, 255);
+    sim::add_fault(rule);
+  }
+  EXPECT_EQ(ask("CSMISAS\0", 20, 2080)[28], 255);
+  const auto wild = ask("CSMIARY\0", 11, 172 + 136 * 4);
+  EXPECT_EQ(wild[43], 255);
+  EXPECT_EQ(wild[64 + 87], 'T');
+  sim::clear_faults();
+
   // A phy-info buffer too small for the answer is a contract violation the driver fails.
   sim::expect_resource_change("contract_violations");
   const size_t violations = sim::contract_violations().size();

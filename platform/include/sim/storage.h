@@ -149,7 +149,8 @@
 //                   "CSMISAS" 20 phy info, "CSMIARY" 10 RAID info and 11 RAID configuration, and
 //                   "CSMISAS" 25 STP pass-through routed by SAS address to an ATA drive
 //                   (ReturnCode 1 for any other address, and for a DMA transfer without its
-//                   direction flag); on LU handles CSMI fails (1). Fault request "stp_pass_through".
+//                   direction flag); on LU handles CSMI fails (1). Fault request "stp_pass_through";
+//                   count and text faults: platform/sim/storage_csmi.cpp.
 //   intel_rst, intel_rste, maker_nvme, nevox, uas, uas_sat   (placeholders) the common
 //                   requests, INQUIRY and VPD pages from the drive, bus reset on the adapter;
 //                   intel_rst also ATA pass-through and ATA PASS-THROUGH CDBs for its SATA disks;
