@@ -17,6 +17,7 @@
 #include "sim/storage/driver.h"
 #include "sim/storage/intel_rst.h"
 #include "sim/trace.h"
+#include "storage_csmi.h"
 
 namespace sim {
 
@@ -45,7 +46,8 @@ DriverRegistry &drivers() {
     reg->factories["storage_spaces"] = make_storage_spaces_driver;
     reg->factories["plain"] = make_plain_driver;
     reg->factories["intel_rst"] = make_intel_rst_driver;
-    for (const char *p : {"intel_rste", "maker_nvme", "nevox", "uas", "uas_sat", "sas"})
+    reg->factories["sas"] = make_sas_driver;
+    for (const char *p : {"intel_rste", "maker_nvme", "nevox", "uas", "uas_sat"})
       reg->factories[p] = [name = std::string(p)] { return make_placeholder_driver(name); };
     return reg;
   }();

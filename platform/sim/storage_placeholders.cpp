@@ -10,6 +10,7 @@
 #include "sim/storage/contents.h"
 #include "sim/storage/helpers.h"
 #include "sim/storage/intel_rst.h"
+#include "storage_csmi.h"
 
 namespace sim {
 namespace {
@@ -28,7 +29,6 @@ constexpr PlaceholderTraits kTraits[] = {
     {"nevox", kBusNvme, ERROR_INVALID_FUNCTION, false, "nevox"},
     {"uas", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
     {"uas_sat", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
-    {"sas", kBusSas, ERROR_INVALID_FUNCTION, true, "csmi"},
 };
 
 class PlaceholderDriver : public StorageDriver {
@@ -92,6 +92,9 @@ const PlaceholderDriver *placeholder_at(uint32_t port) {
 
 std::shared_ptr<const CsmiContents> storage_csmi(uint32_t port) {
   if (auto rst = intel_rst_csmi(port)) return rst;
+  const auto adapter = storage_adapter_at(port);
+  if (!adapter) return nullptr;
+  if (auto sas = sas_csmi_contents(adapter->driver.get())) return sas;
   const PlaceholderDriver *d = placeholder_at(port);
   return d ? d->csmi : nullptr;
 }

@@ -385,11 +385,6 @@ uint32_t IntelRstDriver::fw_activate(StorageRequest &r, StorageLu &lu, uint8_t s
 
 }  // namespace
 
-// Until the CSMI requests of the port are built, the port answers them as foreign signatures.
-__attribute__((weak)) BOOL rst_csmi_miniport(StorageRequest &r, const MiniportHeader &) {
-  return answer_return_code(r, kFwError);
-}
-
 std::shared_ptr<const CsmiContents> intel_rst_csmi(uint32_t port) {
   const auto adapter = storage_adapter_at(port);
   const auto *d = adapter ? dynamic_cast<const IntelRstDriver *>(adapter->driver.get()) : nullptr;

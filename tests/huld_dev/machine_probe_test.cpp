@@ -119,6 +119,9 @@ TEST_F(OnMachine, ProbeChainFindsEachRouteAndLogsIt) {
       {0, WINDOWS_INBOX_NVME, 0, WINDOWS_NVME, "detected WINDOWS_NVME\n"},
       {1, INBOX_USB_MASS_STORAGE, 0, WINDOWS_SCSI_SAT_ATA, "detected WINDOWS_SCSI_SAT_ATA\n"},
       {3, INBOX_USB_MASS_STORAGE, 0, WINDOWS_SCSI, "detected WINDOWS_SCSI\n"},
+      // SATA on the in-box AHCI driver answers ATA pass-through, unless SAT is asked first.
+      {2, WINDOWS_INBOX_AHCI, 0, WINDOWS_ATA, "detected WINDOWS_ATA\n"},
+      {2, WINDOWS_INBOX_AHCI, HULD_PROBE_SAT_FIRST, WINDOWS_SCSI_SAT_ATA, "detected WINDOWS_SCSI_SAT_ATA\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.disk);

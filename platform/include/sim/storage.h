@@ -152,7 +152,16 @@
 //                   pass-through and the SCSI/ATA translation on SATA disks, the NVMe SCSI
 //                   translation on NVMe disks, INQUIRY and VPD pages on volumes; bus reset on the
 //                   port and on a disk (bus type 8).
-//   intel_rste, maker_nvme, nevox, uas, uas_sat, sas   (placeholders) the common
+//   sas             SAS LUs as full SCSI targets, SATA LUs through the HBA's SCSI/ATA
+//                   translation (ATA PASS-THROUGH(12/16), INQUIRY), the enclosure with SES; no
+//                   ATA pass-through; CSMI on the port (bus type 10).
+//   CSMI ports      (intel_rst and sas with "csmi" contents) answer "CSMIALL" 1 driver info,
+//                   "CSMISAS" 20 phy info, "CSMIARY" 10 RAID info and 11 RAID configuration, and
+//                   "CSMISAS" 25 STP pass-through routed by SAS address to an ATA drive
+//                   (ReturnCode 1 for any other address, and for a DMA transfer without its
+//                   direction flag); on LU handles CSMI fails (1). Fault request "stp_pass_through";
+//                   count and text faults: platform/sim/storage_csmi.cpp.
+//   intel_rste, maker_nvme, nevox, uas, uas_sat   (placeholders) the common
 //                   requests, INQUIRY and VPD pages from the drive, bus reset on the adapter;
 //                   their own requests are refused as by a driver without them. Their contents
 //                   ("csmi", "rste", "nevox") load and read back through storage_csmi(),
