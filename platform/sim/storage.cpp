@@ -43,7 +43,12 @@ DriverRegistry &drivers() {
     reg->factories["usb_bot"] = make_usb_bot_driver;
     reg->factories["storage_spaces"] = make_storage_spaces_driver;
     reg->factories["plain"] = make_plain_driver;
-    for (const char *p : {"intel_rst", "intel_rste", "maker_nvme", "nevox", "uas", "uas_sat", "sas"})
+    reg->factories["maker_nvme"] = make_maker_nvme_driver;
+    reg->factories["intel_rste"] = make_rste_driver;
+    reg->factories["nevox"] = make_nevox_driver;
+    reg->factories["uas"] = make_uas_driver;
+    reg->factories["uas_sat"] = make_uas_sat_driver;
+    for (const char *p : {"intel_rst", "sas"})
       reg->factories[p] = [name = std::string(p)] { return make_placeholder_driver(name); };
     return reg;
   }();

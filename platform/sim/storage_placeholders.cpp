@@ -23,11 +23,6 @@ struct PlaceholderTraits {
 
 constexpr PlaceholderTraits kTraits[] = {
     {"intel_rst", kBusRaid, ERROR_NOT_SUPPORTED, true, "csmi"},
-    {"intel_rste", kBusRaid, ERROR_INVALID_FUNCTION, true, "rste"},
-    {"maker_nvme", kBusNvme, ERROR_INVALID_FUNCTION, false, nullptr},
-    {"nevox", kBusNvme, ERROR_INVALID_FUNCTION, false, "nevox"},
-    {"uas", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
-    {"uas_sat", kBusUsb, ERROR_INVALID_FUNCTION, false, nullptr},
     {"sas", kBusSas, ERROR_INVALID_FUNCTION, true, "csmi"},
 };
 
@@ -93,16 +88,6 @@ const PlaceholderDriver *placeholder_at(uint32_t port) {
 std::shared_ptr<const CsmiContents> storage_csmi(uint32_t port) {
   const PlaceholderDriver *d = placeholder_at(port);
   return d ? d->csmi : nullptr;
-}
-
-std::shared_ptr<const RsteContents> storage_rste(uint32_t port) {
-  const PlaceholderDriver *d = placeholder_at(port);
-  return d ? d->rste : nullptr;
-}
-
-std::shared_ptr<const NevoxContents> storage_nevox(uint32_t port) {
-  const PlaceholderDriver *d = placeholder_at(port);
-  return d ? d->nevox : nullptr;
 }
 
 std::shared_ptr<StorageDriver> make_placeholder_driver(const std::string &personality) {
