@@ -8,6 +8,8 @@
 // MetaDataLen @144, ReturnBufferLen @148 (the whole request), data @152. The answer: completion DW0
 // over the command's DW0 @52, the whole completion @116, read data @152, ReturnCode 0 or, when
 // the NVMe command failed, 1.
+// Fault rules see the pass-through as request "pass_through" with its "nvme_opcode"; the action
+// "return_code" sets the ReturnCode.
 #include <algorithm>
 #include <cstring>
 

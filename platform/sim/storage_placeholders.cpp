@@ -1,5 +1,5 @@
-// Personalities whose own requests are still to be built: Intel RST and RSTe, the maker's NVMe
-// driver, NevoX, the UAS bridges and a SAS HBA. Machine descriptions can already name them; they
+// Personalities whose own requests are still to be built: Intel RST and a SAS HBA. Machine
+// descriptions can already name them; they
 // answer the common requests (device number, descriptor, address, disk cache, bus reset on the
 // adapter) and INQUIRY with its serial page, and refuse everything else as a driver without the
 // feature does. The RAID and HBA personalities already read and keep their own contents ("csmi",

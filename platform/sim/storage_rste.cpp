@@ -17,6 +17,8 @@
 // CplEntry @116, Direction @132, QueueId @136, DataBufferLen @140, data @152; the answer sets the
 // completion, the read data, DataBufferLen to the bytes returned and ReturnCode 0. An unknown disk
 // id fails the call (ERROR_INVALID_PARAMETER).
+// Fault rules see the pass-through as request "pass_through" (with "nvme_opcode") and the
+// listings as "rste_enumeration" (with "miniport_code").
 #include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
