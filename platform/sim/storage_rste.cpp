@@ -18,7 +18,8 @@
 // completion, the read data, DataBufferLen to the bytes returned and ReturnCode 0. An unknown disk
 // id fails the call (ERROR_INVALID_PARAMETER).
 // Fault rules see the pass-through as request "pass_through" (with "nvme_opcode") and the
-// listings as "rste_enumeration" (with "miniport_code").
+// listings as "rste_enumeration" (with "miniport_code"); "corrupt_offsets" with value2 makes the
+// pass-through's returned DataBufferLen say value2.
 #include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -204,6 +205,7 @@ BOOL RsteDriver::pass_through(StorageRequest &r, const MiniportHeader &h) {
     std::memset(out + kHead + returned, 0, moving - returned);
   }
   wire::put32(out, 140, returned);
+  if (const FaultAction *a = r.action("corrupt_offsets"); a && a->value2) wire::put32(out, 140, static_cast<uint32_t>(a->value2));
   uint32_t rc = 0;
   if (const FaultAction *a = r.action("return_code")) rc = static_cast<uint32_t>(a->value);
   wire::put32(out, 20, rc);

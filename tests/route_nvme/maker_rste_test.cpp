@@ -141,6 +141,20 @@ TEST_F(Rste, FailuresShortAnswersAndVendorE4) {
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(id.data()) + 24, 11), "SIM NVME R3");
   EXPECT_EQ(id[100], 0xAA);
   sim::remove_fault(shorter);
+  // A returned length beyond the buffer counts as the buffer.
+  const int longer = fault({{"request", "pass_through"}}, custom("corrupt_offsets", 0, 0x7FFFFFF0));
+  std::vector<uint8_t> small(512, 0xAA);
+  huld_nvme_cmd get{};
+  get.cdw0 = 0x02;
+  get.nsid = 0xFFFFFFFF;
+  get.cdw10 = 0x03 | (127u << 16);
+  get.data = small.data();
+  get.data_len = 512;
+  get.ddir = HULD_DDIR_FROM_DEVICE;
+  get.timeout_ms = 30000;
+  ASSERT_EQ(huld_nvme_execute(&err, &r3, &get), 0) << err.message;
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(small.data()) + 8, 8), "SIM10001");
+  sim::remove_fault(longer);
 
   // A device error stays a device error.
   const int status = fault({{"request", "pass_through"}}, custom("nvme_status", 0x0002));

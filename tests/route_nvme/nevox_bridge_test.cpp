@@ -179,6 +179,12 @@ TEST_F(UasBridge, PhaseFailuresAreErrors) {
   EXPECT_EQ(sent_cdbs(0xEB), 1u) << "no completion phase after a failed data phase";
   sim::remove_fault(rule);
 
+  // The data phase moves less than the command asked for, with a successful completion.
+  rule = fault({{"cdb0", sim::fault_key(0xEB)}}, custom("short_transfer", 1024));
+  EXPECT_EQ(vornnvme_execute_identify_controller(&err, &bridge, id.data(), 4096), 1);
+  EXPECT_STREQ(err.message, "data phase: 1024 of 4096 bytes came back");
+  sim::remove_fault(rule);
+
   // The completion comes back short.
   sim::FaultRule shorter;
   shorter.match.op = sim::FaultOp::other;
