@@ -60,6 +60,19 @@ TEST_F(MakerDriver, FailuresAreErrors) {
   EXPECT_STREQ(err.message, "NVMe passthrough return code 5h");
   sim::remove_fault(rc);
 
+  // An NVMe error reported only in CplEntry, with ReturnCode 0, is still a device error.
+  const int status = fault({{"request", "pass_through"}}, custom("nvme_status", 0x0002));
+  const int zero_rc = fault({{"request", "pass_through"}}, custom("return_code", 0));
+  EXPECT_EQ(vornnvme_execute_identify_controller(&err, &mk, id.data(), 4096), 1);
+  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_DEVICE));
+  sim::remove_fault(status);
+  sim::remove_fault(zero_rc);
+
+  // All-zero Identify data is no maker's drive.
+  const int zeros = fault({{"request", "pass_through"}}, custom("zero_data", 0));
+  EXPECT_EQ(huld_nvme_windows_xr_probe(&mk), 0);
+  sim::remove_fault(zeros);
+
   // The drive refuses the commit: the driver says so, and nothing is pending.
   const auto ctl = sim::storage_drive("C").nvme;
   sim::NvmeFaultRule refuse;

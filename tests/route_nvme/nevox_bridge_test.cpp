@@ -161,8 +161,14 @@ TEST_F(UasBridge, ProbeIdentifyAndUpdate) {
     EXPECT_EQ(huld_scsi_windows_asmedia_probe_nvme(&bridge), 1) << times;
     EXPECT_EQ(sent_cdbs(0xE6), 2u);
   }
-  // Any other refusal is a no.
-  const int cc = fault({{"cdb0", sim::fault_key(0xE6)}}, custom("scsi_status", 2, 0x052000));
+  // Any other refusal is a no, also after one "becoming ready".
+  sim::FaultRule other;
+  other.match.op = sim::FaultOp::other;
+  other.match.keys = {{"cdb0", sim::fault_key(0xE6)}};
+  other.match.count = sim::FaultCount::at(2);
+  other.action = custom("scsi_status", 2, 0x052000);
+  const int cc = sim::add_fault(other);
+  sim::storage_adapter_configure("UAS", "{ \"becoming_ready\": 1 }");
   EXPECT_EQ(huld_scsi_windows_asmedia_probe_nvme(&bridge), 0);
   sim::remove_fault(cc);
 }
