@@ -25,6 +25,10 @@ TEST_F(MakerDriver, ProbeIdentifyAndUpdate) {
   EXPECT_EQ(huld_nvme_windows_xr_probe(&record("\\\\.\\PhysicalDrive1", CONN_DISK, WINDOWS_INBOX_NVME, 0)), 0);
   EXPECT_EQ(huld_nvme_windows_xr_probe(&record("\\\\.\\Scsi5:", CONN_DISK, INTEL_RST, 0)), 0);
   EXPECT_EQ(model_of(mk), "SIM NVME C");
+  huld_dev &probed = record(kMkPort, CONN_DISK, XR_NVME, 0);
+  huld_error probe_err{};
+  ASSERT_EQ(huld_dev_probe(&probe_err, &probed), 0) << probe_err.message;
+  EXPECT_EQ(probed.iface, static_cast<uint32_t>(WINDOWS_NVME_XR_IUO));
 
   sim::trace_clear();
   huld_error err{};
@@ -123,6 +127,13 @@ TEST_F(Rste, DisksByIdAndUpdate) {
   const std::pair<uint32_t, const char *> disks[] = {{3, "SIM NVME R3"}, {4, "SIM NVME R4"}, {6, "SIM NVME R6"},
                                                      {9, "SIM NVME R9"}};
   for (const auto &d : disks) EXPECT_EQ(model_of(disk(d.first)), d.second);
+  // Volumes and the SCSI twins answer INQUIRY only.
+  for (const char *unit : {"\\\\.\\PhysicalDrive11", "\\\\.\\PhysicalDrive15"}) {
+    huld_dev &scsi = record(unit, CONN_DISK, INTEL_RSTE, 0);
+    huld_error probe_err{};
+    ASSERT_EQ(huld_dev_probe(&probe_err, &scsi), 0) << probe_err.message;
+    EXPECT_EQ(scsi.iface, static_cast<uint32_t>(WINDOWS_SCSI)) << unit;
+  }
 
   sim::trace_clear();
   huld_error err{};
