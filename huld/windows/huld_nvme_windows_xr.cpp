@@ -1,12 +1,141 @@
-// PLACEHOLDER: this back end is not built yet. Every entry below refuses with code 2
-// (HULD_ERROR_NOT_SUPPORTED), subcode the device's interface, "back end is not available", and
-// every probe answers no.
+// NVMe through the maker's own NVMe driver: every command as one "NvmeMini" miniport
+// pass-through request on the controller's storage-port handle.
 #define HULD_MODULE "huld\\windows\\huld_nvme_windows_xr"
 
 #include "huld/windows/huld_nvme_windows_xr.h"
 
-int huld_nvme_windows_xr_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *) {
-  return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface, "back end is not available");
+#include <cstdlib>
+#include <cstring>
+
+#include "huld/huld_util.h"
+#include "huld/windows/win_fw_common.h"
+#include "platform/win32.h"
+
+namespace {
+
+// Request layout (little-endian): the 28-byte SRB_IO_CONTROL header, 24 vendor bytes, the
+// submission entry, the completion entry and the transfer description, then the data.
+constexpr uint32_t kHeaderLength = 28;
+constexpr uint32_t kControlCode = 0xE0002000u;
+constexpr uint32_t kOffSignature = 4;
+constexpr uint32_t kOffTimeout = 12;
+constexpr uint32_t kOffControlCode = 16;
+constexpr uint32_t kOffReturnCode = 20;
+constexpr uint32_t kOffLength = 24;
+constexpr uint32_t kOffCommand = 52;
+constexpr uint32_t kOffCompletion = 116;
+constexpr uint32_t kOffDirection = 132;
+constexpr uint32_t kOffQueueId = 136;
+constexpr uint32_t kOffDataBufferLen = 140;
+constexpr uint32_t kOffMetaDataLen = 144;
+constexpr uint32_t kOffReturnBufferLen = 148;
+constexpr uint32_t kOffData = 152;
+constexpr uint32_t kDumpLimit = 4096;
+constexpr uint8_t kOpIdentify = 0x06;
+constexpr uint32_t kCnsController = 0x01;
+constexpr uint32_t kIdentifySize = 4096;
+
+void log_request(const uint8_t *r, uint32_t data_len) {
+  HULD_LOG(HULD_LOG_VERBOSE, "data_buffer_sz: %u\n", data_len);
+  HULD_LOG(HULD_LOG_VERBOSE, "srb->HeaderLength: %u\n", huld_get_le32(r));
+  HULD_LOG(HULD_LOG_VERBOSE, "srb->Signature: %c%c%c%c%c%c%c%c\n", r[4], r[5], r[6], r[7], r[8], r[9],
+           r[10], r[11]);
+  HULD_LOG(HULD_LOG_VERBOSE, "srb->Timeout: %u\n", huld_get_le32(r + kOffTimeout));
+  HULD_LOG(HULD_LOG_VERBOSE, "srb->ControlCode: %xh\n", huld_get_le32(r + kOffControlCode));
+  HULD_LOG(HULD_LOG_VERBOSE, "srb->ReturnCode: %u\n", huld_get_le32(r + kOffReturnCode));
+  HULD_LOG(HULD_LOG_VERBOSE, "srb->Length: %u\n", huld_get_le32(r + kOffLength));
+  for (uint32_t i = 0; i < 16; ++i)
+    HULD_LOG(HULD_LOG_VERBOSE, "NVMeCmd[%u]: %xh\n", i, huld_get_le32(r + kOffCommand + 4 * i));
+  HULD_LOG(HULD_LOG_VERBOSE, "Direction: %u\n", huld_get_le32(r + kOffDirection));
+  HULD_LOG(HULD_LOG_VERBOSE, "QueueId: %u\n", huld_get_le32(r + kOffQueueId));
+  HULD_LOG(HULD_LOG_VERBOSE, "DataBufferLen: %u\n", huld_get_le32(r + kOffDataBufferLen));
+  HULD_LOG(HULD_LOG_VERBOSE, "MetaDataLen: %u\n", huld_get_le32(r + kOffMetaDataLen));
+  HULD_LOG(HULD_LOG_VERBOSE, "ReturnBufferLen: %u\n", huld_get_le32(r + kOffReturnBufferLen));
 }
 
-int huld_nvme_windows_xr_probe(huld_dev *) { return 0; }
+void dump(const char *title, const void *p, uint32_t n) {
+  if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump(title, p, n);
+}
+
+}  // namespace
+
+int huld_nvme_windows_xr_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
+  if (!dev || !cmd || cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && !cmd->data)) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
+  }
+  const bool to_device = cmd->ddir == HULD_DDIR_TO_DEVICE;
+  const bool from_device = cmd->ddir == HULD_DDIR_FROM_DEVICE;
+  const uint32_t size = kOffData + cmd->data_len;
+  auto *r = static_cast<uint8_t *>(std::calloc(size, 1));
+  if (!r) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", size);
+
+  huld_put_le32(r, kHeaderLength);
+  std::memcpy(r + kOffSignature, "NvmeMini", 8);
+  huld_put_le32(r + kOffTimeout, 0);  // this driver takes no time-out
+  huld_put_le32(r + kOffControlCode, kControlCode);
+  huld_put_le32(r + kOffReturnCode, 0);
+  huld_put_le32(r + kOffLength, size - kHeaderLength);
+  huld_put_le32(r + kOffCommand, cmd->cdw0);
+  huld_put_le32(r + kOffCommand + 4, cmd->nsid);
+  const uint32_t dwords[6] = {cmd->cdw10, cmd->cdw11, cmd->cdw12, cmd->cdw13, cmd->cdw14, cmd->cdw15};
+  for (uint32_t i = 0; i < 6; ++i) huld_put_le32(r + kOffCommand + 40 + 4 * i, dwords[i]);
+  huld_put_le32(r + kOffDirection, to_device ? 1 : from_device ? 2 : 0);
+  huld_put_le32(r + kOffQueueId, cmd->queue);
+  huld_put_le32(r + kOffDataBufferLen, to_device ? cmd->data_len : 0);
+  huld_put_le32(r + kOffMetaDataLen, 0);
+  huld_put_le32(r + kOffReturnBufferLen, size);
+  if (to_device && cmd->data_len) std::memcpy(r + kOffData, cmd->data, cmd->data_len);
+
+  log_request(r, cmd->data_len);
+  dump("wcmd", r, kOffData);
+  if (to_device && cmd->data_len) dump("beginning of data buffer", r + kOffData, huld_min(cmd->data_len, kDumpLimit));
+
+  DWORD returned = 0;
+  const BOOL ok = DeviceIoControl(dev->conn.handle, IOCTL_SCSI_MINIPORT, r, size, r, size, &returned, nullptr);
+  if (!ok) {
+    const DWORD e = GetLastError();
+    std::free(r);
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, e, "error executing scsi miniport DeviceIoControl");
+  }
+
+  // The driver writes completion DW0 over the command's DW0 and the whole entry at CplEntry.
+  cmd->cpl[0] = huld_get_le32(r + kOffCommand);
+  for (uint32_t i = 1; i < 4; ++i) cmd->cpl[i] = huld_get_le32(r + kOffCompletion + 4 * i);
+  dump("wcmd", r, kOffData);
+  if (from_device && cmd->data_len) {
+    std::memcpy(cmd->data, r + kOffData, cmd->data_len);
+    dump("beginning of data buffer", r + kOffData, huld_min(cmd->data_len, kDumpLimit));
+  }
+  const uint32_t rc = huld_get_le32(r + kOffReturnCode);
+  std::free(r);
+  if (rc != 0) return HULD_ERROR(err, HULD_ERROR_SYSTEM, rc, "NVMe passthrough return code %xh", rc);
+  return huld_error_clear(err);
+}
+
+int huld_nvme_windows_xr_probe(huld_dev *dev) {
+  if (dev->conn.driver == ADAPTEC_RAID) {
+    HULD_LOG(HULD_LOG_DEBUG, "skip nvme windows probe on adaptec raid driver\n");
+    return 0;
+  }
+  auto *buffer = static_cast<uint8_t *>(std::calloc(1, kIdentifySize));
+  if (!buffer) return 0;
+  huld_nvme_cmd cmd{};
+  cmd.cdw0 = kOpIdentify;
+  cmd.cdw10 = kCnsController;
+  cmd.data = buffer;
+  cmd.data_len = kIdentifySize;
+  cmd.ddir = HULD_DDIR_FROM_DEVICE;
+  cmd.timeout_ms = huld_probe_timeout_ms;
+  cmd.queue = HULD_NVME_QUEUE_ADMIN;
+  huld_error err{};
+  int answer = 0;
+  if (huld_nvme_windows_xr_execute(&err, dev, &cmd)) {
+    HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify failed\n");
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
+  } else {
+    for (uint32_t i = 0; i < kIdentifySize && !answer; ++i) answer = buffer[i] != 0;
+    if (!answer) HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify buffer all zeroes\n");
+  }
+  std::free(buffer);
+  return answer;
+}

@@ -47,8 +47,11 @@ DriverRegistry &drivers() {
     reg->factories["plain"] = make_plain_driver;
     reg->factories["intel_rst"] = make_intel_rst_driver;
     reg->factories["sas"] = make_sas_driver;
-    for (const char *p : {"intel_rste", "maker_nvme", "nevox", "uas", "uas_sat"})
-      reg->factories[p] = [name = std::string(p)] { return make_placeholder_driver(name); };
+    reg->factories["maker_nvme"] = make_maker_nvme_driver;
+    reg->factories["intel_rste"] = make_rste_driver;
+    reg->factories["nevox"] = make_nevox_driver;
+    reg->factories["uas"] = make_uas_driver;
+    reg->factories["uas_sat"] = make_uas_sat_driver;
     return reg;
   }();
   return *r;

@@ -24,6 +24,7 @@
 
 #include "sim/storage/contents.h"
 #include "sim/storage/helpers.h"
+#include "sim/storage/intel_rst.h"
 
 namespace sim {
 namespace {
@@ -265,6 +266,12 @@ BOOL stp_pass_through(StorageRequest &r, const MiniportHeader &h, const CsmiCont
 }
 
 }  // namespace
+
+std::shared_ptr<const CsmiContents> storage_csmi(uint32_t port) {
+  if (auto rst = intel_rst_csmi(port)) return rst;
+  const auto adapter = storage_adapter_at(port);
+  return adapter ? sas_csmi_contents(adapter->driver.get()) : nullptr;
+}
 
 BOOL rst_csmi_miniport(StorageRequest &r, const MiniportHeader &h) {
   if (!is_csmi_signature(h.signature)) return reject_foreign(r);

@@ -120,7 +120,9 @@
 // one reads is an error): inbox_nvme "windows81_mode": false, "firmware_activate_return_code"
 // (unset: 0, or 20h when the drive activates only at a power cycle); inbox_ahci
 // "get_info_insufficient_buffer": false; intel_rst "intel_fw_activate_return_code" (unset: 0, or
-// 20h when the drive activates only at a power cycle).
+// 20h when the drive activates only at a power cycle); nevox the inbox_nvme knobs; uas
+// "becoming_ready": 0 (probe answers "becoming ready" before the first good one),
+// "reset_reaches_drive": false.
 //
 // Paths: \\.\ScsiN: and the storage-port interface name the adapter (not for "plain");
 // \\.\PhysicalDriveN, \\.\GLOBALROOT\Device\... and the disk interface name a disk; the SES
@@ -161,11 +163,19 @@
 //                   (ReturnCode 1 for any other address, and for a DMA transfer without its
 //                   direction flag); on LU handles CSMI fails (1). Fault request "stp_pass_through";
 //                   count and text faults: platform/sim/storage_csmi.cpp.
-//   intel_rste, maker_nvme, nevox, uas, uas_sat   (placeholders) the common
-//                   requests, INQUIRY and VPD pages from the drive, bus reset on the adapter;
-//                   their own requests are refused as by a driver without them. Their contents
-//                   ("csmi", "rste", "nevox") load and read back through storage_csmi(),
-//                   storage_rste() and storage_nevox() (sim/storage/contents.h).
+//   maker_nvme      "NvmeMini" NVMe pass-through on the adapter (the controller of its first NVMe
+//                   unit); INQUIRY on its units (bus type 17).
+//   intel_rste      "NvmeRAID" on the port: the volume, pass-through and spare listings from its
+//                   "rste" contents and the NVMe pass-through by disk id; INQUIRY and VPD 80h on
+//                   its units (volumes, SCSI twins); foreign signatures on the port ReturnCode 1.
+//   nevox           the inbox_nvme requests on the virtual disk, whose controller adds the vendor
+//                   commands E2h (adapter and physical-disk information from the "nevox"
+//                   contents) and C2h / C3h (a command for a physical disk, by id).
+//   uas             the NVMe bridge: E6h probe and the EAh / EBh three-phase exchange per handle;
+//                   INQUIRY and VPD 80h; no SAT (bus type 7).
+//   uas_sat         as usb_bot, behind UAS.
+//   Contents ("csmi", "rste", "nevox") read back through storage_csmi(), storage_rste() and
+//                   storage_nevox() (sim/storage/contents.h).
 // Every disk answers the disk cache requests; adapters answer bus resets and, for in-box NVMe,
 // the controller requests; foreign miniport signatures fail (or answer ReturnCode 1 per knob).
 //

@@ -356,8 +356,11 @@ std::shared_ptr<StorageDriver> make_inbox_ahci_driver();
 std::shared_ptr<StorageDriver> make_usb_bot_driver();
 std::shared_ptr<StorageDriver> make_storage_spaces_driver();
 std::shared_ptr<StorageDriver> make_plain_driver();
-// Placeholders of personalities still to be built: they load and answer the common requests.
-std::shared_ptr<StorageDriver> make_placeholder_driver(const std::string &personality);
+std::shared_ptr<StorageDriver> make_maker_nvme_driver();
+std::shared_ptr<StorageDriver> make_rste_driver();
+std::shared_ptr<StorageDriver> make_nevox_driver();
+std::shared_ptr<StorageDriver> make_uas_driver();
+std::shared_ptr<StorageDriver> make_uas_sat_driver();
 
 // Helpers shared by personalities.
 ScsiResult scsi_invalid_opcode();
