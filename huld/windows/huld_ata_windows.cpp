@@ -4,6 +4,7 @@
 #define HULD_MODULE "huld\\windows\\huld_ata_windows"
 
 #include "huld/windows/huld_ata_windows.h"
+#include "huld/windows/intel_fw_common.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -39,15 +40,6 @@ constexpr uint8_t kDownloadMicrocodeDma = 0x93;
 constexpr uint16_t kModeDownloadDeferred = 0x0E;
 constexpr uint16_t kModeActivateDeferred = 0x0F;
 
-// "IntelFw " requests (IOCTL_SCSI_MINIPORT on the RST port): SRB_IO_CONTROL, the address block at
-// 28, the request block at 32 and the firmware structure at 56.
-constexpr char kIntelFwSignature[8] = {'I', 'n', 't', 'e', 'l', 'F', 'w', ' '};
-constexpr uint32_t kIntelFwControlCode = 0xF0000040;
-constexpr uint32_t kIntelFwGetInfoSize = 848;
-constexpr uint32_t kIntelFwActivateSize = 68;
-constexpr uint32_t kIntelFwImageOffset = 88;
-constexpr uint32_t kIntelFwGetInfoTimeout = 30;
-constexpr uint32_t kReturnCodePowerCycle = 0x20;
 
 uint32_t seconds_rounded_up(uint32_t ms) {
   return static_cast<uint32_t>((static_cast<uint64_t>(ms) + 999) / 1000);
@@ -62,27 +54,6 @@ uint32_t microcode_byte_offset(const huld_ata_cmd *cmd) {
   return static_cast<uint32_t>((cmd->lba >> 8) & 0xFFFF) * 512u;
 }
 
-void intel_fw_header(uint8_t *req, uint32_t size, uint32_t timeout_s, const huld_dev *dev, uint32_t function,
-                     uint32_t structure_version, uint32_t structure_size, uint32_t data_length) {
-  huld_put_le32(req + 0, 28);
-  std::memcpy(req + 4, kIntelFwSignature, sizeof(kIntelFwSignature));
-  huld_put_le32(req + 12, timeout_s);
-  huld_put_le32(req + 16, kIntelFwControlCode);
-  huld_put_le32(req + 24, size - 28);
-  req[28] = 1;
-  req[29] = dev->scsi_address.PathId;
-  req[30] = dev->scsi_address.TargetId;
-  req[31] = dev->scsi_address.Lun;
-  huld_put_le32(req + 32, 1);   // request block version
-  huld_put_le32(req + 36, 24);  // request block size
-  huld_put_le32(req + 40, function);
-  huld_put_le32(req + 44, 0);   // flags: the ATA road
-  huld_put_le32(req + 48, 56);
-  huld_put_le32(req + 52, data_length);
-  huld_put_le32(req + 56, structure_version);
-  huld_put_le32(req + 60, structure_size);
-}
-
 // Sends an "IntelFw " request on the RST port handle. false with *error set when the call failed.
 bool intel_fw_send(const huld_dev *dev, uint8_t *req, uint32_t size, DWORD *error) {
   DWORD returned = 0;
@@ -93,32 +64,7 @@ bool intel_fw_send(const huld_dev *dev, uint8_t *req, uint32_t size, DWORD *erro
 
 // Active firmware slot of the drive behind the RST port ("IntelFw " get info).
 int ata_intel_fw_get_active_slot(huld_error *err, const huld_dev *dev, uint32_t *slot) {
-  auto *req = static_cast<uint8_t *>(std::calloc(1, kIntelFwGetInfoSize));
-  if (!req) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes to capture active slot",
-                      kIntelFwGetInfoSize);
-  }
-  intel_fw_header(req, kIntelFwGetInfoSize, kIntelFwGetInfoTimeout, dev, 1, 2, 24, kIntelFwGetInfoSize - 56);
-  DWORD error = ERROR_SUCCESS;
-  const bool ok = intel_fw_send(dev, req, kIntelFwGetInfoSize, &error);
-  const uint32_t rc = huld_get_le32(req + 20);
-  const uint32_t slot_count = req[65];
-  const uint32_t active = req[66];
-  if (ok && rc == 0 && huld_log_level >= HULD_LOG_DEBUG) {
-    const uint32_t walk = huld_min(slot_count, 32);
-    for (uint32_t i = 0; i < walk; ++i) {
-      const uint8_t *e = req + 80 + 24 * i;
-      huld_log_printf("slot %u read-only %u revision %.16s\n", e[0], e[1], reinterpret_cast<const char *>(e + 8));
-    }
-  }
-  std::free(req);
-  if (!ok) return HULD_ERROR(err, HULD_ERROR_FAILURE, error, "failed to capture firmware info structure v2");
-  if (rc != 0) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, rc, "failed to capture firmware info structure v2 - srb failed");
-  }
-  if (slot_count == 0) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "unable to find active firmware slot");
-  *slot = active;
-  return huld_error_clear(err);
+  return intel_fw_get_active_slot(err, dev->rst_port_handle, &dev->scsi_address, slot);
 }
 
 void print_active_slot_failure(const char *text, const huld_error *err) {
@@ -217,14 +163,12 @@ int execute_intel_rst_firmware_download(huld_error *err, huld_dev *dev, huld_ata
     print_active_slot_failure("could not capture active slot for intel firmware API\n", err);
     return 1;
   }
-  const uint32_t size = cmd->data_len + kIntelFwImageOffset;
-  auto *req = static_cast<uint8_t *>(std::calloc(1, size));
-  if (!req) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", size);
-  intel_fw_header(req, size, cmd->timeout_ms / 1000, dev, 2, 2, 32, cmd->data_len + 32);
-  huld_put_le64(req + 64, microcode_byte_offset(cmd));
-  huld_put_le64(req + 72, cmd->data_len);
-  req[80] = 0xFF;
-  if (cmd->data_len > 0) std::memcpy(req + kIntelFwImageOffset, cmd->data, cmd->data_len);
+  // The ATA road sends the request with no flags; the byte offset comes from LBA 23:8.
+  uint8_t *req = nullptr;
+  uint32_t size = 0;
+  intel_fw_fill_download(&dev->scsi_address, &req, &size, cmd->timeout_ms / 1000, 0, cmd->data, cmd->data_len,
+                         microcode_byte_offset(cmd));
+  if (!req) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", cmd->data_len + INTEL_FW_DOWNLOAD_IMAGE_OFFSET);
   DWORD error = ERROR_SUCCESS;
   const bool ok = intel_fw_send(dev, req, size, &error);
   const uint32_t rc = huld_get_le32(req + 20);
@@ -251,19 +195,19 @@ int execute_intel_rst_firmware_activate(huld_error *err, huld_dev *dev, huld_ata
     return 1;
   }
   HULD_LOG(HULD_LOG_DEBUG, "fw active slot %u\n", slot);
-  auto *req = static_cast<uint8_t *>(std::calloc(1, kIntelFwActivateSize));
-  if (!req) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", kIntelFwActivateSize);
-  intel_fw_header(req, kIntelFwActivateSize, cmd->timeout_ms / 1000, dev, 3, 1, 12, 12);
-  req[64] = static_cast<uint8_t>(slot);
+  uint8_t *req = nullptr;
+  uint32_t size = 0;
+  intel_fw_fill_activate(&dev->scsi_address, &req, &size, cmd->timeout_ms / 1000, 0, static_cast<uint8_t>(slot));
+  if (!req) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", INTEL_FW_ACTIVATE_SIZE);
   DWORD error = ERROR_SUCCESS;
-  const bool ok = intel_fw_send(dev, req, kIntelFwActivateSize, &error);
+  const bool ok = intel_fw_send(dev, req, size, &error);
   const uint32_t rc = huld_get_le32(req + 20);
   std::free(req);
   if (!ok) {
     HULD_LOG(HULD_LOG_DEBUG, "failed to execute intel fw activate");
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing IOCTL_SCSI_MINIPORT");
   }
-  if (rc != 0 && rc != kReturnCodePowerCycle) {
+  if (rc != 0 && rc != INTEL_FW_RETURN_POWER_CYCLE_REQUIRED) {
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, rc, "SRB_IO_CONTROL return code %u on iRST firmware activate", rc);
   }
   return huld_error_clear(err);
