@@ -543,11 +543,8 @@ int huld_nvme_windows_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd
   return execute_storage_protocol(err, dev, cmd);
 }
 
-int huld_nvme_windows_probe(huld_dev *dev) {
-  if (dev->conn.driver == ADAPTEC_RAID) {
-    HULD_LOG(HULD_LOG_DEBUG, "skip nvme windows probe on adaptec raid driver\n");
-    return 0;
-  }
+int huld_nvme_windows_identify_probe(huld_dev *dev, int (*execute)(huld_error *, huld_dev *, huld_nvme_cmd *),
+                                     const char *road) {
   auto *buffer = static_cast<uint8_t *>(std::calloc(1, 4096));
   if (!buffer) return 0;
   huld_nvme_cmd cmd{};
@@ -560,13 +557,21 @@ int huld_nvme_windows_probe(huld_dev *dev) {
   cmd.queue = HULD_NVME_QUEUE_ADMIN;
   huld_error err{};
   int answer = 0;
-  if (huld_nvme_windows_execute(&err, dev, &cmd)) {
-    HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify failed\n");
+  if (execute(&err, dev, &cmd)) {
+    HULD_LOG(HULD_LOG_DEBUG, "%s identify failed\n", road);
     HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
   } else {
     for (uint32_t i = 0; i < 4096 && !answer; ++i) answer = buffer[i] != 0;
-    if (!answer) HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify buffer all zeroes\n");
+    if (!answer) HULD_LOG(HULD_LOG_DEBUG, "%s identify buffer all zeroes\n", road);
   }
   std::free(buffer);
   return answer;
+}
+
+int huld_nvme_windows_probe(huld_dev *dev) {
+  if (dev->conn.driver == ADAPTEC_RAID) {
+    HULD_LOG(HULD_LOG_DEBUG, "skip nvme windows probe on adaptec raid driver\n");
+    return 0;
+  }
+  return huld_nvme_windows_identify_probe(dev, huld_nvme_windows_execute, "nvme windows");
 }

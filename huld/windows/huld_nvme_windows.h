@@ -16,3 +16,7 @@ int huld_nvme_windows_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd
 // Identify Controller through huld_nvme_windows_execute: 1 when it succeeds with data that is
 // not all zero.
 int huld_nvme_windows_probe(huld_dev *dev);
+// Identify Controller (4096 bytes, the probe time-out) through `execute`: 1 when the drive answers
+// with data that are not all zero, else 0. `road` names the road in the debug log ("nvme windows").
+int huld_nvme_windows_identify_probe(huld_dev *dev, int (*execute)(huld_error *, huld_dev *, huld_nvme_cmd *),
+                                     const char *road);

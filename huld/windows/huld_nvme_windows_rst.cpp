@@ -30,12 +30,10 @@ constexpr uint32_t kDataBufferOffs = 116;
 constexpr uint32_t kDataBufferLen = 120;
 constexpr uint32_t kData = 164;
 
-constexpr uint8_t kOpIdentify = 0x06;
 constexpr uint8_t kOpFirmwareCommit = 0x10;
 constexpr uint8_t kOpFirmwareImageDownload = 0x11;
 constexpr uint8_t kOpVendorE4 = 0xE4;
 constexpr uint32_t kVendorE4BufferSize = 4096;
-constexpr uint8_t kCnsController = 0x01;
 
 uint8_t opcode_of(const huld_nvme_cmd *cmd) { return static_cast<uint8_t>(cmd->cdw0 & 0xFF); }
 
@@ -189,27 +187,7 @@ int probe(huld_dev *dev) {
     HULD_LOG(HULD_LOG_DEBUG, "no rst port handle for %s\n", dev->name);
     return 0;
   }
-  auto *buffer = static_cast<uint8_t *>(std::calloc(1, 4096));
-  if (!buffer) return 0;
-  huld_nvme_cmd cmd{};
-  cmd.cdw0 = kOpIdentify;
-  cmd.cdw10 = kCnsController;
-  cmd.data = buffer;
-  cmd.data_len = 4096;
-  cmd.ddir = HULD_DDIR_FROM_DEVICE;
-  cmd.timeout_ms = huld_probe_timeout_ms;
-  cmd.queue = HULD_NVME_QUEUE_ADMIN;
-  huld_error err{};
-  int answer = 0;
-  if (huld_nvme_windows_rst_execute(&err, dev, &cmd)) {
-    HULD_LOG(HULD_LOG_DEBUG, "irst nvme identify failed\n");
-    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
-  } else {
-    for (uint32_t i = 0; i < 4096 && !answer; ++i) answer = buffer[i] != 0;
-    if (!answer) HULD_LOG(HULD_LOG_DEBUG, "irst nvme identify buffer all zeroes\n");
-  }
-  std::free(buffer);
-  return answer;
+  return huld_nvme_windows_identify_probe(dev, huld_nvme_windows_rst_execute, "irst nvme");
 }
 
 }  // namespace

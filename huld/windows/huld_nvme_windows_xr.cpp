@@ -3,6 +3,7 @@
 #define HULD_MODULE "huld\\windows\\huld_nvme_windows_xr"
 
 #include "huld/windows/huld_nvme_windows_xr.h"
+#include "huld/windows/huld_nvme_windows.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -31,9 +32,6 @@ constexpr uint32_t kOffMetaDataLen = 144;
 constexpr uint32_t kOffReturnBufferLen = 148;
 constexpr uint32_t kOffData = 152;
 constexpr uint32_t kDumpLimit = 4096;
-constexpr uint8_t kOpIdentify = 0x06;
-constexpr uint32_t kCnsController = 0x01;
-constexpr uint32_t kIdentifySize = 4096;
 
 void log_request(const uint8_t *r, uint32_t data_len) {
   HULD_LOG(HULD_LOG_VERBOSE, "data_buffer_sz: %u\n", data_len);
@@ -117,25 +115,5 @@ int huld_nvme_windows_xr_probe(huld_dev *dev) {
     HULD_LOG(HULD_LOG_DEBUG, "skip nvme windows probe on adaptec raid driver\n");
     return 0;
   }
-  auto *buffer = static_cast<uint8_t *>(std::calloc(1, kIdentifySize));
-  if (!buffer) return 0;
-  huld_nvme_cmd cmd{};
-  cmd.cdw0 = kOpIdentify;
-  cmd.cdw10 = kCnsController;
-  cmd.data = buffer;
-  cmd.data_len = kIdentifySize;
-  cmd.ddir = HULD_DDIR_FROM_DEVICE;
-  cmd.timeout_ms = huld_probe_timeout_ms;
-  cmd.queue = HULD_NVME_QUEUE_ADMIN;
-  huld_error err{};
-  int answer = 0;
-  if (huld_nvme_windows_xr_execute(&err, dev, &cmd)) {
-    HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify failed\n");
-    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
-  } else {
-    for (uint32_t i = 0; i < kIdentifySize && !answer; ++i) answer = buffer[i] != 0;
-    if (!answer) HULD_LOG(HULD_LOG_DEBUG, "nvme windows identify buffer all zeroes\n");
-  }
-  std::free(buffer);
-  return answer;
+  return huld_nvme_windows_identify_probe(dev, huld_nvme_windows_xr_execute, "nvme windows");
 }
