@@ -15,6 +15,7 @@
 #include "sim/machine.h"
 #include "sim/storage/description.h"
 #include "sim/storage/driver.h"
+#include "sim/storage/helpers.h"
 #include "sim/storage/intel_rst.h"
 #include "sim/trace.h"
 #include "storage_csmi.h"
@@ -365,19 +366,8 @@ BOOL StorageObject::ata_pass_through(StorageRequest &r) {
 
   std::vector<uint8_t> data(xfer, 0);
   if (ddir == kDirOut) std::memcpy(data.data(), in + data_off, xfer);
-  AtaResult res;
-  if (const FaultAction *a = r.action("ata_status")) {
-    res.status = static_cast<uint8_t>(a->value);
-    res.error = static_cast<uint8_t>(a->value2);
-    res.count = tf.count;
-    res.lba = tf.lba;
-    res.device = tf.device;
-  } else {
-    res = lu->ata->execute(tf, ddir == kDirNone ? nullptr : data.data(), ddir == kDirNone ? 0 : xfer);
-  }
-  uint32_t moved = std::min(res.data_transferred, xfer);
-  if (const FaultAction *a = r.action("short_transfer")) moved = std::min<uint32_t>(moved, static_cast<uint32_t>(a->value));
-  if (ddir == kDirIn && r.action("zero_data")) std::fill(data.begin(), data.end(), 0);
+  uint32_t moved = 0;
+  const AtaResult res = run_ata_for(r, *lu->ata, tf, data.data(), xfer, ddir, &moved);
 
   if (c.out != c.in) std::memcpy(c.out, in, std::min<size_t>(r.in.size(), c.out_size));
   uint8_t *out = c.out;

@@ -229,20 +229,8 @@ BOOL stp_pass_through(StorageRequest &r, const MiniportHeader &h, const CsmiCont
 
   std::vector<uint8_t> data(length, 0);
   if (ddir == kDirOut) std::memcpy(data.data(), in + kStpHead, length);
-  AtaResult res;
-  if (const FaultAction *a = r.action("ata_status")) {
-    res.status = static_cast<uint8_t>(a->value);
-    res.error = static_cast<uint8_t>(a->value2);
-    res.count = tf.count;
-    res.lba = tf.lba;
-    res.device = tf.device;
-  } else {
-    res = drive->ata->execute(tf, ddir == kDirNone ? nullptr : data.data(), ddir == kDirNone ? 0 : length);
-  }
-  uint32_t moved = std::min(res.data_transferred, length);
-  if (const FaultAction *a = r.action("short_transfer"))
-    moved = std::min<uint32_t>(moved, static_cast<uint32_t>(a->value));
-  if (ddir == kDirIn && r.action("zero_data")) std::fill(data.begin(), data.end(), 0);
+  uint32_t moved = 0;
+  const AtaResult res = run_ata_for(r, *drive->ata, tf, data.data(), length, ddir, &moved);
 
   out[72] = 0;  // connection accepted
   uint8_t *s = out + 76;

@@ -117,4 +117,23 @@ bool run_microcode(StorageRequest &r, AtaDrive &drive, const AtaTaskfile &tf, ui
   return !res.err();
 }
 
+AtaResult run_ata_for(StorageRequest &r, AtaDrive &drive, const AtaTaskfile &tf, uint8_t *data, uint32_t len,
+                      int ddir, uint32_t *moved) {
+  AtaResult res;
+  if (const FaultAction *a = r.action("ata_status")) {
+    res.status = static_cast<uint8_t>(a->value);
+    res.error = static_cast<uint8_t>(a->value2);
+    res.count = tf.count;
+    res.lba = tf.lba;
+    res.device = tf.device;
+  } else {
+    res = drive.execute(tf, ddir == kDirNone ? nullptr : data, ddir == kDirNone ? 0 : len);
+  }
+  uint32_t n = std::min(res.data_transferred, len);
+  if (const FaultAction *a = r.action("short_transfer")) n = std::min<uint32_t>(n, static_cast<uint32_t>(a->value));
+  if (ddir == kDirIn && data && r.action("zero_data")) std::memset(data, 0, len);
+  *moved = n;
+  return res;
+}
+
 }  // namespace sim

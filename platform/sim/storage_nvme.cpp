@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sim/storage/helpers.h"
+#include "storage_nvme_run.h"
 
 namespace sim {
 namespace {
@@ -54,19 +55,7 @@ class InboxNvmeDriver : public StorageDriver {
 
 NvmeCompletion InboxNvmeDriver::run(StorageRequest &r, NvmeController &ctl, const NvmeCommand &cmd, bool admin,
                                     uint8_t *data, uint32_t data_len) {
-  NvmeCompletion c;
-  if (const FaultAction *a = r.action("nvme_status")) {
-    c = nvme_status(static_cast<uint16_t>(a->value), static_cast<uint32_t>(a->value2));
-  } else {
-    c = admin ? ctl.admin(cmd, data, data_len) : ctl.io(cmd, data, data_len);
-  }
-  if (const FaultAction *a = r.action("completion_dw0")) c.dw0 = static_cast<uint32_t>(a->value);
-  if (const FaultAction *a = r.action("short_transfer"))
-    c.data_transferred = std::min<uint32_t>(c.data_transferred, static_cast<uint32_t>(a->value));
-  if (r.action("zero_data") && data) std::memset(data, 0, data_len);
-  r.note_nvme(cmd);
-  r.note("nvme_status", hex(c.status()));
-  return c;
+  return run_nvme_for(r, ctl, cmd, admin, data, data_len);
 }
 
 // IOCTL_STORAGE_QUERY_PROPERTY, protocol-specific (49 adapter, 50 device). Input: PropertyId @0,

@@ -82,6 +82,13 @@ AtaTaskfile microcode_activate();
 // the drive refused it.
 bool run_microcode(StorageRequest &r, AtaDrive &drive, const AtaTaskfile &tf, uint8_t *data, uint32_t len);
 
+// Runs one ATA command on `drive` for a pass-through front-end, under the request's fault actions
+// ("ata_status": answer those registers instead of running; "short_transfer"; "zero_data" on data
+// in). `data` holds `len` bytes (to the device: the caller's data; from it: filled). *moved gets the
+// bytes the transfer moved.
+AtaResult run_ata_for(StorageRequest &r, AtaDrive &drive, const AtaTaskfile &tf, uint8_t *data, uint32_t len,
+                      int ddir, uint32_t *moved);
+
 // ---- Common SCSI answers --------------------------------------------------------------------------
 
 // Standard INQUIRY and VPD 00h / 80h built from a LU's descriptor strings (for units whose drive
