@@ -86,14 +86,8 @@ int execute_pass_through(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
   r[30] = dev->scsi_address.TargetId;
   r[31] = dev->scsi_address.Lun;
   uint8_t *sqe = r + kSqe;
-  huld_put_le32(sqe + 0, opcode);
-  huld_put_le32(sqe + 4, cmd->nsid);
-  huld_put_le32(sqe + 40, cmd->cdw10);
-  huld_put_le32(sqe + 44, cmd->cdw11);
-  huld_put_le32(sqe + 48, cmd->cdw12);
-  huld_put_le32(sqe + 52, cmd->cdw13);
-  huld_put_le32(sqe + 56, cmd->cdw14);
-  huld_put_le32(sqe + 60, cmd->cdw15);
+  huld_nvme_put_submission_entry(sqe, cmd);
+  huld_put_le32(sqe + 0, opcode);  // the driver takes the opcode alone in dword 0
   huld_put_le32(r + kDataBufferOffs, kData);
   huld_put_le32(r + kDataBufferLen, data_len);
   if (!forced && ddir == HULD_DDIR_TO_DEVICE && data_len > 0) std::memcpy(r + kData, cmd->data, data_len);
