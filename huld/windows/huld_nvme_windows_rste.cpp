@@ -7,24 +7,14 @@
 #include <cstring>
 
 #include "huld/huld_util.h"
+#include "huld/windows/nvme_miniport_layout.h"
 #include "huld/windows/win_fw_common.h"
 #include "platform/win32.h"
 
 namespace {
 
-constexpr uint32_t kHeaderLength = 28;
-constexpr uint32_t kControlCode = 0xE0002000u;
-constexpr uint32_t kOffTimeout = 12;
-constexpr uint32_t kOffControlCode = 16;
-constexpr uint32_t kOffReturnCode = 20;
-constexpr uint32_t kOffLength = 24;
-constexpr uint32_t kOffCommand = 52;
-constexpr uint32_t kOffCompletion = 116;
-constexpr uint32_t kOffDirection = 132;
-constexpr uint32_t kOffQueueId = 136;
-constexpr uint32_t kOffDataBufferLen = 140;
-constexpr uint32_t kOffReturnBufferLen = 148;
-constexpr uint32_t kOffData = 152;
+using namespace nvme_miniport;
+
 constexpr uint8_t kOpVendorE4 = 0xE4;
 constexpr uint32_t kE4Length = 4096;
 

@@ -9,28 +9,14 @@
 #include <cstring>
 
 #include "huld/huld_util.h"
+#include "huld/windows/nvme_miniport_layout.h"
 #include "huld/windows/win_fw_common.h"
 #include "platform/win32.h"
 
 namespace {
 
-// Request layout (little-endian): the 28-byte SRB_IO_CONTROL header, 24 vendor bytes, the
-// submission entry, the completion entry and the transfer description, then the data.
-constexpr uint32_t kHeaderLength = 28;
-constexpr uint32_t kControlCode = 0xE0002000u;
-constexpr uint32_t kOffSignature = 4;
-constexpr uint32_t kOffTimeout = 12;
-constexpr uint32_t kOffControlCode = 16;
-constexpr uint32_t kOffReturnCode = 20;
-constexpr uint32_t kOffLength = 24;
-constexpr uint32_t kOffCommand = 52;
-constexpr uint32_t kOffCompletion = 116;
-constexpr uint32_t kOffDirection = 132;
-constexpr uint32_t kOffQueueId = 136;
-constexpr uint32_t kOffDataBufferLen = 140;
-constexpr uint32_t kOffMetaDataLen = 144;
-constexpr uint32_t kOffReturnBufferLen = 148;
-constexpr uint32_t kOffData = 152;
+using namespace nvme_miniport;
+
 constexpr uint32_t kDumpLimit = 4096;
 
 void log_request(const uint8_t *r, uint32_t data_len) {
