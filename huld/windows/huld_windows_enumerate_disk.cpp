@@ -160,7 +160,7 @@ void walk_interfaces(const GUID &guid, const InterfaceFn &fn) {
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &required, nullptr);
     if (required == 0 || required > kMaxDetailBytes) {
-      HULD_LOG(HULD_LOG_DEBUG, "failed to capture device interface size - interface %u - skip\n", index);
+      HULD_LOG(HULD_LOG_DEBUG, "failed to capture device interface size - interface %u - skip\n", static_cast<unsigned>(index));
       continue;
     }
     alignas(8) BYTE detail_bytes[kMaxDetailBytes + 1] = {};
@@ -169,7 +169,7 @@ void walk_interfaces(const GUID &guid, const InterfaceFn &fn) {
     SP_DEVINFO_DATA dev{};
     dev.cbSize = sizeof dev;
     if (!SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, required, nullptr, &dev)) {
-      HULD_LOG(HULD_LOG_DEBUG, "failed to capture device interface detail - interface %u - skip\n", index);
+      HULD_LOG(HULD_LOG_DEBUG, "failed to capture device interface detail - interface %u - skip\n", static_cast<unsigned>(index));
       continue;
     }
     if (!fn(set, &dev, detail->DevicePath, index)) break;
@@ -423,7 +423,7 @@ void _enumerate_disk_drive_class(uint32_t *count, huld_disk_drive_entry **array)
     }
     entry.disk_number = number;
     (*array)[(*count)++] = entry;
-    HULD_LOG(HULD_LOG_DEBUG, "\\\\.\\PhysicalDisk%u\n\tparent device id: %s\n\tdevice id: %s\n\n", number,
+    HULD_LOG(HULD_LOG_DEBUG, "\\\\.\\PhysicalDisk%u\n\tparent device id: %s\n\tdevice id: %s\n\n", static_cast<unsigned>(number),
              entry.parent_id, entry.instance_id);
   }
   SetupDiDestroyDeviceInfoList(set);
@@ -588,15 +588,15 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
   DEVINST parent = 0;
   char parent_id[MAX_DEVICE_ID_LEN + 1] = {};
   if (CM_Get_DevNode_Status(&status, &problem, dev->DevInst, 0) != CR_SUCCESS) {
-    HULD_LOG(HULD_LOG_DEBUG, "failed to capture device node status - interface %u - skip\n", index);
+    HULD_LOG(HULD_LOG_DEBUG, "failed to capture device node status - interface %u - skip\n", static_cast<unsigned>(index));
     return;
   }
   if (CM_Get_Parent(&parent, dev->DevInst, 0) != CR_SUCCESS) {
-    HULD_LOG(HULD_LOG_DEBUG, "failed to capture device node parent - interface %u - skip\n", index);
+    HULD_LOG(HULD_LOG_DEBUG, "failed to capture device node parent - interface %u - skip\n", static_cast<unsigned>(index));
     return;
   }
   if (CM_Get_Device_IDA(parent, parent_id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) {
-    HULD_LOG(HULD_LOG_DEBUG, "failed to capture parent id - interface %u - skip\n", index);
+    HULD_LOG(HULD_LOG_DEBUG, "failed to capture parent id - interface %u - skip\n", static_cast<unsigned>(index));
     return;
   }
   parent_id[MAX_DEVICE_ID_LEN] = '\0';
@@ -605,7 +605,7 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
   SP_DEVINFO_DATA parent_dev{};
   HDEVINFO parent_set = open_single(parent_id, &parent_dev);
   if (parent_set == INVALID_HANDLE_VALUE) {
-    HULD_LOG(HULD_LOG_DEBUG, "failed to capture device info for parent id - interface %u - skip\n", index);
+    HULD_LOG(HULD_LOG_DEBUG, "failed to capture device info for parent id - interface %u - skip\n", static_cast<unsigned>(index));
     return;
   }
   char desc[kMaxDetailBytes + 1] = {};
