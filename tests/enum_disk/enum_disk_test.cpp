@@ -205,21 +205,26 @@ TEST_F(EnumDisk, DeviceTreeFaultsSkipOneDevice) {
   load();
   const std::string a = sim::device_node_link("A", GUID_DEVINTERFACE_DISK)->instance_id;
   const std::string y = sim::device_node_link("Spaces", GUID_DEVINTERFACE_DISK)->instance_id;
-  // A's instance id unreadable: still added, but no bus lookup (bus 0, not the lookup's).
+  // B's instance id unreadable: still added, but no bus lookup (bus 0, not the lookup's 2).
   sim::add_fault(devtree_fault("SetupDiGetDevicePropertyW", {{"instance_id", sim::device_node_link("B", GUID_DEVINTERFACE_DISK)->instance_id}, {"property", "InstanceId"}}, ERROR_NOT_FOUND));
   // A's parent cannot be had through the configuration manager: skipped by the disk pass.
   sim::add_fault(devtree_fault("CM_Get_Parent", {{"instance_id", a}}, CR_NO_SUCH_DEVNODE));
   // The Spaces controller's power relations are missing: P is an ordinary disk.
   sim::add_fault(devtree_fault("SetupDiGetDevicePropertyW", {{"instance_id", y}, {"property", "PowerRelations"}}, ERROR_NOT_FOUND));
-  // PhysicalDrive7 answers another number: the controller pass cannot add it (the disk pass did).
+  // PhysicalDrive0 answers another number: A, skipped by the disk pass, is not added by the HDC
+  // pass either.
+  sim::FaultRule other_number;
+  other_number.match.op = sim::FaultOp::ioctl;
+  other_number.match.path = "\\\\.\\PhysicalDrive0";
+  other_number.match.control_code = 0x002D1080;
+  other_number.action = sim::FaultAction::custom_action("device_number", 9);
+  sim::add_fault(other_number);
   sim::fail_open(storage_port("NVMe-Z"), ERROR_ACCESS_DENIED);
   enumerate();
   const huld_dev *b = find("disk1");
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->bus_number, 0u);
-  const huld_dev *d0 = find("disk0");  // added later by the HDC pass through its drive number
-  ASSERT_NE(d0, nullptr);
-  EXPECT_STREQ(d0->conn.path, "\\\\.\\PhysicalDrive0");
+  EXPECT_EQ(find("disk0"), nullptr);
   EXPECT_EQ(find("disk5")->pool_member_ids[0], 0);
   EXPECT_EQ(find("disk6")->conn.type, CONN_DISK);
   // B's id is unreadable in the disk-drive walk too: its controller looks diskless.
