@@ -71,6 +71,13 @@ case "$case_name" in
     [ "$code" = 1 ] || fail "exit code $code, expected 1"
     expect_in_order "$log" "Command Line: /s /debug" "End Timestamp: "
     ;;
+  enumerate)
+    # The scan enumerates the machine's devices (whatever Wine offers) and the run goes on.
+    code=$(run /s /debug)
+    log=$work/corvaneupdlog.txt
+    [ "$code" = 1 ] || fail "exit code $code, expected 1"
+    [ "$(tail -n 1 "$log" | tr -d '\r' | cut -c1-15)" = "End Timestamp: " ] || fail "End Timestamp is not last"
+    ;;
   window_duzori)
     # Window run without a package: the Duzori window starts by itself and closes when done.
     command -v xvfb-run >/dev/null || fail "xvfb-run is not installed"

@@ -20,6 +20,7 @@
 // Property keys are defined here rather than only declared: no import library carries them.
 #include <initguid.h>
 #include <devpkey.h>
+#include <devguid.h>
 #include <pciprop.h>
 #else
 #include "platform/win_types.h"
