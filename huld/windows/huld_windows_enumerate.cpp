@@ -161,8 +161,4 @@ void huld_windows_uvc_dev_close(huld_dev *dev) { dev->uvc_control = nullptr; }
 void huld_windows_enumerate_disk(huld_dev_enumeration *) {}
 void huld_windows_enumerate_hdc(huld_dev_enumeration *) {}
 void huld_windows_enumerate_scsi_adapter(huld_dev_enumeration *) {}
-void huld_windows_enumerate_csmi(huld_dev_enumeration *) {}
-void huld_windows_enumerate_rste(huld_dev_enumeration *) {}
-void huld_windows_enumerate_ses(huld_dev_enumeration *) {}
-void huld_windows_enumerate_usb(huld_dev_enumeration *) {}
 void huld_windows_enumerate_uvc(huld_dev_enumeration *) {}
