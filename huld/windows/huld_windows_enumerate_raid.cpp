@@ -138,6 +138,38 @@ int csmi_get_raid_config(HANDLE port, uint32_t set, uint8_t *buf, uint32_t size)
   return 0;
 }
 
+void log_identify(const uint8_t *id) {
+  HULD_LOG(HULD_LOG_DEBUG, "      type: %xh\n", id[0]);
+  HULD_LOG(HULD_LOG_DEBUG, "      initiator_proto: %xh\n", id[2]);
+  HULD_LOG(HULD_LOG_DEBUG, "      tgt_proto: %xh\n", id[3]);
+  const uint8_t *a = id + 12;
+  HULD_LOG(HULD_LOG_DEBUG, "      sas_addr: %02x %02x %02x %02x %02x %02x %02x %02x\n", a[0], a[1], a[2], a[3], a[4],
+           a[5], a[6], a[7]);
+  HULD_LOG(HULD_LOG_DEBUG, "      phy_id: %02xh\n", id[20]);
+  HULD_LOG(HULD_LOG_DEBUG, "      signal_class: %02xh\n", id[21]);
+}
+
+// The phy table of a phy-information answer (at most the 32 entries it holds).
+void log_phy_table(const uint8_t *buf, uint32_t phys) {
+  if (huld_log_level < HULD_LOG_DEBUG) return;
+  HULD_LOG(HULD_LOG_DEBUG, "csmi_phy_info\n");
+  HULD_LOG(HULD_LOG_DEBUG, "  nr_phy: %u\n", static_cast<unsigned>(buf[kSrbHeader]));
+  for (uint32_t i = 0; i < phys; ++i) {
+    const uint8_t *p = buf + 32 + 64 * i;
+    HULD_LOG(HULD_LOG_DEBUG, "  phy obj %u\n", static_cast<unsigned>(i));
+    HULD_LOG(HULD_LOG_DEBUG, "    ident\n");
+    log_identify(p);
+    HULD_LOG(HULD_LOG_DEBUG, "    port_id: %02xh\n", p[28]);
+    HULD_LOG(HULD_LOG_DEBUG, "    link_rate: %02xh\n", p[29]);
+    HULD_LOG(HULD_LOG_DEBUG, "    min_link_rate: %02xh\n", p[30]);
+    HULD_LOG(HULD_LOG_DEBUG, "    max_link_rate: %02xh\n", p[31]);
+    HULD_LOG(HULD_LOG_DEBUG, "    nr_phy_chg: %02xh\n", p[32]);
+    HULD_LOG(HULD_LOG_DEBUG, "    auto_disc: %02xh\n", p[33]);
+    HULD_LOG(HULD_LOG_DEBUG, "    ident_attached\n");
+    log_identify(p + 36);
+  }
+}
+
 // Appends a CSMI record with its own handle on the port; null (nothing left behind) on failure.
 huld_dev *push_csmi(huld_dev_enumeration *e, const char *path) {
   huld_dev *d = huld_dev_enumeration_push_back(e);
@@ -166,8 +198,7 @@ void csmi_capture_phys(HANDLE port, const char *path, uint32_t port_number, huld
   }
   uint32_t phys = buf[kSrbHeader];
   if (phys > kCsmiMaxPhys) phys = kCsmiMaxPhys;
-  HULD_LOG(HULD_LOG_DEBUG, "csmi_phy_info\n");
-  HULD_LOG(HULD_LOG_DEBUG, "  nr_phy: %u\n", static_cast<unsigned>(buf[kSrbHeader]));
+  log_phy_table(buf, phys);
   for (uint32_t i = 0; i < phys; ++i) {
     const uint8_t *p = buf + 32 + 64 * i;
     const uint8_t *attached = p + 36;
