@@ -148,9 +148,9 @@ int huld_windows_dev_cleanup(huld_dev *dev) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// PLACEHOLDERS until the Windows enumeration and the video back end are built: the video open
-// refuses with code 2 (HULD_ERROR_NOT_SUPPORTED), subcode the interface, "back end is not
-// available"; the video close forgets the control; every enumeration pass adds nothing.
+// PLACEHOLDERS until the video back end is built: the video open refuses with code 2
+// (HULD_ERROR_NOT_SUPPORTED), subcode the interface, "back end is not available"; the video close
+// forgets the control; the video pass adds nothing.
 // ---------------------------------------------------------------------------------------------
 int huld_windows_uvc_dev_open(huld_error *err, huld_dev *dev) {
   return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface, "back end is not available");
@@ -158,8 +158,4 @@ int huld_windows_uvc_dev_open(huld_error *err, huld_dev *dev) {
 
 void huld_windows_uvc_dev_close(huld_dev *dev) { dev->uvc_control = nullptr; }
 
-void huld_windows_enumerate_csmi(huld_dev_enumeration *) {}
-void huld_windows_enumerate_rste(huld_dev_enumeration *) {}
-void huld_windows_enumerate_ses(huld_dev_enumeration *) {}
-void huld_windows_enumerate_usb(huld_dev_enumeration *) {}
 void huld_windows_enumerate_uvc(huld_dev_enumeration *) {}
