@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <map>
 #include <string>
 #include <vector>
@@ -147,6 +149,62 @@ TEST_F(ProbeRef1, EveryRecordEndsWithItsInterface) {
       huld_dev_cleanup(&d);
     }
   }
+}
+
+// The same machine through the real enumeration (every pass but the video one, which needs COM):
+// each record it finds is probed as the application's scan does, and ends with its interface.
+TEST_F(ProbeRef1, EnumeratedRecordsProbeToTheirInterfaces) {
+  std::map<std::string, uint32_t> expected;
+  for (const Row &r : kRows) expected[r.name] = r.iface;
+  huld_dev_enumeration e{};
+  huld_dev_enumerate_flags(&e, 0x7F);
+  std::map<std::string, uint32_t> found;
+  size_t hubs = 0;
+  for (uint32_t i = 0; i < e.count; ++i) {
+    huld_dev &d = e.devices[i];
+    huld_error err{};
+    huld_dev_probe_flags(&err, &d, 0);
+    if (d.conn.type == CONN_USB_HUB) {
+      ++hubs;
+      EXPECT_EQ(d.iface, static_cast<uint32_t>(WINDOWS_USB_HUB)) << d.name;
+      continue;
+    }
+    found[d.name] = d.iface;
+  }
+  for (uint32_t i = 0; i < e.count; ++i) huld_dev_cleanup(&e.devices[i]);
+  huld_dev_release(&e);
+  expected.erase("hub");
+  EXPECT_EQ(found, expected);
+  EXPECT_EQ(hubs, 2u);
+}
+
+// Variants: on Windows 8.1 the in-box NVMe driver answers no NVMe request, so B's disk probes as a
+// SCSI disk and the controller without a namespace finds no interface; a machine with nothing but
+// the root enumerates nothing.
+TEST_F(ProbeRef1, Windows81AndEmptyMachines) {
+  std::ifstream f(sim::machine_file_path("ref1"));
+  nlohmann::json ref = nlohmann::json::parse(f);
+  ref["os"] = {{"major", 6}, {"minor", 3}, {"build", 9600}, {"product_type", "workstation"}};
+  sim::load_machine_json(ref.dump());
+  huld_environment_initialize();
+  huld_dev_enumeration e{};
+  huld_dev_enumerate_flags(&e, HULD_ENUMERATE_DISK | HULD_ENUMERATE_HDC | HULD_ENUMERATE_SCSI_ADAPTER);
+  std::map<std::string, uint32_t> found;
+  for (uint32_t i = 0; i < e.count; ++i) {
+    huld_error err{};
+    huld_dev_probe_flags(&err, &e.devices[i], 0);
+    found[e.devices[i].name] = e.devices[i].iface;
+    huld_dev_cleanup(&e.devices[i]);
+  }
+  huld_dev_release(&e);
+  EXPECT_EQ(found.at("disk1"), static_cast<uint32_t>(WINDOWS_SCSI));
+  EXPECT_EQ(found.at("nvme1"), kNone);
+
+  sim::load_machine_json(R"({"name": "empty"})");
+  huld_dev_enumeration empty{};
+  huld_dev_enumerate_flags(&empty, 0x7F);
+  EXPECT_EQ(empty.count, 0u);
+  huld_dev_release(&empty);
 }
 
 }  // namespace
