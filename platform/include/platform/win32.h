@@ -30,6 +30,7 @@
 #include "platform/win_registry.h"
 #include "platform/win_storage.h"
 #include "platform/win_com.h"
+#include "platform/win_dshow.h"
 #endif
 #include "platform/win_devices.h"
 
