@@ -162,6 +162,7 @@ int huld_windows_uvc_dev_open(huld_error *err, huld_dev *dev) {
   IKsControl *control = nullptr;
   int rc = 1;
   ULONG eaten = 0;
+  huld_windows_uvc_dev_close(dev);  // a control held from before is given up first
   HRESULT hr = CreateBindCtx(0, &ctx);
   if (SUCCEEDED(hr)) hr = MkParseDisplayName(ctx, name.c_str(), &eaten, &moniker);
   if (FAILED(hr) || !moniker) {
@@ -183,7 +184,6 @@ int huld_windows_uvc_dev_open(huld_error *err, huld_dev *dev) {
     HULD_ERROR(err, HULD_ERROR_SYSTEM, hr, "windows uvc dev open failed, could not get ksprop info %s",
                dev->conn.path);
   } else {
-    huld_windows_uvc_dev_close(dev);
     dev->uvc_control = control;
     control = nullptr;
     rc = 0;

@@ -151,6 +151,14 @@ TEST_F(EnumVideo, EachFailingStepSkipsWhatItMust) {
   }
 }
 
+TEST_F(EnumVideo, AnEmptyCategoryAddsNothing) {
+  vary([](nlohmann::json &v) { v = nlohmann::json::array(); });
+  com();
+  huld_windows_enumerate_uvc(&e_);
+  EXPECT_EQ(e_.count, 0u);
+  EXPECT_TRUE(logged("failed to create video device enumerator (0x1)\n"));
+}
+
 TEST_F(EnumVideo, APropertyOfAnotherTypeIsNotText) {
   vary([](nlohmann::json &v) {
     v[0]["wrong_type"] = {"FriendlyName"};
