@@ -91,6 +91,49 @@ int uvc_read_property(IPropertyBag *bag, const char *name, char *out, size_t siz
   return 1;
 }
 
+namespace {
+
+// Fills the record of one video device from its moniker and property bag: true when the device
+// has an extension unit that answers, else false (the record is to be dropped) after logging why.
+bool fill_record(huld_dev *d, IMoniker *moniker, IPropertyBag *bag) {
+  if (!uvc_read_property(bag, "FriendlyName", d->name, sizeof d->name) &&
+      !uvc_read_property(bag, "Description", d->name, sizeof d->name)) {
+    HULD_LOG(HULD_LOG_DEBUG, "failed to get friendly name or description, skip device\n");
+    return false;
+  }
+  d->iface = WINDOWS_UVC;
+  d->conn.type = CONN_UVC;
+  d->conn.driver = UVC;
+  d->conn.handle = INVALID_HANDLE_VALUE;
+  if (!uvc_read_property(bag, "DevicePath", d->conn.path, sizeof d->conn.path)) {
+    HULD_LOG(HULD_LOG_DEBUG, "cannot get device path, skip device\n");
+    return false;
+  }
+  IBaseFilter *filter = nullptr;
+  IKsTopologyInfo *topology = nullptr;
+  bool keep = false;
+  if (FAILED(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void **>(&filter))) ||
+      !filter) {
+    HULD_LOG(HULD_LOG_DEBUG, "failed to bind filter interface, skip device\n");
+  } else if (FAILED(filter->QueryInterface(IID_IKsTopologyInfo, reinterpret_cast<void **>(&topology))) ||
+             !topology) {
+    HULD_LOG(HULD_LOG_DEBUG, "failed to get topology interface, skip device\n");
+  } else {
+    HULD_LOG(HULD_LOG_DEBUG, "uvc device name: %s, device path: %s\n", d->name, d->conn.path);
+    d->uvc_control = nullptr;
+    bool has_nodes = false;
+    d->uvc_node_id = find_xu_node(topology, &has_nodes);
+    if (!has_nodes) HULD_LOG(HULD_LOG_DEBUG, "No xu nodes, skip device\n");
+    else if (d->uvc_node_id == kNoNode) HULD_LOG(HULD_LOG_DEBUG, "no xu node found, skip device\n");
+    else keep = true;
+  }
+  release(&topology);
+  release(&filter);
+  return keep;
+}
+
+}  // namespace
+
 void huld_windows_enumerate_uvc(huld_dev_enumeration *e) {
   ICreateDevEnum *devenum = nullptr;
   HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
@@ -110,8 +153,6 @@ void huld_windows_enumerate_uvc(huld_dev_enumeration *e) {
   IMoniker *moniker = nullptr;
   while (monikers->Next(1, &moniker, nullptr) == S_OK && moniker) {
     IPropertyBag *bag = nullptr;
-    IBaseFilter *filter = nullptr;
-    IKsTopologyInfo *topology = nullptr;
     hr = moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void **>(&bag));
     if (FAILED(hr) || !bag) {
       HULD_LOG(HULD_LOG_DEBUG, "Bind to storage for IMoniker failed (0x%x)\n", static_cast<unsigned>(hr));
@@ -119,34 +160,8 @@ void huld_windows_enumerate_uvc(huld_dev_enumeration *e) {
       continue;
     }
     huld_dev *d = huld_dev_enumeration_push_back(e);
-    bool keep = false;
-    if (!d) {
-      HULD_LOG(HULD_LOG_DEBUG, "device skipped due to enumeration push_back failure\n");
-    } else if (!uvc_read_property(bag, "FriendlyName", d->name, sizeof d->name) &&
-               !uvc_read_property(bag, "Description", d->name, sizeof d->name)) {
-      HULD_LOG(HULD_LOG_DEBUG, "failed to get friendly name or description, skip device\n");
-    } else if (d->iface = WINDOWS_UVC, d->conn.type = CONN_UVC, d->conn.driver = UVC,
-               d->conn.handle = INVALID_HANDLE_VALUE,
-               !uvc_read_property(bag, "DevicePath", d->conn.path, sizeof d->conn.path)) {
-      HULD_LOG(HULD_LOG_DEBUG, "cannot get device path, skip device\n");
-    } else if (FAILED(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void **>(&filter))) ||
-               !filter) {
-      HULD_LOG(HULD_LOG_DEBUG, "failed to bind filter interface, skip device\n");
-    } else if (FAILED(filter->QueryInterface(IID_IKsTopologyInfo, reinterpret_cast<void **>(&topology))) ||
-               !topology) {
-      HULD_LOG(HULD_LOG_DEBUG, "failed to get topology interface, skip device\n");
-    } else {
-      HULD_LOG(HULD_LOG_DEBUG, "uvc device name: %s, device path: %s\n", d->name, d->conn.path);
-      d->uvc_control = nullptr;
-      bool has_nodes = false;
-      d->uvc_node_id = find_xu_node(topology, &has_nodes);
-      if (!has_nodes) HULD_LOG(HULD_LOG_DEBUG, "No xu nodes, skip device\n");
-      else if (d->uvc_node_id == kNoNode) HULD_LOG(HULD_LOG_DEBUG, "no xu node found, skip device\n");
-      else keep = true;
-    }
-    if (d && !keep) huld_dev_enumeration_pop_back(e);
-    release(&topology);
-    release(&filter);
+    if (!d) HULD_LOG(HULD_LOG_DEBUG, "device skipped due to enumeration push_back failure\n");
+    else if (!fill_record(d, moniker, bag)) huld_dev_enumeration_pop_back(e);
     release(&bag);
     release(&moniker);
   }
