@@ -146,16 +146,3 @@ int huld_windows_dev_cleanup(huld_dev *dev) {
   huld_windows_dev_close(nullptr, dev);
   return 0;
 }
-
-// ---------------------------------------------------------------------------------------------
-// PLACEHOLDERS until the video back end is built: the video open refuses with code 2
-// (HULD_ERROR_NOT_SUPPORTED), subcode the interface, "back end is not available"; the video close
-// forgets the control; the video pass adds nothing.
-// ---------------------------------------------------------------------------------------------
-int huld_windows_uvc_dev_open(huld_error *err, huld_dev *dev) {
-  return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, dev->iface, "back end is not available");
-}
-
-void huld_windows_uvc_dev_close(huld_dev *dev) { dev->uvc_control = nullptr; }
-
-void huld_windows_enumerate_uvc(huld_dev_enumeration *) {}

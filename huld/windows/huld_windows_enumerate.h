@@ -18,6 +18,9 @@ int huld_windows_dev_cleanup(huld_dev *dev);
 
 int huld_windows_uvc_dev_open(huld_error *err, huld_dev *dev);
 void huld_windows_uvc_dev_close(huld_dev *dev);
+// Reads a text property (VT_BSTR only) of a video device's property bag into `out` (`size`
+// bytes, terminated); 1 on success, else 0 after logging the failure.
+int uvc_read_property(IPropertyBag *bag, const char *name, char *out, size_t size);
 
 void huld_windows_enumerate_disk(huld_dev_enumeration *enumeration);
 void huld_windows_enumerate_hdc(huld_dev_enumeration *enumeration);

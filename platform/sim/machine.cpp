@@ -17,6 +17,7 @@
 #include "sim/run_outputs.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "sim/video.h"
 
 namespace sim {
 namespace {
@@ -221,6 +222,7 @@ void apply(const json &j) {
   if (!j.is_object()) bad("machine", "the description must be a JSON object");
   MachineState &s = state();
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
+  register_video_section();    // the "video" section (DirectShow video input devices)
   for (auto it = j.begin(); it != j.end(); ++it) {
     static const char *const builtin[] = {"name", "description", "os", "registry", "app", "devices"};
     bool known = false;

@@ -17,6 +17,15 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <usbioctl.h>
+// DirectShow device enumeration and kernel streaming (the video device pass); without the
+// string-safety header DirectShow would pull in, which retires the C string functions.
+#ifndef NO_DSHOW_STRSAFE
+#define NO_DSHOW_STRSAFE
+#endif
+#include <dshow.h>
+#include <ks.h>
+#include <ksproxy.h>
+#include <ksmedia.h>
 // Property keys are defined here rather than only declared: no import library carries them.
 #include <initguid.h>
 #include <devpkey.h>
@@ -30,6 +39,7 @@
 #include "platform/win_registry.h"
 #include "platform/win_storage.h"
 #include "platform/win_com.h"
+#include "platform/win_dshow.h"
 #endif
 #include "platform/win_devices.h"
 
