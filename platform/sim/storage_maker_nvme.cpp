@@ -69,15 +69,7 @@ BOOL MakerNvmeDriver::pass_through(StorageRequest &r, const MiniportHeader &h) {
   auto ctl = controller(r.adapter);
   if (!ctl) return r.fail(ERROR_INVALID_FUNCTION);
 
-  NvmeCommand cmd;
-  cmd.cdw0 = wire::u32(in, 52);
-  cmd.nsid = wire::u32(in, 56);
-  cmd.cdw10 = wire::u32(in, 92);
-  cmd.cdw11 = wire::u32(in, 96);
-  cmd.cdw12 = wire::u32(in, 100);
-  cmd.cdw13 = wire::u32(in, 104);
-  cmd.cdw14 = wire::u32(in, 108);
-  cmd.cdw15 = wire::u32(in, 112);
+  const NvmeCommand cmd = read_submission_entry(in + 52);
   // The read length is what the request holds after its head.
   const uint32_t len = direction == 1 ? to_len : direction == 2 ? static_cast<uint32_t>(size - kHead) : 0;
   r.note_data(len, direction == 1 ? kDirOut : direction == 2 ? kDirIn : kDirNone);

@@ -181,15 +181,7 @@ BOOL InboxNvmeDriver::protocol_command(StorageRequest &r) {
     return r.violation("from-device data at " + std::to_string(from_off) + "+" + std::to_string(from_len));
   if (specific != 1 && specific != 2) return r.violation("CommandSpecific " + std::to_string(specific));
 
-  NvmeCommand cmd;
-  cmd.cdw0 = wire::u32(in, 80);
-  cmd.nsid = wire::u32(in, 84);
-  cmd.cdw10 = wire::u32(in, 120);
-  cmd.cdw11 = wire::u32(in, 124);
-  cmd.cdw12 = wire::u32(in, 128);
-  cmd.cdw13 = wire::u32(in, 132);
-  cmd.cdw14 = wire::u32(in, 136);
-  cmd.cdw15 = wire::u32(in, 140);
+  const NvmeCommand cmd = read_submission_entry(in + 80);
   r.note_nvme(cmd);
   r.note_data(to_len ? to_len : from_len, to_len ? kDirOut : from_len ? kDirIn : kDirNone);
   // The opcode's bits 1:0 give the data direction (01b to the device, 10b from it, 11b either);

@@ -164,15 +164,7 @@ BOOL IntelRstDriver::intel_nvm(StorageRequest &r, const MiniportHeader &h) {
   if (offs != kNvmData || len != size - kNvmData)
     return r.violation("\"IntelNvm\" data at " + std::to_string(offs) + "+" + std::to_string(len) + " in a " +
                        std::to_string(size) + "-byte request");
-  NvmeCommand cmd;
-  cmd.cdw0 = wire::u32(in, 32);
-  cmd.nsid = wire::u32(in, 36);
-  cmd.cdw10 = wire::u32(in, 72);
-  cmd.cdw11 = wire::u32(in, 76);
-  cmd.cdw12 = wire::u32(in, 80);
-  cmd.cdw13 = wire::u32(in, 84);
-  cmd.cdw14 = wire::u32(in, 88);
-  cmd.cdw15 = wire::u32(in, 92);
+  const NvmeCommand cmd = read_submission_entry(in + 32);
   // The driver owns the command identifier and the other fields of DW0.
   if (cmd.cdw0 > 0xFF) r.count_violation("\"IntelNvm\" DW0 " + hex(cmd.cdw0) + " beyond the opcode");
   // Bits 1:0 of the opcode give the direction; vendor commands without them send their buffer.

@@ -175,15 +175,7 @@ BOOL RsteDriver::pass_through(StorageRequest &r, const MiniportHeader &h) {
   const RsteDisk *disk = contents ? contents->disk(h.return_code) : nullptr;
   if (!disk || !disk->drive || !disk->drive->nvme) return r.fail(ERROR_INVALID_PARAMETER);
 
-  NvmeCommand cmd;
-  cmd.cdw0 = wire::u32(in, 52);
-  cmd.nsid = wire::u32(in, 56);
-  cmd.cdw10 = wire::u32(in, 92);
-  cmd.cdw11 = wire::u32(in, 96);
-  cmd.cdw12 = wire::u32(in, 100);
-  cmd.cdw13 = wire::u32(in, 104);
-  cmd.cdw14 = wire::u32(in, 108);
-  cmd.cdw15 = wire::u32(in, 112);
+  const NvmeCommand cmd = read_submission_entry(in + 52);
   const uint32_t moving = direction ? len : 0;
   r.note_data(moving, direction == 1 ? kDirOut : direction == 2 ? kDirIn : kDirNone);
   r.note("rste_disk_id", std::to_string(h.return_code));

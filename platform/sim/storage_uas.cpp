@@ -121,14 +121,7 @@ ScsiResult UasNvmeDriver::exchange(StorageRequest &r, StorageLu &lu, const uint8
       x = Exchange{};
       if (cdb[0] != kOpOut || ddir != kDirOut || data_len != 64)
         return refuse(r, "bridge command phase of " + std::to_string(data_len) + " bytes", invalid_field());
-      x.cmd.cdw0 = wire::u32(data, 0);
-      x.cmd.nsid = wire::u32(data, 4);
-      x.cmd.cdw10 = wire::u32(data, 40);
-      x.cmd.cdw11 = wire::u32(data, 44);
-      x.cmd.cdw12 = wire::u32(data, 48);
-      x.cmd.cdw13 = wire::u32(data, 52);
-      x.cmd.cdw14 = wire::u32(data, 56);
-      x.cmd.cdw15 = wire::u32(data, 60);
+      x.cmd = read_submission_entry(data);
       x.q = q;
       x.d = d;
       x.have_command = true;

@@ -14,6 +14,20 @@ namespace sim {
 // ---- SCSI translation of an NVMe drive ------------------------------------------------------------
 
 // How a translation reaches the controller (the personality adds its fault actions).
+// The 64-byte NVMe submission entry that starts at `p` (CDW0, NSID, CDW10-15), as a request carries it.
+inline NvmeCommand read_submission_entry(const uint8_t *p) {
+  NvmeCommand cmd;
+  cmd.cdw0 = wire::u32(p, 0);
+  cmd.nsid = wire::u32(p, 4);
+  cmd.cdw10 = wire::u32(p, 40);
+  cmd.cdw11 = wire::u32(p, 44);
+  cmd.cdw12 = wire::u32(p, 48);
+  cmd.cdw13 = wire::u32(p, 52);
+  cmd.cdw14 = wire::u32(p, 56);
+  cmd.cdw15 = wire::u32(p, 60);
+  return cmd;
+}
+
 using NvmeRun = std::function<NvmeCompletion(const NvmeCommand &cmd, bool admin, uint8_t *data, uint32_t data_len)>;
 
 // One CDB for an NVMe drive: INQUIRY (vendor "NVMe", product = MN bytes 0-15, revision = FR bytes
