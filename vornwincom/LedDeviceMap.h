@@ -1,0 +1,57 @@
+// Internals shared by the LED sources: the LED device map and its lock, and the frame of every
+// flat LED function.
+#pragma once
+
+#include <exception>
+#include <map>
+#include <string>
+
+#include "huld/huld_log.h"
+#include "platform/win32.h"
+#include "vornwincom/LedDevice.h"
+#include "vornwincom/vornwincom_led.h"
+
+// LED device path -> device; the map owns one reference on each device. Lives for the process
+// and is never released at exit (the servers may be gone by then).
+extern std::map<std::string, ILedDevice *> ldev_map;
+// Guards ldev_map; made during static initialisation (null when that failed).
+extern HANDLE ldev_map_mutex;
+
+namespace vornwincom {
+
+inline constexpr const char *kLedModule = "vornwincom\\source";
+inline constexpr const char *kLockFailure = "failed to synchronize ldev map operations\n";
+
+// Records a failure (code 1) in the name of `function`; evaluates to 1.
+#define LED_ERROR(err, function, subcode, ...) \
+  huld_error_set((err), HULD_ERROR_FAILURE, (subcode), vornwincom::kLedModule, (function), __LINE__, __VA_ARGS__)
+
+// Holds the map's lock while it lives, when it could be taken.
+class LdevMapLock {
+ public:
+  LdevMapLock() : held_(lock_ldev_map() == 0) {}
+  ~LdevMapLock() {
+    if (held_) unlock_ldev_map();
+  }
+  LdevMapLock(const LdevMapLock &) = delete;
+  LdevMapLock &operator=(const LdevMapLock &) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
+
+// Runs the body of the flat function `function`; an exception that leaves it becomes a recorded
+// failure (code 1, the exception's text) and the result 1.
+template <class Body>
+int flat_call(huld_error *err, const char *function, Body &&body) {
+  try {
+    return body();
+  } catch (const std::exception &e) {
+    return LED_ERROR(err, function, 0, "%s", e.what());
+  } catch (...) {
+    return LED_ERROR(err, function, 0, "unexpected failure");
+  }
+}
+
+}  // namespace vornwincom
