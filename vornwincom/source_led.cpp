@@ -139,7 +139,8 @@ int enumerate_hal_devs_for_interface(huld_error *err, ILedHal *hal) {
     return 0;
   }
   if (count > kMaxHalDevices)
-    return LED_ERROR(err, "enumerate_hal_devs_for_interface", count, "HAL reports too many devices (%u)", count);
+    return LED_ERROR(err, "enumerate_hal_devs_for_interface", count, "HAL reports too many devices (%u)",
+                     static_cast<unsigned>(count));
   std::vector<ILedDevice *> devices(count, nullptr);
   DWORD filled = count;
   hal->EnumerateDevices(devices.data(), &filled);
@@ -193,9 +194,10 @@ int lock_ldev_map() {
 void unlock_ldev_map() { ReleaseMutex(ldev_map_mutex); }
 
 int vornwincom_enumerate_hal_led_devs(huld_error *err) {
-  return vornwincom::flat_call(err, __func__, [&] {
+  const char *fn = __func__;
+  return vornwincom::flat_call(err, fn, [&] {
     vornwincom::LdevMapLock lock;
-    if (!lock.held()) return LED_ERROR(err, __func__, 0, "%s", vornwincom::kLockFailure);
+    if (!lock.held()) return LED_ERROR(err, fn, 0, "%s", vornwincom::kLockFailure);
     for (auto &[path, device] : ldev_map) device->Release();
     ldev_map.clear();
     enumerate_kind("jarn", get_jarn_hal);

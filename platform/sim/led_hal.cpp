@@ -1,6 +1,7 @@
 // Simulated machine: the LED lighting driver's HAL servers and LED devices (sim/led_hal.h).
 #include "sim/led_hal.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -156,7 +157,7 @@ class LedHalObject : public ComObject<ILedHal> {
       *count = s_->count.value_or(n);
       return S_OK;
     }
-    DWORD filled = std::min(*count, n);
+    DWORD filled = std::min({*count, n, s_->second_count.value_or(n)});
     for (DWORD i = 0; i < filled; ++i)
       devices[i] = s_->null_entries.count(i) ? nullptr : new LedDeviceObject(s_, static_cast<int>(i));
     *count = s_->second_count.value_or(filled);

@@ -8,8 +8,9 @@
 //     "count": n,          the count the first (counting) call reports; default the devices
 //     "second_count": n,   the count the filling call leaves; default the entries filled
 //     "null_entries": [i]  array slots left NULL (the devices there are not handed out) }
-// The filling call writes at most as many entries as the caller's count allows and as there are
-// devices; every entry carries a fresh device object with one reference (the caller's).
+// The filling call writes at most as many entries as the caller's count allows, as there are
+// devices and as "second_count" says; every entry carries a fresh device object with one
+// reference (the caller's).
 // The HKEY_CLASSES_ROOT keys that mark a server as installed come from the "registry" section.
 //
 // Faults (FaultOp::other): "api": "com", "function": "EnumerateDevices", "GetCapability",
