@@ -2,12 +2,13 @@
 // flat LED function.
 #pragma once
 
-#include <exception>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "huld/huld_log.h"
 #include "platform/win32.h"
+#include "vornwincom/flat_call.h"
 #include "vornwincom/LedDevice.h"
 #include "vornwincom/vornwincom_led.h"
 
@@ -41,17 +42,10 @@ class LdevMapLock {
   bool held_;
 };
 
-// Runs the body of the flat function `function`; an exception that leaves it becomes a recorded
-// failure (code 1, the exception's text) and the result 1.
+// Runs the body of the flat LED function `function` (see flat_call).
 template <class Body>
-int flat_call(huld_error *err, const char *function, Body &&body) {
-  try {
-    return body();
-  } catch (const std::exception &e) {
-    return LED_ERROR(err, function, 0, "%s", e.what());
-  } catch (...) {
-    return LED_ERROR(err, function, 0, "unexpected failure");
-  }
+int led_flat_call(huld_error *err, const char *function, Body &&body) {
+  return flat_call(err, kLedModule, function, std::forward<Body>(body));
 }
 
 }  // namespace vornwincom

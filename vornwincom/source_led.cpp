@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tinyxml.h>
@@ -86,10 +88,14 @@ void log_led_capability(const led_capability &cap) {
   for (const std::string &n : cap.led_names) huld_log_printf("            %s\n", n.c_str());
 }
 
-std::basic_string<OLECHAR> wide_ascii(const char *text) {
-  std::basic_string<OLECHAR> w;
-  for (; *text; ++text) w += static_cast<OLECHAR>(static_cast<unsigned char>(*text));
-  return w;
+// UTF-16 text as UTF-8 (the capability's declared encoding); throws when it cannot be converted.
+std::string utf8_from_wide(const OLECHAR *text, UINT length) {
+  if (!text || length == 0) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n <= 0 || WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr) != n)
+    throw std::runtime_error("capability text cannot be converted to UTF-8");
+  return out;
 }
 
 struct TaskMemText {
@@ -106,7 +112,7 @@ struct RegKey {
 
 int get_hal(huld_error *err, const char *clsid_text, ComPtr<ILedHal> *hal) {
   CLSID clsid;
-  HRESULT hr = CLSIDFromString(wide_ascii(clsid_text).c_str(), &clsid);
+  HRESULT hr = CLSIDFromString(vornwincom::widen(clsid_text).c_str(), &clsid);
   if (FAILED(hr)) return LED_ERROR(err, "get_hal", static_cast<uint32_t>(hr), "invalid HAL class id %s\n", clsid_text);
   TaskMemText canonical;
   hr = StringFromCLSID(clsid, &canonical.p);
@@ -120,7 +126,7 @@ int get_hal(huld_error *err, const char *clsid_text, ComPtr<ILedHal> *hal) {
   if (status != ERROR_SUCCESS)
     return LED_ERROR(err, "get_hal", static_cast<uint32_t>(status), "failed to find HAL key - %xh",
                      static_cast<unsigned>(status));
-  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ILedHal, hal->put_void());
+  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ILedHal, hal->out_void());
   if (FAILED(hr))
     return LED_ERROR(err, "get_hal", static_cast<uint32_t>(hr), "failed to create HAL - %xh", static_cast<unsigned>(hr));
   huld_error_clear(err);
@@ -129,7 +135,8 @@ int get_hal(huld_error *err, const char *clsid_text, ComPtr<ILedHal> *hal) {
 
 int enumerate_hal_devs_for_interface(huld_error *err, ILedHal *hal) {
   hal->AddRef();
-  ComPtr<ILedHal> held(hal);
+  ComPtr<ILedHal> held;
+  *held.out() = hal;
   DWORD count = 0;
   hal->EnumerateDevices(nullptr, &count);
   if (count == 0) {
@@ -141,14 +148,22 @@ int enumerate_hal_devs_for_interface(huld_error *err, ILedHal *hal) {
   if (count > kMaxHalDevices)
     return LED_ERROR(err, "enumerate_hal_devs_for_interface", count, "HAL reports too many devices (%u)",
                      static_cast<unsigned>(count));
-  std::vector<ILedDevice *> devices(count, nullptr);
+  // The devices handed out; whatever the walk has not taken over is released on every way out.
+  struct DeviceArray {
+    std::vector<ILedDevice *> slots;
+    DWORD walk = 0;
+    ~DeviceArray() {
+      for (DWORD i = 0; i < walk; ++i)
+        if (slots[i]) slots[i]->Release();
+    }
+  } devices{std::vector<ILedDevice *>(count, nullptr)};
   DWORD filled = count;
-  hal->EnumerateDevices(devices.data(), &filled);
-  const DWORD walk = filled < count ? filled : count;
-  for (DWORD i = 0; i < walk; ++i) {
-    if (!devices[i]) continue;
-    ComPtr<ILedDevice> device(devices[i]);
-    devices[i] = nullptr;
+  hal->EnumerateDevices(devices.slots.data(), &filled);
+  devices.walk = filled < count ? filled : count;
+  for (DWORD i = 0; i < devices.walk; ++i) {
+    if (!devices.slots[i]) continue;
+    ComPtr<ILedDevice> device;
+    *device.out() = std::exchange(devices.slots[i], nullptr);
     led_capability cap;
     huld_error local{};
     if (get_device_capability(&local, device.get(), &cap)) {
@@ -156,9 +171,8 @@ int enumerate_hal_devs_for_interface(huld_error *err, ILedHal *hal) {
       HULD_LOG_ERROR(HULD_LOG_DEBUG, &local);
       continue;
     }
-    auto [it, inserted] = ldev_map.emplace(cap.device_path, device.get());
-    (void)it;
-    if (inserted) device.detach();
+    // The map takes its own reference; a namesake of an earlier device is released with `device`.
+    if (ldev_map.emplace(cap.device_path, device.get()).second) device->AddRef();
   }
   huld_error_clear(err);
   return 0;
@@ -195,7 +209,7 @@ void unlock_ldev_map() { ReleaseMutex(ldev_map_mutex); }
 
 int vornwincom_enumerate_hal_led_devs(huld_error *err) {
   const char *fn = __func__;
-  return vornwincom::flat_call(err, fn, [&] {
+  return vornwincom::led_flat_call(err, fn, [&] {
     vornwincom::LdevMapLock lock;
     if (!lock.held()) return LED_ERROR(err, fn, 0, "%s", vornwincom::kLockFailure);
     for (auto &[path, device] : ldev_map) device->Release();
@@ -210,14 +224,14 @@ int vornwincom_enumerate_hal_led_devs(huld_error *err) {
 
 int get_device_capability(huld_error *err, ILedDevice *device, led_capability *cap) {
   const char *fn = __func__;
-  return vornwincom::flat_call(err, fn, [&] {
+  return vornwincom::led_flat_call(err, fn, [&] {
     if (!device || !cap) return LED_ERROR(err, fn, 0, "null argument to %s\n", fn);
     LOG_DEBUG("get_device_capability start\n");
     Bstr xml;
-    HRESULT hr = device->GetCapability(xml.put());
+    HRESULT hr = device->GetCapability(xml.out());
     if (FAILED(hr)) return LED_ERROR(err, fn, static_cast<uint32_t>(hr), "failed to read capability xml - %xh\n", (unsigned)hr);
     if (!xml.get()) return LED_ERROR(err, fn, 0, "capability xml is missing\n");
-    std::string text = vornwincom::utf8_from_wide(xml.get(), xml.length());
+    std::string text = utf8_from_wide(xml.get(), SysStringLen(xml.get()));
 
     TiXmlDocument doc;
     doc.Parse(text.c_str(), nullptr, TIXML_ENCODING_UTF8);

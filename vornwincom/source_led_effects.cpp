@@ -9,7 +9,7 @@
 #include "huld/huld_usb_hub.h"
 #include "vornwincom/LedDeviceMap.h"
 
-using vornwincom::flat_call;
+using vornwincom::led_flat_call;
 using vornwincom::kLockFailure;
 using vornwincom::LdevMapLock;
 
@@ -158,7 +158,7 @@ int null_argument(huld_error *err, const char *function) {
 }
 
 int check(huld_error *err, const char *fn, const LedKind &kind, const huld_dev *dev, uint32_t *present) {
-  return flat_call(err, fn, [&] {
+  return led_flat_call(err, fn, [&] {
     if (!dev || !present) return null_argument(err, fn);
     LdevMapLock lock;
     if (!lock.held()) return LED_ERROR(err, fn, 0, "%s", kLockFailure);
@@ -176,7 +176,7 @@ int check(huld_error *err, const char *fn, const LedKind &kind, const huld_dev *
 
 int read_effect(huld_error *err, const char *fn, const LedKind &kind, const huld_dev *dev, uint8_t *effect,
                 uint8_t *color1, uint8_t *color2, uint8_t *color3) {
-  return flat_call(err, fn, [&] {
+  return led_flat_call(err, fn, [&] {
     if (!dev || !effect || !color1 || !color2 || !color3) return null_argument(err, fn);
     if (huld_log_trace) huld_log_printf("%s - enter\n", fn);
     LdevMapLock lock;
@@ -221,7 +221,7 @@ int read_effect(huld_error *err, const char *fn, const LedKind &kind, const huld
 }
 
 int reset_or_save(huld_error *err, const char *fn, const LedKind &kind, const huld_dev *dev, bool save) {
-  return flat_call(err, fn, [&] {
+  return led_flat_call(err, fn, [&] {
     if (!dev) return null_argument(err, fn);
     LdevMapLock lock;
     if (!lock.held()) return LED_ERROR(err, fn, 0, "%s", kLockFailure);
@@ -239,7 +239,7 @@ int reset_or_save(huld_error *err, const char *fn, const LedKind &kind, const hu
 int set_effect(huld_error *err, const char *fn, const LedKind &kind, const huld_dev *dev, uint8_t effect,
                uint8_t color1, uint8_t color2, uint8_t color3, uint8_t value_a, uint8_t value_b,
                const char *lock_failure) {
-  return flat_call(err, fn, [&] {
+  return led_flat_call(err, fn, [&] {
     if (!dev) return null_argument(err, fn);
     LdevMapLock lock;
     if (!lock.held()) return LED_ERROR(err, fn, 0, "%s", lock_failure);
@@ -255,7 +255,7 @@ int set_effect(huld_error *err, const char *fn, const LedKind &kind, const huld_
 
 int set_zoned_effect(huld_error *err, const char *fn, const LedKind &kind, const huld_dev *dev,
                      const uint32_t *zone_words) {
-  return flat_call(err, fn, [&] {
+  return led_flat_call(err, fn, [&] {
     if (!dev || !zone_words) return null_argument(err, fn);
     LdevMapLock lock;
     if (!lock.held()) return LED_ERROR(err, fn, 0, "%s", kLockFailure);

@@ -24,12 +24,13 @@ class LedHal : public ledtest::LedTest {
   int read(const json &xml, led_capability *cap) {
     machine({{"jarn", server({xml})}});
     vornwincom::ComPtr<ILedHal> hal;
-    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_JarnLedHal, nullptr, CLSCTX_INPROC_SERVER, IID_ILedHal, hal.put_void()));
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_JarnLedHal, nullptr, CLSCTX_INPROC_SERVER, IID_ILedHal, hal.out_void()));
     ILedDevice *raw = nullptr;
     DWORD count = 1;
     hal->EnumerateDevices(&raw, &count);
-    vornwincom::ComPtr<ILedDevice> device(raw);
-    return get_device_capability(&err_, device.get(), cap);
+    int rc = get_device_capability(&err_, raw, cap);
+    if (raw) raw->Release();
+    return rc;
   }
 };
 
