@@ -24,6 +24,7 @@ if ! grep -rqsE '^(deb-src |Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sou
   "${sudo_cmd[@]}" apt-get update -qq
 fi
 
+mkdir -p "$(dirname "$dest")"
 work=$(mktemp -d "$(dirname "$dest")/tinyxml-fetch.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && apt-get source -qq tinyxml >/dev/null 2>&1) || (cd "$work" && apt-get source tinyxml)
