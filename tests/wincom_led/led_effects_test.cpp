@@ -1,5 +1,6 @@
 // LED effects by storage-device kind: matching storage devices to LED devices, reading the current
 // effect back, and the calls each kind makes.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>

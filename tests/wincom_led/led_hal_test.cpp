@@ -1,5 +1,6 @@
 // The LED device map: both HAL servers enumerated into it, their failures, and the capability read.
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,11 @@ TEST_F(LedHal, MissingOrFailingServersAreLoggedAndTheEnumerationSucceeds) {
 TEST_F(LedHal, ServerCountsAreBoundedAndNullEntriesSkipped) {
   enumerate({{"jarn", server({})}});
   EXPECT_TRUE(logged("HAL has no devices...\n"));
+  machine({{"jarn", server({capability("A")})}}, true, true,
+          {{"faults", {{{"api", "com"}, {"function", "EnumerateDevices"}, {"error", "E_FAIL"}}}}});
+  EXPECT_EQ(0, vornwincom_enumerate_hal_led_devs(&err_));
+  EXPECT_TRUE(logged("HAL has no devices...\n"));
+  EXPECT_THROW(machine({{"jarn", {{"devics", json::array()}}}}), std::runtime_error);
 
   json many = server({capability("A")});
   many["count"] = 300;
