@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The LED functions end to end under Wine: registers the stand-in LED HAL server DLL of the
 # Windows build in this test's own Wine prefix and runs the Windows LED test program against it.
-# Builds the two Windows programs first when the Windows build tree lacks them. Exit 77 (skipped)
+# Brings the two Windows programs up to date in the Windows build tree first. Exit 77 (skipped)
 # only when Wine is not installed.
 # usage: led_wine.sh WINEPREFIX WINDOWS_BUILD_DIR SOURCE_DIR
 set -uo pipefail
@@ -17,13 +17,12 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 dll=$win_build/tools/led_wine/fake_led_hal.dll
 exe=$win_build/tools/led_wine/led_wine_test.exe
-if [ ! -f "$dll" ] || [ ! -f "$exe" ]; then
-  if [ ! -f "$win_build/CMakeCache.txt" ]; then
-    cmake -S "$source_dir" -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null || fail "the Windows build could not be configured"
-  fi
-  cmake --build "$win_build" -j4 --target fake_led_hal led_wine_test >/dev/null || fail "the Windows LED programs do not build"
+if [ ! -f "$win_build/CMakeCache.txt" ]; then
+  cmake -S "$source_dir" -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null || fail "the Windows build could not be configured"
 fi
+# Up to date with the sources (nothing to do after a full Windows build).
+cmake --build "$win_build" -j4 --target fake_led_hal led_wine_test >/dev/null || fail "the Windows LED programs do not build"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
