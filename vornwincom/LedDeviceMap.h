@@ -2,6 +2,7 @@
 // flat LED function.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
@@ -41,6 +42,30 @@ class LdevMapLock {
  private:
   bool held_;
 };
+
+// Reads a number the way the standard string-to-int conversion does with base 10 or 16 (leading
+// white space, optional sign, for base 16 an optional "0x", digits up to the first other
+// character, the signed 32-bit range), without throwing. False for no digit or out of range.
+inline bool read_int32(const char *p, int base, int32_t *out) {
+  auto digit = [base](char c) {
+    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
+    return d < base ? d : -1;
+  };
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && digit(p[2]) >= 0) p += 2;
+  if (digit(*p) < 0) return false;
+  int64_t value = 0;
+  for (; digit(*p) >= 0; ++p) {
+    value = value * base + digit(*p);
+    if (value > int64_t{INT32_MAX} + 1) return false;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return false;
+  *out = static_cast<int32_t>(value);
+  return true;
+}
 
 // Runs the body of the flat LED function `function` (see flat_call).
 template <class Body>

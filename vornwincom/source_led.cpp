@@ -1,7 +1,5 @@
 // LED lighting devices: the two HAL servers, their devices and each device's capability, kept in
 // the process-wide LED device map.
-#include <cctype>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -28,26 +26,6 @@ namespace {
 // More devices than this from one server are refused before any array is made.
 constexpr DWORD kMaxHalDevices = 256;
 
-// Reads a number the way the standard decimal string-to-int conversion does (leading white
-// space, optional sign, digits up to the first other character, the signed 32-bit range),
-// without throwing. False for no digit or a value out of range.
-bool read_decimal(const char *text, uint32_t *out) {
-  const char *p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-  int64_t value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > int64_t{INT32_MAX} + 1) return false;
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX || value < INT32_MIN) return false;
-  *out = static_cast<uint32_t>(static_cast<int32_t>(value));
-  return true;
-}
-
 // The text of an element: its first child node when that is text, else none.
 const char *element_text(const TiXmlElement *e) { return e ? e->GetText() : nullptr; }
 
@@ -64,8 +42,10 @@ void read_text(const TiXmlElement *parent, const char *name, std::string *field)
 // when the text is not a number.
 int read_number(huld_error *err, const TiXmlElement *parent, const char *name, uint32_t *field) {
   const char *t = element_text(child(parent, name));
-  if (t && !read_decimal(t, field))
+  int32_t value = 0;
+  if (t && !vornwincom::read_int32(t, 10, &value))
     return LED_ERROR(err, "get_device_capability", 0, "capability element %s is not a number\n", name);
+  if (t) *field = static_cast<uint32_t>(value);
   return 0;
 }
 

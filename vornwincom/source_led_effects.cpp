@@ -124,28 +124,6 @@ std::vector<std::string> split_string(const std::string &text, char delimiter) {
   return pieces;
 }
 
-// Reads a field the way the standard base-16 string-to-int conversion does (leading white space,
-// optional sign, optional "0x", hexadecimal digits up to the first other character, the signed
-// 32-bit range), without throwing. False for no digit or a value out of range.
-bool read_hex_field(const std::string &text, int32_t *out) {
-  const char *p = text.c_str();
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && std::isxdigit(static_cast<unsigned char>(p[2]))) p += 2;
-  if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
-  int64_t value = 0;
-  for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
-    int c = std::tolower(static_cast<unsigned char>(*p));
-    value = value * 16 + (c <= '9' ? c - '0' : c - 'a' + 10);
-    if (value > int64_t{INT32_MAX} + 1) return false;
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX || value < INT32_MIN) return false;
-  *out = static_cast<int32_t>(value);
-  return true;
-}
-
 // A refused LED call is a failure (code 1, the HRESULT as subcode).
 int led_call_result(huld_error *err, const char *function, const char *call, HRESULT hr) {
   if (FAILED(hr)) return LED_ERROR(err, function, static_cast<uint32_t>(hr), "%s failed - %xh\n", call, (unsigned)hr);
@@ -200,7 +178,7 @@ int read_effect(huld_error *err, const char *fn, const LedKind &kind, const huld
     }
     std::vector<std::string> fw = split_string(cap.firmware_info, ',');
     int32_t value = 0;
-    if (fw.size() < 6 || !read_hex_field(fw[5], &value))
+    if (fw.size() < 6 || !vornwincom::read_int32(fw[5].c_str(), 16, &value))
       return LED_ERROR(err, fn, 0, "fw info from %s HAL invalid %s\n", kind.name, cap.firmware_info.c_str());
     *effect = static_cast<uint8_t>(value);
     LOG_DEBUG("split[5]: %s\n", fw[5].c_str());
@@ -211,7 +189,7 @@ int read_effect(huld_error *err, const char *fn, const LedKind &kind, const huld
     // Outputs 1, 2 and 3 take fields 1, 3 and 2.
     uint8_t *const outputs[3] = {color1, color3, color2};
     for (size_t i = 0; i < 3; ++i) {
-      if (colour.size() < 3 || !read_hex_field(colour[i], &value))
+      if (colour.size() < 3 || !vornwincom::read_int32(colour[i].c_str(), 16, &value))
         return LED_ERROR(err, fn, 0, "dev color from %s HAL invalid %s\n", kind.name, cap.device_color.c_str());
       *outputs[i] = static_cast<uint8_t>(value);
     }

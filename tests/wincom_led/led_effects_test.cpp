@@ -1,13 +1,12 @@
 // LED effects by storage-device kind: matching storage devices to LED devices, reading the current
 // effect back, and the calls each kind makes.
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "huld/huld_dev.h"
 #include "support/huld_error_line.h"
 #include "tests/wincom_led/led_fixture.h"
+#include "tests/wincom_led/led_records.h"
 
 namespace {
 
@@ -15,27 +14,11 @@ using ledtest::capability;
 using ledtest::json;
 using ledtest::server;
 
-huld_dev record(const char *name, uint32_t iface) {
-  huld_dev d;
-  std::memset(&d, 0, sizeof d);
-  std::snprintf(d.name, sizeof d.name, "%s", name);
-  d.iface = iface;
-  d.scsi_address.PortNumber = 0xFF;
-  d.disk_number = HULD_NO_NUMBER;
-  d.rste_disk_number = HULD_NO_NUMBER;
-  d.uvc_node_id = HULD_NO_NUMBER;
-  return d;
-}
-
 class LedEffects : public ledtest::LedTest {
  protected:
   void SetUp() override {
     LedTest::SetUp();
-    nvme_.scsi_address.PortNumber = 3;
     sata_.scsi_address.PortNumber = 3;
-    hub_.usb_entry_count = 1;
-    hub_.usb_entries[0].vid = 0x1234;
-    hub_.usb_entries[0].pid = 0x5678;
   }
   // One LED device per kind: quillan on SCSI port 3, pembrok for disk 3, jarn for USB 1234h:5678h.
   void standard(const json &extra = json::object()) {
@@ -51,10 +34,11 @@ class LedEffects : public ledtest::LedTest {
     return calls.empty() ? sim::LedHalCall{} : calls.back();
   }
 
-  huld_dev nvme_ = record("nvme0", WINDOWS_NVME);
-  huld_dev sata_ = record("disk5", WINDOWS_ATA);
-  huld_dev disk3_ = record("disk3", WINDOWS_SCSI);
-  huld_dev hub_ = record("usbhub0", WINDOWS_USB_HUB);
+  ledtest::LedRecords records_;
+  huld_dev &nvme_ = records_.nvme;
+  huld_dev &disk3_ = records_.disk3;
+  huld_dev &hub_ = records_.hub;
+  huld_dev sata_ = ledtest::led_record("disk5", WINDOWS_ATA);
 };
 
 TEST_F(LedEffects, EachKindFindsItsDeviceByItsOwnPathForm) {

@@ -43,17 +43,19 @@ const DeviceSpec kQuillanDevices[] = {
     {"quillan", "<caps><device><name>twin</name><instancepath>\\\\.\\PHYSICALDRIVE3</instancepath></device></caps>"},
 };
 
-class FakeDevice : public ILedDevice {
+// IUnknown for one interface: QueryInterface answers IUnknown and `iid`; the object deletes
+// itself on its last Release.
+template <class I>
+class Unknown : public I {
  public:
-  FakeDevice(const DeviceSpec &spec, int index) : spec_(spec), index_(index) { ++g_live_devices; }
-  virtual ~FakeDevice() { --g_live_devices; }
-
+  explicit Unknown(const IID &iid) : iid_(iid) {}
+  virtual ~Unknown() = default;
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown)) return E_NOINTERFACE;
-    *ppv = static_cast<IUnknown *>(this);
-    AddRef();
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, iid_)) return E_NOINTERFACE;
+    *ppv = static_cast<I *>(this);
+    this->AddRef();
     return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
@@ -62,6 +64,19 @@ class FakeDevice : public ILedDevice {
     if (n == 0) delete this;
     return static_cast<ULONG>(n);
   }
+
+ private:
+  IID iid_;
+  LONG refs_ = 1;
+};
+
+class FakeDevice : public Unknown<ILedDevice> {
+ public:
+  FakeDevice(const DeviceSpec &spec, int index) : Unknown(IID_IUnknown), spec_(spec), index_(index) {
+    ++g_live_devices;
+  }
+  ~FakeDevice() override { --g_live_devices; }
+
   HRESULT STDMETHODCALLTYPE GetCapability(BSTR *xml) override {
     if (!xml) return E_POINTER;
     int n = MultiByteToWideChar(CP_UTF8, 0, spec_.xml, -1, nullptr, 0);
@@ -98,28 +113,15 @@ class FakeDevice : public ILedDevice {
   }
   const DeviceSpec &spec_;
   int index_;
-  LONG refs_ = 1;
 };
 
-class FakeHal : public ILedHal {
+class FakeHal : public Unknown<ILedHal> {
  public:
-  FakeHal(const DeviceSpec *devices, DWORD count) : devices_(devices), count_(count) { ++g_live_hals; }
-  virtual ~FakeHal() { --g_live_hals; }
+  FakeHal(const DeviceSpec *devices, DWORD count) : Unknown(IID_ILedHal), devices_(devices), count_(count) {
+    ++g_live_hals;
+  }
+  ~FakeHal() override { --g_live_hals; }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ILedHal)) return E_NOINTERFACE;
-    *ppv = static_cast<ILedHal *>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    LONG n = InterlockedDecrement(&refs_);
-    if (n == 0) delete this;
-    return static_cast<ULONG>(n);
-  }
   HRESULT STDMETHODCALLTYPE EnumerateDevices(ILedDevice **devices, DWORD *count) override {
     if (!count) return E_POINTER;
     if (!devices) {
@@ -135,27 +137,11 @@ class FakeHal : public ILedHal {
  private:
   const DeviceSpec *devices_;
   DWORD count_;
-  LONG refs_ = 1;
 };
 
-class Factory : public IClassFactory {
+class Factory : public Unknown<IClassFactory> {
  public:
-  explicit Factory(bool jarn) : jarn_(jarn) {}
-  virtual ~Factory() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *ppv = static_cast<IClassFactory *>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    LONG n = InterlockedDecrement(&refs_);
-    if (n == 0) delete this;
-    return static_cast<ULONG>(n);
-  }
+  explicit Factory(bool jarn) : Unknown(IID_IClassFactory), jarn_(jarn) {}
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
@@ -173,7 +159,6 @@ class Factory : public IClassFactory {
 
  private:
   bool jarn_;
-  LONG refs_ = 1;
 };
 
 }  // namespace

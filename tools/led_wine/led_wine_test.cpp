@@ -2,12 +2,12 @@
 // fake_led_hal.dll, registered in the test's prefix, enumerated and driven through the library's
 // flat functions. Prints each failed check and exits with 1 when any failed.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "huld/huld_dev.h"
 #include "huld/huld_log.h"
 #include "platform/win32.h"
+#include "tests/wincom_led/led_records.h"
 #include "vornwincom/LedDeviceMap.h"
 #include "vornwincom/vornwincom_led.h"
 
@@ -53,17 +53,6 @@ void expect_calls(const std::string &want, const char *what) {
   check(got == want, std::string(what) + ": calls\n" + got + "expected\n" + want);
 }
 
-huld_dev record(const char *name, uint32_t iface) {
-  huld_dev d;
-  std::memset(&d, 0, sizeof d);
-  std::snprintf(d.name, sizeof d.name, "%s", name);
-  d.iface = iface;
-  d.scsi_address.PortNumber = 0xFF;
-  d.disk_number = HULD_NO_NUMBER;
-  d.rste_disk_number = HULD_NO_NUMBER;
-  return d;
-}
-
 std::string repeat(const char *word, int n) {
   std::string s;
   for (int i = 0; i < n; ++i) {
@@ -92,13 +81,10 @@ int main() {
   check(cap.name == "Caf\xC3\xA9", "name read as UTF-8: " + cap.name);
   check(cap.led_count == 4 && cap.led_names.size() == 2, "layout read");
 
-  huld_dev nvme = record("nvme0", WINDOWS_NVME);
-  nvme.scsi_address.PortNumber = 3;
-  huld_dev disk = record("disk3", WINDOWS_SCSI);
-  huld_dev hub = record("usbhub0", WINDOWS_USB_HUB);
-  hub.usb_entry_count = 1;
-  hub.usb_entries[0].vid = 0x1234;
-  hub.usb_entries[0].pid = 0x5678;
+  ledtest::LedRecords records;
+  huld_dev &nvme = records.nvme;
+  huld_dev &disk = records.disk3;
+  huld_dev &hub = records.hub;
   uint32_t present = 0;
   check(vornwincom_quillan_hal_check_dev_capability(&err, &nvme, &present) == 0 && present == 1, "quillan check");
   check(vornwincom_pembrok_hal_check_dev_capability(&err, &disk, &present) == 0 && present == 1, "pembrok check");
