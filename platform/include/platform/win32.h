@@ -41,6 +41,7 @@
 #include "platform/win_storage.h"
 #include "platform/win_com.h"
 #include "platform/win_dshow.h"
+#include "platform/win_text.h"
 #include "platform/win_wmi.h"
 #endif
 #include "platform/win_devices.h"
