@@ -284,9 +284,10 @@ int vornfirmware_ata_select_transfer_size(huld_error *err, huld_dev *dev, uint32
                                           uint32_t default_bytes) {
   uint32_t min = 0, max = 0;
   if (vornfirmware_ata_get_min_transfer_bytes(err, dev, &min)) min = 0;
+  const bool no_max = vornfirmware_ata_get_max_transfer_bytes(err, dev, &max) != 0 || max == 0;
   if (min > default_bytes) {
     *bytes = min;
-  } else if (vornfirmware_ata_get_max_transfer_bytes(err, dev, &max) || max == 0) {
+  } else if (no_max) {
     *bytes = default_bytes;
   } else {
     *bytes = max < default_bytes ? max : default_bytes;
