@@ -118,8 +118,11 @@ Outcome run(const Run &spec) {
     auto it = result.seen.find(key);
     return it == result.seen.end() ? std::string("null") : it->second;
   };
-  for (const auto &d : nlohmann::json::parse(seen("drives"))["drives"]) out.drives[d["id"].get<std::string>()] = d;
-  for (const auto &s : nlohmann::json::parse(seen("states")))
+  const nlohmann::json drives = nlohmann::json::parse(seen("drives"));
+  if (drives.contains("drives"))
+    for (const auto &d : drives["drives"]) out.drives[d["id"].get<std::string>()] = d;
+  const nlohmann::json states = nlohmann::json::parse(seen("states"));
+  for (const auto &s : states)
     out.states.emplace_back(s[0].get<std::string>(), s[1].get<uint32_t>());
   out.summary = text_after(out.log, "Update application complete.\n    ") + "/" +
                 text_after(out.log, "devices require reboot to activate firmware.\n    ") + "/" +

@@ -34,6 +34,10 @@ extern const char *const kInboxNvme;  // adapter "nvme", port 0
 extern const char *const kInboxAhci;  // adapter "ahci", port 1
 
 struct Run {
+  Run(std::string m, bytes config, std::vector<std::pair<std::string, bytes>> files,
+      std::string command_line, std::function<void()> before = {})
+      : machine(std::move(m)), fwconfig(std::move(config)), images(std::move(files)),
+        line(std::move(command_line)), prepare(std::move(before)) {}
   std::string machine;
   bytes fwconfig;  // empty: no package, command-line mode
   std::vector<std::pair<std::string, bytes>> images;  // packed, or files of the run (CLI)

@@ -67,13 +67,15 @@ std::vector<Case> cases() {
                "@nvme0", "CN100001", "CN100002", kReboot, "1/0/0/0", 3,
                {"run 3.", "Current firmware is CN100001.",
                 "The device requires a full power cycle to update firmware."}});
-  c.push_back({"DediForcesActivationWithABusReset",
-               {win10_nvme(R"(, "activation": "reset")"),
+  // Dedi forces the activation with a bus reset; one that fails leaves the image pending.
+  c.push_back({"DediBusResetThatFailsLeavesARebootRequired",
+               {win10_nvme(R"(, "activation": "reset")",
+                           {R"({"fail_ioctl": "0x2d5000", "error": "ERROR_IO_DEVICE"})"}),
                 monb(kNvmeModel, "CN100001", "CN100002", kDedi), {{"fw.img", nvme_image}}, "/s"},
-               "@nvme0", "CN100002", "", kUpdated, "0/1/0/0", 0,
-               {"forced activation required", "devi->state = 7",
-                "Trying a bus reset to force activation", "successfully completed reset.",
-                "Successfully updated from firmware CN100001 to CN100002"}});
+               "@nvme0", "CN100001", "CN100002", kReboot, "1/0/0/0", 1602,
+               {"run 3.", "forced activation required", "Current firmware is CN100001.",
+                "devi->state = 7", "Trying a bus reset to force activation", "failed NVMe reset.",
+                "Reboot is required to activate some device"}});
   c.push_back({"AtaDeferredDownloadThenActivation",
                {win10_ata(""), monb(kAtaModel, "CS100001", "CS100002"), {{"fw.img", ata_image}}, "/s"},
                "@sata0", "CS100002", "", kUpdated, "0/1/0/0", 0,
@@ -144,24 +146,26 @@ std::vector<Case> cases() {
                {machine("win81",
                         {R"({"id": "nvme", "personality": "inbox_nvme", "port": 0,
                              "knobs": {"windows81_mode": true}})"},
-                        {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "CN100001",
+                        {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "AB000001",
                                    R"(, "activation": "commit")")}),
-                monb(kNvmeModel, "0001", "0002"),
-                {{"fw.img", image(ImageTarget::Nvme, "CN100002")}}, "/s"},
-               "@nvme0", "CN100002", "", kReboot, "1/0/0/0", 3,
+                monb(kNvmeModel, "AB00", "CD00"),
+                {{"fw.img", image(ImageTarget::Nvme, "CD000002")}}, "/s"},
+               "@nvme0", "CD000002", "", kReboot, "1/0/0/0", 3,
                {"successfully completed SCSI download.", "successfully completed SCSI activation.",
                 "The Windows 8.1 in-box NVMe driver requires a reboot after successful firmware "
                 "update."}});
   return c;
 }
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 class EngineRun : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EngineRun, DriveStateDeviceStateSummaryAndExitCode) {
   const Case &c = GetParam();
   const Outcome out = run(c.run);
-  ASSERT_EQ(out.failure, "");
-  ASSERT_TRUE(out.drives.contains(c.drive)) << out.drives.dump();
+  ASSERT_EQ(out.failure, "") << out.log;
+  ASSERT_TRUE(out.drives.contains(c.drive)) << out.drives.dump() << out.exit_code << out.log;
   const auto &drive = out.drive(c.drive);
   EXPECT_EQ(drive["revision"], c.revision) << drive.dump();
   EXPECT_EQ(drive["pending"].is_null() ? "" : drive["pending"]["revision"].get<std::string>(),
