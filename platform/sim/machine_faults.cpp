@@ -15,6 +15,7 @@
 #include "sim/machine.h"
 #include "sim/run_outputs.h"
 #include "sim/storage.h"
+#include "sim/storage/description.h"
 
 namespace sim {
 namespace {
@@ -192,10 +193,22 @@ std::string disk_of(const json &j, const std::string &where, uint32_t *physical_
 
 void load_drive_rule(const json &j, const std::string &w) {
   check_fields(j, w, {"drive", "nvme_opcode", "cdw10_low", "ata_command", "feature", "cdb0", "byte1", "byte2",
-                      "count", "action", "corrupt_staging", "identity_fails_after_update"});
+                      "count", "action", "corrupt_staging", "identity_fails_after_update", "vu"});
   uint32_t pd = 0;
   disk_of(j["drive"], w + ".drive", &pd);
   const int kinds = j.contains("nvme_opcode") + j.contains("ata_command") + j.contains("cdb0");
+  if (j.contains("vu")) {
+    // Faults of the drive's vendor-unique responder: its answers' sizes and its phase status.
+    if (j.size() != 2) bad(w, "\"vu\" stands alone with \"drive\"");
+    auto ata = storage_ata(pd);
+    auto scsi = ata ? nullptr : storage_scsi(pd);
+    std::optional<VuConfig> vu = ata ? ata->config().vu : scsi ? scsi->config().vu : std::nullopt;
+    if (!vu) bad(w + ".drive", "disk " + j["drive"].dump() + " has no vendor-unique responder");
+    storage_desc::load_vu(j["vu"], w + ".vu", *vu, true);
+    if (ata) ata->set_vu_config(*vu);
+    else scsi->set_vu_config(*vu);
+    return;
+  }
   if (j.contains("corrupt_staging") || j.contains("identity_fails_after_update")) {
     // Faults of the drive as a whole, not of some commands.
     if (kinds != 0 || j.contains("count") || j.contains("action"))

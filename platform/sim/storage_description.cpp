@@ -71,7 +71,7 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
 void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
   check_fields(j, w, {"model", "serial", "firmware", "log_page3", "mode3", "mode7", "modeE", "log_min_blocks",
                       "log_max_blocks", "word234", "word235", "activation_needs_power_cycle", "identify_fails",
-                      "sense_format", "fixed_valid", "component_id", "word141", "word142"});
+                      "sense_format", "fixed_valid", "component_id", "word141", "word142", "vu"});
   if (j.contains("model")) c.model = text(j["model"], w + ".model");
   if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
   if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
@@ -104,10 +104,53 @@ void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
   if (j.contains("component_id")) c.component_id = text(j["component_id"], w + ".component_id");
   if (j.contains("word141")) c.word141 = static_cast<uint16_t>(number(j["word141"], w + ".word141", 0xFFFF));
   if (j.contains("word142")) c.word142 = static_cast<uint16_t>(number(j["word142"], w + ".word142", 0xFFFF));
+  if (j.contains("vu")) {
+    c.vu.emplace();
+    load_vu(j["vu"], place(w + ".vu"), *c.vu, false);
+  }
+}
+
+void load_vu(const json &j, const std::string &where, VuConfig &c, bool faults_only) {
+  static const std::vector<std::string> fault_fields = {"status_version", "principal_gec", "supplemental_gec",
+                                                        "answer_bytes",   "reported_blocks", "reported_bytes"};
+  std::vector<std::string> fields = fault_fields;
+  if (!faults_only) {
+    for (const char *f : {"level", "access_code", "ctl", "srv", "ovl", "legacy_family_id", "family_id",
+                          "global_product_id", "security_level", "key_page_flags", "secure_test_value"})
+      fields.push_back(f);
+  }
+  desc::check_fields(j, where, fields);
+  auto num = [&](const char *f, uint64_t max) { return desc::number(j[f], where + "." + f, max); };
+  auto firmware = [&](const char *f, std::string &out) {
+    if (!j.contains(f)) return;
+    out = desc::text(j[f], where + "." + f);
+    if (out.size() > 8) desc::bad(where + "." + f, "at most 8 characters");
+  };
+  if (j.contains("level")) {
+    c.level = static_cast<uint16_t>(num("level", 0xFFFF));
+    if (c.level != 4 && c.level != 5) desc::bad(where + ".level", "expected 4 or 5");
+  }
+  if (j.contains("access_code")) c.access_code = static_cast<uint32_t>(num("access_code", 0xFFFFFF));
+  if (j.contains("status_version")) c.status_version = static_cast<uint16_t>(num("status_version", 0xFFFF));
+  if (j.contains("principal_gec")) c.principal_gec = static_cast<uint32_t>(num("principal_gec", 0xFFFFFFFF));
+  if (j.contains("supplemental_gec")) c.supplemental_gec = static_cast<uint32_t>(num("supplemental_gec", 0xFFFFFFFF));
+  firmware("ctl", c.ctl);
+  firmware("srv", c.srv);
+  firmware("ovl", c.ovl);
+  if (j.contains("legacy_family_id")) c.legacy_family_id = static_cast<uint8_t>(num("legacy_family_id", 0xFF));
+  if (j.contains("family_id")) c.family_id = static_cast<uint16_t>(num("family_id", 0xFFFF));
+  if (j.contains("global_product_id")) c.global_product_id = static_cast<uint16_t>(num("global_product_id", 0xFFFF));
+  if (j.contains("answer_bytes")) c.vscid_answer_bytes = static_cast<uint32_t>(num("answer_bytes", 1u << 20));
+  if (j.contains("reported_blocks")) c.reported_blocks = static_cast<uint32_t>(num("reported_blocks", 0xFFFFFFFF));
+  if (j.contains("reported_bytes")) c.reported_bytes = static_cast<uint32_t>(num("reported_bytes", 0xFFFFFFFF));
+  if (j.contains("security_level")) c.security_level = static_cast<uint16_t>(num("security_level", 0xFFFF));
+  if (j.contains("key_page_flags")) c.key_page_flags = static_cast<uint16_t>(num("key_page_flags", 0xFFFF));
+  if (j.contains("secure_test_value")) c.secure_test_value = static_cast<uint16_t>(num("secure_test_value", 0xFFFF));
 }
 
 ScsiConfig load_scsi(const json &j, const std::string &w) {
-  check_fields(j, w, {"vendor", "product", "revision", "serial", "peripheral_type", "write_buffer", "offset_boundary"});
+  check_fields(j, w, {"vendor", "product", "revision", "serial", "peripheral_type", "write_buffer", "offset_boundary",
+                      "vu"});
   ScsiConfig c;
   if (j.contains("vendor")) c.vendor = text(j["vendor"], w + ".vendor");
   if (j.contains("product")) c.product = text(j["product"], w + ".product");
@@ -116,6 +159,12 @@ ScsiConfig load_scsi(const json &j, const std::string &w) {
   if (j.contains("peripheral_type")) c.peripheral_type = static_cast<uint8_t>(number(j["peripheral_type"], w, 0x1F));
   if (j.contains("write_buffer")) c.write_buffer_supported = flag(j["write_buffer"], w + ".write_buffer");
   if (j.contains("offset_boundary")) c.offset_boundary = static_cast<uint32_t>(number(j["offset_boundary"], w, 0xFFFFFF));
+  if (j.contains("vu")) {
+    c.vu.emplace();
+    c.vu->level = 5;
+    load_vu(j["vu"], place(w + ".vu"), *c.vu, false);
+    if (c.vu->level != 5) bad(w + ".vu.level", "a SCSI target answers at level 5");
+  }
   return c;
 }
 

@@ -70,9 +70,22 @@
 //             "log_max_blocks": 0, "word234": 0, "word235": 0,
 //             "activation_needs_power_cycle": false, "identify_fails": false,
 //             "sense_format": "descriptor" | "fixed_old" | "fixed_new" | "fixed_long",
-//             "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0 }
+//             "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0, "vu": { ... } }
 //   "scsi": { "vendor", "product", "revision", "serial", "peripheral_type": 0,
-//             "write_buffer": true, "offset_boundary": 8192 }
+//             "write_buffer": true, "offset_boundary": 8192, "vu": { ... } }
+//   "vu" (the vendor-unique responder; present = the drive answers vendor-unique commands, and an
+//   ATA drive reports IDENTIFY word 142 = its level and word 141 = 4001h unless those are given):
+//           { "level": 4 | 5 (ATA; a SCSI target is always 5), "access_code": "0x5A3C71" (level 4),
+//             VSC-ID record (key 13/1): "ctl", "srv", "ovl" (8 characters at most; an
+//             activation takes them from the image), "legacy_family_id": 254, "family_id",
+//             "global_product_id", "answer_bytes": 512 (the record's length),
+//             "security_level": 0 (key 159/8), "key_page_flags": 0, "secure_test_value": 0,
+//             faults: "status_version": "0x0100" | "0x0200" (another is refused by the host),
+//             "principal_gec", "supplemental_gec" (for every key), "reported_blocks" (block
+//             count of the status and the key page instead of the real one), "reported_bytes"
+//             (byte count of a 0200h status instead of the real one) }
+//   The faults may also be set by a rule of the "faults" section:
+//   {"drive": "sata4", "vu": {"reported_blocks": 70000}} (the fault fields only).
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
 //
 // Contents of the RAID and HBA personalities (read into sim/storage/contents.h; every "drive" names

@@ -382,4 +382,11 @@ void ScsiTarget::set_activation_never(bool on) {
   cfg_.activation_never = on;
 }
 
+void ScsiTarget::set_vu_config(const VuConfig &vu) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cfg_.vu = vu;
+  cfg_.vu->level = 5;
+  vu_.emplace(*cfg_.vu);
+}
+
 }  // namespace sim

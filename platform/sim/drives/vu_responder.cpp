@@ -38,6 +38,7 @@ void VuResponder::reset() {
   mode_ = false;
   level5_on_ = false;
   answer_.clear();
+  answer_len_ = 0;
   cursor_ = 0;
   sct_.clear();
   sct_cursor_ = 0;
@@ -89,9 +90,9 @@ bool VuResponder::send_key(const uint8_t *key, uint32_t len) {
   } else {
     principal_ = kGecUnknownKey;
   }
+  answer_len_ = static_cast<uint32_t>(answer_.size());
   answer_.resize((answer_.size() + 511) / 512 * 512, 0);
   put_u16(key_.data() + 26, static_cast<uint16_t>(cfg_.reported_blocks.value_or(answer_blocks())));
-  put_u16(key_.data() + 288, cfg_.key_page_flags);
   return true;
 }
 
@@ -102,7 +103,9 @@ void VuResponder::phase_status(uint8_t *out) const {
   put_u16(out, cfg_.status_version);
   const uint32_t blocks = cfg_.reported_blocks.value_or(answer_blocks());
   if (cfg_.status_version == 0x0200) {
-    put_u32(out + 2, cfg_.reported_blocks ? blocks * 512u : static_cast<uint32_t>(answer_.size()));
+    uint64_t bytes = cfg_.reported_blocks ? uint64_t{blocks} * 512 : answer_len_;
+    if (cfg_.reported_bytes) bytes = *cfg_.reported_bytes;
+    put_u32(out + 2, static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFF)));
   } else {
     put_u32(out + 2, principal_);
     put_u32(out + 6, supplemental_);
@@ -110,7 +113,10 @@ void VuResponder::phase_status(uint8_t *out) const {
   }
 }
 
-void VuResponder::key_page(uint8_t *out) const { std::memcpy(out, key_.data(), 512); }
+void VuResponder::key_page(uint8_t *out) const {
+  std::memcpy(out, key_.data(), 512);
+  put_u16(out + 288, cfg_.key_page_flags);
+}
 
 void VuResponder::read_answer(uint8_t *out, uint32_t blocks) {
   for (uint32_t b = 0; b < blocks; ++b, ++cursor_) {

@@ -104,6 +104,7 @@ class ScsiTarget {
   void set_identity_fails_after_update(bool on);
   void set_corrupt_staging(bool on);
   void set_activation_never(bool on);
+  void set_vu_config(const VuConfig &vu);  // installs or replaces the responder (level 5)
 
  private:
   ScsiResult execute_locked(const uint8_t *cdb, size_t cdb_len, uint8_t *data, uint32_t data_len, int ddir);

@@ -12,13 +12,15 @@
 #include <vector>
 
 #include "sim/drives/fw_image.h"
+#include "vornvuc/xr/access_code.h"
 
 namespace sim {
 
 struct VuConfig {
   uint16_t level = 4;                 // IDENTIFY word 142 (4 or 5; others: no responder)
-  uint32_t access_code = 0x5A3C71;    // level 4: LBA of 80h enable / disable
-  uint16_t level5_access[3] = {0x4F52, 0x4255, 0x0005};  // level 5: u16 at key bytes 258/260/262
+  uint32_t access_code = VORNVUC_XR_VSC4_ACCESS_CODE;  // level 4: LBA of 80h enable / disable
+  uint16_t level5_access[3] = {VORNVUC_XR_VSC5_ACCESS_WORD0, VORNVUC_XR_VSC5_ACCESS_WORD1,
+                               VORNVUC_XR_VSC5_ACCESS_WORD2};  // level 5: u16 at key bytes 258/260/262
   uint16_t status_version = 0x0100;   // 0100h or 0200h (anything else for negative tests)
   uint32_t principal_gec = 0;         // GECs reported for every key
   uint32_t supplemental_gec = 0;
@@ -41,6 +43,8 @@ struct VuConfig {
   std::vector<uint8_t> sct_binary;
   // Block count reported in the status and the key page instead of the real one (huge counts).
   std::optional<uint32_t> reported_blocks;
+  // Byte count reported by a version-0200h status instead of the real one.
+  std::optional<uint32_t> reported_bytes;
 };
 
 class VuResponder {
@@ -88,6 +92,7 @@ class VuResponder {
   bool level5_on_ = false;
   std::vector<uint8_t> key_ = std::vector<uint8_t>(512, 0);
   std::vector<uint8_t> answer_;
+  uint32_t answer_len_ = 0;  // the answer's length before it was padded to whole blocks
   uint32_t principal_ = 0, supplemental_ = 0;
   uint32_t cursor_ = 0;
   std::vector<uint8_t> data_out_;

@@ -28,6 +28,10 @@ std::string text(const json &j, const std::string &where);
 NvmeConfig load_nvme(const json &j, const std::string &where);
 void load_ata(const json &j, const std::string &where, AtaConfig &config, SatConfig &sat);
 ScsiConfig load_scsi(const json &j, const std::string &where);
+// The vendor-unique responder of an ATA drive or SCSI target ("vu"), into `config`; `where` is the
+// whole place for messages. With faults_only only the fault fields are allowed (the "faults"
+// section alters a responder the "storage" section made).
+void load_vu(const json &j, const std::string &where, VuConfig &config, bool faults_only);
 
 }  // namespace sim::storage_desc
 
