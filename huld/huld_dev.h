@@ -195,6 +195,9 @@ int huld_dev_is_open(const huld_dev *dev);
 int huld_dev_copy(huld_dev *dest, const huld_dev *src);
 // Frees the attached-data list and closes the handles. 0, or 1 for a null record.
 int huld_dev_cleanup(huld_dev *dev);
+// Makes the record an empty slot as the container prepares one (zero, handles INVALID_HANDLE_VALUE,
+// PortNumber FFh, disk_number and rste_disk_number FFFFFFFFh). Closes nothing: clean up first.
+void huld_dev_prepare(huld_dev *dev);
 
 // Enumerates with the given passes into a new container (any earlier content is not freed).
 void huld_dev_enumerate_flags(huld_dev_enumeration *enumeration, uint32_t flags);

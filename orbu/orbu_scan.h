@@ -11,6 +11,10 @@
 uint32_t orbu_scan_devices(int embedded);
 // The device at `index` of the scan list (scan order).
 huld_dev *orbu_scanned_device(uint32_t index);
+// Closes the scanned devices and frees the list. The program leaves them to the end of the
+// process; a caller that runs the program more than once in one process (a test) releases them
+// after each run, when no update thread is left.
+void orbu_release_scanned_devices();
 
 // The strategy's collect step for one record: leaves the state ready, not applicable, ignored or
 // failed, and fills the display and operation texts.

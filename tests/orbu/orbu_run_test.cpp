@@ -100,6 +100,8 @@ TEST(OrbuRun, WindowRunWithoutPackageLogsEverythingInOrder) {
       "    Strategy: CLI",
       "Device update control thread started.",
       "Disabling Exit button and Close control during update.",
+      "Device 0 skipped, device was not ready for update.",  // the default machine's two drives
+      "Device 1 skipped, device was not ready for update.",
       "Enabling Exit button and Close control now that updates are complete.",
       "Sending a message to shut down the GUI now that updates are complete.",
       "User has selected to exit via standard window destruction.",
@@ -108,7 +110,7 @@ TEST(OrbuRun, WindowRunWithoutPackageLogsEverythingInOrder) {
       "    0 devices require reboot to activate firmware.",
       "    0 devices updated successfully.",
       "    0 devices failed to update.",
-      "    0 devices were not appropriate for update.",
+      "    2 devices were not appropriate for update.",
       "Tool could not detect any applicable device firmware for update.",
       "Please ensure that your device is appropriate for firmware update.",
       "End Timestamp: ",

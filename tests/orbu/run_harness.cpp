@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "orbu/orbu_main.h"
+#include "orbu/orbu_scan.h"
 #include "platform/win32.h"
 #include "sim/window.h"
 #include "tests/support/resource_check.h"
@@ -72,7 +73,8 @@ std::string read_all(int fd) {
   if (spec.after) spec.after(seen);
 
   // What the run left behind (the check of the test main does not reach into this process). The
-  // run-wide mutexes live until the process ends, and end with it.
+  // scanned devices and the run-wide mutexes live until the process ends, and end with it.
+  orbu_release_scanned_devices();
   for (HANDLE *mutex : {&orbu_log_mutex, &orbu_device_table_mutex}) {
     if (*mutex != nullptr) CloseHandle(*mutex);
     *mutex = nullptr;

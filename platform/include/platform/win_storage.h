@@ -84,6 +84,9 @@ typedef struct _SRB_IO_CONTROL {
   CTL_CODE(IOCTL_STORAGE_BASE, 0x0701, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 #define IOCTL_STORAGE_FIRMWARE_ACTIVATE \
   CTL_CODE(IOCTL_STORAGE_BASE, 0x0702, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+// Input: one byte, the PathId of the bus to reset; no output.
+#define IOCTL_STORAGE_RESET_BUS \
+  CTL_CODE(IOCTL_STORAGE_BASE, 0x0400, METHOD_BUFFERED, FILE_READ_ACCESS)
 
 // The properties the system asks for (the SDK's list is longer; the values are the SDK's).
 typedef enum _STORAGE_PROPERTY_ID {

@@ -1,0 +1,257 @@
+// The size, mode and slot rules against the limits the drives report, the refusals made before
+// any command, the padded last piece, the revision readers and the library's own flows.
+#include "firmware/firmware_support.h"
+
+#include "sim/drives/ata_drive.h"
+#include "sim/drives/nvme_controller.h"
+
+using namespace fwtest;
+
+namespace {
+
+class Rules : public FirmwareTest {
+ protected:
+  // The record after loading REF-1 with one drive's model changed.
+  huld_dev &with(const std::string &drive, const nlohmann::json &fields, const std::string &record) {
+    nlohmann::json m = ref1();
+    nlohmann::json &d = drive_of(m, drive);
+    for (auto &[kind, model] : d.items())
+      if (kind != "id") model.update(fields);
+    load(m);
+    return dev(record);
+  }
+};
+
+struct AtaLimits {
+  nlohmann::json fields;
+  uint32_t size;
+};
+
+// ATA over the in-box AHCI driver, SAT, Intel RST and CSMI: the size each drive's limits give, and
+// a download in that size with offsets and immediate activation that the drive accepts.
+TEST_F(Rules, AtaTransferSizeFollowsTheDriveLimits) {
+  const AtaLimits limits[] = {
+      {{{"log_min_blocks", 32}}, 16384},                                   // above the default
+      {{{"log_max_blocks", 8}}, 4096},                                     // below it
+      {nlohmann::json::object(), 8192},                                    // neither indicated
+      {{{"log_min_blocks", "0xffff"}, {"log_max_blocks", "0xffff"}, {"word234", 64}}, 8192},
+      {{{"log_page3", "missing"}, {"word235", 8}}, 4096},                  // IDENTIFY words
+      {{{"log_page3", "invalid"}, {"word234", 32}}, 16384},
+  };
+  const std::pair<const char *, const char *> routes[] = {
+      {"disk0", "A"}, {"disk9", "F"}, {"disk4", "D"}, {"csmi5.0.0.500103aa00000000", "D"}};
+  for (const auto &[record, drive] : routes) {
+    for (const AtaLimits &l : limits) {
+      SCOPED_TRACE(std::string(record) + " " + l.fields.dump());
+      huld_dev &d = with(drive, l.fields, record);
+      uint32_t size = 0;
+      huld_error err{};
+      ASSERT_EQ(vornfirmware_ata_get_transfer_size(&err, &d, &size), 0);
+      EXPECT_EQ(size, l.size);
+      const auto image = sim::make_test_image(sim::ImageTarget::Ata, "SIMR0004", 20000);
+      ASSERT_EQ(vornfirmware_ata_download(&err, &d, image.data(), 20000, 0x03, size, nullptr), 0) << err.message;
+      EXPECT_EQ(current(d), "SIMR0004");
+    }
+  }
+}
+
+// A minimum above what an ATA PASS-THROUGH CDB can count fails the first piece with nothing sent;
+// the same drive on the AHCI driver takes it.
+TEST_F(Rules, SatRefusesPiecesBeyondItsCountField) {
+  for (const auto &[record, drive, sent] : {std::tuple{"disk9", "F", false}, std::tuple{"disk0", "A", true}}) {
+    SCOPED_TRACE(record);
+    huld_dev &d = with(drive, {{"log_min_blocks", 300}}, record);
+    uint32_t size = 0;
+    huld_error err{};
+    vornfirmware_ata_get_transfer_size(&err, &d, &size);
+    ASSERT_EQ(size, 300u * 512);
+    const auto image = sim::make_test_image(sim::ImageTarget::Ata, "SIMR0005", 200000);
+    const int rc = vornfirmware_ata_download(&err, &d, image.data(), 200000, 0x03, size, nullptr);
+    EXPECT_EQ(rc, sent ? 0 : 1) << err.message;
+    EXPECT_EQ(sim::storage_drive(drive).ata->command_count(0x92) > 0, sent);
+  }
+}
+
+// NVMe over every NVMe route: the granularity the drive enforces gives the size, and a download in
+// it is accepted and committed.
+TEST_F(Rules, NvmeTransferSizeFollowsTheGranularity) {
+  const std::pair<int, uint32_t> rows[] = {{0, 8192}, {1, 8192}, {3, 12288}, {255, 8192}};
+  const std::pair<const char *, const char *> routes[] = {
+      {"disk1", "B"}, {"disk7", "E"}, {"disk2", "C"}, {"disk3.pd5", "PD5"}, {"rstep10.6.0", "R6"}, {"disk10", "G"}};
+  for (const auto &[record, drive] : routes) {
+    for (const auto &[fwug, expected] : rows) {
+      SCOPED_TRACE(std::string(record) + " FWUG " + std::to_string(fwug));
+      huld_dev &d = with(drive, {{"fwug", fwug}}, record);
+      uint32_t size = 0;
+      huld_error err{};
+      ASSERT_EQ(vornfirmware_nvme_get_transfer_size(&err, &d, &size), 0);
+      EXPECT_EQ(size, expected);
+      const auto image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMR0006", 20000);
+      ASSERT_EQ(vornfirmware_nvme_download(&err, &d, image.data(), 20000, size, nullptr), 0) << err.message;
+      ASSERT_EQ(vornfirmware_nvme_commit(&err, &d, 2, 1, 0, nullptr), 0) << err.message;
+      EXPECT_EQ(state(drive)["pending"]["revision"], "SIMR0006");
+    }
+  }
+}
+
+// Refused with code 1 before any request: a zero transfer size (also for an empty image), sizes
+// that block and dword counts cannot carry, images beyond the offset fields, a mode-07h image in
+// pieces. An empty image with a usable size succeeds without a request.
+TEST_F(Rules, DownloadsRefusedBeforeAnyCommand) {
+  load();
+  huld_dev &ata = dev("disk0"), &nvme = dev("disk1"), &scsi = dev("disk14");
+  std::vector<uint8_t> big(0xFFFF * 512 + 1, 0);
+  struct Case {
+    const char *what;
+    std::function<int(huld_error *)> call;
+  };
+  const Case refused[] = {
+      {"ATA chunk 0", [&](huld_error *e) { return vornfirmware_ata_download(e, &ata, big.data(), 0, 0x0E, 0, nullptr); }},
+      {"NVMe chunk 0", [&](huld_error *e) { return vornfirmware_nvme_download(e, &nvme, big.data(), 100, 0, nullptr); }},
+      {"SCSI chunk 0", [&](huld_error *e) { return vornfirmware_scsi_download(e, &scsi, big.data(), 100, 0x0E, 0, nullptr); }},
+      {"ATA chunk 1000", [&](huld_error *e) { return vornfirmware_ata_download(e, &ata, big.data(), 2000, 0x0E, 1000, nullptr); }},
+      {"NVMe chunk 4098", [&](huld_error *e) { return vornfirmware_nvme_download(e, &nvme, big.data(), 9000, 4098, nullptr); }},
+      {"ATA over 65535 blocks", [&](huld_error *e) {
+         return vornfirmware_ata_download(e, &ata, big.data(), 0xFFFF * 512 + 1, 0x0E, 8192, nullptr); }},
+      {"SCSI over 24 bits", [&](huld_error *e) {
+         return vornfirmware_scsi_download(e, &scsi, big.data(), 0x1000000, 0x0E, 8192, nullptr); }},
+      {"ATA 07h in pieces", [&](huld_error *e) { return vornfirmware_ata_download(e, &ata, big.data(), 9000, 0x07, 8192, nullptr); }},
+  };
+  for (const Case &c : refused) {
+    SCOPED_TRACE(c.what);
+    sim::trace_clear();
+    huld_error err{};
+    EXPECT_EQ(c.call(&err), 1);
+    EXPECT_EQ(err.code, 1u);
+    EXPECT_STREQ(err.file, "vornfirmware\\firmware");
+    EXPECT_TRUE(sim::trace_entries().empty());
+  }
+  sim::trace_clear();
+  huld_error err{};
+  EXPECT_EQ(vornfirmware_nvme_download(&err, &nvme, big.data(), 0, 4096, nullptr), 0);
+  EXPECT_TRUE(sim::trace_entries().empty());
+}
+
+// A last piece of one byte goes as one padded dword; the drive takes the whole image.
+TEST_F(Rules, NvmeLastPieceIsPaddedToADword) {
+  load();
+  huld_dev &d = dev("disk1");
+  const auto image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMR0007", 8193);
+  const auto copy = image;
+  huld_error err{};
+  vornfirmware_progress progress{0.0};
+  ASSERT_EQ(vornfirmware_nvme_download(&err, &d, image.data(), 8193, 8192, &progress), 0) << err.message;
+  EXPECT_EQ(state("B")["staged_bytes"], 8196);
+  EXPECT_EQ(image, copy);
+  ASSERT_EQ(vornfirmware_nvme_commit(&err, &d, 2, 1, 0, &progress), 0) << err.message;
+  EXPECT_EQ(state("B")["pending"]["revision"], "SIMR0007");
+}
+
+TEST_F(Rules, ModeSupportAnswersThreeWays) {
+  huld_dev &d = with("A", {{"modeE", false}}, "disk0");
+  huld_error err{};
+  EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &d, 0x03), 0);
+  EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &d, 0x0E), -1);
+  EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &d, 0x01), -1);
+  huld_dev &missing = with("A", {{"log_page3", "missing"}}, "disk0");
+  EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &missing, 0x0E), 1);
+  EXPECT_NE(err.code, 0u);
+}
+
+TEST_F(Rules, SafeSlotAndSlotInformation) {
+  huld_error err{};
+  uint8_t slot = 0;
+  huld_dev &one = with("B", {{"slot1_read_only", true}, {"slots", 1}}, "disk1");
+  EXPECT_EQ(vornfirmware_nvme_get_safe_firmware_slot(&err, &one, &slot), 1);
+  EXPECT_STREQ(err.message, "no read/write slot exists");
+  huld_dev &four = with("B", {{"slot1_read_only", true}, {"slots", 4}}, "disk1");
+  ASSERT_EQ(vornfirmware_nvme_get_safe_firmware_slot(&err, &four, &slot), 0);
+  EXPECT_EQ(slot, 2);
+
+  const auto image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMR0008", 20000);
+  ASSERT_EQ(vornfirmware_nvme_download(&err, &four, image.data(), 20000, 8192, nullptr), 0);
+  ASSERT_EQ(vornfirmware_nvme_commit(&err, &four, 2, 1, 0, nullptr), 0);
+  uint8_t active = 0, next = 0;
+  char text[9];
+  ASSERT_EQ(vornfirmware_nvme_get_active_slot(&err, &four, &active), 0);
+  ASSERT_EQ(vornfirmware_nvme_get_active_slot_after_reset(&err, &four, &next), 0);
+  ASSERT_EQ(vornfirmware_nvme_get_slot_firmware_revision(&err, &four, text, sizeof text, 2), 0);
+  EXPECT_EQ(active, 1);
+  EXPECT_EQ(next, 2);
+  EXPECT_STREQ(text, "SIMR0008");
+  // Slots outside 1..7 and an empty output are refused with nothing written.
+  std::strcpy(text, "kept");
+  for (uint8_t bad : {0, 8}) EXPECT_EQ(vornfirmware_nvme_get_slot_firmware_revision(&err, &four, text, sizeof text, bad), 1);
+  EXPECT_EQ(vornfirmware_nvme_get_slot_firmware_revision(&err, &four, text, 0, 1), 1);
+  EXPECT_EQ(vornfirmware_get_current_firmware_revision(&err, &four, text, 0), 1);
+  EXPECT_STREQ(text, "kept");
+}
+
+TEST_F(Rules, ActivationByInterface) {
+  load();
+  huld_error err{};
+  vornfirmware_progress progress{0.5};
+  // NVMe commits slot 1: with nothing downloaded the drive refuses, and the progress stays at 0.0.
+  EXPECT_EQ(vornfirmware_activate(&err, &dev("disk1"), &progress), 1);
+  EXPECT_NE(err.code, 0u);
+  EXPECT_EQ(progress.load(), 0.0);
+  huld_dev hub{};
+  hub.iface = WINDOWS_USB_HUB;
+  EXPECT_EQ(vornfirmware_activate(&err, &hub, &progress), 1);
+  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_NOT_SUPPORTED));
+  EXPECT_STREQ(err.message, "unsupported device interface");
+  char text[41];
+  EXPECT_EQ(vornfirmware_get_current_firmware_revision(&err, &hub, text, sizeof text), 1);
+  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_NOT_SUPPORTED));
+}
+
+// The library download flow over ATA: mode 07h when neither offsets mode is supported, the whole
+// image in one command, and refused when the drive's maximum is smaller than the image.
+TEST_F(Rules, LibraryDownloadChoosesTheAtaMode) {
+  const auto image = sim::make_test_image(sim::ImageTarget::Ata, "SIMR0009", 20000);
+  huld_error err{};
+  huld_dev &d = with("A", {{"modeE", false}, {"mode3", false}}, "disk0");
+  ASSERT_EQ(vornfirmware_download(&err, &d, image.data(), 20000, nullptr), 0) << err.message;
+  EXPECT_EQ(sim::storage_drive("A").ata->command_count(0x92), 1u);
+  EXPECT_EQ(current(d), "SIMR0009");
+
+  huld_dev &small = with("A", {{"modeE", false}, {"mode3", false}, {"log_max_blocks", 8}}, "disk0");
+  EXPECT_EQ(vornfirmware_download(&err, &small, image.data(), 20000, nullptr), 1);
+  EXPECT_STREQ(err.message, "image does not fit one DOWNLOAD MICROCODE command for mode 7h");
+  EXPECT_EQ(sim::storage_drive("A").ata->command_count(0x92), 0u);
+
+  // Offsets with deferred activation: the image waits for 0Fh.
+  huld_dev &deferred = with("A", {{"log_min_blocks", 0}}, "disk0");
+  ASSERT_EQ(vornfirmware_download(&err, &deferred, image.data(), 20000, nullptr), 0) << err.message;
+  EXPECT_EQ(current(deferred), "SIM10001");
+  EXPECT_EQ(state("A")["pending"]["revision"], "SIMR0009");
+}
+
+// The library update flow, by interface.
+TEST_F(Rules, LibraryUpdateFlows) {
+  huld_error err{};
+  vornfirmware_progress progress{-1.0};
+  // ATA without 0Eh: the deferred download fails, the fallback with offsets activates at once.
+  huld_dev &ata = with("A", {{"modeE", false}}, "disk0");
+  const auto ata_image = sim::make_test_image(sim::ImageTarget::Ata, "SIMR0010", 20000);
+  ASSERT_EQ(vornfirmware_update(&err, &ata, &progress, ata_image.data(), 20000), 0) << err.message;
+  EXPECT_EQ(progress.load(), 1.0);
+  EXPECT_EQ(current(ata), "SIMR0010");
+
+  load();
+  const auto nvme_image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMR0011", 20000);
+  ASSERT_EQ(vornfirmware_update(&err, &dev("disk1"), &progress, nvme_image.data(), 20000), 0) << err.message;
+  EXPECT_EQ(state("B")["pending"]["revision"], "SIMR0011");
+
+  const auto scsi_image = sim::make_test_image(sim::ImageTarget::Scsi, "SIMR0012", 20000);
+  ASSERT_EQ(vornfirmware_update(&err, &dev("disk14"), &progress, scsi_image.data(), 20000), 0) << err.message;
+  EXPECT_EQ(revision("S2"), "0012");
+
+  huld_dev hub{};
+  hub.iface = WINDOWS_USB_HUB;
+  std::strcpy(hub.name, "hub0");
+  EXPECT_EQ(vornfirmware_update(&err, &hub, &progress, scsi_image.data(), 20000), 1);
+  EXPECT_STREQ(err.message, "Unrecognized device interface for device hub0\n");
+}
+
+}  // namespace
