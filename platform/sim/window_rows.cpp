@@ -18,9 +18,12 @@ bool starts_row(const WindowInfo &name, const WindowInfo &next) {
 }  // namespace
 
 std::vector<Row> rows(HWND parent) {
+  // A destroyed window's rows are those it had when it went.
+  const std::optional<WindowInfo> window = window_info(parent);
+  const bool gone = window && window->destroyed;
   std::vector<WindowInfo> children;
   for (const WindowInfo &c : controls(parent))
-    if (!c.destroyed) children.push_back(c);
+    if (gone || !c.destroyed) children.push_back(c);
   std::vector<Row> out;
   size_t i = 0;
   while (i + 1 < children.size()) {

@@ -184,7 +184,8 @@ struct Row {
   std::optional<WindowInfo> start;
   std::optional<WindowInfo> bar;
 };
-// The rows of a window's live children, in creation order.
+// The rows of a window's live children (of a destroyed window: the children it had when it was
+// destroyed), in creation order.
 std::vector<Row> rows(HWND parent);
 
 std::vector<Event> history();
