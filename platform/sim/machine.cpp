@@ -18,6 +18,7 @@
 #include "sim/storage.h"
 #include "sim/trace.h"
 #include "sim/video.h"
+#include "sim/wmi.h"
 
 namespace sim {
 namespace {
@@ -223,6 +224,7 @@ void apply(const json &j) {
   MachineState &s = state();
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   register_video_section();    // the "video" section (DirectShow video input devices)
+  register_wmi_section();      // the "wmi" section (the WMI service's classes)
   for (auto it = j.begin(); it != j.end(); ++it) {
     static const char *const builtin[] = {"name", "description", "os", "registry", "app", "devices"};
     bool known = false;

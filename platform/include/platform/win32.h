@@ -16,6 +16,7 @@
 #include <process.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <wbemcli.h>
 #include <usbioctl.h>
 // DirectShow device enumeration and kernel streaming (the video device pass); without the
 // string-safety header DirectShow would pull in, which retires the C string functions.
@@ -40,6 +41,7 @@
 #include "platform/win_storage.h"
 #include "platform/win_com.h"
 #include "platform/win_dshow.h"
+#include "platform/win_wmi.h"
 #endif
 #include "platform/win_devices.h"
 
