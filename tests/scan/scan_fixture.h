@@ -1,4 +1,4 @@
-// A scan list on the heap over a simulated machine, released with the machine.
+// A scan list on the heap over a simulated machine; the list's records are released after each test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,17 +15,12 @@
 
 class ScanTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_level_ = huld_log_level;
-    huld_log_level = 0;
-    list_ = static_cast<vornscan_list *>(std::calloc(1, sizeof(vornscan_list)));
-    ASSERT_NE(list_, nullptr);
-  }
+  void SetUp() override { ASSERT_NE(list_ = static_cast<vornscan_list *>(std::calloc(1, sizeof(vornscan_list))), nullptr); }
   void TearDown() override {
     release();
     std::free(list_);
     if (com_) CoUninitialize();
-    huld_log_level = saved_level_;
+    huld_log_level = 0;
     sim::reset_machine();
     huld_environment_initialize();
   }
@@ -39,8 +34,8 @@ class ScanTest : public ::testing::Test {
   }
   // After the machine is loaded: a load starts the machine's COM afresh.
   void with_com() {
-    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     com_ = true;
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   }
   void release() {
     for (uint32_t i = 0; i < list_->count; ++i) huld_dev_cleanup(&list_->devices[i]);
@@ -57,6 +52,5 @@ class ScanTest : public ::testing::Test {
     return nullptr;
   }
   vornscan_list *list_ = nullptr;
-  uint32_t saved_level_ = 0;
   bool com_ = false;
 };
