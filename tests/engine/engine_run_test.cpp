@@ -195,7 +195,7 @@ std::vector<Case> cases() {
                {machine("win10", {R"({"id": "sas", "personality": "sas", "port": 2})"},
                         {scsi_disk("sas0", "sas", 0, "CVX-SAS", "0001")}),
                 monb("CVX-SAS", "0001", "0002"),
-                {{"fw.img", sim::make_test_image({ImageTarget::Scsi, "SC000002", "0002"})}}, "/s"},
+                {{"fw.img", image(ImageTarget::Scsi, "SC000002")}}, "/s"},
                {{"@sas0", "0002", ""}}, {kUpdated}, "0/1/0/0", 0,
                {"successfully completed SCSI download.", "successfully completed SCSI activation.",
                 "Successfully updated from firmware 0001 to 0002"}});
@@ -249,6 +249,33 @@ std::vector<Case> cases() {
                {{"@sata0", "CS100001", "CS100002"}}, {kReboot}, "1/0/0/0", 0,
                {"will not be activated, the user has not specified to activate immediately.",
                 "Attempting deferred download on device", "Reboot is required"}});
+  // "dfmonmb": drive model id and wildcard patterns over the vendor-unique native firmware.
+  sim::TestImageSpec df_image;
+  df_image.target = ImageTarget::Ata;
+  df_image.revision = "CS100002";
+  df_image.vu_ctl = "CTL00002";
+  df_image.vu_srv = "SRV00002";
+  df_image.vu_ovl = "OVL002";
+  df_image.global_product_id = 0x0101;
+  c.push_back({"DfmonmbMatchesWildcardsOverTheNativeFirmware",
+               {win10_ata(R"(, "vu": {"ctl": "CTL00001", "srv": "SRV00001", "ovl": "OVL001",
+                                      "global_product_id": "0x0101"})"),
+                pkgtest::fwconfig(
+                    kDfmonmb, 3,
+                    pkgtest::concat(
+                        {pkgtest::dfmonmb_record(0x0202, "", "*", "X", "", "fw.img"),
+                         pkgtest::dfmonmb_record(0x0101, "CORVANE CVS-2??", "CTLSR1O", "X", "",
+                                                 "fw.img"),
+                         pkgtest::dfmonmb_record(0x0101, "", "CT*", "CTLSR2OV L00V00L002", "",
+                                                 "fw.img")})),
+                {{"fw.img", sim::make_test_image(df_image)}}, "/s"},
+               {{"@sata0", "CS100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Collect device information for strategy \"dfmonmb\".",
+                "Comparing configuration drive model and firmware.",
+                "Comparing configuration drive model and firmware.",
+                "Comparing configuration drive model and firmware.", "Packed binary found.",
+                "operation: Update firmware.",
+                "Successfully updated firmware on device SN: SN-sata0 - MN: CORVANE CVS-256."}});
   return c;
 }
 
