@@ -9,7 +9,7 @@
 
 #include "engine_case.h"
 #include "run_harness.h"
-#include "sim/drives/ata_drive.h"
+#include "sim/machine.h"
 #include "sim/storage.h"
 
 namespace {
@@ -34,6 +34,12 @@ std::string win10_ata(const std::string &extra) {
 bytes monb(const std::string &model, const std::string &old_fw, const std::string &new_fw,
            uint8_t customer = kGeneric) {
   return pkgtest::fwconfig(kMonb, 1, pkgtest::monb_record(model, old_fw, new_fw, "fw.img"), customer);
+}
+
+// The machine with a script of user actions for its window.
+std::string with_ui(std::string machine_json, const std::string &ui) {
+  machine_json.insert(machine_json.size() - 1, R"(, "ui": )" + ui);
+  return machine_json;
 }
 
 std::string two_nvme() {
@@ -226,6 +232,31 @@ std::vector<Case> cases() {
                 "Update loop detected, recursive update check complete.",
                 "operation: Multistep Update: MA000001 to MA000002 to MA000001",
                 "!No update loop detected"}});
+  // The "Start" button of the generic window runs every step, re-identifying the drive between.
+  c.push_back({"MonmbRunsEveryStepFromTheStartButton",
+               {with_ui(machine("win10", {kInboxNvme},
+                                {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                           R"(, "activation": "commit")")}),
+                        R"([{"click": 0}, {"click": "Exit", "when": {"text":
+                            "Firmware update to revision MA000003 successful."}}])"),
+                monmb_chain(), monmb_images(), ""},
+               {{"@nvme0", "MA000003", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Beginning update on SN: SN-nvme0 - MN: CORVANE CVN-A.",
+                "Successfully updated from firmware MA000001 to MA000002 and model CORVANE CVN-A "
+                "to CORVANE CVN-B",
+                "Collect device data for strategy \"monmb\".",
+                "Collect device operation state for strategy \"monmb\".",
+                "Beginning update on SN: SN-nvme0 - MN: CORVANE CVN-B.",
+                "Successfully updated from firmware MA000002 to MA000003 and model CORVANE CVN-B "
+                "to CORVANE CVN-B"}});
+  // A step thread that cannot start is that step failing: the in-box retry runs it again.
+  c.push_back({"StepThreadThatCannotStartFailsItsStep",
+               {win10_nvme(R"(, "activation": "commit")"), monb(kNvmeModel, "CN100001", "CN100002"),
+                {{"fw.img", nvme_image}}, "/s",
+                [] { sim::app_knobs().fail_thread_create_at = 3; }},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"run 3.", "failed NVMe download.", "run 2.", "successfully completed NVMe download.",
+                "Successfully updated"}});
   // Command-line mode (Duzori codes): "/T:" picks one drive by its physical-drive number.
   c.push_back({"CommandLineTargetByPhysicalDrive",
                {two_nvme(), {}, {{"fw.img", nvme_image}},
