@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "huld/huld_dev.h"
 #include "huld/huld_log.h"
 #include "orbu/orbu_main.h"
 #include "orbu/orbu_summary.h"
@@ -21,16 +22,10 @@ constexpr const char *kLogFile = "window_log.txt";
 // The devices of the run (the forked child's own copy) and the workers started per device.
 std::vector<Device> g_devices;
 std::vector<int> g_workers;
-char g_firmware[10][8];
+char g_firmware[2][8] = {"FW0", "FW1"};
 
 size_t index_of(const orbu_device_update *record) {
   return static_cast<size_t>(record - orbu_device_table.records);
-}
-
-// Firmware of the device's current step: FW<steps done> to FW<steps done + 1>.
-void point_at_step(orbu_device_update *record, int step) {
-  record->current_firmware = g_firmware[step % 9];
-  record->target_firmware = g_firmware[step % 9 + 1];
 }
 
 int file_sink(const char *text) {
@@ -121,20 +116,29 @@ Outcome run_window(const WindowRunSpec &run) {
     orbu_device_table_mutex = CreateMutexA(nullptr, FALSE, nullptr);
     INITCOMMONCONTROLSEX common_controls = {sizeof(common_controls), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&common_controls);
-    for (int i = 0; i < 10; i++) std::snprintf(g_firmware[i], sizeof(g_firmware[i]), "FW%d", i);
 
     g_devices = run.devices;
     g_workers.assign(g_devices.size(), 0);
     const uint32_t count = static_cast<uint32_t>(g_devices.size());
+    // The strategies' between-steps roles run for real: an unknown strategy passes every
+    // device on to its next step, "monb" re-reads the device, which these records cannot answer.
+    static orbu_config unknown_strategy{}, monb{};
+    unknown_strategy.strategy = 99;
+    monb.strategy = ORBU_STRATEGY_MONB;
     auto *records = new orbu_device_update[count > 0 ? count : 1]();
+    auto *devices = new huld_dev[count > 0 ? count : 1]();
     for (uint32_t i = 0; i < count; i++) {
+      std::snprintf(devices[i].name, sizeof(devices[i].name), "dev%u", i);
+      records[i].device = &devices[i];
+      records[i].config = g_devices[i].unreadable_after_last_step ? &monb : &unknown_strategy;
       std::snprintf(records[i].display_text, sizeof(records[i].display_text), "%s",
                     g_devices[i].name.c_str());
       std::snprintf(records[i].operation_text, sizeof(records[i].operation_text),
                     "Update %s", g_devices[i].name.c_str());
       records[i].state.store(g_devices[i].state);
       records[i].step_count = g_devices[i].step_count;
-      point_at_step(&records[i], 0);
+      records[i].current_firmware = g_firmware[0];
+      records[i].target_firmware = g_firmware[1];
     }
     orbu_device_table = {count, records};
 
@@ -180,23 +184,4 @@ DWORD WINAPI orbu_update_device_thread(LPVOID parameter) {
   record->state.store(step < device.outcomes.size() ? device.outcomes[step] : device.outcomes.back());
   record->progress.store(1.0);
   return 0;
-}
-
-void orbu_collect_device_data(orbu_device_update *record) {
-  const size_t i = window_test::index_of(record);
-  const int done = window_test::g_workers[i];
-  if (window_test::g_devices[i].unreadable_after_last_step &&
-      done >= static_cast<int>(record->step_count)) {
-    std::snprintf(record->display_text, sizeof(record->display_text), "unreadable");
-    record->state.store(ORBU_STATE_IGNORED);
-    return;
-  }
-  if (record->step_count > 1)
-    std::snprintf(record->display_text, sizeof(record->display_text), "%s after step %d",
-                  window_test::g_devices[i].name.c_str(), done);
-}
-
-void orbu_collect_operation_state(orbu_device_update *record) {
-  window_test::point_at_step(record, window_test::g_workers[window_test::index_of(record)]);
-  record->state.store(ORBU_STATE_READY);
 }

@@ -1,4 +1,4 @@
-// The suite's own update engine and run set-up: every ready device of a prepared table is
+// The suite's own per-device worker and run set-up: every ready device of a prepared table is
 // "updated" by a worker that takes four machine seconds and ends each step with the outcome the
 // test chose for it.
 #pragma once
@@ -20,7 +20,7 @@ struct Device {
   uint32_t state = ORBU_STATE_READY;
   std::vector<uint32_t> outcomes = {ORBU_STATE_UPDATED};  // the worker's result, per step
   uint32_t step_count = 0;
-  bool unreadable_after_last_step = false;  // the re-read after the last step fails
+  bool unreadable_after_last_step = false;  // the re-read after each step fails
 };
 
 enum class Variant { generic, duzori, dedi };

@@ -66,7 +66,7 @@ TEST(WindowFaults, DeviceTableMutexWaits) {
 
   // An abandoned mutex is acquired all the same.
   o = start_one([](sim::AppKnobs &k) { k.abandon_mutex_wait_at = 1; },
-                "Firmware update to revision FW2 successful.");
+                "Firmware update to revision FW1 successful.");
   EXPECT_EQ(o.states, std::vector<uint32_t>{ORBU_STATE_UPDATED});
   EXPECT_EQ(o.workers, std::vector<int>{2});
 }
