@@ -249,52 +249,6 @@ void orbu_collect_device_info(orbu_device_update *r) {
     set_state(r, ORBU_STATE_READY);
 }
 
-void orbu_collect_device_data(orbu_device_update *r) {
-  switch (strategy_of(r)) {
-    case ORBU_STRATEGY_MONB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device data for strategy \"monb\".\n");
-      orbu_collect_info_monb(r);
-      break;
-    case ORBU_STRATEGY_MONMB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device data for strategy \"monmb\".\n");
-      orbu_collect_info_monmb(r);
-      break;
-    case ORBU_STRATEGY_DFMONMB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device data for strategy \"dfmonmb\".\n");
-      orbu_collect_info_dfmonmb(r);
-      break;
-    default:
-      HULD_LOG(HULD_LOG_NOTICE, "Device %s data collection ignored, unrecognized strategy %d.\n",
-               device_name(r), static_cast<int>(strategy_of(r)));
-      break;
-  }
-}
-
-void orbu_collect_operation_state(orbu_device_update *r) {
-  switch (strategy_of(r)) {
-    case ORBU_STRATEGY_MONB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device operation state for strategy \"monb\".\n");
-      orbu_collect_state_monb(r);
-      break;
-    case ORBU_STRATEGY_MONMB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device operation state for strategy \"monmb\".\n");
-      orbu_collect_state_monmb(r);
-      break;
-    case ORBU_STRATEGY_DFMONMB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device operation state for strategy \"dfmonmb\".\n");
-      orbu_collect_state_dfmonmb(r);
-      break;
-    default:
-      HULD_LOG(HULD_LOG_NOTICE,
-               "Device %s operation state collection ignored, unrecognized strategy %d.\n",
-               device_name(r), static_cast<int>(strategy_of(r)));
-      break;
-  }
-  const uint32_t state = state_of(r);
-  if (state != ORBU_STATE_NOT_APPLICABLE && state != ORBU_STATE_IGNORED)
-    set_state(r, ORBU_STATE_READY);
-}
-
 void orbu_verify_update(orbu_device_update *r) {
   const uint32_t state = state_of(r);
   if (state == ORBU_STATE_REBOOT_REQUIRED) return;

@@ -13,6 +13,7 @@
 #include "vornnvme/parse.h"
 #include "vornscsi/parse.h"
 #include "vornscsi/scsi.h"
+#include "vornwincom/drive_report.h"
 
 #define HULD_MODULE "vornfirmware\\firmware"
 
@@ -172,12 +173,18 @@ int refuse_empty_output(huld_error *err, uint32_t size, const char *function) {
                         "output size is 0");
 }
 
-// Sends IOCTL_STORAGE_RESET_BUS for one path id on an open handle. 0, or the system error.
-DWORD reset_bus(HANDLE handle, uint8_t path_id) {
+// Sends IOCTL_STORAGE_RESET_BUS for one path id on an open handle; a failure names the system
+// error and the device.
+int reset_bus(huld_error *err, HANDLE handle, uint8_t path_id, const huld_dev *dev) {
   DWORD returned = 0;
-  if (DeviceIoControl(handle, kResetBus, &path_id, 1, nullptr, 0, &returned, nullptr)) return 0;
-  const DWORD error = GetLastError();
-  return error ? error : ERROR_GEN_FAILURE;
+  if (DeviceIoControl(handle, kResetBus, &path_id, 1, nullptr, 0, &returned, nullptr)) {
+    return huld_error_clear(err);
+  }
+  DWORD error = GetLastError();
+  if (error == 0) error = ERROR_GEN_FAILURE;
+  return huld_error_set(err, HULD_ERROR_FAILURE, error, HULD_MODULE, "vornfirmware_nvme_reset",
+                        __LINE__, "IOCTL_STORAGE_RESET_BUS returned 0x%X for %s\n",
+                        static_cast<unsigned>(error), dev->name);
 }
 
 }  // namespace
@@ -398,21 +405,51 @@ namespace {
 // Intel RST: the device's own handle and the path id of its SCSI address.
 int reset_rst_bus(huld_error *err, huld_dev *dev) {
   if (huld_dev_open(err, dev)) return 1;
-  const DWORD error = reset_bus(dev->conn.handle, dev->scsi_address.PathId);
-  if (error) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, error,
-                      "IOCTL_STORAGE_RESET_BUS returned 0x%X for %s\n", static_cast<unsigned>(error),
-                      dev->name);
-  }
-  return huld_error_clear(err);
+  return reset_bus(err, dev->conn.handle, dev->scsi_address.PathId, dev);
 }
 
+// The calling thread in the multithreaded apartment for the guard's life. A thread already in a
+// single-threaded apartment stays there (and is not left).
+class ComApartment {
+ public:
+  ComApartment() : joined_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  ~ComApartment() {
+    if (joined_ == S_OK || joined_ == S_FALSE) CoUninitialize();
+  }
+  ComApartment(const ComApartment &) = delete;
+  ComApartment &operator=(const ComApartment &) = delete;
+
+ private:
+  HRESULT joined_;
+};
+
 // Any other device: its controller's storage port, with the bus the system lists its disk on.
+// The drive report's fillers ask WMI, which needs COM on this thread: nothing on the threads that
+// run updates sets it up, so the reset joins the multithreaded apartment around them.
 int reset_port_bus(huld_error *err, huld_dev *dev) {
   uint32_t disk = 0;
   if (huld_dev_get_disk_number(err, &disk, dev)) return 1;
-  return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, 0,
-                    "bus reset through the storage port is not available for %s", dev->name);
+  vornwincom_drive_report report;
+  std::memset(&report, 0, sizeof report);
+  {
+    ComApartment com;
+    if (vornwincom_fill_drive_report_disk_info(err, &report, disk) ||
+        vornwincom_fill_drive_report_controller_info(err, &report)) {
+      return 1;
+    }
+  }
+  report.storage_port_path[sizeof report.storage_port_path - 1] = '\0';
+  HANDLE port = CreateFileA(report.storage_port_path, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (port == INVALID_HANDLE_VALUE) {
+    return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, "vornfirmware_nvme_reset",
+                          __LINE__, "CreateFile(%s) failed for %s", report.storage_port_path,
+                          dev->name);
+  }
+  const int failed = reset_bus(err, port, report.scsi_bus, dev);
+  CloseHandle(port);
+  return failed;
 }
 
 }  // namespace

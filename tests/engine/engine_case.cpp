@@ -6,6 +6,7 @@
 #include "orbu/orbu_main.h"
 #include "run_harness.h"
 #include "sim/machine.h"
+#include "sim/run_outputs.h"
 #include "sim/storage.h"
 
 namespace enginetest {
@@ -98,8 +99,10 @@ Outcome run(const Run &spec) {
     sim::app_knobs().module_path = module_path;
     sim::app_knobs().fixed_calendar_time = 0;
     if (spec.prepare) spec.prepare();
+    sim::start_ui_script();  // the machine's user actions, if it has any
   };
   run_spec.after = [](orbu_test::Observations &seen) {
+    sim::stop_ui_script();
     seen["drives"] = nlohmann::json::parse(sim::storage_state_json()).dump();
     nlohmann::json states = nlohmann::json::array();
     for (uint32_t i = 0; i < orbu_device_table.count; i++) {

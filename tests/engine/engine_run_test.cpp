@@ -9,7 +9,7 @@
 
 #include "engine_case.h"
 #include "run_harness.h"
-#include "sim/drives/ata_drive.h"
+#include "sim/machine.h"
 #include "sim/storage.h"
 
 namespace {
@@ -34,6 +34,12 @@ std::string win10_ata(const std::string &extra) {
 bytes monb(const std::string &model, const std::string &old_fw, const std::string &new_fw,
            uint8_t customer = kGeneric) {
   return pkgtest::fwconfig(kMonb, 1, pkgtest::monb_record(model, old_fw, new_fw, "fw.img"), customer);
+}
+
+// The machine with a script of user actions for its window.
+std::string with_ui(std::string machine_json, const std::string &ui) {
+  machine_json.insert(machine_json.size() - 1, R"(, "ui": )" + ui);
+  return machine_json;
 }
 
 std::string two_nvme() {
@@ -195,7 +201,7 @@ std::vector<Case> cases() {
                {machine("win10", {R"({"id": "sas", "personality": "sas", "port": 2})"},
                         {scsi_disk("sas0", "sas", 0, "CVX-SAS", "0001")}),
                 monb("CVX-SAS", "0001", "0002"),
-                {{"fw.img", sim::make_test_image({ImageTarget::Scsi, "SC000002", "0002"})}}, "/s"},
+                {{"fw.img", image(ImageTarget::Scsi, "SC000002")}}, "/s"},
                {{"@sas0", "0002", ""}}, {kUpdated}, "0/1/0/0", 0,
                {"successfully completed SCSI download.", "successfully completed SCSI activation.",
                 "Successfully updated from firmware 0001 to 0002"}});
@@ -226,6 +232,31 @@ std::vector<Case> cases() {
                 "Update loop detected, recursive update check complete.",
                 "operation: Multistep Update: MA000001 to MA000002 to MA000001",
                 "!No update loop detected"}});
+  // The "Start" button of the generic window runs every step, re-identifying the drive between.
+  c.push_back({"MonmbRunsEveryStepFromTheStartButton",
+               {with_ui(machine("win10", {kInboxNvme},
+                                {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                           R"(, "activation": "commit")")}),
+                        R"([{"click": 0}, {"click": "Exit", "when": {"text":
+                            "Firmware update to revision MA000003 successful."}}])"),
+                monmb_chain(), monmb_images(), ""},
+               {{"@nvme0", "MA000003", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Beginning update on SN: SN-nvme0 - MN: CORVANE CVN-A.",
+                "Successfully updated from firmware MA000001 to MA000002 and model CORVANE CVN-A "
+                "to CORVANE CVN-B",
+                "Collect device data for strategy \"monmb\".",
+                "Collect device operation state for strategy \"monmb\".",
+                "Beginning update on SN: SN-nvme0 - MN: CORVANE CVN-B.",
+                "Successfully updated from firmware MA000002 to MA000003 and model CORVANE CVN-B "
+                "to CORVANE CVN-B"}});
+  // A step thread that cannot start is that step failing: the in-box retry runs it again.
+  c.push_back({"StepThreadThatCannotStartFailsItsStep",
+               {win10_nvme(R"(, "activation": "commit")"), monb(kNvmeModel, "CN100001", "CN100002"),
+                {{"fw.img", nvme_image}}, "/s",
+                [] { sim::app_knobs().fail_thread_create_at = 3; }},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"run 3.", "failed NVMe download.", "run 2.", "successfully completed NVMe download.",
+                "Successfully updated"}});
   // Command-line mode (Duzori codes): "/T:" picks one drive by its physical-drive number.
   c.push_back({"CommandLineTargetByPhysicalDrive",
                {two_nvme(), {}, {{"fw.img", nvme_image}},
@@ -249,6 +280,33 @@ std::vector<Case> cases() {
                {{"@sata0", "CS100001", "CS100002"}}, {kReboot}, "1/0/0/0", 0,
                {"will not be activated, the user has not specified to activate immediately.",
                 "Attempting deferred download on device", "Reboot is required"}});
+  // "dfmonmb": drive model id and wildcard patterns over the vendor-unique native firmware.
+  sim::TestImageSpec df_image;
+  df_image.target = ImageTarget::Ata;
+  df_image.revision = "CS100002";
+  df_image.vu_ctl = "CTL00002";
+  df_image.vu_srv = "SRV00002";
+  df_image.vu_ovl = "OVL002";
+  df_image.global_product_id = 0x0101;
+  c.push_back({"DfmonmbMatchesWildcardsOverTheNativeFirmware",
+               {win10_ata(R"(, "vu": {"ctl": "CTL00001", "srv": "SRV00001", "ovl": "OVL001",
+                                      "global_product_id": "0x0101"})"),
+                pkgtest::fwconfig(
+                    kDfmonmb, 3,
+                    pkgtest::concat(
+                        {pkgtest::dfmonmb_record(0x0202, "", "*", "X", "", "fw.img"),
+                         pkgtest::dfmonmb_record(0x0101, "CORVANE CVS-2??", "CTLSR1O", "X", "",
+                                                 "fw.img"),
+                         pkgtest::dfmonmb_record(0x0101, "", "CT*", "CTLSR2OV L00V00L002", "",
+                                                 "fw.img")})),
+                {{"fw.img", sim::make_test_image(df_image)}}, "/s"},
+               {{"@sata0", "CS100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Collect device information for strategy \"dfmonmb\".",
+                "Comparing configuration drive model and firmware.",
+                "Comparing configuration drive model and firmware.",
+                "Comparing configuration drive model and firmware.", "Packed binary found.",
+                "operation: Update firmware.",
+                "Successfully updated firmware on device SN: SN-sata0 - MN: CORVANE CVS-256."}});
   return c;
 }
 

@@ -119,12 +119,8 @@ TEST_F(Routes, DownloadAndActivationReportProgressAndChangeTheRevisionOnTheirEve
       if (r.takes == Takes::at_reset) {
         EXPECT_EQ(current(d), old_revision) << "pending until the reset";
         progress = -1.0;
-        if (huld_dev_is_intel_rst(&d)) {
-          ASSERT_EQ(vornfirmware_nvme_reset(&err, &d, &progress), 0) << err.message;
-          EXPECT_EQ(progress.load(), 1.0);
-        } else {
-          sim::storage_drive(r.drive).nvme->controller_reset();  // TODO: the storage-port road
-        }
+        ASSERT_EQ(vornfirmware_nvme_reset(&err, &d, &progress), 0) << err.message;
+        EXPECT_EQ(progress.load(), 1.0);
       }
     } else {
       ProgressSampler sampler(&progress);

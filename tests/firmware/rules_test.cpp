@@ -187,24 +187,6 @@ TEST_F(Rules, SafeSlotAndSlotInformation) {
   EXPECT_STREQ(text, "kept");
 }
 
-TEST_F(Rules, ActivationByInterface) {
-  load();
-  huld_error err{};
-  vornfirmware_progress progress{0.5};
-  // NVMe commits slot 1: with nothing downloaded the drive refuses, and the progress stays at 0.0.
-  EXPECT_EQ(vornfirmware_activate(&err, &dev("disk1"), &progress), 1);
-  EXPECT_NE(err.code, 0u);
-  EXPECT_EQ(progress.load(), 0.0);
-  huld_dev hub{};
-  hub.iface = WINDOWS_USB_HUB;
-  EXPECT_EQ(vornfirmware_activate(&err, &hub, &progress), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_NOT_SUPPORTED));
-  EXPECT_STREQ(err.message, "unsupported device interface");
-  char text[41];
-  EXPECT_EQ(vornfirmware_get_current_firmware_revision(&err, &hub, text, sizeof text), 1);
-  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_NOT_SUPPORTED));
-}
-
 // The library download flow over ATA: mode 07h when neither offsets mode is supported, the whole
 // image in one command, and refused when the drive's maximum is smaller than the image.
 TEST_F(Rules, LibraryDownloadChoosesTheAtaMode) {
@@ -227,7 +209,7 @@ TEST_F(Rules, LibraryDownloadChoosesTheAtaMode) {
   EXPECT_EQ(state("A")["pending"]["revision"], "SIMR0009");
 }
 
-// The library update flow, by interface.
+// The library update flow by interface, activation by interface, and devices of no interface.
 TEST_F(Rules, LibraryUpdateFlows) {
   huld_error err{};
   vornfirmware_progress progress{-1.0};
@@ -247,11 +229,22 @@ TEST_F(Rules, LibraryUpdateFlows) {
   ASSERT_EQ(vornfirmware_update(&err, &dev("disk14"), &progress, scsi_image.data(), 20000), 0) << err.message;
   EXPECT_EQ(revision("S2"), "0012");
 
+  // NVMe activation without a flow commits slot 1, to run at the next reset.
+  ASSERT_EQ(vornfirmware_nvme_download(&err, &dev("disk1"), nvme_image.data(), 20000, 8192, &progress), 0);
+  ASSERT_EQ(vornfirmware_activate(&err, &dev("disk1"), &progress), 0) << err.message;
+  EXPECT_EQ(state("B")["pending"]["slot"], 1);
+
+  // A device in no interface class.
   huld_dev hub{};
   hub.iface = WINDOWS_USB_HUB;
   std::strcpy(hub.name, "hub0");
+  char text[41];
   EXPECT_EQ(vornfirmware_update(&err, &hub, &progress, scsi_image.data(), 20000), 1);
   EXPECT_STREQ(err.message, "Unrecognized device interface for device hub0\n");
+  EXPECT_EQ(vornfirmware_activate(&err, &hub, &progress) + vornfirmware_download(&err, &hub, scsi_image.data(), 20000, &progress) +
+                vornfirmware_get_current_firmware_revision(&err, &hub, text, sizeof text), 3);
+  EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_NOT_SUPPORTED));
+  EXPECT_STREQ(err.message, "unsupported device interface");
 }
 
 }  // namespace

@@ -288,12 +288,12 @@ int vornvuc_xr_vsc_initialize_cmd(huld_error *err, huld_dev *dev, uint16_t level
 
 int vornvuc_xr_vsc_execute_data_in_command(vornvuc_xr_vsc_cmd *cmd) {
   if (cmd->send_key(cmd)) return 1;
+  cmd->data = nullptr;
+  cmd->data_length = 0;
   // The block count comes from the drive: bounded before it sizes anything.
   if (cmd->block_count > VORNVUC_XR_MAX_ANSWER_BLOCKS)
     return HULD_ERROR(cmd->error, HULD_ERROR_FAILURE, 0, "answer too large");
   const uint32_t bytes = cmd->block_count * kBlock;
-  cmd->data = nullptr;
-  cmd->data_length = 0;
   if (bytes == 0) return 0;
   auto *buffer = static_cast<uint8_t *>(malloc(bytes));
   if (!buffer) return HULD_ERROR(cmd->error, HULD_ERROR_FAILURE, 0, "out of memory");
