@@ -1,7 +1,6 @@
 #include "test_engine.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "huld/huld_dev.h"
@@ -32,7 +31,6 @@ int file_sink(const char *text) {
   FILE *file = std::fopen(kLogFile, "a");
   if (file == nullptr) return 0;
   std::fputs(text, file);
-  if (std::getenv("WINDOW_TEST_TRACE")) std::fputs(text, stderr);
   std::fclose(file);
   return 0;
 }
