@@ -7,7 +7,7 @@
 #include "huld/huld_log.h"
 #include "orbu/orbu_main.h"
 #include "orbu/orbu_summary.h"
-#include "orbu/orbu_threads.h"
+#include "orbu/orbu_engine.h"
 #include "platform/win32.h"
 #include "sim/run_outputs.h"
 #include "sim/window.h"
