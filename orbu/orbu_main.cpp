@@ -241,7 +241,7 @@ uint32_t window_run(uint32_t height) {
     HULD_LOG(HULD_LOG_NOTICE, "Failed to initialize the graphical user interface.\n");
     HULD_LOG(HULD_LOG_NOTICE,
              "Please run the update in silent mode by appending /s to the command line.\n");
-    return finish(orbu_exit_codes.failure);
+    return orbu_exit_codes.failure;
   }
 
   orbu_main_window = CreateWindowExA(0, ORBU_WINDOW_CLASS, orbu_window_title, main_window_style,
@@ -252,7 +252,7 @@ uint32_t window_run(uint32_t height) {
     HULD_LOG(HULD_LOG_NOTICE, "Failed to create the graphical user interface.\n");
     HULD_LOG(HULD_LOG_NOTICE,
              "Please run the update in silent mode by appending /s to the command line.\n");
-    return finish(orbu_exit_codes.failure);
+    return orbu_exit_codes.failure;
   }
   ShowWindow(orbu_main_window, orbu_show_command);
   UpdateWindow(orbu_main_window);
@@ -266,13 +266,7 @@ uint32_t window_run(uint32_t height) {
     DispatchMessageA(&message);
   }
   orbu_join_update_threads();
-  return finish(orbu_summarize());
-}
-
-uint32_t silent_run() {
-  orbu_start_control_thread();
-  orbu_join_update_threads();
-  return finish(orbu_summarize());
+  return orbu_summarize();
 }
 
 // The run's own heap blocks: released when the run ends, whichever way it ends. The log path
@@ -366,11 +360,10 @@ uint32_t run(const char *command_line) {
     records[i].options = &options;
     orbu_collect_device_info(&records[i]);
   }
-  const uint32_t height = orbu_window_height(records, count);
   orbu_order_ready_first(records, count);
 
   // `options` and `config` live on this frame for the rest of the run, which ends here.
-  return orbu_run_flags.silent ? silent_run() : window_run(height);
+  return finish(orbu_run_updates());
 }
 
 }  // namespace
@@ -459,6 +452,15 @@ void orbu_fail_ready_devices() {
     record->progress.store(1.0, std::memory_order_release);
     record->state.store(ORBU_STATE_FAILED, std::memory_order_release);
   }
+}
+
+uint32_t orbu_run_updates() {
+  if (orbu_run_flags.silent) {
+    orbu_start_control_thread();
+    orbu_join_update_threads();
+    return orbu_summarize();
+  }
+  return window_run(orbu_window_height(orbu_device_table.records, orbu_device_table.count));
 }
 
 int orbu_main(HINSTANCE instance, const char *command_line, int show_command) {

@@ -82,5 +82,9 @@ void orbu_set_title_and_layout();
 void orbu_order_ready_first(orbu_device_update *records, uint32_t count);
 // Height of the main window for the listed records and the current layout.
 uint32_t orbu_window_height(const orbu_device_update *records, uint32_t count);
+// The updates of the device table: in a silent run the control thread, otherwise the main
+// window and its message loop; every update thread is joined, then the summary's exit code is
+// returned.
+uint32_t orbu_run_updates();
 // Marks every ready device as failed (progress complete): used when its update cannot start.
 void orbu_fail_ready_devices();

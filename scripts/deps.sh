@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64 xvfb xauth
   libtinyxml-dev dpkg-dev
+  imagemagick x11-utils xdotool
 )
 
 missing=()

@@ -177,7 +177,7 @@ bool write_ui_jsonl(const std::string &path) {
     if (index < steps.size()) {
       const UiStep &s = steps[index];
       j["action"] = actions[s.action];
-      if (s.action == UiStep::click) j["button"] = s.button_id ? json(s.button_id) : json(s.button_text);
+      if (s.action == UiStep::click) j["button"] = s.button_id >= 0 ? json(s.button_id) : json(s.button_text);
     }
     lines.push_back(j);
   }

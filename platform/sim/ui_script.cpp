@@ -43,12 +43,12 @@ UiStep load_step(const json &j, const std::string &w) {
     if (f == "click") {
       ++actions;
       step.action = UiStep::click;
-      if (it->is_number_unsigned() && it->get<uint64_t>() > 0 && it->get<uint64_t>() <= 0xFFFF) {
-        step.button_id = static_cast<int>(it->get<uint64_t>());
+      if (it->is_number_integer() && it->get<int64_t>() >= 0 && it->get<int64_t>() <= 0xFFFF) {
+        step.button_id = static_cast<int>(it->get<int64_t>());
       } else if (it->is_string() && !it->get<std::string>().empty()) {
         step.button_text = it->get<std::string>();
       } else {
-        bad(fw, "expected the button's text or its control id (1..65535)");
+        bad(fw, "expected the button's text or its control id (0..65535)");
       }
     } else if (f == "system_close" || f == "wm_close") {
       ++actions;
@@ -99,12 +99,14 @@ bool holds(const UiStep &step, HWND main, uint64_t start_ms) {
 bool deliver(const UiStep &step, HWND main) {
   switch (step.action) {
     case UiStep::click: {
-      int id = step.button_id;
-      if (id == 0) {
-        for (const WindowInfo &c : controls(main))
-          if (!c.destroyed && c.class_name == "Button" && c.text == step.button_text) id = c.id;
+      if (step.button_id >= 0) return sim::click(main, step.button_id);
+      // The first button of that text that can be pressed now.
+      for (const WindowInfo &c : controls(main)) {
+        if (!c.destroyed && c.class_name == "Button" && c.text == step.button_text && c.visible &&
+            c.enabled && sim::click(main, c.id))
+          return true;
       }
-      return id != 0 && sim::click(main, id);
+      return false;
     }
     case UiStep::system_close:
       // Posted, as the title bar's Close reaches the window's own thread: the script never waits

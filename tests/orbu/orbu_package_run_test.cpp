@@ -128,7 +128,7 @@ TEST(OrbuPackageRun, DediStartsByItselfAndWaitsForExit) {
   EXPECT_EQ(r.seen["auto_started"], "1");
   EXPECT_EQ(r.seen["clicked"], "1");
   EXPECT_EQ(r.seen["title"], "Corvane Field Update Tool - v1.16.1");
-  EXPECT_EQ(r.seen["height"], "147");
+  EXPECT_EQ(r.seen["height"], "257");  // two rows: the default machine's drives, not applicable
   EXPECT_EQ(r.seen["header_red"], "0");
   EXPECT_EQ(r.seen.count("backup"), 0u);
   EXPECT_EQ(find_in_order(r.log(),
@@ -159,7 +159,7 @@ TEST(OrbuPackageRun, GenericWindowWaitsForExitAndWarns) {
   RunResult r = run_with(p, "", [](Observations &seen) { press_exit(seen, false); });
   EXPECT_EQ(r.exit_code, 0);  // generic window: nothing applicable is success
   EXPECT_EQ(r.seen["title"], "DriveMender - v6.16.1");
-  EXPECT_EQ(r.seen["height"], "167");  // row height 50 + 117
+  EXPECT_EQ(r.seen["height"], "277");  // row height 50 + 117 + two rows not applicable
   EXPECT_EQ(r.seen["header"],
             "Ensure devices are connected to a stable power source before updating.");
   EXPECT_EQ(r.seen["header_red"], "1");

@@ -109,9 +109,9 @@ TEST(OrbuRun, WindowRunWithoutPackageLogsEverythingInOrder) {
       "Update application complete.",
       "    0 devices require reboot to activate firmware.",
       "    0 devices updated successfully.",
-      "    0 devices failed to update.",
-      "    2 devices were not appropriate for update.",
-      "Tool could not detect any applicable device firmware for update.",
+      "    1 devices failed to update.",  // the target, without an image
+      "    1 devices were not appropriate for update.",
+      "Tool was unsuccessful in updating applicable device firmware.",
       "Please ensure that your device is appropriate for firmware update.",
       "End Timestamp: ",
   };

@@ -61,11 +61,13 @@ class WindowRun : public ::testing::Test {
 
   // Packages the tool for a customer (0 generic, 1 Duzori) and runs it, with its window, on a
   // machine with this UI script; the outputs are read back.
-  int run(uint8_t customer, const json &ui) {
+  // `old_firmware` is the record's: the drive runs CV1A0100, so another value makes the drive not
+  // applicable (no progress bar).
+  int run(uint8_t customer, const json &ui, const std::string &old_firmware = "CV1A0100") {
     write_file(dir_.file("tool"),
                package_bytes(read_file(ORBU_EXE_PATH),
                              {{"a", pattern(700, 1)},
-                              {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", "CV1A0100", "CV1A0200", "a"),
+                              {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", old_firmware, "CV1A0200", "a"),
                                                     customer)}}));
     fs::permissions(dir_.file("tool"), fs::perms::owner_all);
     const json machine = {
@@ -137,7 +139,8 @@ TEST_F(WindowRun, ScriptPressesExitOnTheGenericWindow) {
 
 TEST_F(WindowRun, ScriptClosesTheGenericWindowFromTheSystemMenu) {
   run(0, {{{"system_close", true}, {"when", {{"after_ms", 500}, {"progress_full", true}}}},
-          {{"click", 4242}}});  // no such button: never fires
+          {{"click", 4242}}},  // no such button: never fires
+      "CV1A0000");  // no row gets a progress bar
   expect_closed_main_window("DriveMender");
   const std::vector<json> script = events("script");
   ASSERT_EQ(1u, script.size()) << output_;

@@ -34,7 +34,7 @@ bool error_code_by_name(const std::string &name, DWORD *code);
 struct UiStep {
   enum Action { click, system_close, wm_close } action = click;
   std::string button_text;          // click: the button with this text (when no id is given)
-  int button_id = 0;                // click: the button with this control id (0: by text)
+  int button_id = -1;               // click: the button with this control id (-1: by text)
   // Conditions, all of which must hold (the main window must always exist).
   std::string when_text;            // a control of the main window shows exactly this text
   bool when_progress_full = false;  // every progress bar of the main window is at its maximum

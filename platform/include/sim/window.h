@@ -174,6 +174,20 @@ CtlColour ctl_colour_static(HWND control, int timeout_ms = 5000);
 HDC fake_dc();
 DcState dc_state(HDC hdc);
 
+// One device row of the main window: a name line and, 20 pixels below it at the same left edge,
+// a 20-pixel result line, followed by whatever the row holds of a percent line (a static
+// control), a Start button right after it and a progress bar, up to the next row or the next other control.
+struct Row {
+  WindowInfo name;
+  WindowInfo result;
+  std::optional<WindowInfo> percent;
+  std::optional<WindowInfo> start;
+  std::optional<WindowInfo> bar;
+};
+// The rows of a window's live children (of a destroyed window: the children it had when it was
+// destroyed), in creation order.
+std::vector<Row> rows(HWND parent);
+
 std::vector<Event> history();
 void clear_history();
 

@@ -1,0 +1,64 @@
+// Whole runs of the tool on a described machine: the machine, the package (or none for
+// command-line mode), the command line; afterwards the drives' real state, the device states,
+// the summary counts, the log and the exit code.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/drives/fw_image.h"
+#include "tests/package/package_writer.h"
+
+namespace enginetest {
+
+using pkgtest::bytes;
+
+// Pieces of a machine description.
+std::string nvme_disk(const std::string &id, const std::string &adapter, int physical_drive,
+                      const std::string &model, const std::string &firmware,
+                      const std::string &extra = "");
+std::string ata_disk(const std::string &id, const std::string &adapter, int physical_drive,
+                     const std::string &model, const std::string &firmware,
+                     const std::string &extra = "");
+std::string scsi_disk(const std::string &id, const std::string &adapter, int physical_drive,
+                      const std::string &product, const std::string &revision);
+// The machine: os ("win10", "win81"), adapters and disks (JSON objects), fault rules.
+std::string machine(const std::string &os, const std::vector<std::string> &adapters,
+                    const std::vector<std::string> &disks,
+                    const std::vector<std::string> &faults = {});
+extern const char *const kInboxNvme;  // adapter "nvme", port 0
+extern const char *const kInboxAhci;  // adapter "ahci", port 1
+
+struct Run {
+  Run(std::string m, bytes config, std::vector<std::pair<std::string, bytes>> files,
+      std::string command_line, std::function<void()> before = {})
+      : machine(std::move(m)), fwconfig(std::move(config)), images(std::move(files)),
+        line(std::move(command_line)), prepare(std::move(before)) {}
+  std::string machine;
+  bytes fwconfig;  // empty: no package, command-line mode
+  std::vector<std::pair<std::string, bytes>> images;  // packed, or files of the run (CLI)
+  std::string line;  // "{dir}" stands for the folder holding the image files
+  std::function<void()> prepare;  // in the run's process, after the machine is loaded
+};
+
+struct Outcome {
+  int exit_code = -1;
+  std::string failure;
+  std::string log;
+  nlohmann::json drives;  // drive id -> state as ORBU_SIM_STATE_OUT writes it
+  std::vector<std::pair<std::string, uint32_t>> states;  // display text, final state
+  std::string summary;  // "reboot/updated/failed/not appropriate" counts, as logged
+  const nlohmann::json &drive(const std::string &id) const { return drives.at(id); }
+  uint32_t state_of(const std::string &display_prefix) const;
+};
+
+Outcome run(const Run &spec);
+
+// Images of the simulated drives' test format.
+bytes image(sim::ImageTarget target, const std::string &revision, uint32_t size = 20000);
+
+}  // namespace enginetest

@@ -1,0 +1,344 @@
+// Whole silent runs on simulated machines: for each strategy, customer variant and interface the
+// drive's real state afterwards (running revision, pending image, resets), the device states, the
+// summary counts, the exit code and the log lines that tell the road taken.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine_case.h"
+#include "run_harness.h"
+#include "sim/machine.h"
+#include "sim/storage.h"
+
+namespace {
+
+using namespace enginetest;
+using sim::ImageTarget;
+
+constexpr uint8_t kMonb = 1, kMonmb = 2, kDedicidonb = 3, kDfmonmb = 4;
+constexpr uint8_t kGeneric = 0, kDuzori = 1, kDedi = 2;
+constexpr uint32_t kUpdated = 5, kFailed = 6, kReboot = 7, kNotApplicable = 9, kIgnored = 11;
+
+const std::string kNvmeModel = "CORVANE CVN-512";
+const std::string kAtaModel = "CORVANE CVS-256";
+
+std::string win10_nvme(const std::string &extra, const std::vector<std::string> &faults = {}) {
+  return machine("win10", {kInboxNvme}, {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "CN100001", extra)},
+                 faults);
+}
+std::string win10_ata(const std::string &extra) {
+  return machine("win10", {kInboxAhci}, {ata_disk("sata0", "ahci", 0, kAtaModel, "CS100001", extra)});
+}
+bytes monb(const std::string &model, const std::string &old_fw, const std::string &new_fw,
+           uint8_t customer = kGeneric) {
+  return pkgtest::fwconfig(kMonb, 1, pkgtest::monb_record(model, old_fw, new_fw, "fw.img"), customer);
+}
+
+// The machine with a script of user actions for its window.
+std::string with_ui(std::string machine_json, const std::string &ui) {
+  machine_json.insert(machine_json.size() - 1, R"(, "ui": )" + ui);
+  return machine_json;
+}
+
+std::string two_nvme() {
+  return machine("win10", {kInboxNvme, R"({"id": "nvme1", "personality": "inbox_nvme", "port": 1})"},
+                 {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "CN100001", R"(, "activation": "commit")"),
+                  nvme_disk("nvme1", "nvme1", 1, kNvmeModel, "CN100001",
+                            R"(, "activation": "commit")")});
+}
+
+// "monmb" from MA000001 (CVN-A) to MA000002 (CVN-B), then to MA000003.
+bytes monmb_chain() {
+  return pkgtest::fwconfig(
+      kMonmb, 2,
+      pkgtest::concat({pkgtest::monmb_record("CORVANE CVN-A", "MA000001", "MA000002",
+                                             "CORVANE CVN-B", "step1.img"),
+                       pkgtest::monmb_record("CORVANE CVN-B", "MA000002", "MA000003",
+                                             "CORVANE CVN-B", "step2.img")}));
+}
+std::vector<std::pair<std::string, bytes>> monmb_images() {
+  sim::TestImageSpec first;
+  first.revision = "MA000002";
+  first.model = "CORVANE CVN-B";
+  return {{"step1.img", sim::make_test_image(first)},
+          {"step2.img", image(ImageTarget::Nvme, "MA000003")}};
+}
+
+struct Case {
+  const char *name;
+  Run run;
+  struct Drive {
+    const char *id;        // drive id in the state output
+    std::string revision;  // running revision afterwards
+    std::string pending;   // pending image's revision, "" for none
+  };
+  std::vector<Drive> drives;
+  std::vector<uint32_t> states;  // the devices' final states, in table order
+  std::string summary;     // reboot/updated/failed/not appropriate
+  int exit_code;
+  std::vector<std::string> log;  // lines expected in this order; "!text": nowhere
+};
+
+std::vector<Case> cases() {
+  const bytes nvme_image = image(ImageTarget::Nvme, "CN100002");
+  const bytes ata_image = image(ImageTarget::Ata, "CS100002");
+  std::vector<Case> c;
+  c.push_back({"MonbNvmeActivatesAtCommit",
+               {win10_nvme(R"(, "activation": "commit")"), monb(kNvmeModel, "CN100001", "CN100002"),
+                {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Collect device information for strategy \"monb\".",
+                "Update firmware from current revision CN100001 to target revision CN100002.",
+                "setting total runs to 3.", "run 3.", "forced activation not required",
+                "Successfully updated from firmware CN100001 to CN100002 on device SN: SN-nvme0",
+                "Tool was successful in updating applicable device firmware."}});
+  c.push_back({"MonbNvmeActivatingAtResetNeedsAReboot",
+               {win10_nvme(R"(, "activation": "reset")"), monb(kNvmeModel, "CN100001", "CN100002"),
+                {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100001", "CN100002"}}, {kReboot}, "1/0/0/0", 3,
+               {"run 3.", "Current firmware is CN100001.",
+                "The device requires a full power cycle to update firmware."}});
+  // Dedi forces the activation with a bus reset; one that fails leaves the image pending.
+  c.push_back({"DediBusResetThatFailsLeavesARebootRequired",
+               {win10_nvme(R"(, "activation": "reset")",
+                           {R"({"fail_ioctl": "0x2d5000", "error": "ERROR_IO_DEVICE"})"}),
+                monb(kNvmeModel, "CN100001", "CN100002", kDedi), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100001", "CN100002"}}, {kReboot}, "1/0/0/0", 1602,
+               {"run 3.", "forced activation required", "Current firmware is CN100001.",
+                "devi->state = 7", "Trying a bus reset to force activation", "failed NVMe reset.",
+                "Reboot is required to activate some device"}});
+  c.push_back({"AtaDeferredDownloadThenActivation",
+               {win10_ata(""), monb(kAtaModel, "CS100001", "CS100002"), {{"fw.img", ata_image}}, "/s"},
+               {{"@sata0", "CS100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Attempting deferred download followed by activation on device",
+                "successfully completed ATA download.", "successfully completed ATA activation.",
+                "Successfully updated from firmware CS100001 to CS100002"}});
+  c.push_back({"AtaWithoutDeferredModeDownloadsWithOffsets",
+               {win10_ata(R"(, "modeE": false)"), monb(kAtaModel, "CS100001", "CS100002"),
+                {{"fw.img", ata_image}}, "/s"},
+               {{"@sata0", "CS100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"does not support deferred download and activation, attempting immediate "
+                "download with offsets instead.",
+                "Successfully updated from firmware CS100001 to CS100002"}});
+  c.push_back({"NoRecordForTheFirmwareIsNotApplicable",
+               {win10_nvme(""), monb(kNvmeModel, "CN100000", "CN100002"), {{"fw.img", nvme_image}},
+                "/s"},
+               {{"@nvme0", "CN100001", ""}}, {kNotApplicable}, "0/0/0/1", 4,
+               {"Could not find match for binary with model CORVANE CVN-512 and firmware CN100001.",
+                "Update does not apply to device SN: SN-nvme0",
+                "Tool could not detect any applicable device firmware for update."}});
+  c.push_back({"EmptyModelIsIgnored",
+               {machine("win10", {kInboxNvme}, {nvme_disk("nvme0", "nvme", 0, "", "CN100001")}),
+                monb(kNvmeModel, "CN100001", "CN100002"), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100001", ""}}, {kIgnored}, "0/0/0/1", 4,
+               {"ignored, invalid model number."}});
+  c.push_back({"RefusedImageFailsAfterThreeTries",
+               {win10_nvme(R"(, "activation": "commit")"), monb(kNvmeModel, "CN100001", "CN100002"),
+                {{"fw.img", ata_image}}, "/s"},
+               {{"@nvme0", "CN100001", ""}}, {kFailed}, "0/0/1/0", 1,
+               {"run 3.", "failed NVMe activation.", "run 2.", "failed NVMe activation.", "run 1.",
+                "failed NVMe activation.", "Tool was unsuccessful in updating"}});
+  c.push_back({"FailingChunkIsRetriedOnWindows10InBox",
+               {win10_nvme(R"(, "activation": "commit")",
+                           {R"({"drive": "nvme0", "nvme_opcode": "0x11", "count": {"nth": 2},
+                               "action": {"status": "0x2"}})"}),
+                monb(kNvmeModel, "CN100001", "CN100002"), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"run 3.", "failed NVMe download.", "failed NVMe activation.", "run 2.",
+                "successfully completed NVMe download.", "Successfully updated"}});
+  c.push_back({"FailingCommitFailsEveryRun",
+               {win10_nvme(R"(, "activation": "commit")",
+                           {R"({"drive": "nvme0", "nvme_opcode": "0x10", "count": "every",
+                               "action": {"status": "0x107"}})"}),
+                monb(kNvmeModel, "CN100001", "CN100002"), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100001", ""}}, {kFailed}, "0/0/1/0", 1,
+               {"run 3.", "failed NVMe activation.", "run 1.", "failed NVMe activation."}});
+  c.push_back({"UnreadableRevisionAfterTheUpdateFails",
+               {win10_nvme(R"(, "activation": "commit")",
+                           {R"({"drive": "nvme0", "identity_fails_after_update": true})"}),
+                monb(kNvmeModel, "CN100001", "CN100002"), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kFailed}, "0/0/1/0", 1,
+               {"Could not capture current firmware for device SN: SN-nvme0",
+                "Assuming update on device SN: SN-nvme0"}});
+  c.push_back({"DedicidonbMatchesAnEmptyComponentId",
+               {win10_nvme(R"(, "activation": "commit")"),
+                pkgtest::fwconfig(kDedicidonb, 2,
+                                  pkgtest::concat({pkgtest::dedicidonb_record("CID00001", "CN100001",
+                                                                              "CN100009", "fw.img"),
+                                                   pkgtest::dedicidonb_record("", "CN100001",
+                                                                              "CN100002", "fw.img")})),
+                {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Searching for match for Dedi component id  and firmware CN100001.",
+                "Update firmware from current revision CN100001 to target revision CN100002.",
+                "Successfully updated from firmware CN100001 to CN100002 on device SN: SN-nvme0 - "
+                "CID: UNKNOWN."}});
+  c.push_back({"Windows81InBoxNvmeInScsiClassNeedsAReboot",
+               {machine("win81",
+                        {R"({"id": "nvme", "personality": "inbox_nvme", "port": 0,
+                             "knobs": {"windows81_mode": true}})"},
+                        {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "AB000001",
+                                   R"(, "activation": "commit")")}),
+                monb(kNvmeModel, "AB00", "CD00"),
+                {{"fw.img", image(ImageTarget::Nvme, "CD000002")}}, "/s"},
+               {{"@nvme0", "CD000002", ""}}, {kReboot}, "1/0/0/0", 3,
+               {"successfully completed SCSI download.", "successfully completed SCSI activation.",
+                "The Windows 8.1 in-box NVMe driver requires a reboot after successful firmware "
+                "update."}});
+  c.push_back({"AtaDeferredDownloadFailingFallsBackToOffsets",
+               {machine("win10", {kInboxAhci},
+                        {ata_disk("sata0", "ahci", 0, kAtaModel, "CS100001")},
+                        {R"({"drive": "sata0", "ata_command": "0x92", "feature": "0x0e",
+                            "count": {"nth": 1}, "action": {"status": "0x51", "error": 4}})"}),
+                monb(kAtaModel, "CS100001", "CS100002"), {{"fw.img", ata_image}}, "/s"},
+               {{"@sata0", "CS100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"failed ATA download.",
+                "deferred download failed, falling back to immediate download with offsets.",
+                "successfully completed ATA download.", "Successfully updated"}});
+  c.push_back({"ScsiWriteBufferDownloadAndActivation",
+               {machine("win10", {R"({"id": "sas", "personality": "sas", "port": 2})"},
+                        {scsi_disk("sas0", "sas", 0, "CVX-SAS", "0001")}),
+                monb("CVX-SAS", "0001", "0002"),
+                {{"fw.img", image(ImageTarget::Scsi, "SC000002")}}, "/s"},
+               {{"@sas0", "0002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"successfully completed SCSI download.", "successfully completed SCSI activation.",
+                "Successfully updated from firmware 0001 to 0002"}});
+  // Under the control thread a multi-step update runs its first step only.
+  c.push_back({"MonmbRunsItsFirstStepUnderTheControlThread",
+               {machine("win10", {kInboxNvme},
+                        {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                   R"(, "activation": "commit")")}),
+                monmb_chain(), monmb_images(), "/s"},
+               {{"@nvme0", "MA000002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"operation: Multistep Update: MA000001 to MA000002 to MA000003",
+                "Successfully updated from firmware MA000001 to MA000002 and model CORVANE CVN-A "
+                "to CORVANE CVN-B"}});
+  c.push_back({"MonmbChainBackToTheStartStopsThere",
+               {machine("win10", {kInboxNvme},
+                        {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                   R"(, "activation": "commit")")}),
+                pkgtest::fwconfig(kMonmb, 2,
+                                  pkgtest::concat({pkgtest::monmb_record("CORVANE CVN-A", "MA000001",
+                                                                         "MA000002", "CORVANE CVN-A",
+                                                                         "fw.img"),
+                                                   pkgtest::monmb_record("CORVANE CVN-A", "MA000002",
+                                                                         "MA000001", "CORVANE CVN-A",
+                                                                         "fw.img")})),
+                {{"fw.img", image(ImageTarget::Nvme, "MA000002")}}, "/s"},
+               {{"@nvme0", "MA000002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"registering recursive update from MA000002 to MA000001",
+                "Update loop detected, recursive update check complete.",
+                "operation: Multistep Update: MA000001 to MA000002 to MA000001",
+                "!No update loop detected"}});
+  // The "Start" button of the generic window runs every step, re-identifying the drive between.
+  c.push_back({"MonmbRunsEveryStepFromTheStartButton",
+               {with_ui(machine("win10", {kInboxNvme},
+                                {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                           R"(, "activation": "commit")")}),
+                        R"([{"click": 0}, {"click": "Exit", "when": {"text":
+                            "Firmware update to revision MA000003 successful."}}])"),
+                monmb_chain(), monmb_images(), ""},
+               {{"@nvme0", "MA000003", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Beginning update on SN: SN-nvme0 - MN: CORVANE CVN-A.",
+                "Successfully updated from firmware MA000001 to MA000002 and model CORVANE CVN-A "
+                "to CORVANE CVN-B",
+                "Collect device data for strategy \"monmb\".",
+                "Collect device operation state for strategy \"monmb\".",
+                "Beginning update on SN: SN-nvme0 - MN: CORVANE CVN-B.",
+                "Successfully updated from firmware MA000002 to MA000003 and model CORVANE CVN-B "
+                "to CORVANE CVN-B"}});
+  // A step thread that cannot start is that step failing: the in-box retry runs it again.
+  c.push_back({"StepThreadThatCannotStartFailsItsStep",
+               {win10_nvme(R"(, "activation": "commit")"), monb(kNvmeModel, "CN100001", "CN100002"),
+                {{"fw.img", nvme_image}}, "/s",
+                [] { sim::app_knobs().fail_thread_create_at = 3; }},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"run 3.", "failed NVMe download.", "run 2.", "successfully completed NVMe download.",
+                "Successfully updated"}});
+  // Command-line mode (Duzori codes): "/T:" picks one drive by its physical-drive number.
+  c.push_back({"CommandLineTargetByPhysicalDrive",
+               {two_nvme(), {}, {{"fw.img", nvme_image}},
+                "/s /FIA /T:\\\\.\\PhysicalDrive1 /D:{dir}/fw.img"},
+               {{"@nvme0", "CN100001", ""}, {"@nvme1", "CN100002", ""}}, {kUpdated, kIgnored},
+               "0/1/0/1", 0,
+               {"ignored, does not match CLI target \\\\.\\PhysicalDrive1.",
+                "Update firmware to ", "Firmware update process successful."}});
+  c.push_back({"CommandLineCsmiTargetMatchingNothing",
+               {two_nvme(), {}, {{"fw.img", nvme_image}}, "/s /FIA /C:0,5000000000000001 /D:{dir}/fw.img"},
+               {{"@nvme0", "CN100001", ""}, {"@nvme1", "CN100001", ""}}, {kIgnored, kIgnored},
+               "0/0/0/2", 1, {"ignored, does not match CLI target 0.5000000000000001."}});
+  c.push_back({"CommandLineMissingImageFails",
+               {two_nvme(), {}, {}, "/s /FIA /T:\\\\.\\PhysicalDrive0 /D:{dir}/none.img"},
+               {{"@nvme0", "CN100001", ""}}, {kFailed, kIgnored}, "0/0/1/1", 1,
+               {"Could not operate on binary "}});
+  // Without "/FIA" the ATA image is saved for a deferred activation: reboot required.
+  c.push_back({"CommandLineAtaWithoutActivationNeedsAReboot",
+               {win10_ata(""), {}, {{"fw.img", ata_image}},
+                "/s /T:\\\\.\\PhysicalDrive0 /D:{dir}/fw.img"},
+               {{"@sata0", "CS100001", "CS100002"}}, {kReboot}, "1/0/0/0", 0,
+               {"will not be activated, the user has not specified to activate immediately.",
+                "Attempting deferred download on device", "Reboot is required"}});
+  // "dfmonmb": drive model id and wildcard patterns over the vendor-unique native firmware.
+  sim::TestImageSpec df_image;
+  df_image.target = ImageTarget::Ata;
+  df_image.revision = "CS100002";
+  df_image.vu_ctl = "CTL00002";
+  df_image.vu_srv = "SRV00002";
+  df_image.vu_ovl = "OVL002";
+  df_image.global_product_id = 0x0101;
+  c.push_back({"DfmonmbMatchesWildcardsOverTheNativeFirmware",
+               {win10_ata(R"(, "vu": {"ctl": "CTL00001", "srv": "SRV00001", "ovl": "OVL001",
+                                      "global_product_id": "0x0101"})"),
+                pkgtest::fwconfig(
+                    kDfmonmb, 3,
+                    pkgtest::concat(
+                        {pkgtest::dfmonmb_record(0x0202, "", "*", "X", "", "fw.img"),
+                         pkgtest::dfmonmb_record(0x0101, "CORVANE CVS-2??", "CTLSR1O", "X", "",
+                                                 "fw.img"),
+                         pkgtest::dfmonmb_record(0x0101, "", "CT*", "CTLSR2OV L00V00L002", "",
+                                                 "fw.img")})),
+                {{"fw.img", sim::make_test_image(df_image)}}, "/s"},
+               {{"@sata0", "CS100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"Collect device information for strategy \"dfmonmb\".",
+                "Comparing configuration drive model and firmware.",
+                "Comparing configuration drive model and firmware.",
+                "Comparing configuration drive model and firmware.", "Packed binary found.",
+                "operation: Update firmware.",
+                "Successfully updated firmware on device SN: SN-sata0 - MN: CORVANE CVS-256."}});
+  return c;
+}
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+class EngineRun : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EngineRun, DriveStateDeviceStateSummaryAndExitCode) {
+  const Case &c = GetParam();
+  const Outcome out = run(c.run);
+  ASSERT_EQ(out.failure, "") << out.log;
+  for (const Case::Drive &expected : c.drives) {
+    ASSERT_TRUE(out.drives.contains(expected.id)) << out.drives.dump() << out.log;
+    const auto &drive = out.drive(expected.id);
+    EXPECT_EQ(drive["revision"], expected.revision) << drive.dump();
+    EXPECT_EQ(drive["pending"].is_null() ? "" : drive["pending"]["revision"].get<std::string>(),
+              expected.pending);
+  }
+  std::vector<uint32_t> states;
+  for (const auto &state : out.states) states.push_back(state.second);
+  EXPECT_EQ(states, c.states) << out.log;
+  EXPECT_EQ(out.summary, c.summary);
+  EXPECT_EQ(out.exit_code, c.exit_code);
+  std::vector<std::string> in_order;
+  for (const std::string &piece : c.log) {
+    if (piece[0] != '!') in_order.push_back(piece);
+    else EXPECT_EQ(out.log.find(piece.substr(1)), std::string::npos) << piece;
+  }
+  EXPECT_EQ(orbu_test::find_in_order(out.log, in_order), "") << out.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Strategies, EngineRun, ::testing::ValuesIn(cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
