@@ -17,6 +17,7 @@
 #include "sim/run_outputs.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "sim/tasks.h"
 #include "sim/video.h"
 
 namespace sim {
@@ -223,6 +224,7 @@ void apply(const json &j) {
   MachineState &s = state();
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   register_video_section();    // the "video" section (DirectShow video input devices)
+  register_task_scheduler();   // the Task Scheduler service and its root folder
   for (auto it = j.begin(); it != j.end(); ++it) {
     static const char *const builtin[] = {"name", "description", "os", "registry", "app", "devices"};
     bool known = false;

@@ -17,6 +17,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <usbioctl.h>
+#include <taskschd.h>
 // DirectShow device enumeration and kernel streaming (the video device pass); without the
 // string-safety header DirectShow would pull in, which retires the C string functions.
 #ifndef NO_DSHOW_STRSAFE
@@ -40,6 +41,8 @@
 #include "platform/win_storage.h"
 #include "platform/win_com.h"
 #include "platform/win_dshow.h"
+#include "platform/win_taskschd.h"
+#include "platform/win_text.h"
 #endif
 #include "platform/win_devices.h"
 
