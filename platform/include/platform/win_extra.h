@@ -203,6 +203,26 @@ typedef struct _STORAGE_HW_FIRMWARE_ACTIVATE {
 } STORAGE_HW_FIRMWARE_ACTIVATE, *PSTORAGE_HW_FIRMWARE_ACTIVATE;
 #endif
 
+// Disk cache setting (ntdddisk.h): the write-cache state and the is-power-protected flag Windows
+// keeps for a disk.
+#ifndef IOCTL_DISK_GET_CACHE_SETTING
+#define IOCTL_DISK_GET_CACHE_SETTING CTL_CODE(IOCTL_DISK_BASE, 0x0038, METHOD_BUFFERED, FILE_READ_ACCESS)
+#define IOCTL_DISK_SET_CACHE_SETTING \
+  CTL_CODE(IOCTL_DISK_BASE, 0x0039, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+
+typedef enum _DISK_CACHE_STATE {
+  DiskCacheNormal = 0,
+  DiskCacheWriteThroughNotSupported = 1,
+  DiskCacheModifyUnsuccessful = 2,
+} DISK_CACHE_STATE, *PDISK_CACHE_STATE;
+
+typedef struct _DISK_CACHE_SETTING {
+  ULONG Version;             // size of this structure
+  DISK_CACHE_STATE State;
+  BOOLEAN IsPowerProtected;  // writes need no cache flush
+} DISK_CACHE_SETTING, *PDISK_CACHE_SETTING;
+#endif
+
 // ---- Kernel-streaming topology of a filter (vidcap.h; MinGW-w64 lacks it) -----------------------
 #ifdef _WIN32
 #ifndef ORBU_IKSTOPOLOGYINFO_DECLARED
