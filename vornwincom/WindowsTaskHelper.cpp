@@ -6,86 +6,46 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <new>
 #include <stdexcept>
 
+#include "vornwincom/com_support.h"
+#include "vornwincom/flat_call.h"
 #include "vornwincom/vornwincom_tasks.h"
 
 namespace {
 
-// An owned interface pointer, released when the holder goes.
-template <class T>
-class ComRef {
- public:
-  ComRef() = default;
-  ~ComRef() { reset(); }
-  ComRef(const ComRef &) = delete;
-  ComRef &operator=(const ComRef &) = delete;
-  void reset() {
-    if (p_) p_->Release();
-    p_ = nullptr;
-  }
-  T **out() {
-    reset();
-    return &p_;
-  }
-  T *get() const { return p_; }
-  T *operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  // QueryInterface into `to`; the HRESULT.
-  template <class U>
-  HRESULT query(REFIID iid, ComRef<U> &to) const {
-    return p_->QueryInterface(iid, reinterpret_cast<void **>(to.out()));
-  }
+using vornwincom::Bstr;
+using vornwincom::ComPtr;
+using vornwincom::Variant;
 
- private:
-  T *p_ = nullptr;
-};
+// Narrow text in the ANSI code page as a BSTR; throws when it cannot be made.
+Bstr ansi(const std::string &text) {
+  int n = text.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (!text.empty() && n <= 0) throw vornwincom::ComError(E_INVALIDARG, "Failed to convert a text to a BSTR");
+  Bstr b;
+  *b.out() = SysAllocStringLen(nullptr, static_cast<UINT>(n));
+  if (!b.get()) throw vornwincom::ComError(E_OUTOFMEMORY, "Failed to allocate a BSTR");
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), b.get(), n);
+  return b;
+}
 
-// An owned BSTR.
-class Bstr {
- public:
-  Bstr() = default;
-  // From narrow text in the ANSI code page; throws when it cannot be made.
-  explicit Bstr(const std::string &text) {
-    int n = text.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (!text.empty() && n <= 0) throw std::runtime_error("Cannot convert text to a BSTR.");
-    b_ = SysAllocStringLen(nullptr, static_cast<UINT>(n));
-    if (!b_) throw std::bad_alloc();
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), b_, n);
-  }
-  ~Bstr() { SysFreeString(b_); }
-  Bstr(const Bstr &) = delete;
-  Bstr &operator=(const Bstr &) = delete;
-  BSTR get() const { return b_; }
-  BSTR *out() {
-    SysFreeString(b_);
-    b_ = nullptr;
-    return &b_;
-  }
+// A VARIANT holding an empty BSTR.
+Variant empty_text() {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocStringLen(nullptr, 0);
+  if (!v.bstrVal) throw vornwincom::ComError(E_OUTOFMEMORY, "Failed to allocate a BSTR");
+  Variant held;
+  *held.out() = v;  // the holder takes the string over
+  return held;
+}
 
- private:
-  BSTR b_ = nullptr;
-};
-
-// An owned VARIANT, cleared when the holder goes.
-class Variant {
- public:
-  Variant() { VariantInit(&v_); }
-  ~Variant() { VariantClear(&v_); }
-  Variant(const Variant &) = delete;
-  Variant &operator=(const Variant &) = delete;
-  // A VARIANT holding an empty BSTR.
-  static void empty_text(Variant &v) {
-    v.v_.bstrVal = SysAllocStringLen(nullptr, 0);
-    if (!v.v_.bstrVal) throw std::bad_alloc();
-    v.v_.vt = VT_BSTR;
-  }
-  const VARIANT &get() const { return v_; }
-
- private:
-  VARIANT v_;
-};
+// QueryInterface from `from` into `to`; the HRESULT.
+template <class T, class U>
+HRESULT query(const ComPtr<T> &from, REFIID iid, ComPtr<U> &to) {
+  return from->QueryInterface(iid, to.out_void());
+}
 
 // Records code 1 with the HRESULT as subcode in the name of `function`.
 #define TASK_FAIL_IN(err, function, hr, ...)                                                              \
@@ -106,19 +66,19 @@ struct DatedTriggerTexts {
 // the name of `function`.
 template <class I>
 int dated_trigger(huld_error *err, const char *function, ITaskDefinition *definition, TASK_TRIGGER_TYPE2 type,
-                  REFIID iid, const char *id, const DatedTriggerTexts &texts, ComRef<I> &out) {
+                  REFIID iid, const char *id, const DatedTriggerTexts &texts, ComPtr<I> &out) {
   std::string start = make_trigger_boundaries();
-  ComRef<ITriggerCollection> triggers;
+  ComPtr<ITriggerCollection> triggers;
   HRESULT hr = definition->get_Triggers(triggers.out());
   if (FAILED(hr) || !triggers) return TASK_FAIL_IN(err, function, hr, texts.collection, (unsigned)hr);
-  ComRef<ITrigger> trigger;
+  ComPtr<ITrigger> trigger;
   hr = triggers->Create(type, trigger.out());
   if (FAILED(hr) || !trigger) return TASK_FAIL_IN(err, function, hr, texts.create, (unsigned)hr);
-  hr = trigger.query(iid, out);
+  hr = query(trigger, iid, out);
   if (FAILED(hr) || !out) return TASK_FAIL_IN(err, function, hr, texts.query, (unsigned)hr);
-  hr = out->put_Id(Bstr(id).get());
+  hr = out->put_Id(ansi(id).get());
   if (FAILED(hr)) return TASK_FAIL_IN(err, function, hr, texts.id, (unsigned)hr);
-  hr = out->put_StartBoundary(Bstr(start).get());
+  hr = out->put_StartBoundary(ansi(start).get());
   if (FAILED(hr)) return TASK_FAIL_IN(err, function, hr, texts.start, (unsigned)hr);
   return 0;
 }
@@ -170,7 +130,7 @@ bool WindowsTaskHelper::initialize() {
   hr = task_service->Connect(none.get(), none.get(), none.get(), none.get());
   if (FAILED(hr)) return false;
   try {
-    hr = task_service->GetFolder(Bstr("\\").get(), &root_folder);
+    hr = task_service->GetFolder(ansi("\\").get(), &root_folder);
   } catch (const std::exception &) {
     return false;  // the folder's name could not be made
   }
@@ -194,7 +154,7 @@ int WindowsTaskHelper::create_task(huld_error *err, const std::string &name, con
       trigger_type != TASK_TRIGGER_MONTHLY && trigger_type != TASK_TRIGGER_LOGON)
     return huld_error_set(err, HULD_ERROR_NOT_SUPPORTED, 0, HULD_MODULE, __func__, __LINE__,
                           "Unsupported trigger type %xh", trigger_type);
-  ComRef<ITaskDefinition> definition;
+  ComPtr<ITaskDefinition> definition;
   HRESULT hr = task_service->NewTask(0, definition.out());
   if (FAILED(hr) || !definition) return TASK_FAIL(err, hr, "Failed to instantiate new task (%xh)", (unsigned)hr);
   if (install_principal(err, definition.get(), user, run_level)) return 1;
@@ -212,7 +172,7 @@ int WindowsTaskHelper::create_task(huld_error *err, const std::string &name, con
 
 int WindowsTaskHelper::delete_task(huld_error *err, const std::string &name) {
   if (initialize_if_needed(err)) return 1;
-  HRESULT hr = root_folder->DeleteTask(Bstr(name).get(), 0);
+  HRESULT hr = root_folder->DeleteTask(ansi(name).get(), 0);
   if (FAILED(hr) && hr != kTaskMissing)
     return TASK_FAIL(err, hr, "Failed to delete task %s (%xh)", name.c_str(), (unsigned)hr);
   return huld_error_clear(err);
@@ -222,7 +182,7 @@ int WindowsTaskHelper::get_task(huld_error *err, const std::string &name, uint32
                                 SYSTEMTIME *last_run_time, bool *not_found) {
   if (not_found) *not_found = false;
   if (initialize_if_needed(err)) return 1;
-  ComRef<IRegisteredTaskCollection> tasks;
+  ComPtr<IRegisteredTaskCollection> tasks;
   HRESULT hr = root_folder->GetTasks(TASK_ENUM_HIDDEN, tasks.out());
   if (FAILED(hr) || !tasks) return TASK_FAIL(err, hr, "Failed to get registered task collection (%xh)", (unsigned)hr);
   LONG count = 0;
@@ -233,7 +193,7 @@ int WindowsTaskHelper::get_task(huld_error *err, const std::string &name, uint32
     VariantInit(&index);
     index.vt = VT_UINT;
     index.uintVal = static_cast<UINT>(i);
-    ComRef<IRegisteredTask> task;
+    ComPtr<IRegisteredTask> task;
     hr = tasks->get_Item(index, task.out());
     if (FAILED(hr) || !task) return TASK_FAIL(err, hr, "Failed to get registered task (%xh)", (unsigned)hr);
     Bstr task_name;
@@ -241,13 +201,13 @@ int WindowsTaskHelper::get_task(huld_error *err, const std::string &name, uint32
     if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to get task name (%xh)", (unsigned)hr);
     if (bstr_to_string(task_name.get()) != name) continue;
 
-    ComRef<ITaskDefinition> definition;
+    ComPtr<ITaskDefinition> definition;
     hr = task->get_Definition(definition.out());
     if (FAILED(hr) || !definition) return TASK_FAIL(err, hr, "Failed to get task definition (%xh)", (unsigned)hr);
-    ComRef<ITriggerCollection> triggers;
+    ComPtr<ITriggerCollection> triggers;
     hr = definition->get_Triggers(triggers.out());
     if (FAILED(hr) || !triggers) return TASK_FAIL(err, hr, "Failed to get trigger collection (%xh)", (unsigned)hr);
-    ComRef<ITrigger> trigger;
+    ComPtr<ITrigger> trigger;
     hr = triggers->get_Item(1, trigger.out());
     if (FAILED(hr) || !trigger) return TASK_FAIL(err, hr, "Failed to get trigger (%xh)", (unsigned)hr);
     TASK_TRIGGER_TYPE2 type = TASK_TRIGGER_EVENT;
@@ -270,10 +230,10 @@ int WindowsTaskHelper::get_task(huld_error *err, const std::string &name, uint32
 
 int WindowsTaskHelper::install_principal(huld_error *err, ITaskDefinition *definition, const std::string &user,
                                          uint32_t run_level) {
-  ComRef<IPrincipal> principal;
+  ComPtr<IPrincipal> principal;
   HRESULT hr = definition->get_Principal(principal.out());
   if (FAILED(hr) || !principal) return TASK_FAIL(err, hr, "Failed to get principal (%xh)", (unsigned)hr);
-  hr = principal->put_UserId(Bstr(user).get());
+  hr = principal->put_UserId(ansi(user).get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put User Id (%xh)", (unsigned)hr);
   hr = principal->put_RunLevel(static_cast<TASK_RUNLEVEL_TYPE>(run_level));
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put run level (%xh)", (unsigned)hr);
@@ -281,7 +241,7 @@ int WindowsTaskHelper::install_principal(huld_error *err, ITaskDefinition *defin
 }
 
 int WindowsTaskHelper::install_settings(huld_error *err, ITaskDefinition *definition) {
-  ComRef<ITaskSettings> settings;
+  ComPtr<ITaskSettings> settings;
   HRESULT hr = definition->get_Settings(settings.out());
   if (FAILED(hr) || !settings) return TASK_FAIL(err, hr, "Failed to get task settings (%xh)", (unsigned)hr);
   hr = settings->put_Enabled(1);
@@ -298,7 +258,7 @@ int WindowsTaskHelper::install_daily_trigger(huld_error *err, ITaskDefinition *d
       "Failed to get trigger collection (%xh)", "Failed to create daily trigger (%xh)",
       "Failed to get IDailyTrigger (%xh)", "Failed to put TriggerDaily Id (%xh)",
       "Failed to put start boundary for daily trigger (%xh)"};
-  ComRef<IDailyTrigger> trigger;
+  ComPtr<IDailyTrigger> trigger;
   if (dated_trigger(err, __func__, definition, TASK_TRIGGER_DAILY, IID_IDailyTrigger, "TriggerDaily", texts, trigger))
     return 1;
   HRESULT hr = trigger->put_DaysInterval(1);
@@ -311,7 +271,7 @@ int WindowsTaskHelper::install_weekly_trigger(huld_error *err, ITaskDefinition *
       "Failed to get weekly trigger collection (%xh)", "Failed to create weekly trigger (%xh)",
       "Failed to get IWeeklyTrigger (%xh)", "Failed to put TriggerWeekly Id (%xh)",
       "Failed to set up weekly start boundary (%xh)"};
-  ComRef<IWeeklyTrigger> trigger;
+  ComPtr<IWeeklyTrigger> trigger;
   if (dated_trigger(err, __func__, definition, TASK_TRIGGER_WEEKLY, IID_IWeeklyTrigger, "TriggerWeekly", texts,
                     trigger))
     return 1;
@@ -327,7 +287,7 @@ int WindowsTaskHelper::install_monthly_trigger(huld_error *err, ITaskDefinition 
       "Failed to get triggers collection (%xh)", "Failed to create monthly trigger (%xh)",
       "Failed to create IMonthlyTrigger (%xh)", "Failed to put TriggerMonthly Id (%xh)",
       "Failed to put monthly start boundary (%xh)"};
-  ComRef<IMonthlyTrigger> trigger;
+  ComPtr<IMonthlyTrigger> trigger;
   if (dated_trigger(err, __func__, definition, TASK_TRIGGER_MONTHLY, IID_IMonthlyTrigger, "TriggerMonthly", texts,
                     trigger))
     return 1;
@@ -340,7 +300,7 @@ int WindowsTaskHelper::install_monthly_trigger(huld_error *err, ITaskDefinition 
 }
 
 int WindowsTaskHelper::install_logon_trigger(huld_error *err, ITaskDefinition *definition, const std::string &user) {
-  ComRef<ITaskSettings> settings;
+  ComPtr<ITaskSettings> settings;
   HRESULT hr = definition->get_Settings(settings.out());
   if (FAILED(hr) || !settings) return TASK_FAIL(err, hr, "Failed to get task settings (%xh)", (unsigned)hr);
   settings->put_Enabled(1);
@@ -350,39 +310,39 @@ int WindowsTaskHelper::install_logon_trigger(huld_error *err, ITaskDefinition *d
   hr = definition->put_Settings(settings.get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put task settings (%xh)", (unsigned)hr);
 
-  ComRef<ITriggerCollection> triggers;
+  ComPtr<ITriggerCollection> triggers;
   hr = definition->get_Triggers(triggers.out());
   if (FAILED(hr) || !triggers) return TASK_FAIL(err, hr, "Failed to get triggers collection (%xh)", (unsigned)hr);
-  ComRef<ITrigger> trigger;
+  ComPtr<ITrigger> trigger;
   hr = triggers->Create(TASK_TRIGGER_LOGON, trigger.out());
   if (FAILED(hr) || !trigger) return TASK_FAIL(err, hr, "Failed to create logon trigger (%xh)", (unsigned)hr);
-  ComRef<ILogonTrigger> logon;
-  hr = trigger.query(IID_ILogonTrigger, logon);
+  ComPtr<ILogonTrigger> logon;
+  hr = query(trigger, IID_ILogonTrigger, logon);
   if (FAILED(hr) || !logon) return TASK_FAIL(err, hr, "Failed to get ILogonTrigger (%xh)", (unsigned)hr);
-  hr = logon->put_Id(Bstr("Trigger1").get());
+  hr = logon->put_Id(ansi("Trigger1").get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put Trigger1 ID (%xh)", (unsigned)hr);
-  hr = logon->put_UserId(Bstr(user).get());
+  hr = logon->put_UserId(ansi(user).get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put logon trigger UserId (%xh)", (unsigned)hr);
   return 0;
 }
 
 int WindowsTaskHelper::install_execution_action(huld_error *err, ITaskDefinition *definition, const std::string &path,
                                                 const std::string &arguments, const std::string &working_directory) {
-  ComRef<IActionCollection> actions;
+  ComPtr<IActionCollection> actions;
   HRESULT hr = definition->get_Actions(actions.out());
   if (FAILED(hr) || !actions) return TASK_FAIL(err, hr, "Failed to get task action collection (%xh)", (unsigned)hr);
-  ComRef<IAction> action;
+  ComPtr<IAction> action;
   hr = actions->Create(TASK_ACTION_EXEC, action.out());
   if (FAILED(hr) || !action) return TASK_FAIL(err, hr, "Failed to create task action exec (%xh)", (unsigned)hr);
-  ComRef<IExecAction> exec;
-  hr = action.query(IID_IExecAction, exec);
+  ComPtr<IExecAction> exec;
+  hr = query(action, IID_IExecAction, exec);
   if (FAILED(hr) || !exec) return TASK_FAIL(err, hr, "Failed to create IExecAction (%xh)", (unsigned)hr);
-  hr = exec->put_Path(Bstr(path).get());
+  hr = exec->put_Path(ansi(path).get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put exec path (%s) (%xh)", path.c_str(), (unsigned)hr);
-  hr = exec->put_Arguments(Bstr(arguments).get());
+  hr = exec->put_Arguments(ansi(arguments).get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put exec args (%s) (%xh)", arguments.c_str(), (unsigned)hr);
   if (!working_directory.empty()) {
-    hr = exec->put_WorkingDirectory(Bstr(working_directory).get());
+    hr = exec->put_WorkingDirectory(ansi(working_directory).get());
     if (FAILED(hr))
       return TASK_FAIL(err, hr, "Failed to put exec working directory (%s) (%xh)", working_directory.c_str(),
                        (unsigned)hr);
@@ -392,10 +352,10 @@ int WindowsTaskHelper::install_execution_action(huld_error *err, ITaskDefinition
 
 int WindowsTaskHelper::install_registration_info(huld_error *err, ITaskDefinition *definition,
                                                  const std::string &description) {
-  ComRef<IRegistrationInfo> info;
+  ComPtr<IRegistrationInfo> info;
   HRESULT hr = definition->get_RegistrationInfo(info.out());
   if (FAILED(hr) || !info) return TASK_FAIL(err, hr, "Failed to get registration info (%xh)", (unsigned)hr);
-  hr = info->put_Description(Bstr(description).get());
+  hr = info->put_Description(ansi(description).get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put registration description (%xh)", (unsigned)hr);
   hr = definition->put_RegistrationInfo(info.get());
   if (FAILED(hr)) return TASK_FAIL(err, hr, "Failed to put registration info (%xh)", (unsigned)hr);
@@ -403,12 +363,9 @@ int WindowsTaskHelper::install_registration_info(huld_error *err, ITaskDefinitio
 }
 
 int WindowsTaskHelper::register_task(huld_error *err, ITaskDefinition *definition, const std::string &name) {
-  Variant user, password, sddl;
-  Variant::empty_text(user);
-  Variant::empty_text(password);
-  Variant::empty_text(sddl);
-  ComRef<IRegisteredTask> task;
-  HRESULT hr = root_folder->RegisterTaskDefinition(Bstr(name).get(), definition, TASK_CREATE_OR_UPDATE, user.get(),
+  Variant user = empty_text(), password = empty_text(), sddl = empty_text();
+  ComPtr<IRegisteredTask> task;
+  HRESULT hr = root_folder->RegisterTaskDefinition(ansi(name).get(), definition, TASK_CREATE_OR_UPDATE, user.get(),
                                                    password.get(), TASK_LOGON_NONE, sddl.get(), task.out());
   if (FAILED(hr) || !task) return TASK_FAIL(err, hr, "Failed to register task definition (%xh)", (unsigned)hr);
   TASK_STATE state = TASK_STATE_UNKNOWN;
@@ -421,7 +378,7 @@ int WindowsTaskHelper::register_task(huld_error *err, ITaskDefinition *definitio
 
 int vornwincom_set_scheduled_task(huld_error *err, const vornwincom_task_request *request) {
   if (!request) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "Invalid argument: no task request");
-  try {
+  return vornwincom::flat_call(err, HULD_MODULE, __func__, [&] {
     WindowsTaskHelper helper;
     int failed = request->remove ? helper.delete_task(err, field(request->name))
                                  : helper.create_task(err, field(request->name), field(request->description),
@@ -429,14 +386,12 @@ int vornwincom_set_scheduled_task(huld_error *err, const vornwincom_task_request
                                                       field(request->path), field(request->arguments),
                                                       field(request->working_directory));
     return failed ? 1 : huld_error_clear(err);
-  } catch (const std::exception &e) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "%s", e.what());
-  }
+  });
 }
 
 int vornwincom_get_scheduled_task(huld_error *err, const char *name, vornwincom_task_info *info) {
   if (!name || !info) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "Invalid argument: no task name or result");
-  try {
+  return vornwincom::flat_call(err, HULD_MODULE, __func__, [&] {
     WindowsTaskHelper helper;
     uint32_t type = 0;
     SYSTEMTIME when{};
@@ -449,7 +404,5 @@ int vornwincom_get_scheduled_task(huld_error *err, const char *name, vornwincom_
     info->last_run_time = when;
     info->trigger_type = type;
     return huld_error_clear(err);
-  } catch (const std::exception &e) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "%s", e.what());
-  }
+  });
 }

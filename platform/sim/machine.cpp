@@ -19,6 +19,7 @@
 #include "sim/trace.h"
 #include "sim/tasks.h"
 #include "sim/video.h"
+#include "sim/wmi.h"
 
 namespace sim {
 namespace {
@@ -225,6 +226,7 @@ void apply(const json &j) {
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   register_video_section();    // the "video" section (DirectShow video input devices)
   register_task_scheduler();   // the Task Scheduler service and its root folder
+  register_wmi_section();      // the "wmi" section (the WMI service's classes)
   for (auto it = j.begin(); it != j.end(); ++it) {
     static const char *const builtin[] = {"name", "description", "os", "registry", "app", "devices"};
     bool known = false;

@@ -16,6 +16,7 @@
 #include <process.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <wbemcli.h>
 #include <usbioctl.h>
 #include <taskschd.h>
 // DirectShow device enumeration and kernel streaming (the video device pass); without the
@@ -43,6 +44,7 @@
 #include "platform/win_dshow.h"
 #include "platform/win_taskschd.h"
 #include "platform/win_text.h"
+#include "platform/win_wmi.h"
 #endif
 #include "platform/win_devices.h"
 

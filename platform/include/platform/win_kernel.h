@@ -93,6 +93,8 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD ResumeThread(HANDLE hThread);
 DWORD GetCurrentThreadId(void);
 DWORD GetCurrentProcessId(void);
+// The pseudo handle of the calling process (needs no CloseHandle).
+inline HANDLE GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 
 // C runtime thread start (declared by <process.h> on Windows). Returns the thread handle as an
 // integer, 0 on failure; the handle is closed with CloseHandle.

@@ -1,0 +1,69 @@
+// The machine and COM set-up shared by the WMI suites: a machine loaded, the test thread in the
+// multithreaded apartment, the library's log captured, and WMI fault rules by function.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "huld/huld_log.h"
+#include "platform/win32.h"
+#include "sim/faults.h"
+#include "sim/machine.h"
+#include "sim/storage.h"
+#include "sim/wmi.h"
+#include "support/huld_error_line.h"
+
+class WmiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_level_ = huld_log_level;
+    huld_log_level = HULD_LOG_DEBUG;
+    static bool sink = false;
+    if (!sink) huld_log_add_sink(capture);
+    sink = true;
+    log().clear();
+    sim::register_storage_section();
+    sim::load_machine_file(sim::machine_file_path("ref1"));
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  }
+  void TearDown() override {
+    CoUninitialize();
+    huld_log_level = saved_level_;
+    sim::reset_machine();
+  }
+
+  // A rule on one WMI call ("ConnectServer", "ExecQuery", "Next", "Get"): fails it with `error`
+  // (an HRESULT), or with the custom action `custom` when given.
+  static int fault(const char *function, sim::FaultCount count, DWORD error, const char *custom = nullptr,
+                   const char *class_name = nullptr) {
+    sim::FaultRule r;
+    r.match.op = sim::FaultOp::other;
+    r.match.keys = {{"api", "wmi"}, {"function", function}};
+    if (class_name) r.match.keys["class"] = class_name;
+    r.match.count = count;
+    r.action = custom ? sim::FaultAction::custom_action(custom) : sim::FaultAction::fail_with(error);
+    return sim::add_fault(r);
+  }
+  static int com_fault(const char *function, DWORD error) {
+    sim::FaultRule r;
+    r.match.op = sim::FaultOp::other;
+    r.match.keys = {{"api", "com"}, {"function", function}};
+    r.action = sim::FaultAction::fail_with(error);
+    return sim::add_fault(r);
+  }
+
+  static std::string &log() {
+    static std::string text;
+    return text;
+  }
+  static int capture(const char *text) {
+    log() += text;
+    return 0;
+  }
+
+  huld_error err_{};
+
+ private:
+  uint32_t saved_level_ = 0;
+};
