@@ -40,6 +40,8 @@
 // DeviceID), and one row each of Win32_VideoController, Win32_Processor, Win32_BaseBoard,
 // Win32_OperatingSystem (version and service pack from the machine's OS, LastBootUpTime from
 // the virtual clock) and two of Win32_PhysicalMemory.
+// Generator "pnp_device" (wmi_pnp_device.cpp): Win32_PnPDevice per disk, SystemElement its
+// Win32_DiskDrive, SameElement its Win32_PnPEntity.
 //
 // Reset (sim::reset_machine): overrides, generated rows and the call log go; the generators stay.
 #pragma once
