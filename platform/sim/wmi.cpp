@@ -29,7 +29,6 @@ const IID IID_IWbemClassObject = {0xDC12A681, 0x737F, 0x11CF, {0x88, 0x4D, 0x00,
 namespace sim {
 
 void register_wmi_machine_generator();  // wmi_machine.cpp
-void register_wmi_pnp_device_generator();  // wmi_pnp_device.cpp
 
 namespace {
 
@@ -696,7 +695,6 @@ void register_wmi_section() {
     register_reset_hook("wmi", [] { com_register_class_of<Locator>(CLSID_WbemLocator); });
     com_register_class_of<Locator>(CLSID_WbemLocator);
     register_wmi_machine_generator();
-    register_wmi_pnp_device_generator();
     return true;
   }();
   (void)registered;
