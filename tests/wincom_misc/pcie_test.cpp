@@ -27,11 +27,8 @@ class Pcie : public WmiTest {
            std::to_string(l.max_link_width) + " " + std::to_string(l.max_link_speed);
   }
   static void fail_property(const char *name) {
-    sim::FaultRule r;
-    r.match.op = sim::FaultOp::other;
-    r.match.keys = {{"api", "setupapi"}, {"function", "SetupDiGetDevicePropertyW"}, {"property", name}};
-    r.action = sim::FaultAction::fail_with(ERROR_NOT_FOUND);
-    sim::add_fault(r);
+    sim::fail_call({{"api", "setupapi"}, {"function", "SetupDiGetDevicePropertyW"}, {"property", name}},
+                   ERROR_NOT_FOUND);
   }
   bool logged(const std::string &text) const { return log().find(text) != std::string::npos; }
   huld_dev dev_{};
@@ -108,11 +105,7 @@ TEST_F(Pcie, ComAndConnectionFailures) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.function);
     sim::clear_faults();
-    sim::FaultRule r;
-    r.match.op = sim::FaultOp::other;
-    r.match.keys = {{"api", row.api}, {"function", row.function}};
-    r.action = sim::FaultAction::fail_with(0x80004005);
-    sim::add_fault(r);
+    sim::fail_call({{"api", row.api}, {"function", row.function}}, 0x80004005);
     uint32_t vendor = 0, device = 0;
     EXPECT_EQ(1, vornwincom_get_pcie_hardware_ids(&err_, &vendor, &device, &dev_));
     EXPECT_EQ(std::string("code 1 subcode ") + (row.subcode ? "2147500037" : "0") +
@@ -162,11 +155,7 @@ TEST_F(Pcie, TheDeviceTreeRoadSkipsOtherDisks) {
   EXPECT_EQ(1, vornwincom_get_pcie_slot_information(&err_, &link, &dev_));
   EXPECT_TRUE(logged("read DEVPKEY_PciDevice_CurrentLinkSpeed failed (1168)\n"));
 
-  sim::FaultRule r;
-  r.match.op = sim::FaultOp::other;
-  r.match.keys = {{"api", "setupapi"}, {"function", "SetupDiGetClassDevsA"}};
-  r.action = sim::FaultAction::fail_with(ERROR_INVALID_PARAMETER);
-  sim::add_fault(r);
+  sim::fail_call({{"api", "setupapi"}, {"function", "SetupDiGetClassDevsA"}}, ERROR_INVALID_PARAMETER);
   EXPECT_EQ(1, vornwincom_get_pcie_slot_information(&err_, &link, &dev_));
   EXPECT_EQ("code 4 subcode 87 file vornwincom\\source function vornwincom_get_pcie_slot_information message "
             "SetupDiGetClassDevs(GUID_DEVINTERFACE_DISK) failed",

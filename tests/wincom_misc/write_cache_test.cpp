@@ -172,11 +172,7 @@ TEST_F(ComStartup, ASingleThreadedApartmentIsLeftAsItIs) {
 }
 
 TEST_F(ComStartup, RefusedInitialization) {
-  sim::FaultRule rule;
-  rule.match.op = sim::FaultOp::other;
-  rule.match.keys = {{"api", "com"}, {"function", "CoInitializeEx"}};
-  rule.action = sim::FaultAction::fail_with(0x8007000E);
-  sim::add_fault(rule);
+  sim::fail_call({{"api", "com"}, {"function", "CoInitializeEx"}}, 0x8007000E);
   EXPECT_EQ(1, vornwincom_default_initialize_com(&err_));
   EXPECT_EQ("code 1 subcode 2147942414 file vornwincom\\source function vornwincom_default_initialize_com "
             "message Failed to initialize COM (8007000eh)",

@@ -52,16 +52,9 @@ class Tasks : public ::testing::Test {
     t.has_action = true;
     sim::put_scheduled_task(t);
   }
-  static void fail(const char *function, uint32_t nth = 1, DWORD error = 0x80004005) {
-    fail_when(function, sim::FaultCount::at(nth), error);
-  }
-  static void fail_when(const char *function, sim::FaultCount count, DWORD error = 0x80004005) {
-    sim::FaultRule rule;
-    rule.match.op = sim::FaultOp::other;
-    rule.match.keys = {{"api", "com"}, {"function", function}};
-    rule.match.count = count;
-    rule.action = sim::FaultAction::fail_with(error);
-    sim::add_fault(rule);
+  static void fail(const char *function, uint32_t nth = 1) { fail_when(function, sim::FaultCount::at(nth)); }
+  static void fail_when(const char *function, sim::FaultCount count) {
+    sim::fail_call({{"api", "com"}, {"function", function}}, 0x80004005, count);
   }
   huld_error err_{};
 };
