@@ -54,7 +54,16 @@ case "$check" in
     ;;
   tasks)
     # Wine lacks put_RunLevel and the task count (E_NOTIMPL): creation and look-up then fail
-    # with the step's own record, and nothing is registered.
+    # with the step's own record, and nothing is registered. When Wine's Task Scheduler service
+    # does not start, every call fails alike with the connection record.
+    none="Failed to initialize Task connection"
+    if [ "$(fact remove_absent_message)" = "$none" ]; then
+      for step in create get remove unsupported; do
+        [ "$(fact ${step}_message)" = "$none" ] || fail "$step without a connection: $(fact ${step}_message)"
+      done
+      echo "PASS: $check (no Task Scheduler service)"
+      exit 0
+    fi
     [ "$(fact remove_absent)" = 0 ] || fail "removing an absent task failed: $(fact remove_absent_message)"
     if [ "$(fact create)" = 0 ]; then
       [ "$(fact get)" = 0 ] && [ "$(fact found)" = 1 ] && [ "$(fact trigger_type)" = 2 ] || fail "task not read back"
