@@ -5,6 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
+# TinyXML for the Windows build: the distribution's source package, compiled there with MinGW.
+bash "$root/scripts/fetch_tinyxml.sh" "$root/build/windows/tinyxml-src"
 cmake -S "$root" -B "$root/build/windows" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
   >/dev/null

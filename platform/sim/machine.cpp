@@ -18,6 +18,7 @@
 #include "sim/storage.h"
 #include "sim/trace.h"
 #include "sim/tasks.h"
+#include "sim/led_hal.h"
 #include "sim/video.h"
 #include "sim/wmi.h"
 
@@ -226,6 +227,7 @@ void apply(const json &j) {
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   register_video_section();    // the "video" section (DirectShow video input devices)
   register_task_scheduler();   // the Task Scheduler service and its root folder
+  register_led_hal_section();  // the "led_hal" section (the LED lighting HAL servers)
   register_wmi_section();      // the "wmi" section (the WMI service's classes)
   for (auto it = j.begin(); it != j.end(); ++it) {
     static const char *const builtin[] = {"name", "description", "os", "registry", "app", "devices"};

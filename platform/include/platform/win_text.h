@@ -1,7 +1,7 @@
 // Linux stand-in: code-page conversion between narrow and UTF-16 text (stringapiset.h on Windows).
 // The machine's ANSI code page (CP_ACP, CP_THREAD_ACP) is ISO 8859-1: each byte is the code unit
 // of the same value, and a code unit above FFh becomes the default character '?'. CP_UTF8 is
-// UTF-8 (an invalid sequence becomes U+FFFD). Flags are ignored.
+// UTF-8 (an invalid sequence or an unpaired surrogate becomes U+FFFD). dwFlags must be 0.
 #pragma once
 #ifndef _WIN32
 
@@ -14,7 +14,9 @@
 // cbMultiByte / cchWideChar -1: the text runs to its NUL, which is converted too. An output size
 // of 0 asks for the size needed. Returns the units written (or needed); 0 on failure with the
 // last error: ERROR_INSUFFICIENT_BUFFER (output too small), ERROR_INVALID_PARAMETER (no input, an
-// unknown code page).
+// unknown code page, flags, a default character with CP_UTF8). WideCharToMultiByte writes
+// lpDefaultChar's first byte, or '?', for what the ANSI code page cannot hold, and says so in
+// *lpUsedDefaultChar.
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
