@@ -94,6 +94,15 @@ int fail_ioctl(const std::string &path, DWORD control_code, DWORD error, FaultCo
   return add_fault(rule);
 }
 
+int fail_call(const std::map<std::string, std::string> &keys, DWORD error, FaultCount count) {
+  FaultRule rule;
+  rule.match.op = FaultOp::other;
+  rule.match.keys = keys;
+  rule.match.count = count;
+  rule.action = FaultAction::fail_with(error);
+  return add_fault(rule);
+}
+
 void remove_fault(int id) {
   Rules &r = rules();
   std::lock_guard<std::mutex> g(r.lock);

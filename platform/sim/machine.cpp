@@ -17,6 +17,7 @@
 #include "sim/run_outputs.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "sim/tasks.h"
 #include "sim/led_hal.h"
 #include "sim/video.h"
 #include "sim/wmi.h"
@@ -225,6 +226,7 @@ void apply(const json &j) {
   MachineState &s = state();
   register_storage_section();  // the "storage" section (adapters, disks, their drivers)
   register_video_section();    // the "video" section (DirectShow video input devices)
+  register_task_scheduler();   // the Task Scheduler service and its root folder
   register_led_hal_section();  // the "led_hal" section (the LED lighting HAL servers)
   register_wmi_section();      // the "wmi" section (the WMI service's classes)
   for (auto it = j.begin(); it != j.end(); ++it) {

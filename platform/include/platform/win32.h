@@ -18,6 +18,7 @@
 #include <oleauto.h>
 #include <wbemcli.h>
 #include <usbioctl.h>
+#include <taskschd.h>
 // DirectShow device enumeration and kernel streaming (the video device pass); without the
 // string-safety header DirectShow would pull in, which retires the C string functions.
 #ifndef NO_DSHOW_STRSAFE
@@ -41,6 +42,7 @@
 #include "platform/win_storage.h"
 #include "platform/win_com.h"
 #include "platform/win_dshow.h"
+#include "platform/win_taskschd.h"
 #include "platform/win_text.h"
 #include "platform/win_wmi.h"
 #endif

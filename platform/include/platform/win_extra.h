@@ -203,6 +203,26 @@ typedef struct _STORAGE_HW_FIRMWARE_ACTIVATE {
 } STORAGE_HW_FIRMWARE_ACTIVATE, *PSTORAGE_HW_FIRMWARE_ACTIVATE;
 #endif
 
+// Disk cache setting (ntdddisk.h): the write-cache state and the is-power-protected flag Windows
+// keeps for a disk.
+#ifndef IOCTL_DISK_GET_CACHE_SETTING
+#define IOCTL_DISK_GET_CACHE_SETTING CTL_CODE(IOCTL_DISK_BASE, 0x0038, METHOD_BUFFERED, FILE_READ_ACCESS)
+#define IOCTL_DISK_SET_CACHE_SETTING \
+  CTL_CODE(IOCTL_DISK_BASE, 0x0039, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+
+typedef enum _DISK_CACHE_STATE {
+  DiskCacheNormal = 0,
+  DiskCacheWriteThroughNotSupported = 1,
+  DiskCacheModifyUnsuccessful = 2,
+} DISK_CACHE_STATE, *PDISK_CACHE_STATE;
+
+typedef struct _DISK_CACHE_SETTING {
+  ULONG Version;             // size of this structure
+  DISK_CACHE_STATE State;
+  BOOLEAN IsPowerProtected;  // writes need no cache flush
+} DISK_CACHE_SETTING, *PDISK_CACHE_SETTING;
+#endif
+
 // ---- Kernel-streaming topology of a filter (vidcap.h; MinGW-w64 lacks it) -----------------------
 #ifdef _WIN32
 #ifndef ORBU_IKSTOPOLOGYINFO_DECLARED
@@ -221,6 +241,51 @@ struct IKsTopologyInfo : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE get_NumNodes(DWORD *pdwNumNodes) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_NodeType(DWORD dwNodeId, GUID *pNodeType) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateNodeInstance(DWORD dwNodeId, REFIID iid, void **ppvObject) = 0;
+};
+#endif
+#endif
+
+// ---- Task Scheduler triggers that MinGW-w64's taskschd.h lacks (Windows only) ------------------
+// The stand-in declares them in win_taskschd.h. Each derives from ITrigger, its own methods in the
+// interface's vtable order.
+#ifdef _WIN32
+#ifndef __IWeeklyTrigger_INTERFACE_DEFINED__
+#define __IWeeklyTrigger_INTERFACE_DEFINED__
+// {5038FC98-82FF-436D-8728-A512A57C9DC1}
+inline const IID IID_IWeeklyTrigger = {0x5038FC98, 0x82FF, 0x436D, {0x87, 0x28, 0xA5, 0x12, 0xA5, 0x7C, 0x9D, 0xC1}};
+struct IWeeklyTrigger : public ITrigger {
+  virtual HRESULT STDMETHODCALLTYPE get_DaysOfWeek(short *days) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_DaysOfWeek(short days) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_WeeksInterval(short *weeks) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_WeeksInterval(short weeks) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_RandomDelay(BSTR *delay) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_RandomDelay(BSTR delay) = 0;
+};
+#endif
+#ifndef __IMonthlyTrigger_INTERFACE_DEFINED__
+#define __IMonthlyTrigger_INTERFACE_DEFINED__
+// {97C45EF1-6B02-4A1A-9C0E-1EBFBA1500AC}
+inline const IID IID_IMonthlyTrigger = {0x97C45EF1, 0x6B02, 0x4A1A, {0x9C, 0x0E, 0x1E, 0xBF, 0xBA, 0x15, 0x00, 0xAC}};
+struct IMonthlyTrigger : public ITrigger {
+  virtual HRESULT STDMETHODCALLTYPE get_DaysOfMonth(LONG *days) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_DaysOfMonth(LONG days) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_MonthsOfYear(short *months) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_MonthsOfYear(short months) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_RunOnLastDayOfMonth(VARIANT_BOOL *last_day) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_RunOnLastDayOfMonth(VARIANT_BOOL last_day) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_RandomDelay(BSTR *delay) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_RandomDelay(BSTR delay) = 0;
+};
+#endif
+#ifndef __ILogonTrigger_INTERFACE_DEFINED__
+#define __ILogonTrigger_INTERFACE_DEFINED__
+// {72DADE38-FAE4-4B3E-BAF4-5D009AF02B1C}
+inline const IID IID_ILogonTrigger = {0x72DADE38, 0xFAE4, 0x4B3E, {0xBA, 0xF4, 0x5D, 0x00, 0x9A, 0xF0, 0x2B, 0x1C}};
+struct ILogonTrigger : public ITrigger {
+  virtual HRESULT STDMETHODCALLTYPE get_Delay(BSTR *delay) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_Delay(BSTR delay) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_UserId(BSTR *user) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_UserId(BSTR user) = 0;
 };
 #endif
 #endif

@@ -145,4 +145,43 @@ typedef struct _STORAGE_PROTOCOL_DATA_DESCRIPTOR {
   STORAGE_PROTOCOL_SPECIFIC_DATA ProtocolSpecificData;
 } STORAGE_PROTOCOL_DATA_DESCRIPTOR, *PSTORAGE_PROTOCOL_DATA_DESCRIPTOR;
 
+// ---- Disk class requests ------------------------------------------------------------------------
+#define FILE_DEVICE_DISK 0x00000007
+#define IOCTL_DISK_BASE FILE_DEVICE_DISK
+#define IOCTL_DISK_GET_CACHE_INFORMATION CTL_CODE(IOCTL_DISK_BASE, 0x0035, METHOD_BUFFERED, FILE_READ_ACCESS)
+#define IOCTL_DISK_SET_CACHE_INFORMATION \
+  CTL_CODE(IOCTL_DISK_BASE, 0x0036, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#define IOCTL_STORAGE_GET_DEVICE_NUMBER CTL_CODE(IOCTL_STORAGE_BASE, 0x0420, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+typedef enum { EqualPriority = 0, KeepPrefetchedData = 1, KeepReadData = 2 } DISK_CACHE_RETENTION_PRIORITY;
+
+// A disk's cache parameters (24 bytes).
+typedef struct _DISK_CACHE_INFORMATION {
+  BOOLEAN ParametersSavable;
+  BOOLEAN ReadCacheEnabled;
+  BOOLEAN WriteCacheEnabled;
+  DISK_CACHE_RETENTION_PRIORITY ReadRetentionPriority;
+  DISK_CACHE_RETENTION_PRIORITY WriteRetentionPriority;
+  USHORT DisablePrefetchTransferLength;
+  BOOLEAN PrefetchScalar;  // selects the member of the union
+  union {
+    struct {
+      USHORT Minimum;
+      USHORT Maximum;
+      USHORT MaximumBlocks;
+    } ScalarPrefetch;
+    struct {
+      USHORT Minimum;
+      USHORT Maximum;
+    } BlockPrefetch;
+  };
+} DISK_CACHE_INFORMATION, *PDISK_CACHE_INFORMATION;
+
+// The answer of IOCTL_STORAGE_GET_DEVICE_NUMBER (12 bytes).
+typedef struct _STORAGE_DEVICE_NUMBER {
+  DWORD DeviceType;
+  DWORD DeviceNumber;
+  DWORD PartitionNumber;
+} STORAGE_DEVICE_NUMBER, *PSTORAGE_DEVICE_NUMBER;
+
 #endif  // _WIN32

@@ -1,21 +1,25 @@
-// Linux stand-in: conversion of UTF-16 text to narrow text (stringapiset.h on Windows).
+// Linux stand-in: code-page conversion between narrow and UTF-16 text (stringapiset.h on Windows).
+// The machine's ANSI code page (CP_ACP, CP_THREAD_ACP) is ISO 8859-1: each byte is the code unit
+// of the same value, and a code unit above FFh becomes the default character '?'. CP_UTF8 is
+// UTF-8 (an invalid sequence or an unpaired surrogate becomes U+FFFD). dwFlags must be 0.
 #pragma once
 #ifndef _WIN32
 
 #include "platform/win_types.h"
 
 #define CP_ACP 0
+#define CP_THREAD_ACP 3
 #define CP_UTF8 65001
 
-// Converts cchWideChar UTF-16 units (-1: up to and with the NUL) into lpMultiByteStr, which holds
-// cbMultiByte bytes; with cbMultiByte 0 only the size needed is returned. CP_UTF8 writes UTF-8
-// (an unpaired surrogate becomes U+FFFD); CP_ACP stands for a code page whose first 256
-// characters are Latin-1 and writes lpDefaultChar's first byte, or '?', for anything beyond,
-// setting *lpUsedDefaultChar. Returns the bytes written (or needed), or 0 with the last error
-// ERROR_INVALID_PARAMETER (no text, another code page, a default character with CP_UTF8) or
-// ERROR_INSUFFICIENT_BUFFER. dwFlags must be 0.
+// cbMultiByte / cchWideChar -1: the text runs to its NUL, which is converted too. An output size
+// of 0 asks for the size needed. Returns the units written (or needed); 0 on failure with the
+// last error: ERROR_INSUFFICIENT_BUFFER (output too small), ERROR_INVALID_PARAMETER (no input, an
+// unknown code page, flags, a default character with CP_UTF8). WideCharToMultiByte writes
+// lpDefaultChar's first byte, or '?', for what the ANSI code page cannot hold, and says so in
+// *lpUsedDefaultChar.
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                        LPWSTR lpWideCharStr, int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
-                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
-                        LPBOOL lpUsedDefaultChar);
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 #endif  // _WIN32

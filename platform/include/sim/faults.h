@@ -94,6 +94,9 @@ int add_fault(const FaultRule &rule);
 int fail_open(const std::string &path, DWORD error, FaultCount count = FaultCount::always());
 int fail_ioctl(const std::string &path, DWORD control_code, DWORD error,
                FaultCount count = FaultCount::always());
+// Fails the other calls (FaultOp::other) whose keys include all of `keys`
+// ({"api": "com", "function": "CoInitializeEx"}).
+int fail_call(const std::map<std::string, std::string> &keys, DWORD error, FaultCount count = FaultCount::always());
 void remove_fault(int id);
 void clear_faults();
 // Evaluates every rule in the order added. Each rule whose match (apart from the count) fits
