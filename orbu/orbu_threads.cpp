@@ -7,7 +7,9 @@
 
 #include "huld/huld_log.h"
 #include "orbu/orbu_apst.h"
+#include "orbu/orbu_engine.h"
 #include "orbu/orbu_main.h"
+#include "orbu/orbu_strategies.h"
 #include "orbu/orbu_window.h"
 
 namespace {

@@ -39,8 +39,3 @@ bool orbu_claim_device(uint32_t index, bool *first);
 bool orbu_release_device(orbu_device_update *record);
 // Devices being updated (the control thread counts as one while it runs).
 uint32_t orbu_busy_count();
-
-// Provided by the update engine and the strategies.
-DWORD WINAPI orbu_update_device_thread(LPVOID record);
-void orbu_collect_device_data(orbu_device_update *record);
-void orbu_collect_operation_state(orbu_device_update *record);

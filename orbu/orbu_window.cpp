@@ -113,10 +113,8 @@ void on_start(HWND window) {
 // busy or not ready ignores it), and the device's own thread starts.
 void start_device(uint32_t index) {
   orbu_device_update *record = &orbu_device_table.records[index];
-  if (record->start_button != nullptr) {
-    ShowWindow(record->start_button, SW_HIDE);
-    EnableWindow(record->start_button, FALSE);
-  }
+  ShowWindow(record->start_button, SW_HIDE);
+  EnableWindow(record->start_button, FALSE);
   bool first = false;
   if (!orbu_claim_device(index, &first)) return;
   if (first) {
@@ -141,7 +139,9 @@ LRESULT on_command(HWND window, WPARAM wparam) {
   } else if (id >= 1000 + static_cast<unsigned>(orbu_exit_button_id)) {
     index = id - 1000;
   }
-  if (index >= orbu_device_table.count) {
+  // Only a row with a Start button can be started: in the variants that start by themselves the
+  // control thread owns every device.
+  if (index >= orbu_device_table.count || orbu_device_table.records[index].start_button == nullptr) {
     HULD_LOG(HULD_LOG_INFO, "Unrecognized button click.\n");
     return 0;
   }

@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
   wine wine64 xvfb xauth
+  imagemagick x11-utils xdotool
 )
 
 missing=()

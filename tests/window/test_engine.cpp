@@ -1,14 +1,13 @@
 #include "test_engine.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "huld/huld_dev.h"
 #include "huld/huld_log.h"
 #include "orbu/orbu_main.h"
 #include "orbu/orbu_summary.h"
-#include "orbu/orbu_threads.h"
+#include "orbu/orbu_engine.h"
 #include "platform/win32.h"
 #include "sim/run_outputs.h"
 #include "sim/window.h"
@@ -32,7 +31,6 @@ int file_sink(const char *text) {
   FILE *file = std::fopen(kLogFile, "a");
   if (file == nullptr) return 0;
   std::fputs(text, file);
-  if (std::getenv("WINDOW_TEST_TRACE")) std::fputs(text, stderr);
   std::fclose(file);
   return 0;
 }

@@ -169,8 +169,15 @@ TEST(WindowRun, DediIgnoresCloseWhileBusyAndWaitsForExit) {
   r.ui = json::array({json{{"wm_close", true}, {"when", {{"text", "50% complete"}}}},
                       json{{"system_close", true}, {"when", {{"text", "75% complete"}}}},
                       json{{"click", "Exit"}, {"when", {{"text", "Firmware update successful."}}}}});
+  // A forged Start click: the control thread owns every device of this variant.
+  r.driver = [](orbu_test::Observations &) {
+    HWND window = sim::wait_for_window_class("DesktopApplicationMainWindow", 10000);
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED), 0);
+  };
   Outcome o = run(r);
   auto &seen = o.result.seen;
+  EXPECT_EQ(o.workers, (std::vector<int>{1, 0}));
+  EXPECT_EQ(find_in_order(o.log, {"Button clicked - 0000h.", "Unrecognized button click."}), "");
   EXPECT_EQ(seen["title"], "Corvane Field Update Tool - v1.16.1");
   EXPECT_EQ(seen["rows"], "2");  // every device that is not ignored
   EXPECT_EQ(seen["destroyed"], "1");

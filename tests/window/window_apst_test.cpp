@@ -1,0 +1,56 @@
+// APST around the updates of a Duzori run on the reference machine: the NVMe RAID members behind
+// Intel RST have APST off during the run and get back exactly what was stored; a member whose
+// settings could not be stored is left alone.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "sim/drives/nvme_controller.h"
+#include "sim/machine.h"
+#include "sim/storage.h"
+#include "tests/orbu/run_harness.h"
+
+namespace {
+
+using orbu_test::find_in_order;
+
+TEST(WindowApst, DuzoriStoresDisablesAndRestoresOnlyWhatWasStored) {
+  orbu_test::RunSpec spec;
+  spec.command_line = "/s";  // command-line mode: the Duzori variant; no device is the target
+  spec.knobs = [](sim::AppKnobs &) {
+    std::ifstream file(MACHINES_DIR "/ref1.json");
+    std::stringstream text;
+    text << file.rdbuf();
+    nlohmann::json machine = nlohmann::json::parse(text.str());
+    for (auto &drive : machine["storage"]["drives"])
+      if (drive["id"] == "N2") drive["nvme"]["apste"] = true;
+    // The first Get Features (N1's store) fails.
+    machine["faults"].push_back({{"nvme_opcode", "0x0a"}, {"count", {{"nth", 1}}},
+                                 {"action", {{"name", "nvme_status"}, {"value", "0x2"}}}});
+    sim::load_machine_json(machine.dump());
+  };
+  spec.after = [](orbu_test::Observations &seen) {
+    seen["n1_apste"] = sim::storage_drive("N1").nvme->apste() ? "1" : "0";
+    seen["n2_apste"] = sim::storage_drive("N2").nvme->apste() ? "1" : "0";
+  };
+  orbu_test::RunResult r = orbu_test::run_program(spec);
+  EXPECT_EQ(r.failure, "");
+  EXPECT_EQ(r.seen["n1_apste"], "0");
+  EXPECT_EQ(r.seen["n2_apste"], "1");
+  const std::string n1 = "on device SN0010 (SIM NVME N1).", n2 = "on device SN0011 (SIM NVME N2).";
+  EXPECT_EQ(find_in_order(r.log(), {"Storing and disabling APST configuration " + n1,
+                                    "Failed to store device APST.",
+                                    "Storing and disabling APST configuration " + n2,
+                                    "Stored APST Configuration", "APSTE: 1h",
+                                    "Power Level Configuration", "Disabled APST Configuration",
+                                    "APSTE: 0h", "Resetting device APST configuration " + n2,
+                                    "Restored APST Configuration", "APSTE: 1h",
+                                    "Enabling Exit button"}),
+            "")
+      << r.log();
+  EXPECT_EQ(r.log().find("Resetting device APST configuration " + n1), std::string::npos);
+}
+
+}  // namespace
