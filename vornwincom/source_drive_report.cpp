@@ -130,6 +130,7 @@ int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_rep
     const DWORD e = GetLastError();
     return HULD_ERROR(err, HULD_ERROR_FAILURE, e, "Failed to capture InstanceId for device. (%u)", static_cast<unsigned>(e));
   }
+  report->instance_id_wide[511] = 0;
   size_t n = 0;
   while (n < sizeof report->instance_id - 1 && report->instance_id_wide[n]) {
     report->instance_id[n] = static_cast<char>(report->instance_id_wide[n] & 0xFF);
@@ -174,13 +175,14 @@ int vornwincom_fill_drive_report_controller_info(huld_error *err, vornwincom_dri
   WbemRows controller;
   for (const WbemRow &link : links) {
     const auto dependent = variant_to_string(*wbem_row_value(link, "Dependent"));
-    const auto antecedent = variant_to_string(*wbem_row_value(link, "Antecedent"));
-    if (!dependent || !antecedent) continue;
+    if (!dependent) continue;
     // The unit's key: behind the '=', without its quotes, backslashes no longer doubled.
     std::string unit = dependent->substr(dependent->find('=') == std::string::npos ? 0 : dependent->find('=') + 1);
     if (unit.size() >= 2 && unit.front() == '"' && unit.back() == '"') unit = unit.substr(1, unit.size() - 2);
     replace_all(unit, "\\\\", "\\");
     if (!same_text(unit, instance_id)) continue;
+    const auto antecedent = variant_to_string(*wbem_row_value(link, "Antecedent"));
+    if (!antecedent) continue;
     const size_t eq = antecedent->find('=');
     const std::string key = eq == std::string::npos ? *antecedent : antecedent->substr(eq + 1);
     WbemRows entities;

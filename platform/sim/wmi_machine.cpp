@@ -39,6 +39,7 @@ void storage_classes(WmiTable &t) {
   t.rows("Win32_SCSIController");
   t.rows("Win32_SCSIControllerDevice");
   t.rows("Win32_DiskPartition");
+  t.rows("Win32_PnPDevice");
   uint32_t boot = 0xFFFFFFFFu;
   const StorageAdapter *last = nullptr;
   for (const auto &lu : storage_lu_list()) {
@@ -64,6 +65,9 @@ void storage_classes(WmiTable &t) {
                               {"SCSIPort", WmiValue::of(static_cast<int32_t>(a->port))},
                               {"SCSITargetId", WmiValue::of(lu->target_id)},
                               {"SCSILogicalUnit", WmiValue::of(lu->lun)}});
+    t.add("Win32_PnPDevice",
+          {{"SameElement", WmiValue::of(wmi_object_path("Win32_PnPEntity", "DeviceID", upper(lu->instance_id)))},
+           {"SystemElement", WmiValue::of(wmi_object_path("Win32_DiskDrive", "DeviceID", "\\\\.\\PHYSICALDRIVE" + number))}});
     t.add("Win32_DiskPartition", {{"DiskIndex", WmiValue::of(n)},
                                   {"Index", WmiValue::of(0)},
                                   {"DeviceID", WmiValue::of("Disk #" + number + ", Partition #0")},

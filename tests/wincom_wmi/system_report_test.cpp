@@ -82,4 +82,14 @@ TEST_F(SystemReport, OperatingSystemValuesAreReadByTypeAndText) {
   EXPECT_STREQ("Silently failed to get query results for Win32_OperatingSystem", err_.message);
 }
 
+TEST_F(SystemReport, TheDescriptionReplacesAClassAndAValueWithoutTextLeavesTheField) {
+  EXPECT_THROW(sim::load_machine_json(R"({"wmi": {"rows": {}}})"), std::runtime_error);
+  // Loading resets every thread's apartment.
+  sim::load_machine_json(R"({"wmi": {"classes": {"Win32_BaseBoard": [{"Manufacturer": "M", "Product": null}]}}})");
+  ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  ASSERT_EQ(0, vornwincom_fill_system_report_baseboards(&err_, r_.get()));
+  EXPECT_STREQ("M", r_->baseboards.entry[0].manufacturer);
+  EXPECT_STREQ("", r_->baseboards.entry[0].product);
+}
+
 }  // namespace

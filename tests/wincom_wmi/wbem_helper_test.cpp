@@ -142,6 +142,11 @@ TEST_F(WbemHelperTest, TheServiceReadsTheLibrarysWql) {
                      {"DeviceID"}));
   ASSERT_EQ(1u, rows_.size());
   EXPECT_EQ(0u, text(0, "DeviceID").find("PCI\\VEN_AAA2&DEV_0100"));
+  // From the physical drive to its device, the key written as the PCIe lookup writes it.
+  ASSERT_EQ(0, query(h, "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='\\\\.\\PhysicalDrive1'} WHERE ResultClass=Win32_PnPEntity",
+                     {"DeviceID"}));
+  ASSERT_EQ(1u, rows_.size());
+  EXPECT_EQ("SCSI\\DISK&VEN_NVME&PROD_SIM_NVME_B\\7&2C3D4E5F&0&000000", text(0, "DeviceID"));
   EXPECT_EQ(1, query(h, "SELECT * FROM Win32_DiskDrive where", {"Index"}));
   EXPECT_STREQ("Failed to execute query: SELECT * FROM Win32_DiskDrive where (80041017h)", err_.message);
 }

@@ -34,7 +34,8 @@
 // PNPDeviceID, SCSIBus = the LU's PathId, SCSIPort, SCSITargetId, SCSILogicalUnit, Model),
 // Win32_SCSIController (per adapter: DeviceID, PNPDeviceID, Name), Win32_PnPEntity (per present
 // devnode: DeviceID, PNPDeviceID, Name, Service: the adapter's driver service, "disk" for disks),
-// Win32_SCSIControllerDevice (per adapter and unit: Antecedent, Dependent), Win32_BootConfiguration
+// Win32_SCSIControllerDevice (per adapter and unit: Antecedent, Dependent), Win32_PnPDevice (per
+// disk: SameElement, its Win32_PnPEntity, and SystemElement, its Win32_DiskDrive), Win32_BootConfiguration
 // (\Device\Harddisk<lowest disk>\Partition1), Win32_DiskPartition (one per disk at 1048576),
 // Win32_PnPSignedDriver (per hdc or SCSIAdapter devnode: Description, DriverVersion, ClassGuid,
 // DeviceID), and one row each of Win32_VideoController, Win32_Processor, Win32_BaseBoard,
