@@ -333,6 +333,12 @@ std::vector<Case> cases() {
                 "Comparing configuration drive model and firmware.", "Packed binary found.",
                 "operation: Update firmware.",
                 "Successfully updated firmware on device SN: SN-sata0 - MN: CORVANE CVS-256."}});
+  c.push_back({"CommandLineAtaWithoutDeferredSupportSendsNoDownload",
+               {win10_ata(R"(, "modeE": false)"), {}, {{"fw.img", ata_image}},
+                "/s /T:\\\\.\\PhysicalDrive0 /D:{dir}/fw.img"},
+               {{"@sata0", "CS100001", ""}}, {kFailed}, "0/0/1/0", 1,
+               {"does not support deferred download, cannot download without activation.",
+                "!ATA download"}});
   return c;
 }
 
