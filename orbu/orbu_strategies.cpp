@@ -86,8 +86,8 @@ bool capture_model_identity(orbu_device_update *r, char *serial) {
          read_firmware(r, r->identity.mo.firmware);
 }
 
-// Reads the vendor-unique identify record and its native firmware text; false when either fails
-// (`read_failure` and `parse_failure` say how to report it).
+// Reads the vendor-unique identify record and its native firmware text; false when either fails,
+// with `failed_step` 1 for the record and 2 for the text.
 bool read_native_firmware(orbu_device_update *r, char *native, huld_error &err, uint8_t *vsc_id,
                           int &failed_step) {
   std::memset(vsc_id, 0, kVscIdSize);

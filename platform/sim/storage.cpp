@@ -750,6 +750,8 @@ std::shared_ptr<StorageDriver> make_storage_driver(const std::string &personalit
 
 void load_storage(const nlohmann::json &section) {
   reset_storage();
+  // Modelled command times pass on the machine's clock.
+  set_drive_sleep([](uint32_t ms) { machine_sleep(ms); });
   const json &j = section;
   check_fields(j, "", {"drives", "adapters", "disks"});
   std::vector<std::shared_ptr<StorageAdapter>> adapters;

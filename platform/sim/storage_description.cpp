@@ -26,11 +26,24 @@ uint64_t number(const json &j, const std::string &where, uint64_t max) { return 
 bool flag(const json &j, const std::string &where) { return desc::flag(j, place(where)); }
 std::string text(const json &j, const std::string &where) { return desc::text(j, place(where)); }
 
+DriveTiming load_timing(const json &j, const std::string &w) {
+  check_fields(j, w, {"command_ms", "download_ms", "activate_ms"});
+  DriveTiming t;
+  auto ms = [&](const char *f, uint32_t &out) {
+    if (j.contains(f)) out = static_cast<uint32_t>(number(j[f], w + "." + f, 3600000));
+  };
+  ms("command_ms", t.command_ms);
+  ms("download_ms", t.download_ms);
+  ms("activate_ms", t.activate_ms);
+  return t;
+}
+
 NvmeConfig load_nvme(const json &j, const std::string &w) {
   check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
                       "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
-                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails", "component_id"});
+                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails", "component_id", "timing"});
   NvmeConfig c;
+  if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
   if (j.contains("model")) c.model = text(j["model"], w + ".model");
   if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
   if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
@@ -71,7 +84,9 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
 void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
   check_fields(j, w, {"model", "serial", "firmware", "log_page3", "mode3", "mode7", "modeE", "log_min_blocks",
                       "log_max_blocks", "word234", "word235", "activation_needs_power_cycle", "identify_fails",
-                      "sense_format", "fixed_valid", "component_id", "word141", "word142", "vu"});
+                      "sense_format", "fixed_valid", "component_id", "word141", "word142", "vu",
+                      "timing"});
+  if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
   if (j.contains("model")) c.model = text(j["model"], w + ".model");
   if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
   if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");

@@ -42,6 +42,18 @@ std::string with_ui(std::string machine_json, const std::string &ui) {
   return machine_json;
 }
 
+// The in-box NVMe machine with device nodes for the controller and the disk (the bus reset finds
+// the controller's storage port through them).
+std::string with_devices(const std::string &devices) {
+  std::string m = machine("win10", {R"({"id": "nvme", "personality": "inbox_nvme", "port": 0, "node": "NVMEC"})"},
+                          {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "CN100001",
+                                     R"(, "activation": "reset")")});
+  m.insert(m.size() - 1, devices);
+  const std::string disk = R"({"id": "nvme0", )";
+  m.insert(m.find(disk) + disk.size(), R"("node": "NVD", )");
+  return m;
+}
+
 std::string two_nvme() {
   return machine("win10", {kInboxNvme, R"({"id": "nvme1", "personality": "inbox_nvme", "port": 1})"},
                  {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "CN100001", R"(, "activation": "commit")"),
@@ -100,6 +112,20 @@ std::vector<Case> cases() {
                {{"@nvme0", "CN100001", "CN100002"}}, {kReboot}, "1/0/0/0", 3,
                {"run 3.", "Current firmware is CN100001.",
                 "The device requires a full power cycle to update firmware."}});
+  // Dedi forces the activation with a bus reset when the first verify reads the old revision.
+  c.push_back({"DediBusResetActivatesThePendingImage",
+               {with_devices(R"(, "devices": [
+                  {"id": "NVMEC", "instance_id": "PCI\\VEN_ABCD&DEV_5010\\4&1&0&00E8",
+                   "class": "SCSIAdapter", "properties": {"BusNumber": 0},
+                   "interfaces": [{"class": "storage_port"}]},
+                  {"id": "NVD", "instance_id": "SCSI\\Disk&Ven_NVMe&Prod_CVN\\5&1&0&000000",
+                   "class": "DiskDrive", "parent": "NVMEC", "pdo": "\\Device\\00000031",
+                   "properties": {"RemovalPolicy": 1}, "interfaces": [{"class": "disk"}]}])"),
+                monb(kNvmeModel, "CN100001", "CN100002", kDedi), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"forced activation required", "devi->state = 7",
+                "Trying a bus reset to force activation", "successfully completed reset.",
+                "Successfully updated from firmware CN100001 to CN100002", "!run 2."}});
   // Dedi forces the activation with a bus reset; one that fails leaves the image pending.
   c.push_back({"DediBusResetThatFailsLeavesARebootRequired",
                {win10_nvme(R"(, "activation": "reset")",
@@ -307,6 +333,12 @@ std::vector<Case> cases() {
                 "Comparing configuration drive model and firmware.", "Packed binary found.",
                 "operation: Update firmware.",
                 "Successfully updated firmware on device SN: SN-sata0 - MN: CORVANE CVS-256."}});
+  c.push_back({"CommandLineAtaWithoutDeferredSupportSendsNoDownload",
+               {win10_ata(R"(, "modeE": false)"), {}, {{"fw.img", ata_image}},
+                "/s /T:\\\\.\\PhysicalDrive0 /D:{dir}/fw.img"},
+               {{"@sata0", "CS100001", ""}}, {kFailed}, "0/0/1/0", 1,
+               {"does not support deferred download, cannot download without activation.",
+                "!ATA download"}});
   return c;
 }
 

@@ -64,13 +64,14 @@
 //             "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
 //             "enforce_granularity": true, "activation": "commit" | "reset" | "power_cycle" |
 //             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
-//             "apste": false, "identify_fails": false, "component_id": "" }
+//             "apste": false, "identify_fails": false, "component_id": "", "timing": { ... } }
 //   "ata":  { "model", "serial", "firmware", "log_page3": "present" | "missing" | "invalid",
 //             "mode3": true, "mode7": true, "modeE": true, "log_min_blocks": 0,
 //             "log_max_blocks": 0, "word234": 0, "word235": 0,
 //             "activation_needs_power_cycle": false, "identify_fails": false,
 //             "sense_format": "descriptor" | "fixed_old" | "fixed_new" | "fixed_long",
-//             "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0, "vu": { ... } }
+//             "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0, "vu": { ... },
+//             "timing": { ... } }
 //   "scsi": { "vendor", "product", "revision", "serial", "peripheral_type": 0,
 //             "write_buffer": true, "offset_boundary": 8192, "vu": { ... } }
 //   "vu" (the vendor-unique responder; present = the drive answers vendor-unique commands, and an
@@ -86,6 +87,10 @@
 //             (byte count of a 0200h status instead of the real one) }
 //   The faults may also be set by a rule of the "faults" section:
 //   {"drive": "sata4", "vu": {"reported_blocks": 70000}} (the fault fields only).
+//   "timing" (NVMe and ATA: modelled command times in machine milliseconds, slept by the drive
+//   before it acts; the drive's counters add them up, DriveCounters::busy_ms):
+//           { "command_ms": 0, "download_ms": 0 (each download piece), "activate_ms": 0 (each
+//             commit or activation) }
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
 //
 // Contents of the RAID and HBA personalities (read into sim/storage/contents.h; every "drive" names

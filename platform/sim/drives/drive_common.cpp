@@ -77,4 +77,13 @@ std::string trim_text(const std::string &text) {
   return text.substr(b, e - b);
 }
 
+namespace {
+void (*drive_sleeper)(uint32_t) = nullptr;
+}  // namespace
+
+void set_drive_sleep(void (*sleep)(uint32_t ms)) { drive_sleeper = sleep; }
+void drive_sleep(uint32_t ms) {
+  if (drive_sleeper != nullptr) drive_sleeper(ms);
+}
+
 }  // namespace sim

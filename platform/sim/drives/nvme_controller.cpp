@@ -71,6 +71,14 @@ NvmeController::NvmeController(NvmeConfig config) : cfg_(std::move(config)) {
 }
 
 NvmeCompletion NvmeController::admin(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len) {
+  const uint32_t ms = cmd.opcode() == 0x11   ? cfg_.timing.download_ms
+                      : cmd.opcode() == 0x10 ? cfg_.timing.activate_ms
+                                             : cfg_.timing.command_ms;
+  if (ms != 0) {
+    drive_sleep(ms);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    counters_.busy_ms += ms;
+  }
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++counts_[cmd.opcode()];
 

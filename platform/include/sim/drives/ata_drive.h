@@ -99,6 +99,7 @@ struct AtaConfig {
 
   // Faults.
   bool identify_fails = false;
+  DriveTiming timing;  // modelled command times
   bool identity_fails_after_update = false;   // IDENTIFY aborts once the running firmware changed
   bool corrupt_staging = false;
   std::vector<AtaFaultRule> faults;

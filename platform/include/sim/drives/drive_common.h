@@ -53,7 +53,20 @@ struct DriveCounters {
   uint32_t activations = 0;   // new firmware started running (whether or not the revision changed)
   uint32_t bus_resets = 0;    // bus or controller resets that reached the drive
   uint32_t power_cycles = 0;
+  uint64_t busy_ms = 0;       // machine time spent in modelled command times (DriveTiming)
 };
+
+// Modelled command times of a drive, in machine time (0: the command takes no time). The drive
+// sleeps them before it acts, outside its own lock.
+struct DriveTiming {
+  uint32_t command_ms = 0;   // every command but the two kinds below
+  uint32_t download_ms = 0;  // each firmware download piece (NVMe 11h, ATA 92h but 0Fh)
+  uint32_t activate_ms = 0;  // each commit or activation (NVMe 10h, ATA 92h 0Fh)
+};
+// How a drive spends its modelled time: the machine installs its clock's sleep; without one the
+// time is only counted.
+void set_drive_sleep(void (*sleep)(uint32_t ms));
+void drive_sleep(uint32_t ms);
 
 // When a fault rule fires: on matching commands number first, first+1, ..., first+times-1
 // (1-based, counted per rule over the commands that match it). times 0 = from `first` on, forever.

@@ -104,6 +104,7 @@ struct NvmeConfig {
 
   // Faults.
   bool identify_fails = false;           // Identify (any CNS) answers 0/06h
+  DriveTiming timing;                    // modelled command times
   bool identity_fails_after_update = false;  // Identify fails once the running firmware changed
   bool corrupt_staging = false;          // a byte of every staged image is flipped on arrival
   std::vector<NvmeFaultRule> faults;

@@ -1,0 +1,51 @@
+// Modelled command times of the simulated drives: each kind of command spends its time on the
+// machine's clock, and the drive adds it up.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine_case.h"
+#include "sim/drives/ata_drive.h"
+#include "sim/drives/nvme_controller.h"
+#include "sim/machine.h"
+#include "sim/storage.h"
+
+namespace {
+
+using namespace enginetest;
+
+TEST(DriveTiming, EachCommandKindSpendsItsTimeOnTheMachineClock) {
+  sim::load_machine_json(machine(
+      "win10", {kInboxNvme, kInboxAhci},
+      {nvme_disk("nvme0", "nvme", 0, "N", "F1",
+                 R"(, "timing": {"command_ms": 3, "download_ms": 20, "activate_ms": 500})"),
+       ata_disk("sata0", "ahci", 1, "A", "F1",
+                R"(, "timing": {"command_ms": 5, "download_ms": 30, "activate_ms": 700})")}));
+  const auto nvme = sim::storage_nvme(0);
+  const auto ata = sim::storage_ata(1);
+  std::vector<uint8_t> data(4096);
+  const uint64_t start = sim::virtual_now_ms();
+  sim::NvmeCommand identify;
+  identify.cdw0 = 0x06;
+  identify.cdw10 = 1;
+  nvme->admin(identify, data.data(), 4096);  // 3
+  sim::NvmeCommand commit;
+  commit.cdw0 = 0x10;
+  commit.cdw10 = 0x09;
+  nvme->admin(commit, nullptr, 0);  // 500, refused: nothing downloaded
+  sim::AtaTaskfile activate;
+  activate.command = 0x92;
+  activate.feature = 0x0F;
+  ata->execute(activate, nullptr, 0);  // 700
+  sim::AtaTaskfile piece;
+  piece.command = 0x92;
+  piece.feature = 0x0E;
+  piece.count = 1;
+  ata->execute(piece, data.data(), 512);  // 30
+  EXPECT_EQ(nvme->counters().busy_ms, 503u);
+  EXPECT_EQ(ata->counters().busy_ms, 730u);
+  EXPECT_EQ(sim::virtual_now_ms() - start, 1233u);
+  sim::reset_machine();
+}
+
+}  // namespace
