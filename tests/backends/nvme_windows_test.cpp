@@ -647,16 +647,23 @@ int capture_sink(const char *text) {
   return 0;
 }
 
-// At the verbose level every route logs its request fields; the lines are the system's own.
-TEST_F(InboxNvme, VerboseLogOfEveryRoute) {
+// Captures the log at the verbose level until `stop_listening`.
+void listen() {
   static bool registered = false;
-  if (!registered) {
-    huld_log_add_sink(capture_sink);
-    registered = true;
-  }
+  if (!registered) huld_log_add_sink(capture_sink);
+  registered = true;
   g_log.clear();
   g_capture = true;
   huld_log_level = HULD_LOG_VERBOSE;
+}
+void stop_listening() {
+  g_capture = false;
+  huld_log_level = 0;
+}
+
+// At the verbose level every route logs its request fields; the lines are the system's own.
+TEST_F(InboxNvme, VerboseLogOfEveryRoute) {
+  listen();
   std::vector<uint8_t> buffer(8192, 0x41);
   huld_error err{};
   huld_nvme_cmd cmds[] = {
@@ -670,8 +677,7 @@ TEST_F(InboxNvme, VerboseLogOfEveryRoute) {
   cmds[3].cdw10 = 0x04;
   cmds[4].cdw10 = 0x01;
   for (huld_nvme_cmd &cmd : cmds) EXPECT_EQ(huld_nvme_execute(&err, &dev(), &cmd), 0) << err.message;
-  g_capture = false;
-  huld_log_level = 0;
+  stop_listening();
   for (const char *line : {"scsi pass through structure out\n", "spt->TimeOutValue:       1eh\n",
                            "copy cmd data: 2000 bytes (2000 vs. 2000)\n", "completed translation to huld_scsi_cmd\n",
                            "srb->Signature:          FIRMWARE\n", "fwdl->BufferSize:        2000h\n",
@@ -686,14 +692,7 @@ TEST_F(InboxNvme, VerboseLogOfEveryRoute) {
 
 // The level-30 lines of the probe and of the sense translation.
 TEST_F(InboxNvme, ProbeAndTranslationReasonLines) {
-  static bool registered = false;
-  if (!registered) {
-    huld_log_add_sink(capture_sink);
-    registered = true;
-  }
-  g_log.clear();
-  g_capture = true;
-  huld_log_level = HULD_LOG_VERBOSE;
+  listen();
   bool zero = true;
   device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
     if (call.code == kIoctlScsiPassThrough) {
@@ -718,8 +717,7 @@ TEST_F(InboxNvme, ProbeAndTranslationReasonLines) {
   EXPECT_EQ(huld_nvme_windows_probe(&dev()), 0);
   dev().conn.driver = ADAPTEC_RAID;
   EXPECT_EQ(huld_nvme_windows_probe(&dev()), 0);
-  g_capture = false;
-  huld_log_level = 0;
+  stop_listening();
   for (const char *line : {"nvme windows identify buffer all zeroes\n",
                            "Error getting SCSI SENSE; could not convert to NVMe status\n",
                            "SCSI ASC/ASCQ: 24h/0h\n", "nvme windows identify failed\n",

@@ -68,32 +68,15 @@ TEST_F(NvmeOnDevice, IdentifyControllerAndNamespaceReachTheDrive) {
   huld_error err = fresh_error();
   ASSERT_EQ(vornnvme_execute_identify_namespace(&err, &dev, 1, ns.data(), 4096), 0) << err.message;
 
-  const auto queries = sent(kIoctlQueryProperty);
-  ASSERT_EQ(queries.size(), 2u);
+  // The query fields per opcode are the back-end tests'; here what reaches the drive.
+  EXPECT_EQ(sent(kIoctlQueryProperty).size(), 2u);
   EXPECT_EQ(sent_total(), 2u);
-  const Query ctrl = query_of(queries[0]);
-  EXPECT_EQ(ctrl.property, 49u) << "CNS 1 asks the adapter";
-  EXPECT_EQ(ctrl.data_type, 1u);
-  EXPECT_EQ(ctrl.value, 1u);
-  const Query nsq = query_of(queries[1]);
-  EXPECT_EQ(nsq.property, 50u) << "CNS 0 asks the device";
-  EXPECT_EQ(nsq.data_type, 1u);
-  EXPECT_EQ(nsq.value, 0u);
   EXPECT_EQ(drive()->command_count(0x06), 2u);
 
   char text_out[64] = {};
   ASSERT_EQ(vornnvme_identify_controller_parse_model(&err, text_out, sizeof(text_out), id.data(), 4096), 0);
   EXPECT_STREQ(text_out, "CORVANE CVN-512 NVMe SSD");
-  ASSERT_EQ(vornnvme_identify_controller_parse_serial(&err, text_out, sizeof(text_out), id.data(), 4096), 0);
-  EXPECT_STREQ(text_out, "CVN512SER0001");
   EXPECT_EQ(fr_of(id), "CN100001");
-  uint8_t slots = 0, apst = 0;
-  ASSERT_EQ(vornnvme_identify_controller_parse_number_of_firmware_slots(&err, &slots, id.data(), 4096), 0);
-  EXPECT_EQ(slots, 3);
-  ASSERT_EQ(vornnvme_identify_controller_parse_autonomous_power_state_transitions_supported(&err, &apst,
-                                                                                          id.data(), 4096),
-            0);
-  EXPECT_EQ(apst, 1);
   uint64_t nsze = 0;
   ASSERT_EQ(vornnvme_identify_namespace_parse_namespace_size(&err, &nsze, ns.data(), 4096), 0);
   EXPECT_EQ(nsze, 0x100000u);
@@ -105,14 +88,7 @@ TEST_F(NvmeOnDevice, FirmwareSlotInformationLog) {
 
   const auto queries = sent(kIoctlQueryProperty);
   ASSERT_EQ(queries.size(), 1u);
-  const Query q = query_of(queries[0]);
-  EXPECT_EQ(q.property, 49u);
-  EXPECT_EQ(q.data_type, 2u);
-  EXPECT_EQ(q.value, 0x03u);
-  EXPECT_EQ(q.sub4, 0x007F0003u) << "CDW10: NUMD 127 in bits 31:16, LID 3";
-  EXPECT_EQ(q.sub, 0u);
-  EXPECT_EQ(q.sub2, 0u);
-  EXPECT_EQ(q.sub3, 0u);
+  EXPECT_EQ(query_of(queries[0]).sub4, 0x007F0003u) << "CDW10: NUMD 127 in bits 31:16, LID 3";
 
   huld_error err = fresh_error();
   uint8_t active = 0, next = 9;
@@ -131,10 +107,8 @@ TEST_F(NvmeOnDevice, FirmwareSlotInformationLog) {
       << err.message;
   const auto again = sent(kIoctlQueryProperty);
   ASSERT_EQ(again.size(), 1u);
-  const Query r = query_of(again[0]);
-  EXPECT_EQ(r.sub, 8u);
-  EXPECT_EQ(r.sub2, 0u);
-  EXPECT_EQ(r.sub4, 0x00010003u);
+  EXPECT_EQ(query_of(again[0]).sub, 8u);
+  EXPECT_EQ(query_of(again[0]).sub4, 0x00010003u);
   EXPECT_EQ(text(part.data(), 8), "CN100001");
 }
 
@@ -148,13 +122,7 @@ TEST_F(NvmeOnDevice, AutonomousPowerStateTransitionFeature) {
   ASSERT_EQ(vornnvme_execute_get_features(&err, &dev, 0x0C, 0, 0, 0, 0, table.data(), 256, &result), 0)
       << err.message;
   EXPECT_EQ(result, 0u) << "APSTE off";
-  auto queries = sent(kIoctlQueryProperty);
-  ASSERT_EQ(queries.size(), 1u);
-  const Query q = query_of(queries[0]);
-  EXPECT_EQ(q.property, 50u);
-  EXPECT_EQ(q.data_type, 3u);
-  EXPECT_EQ(q.value, 0x0Cu);
-  EXPECT_EQ(q.sub, 0u);
+  EXPECT_EQ(sent(kIoctlQueryProperty).size(), 1u);
 
   std::vector<uint8_t> wanted(256, 0);
   for (size_t i = 0; i < 8 * 4; ++i) wanted[i] = static_cast<uint8_t>(0x10 + i);

@@ -121,6 +121,11 @@ TEST(HuldRealloc, GrowsAndKeepsContents) {
   memcpy(block, "abc", 4);
   ASSERT_EQ(huld_realloc(&block, 1 << 20), 0);
   EXPECT_STREQ(static_cast<char *>(block), "abc");
+  // 0 bytes is refused and the block stays usable.
+  void *grown = block;
+  EXPECT_EQ(huld_realloc(&block, 0), 1);
+  EXPECT_EQ(block, grown);
+  EXPECT_STREQ(static_cast<char *>(block), "abc");
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer aborts on impossible sizes instead of failing
   void *before = block;
   // An impossible size fails and keeps the old block.

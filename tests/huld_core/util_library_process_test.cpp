@@ -102,7 +102,7 @@ TEST_F(HuldRunCommand, CollectsOutputAndExitCode) {
   script.exit_after_ms = 20;
   sim::register_child("\"tool.exe\"", script);
 
-  EXPECT_EQ(run("tool.exe", 0), 3u);
+  EXPECT_EQ(run("tool.exe --scan \"C:\\a b\"", 0), 3u);
   ASSERT_NE(output_, nullptr);
   EXPECT_STREQ(output_, "hello world");
   EXPECT_EQ(length_, 12u);  // including the NUL
@@ -110,7 +110,9 @@ TEST_F(HuldRunCommand, CollectsOutputAndExitCode) {
   auto history = sim::process_history();
   ASSERT_EQ(history.size(), 1u);
   const auto &p = history[0];
-  EXPECT_EQ(p.command_line, "tool.exe");
+  EXPECT_EQ(p.command_line, "tool.exe --scan \"C:\\a b\"");
+  EXPECT_EQ(p.program, "tool.exe");
+  EXPECT_EQ(p.arguments, "--scan \"C:\\a b\"");
   EXPECT_TRUE(p.inherit_handles);
   EXPECT_TRUE(p.startup_flags & STARTF_USESTDHANDLES);
   EXPECT_TRUE(p.stdout_to_pipe);

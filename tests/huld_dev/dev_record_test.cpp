@@ -129,19 +129,6 @@ TEST(DevClasses, RaidMembershipRulesInOrder) {
   EXPECT_EQ(huld_dev_is_raid_member(&other), 0);
 }
 
-// Widths of the strings and tables the enumerators fill (device interface paths run long).
-TEST(DevRecordLayout, StringAndTableSizes) {
-  EXPECT_EQ(sizeof(huld_dev::name), 256u);
-  EXPECT_EQ(sizeof(huld_dev::conn.path), 1024u);
-  EXPECT_EQ(sizeof(huld_dev::instance_id), 1024u);
-  EXPECT_EQ(sizeof(huld_dev::descriptor), 40u);
-  EXPECT_EQ(sizeof(huld_dev::rst_port_path), 256u);
-  EXPECT_EQ(sizeof(huld_dev::csmi_sas_address), 8u);
-  EXPECT_EQ(sizeof(huld_dev::usb_entries) / sizeof(huld_dev::usb_entries[0]), 32u);
-  EXPECT_EQ(sizeof(huld_usb_entry::serial), 41u);
-  EXPECT_EQ(sizeof(huld_dev::pool_member_ids), 512u);
-}
-
 // ---- container ----------------------------------------------------------------------------------
 
 TEST(DevEnumeration, PushBackGrowsFromAnEmptyContainerAndPresetsSlots) {

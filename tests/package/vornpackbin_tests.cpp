@@ -35,6 +35,21 @@ void produce(const std::string &target, const bytes &carrier, const std::vector<
   ASSERT_EQ(0, vornpackbin_pack_directory(&err, &directory, target.c_str())) << err.message;
 }
 
+// Runs `fn` with writes limited to files of `limit` bytes (a write past it stops part-way).
+template <class F>
+auto with_file_size_limit(rlim_t limit, F fn) {
+  rlimit saved;
+  EXPECT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = limit;
+  EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+  auto result = fn();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  return result;
+}
+
 int64_t find(const bytes &file) { return vornpackbin_find_directory(file.data(), file.size()); }
 
 std::string unpack_failure(const std::string &path) {
@@ -219,18 +234,10 @@ TEST(PackedDirectory, FailedAppendLeavesTargetAsBefore) {
   vornpackbin_directory directory;
   std::memset(&directory, 0, sizeof(directory));
   huld_error err = fresh_error();
-
-  rlimit saved;
-  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = saved;
-  limited.rlim_cur = 1000 + 50000;
-  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
   const bytes big = pattern(200000, 9);
-  const int result =
-      vornpackbin_pack_binary(&err, &directory, big.data(), big.size(), "big", target.c_str());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, old_handler);
+  const int result = with_file_size_limit(1000 + 50000, [&] {
+    return vornpackbin_pack_binary(&err, &directory, big.data(), big.size(), "big", target.c_str());
+  });
 
   EXPECT_EQ(1, result);
   EXPECT_EQ("failed to write complete buffer to target " + target, std::string(err.message));
@@ -248,22 +255,13 @@ TEST(PackedDirectory, FailedDirectoryAppendLeavesTargetAsBefore) {
   std::memset(&directory, 0, sizeof(directory));
   huld_error err = fresh_error();
   log_capture log(HULD_LOG_DEBUG);
-
-  rlimit saved;
-  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = saved;
-  limited.rlim_cur = 1000 + 2000;
-  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
   const bytes big = pattern(3000, 9);
-  const int binary_result =
-      vornpackbin_pack_binary(&err, &directory, big.data(), big.size(), "big", target.c_str());
-  const int directory_result = vornpackbin_pack_directory(&err, &directory, target.c_str());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, old_handler);
-
-  EXPECT_EQ(1, binary_result);
-  EXPECT_EQ(1, directory_result);
+  EXPECT_EQ(1, with_file_size_limit(1000 + 2000, [&] {
+              return vornpackbin_pack_binary(&err, &directory, big.data(), big.size(), "big", target.c_str());
+            }));
+  EXPECT_EQ(1, with_file_size_limit(1000 + 2000, [&] {
+              return vornpackbin_pack_directory(&err, &directory, target.c_str());
+            }));
   EXPECT_EQ("failed to write complete buffer to target " + target, std::string(err.message));
   EXPECT_STREQ("vornpackbin_pack_directory", err.function);
   EXPECT_EQ(before, read_file(target));
@@ -271,14 +269,10 @@ TEST(PackedDirectory, FailedDirectoryAppendLeavesTargetAsBefore) {
 
   // A target that did not exist before is not left behind.
   const std::string fresh = dir.file("fresh");
-  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
-  old_handler = std::signal(SIGXFSZ, SIG_IGN);
   const bytes bigger = pattern(4000, 3);
-  const int fresh_result = vornpackbin_pack_binary(&err, &directory, bigger.data(), bigger.size(),
-                                                   "bigger", fresh.c_str());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(1, fresh_result);
+  EXPECT_EQ(1, with_file_size_limit(1000 + 2000, [&] {
+              return vornpackbin_pack_binary(&err, &directory, bigger.data(), bigger.size(), "bigger", fresh.c_str());
+            }));
   EXPECT_FALSE(std::filesystem::exists(fresh));
 }
 

@@ -71,24 +71,6 @@ TEST_F(Clock, RetryLoopAndPollWakeInMachineTimeOrder) {
   EXPECT_EQ(GetTickCount(), static_cast<DWORD>(sim::virtual_now_ms()));
 }
 
-DWORD WINAPI sleep_ms(LPVOID p) {
-  Sleep(*static_cast<DWORD *>(p));
-  return 7;
-}
-
-TEST_F(Clock, TimedJoinEndsAtItsDeadlineOrWhenTheThreadEnds) {
-  sim::SimulatedThread body;
-  DWORD length = 1000;
-  const ULONGLONG start = GetTickCount64();
-  HANDLE t = CreateThread(nullptr, 0, sleep_ms, &length, 0, nullptr);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(WaitForSingleObject(t, 300), WAIT_TIMEOUT);
-  EXPECT_EQ(GetTickCount64() - start, 300u);
-  EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
-  EXPECT_EQ(GetTickCount64() - start, 1000u);
-  CloseHandle(t);
-}
-
 struct Holder {
   HANDLE mutex;
   DWORD hold_ms;

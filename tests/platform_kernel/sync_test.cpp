@@ -65,20 +65,6 @@ TEST_F(Sync, MutexIsRecursiveAndOwnedByOneThread) {
   CloseHandle(m);
 }
 
-TEST_F(Sync, InitialOwnerHoldsTheMutex) {
-  HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(run_on_thread([m] { return WaitForSingleObject(m, 10); }), WAIT_TIMEOUT);
-  EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(run_on_thread([m] {
-              DWORD w = WaitForSingleObject(m, 10);
-              ReleaseMutex(m);
-              return w;
-            }),
-            WAIT_OBJECT_0);
-  CloseHandle(m);
-}
-
 TEST_F(Sync, MutexAbandonedByAnEndingThreadGoesToTheNextWaiterOnce) {
   sim::SimulatedThread body;
   HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);

@@ -62,14 +62,6 @@ TEST_F(Version, MalformedRequestsAreRejected) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
 }
 
-TEST_F(Version, ConditionMaskIsPure) {
-  ULONGLONG a = VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
-  EXPECT_EQ(a, VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL));
-  ULONGLONG b = VerSetConditionMask(a, VER_PRODUCT_TYPE, VER_EQUAL);
-  EXPECT_EQ(VerSetConditionMask(b, VER_PRODUCT_TYPE, VER_EQUAL), b);
-  EXPECT_NE(a, b);
-}
-
 TEST_F(Version, WinPeKeyFollowsTheOperatingSystem) {
   sim::OsInfo os = sim::machine_os();
   os.winpe = true;

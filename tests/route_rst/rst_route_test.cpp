@@ -89,9 +89,7 @@ TEST_F(RstTest, ProbeClaimsOnlyNvmeDrivesTheDriverPassesThrough) {
 }
 
 TEST_F(RstTest, IdentifyReachesTheAddressedDrive) {
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
-  e.iface = WINDOWS_NVME_INTEL_RST;
+  huld_dev &e = probed_e();
   huld_dev &n2 = member(0x11);
   n2.iface = WINDOWS_NVME_INTEL_RST;
   huld_error err{};
@@ -127,9 +125,7 @@ class RstUpdate : public RstTest, public ::testing::WithParamInterface<Activatio
 TEST_P(RstUpdate, WholeDownloadAndActivationOnE) {
   auto e_model = sim::storage_drive("E").nvme;
   e_model->set_activation(GetParam().when);
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
-  e.iface = WINDOWS_NVME_INTEL_RST;
+  huld_dev &e = probed_e();
   const auto image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMFW002", 20002);
   huld_error err{};
   ASSERT_EQ(update(e, image, &err), 0) << err.message;  // 20h (power cycle) counts as success
@@ -151,10 +147,9 @@ INSTANTIATE_TEST_SUITE_P(Activations, RstUpdate,
 TEST_F(RstTest, TwoDrivesOfOnePortUpdateAtOnce) {
   sim::storage_drive("E").nvme->set_activation(sim::NvmeActivation::AtCommit);
   sim::storage_drive("N1").nvme->set_activation(sim::NvmeActivation::AtCommit);
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
+  huld_dev &e = probed_e();
   huld_dev &n1 = member(0x10);
-  e.iface = n1.iface = WINDOWS_NVME_INTEL_RST;
+  n1.iface = WINDOWS_NVME_INTEL_RST;
   const auto image_e = sim::make_test_image(sim::ImageTarget::Nvme, "SIMFW00E", 60000);
   const auto image_n = sim::make_test_image(sim::ImageTarget::Nvme, "SIMFW00N", 50000);
   huld_error err_e{}, err_n{};
@@ -171,9 +166,7 @@ TEST_F(RstTest, TwoDrivesOfOnePortUpdateAtOnce) {
 }
 
 TEST_F(RstTest, PassThroughFaultsEndAsErrorRecords) {
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
-  e.iface = WINDOWS_NVME_INTEL_RST;
+  huld_dev &e = probed_e();
   huld_error err{};
   int result = 0;
 
@@ -214,9 +207,7 @@ TEST_F(RstTest, PassThroughFaultsEndAsErrorRecords) {
 }
 
 TEST_F(RstTest, FirmwareFaultsEndAsErrorRecords) {
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
-  e.iface = WINDOWS_NVME_INTEL_RST;
+  huld_dev &e = probed_e();
   auto e_model = sim::storage_drive("E").nvme;
   const auto image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMFW002", 12000);
   huld_error err{};
@@ -241,8 +232,7 @@ TEST_F(RstTest, FirmwareFaultsEndAsErrorRecords) {
 }
 
 TEST_F(RstTest, ActiveSlotFaults) {
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
+  huld_dev &e = probed_e();
   capture_log();
   huld_log_level = HULD_LOG_DEBUG;  // walks and prints the slot entries
   huld_error err{};
@@ -288,9 +278,7 @@ TEST_F(RstTest, ActiveSlotFaults) {
 // The verbose log shows each request and answer; slot revisions are printed within their field.
 TEST_F(RstTest, VerboseLogOfEachRequest) {
   capture_log();
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
-  e.iface = WINDOWS_NVME_INTEL_RST;
+  huld_dev &e = probed_e();
   g_log.clear();
   huld_log_level = HULD_LOG_VERBOSE;
   huld_error err{};
@@ -310,9 +298,7 @@ TEST_F(RstTest, VerboseLogOfEachRequest) {
 // A 64 KiB piece at dword offset 4000h travels at byte offset 10000h in a 65624-byte request
 // (the driver checks every other field); a piece without data is refused before anything is sent.
 TEST_F(RstTest, LargePieceAtItsByteOffset) {
-  huld_dev &e = disk(7);
-  ASSERT_EQ(huld_nvme_windows_rst_probe(&e), 1);
-  e.iface = WINDOWS_NVME_INTEL_RST;
+  huld_dev &e = probed_e();
   std::vector<uint8_t> piece(0x10000, 0x5C);
   huld_nvme_cmd dl = command(0x11, piece.data(), 0x10000, HULD_DDIR_TO_DEVICE);
   dl.cdw10 = 0x3FFF;

@@ -13,6 +13,7 @@
 #include "huld/huld_environment.h"
 #include "huld/huld_log.h"
 #include "huld/huld_nvme.h"
+#include "huld/windows/huld_nvme_windows_rst.h"
 #include "platform/win32.h"
 #include "sim/faults.h"
 #include "sim/machine.h"
@@ -47,6 +48,13 @@ class RstTest : public ::testing::Test {
     d.disk_number = number;
     if (with_port) std::snprintf(d.rst_port_path, sizeof d.rst_port_path, "%s", kPort);
     return opened(d);
+  }
+  // Drive E (disk 7) as the probe leaves it: claimed by the RST route.
+  huld_dev &probed_e() {
+    huld_dev &e = disk(7);
+    EXPECT_EQ(huld_nvme_windows_rst_probe(&e), 1);
+    e.iface = WINDOWS_NVME_INTEL_RST;
+    return e;
   }
   // A CSMI record of a RAID-only member, addressed by its SCSI address on the port.
   huld_dev &member(uint8_t path_id) {

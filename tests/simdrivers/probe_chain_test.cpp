@@ -1,6 +1,6 @@
 // The interface a device ends up with is decided by the first probe that answers yes, so each
-// personality must refuse the earlier probes the way its real driver does. This runs the probes in
-// their order, each judged by its own "yes" rule, against every kind of device of the machine.
+// personality must refuse the earlier probes the way its real driver does. The back ends' own probes
+// run against every personality in the back-end tests; here the answers only a knob or a fault gives.
 #include <algorithm>
 
 #include "storage_fixture.h"
@@ -37,57 +37,7 @@ bool probe_ata(HANDLE h) {
   return !all_zero(b.data() + 48, 512);
 }
 
-bool probe_sat(HANDLE h) {
-  Buf b = scsi_pass_through(kSatIdentifyCdb, 512, 2, 1);
-  return inout(h, kScsiPassThrough, b).ok && b.g8(2) == 0;
-}
-
-bool probe_bridge_nvme(HANDLE h) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    Buf b = scsi_pass_through({0xE6, 0x06, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 4096, 2, 1);
-    if (!inout(h, kScsiPassThrough, b).ok) return false;
-    if (b.g8(2) == 0) return true;
-    const bool becoming_ready = b.g8(2) == 2 && b.g8(56 + 12) == 0x04 && b.g8(56 + 13) == 0x01;
-    if (!becoming_ready) return false;
-    if (attempt == 1) return true;
-  }
-  return false;
-}
-
-bool probe_inquiry(HANDLE h) {
-  Buf b = scsi_pass_through(kInquiryCdb, 512, 2, 1);
-  return inout(h, kScsiPassThrough, b).ok;
-}
-
-// Returns the number of the deciding probe (2, 3, 5, 7, 8, 9), or 0 when none answers.
-int decide(HANDLE h) {
-  if (probe_maker(h)) return 2;
-  if (probe_inbox_nvme(h)) return 3;
-  if (probe_ata(h)) return 5;
-  if (probe_sat(h)) return 7;
-  if (probe_bridge_nvme(h)) return 8;
-  if (probe_inquiry(h)) return 9;
-  return 0;
-}
-
 using ProbeChain = StorageTest;
-
-TEST_F(ProbeChain, EachPersonalityIsDecidedByItsOwnProbe) {
-  EXPECT_EQ(3, decide(open("\\\\.\\PhysicalDrive0"))) << "in-box NVMe disk";
-  EXPECT_EQ(3, decide(open("\\\\.\\Scsi5:"))) << "in-box NVMe controller without a namespace";
-  EXPECT_EQ(5, decide(open("\\\\.\\PhysicalDrive1"))) << "SATA on in-box AHCI";
-  EXPECT_EQ(7, decide(open("\\\\.\\PhysicalDrive2"))) << "SATA behind a USB BOT bridge";
-  EXPECT_EQ(9, decide(open("\\\\.\\PhysicalDrive3"))) << "Storage Spaces virtual disk";
-}
-
-TEST_F(ProbeChain, InboxNvmeOnWindows81ProbesAsScsi) {
-  sim::OsInfo os = sim::machine_os();
-  os.major = 6;
-  os.minor = 3;
-  sim::set_machine_os(os);
-  EXPECT_EQ(9, decide(open("\\\\.\\PhysicalDrive0")));
-  EXPECT_EQ(5, decide(open("\\\\.\\PhysicalDrive1")));
-}
 
 TEST_F(ProbeChain, PortsAnsweringForeignSignaturesWithReturnCodeStillRefuse) {
   sim::storage_adapter_knobs(1)->foreign_miniport_rc = true;

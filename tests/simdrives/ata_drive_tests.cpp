@@ -72,38 +72,18 @@ AtaResult read_log(AtaDrive &d, uint8_t log, uint8_t page, std::vector<uint8_t> 
 
 // --- IDENTIFY DEVICE ----------------------------------------------------------------------------
 
-TEST(AtaIdentify, StringsAreByteSwappedPerWord) {
-  AtaDrive d(with(base_config(), [&](auto &c) { c.component_id = "DCID0001"; }));
-  AtaResult r;
-  const std::vector<uint8_t> id = identify(d, &r);
-  EXPECT_EQ(r.status, 0x50);
-  EXPECT_EQ(r.data_transferred, 512u);
-  // Raw bytes: "AT00..." is stored as "TA00...".
-  EXPECT_EQ(id[20], 'T');
-  EXPECT_EQ(id[21], 'A');
-  EXPECT_EQ(ata_text_at(id.data() + 20, 20), "AT0000000777        ");
-  EXPECT_EQ(ata_text_at(id.data() + 46, 8), "FWA00001");
-  EXPECT_EQ(ata_text_at(id.data() + 54, 40), "BRISKEL S500" + std::string(28, ' '));
-  EXPECT_EQ(ata_text_at(id.data() + 274, 8), "DCID0001");
-}
-
-TEST(AtaIdentify, NumericWordsAndChecksum) {
-  AtaConfig cfg = base_config();
-  cfg.word234_min_blocks = 0x0010;
-  cfg.word235_max_blocks = 0xFFFF;
+// Strings, the download words and the checksum are read back by the command-set tests; these
+// words are not.
+TEST(AtaIdentify, ComponentIdAndNumericWords) {
+  AtaConfig cfg = with(base_config(), [&](auto &c) { c.component_id = "DCID0001"; });
   cfg.word141 = 0x4001;
   cfg.word142 = 4;
   AtaDrive d(cfg);
   const std::vector<uint8_t> id = identify(d);
-  EXPECT_EQ(le16(id.data() + 468), 0x0010);
-  EXPECT_EQ(le16(id.data() + 470), 0xFFFF);
+  EXPECT_EQ(ata_text_at(id.data() + 274, 8), "DCID0001");
   EXPECT_EQ(le16(id.data() + 282), 0x4001);
   EXPECT_EQ(le16(id.data() + 284), 4);
   EXPECT_EQ(le16(id.data() + 166) & 1, 1);  // word 83 bit 0: DOWNLOAD MICROCODE
-  EXPECT_EQ(id[510], 0xA5);
-  uint8_t sum = 0;
-  for (uint8_t b : id) sum = static_cast<uint8_t>(sum + b);
-  EXPECT_EQ(sum, 0);
 }
 
 TEST(AtaIdentify, FailureAndUnknownCommandsAbort) {

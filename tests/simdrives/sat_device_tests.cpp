@@ -104,15 +104,6 @@ TEST(SatPassThrough, CkCondReturnsTheRegistersInDescriptorSense) {
   EXPECT_EQ(r.sense[21], 0x50);   // status
 }
 
-TEST(SatPassThrough, DescriptorCarriesCountAndLbaBytes) {
-  // SMART RETURN STATUS hands back LBA C24F00h; CK_COND brings it out.
-  SatRig rig;
-  const ScsiResult r = run16(rig.sat, apt16(3, false, true, false, false, tf_of(0xB0, 0xDA, 0, 0xC24F00)), nullptr, 0, kDirNone);
-  ASSERT_EQ(r.sense_len, 22u);
-  // sense[15]: LBA 7:0; sense[17]: LBA 15:8; sense[19]: LBA 23:16
-  EXPECT_EQ(scsi_line(r), "status 02 xfer 0 sense 72 01 00 1d 00 00 00 0e 09 0c 00 00 00 00 00 00 00 4f 00 c2 00 50");
-}
-
 TEST(SatPassThrough, DownloadMicrocodeCountOutput) {
   SatRig rig;
   const std::vector<uint8_t> img = make_test_image(ImageTarget::Ata, "FWB00002", 16384);
@@ -181,17 +172,8 @@ TEST(SatSenseFormats, ShortAdditionalLengthAndShortSense) {
 }
 
 // --- INQUIRY and VPD ----------------------------------------------------------------------------
-
-TEST(SatInquiry, StandardDataFromIdentify) {
-  SatRig rig;
-  std::vector<uint8_t> buf(4096, 0);
-  const ScsiResult r = inquiry(rig.sat, 0, 0, buf);
-  EXPECT_EQ(r.status, kScsiGood);
-  EXPECT_EQ(r.data_transferred, 96u);
-  EXPECT_EQ(text_at(buf.data() + 8, 8), "ATA     ");
-  EXPECT_EQ(text_at(buf.data() + 16, 16), "BRISKEL S500    ");
-  EXPECT_EQ(text_at(buf.data() + 32, 4), "0001");  // last four of FWA00001
-}
+// The standard data (vendor "ATA", model, revision) and SMART RETURN STATUS's LBA in each sense
+// format are read back through the whole stack by the command-set device tests.
 
 TEST(SatInquiry, SerialMatchesIdentifyOnEveryPath) {
   SatRig rig;
