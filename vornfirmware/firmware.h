@@ -45,16 +45,19 @@ enum vornfirmware_commit_action : uint8_t {
   VORNFIRMWARE_COMMIT_REPLACE_ACTIVATE_NOW = 3,
 };
 
+// Bytes per download command; the last piece of an image carries what is left.
+typedef uint32_t vornfirmware_transfer_size;
+
 // Default transfer size of the ATA and NVMe size rules, in bytes.
 #define VORNFIRMWARE_DEFAULT_TRANSFER_SIZE 8192u
 
 // ----- downloads and activation -----
 int vornfirmware_ata_download(huld_error *err, huld_dev *dev, const uint8_t *image, uint32_t size,
-                              uint8_t mode, uint32_t chunk, vornfirmware_progress *progress);
+                              uint8_t mode, vornfirmware_transfer_size chunk, vornfirmware_progress *progress);
 int vornfirmware_nvme_download(huld_error *err, huld_dev *dev, const uint8_t *image,
-                               uint32_t size, uint32_t chunk, vornfirmware_progress *progress);
+                               uint32_t size, vornfirmware_transfer_size chunk, vornfirmware_progress *progress);
 int vornfirmware_scsi_download(huld_error *err, huld_dev *dev, const uint8_t *image,
-                               uint32_t size, uint8_t mode, uint32_t chunk,
+                               uint32_t size, uint8_t mode, vornfirmware_transfer_size chunk,
                                vornfirmware_progress *progress);
 int vornfirmware_ata_activate(huld_error *err, huld_dev *dev, vornfirmware_progress *progress);
 int vornfirmware_scsi_activate(huld_error *err, huld_dev *dev, vornfirmware_progress *progress);
@@ -73,15 +76,15 @@ int vornfirmware_ata_check_download_mode_support(huld_error *err, huld_dev *dev,
 int vornfirmware_ata_get_max_transfer_bytes(huld_error *err, huld_dev *dev, uint32_t *bytes);
 int vornfirmware_ata_get_min_transfer_bytes(huld_error *err, huld_dev *dev, uint32_t *bytes);
 // The ATA size rule with the default 8192, and with a default of the caller's. Never fail.
-int vornfirmware_ata_get_transfer_size(huld_error *err, huld_dev *dev, uint32_t *bytes);
-int vornfirmware_ata_select_transfer_size(huld_error *err, huld_dev *dev, uint32_t *bytes,
+int vornfirmware_ata_get_transfer_size(huld_error *err, huld_dev *dev, vornfirmware_transfer_size *bytes);
+int vornfirmware_ata_select_transfer_size(huld_error *err, huld_dev *dev, vornfirmware_transfer_size *bytes,
                                           uint32_t default_bytes);
 
 // ----- NVMe transfer size, slots -----
 int vornfirmware_nvme_get_update_granularity(huld_error *err, huld_dev *dev, uint32_t *bytes);
 // The NVMe size rule with the default 8192, and with a default of the caller's. Never fail.
-int vornfirmware_nvme_get_transfer_size(huld_error *err, huld_dev *dev, uint32_t *bytes);
-int vornfirmware_nvme_select_transfer_size(huld_error *err, huld_dev *dev, uint32_t *bytes,
+int vornfirmware_nvme_get_transfer_size(huld_error *err, huld_dev *dev, vornfirmware_transfer_size *bytes);
+int vornfirmware_nvme_select_transfer_size(huld_error *err, huld_dev *dev, vornfirmware_transfer_size *bytes,
                                            uint32_t default_bytes);
 int vornfirmware_nvme_get_safe_firmware_slot(huld_error *err, huld_dev *dev, uint8_t *slot);
 int vornfirmware_nvme_get_active_slot(huld_error *err, huld_dev *dev, uint8_t *slot);
