@@ -15,15 +15,12 @@
 #include "sim/devtree.h"
 #include "sim/machine.h"
 #include "sim/storage.h"
+#include "support/log_capture.h"
 #include "support/resource_check.h"
 
 namespace {
 
-std::string g_log;
-int capture(const char *text) {
-  g_log += text;
-  return 0;
-}
+using testsupport::captured_log;
 
 struct Golden {
   const char *name;
@@ -65,18 +62,11 @@ nlohmann::json ref1() {
 class EnumRaidUsb : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_level_ = huld_log_level;
-    huld_log_level = HULD_LOG_DEBUG;
-    static bool sink = false;
-    if (!sink) huld_log_add_sink(capture);
-    sink = true;
-    g_log.clear();
     sim::register_storage_section();
     load(ref1());
   }
   void TearDown() override {
     huld_dev_release(&e_);
-    huld_log_level = saved_level_;
     sim::reset_machine();
     huld_environment_initialize();
   }
@@ -103,11 +93,11 @@ class EnumRaidUsb : public ::testing::Test {
   }
   size_t lines(const std::string &text) const {
     size_t n = 0;
-    for (size_t at = g_log.find(text); at != std::string::npos; at = g_log.find(text, at + 1)) ++n;
+    for (size_t at = captured_log().find(text); at != std::string::npos; at = captured_log().find(text, at + 1)) ++n;
     return n;
   }
   huld_dev_enumeration e_{};
-  uint32_t saved_level_ = 0;
+  testsupport::log_capture log_{HULD_LOG_DEBUG};
 };
 
 nlohmann::json &adapter(nlohmann::json &j, const char *id) {

@@ -15,25 +15,16 @@
 #include "sim/faults.h"
 #include "sim/machine.h"
 #include "sim/storage.h"
+#include "support/log_capture.h"
 #include "support/resource_check.h"
 
 namespace {
 
-std::string g_log;
-int capture(const char *text) {
-  g_log += text;
-  return 0;
-}
+using testsupport::captured_log;
 
 class EnumVideo : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_level_ = huld_log_level;
-    huld_log_level = HULD_LOG_DEBUG;
-    static bool sink = false;
-    if (!sink) huld_log_add_sink(capture);
-    sink = true;
-    g_log.clear();
     sim::register_storage_section();
     sim::load_machine_file(sim::machine_file_path("ref1"));
     huld_environment_initialize();
@@ -41,7 +32,6 @@ class EnumVideo : public ::testing::Test {
   void TearDown() override {
     huld_dev_release(&e_);
     if (com_) CoUninitialize();
-    huld_log_level = saved_level_;
     sim::reset_machine();
     huld_environment_initialize();
   }
@@ -62,7 +52,7 @@ class EnumVideo : public ::testing::Test {
     for (uint32_t i = 0; i < e_.count; ++i) out.push_back(e_.devices[i].name);
     return out;
   }
-  bool logged(const std::string &text) const { return g_log.find(text) != std::string::npos; }
+  bool logged(const std::string &text) const { return captured_log().find(text) != std::string::npos; }
   int fail(const char *function, sim::FaultCount count, DWORD error = 0x80070005) {
     sim::FaultRule rule;
     rule.match.op = sim::FaultOp::other;
@@ -73,7 +63,7 @@ class EnumVideo : public ::testing::Test {
   }
   huld_dev_enumeration e_{};
   bool com_ = false;
-  uint32_t saved_level_ = 0;
+  testsupport::log_capture log_{HULD_LOG_DEBUG};
 };
 
 using Names = std::vector<std::string>;
@@ -136,12 +126,12 @@ TEST_F(EnumVideo, EachFailingStepSkipsWhatItMust) {
   com();
   for (const Case &c : cases) {
     SCOPED_TRACE(c.function);
-    g_log.clear();
+    captured_log().clear();
     const int id = fail(c.function, c.count);
     huld_windows_enumerate_uvc(&e_);
     EXPECT_EQ(names(), c.kept);
     if (c.line) {
-      EXPECT_TRUE(logged(c.line)) << g_log;
+      EXPECT_TRUE(logged(c.line)) << captured_log();
     }
     if (c.kept.size() == 2) {
       EXPECT_EQ(e_.devices[0].uvc_node_id, 2u);

@@ -5,10 +5,11 @@
 
 #include "orbu/orbu_package.h"
 #include "sim/machine.h"
-#include "tests/package/log_capture.h"
+#include "support/log_capture.h"
 #include "tests/package/package_writer.h"
 
 using namespace pkgtest;
+using namespace testsupport;
 
 namespace {
 

@@ -6,12 +6,13 @@
 #include <filesystem>
 #include <sys/resource.h>
 
-#include "tests/package/log_capture.h"
+#include "support/log_capture.h"
 #include "tests/package/package_writer.h"
 #include "huld/huld_util.h"
 #include "vornpackbin/vornpackbin.h"
 
 using namespace pkgtest;
+using namespace testsupport;
 
 namespace {
 

@@ -7,25 +7,15 @@
 #include <fstream>
 
 #include "scan_fixture.h"
+#include "support/log_capture.h"
 
 namespace {
 
-std::string g_log;
-int capture(const char *text) {
-  g_log += text;
-  return 0;
-}
+using testsupport::captured_log;
 
 class ScanCases : public ScanTest {
  protected:
-  void SetUp() override {
-    ScanTest::SetUp();
-    huld_log_level = HULD_LOG_DEBUG;
-    static bool registered = false;
-    if (!registered) huld_log_add_sink(capture);
-    registered = true;
-    g_log.clear();
-  }
+  testsupport::log_capture log_{HULD_LOG_DEBUG};
   static nlohmann::json ref1() {
     std::ifstream f(sim::machine_file_path("ref1"));
     return nlohmann::json::parse(f);
@@ -87,9 +77,9 @@ TEST_F(ScanCases, EveryEliminationCaseAfterTheFivePasses) {
                        "rster10.3.0", "rster10.4.1", "rstep10.6.0", "rstes10.9.0", "SCSI11:0,8,0"}));
   EXPECT_EQ(find("rster10.3.0")->rste_disk_number, HULD_NO_NUMBER);  // R was never compared
   EXPECT_EQ(find("rstep10.6.0")->rste_disk_number, HULD_NO_NUMBER);
-  EXPECT_NE(g_log.find("Could not capture disk number from to be eliminated device twin15"),
+  EXPECT_NE(captured_log().find("Could not capture disk number from to be eliminated device twin15"),
             std::string::npos);
-  EXPECT_NE(g_log.find("failed to capture sserial of device"), std::string::npos);
+  EXPECT_NE(captured_log().find("failed to capture sserial of device"), std::string::npos);
 }
 
 TEST_F(ScanCases, ClassScanKeepsEachNodeOfTheClassOnce) {
@@ -107,8 +97,8 @@ TEST_F(ScanCases, FullListKeepsTheFirst128) {
   vornscan_scan(list_, 1);
   ASSERT_EQ(list_->count, VORNSCAN_MAX_DEVICES);
   EXPECT_STREQ(list_->devices[127].name, "disk127");
-  EXPECT_NE(g_log.find("device disk128 skipped - scan list full"), std::string::npos);
-  EXPECT_NE(g_log.find("device disk129 skipped - scan list full"), std::string::npos);
+  EXPECT_NE(captured_log().find("device disk128 skipped - scan list full"), std::string::npos);
+  EXPECT_NE(captured_log().find("device disk129 skipped - scan list full"), std::string::npos);
 }
 
 TEST_F(ScanCases, EmptyMachineAndFailedCopy) {
@@ -125,7 +115,7 @@ TEST_F(ScanCases, EmptyMachineAndFailedCopy) {
   load_json(m.dump());
   vornscan_scan(list_, 1);
   EXPECT_EQ(names(), std::vector<std::string>({"disk0"}));
-  EXPECT_NE(g_log.find("device disk1 failed copy - discard"), std::string::npos);
+  EXPECT_NE(captured_log().find("device disk1 failed copy - discard"), std::string::npos);
 }
 
 TEST_F(ScanCases, ModelFilters) {
@@ -160,11 +150,11 @@ TEST_F(ScanCases, ScanByNames) {
   vornscan_scan_names(list_, 0, names_, 5);
   EXPECT_EQ(names(), std::vector<std::string>({"disk1", "nvme0", "csmi5.2.2.500102aa00000002"}));
   release();
-  g_log.clear();
+  captured_log().clear();
   vornscan_scan_names(list_, 1, names_, 5);  // nvme0 answers no probe: asked once per listing
   EXPECT_EQ(names(), std::vector<std::string>({"disk1", "csmi5.2.2.500102aa00000002"}));
   size_t drops = 0;
-  for (size_t at = 0; (at = g_log.find("device nvme0 matched - discard due to probe failure", at)) != std::string::npos; ++at)
+  for (size_t at = 0; (at = captured_log().find("device nvme0 matched - discard due to probe failure", at)) != std::string::npos; ++at)
     ++drops;
   EXPECT_EQ(drops, 2u);
 }

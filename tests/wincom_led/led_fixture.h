@@ -13,6 +13,7 @@
 #include "sim/com.h"
 #include "sim/led_hal.h"
 #include "sim/machine.h"
+#include "support/log_capture.h"
 #include "support/resource_check.h"
 #include "vornwincom/LedDevice.h"
 #include "vornwincom/LedDeviceMap.h"
@@ -21,15 +22,6 @@
 namespace ledtest {
 
 using json = nlohmann::json;
-
-inline std::string &captured() {
-  static std::string log;
-  return log;
-}
-inline int capture(const char *text) {
-  captured() += text;
-  return 0;
-}
 
 // A capability document naming `path` (its '&' escaped).
 inline std::string capability(std::string path, const std::string &fwinfo = "1,2,3,4,5,2f",
@@ -50,13 +42,6 @@ inline std::string hal_key(const char *clsid) { return std::string("HKCR\\") + L
 
 class LedTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_level_ = huld_log_level;
-    huld_log_level = HULD_LOG_DEBUG;
-    static bool sink = false;
-    if (!sink) huld_log_add_sink(capture);
-    sink = true;
-  }
   void TearDown() override {
     sim::reset_machine();
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
@@ -64,7 +49,6 @@ class LedTest : public ::testing::Test {
     EXPECT_EQ(0, vornwincom_enumerate_hal_led_devs(&e));
     EXPECT_TRUE(ldev_map.empty());
     CoUninitialize();
-    huld_log_level = saved_level_;
   }
   // Loads (with COM in the MTA) a machine whose "led_hal" section is `hal`, with both servers' keys unless told
   // otherwise, and `extra` top-level sections (faults, app knobs).
@@ -75,7 +59,7 @@ class LedTest : public ::testing::Test {
     m.update(extra);
     sim::load_machine_json(m.dump());  // leaves every thread without COM
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    captured().clear();
+    testsupport::captured_log().clear();
   }
   // Loads `hal` and enumerates.
   void enumerate(const json &hal) {
@@ -83,12 +67,12 @@ class LedTest : public ::testing::Test {
     huld_error e{};
     ASSERT_EQ(0, vornwincom_enumerate_hal_led_devs(&e));
   }
-  bool logged(const std::string &text) const { return captured().find(text) != std::string::npos; }
+  bool logged(const std::string &text) const { return log_.text().find(text) != std::string::npos; }
 
   huld_error err_{};
 
  private:
-  uint32_t saved_level_ = 0;
+  testsupport::log_capture log_{HULD_LOG_DEBUG};
 };
 
 }  // namespace ledtest

@@ -11,15 +11,12 @@
 #include "sim/machine.h"
 #include "sim/trace.h"
 #include "support/huld_error_line.h"
+#include "support/log_capture.h"
 #include "vornwincom/vornwincom_write_cache.h"
 
 namespace {
 
-std::string g_log;
-int capture(const char *text) {
-  g_log += text;
-  return 0;
-}
+using testsupport::captured_log;
 
 class WriteCache : public ::testing::Test {
  protected:
@@ -131,20 +128,13 @@ class ComStartup : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::use_default_machine();
-    static bool sink = false;
-    if (!sink) huld_log_add_sink(capture);
-    sink = true;
-    g_log.clear();
-    saved_level_ = huld_log_level;
-    huld_log_level = HULD_LOG_DEBUG;
   }
   void TearDown() override {
-    huld_log_level = saved_level_;
     sim::reset_machine();
   }
   static ULONG inits() { return sim::com_thread_state().inits; }
   huld_error err_{};
-  uint32_t saved_level_ = 0;
+  testsupport::log_capture log_{HULD_LOG_DEBUG};
 };
 
 TEST_F(ComStartup, InitializeTwiceHoldsOneReference) {
@@ -158,13 +148,13 @@ TEST_F(ComStartup, InitializeTwiceHoldsOneReference) {
   EXPECT_EQ(0, vornwincom_default_uninitialize_com(&err_));
   EXPECT_EQ(0, vornwincom_default_uninitialize_com(&err_));  // nothing more to give back
   EXPECT_EQ(sim::ComApartment::none, sim::com_thread_state().apartment);
-  EXPECT_EQ("", g_log);
+  EXPECT_EQ("", captured_log());
 }
 
 TEST_F(ComStartup, ASingleThreadedApartmentIsLeftAsItIs) {
   ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
   EXPECT_EQ(0, vornwincom_default_initialize_com(&err_));
-  EXPECT_EQ("ComConnection::initialize() --> CoInitializeEx return RPC_E_CHANGED_MODE\n", g_log);
+  EXPECT_EQ("ComConnection::initialize() --> CoInitializeEx return RPC_E_CHANGED_MODE\n", captured_log());
   EXPECT_EQ(0, vornwincom_default_uninitialize_com(&err_));
   EXPECT_EQ(sim::ComApartment::sta, sim::com_thread_state().apartment);
   EXPECT_EQ(1u, inits());
@@ -177,7 +167,7 @@ TEST_F(ComStartup, RefusedInitialization) {
   EXPECT_EQ("code 1 subcode 2147942414 file vornwincom\\source function vornwincom_default_initialize_com "
             "message Failed to initialize COM (8007000eh)",
             error_line(err_));
-  EXPECT_EQ("ComConnection::intialize() --> CoInitializeEx failure: 8007000eh\n", g_log);
+  EXPECT_EQ("ComConnection::intialize() --> CoInitializeEx failure: 8007000eh\n", captured_log());
   EXPECT_EQ(sim::ComApartment::none, sim::com_thread_state().apartment);
 }
 

@@ -13,23 +13,17 @@
 #include "sim/storage.h"
 #include "sim/wmi.h"
 #include "support/huld_error_line.h"
+#include "support/log_capture.h"
 
 class WmiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_level_ = huld_log_level;
-    huld_log_level = HULD_LOG_DEBUG;
-    static bool sink = false;
-    if (!sink) huld_log_add_sink(capture);
-    sink = true;
-    log().clear();
     sim::register_storage_section();
     sim::load_machine_file(sim::machine_file_path("ref1"));
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   }
   void TearDown() override {
     CoUninitialize();
-    huld_log_level = saved_level_;
     sim::reset_machine();
   }
 
@@ -53,17 +47,10 @@ class WmiTest : public ::testing::Test {
     return sim::add_fault(r);
   }
 
-  static std::string &log() {
-    static std::string text;
-    return text;
-  }
-  static int capture(const char *text) {
-    log() += text;
-    return 0;
-  }
+  static std::string &log() { return testsupport::captured_log(); }
 
   huld_error err_{};
 
  private:
-  uint32_t saved_level_ = 0;
+  testsupport::log_capture log_{HULD_LOG_DEBUG};
 };

@@ -1,11 +1,14 @@
-// Captures what the system logs, at a chosen level, for one test.
+// Captures what the libraries log, at a chosen level, for as long as a log_capture lives: one sink,
+// registered once per test process, appends to captured_log(); each capture empties it first and
+// puts the previous level back when it ends.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "huld/huld_log.h"
 
-namespace pkgtest {
+namespace testsupport {
 
 inline std::string &captured_log() {
   static std::string text;
@@ -20,19 +23,18 @@ inline int capture_sink(const char *text) {
 class log_capture {
  public:
   explicit log_capture(uint32_t level) : saved_(huld_log_level) {
-    static bool registered = false;
-    if (!registered) {
-      huld_log_add_sink(capture_sink);
-      registered = true;
-    }
+    static const bool registered = (huld_log_add_sink(capture_sink), true);
+    (void)registered;
     captured_log().clear();
     huld_log_level = level;
   }
   ~log_capture() { huld_log_level = saved_; }
+  log_capture(const log_capture &) = delete;
+  log_capture &operator=(const log_capture &) = delete;
   const std::string &text() const { return captured_log(); }
 
  private:
   uint32_t saved_;
 };
 
-}  // namespace pkgtest
+}  // namespace testsupport
