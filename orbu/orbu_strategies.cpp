@@ -42,6 +42,17 @@ orbu_packed_binary *find_binary(const orbu_config *config, const char *name) {
   return nullptr;
 }
 
+// After a configuration match: takes the packed binary the record names, or tells the caller to go
+// on searching when the package has none of that name.
+bool take_packed_binary(orbu_device_update *r, const char *binary_name) {
+  HULD_LOG(HULD_LOG_INFO, "Configuration match found, now search for appropriate packed binary.\n");
+  orbu_packed_binary *binary = find_binary(r->config, binary_name);
+  if (binary == nullptr) return false;
+  HULD_LOG(HULD_LOG_INFO, "Packed binary found.\n");
+  r->packed_binary = binary;
+  return true;
+}
+
 // One identity read with its failure lines: "could not capture <what>" when the read failed (the
 // error record printed), "invalid <invalid>" when it gave an empty text and `invalid` is given.
 // On failure the device is ignored.
@@ -131,12 +142,7 @@ int match_exact(orbu_device_update *r, const char *key_value, const char *firmwa
     r->current_firmware = c.old_firmware;
     r->target_firmware = c.new_firmware;
     apply(c);
-    HULD_LOG(HULD_LOG_INFO, "Configuration match found, now search for appropriate packed binary.\n");
-    orbu_packed_binary *binary = find_binary(r->config, c.binary_name);
-    if (binary == nullptr) continue;
-    HULD_LOG(HULD_LOG_INFO, "Packed binary found.\n");
-    r->packed_binary = binary;
-    return 0;
+    if (take_packed_binary(r, c.binary_name)) return 0;
   }
   return 1;
 }
@@ -571,12 +577,7 @@ int orbu_match_dfmonmb(orbu_device_update *r) {
     if (huld_str_wildcard_compare(c.firmware, id.native_firmware) != 0) continue;
     r->current_firmware = c.firmware;
     r->target_firmware = c.new_firmware;
-    HULD_LOG(HULD_LOG_INFO, "Configuration match found, now search for appropriate packed binary.\n");
-    orbu_packed_binary *binary = find_binary(r->config, c.binary_name);
-    if (binary == nullptr) continue;
-    HULD_LOG(HULD_LOG_INFO, "Packed binary found.\n");
-    r->packed_binary = binary;
-    return 0;
+    if (take_packed_binary(r, c.binary_name)) return 0;
   }
   HULD_LOG(HULD_LOG_NOTICE, "Could not find match for binary with drive model and firmware.\n");
   return 1;
