@@ -22,6 +22,15 @@ std::string disk(const std::string &id, const std::string &adapter, int physical
          R"(", "physical_drive": )" + std::to_string(physical_drive) + ", " + model + "}";
 }
 
+// A disk answering to the `kind` command set ("nvme", "ata") with this model, firmware and SN-<id>.
+std::string identified_disk(const char *kind, const std::string &id, const std::string &adapter,
+                            int physical_drive, const std::string &model,
+                            const std::string &firmware, const std::string &extra) {
+  return disk(id, adapter, physical_drive,
+              "\"" + std::string(kind) + R"(": {"model": ")" + model + R"(", "serial": "SN-)" + id +
+                  R"(", "firmware": ")" + firmware + "\"" + extra + "}");
+}
+
 std::string text_after(const std::string &log, const std::string &label) {
   const size_t at = log.find(label);
   if (at == std::string::npos) return "?";
@@ -33,17 +42,13 @@ std::string text_after(const std::string &log, const std::string &label) {
 std::string nvme_disk(const std::string &id, const std::string &adapter, int physical_drive,
                       const std::string &model, const std::string &firmware,
                       const std::string &extra) {
-  return disk(id, adapter, physical_drive,
-              R"("nvme": {"model": ")" + model + R"(", "serial": "SN-)" + id +
-                  R"(", "firmware": ")" + firmware + "\"" + extra + "}");
+  return identified_disk("nvme", id, adapter, physical_drive, model, firmware, extra);
 }
 
 std::string ata_disk(const std::string &id, const std::string &adapter, int physical_drive,
                      const std::string &model, const std::string &firmware,
                      const std::string &extra) {
-  return disk(id, adapter, physical_drive,
-              R"("ata": {"model": ")" + model + R"(", "serial": "SN-)" + id +
-                  R"(", "firmware": ")" + firmware + "\"" + extra + "}");
+  return identified_disk("ata", id, adapter, physical_drive, model, firmware, extra);
 }
 
 std::string scsi_disk(const std::string &id, const std::string &adapter, int physical_drive,
