@@ -44,4 +44,9 @@ struct Outcome {
 // Runs the window (or, with no window, a silent run) over a table of the given devices.
 Outcome run_window(const WindowRunSpec &run);
 
+// The names the window suites use unqualified, after `using namespace window_test;`.
+using nlohmann::json;
+using orbu_test::find_in_order;
+using Spec = WindowRunSpec;
+
 }  // namespace window_test

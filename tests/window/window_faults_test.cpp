@@ -7,11 +7,7 @@
 
 namespace {
 
-using nlohmann::json;
-using orbu_test::find_in_order;
-using window_test::Device;
-using window_test::Outcome;
-using Spec = window_test::WindowRunSpec;
+using namespace window_test;
 
 // One generic run of a two-step device whose Start is pressed, with the given knobs; Exit is
 // pressed once the row shows `result`.

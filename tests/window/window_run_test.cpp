@@ -9,12 +9,7 @@
 
 namespace {
 
-using nlohmann::json;
-using orbu_test::find_in_order;
-using window_test::Device;
-using window_test::Outcome;
-using Spec = window_test::WindowRunSpec;
-using window_test::Variant;
+using namespace window_test;
 
 constexpr uint32_t kReady = ORBU_STATE_READY;
 
