@@ -360,8 +360,10 @@ struct QueryAnswer {
 std::vector<std::string> schema_of(const std::vector<WmiRow> &rows) {
   std::vector<std::string> names;
   for (const WmiRow &r : rows)
-    for (const auto &[n, v] : r)
+    for (const auto &property : r) {
+      const std::string &n = property.first;
       if (std::none_of(names.begin(), names.end(), [&](const std::string &x) { return same(x, n); })) names.push_back(n);
+    }
   return names;
 }
 
