@@ -76,17 +76,13 @@ inline void load_machine(const std::string &os, const std::string &rest = {}) {
 inline huld_dev open_record(const std::string &path, uint32_t driver, uint32_t iface,
                             uint32_t disk_number = 0) {
   huld_dev dev;
-  std::memset(&dev, 0, sizeof(dev));
+  huld_dev_prepare(&dev);
   std::snprintf(dev.name, sizeof(dev.name), "disk%u", disk_number);
   dev.iface = iface;
   dev.conn.type = CONN_DISK;
   dev.conn.driver = driver;
-  dev.conn.handle = INVALID_HANDLE_VALUE;
   std::snprintf(dev.conn.path, sizeof(dev.conn.path), "%s", path.c_str());
-  dev.scsi_address.PortNumber = 0xFF;
   dev.disk_number = disk_number;
-  dev.rst_port_handle = INVALID_HANDLE_VALUE;
-  dev.rste_disk_number = 0xFFFFFFFFu;
   dev.uvc_node_id = 0xFFFFFFFFu;
   huld_error err{};
   EXPECT_EQ(huld_dev_open(&err, &dev), 0) << err.message;

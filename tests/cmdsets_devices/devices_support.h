@@ -141,17 +141,13 @@ class DeviceTest : public ::testing::Test {
   // A record as the disk enumeration leaves it for the disk, opened, with the interface given.
   huld_dev &open(uint32_t physical_drive, uint32_t driver, uint32_t iface) {
     auto *dev = new huld_dev;
-    std::memset(dev, 0, sizeof(*dev));
+    huld_dev_prepare(dev);
     std::snprintf(dev->name, sizeof(dev->name), "disk%u", physical_drive);
     dev->iface = iface;
     dev->conn.type = CONN_DISK;
     dev->conn.driver = driver;
-    dev->conn.handle = INVALID_HANDLE_VALUE;
     std::snprintf(dev->conn.path, sizeof(dev->conn.path), "%s", disk_path(physical_drive).c_str());
-    dev->scsi_address.PortNumber = 0xFF;
     dev->disk_number = physical_drive;
-    dev->rst_port_handle = INVALID_HANDLE_VALUE;
-    dev->rste_disk_number = 0xFFFFFFFFu;
     dev->uvc_node_id = 0xFFFFFFFFu;
     opened_.push_back(dev);
     huld_error err = fresh_error();

@@ -51,17 +51,12 @@ class RouteTest : public ::testing::Test {
   huld_dev &record(const std::string &path, uint32_t type, uint32_t driver, uint32_t iface) {
     records_.emplace_back();
     huld_dev &d = records_.back();
-    std::memset(&d, 0, sizeof d);
+    huld_dev_prepare(&d);
     std::snprintf(d.name, sizeof d.name, "disk%zu", records_.size());
     d.iface = iface;
     d.conn.type = type;
     d.conn.driver = driver;
-    d.conn.handle = INVALID_HANDLE_VALUE;
     std::snprintf(d.conn.path, sizeof d.conn.path, "%s", path.c_str());
-    d.scsi_address.PortNumber = 0xFF;
-    d.disk_number = HULD_NO_NUMBER;
-    d.rst_port_handle = INVALID_HANDLE_VALUE;
-    d.rste_disk_number = HULD_NO_NUMBER;
     d.uvc_node_id = HULD_NO_NUMBER;
     huld_error err{};
     EXPECT_EQ(huld_dev_open(&err, &d), 0) << err.message;

@@ -80,13 +80,8 @@ class RstTest : public ::testing::Test {
  private:
   static huld_dev blank() {
     huld_dev d;
-    std::memset(&d, 0, sizeof d);
+    huld_dev_prepare(&d);
     d.conn.driver = INTEL_RST;
-    d.conn.handle = INVALID_HANDLE_VALUE;
-    d.rst_port_handle = INVALID_HANDLE_VALUE;
-    d.scsi_address.PortNumber = 0xFF;
-    d.disk_number = HULD_NO_NUMBER;
-    d.rste_disk_number = HULD_NO_NUMBER;
     d.uvc_node_id = HULD_NO_NUMBER;
     return d;
   }

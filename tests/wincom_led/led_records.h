@@ -12,12 +12,9 @@ namespace ledtest {
 // A record as the enumeration prepares one: no port, no disk number, handles closed.
 inline huld_dev led_record(const char *name, uint32_t iface) {
   huld_dev d;
-  std::memset(&d, 0, sizeof d);
+  huld_dev_prepare(&d);
   std::snprintf(d.name, sizeof d.name, "%s", name);
   d.iface = iface;
-  d.scsi_address.PortNumber = 0xFF;
-  d.disk_number = HULD_NO_NUMBER;
-  d.rste_disk_number = HULD_NO_NUMBER;
   d.uvc_node_id = HULD_NO_NUMBER;
   return d;
 }
