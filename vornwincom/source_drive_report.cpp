@@ -1,6 +1,5 @@
 #define HULD_MODULE "vornwincom\\source"
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -28,13 +27,8 @@ namespace {
 
 const char kNoController[] = "Failed to get a valid set of data to fill the controller info structure.";
 
+using vornwincom::same_text;
 using vornwincom::store_text;
-
-bool same_text(const std::string &a, const std::string &b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Whole decimal text (digits only) as an unsigned 64-bit number; false for anything else.
 bool read_decimal(const std::string &text, uint64_t *out) {
