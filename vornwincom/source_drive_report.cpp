@@ -1,6 +1,5 @@
 #define HULD_MODULE "vornwincom\\source"
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -28,13 +27,8 @@ namespace {
 
 const char kNoController[] = "Failed to get a valid set of data to fill the controller info structure.";
 
+using vornwincom::same_text;
 using vornwincom::store_text;
-
-bool same_text(const std::string &a, const std::string &b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Whole decimal text (digits only) as an unsigned 64-bit number; false for anything else.
 bool read_decimal(const std::string &text, uint64_t *out) {
@@ -131,12 +125,7 @@ int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_rep
     return HULD_ERROR(err, HULD_ERROR_FAILURE, e, "Failed to capture InstanceId for device. (%u)", static_cast<unsigned>(e));
   }
   report->instance_id_wide[511] = 0;
-  size_t n = 0;
-  while (n < sizeof report->instance_id - 1 && report->instance_id_wide[n]) {
-    report->instance_id[n] = static_cast<char>(report->instance_id_wide[n] & 0xFF);
-    ++n;
-  }
-  report->instance_id[n] = '\0';
+  store_text(report->instance_id, vornwincom::narrow(report->instance_id_wide));
   DWORD policy = 0;
   if (!SetupDiGetDevicePropertyW(devices.set, &dev, &DEVPKEY_Device_RemovalPolicy, &type,
                                  reinterpret_cast<PBYTE>(&policy), sizeof policy, nullptr, 0)) {

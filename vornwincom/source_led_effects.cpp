@@ -8,6 +8,7 @@
 
 #include "huld/huld_usb_hub.h"
 #include "vornwincom/LedDeviceMap.h"
+#include "vornwincom/text_field.h"
 
 using vornwincom::led_flat_call;
 using vornwincom::kLockFailure;
@@ -22,11 +23,7 @@ bool match_dev_by_scsi_port(const huld_dev *dev, const std::string &path) {
   snprintf(name, sizeof name, "\\\\.\\Scsi%u:", static_cast<unsigned>(dev->scsi_address.PortNumber));
   LOG_DEBUG("device name: %s\n", dev->name);
   LOG_DEBUG("check scsi addr %s vs. HAL capabilities dev path %s\n", name, path.c_str());
-  std::string mine = name;
-  if (mine.size() != path.size()) return false;
-  for (size_t i = 0; i < mine.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(mine[i])) != std::tolower(static_cast<unsigned char>(path[i])))
-      return false;
+  if (!vornwincom::same_text(name, path)) return false;
   LOG_DEBUG("match!\n");
   return true;
 }

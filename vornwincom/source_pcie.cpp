@@ -1,12 +1,12 @@
 // PCIe link information of a disk's controller.
 #define HULD_MODULE "vornwincom\\source"
 
-#include <cctype>
 #include <cstdio>
 #include <initializer_list>
 
 #include "vornwincom/com_support.h"
 #include "vornwincom/flat_call.h"
+#include "vornwincom/text_field.h"
 #include "vornwincom/vornwincom_pcie.h"
 
 namespace {
@@ -33,12 +33,6 @@ class DevInfoSet {
  private:
   HDEVINFO set_;
 };
-
-bool same_text(const char *a, const char *b) {
-  for (; *a && *b; ++a, ++b)
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) return false;
-  return *a == *b;
-}
 
 // Entry and exit trace lines.
 struct Trace {
@@ -94,7 +88,7 @@ bool with_adapter(const std::string &id, Visit visit) {
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set.get(), i, &data); ++i) {
     char device_id[261] = {};
     if (CM_Get_Device_IDA(data.DevInst, device_id, 260, 0) != CR_SUCCESS) continue;
-    if (same_text(device_id, id.c_str())) return visit(set.get(), &data);
+    if (vornwincom::same_text(device_id, id.c_str())) return visit(set.get(), &data);
   }
   return false;
 }
