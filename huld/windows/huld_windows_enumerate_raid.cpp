@@ -42,21 +42,11 @@ void put32(uint8_t *p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-HANDLE open_port(const char *path) {
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     0, nullptr);
-}
-
-void close_handle(HANDLE *h) {
-  if (huld_windows_handle_is_open(*h)) CloseHandle(*h);
-  *h = INVALID_HANDLE_VALUE;
-}
-
 // Closes what the last record holds and removes it.
 void drop_last(huld_dev_enumeration *e) {
   huld_dev *d = &e->devices[e->count - 1];
-  close_handle(&d->conn.handle);
-  close_handle(&d->rst_port_handle);
+  huld_windows_close_handle(&d->conn.handle);
+  huld_windows_close_handle(&d->rst_port_handle);
   huld_dev_enumeration_pop_back(e);
 }
 
@@ -179,7 +169,7 @@ huld_dev *push_csmi(huld_dev_enumeration *e, const char *path) {
   }
   d->conn.type = CONN_CSMI;
   snprintf(d->conn.path, sizeof d->conn.path, "%s", path);
-  d->conn.handle = open_port(path);
+  d->conn.handle = huld_windows_open_shared(path);
   if (!huld_windows_handle_is_open(d->conn.handle)) {
     HULD_LOG(HULD_LOG_DEBUG, "handle %s could not be opened, skip device\n", path);
     drop_last(e);
@@ -300,7 +290,7 @@ void csmi_capture_raid(HANDLE port, const char *path, uint32_t port_number, huld
       std::memcpy(d->csmi_sas_address, sas, 8);
       d->csmi_raid_member = 1;
       snprintf(d->rst_port_path, sizeof d->rst_port_path, "%s", path);
-      d->rst_port_handle = open_port(path);
+      d->rst_port_handle = huld_windows_open_shared(path);
       if (!huld_windows_handle_is_open(d->rst_port_handle)) {
         HULD_LOG(HULD_LOG_DEBUG, "handle %s could not be opened, skip device\n", path);
         drop_last(e);
@@ -379,7 +369,7 @@ void push_rste(huld_dev_enumeration *e, const char *path, const char *prefix, ui
   d->rste_disk_id = disk_id;
   d->rste_disk_number = HULD_NO_NUMBER;
   d->rste_raid_member = member ? 1 : 0;
-  d->conn.handle = open_port(path);
+  d->conn.handle = huld_windows_open_shared(path);
   if (!huld_windows_handle_is_open(d->conn.handle)) {
     HULD_LOG(HULD_LOG_DEBUG, "failed to open unique handle at %s - skipping device\n", path);
     drop_last(e);
@@ -514,7 +504,7 @@ void huld_windows_enumerate_csmi(huld_dev_enumeration *e) {
   for (uint32_t n = 0; n < kPorts; ++n) {
     char path[32];
     snprintf(path, sizeof path, "\\\\.\\Scsi%u:", static_cast<unsigned>(n));
-    HANDLE port = open_port(path);
+    HANDLE port = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(port)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to open handle %s\n", path);
       continue;
@@ -532,7 +522,7 @@ void huld_windows_enumerate_rste(huld_dev_enumeration *e) {
   for (uint32_t n = 0; n < kPorts; ++n) {
     char path[32];
     snprintf(path, sizeof path, "\\\\.\\Scsi%u:", static_cast<unsigned>(n));
-    HANDLE port = open_port(path);
+    HANDLE port = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(port)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to open handle %s\n", path);
       continue;

@@ -34,16 +34,6 @@ void put32(uint8_t *p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-HANDLE open_rw(const char *path) {
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     0, nullptr);
-}
-
-void close_handle(HANDLE *h) {
-  if (huld_windows_handle_is_open(*h)) CloseHandle(*h);
-  *h = INVALID_HANDLE_VALUE;
-}
-
 // Narrow copy of a UTF-16 text (the low byte of every character), stopping at its terminator, at
 // `chars` characters and at the destination's end; always terminated.
 void narrow(char *out, size_t out_size, const uint8_t *wide, size_t chars) {
@@ -173,7 +163,7 @@ void walk_downstream_hub(huld_dev *rec, HANDLE hub, uint32_t port, uint32_t dept
   }
   char path[kNodeNameMax + 8];
   snprintf(path, sizeof path, "\\\\.\\%s", name);
-  HANDLE h = open_rw(path);
+  HANDLE h = huld_windows_open_shared(path);
   if (!huld_windows_handle_is_open(h)) {
     HULD_LOG(HULD_LOG_DEBUG, "invalid handle device path %s - skip: %u\n", path, static_cast<unsigned>(GetLastError()));
     return;
@@ -280,7 +270,7 @@ void huld_windows_enumerate_usb(huld_dev_enumeration *e) {
                static_cast<unsigned>(GetLastError()));
       continue;
     }
-    HANDLE hub = open_rw(path);
+    HANDLE hub = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(hub)) {
       HULD_LOG(HULD_LOG_DEBUG, "invalid handle device path %s, %u - skip: %u\n", path, static_cast<unsigned>(index),
                static_cast<unsigned>(GetLastError()));
@@ -333,7 +323,7 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
     const int found = interface_path(set, GUID_DEVINTERFACE_SES, index, path, nullptr, false);
     if (found == 2) break;
     if (found == 1) continue;
-    HANDLE h = open_rw(path);
+    HANDLE h = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(h)) {
       HULD_LOG(HULD_LOG_DEBUG, "invalid handle opened for device path %s\n", path);
       continue;
@@ -360,7 +350,7 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
     d->conn.handle = h;
     if (std::strlen(path) >= sizeof d->conn.path) {
       HULD_LOG(HULD_LOG_DEBUG, "handle %s (%p) too long to store, skip device", path, h);
-      close_handle(&d->conn.handle);
+      huld_windows_close_handle(&d->conn.handle);
       huld_dev_enumeration_pop_back(e);
       continue;
     }
@@ -371,7 +361,7 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
     if (!DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, &address, sizeof address, &address, sizeof address, &got,
                          nullptr)) {
       HULD_LOG(HULD_LOG_DEBUG, "closing handle %p - failed to capture scsi address\n", h);
-      close_handle(&d->conn.handle);
+      huld_windows_close_handle(&d->conn.handle);
       huld_dev_enumeration_pop_back(e);
       continue;
     }
