@@ -54,14 +54,6 @@ uint32_t microcode_byte_offset(const huld_ata_cmd *cmd) {
   return static_cast<uint32_t>((cmd->lba >> 8) & 0xFFFF) * 512u;
 }
 
-// Sends an "IntelFw " request on the RST port handle. false with *error set when the call failed.
-bool intel_fw_send(const huld_dev *dev, uint8_t *req, uint32_t size, DWORD *error) {
-  DWORD returned = 0;
-  const BOOL ok = DeviceIoControl(dev->rst_port_handle, IOCTL_SCSI_MINIPORT, req, size, req, size, &returned, nullptr);
-  *error = ok ? ERROR_SUCCESS : GetLastError();
-  return ok != 0;
-}
-
 // Active firmware slot of the drive behind the RST port ("IntelFw " get info).
 int ata_intel_fw_get_active_slot(huld_error *err, const huld_dev *dev, uint32_t *slot) {
   return intel_fw_get_active_slot(err, dev->rst_port_handle, &dev->scsi_address, slot);
@@ -170,8 +162,8 @@ int execute_intel_rst_firmware_download(huld_error *err, huld_dev *dev, huld_ata
                          microcode_byte_offset(cmd));
   if (!req) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", cmd->data_len + INTEL_FW_DOWNLOAD_IMAGE_OFFSET);
   DWORD error = ERROR_SUCCESS;
-  const bool ok = intel_fw_send(dev, req, size, &error);
-  const uint32_t rc = huld_get_le32(req + 20);
+  const bool ok = intel_fw_send(dev->rst_port_handle, req, size, &error);
+  const uint32_t rc = intel_fw_return_code(req);
   std::free(req);
   if (!ok) {
     HULD_LOG(HULD_LOG_DEBUG, "failed to execute intel fw download");
@@ -200,8 +192,8 @@ int execute_intel_rst_firmware_activate(huld_error *err, huld_dev *dev, huld_ata
   intel_fw_fill_activate(&dev->scsi_address, &req, &size, cmd->timeout_ms / 1000, 0, static_cast<uint8_t>(slot));
   if (!req) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", INTEL_FW_ACTIVATE_SIZE);
   DWORD error = ERROR_SUCCESS;
-  const bool ok = intel_fw_send(dev, req, size, &error);
-  const uint32_t rc = huld_get_le32(req + 20);
+  const bool ok = intel_fw_send(dev->rst_port_handle, req, size, &error);
+  const uint32_t rc = intel_fw_return_code(req);
   std::free(req);
   if (!ok) {
     HULD_LOG(HULD_LOG_DEBUG, "failed to execute intel fw activate");

@@ -124,27 +124,18 @@ int execute_pass_through(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
   return huld_error_clear(err);
 }
 
-// Sends a built "IntelFw " request on the port and frees it. 0, or 1 with the call's error set.
-int send_firmware_request(huld_dev *dev, uint8_t *r, uint32_t size, uint32_t *return_code, DWORD *error) {
-  DWORD returned = 0;
-  const BOOL ok = DeviceIoControl(dev->rst_port_handle, IOCTL_SCSI_MINIPORT, r, size, r, size, &returned, nullptr);
-  *error = ok ? ERROR_SUCCESS : GetLastError();
-  *return_code = intel_fw_return_code(r);
-  return ok ? 0 : 1;
-}
-
 int execute_firmware_activate(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
   uint8_t *r = nullptr;
   uint32_t size = 0;
   intel_fw_fill_activate(&dev->scsi_address, &r, &size, cmd->timeout_ms / 1000, INTEL_FW_FLAG_CONTROLLER,
                          static_cast<uint8_t>(cmd->cdw10 & 0x7));
   if (!r) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes", INTEL_FW_ACTIVATE_SIZE);
-  uint32_t rc = 0;
   DWORD error = ERROR_SUCCESS;
-  const int failed = send_firmware_request(dev, r, size, &rc, &error);
+  const bool ok = intel_fw_send(dev->rst_port_handle, r, size, &error);
+  const uint32_t rc = intel_fw_return_code(r);
   intel_fw_log_header("intel activate response\n", r);
   std::free(r);
-  if (failed) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing firmware activate DeviceIoControl");
+  if (!ok) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing firmware activate DeviceIoControl");
   if (rc != 0 && rc != INTEL_FW_RETURN_POWER_CYCLE_REQUIRED) {
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, rc, "SRB_IO_CONTROL return code %d on iRST firmware activate",
                       static_cast<int>(rc));
@@ -162,12 +153,12 @@ int execute_firmware_download(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "could not alloc %u bytes",
                       cmd->data_len + INTEL_FW_DOWNLOAD_IMAGE_OFFSET);
   }
-  uint32_t rc = 0;
   DWORD error = ERROR_SUCCESS;
-  const int failed = send_firmware_request(dev, r, size, &rc, &error);
+  const bool ok = intel_fw_send(dev->rst_port_handle, r, size, &error);
+  const uint32_t rc = intel_fw_return_code(r);
   intel_fw_log_header("irst download command response\n", r);
   std::free(r);
-  if (failed) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing firmware download DeviceIoControl");
+  if (!ok) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing firmware download DeviceIoControl");
   if (rc != 0) {
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, rc, "SRB_IO_CONTROL return code %d on iRST firmware download",
                       static_cast<int>(rc));

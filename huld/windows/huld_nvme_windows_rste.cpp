@@ -34,10 +34,7 @@ void xlate_huld_nvme_cmd_to_rste_cmd(const huld_nvme_cmd *cmd, uint32_t rste_dis
   huld_put_le32(r + kOffControlCode, kControlCode);
   huld_put_le32(r + kOffReturnCode, rste_disk_id);  // the driver selects the disk by it
   huld_put_le32(r + kOffLength, total - kHeaderLength);
-  huld_put_le32(r + kOffCommand, cmd->cdw0);
-  huld_put_le32(r + kOffCommand + 4, cmd->nsid);
-  const uint32_t dwords[6] = {cmd->cdw10, cmd->cdw11, cmd->cdw12, cmd->cdw13, cmd->cdw14, cmd->cdw15};
-  for (uint32_t i = 0; i < 6; ++i) huld_put_le32(r + kOffCommand + 40 + 4 * i, dwords[i]);
+  huld_nvme_put_submission_entry(r + kOffCommand, cmd);
   huld_put_le32(r + kOffDirection,
                 cmd->ddir == HULD_DDIR_TO_DEVICE ? 1 : cmd->ddir == HULD_DDIR_FROM_DEVICE ? 2 : 0);
   huld_put_le32(r + kOffQueueId, cmd->queue);

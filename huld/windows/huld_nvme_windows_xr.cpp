@@ -59,10 +59,7 @@ int huld_nvme_windows_xr_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *
   huld_put_le32(r + kOffControlCode, kControlCode);
   huld_put_le32(r + kOffReturnCode, 0);
   huld_put_le32(r + kOffLength, size - kHeaderLength);
-  huld_put_le32(r + kOffCommand, cmd->cdw0);
-  huld_put_le32(r + kOffCommand + 4, cmd->nsid);
-  const uint32_t dwords[6] = {cmd->cdw10, cmd->cdw11, cmd->cdw12, cmd->cdw13, cmd->cdw14, cmd->cdw15};
-  for (uint32_t i = 0; i < 6; ++i) huld_put_le32(r + kOffCommand + 40 + 4 * i, dwords[i]);
+  huld_nvme_put_submission_entry(r + kOffCommand, cmd);
   huld_put_le32(r + kOffDirection, to_device ? 1 : from_device ? 2 : 0);
   huld_put_le32(r + kOffQueueId, cmd->queue);
   huld_put_le32(r + kOffDataBufferLen, to_device ? cmd->data_len : 0);

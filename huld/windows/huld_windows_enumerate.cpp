@@ -28,20 +28,20 @@ bool is_video(const huld_dev *dev) {
 // members), whatever its driver.
 bool owns_port(const huld_dev *dev) { return dev->rst_port_path[0] != '\0'; }
 
-HANDLE open_path(const char *path) {
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
-void close_handle(HANDLE *h) {
-  if (huld_windows_handle_is_open(*h)) CloseHandle(*h);
-  *h = INVALID_HANDLE_VALUE;
-}
-
 }  // namespace
 
 int huld_windows_handle_is_open(HANDLE h) {
   return h != nullptr && h != INVALID_HANDLE_VALUE ? 1 : 0;
+}
+
+HANDLE huld_windows_open_shared(const char *path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void huld_windows_close_handle(HANDLE *h) {
+  if (huld_windows_handle_is_open(*h)) CloseHandle(*h);
+  *h = INVALID_HANDLE_VALUE;
 }
 
 int huld_windows_dev_open(huld_error *err, huld_dev *dev) {
@@ -51,7 +51,7 @@ int huld_windows_dev_open(huld_error *err, huld_dev *dev) {
   // Only what is not open yet is opened.
   bool opened_now = false;
   if (!huld_windows_handle_is_open(dev->conn.handle)) {
-    HANDLE h = open_path(dev->conn.path);
+    HANDLE h = huld_windows_open_shared(dev->conn.path);
     if (h == INVALID_HANDLE_VALUE) {
       DWORD e = GetLastError();
       dev->conn.handle = INVALID_HANDLE_VALUE;
@@ -62,11 +62,11 @@ int huld_windows_dev_open(huld_error *err, huld_dev *dev) {
     opened_now = true;
   }
   if (owns_port(dev) && !huld_windows_handle_is_open(dev->rst_port_handle)) {
-    HANDLE h = open_path(dev->rst_port_path);
+    HANDLE h = huld_windows_open_shared(dev->rst_port_path);
     if (h == INVALID_HANDLE_VALUE) {
       DWORD e = GetLastError();
       dev->rst_port_handle = INVALID_HANDLE_VALUE;
-      if (opened_now) close_handle(&dev->conn.handle);
+      if (opened_now) huld_windows_close_handle(&dev->conn.handle);
       return HULD_ERROR(err, HULD_ERROR_SYSTEM, e, "windows dev open failed, could not open %s",
                         dev->rst_port_path);
     }
@@ -82,10 +82,10 @@ int huld_windows_dev_close(huld_error *err, huld_dev *dev) {
     return huld_error_clear(err);
   }
   HULD_LOG(HULD_LOG_DEBUG, "closing handle %p\n", dev->conn.handle);
-  close_handle(&dev->conn.handle);
+  huld_windows_close_handle(&dev->conn.handle);
   if (owns_port(dev) || huld_windows_handle_is_open(dev->rst_port_handle)) {
     HULD_LOG(HULD_LOG_DEBUG, "closing rst handle %p\n", dev->rst_port_handle);
-    close_handle(&dev->rst_port_handle);
+    huld_windows_close_handle(&dev->rst_port_handle);
   }
   return huld_error_clear(err);
 }
@@ -113,7 +113,7 @@ int huld_windows_dev_copy(huld_dev *dest, const huld_dev *src) {
   if (is_video(dest)) dest->uvc_control = nullptr;
 
   if (huld_windows_handle_is_open(src->conn.handle)) {
-    HANDLE h = open_path(dest->conn.path);
+    HANDLE h = huld_windows_open_shared(dest->conn.path);
     if (h == INVALID_HANDLE_VALUE) {
       HULD_LOG(HULD_LOG_DEBUG, "copy failed - could not open handle %s\n", dest->conn.path);
       return 1;
@@ -122,10 +122,10 @@ int huld_windows_dev_copy(huld_dev *dest, const huld_dev *src) {
     HULD_LOG(HULD_LOG_DEBUG, "opened new handle handle %ph from %ph\n", h, src->conn.handle);
   }
   if (owns_port(src) && huld_windows_handle_is_open(src->rst_port_handle)) {
-    HANDLE h = open_path(dest->rst_port_path);
+    HANDLE h = huld_windows_open_shared(dest->rst_port_path);
     if (h == INVALID_HANDLE_VALUE) {
       HULD_LOG(HULD_LOG_DEBUG, "copy failed - could not open handle %s\n", dest->rst_port_path);
-      close_handle(&dest->conn.handle);
+      huld_windows_close_handle(&dest->conn.handle);
       return 1;
     }
     dest->rst_port_handle = h;

@@ -7,6 +7,10 @@
 
 // 1 when h names an open handle (neither 0 nor INVALID_HANDLE_VALUE).
 int huld_windows_handle_is_open(HANDLE h);
+// Opens path for reading and writing, shared both ways, as the records' handles are opened.
+HANDLE huld_windows_open_shared(const char *path);
+// Closes *h when it is open and leaves INVALID_HANDLE_VALUE in it.
+void huld_windows_close_handle(HANDLE *h);
 
 int huld_windows_dev_open(huld_error *err, huld_dev *dev);
 int huld_windows_dev_close(huld_error *err, huld_dev *dev);

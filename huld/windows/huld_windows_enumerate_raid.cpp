@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "huld/huld_log.h"
+#include "huld/huld_util.h"
 #include "huld/windows/huld_windows_enumerate.h"
 #include "huld/windows/huld_windows_enumerate_raid.h"
 
@@ -37,36 +38,21 @@ constexpr uint32_t kRstePassThroughInfo = 0xE000202C;
 constexpr uint32_t kRsteDiskSize = 108;
 constexpr uint32_t kRsteMaxCount = 256;
 
-uint32_t get32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-void put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-HANDLE open_port(const char *path) {
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     0, nullptr);
-}
-
-void close_handle(HANDLE *h) {
-  if (huld_windows_handle_is_open(*h)) CloseHandle(*h);
-  *h = INVALID_HANDLE_VALUE;
-}
-
 // Closes what the last record holds and removes it.
 void drop_last(huld_dev_enumeration *e) {
   huld_dev *d = &e->devices[e->count - 1];
-  close_handle(&d->conn.handle);
-  close_handle(&d->rst_port_handle);
+  huld_windows_close_handle(&d->conn.handle);
+  huld_windows_close_handle(&d->rst_port_handle);
   huld_dev_enumeration_pop_back(e);
 }
 
 void fill_srb(uint8_t *buf, uint32_t size, const char *signature, uint32_t timeout, uint32_t code) {
-  put32(buf, kSrbHeader);
+  huld_put_le32(buf, kSrbHeader);
   std::memcpy(buf + 4, signature, strnlen(signature, 8));
-  put32(buf + 12, timeout);
-  put32(buf + 16, code);
-  put32(buf + 20, 0);
-  put32(buf + 24, size - kSrbHeader);
+  huld_put_le32(buf + 12, timeout);
+  huld_put_le32(buf + 16, code);
+  huld_put_le32(buf + 20, 0);
+  huld_put_le32(buf + 24, size - kSrbHeader);
 }
 
 // One IOCTL_SCSI_MINIPORT request, the buffer used in both directions. 0 when the call succeeded
@@ -90,7 +76,7 @@ int csmi_get_phy_info(HANDLE port, uint8_t *buf) {
     HULD_LOG(HULD_LOG_DEBUG, "failed to get_phy_info %d\n", static_cast<int>(e));
     return 1;
   }
-  if (uint32_t rc = get32(buf + 20)) {
+  if (uint32_t rc = huld_get_le32(buf + 20)) {
     HULD_LOG(HULD_LOG_DEBUG, "ReturnCode %d for get_phy_info\n", static_cast<int>(rc));
     return 1;
   }
@@ -110,19 +96,19 @@ int csmi_get_raid_info(HANDLE port, uint32_t *sets, uint32_t *max_drives) {
   }
   HULD_LOG(HULD_LOG_VERBOSE, "got %d bytes back from raid info cmd\n", static_cast<int>(got));
   if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("raid info cmd response", buf, sizeof buf);
-  if (uint32_t rc = get32(buf + 20)) {
+  if (uint32_t rc = huld_get_le32(buf + 20)) {
     HULD_LOG(HULD_LOG_DEBUG, "raid info srb io ctrl return code %d", static_cast<int>(rc));
     return 1;
   }
-  *sets = get32(buf + 28);
-  *max_drives = get32(buf + 32);
+  *sets = huld_get_le32(buf + 28);
+  *max_drives = huld_get_le32(buf + 32);
   return 0;
 }
 
 int csmi_get_raid_config(HANDLE port, uint32_t set, uint8_t *buf, uint32_t size) {
   std::memset(buf, 0, size);
   fill_srb(buf, size, "CSMIARY", 60, 11);
-  put32(buf + 28, set);
+  huld_put_le32(buf + 28, set);
   if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("raid config command out", buf, kCsmiRaidConfigHead);
   DWORD got = 0;
   if (DWORD e = miniport(port, buf, size, &got)) {
@@ -131,7 +117,7 @@ int csmi_get_raid_config(HANDLE port, uint32_t set, uint8_t *buf, uint32_t size)
   }
   HULD_LOG(HULD_LOG_DEBUG, "read %d bytes of raid config", static_cast<int>(got));
   if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("raid config command in", buf, got < size ? got : size);
-  if (uint32_t rc = get32(buf + 20)) {
+  if (uint32_t rc = huld_get_le32(buf + 20)) {
     HULD_LOG(HULD_LOG_DEBUG, "srb_io_ctrl ReturnCode bad for raid config %d\n", static_cast<int>(rc));
     return 1;
   }
@@ -179,7 +165,7 @@ huld_dev *push_csmi(huld_dev_enumeration *e, const char *path) {
   }
   d->conn.type = CONN_CSMI;
   snprintf(d->conn.path, sizeof d->conn.path, "%s", path);
-  d->conn.handle = open_port(path);
+  d->conn.handle = huld_windows_open_shared(path);
   if (!huld_windows_handle_is_open(d->conn.handle)) {
     HULD_LOG(HULD_LOG_DEBUG, "handle %s could not be opened, skip device\n", path);
     drop_last(e);
@@ -253,16 +239,16 @@ void csmi_capture_raid(HANDLE port, const char *path, uint32_t port_number, huld
     }
     uint32_t drives = buf[43];
     HULD_LOG(HULD_LOG_DEBUG, "raid config info\n");
-    HULD_LOG(HULD_LOG_DEBUG, "    idx: %u", static_cast<unsigned>(get32(buf + 28)));
-    HULD_LOG(HULD_LOG_DEBUG, "    cap: %u", static_cast<unsigned>(get32(buf + 32)));
-    HULD_LOG(HULD_LOG_DEBUG, "    stripe_sz: %u\n", static_cast<unsigned>(get32(buf + 36)));
+    HULD_LOG(HULD_LOG_DEBUG, "    idx: %u", static_cast<unsigned>(huld_get_le32(buf + 28)));
+    HULD_LOG(HULD_LOG_DEBUG, "    cap: %u", static_cast<unsigned>(huld_get_le32(buf + 32)));
+    HULD_LOG(HULD_LOG_DEBUG, "    stripe_sz: %u\n", static_cast<unsigned>(huld_get_le32(buf + 36)));
     HULD_LOG(HULD_LOG_DEBUG, "    raid_type: %xh\n", buf[40]);
     HULD_LOG(HULD_LOG_DEBUG, "    status: %xh\n", buf[41]);
     HULD_LOG(HULD_LOG_DEBUG, "    info: %xh\n", buf[42]);
     HULD_LOG(HULD_LOG_DEBUG, "    nr_drives: %u\n", static_cast<unsigned>(drives));
     HULD_LOG(HULD_LOG_DEBUG, "    data_type: %xh\n", buf[44]);
-    HULD_LOG(HULD_LOG_DEBUG, "    failure_code: %xh\n", static_cast<unsigned>(get32(buf + 48)));
-    HULD_LOG(HULD_LOG_DEBUG, "    nr_chg: %xh\n", static_cast<unsigned>(get32(buf + 52)));
+    HULD_LOG(HULD_LOG_DEBUG, "    failure_code: %xh\n", static_cast<unsigned>(huld_get_le32(buf + 48)));
+    HULD_LOG(HULD_LOG_DEBUG, "    nr_chg: %xh\n", static_cast<unsigned>(huld_get_le32(buf + 52)));
     if (drives > max_drives) drives = max_drives;
     HULD_LOG(HULD_LOG_DEBUG, "investigating %d drives from this raid set\n", static_cast<int>(drives));
     for (uint32_t k = 0; k < drives; ++k) {
@@ -300,7 +286,7 @@ void csmi_capture_raid(HANDLE port, const char *path, uint32_t port_number, huld
       std::memcpy(d->csmi_sas_address, sas, 8);
       d->csmi_raid_member = 1;
       snprintf(d->rst_port_path, sizeof d->rst_port_path, "%s", path);
-      d->rst_port_handle = open_port(path);
+      d->rst_port_handle = huld_windows_open_shared(path);
       if (!huld_windows_handle_is_open(d->rst_port_handle)) {
         HULD_LOG(HULD_LOG_DEBUG, "handle %s could not be opened, skip device\n", path);
         drop_last(e);
@@ -338,7 +324,7 @@ int rste_get_count(HANDLE port, uint32_t code, uint32_t *count) {
   fill_srb(buf, sizeof buf, "NvmeRAID", 40, code);
   DWORD got = 0;
   if (rste_send(port, buf, sizeof buf, &got)) return 1;
-  *count = get32(buf + 28);
+  *count = huld_get_le32(buf + 28);
   return 0;
 }
 
@@ -348,7 +334,7 @@ uint8_t *rste_get_disk_list(HANDLE port, uint32_t code, uint32_t count, uint32_t
   const size_t size = 32 + static_cast<size_t>(kRsteDiskSize) * (count + 1);
   uint8_t *buf = rste_request(size, code);
   if (!buf) return nullptr;
-  put32(buf + 28, static_cast<uint32_t>(kRsteDiskSize * (count + 1)));
+  huld_put_le32(buf + 28, static_cast<uint32_t>(kRsteDiskSize * (count + 1)));
   DWORD got = 0;
   if (rste_send(port, buf, size, &got)) {
     std::free(buf);
@@ -379,7 +365,7 @@ void push_rste(huld_dev_enumeration *e, const char *path, const char *prefix, ui
   d->rste_disk_id = disk_id;
   d->rste_disk_number = HULD_NO_NUMBER;
   d->rste_raid_member = member ? 1 : 0;
-  d->conn.handle = open_port(path);
+  d->conn.handle = huld_windows_open_shared(path);
   if (!huld_windows_handle_is_open(d->conn.handle)) {
     HULD_LOG(HULD_LOG_DEBUG, "failed to open unique handle at %s - skipping device\n", path);
     drop_last(e);
@@ -410,7 +396,7 @@ void rste_capture_disk_list(HANDLE port, const char *path, uint32_t port_number,
   }
   for (uint32_t i = 0; i < entries; ++i) {
     const uint8_t *entry = buf + 32 + kRsteDiskSize * i;
-    const uint32_t id = get32(entry);
+    const uint32_t id = huld_get_le32(entry);
     if (id == 0) {
       HULD_LOG(HULD_LOG_DEBUG, skip_line, static_cast<unsigned>(i));
       continue;
@@ -459,7 +445,7 @@ void intel_rste_capture_rste_raid_volumes(HANDLE port, const char *path, uint32_
   for (uint32_t v = 1; v <= volumes; ++v) {
     uint8_t info[132] = {};
     fill_srb(info, sizeof info, "NvmeRAID", 40, kRsteVolumeInfo);
-    put32(info + 28, v);
+    huld_put_le32(info + 28, v);
     DWORD got = 0;
     if (rste_send(port, info, sizeof info, &got)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to capture raid info for raid %lu\n", static_cast<unsigned long>(v));
@@ -467,7 +453,7 @@ void intel_rste_capture_rste_raid_volumes(HANDLE port, const char *path, uint32_
     }
     HULD_LOG(HULD_LOG_VERBOSE, "rste raid information bytes written: %d\n", static_cast<int>(got));
     if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste raid information ioctl return", info, sizeof info);
-    const uint32_t members_reported = get32(info + 128);
+    const uint32_t members_reported = huld_get_le32(info + 128);
     HULD_LOG(HULD_LOG_DEBUG, "idx: %lu\n", static_cast<unsigned long>(v));
     log_text("raid type: %.*s\n", info + 32, 8);
     log_text("model: %.*s\n", info + 40, 40);
@@ -478,8 +464,8 @@ void intel_rste_capture_rste_raid_volumes(HANDLE port, const char *path, uint32_
     const size_t size = 36 + static_cast<size_t>(kRsteDiskSize) * (members + 1);
     uint8_t *cfg = rste_request(size, kRsteVolumeConfig);
     if (!cfg) continue;
-    put32(cfg + 28, v);
-    put32(cfg + 32, static_cast<uint32_t>(kRsteDiskSize * (members + 1)));
+    huld_put_le32(cfg + 28, v);
+    huld_put_le32(cfg + 32, static_cast<uint32_t>(kRsteDiskSize * (members + 1)));
     HULD_LOG(HULD_LOG_DEBUG, "rste ioctl get raid config:\n");
     HULD_LOG(HULD_LOG_DEBUG, "indexOfRaidVolume: %u\n", static_cast<unsigned>(v));
     HULD_LOG(HULD_LOG_DEBUG, "returnBufferLen: %u\n", static_cast<unsigned>(kRsteDiskSize * (members + 1)));
@@ -496,7 +482,7 @@ void intel_rste_capture_rste_raid_volumes(HANDLE port, const char *path, uint32_
     const uint32_t walk = fit < members ? fit : members;
     for (uint32_t i = 0; i < walk; ++i) {
       const uint8_t *entry = cfg + 36 + kRsteDiskSize * i;
-      const uint32_t id = get32(entry);
+      const uint32_t id = huld_get_le32(entry);
       HULD_LOG(HULD_LOG_DEBUG, "member %u information\n", static_cast<unsigned>(i));
       HULD_LOG(HULD_LOG_DEBUG, "disk id: %u\n", static_cast<unsigned>(id));
       rste_log_disk(entry);
@@ -514,7 +500,7 @@ void huld_windows_enumerate_csmi(huld_dev_enumeration *e) {
   for (uint32_t n = 0; n < kPorts; ++n) {
     char path[32];
     snprintf(path, sizeof path, "\\\\.\\Scsi%u:", static_cast<unsigned>(n));
-    HANDLE port = open_port(path);
+    HANDLE port = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(port)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to open handle %s\n", path);
       continue;
@@ -532,7 +518,7 @@ void huld_windows_enumerate_rste(huld_dev_enumeration *e) {
   for (uint32_t n = 0; n < kPorts; ++n) {
     char path[32];
     snprintf(path, sizeof path, "\\\\.\\Scsi%u:", static_cast<unsigned>(n));
-    HANDLE port = open_port(path);
+    HANDLE port = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(port)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to open handle %s\n", path);
       continue;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "huld/huld_log.h"
+#include "huld/huld_util.h"
 #include "huld/windows/huld_windows_enumerate.h"
 #include "huld/windows/huld_windows_enumerate_raid.h"
 
@@ -24,32 +25,12 @@ constexpr uint32_t kUsb300 = 0x4;
 constexpr uint32_t kMaxHubDepth = 8;
 constexpr size_t kSerialChars = sizeof(huld_usb_entry::serial) - 1;
 
-uint16_t get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-void put16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-HANDLE open_rw(const char *path) {
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     0, nullptr);
-}
-
-void close_handle(HANDLE *h) {
-  if (huld_windows_handle_is_open(*h)) CloseHandle(*h);
-  *h = INVALID_HANDLE_VALUE;
-}
-
 // Narrow copy of a UTF-16 text (the low byte of every character), stopping at its terminator, at
 // `chars` characters and at the destination's end; always terminated.
 void narrow(char *out, size_t out_size, const uint8_t *wide, size_t chars) {
   size_t i = 0;
   for (; i + 1 < out_size && i < chars; ++i) {
-    const uint16_t c = get16(wide + 2 * i);
+    const uint16_t c = huld_get_le16(wide + 2 * i);
     if (c == 0) break;
     out[i] = static_cast<char>(c & 0xFF);
   }
@@ -106,8 +87,8 @@ DWORD hub_information(HANDLE h, uint32_t *type, uint16_t *ports) {
     DWORD e = GetLastError();
     return e ? e : ERROR_GEN_FAILURE;
   }
-  *type = get32(info);
-  *ports = get16(info + 4);
+  *type = huld_get_le32(info);
+  *ports = huld_get_le16(info + 4);
   return 0;
 }
 
@@ -115,14 +96,14 @@ DWORD hub_information(HANDLE h, uint32_t *type, uint16_t *ports) {
 
 int usb_get_node_connection_name(HANDLE hub, uint32_t port, char *name, uint32_t size) {
   uint8_t head[kNodeNameHead] = {};
-  put32(head, port);
+  huld_put_le32(head, port);
   DWORD got = 0;
   if (!DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, head, sizeof head, head, sizeof head, &got,
                        nullptr)) {
     HULD_LOG(HULD_LOG_DEBUG, "Failed to get USB node connection name - %u\n", static_cast<unsigned>(GetLastError()));
     return 1;
   }
-  const uint32_t length = get32(head + 4);
+  const uint32_t length = huld_get_le32(head + 4);
   if (length < kNodeNameHead) {
     HULD_LOG(HULD_LOG_DEBUG, "USB node connection name too short\n");
     return 1;
@@ -136,7 +117,7 @@ int usb_get_node_connection_name(HANDLE hub, uint32_t port, char *name, uint32_t
     HULD_LOG(HULD_LOG_DEBUG, "could not allocate %u bytes for usb node name\n", static_cast<unsigned>(length));
     return 1;
   }
-  put32(buf, port);
+  huld_put_le32(buf, port);
   if (!DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, buf, length, buf, length, &got, nullptr)) {
     HULD_LOG(HULD_LOG_DEBUG, "Failed to get USB node connection name with length - %u\n",
              static_cast<unsigned>(GetLastError()));
@@ -173,7 +154,7 @@ void walk_downstream_hub(huld_dev *rec, HANDLE hub, uint32_t port, uint32_t dept
   }
   char path[kNodeNameMax + 8];
   snprintf(path, sizeof path, "\\\\.\\%s", name);
-  HANDLE h = open_rw(path);
+  HANDLE h = huld_windows_open_shared(path);
   if (!huld_windows_handle_is_open(h)) {
     HULD_LOG(HULD_LOG_DEBUG, "invalid handle device path %s - skip: %u\n", path, static_cast<unsigned>(GetLastError()));
     return;
@@ -191,7 +172,7 @@ void walk_ports(huld_dev *rec, HANDLE hub, uint32_t ports, uint32_t depth) {
   for (uint32_t port = 1; port <= ports; ++port) {
     HULD_LOG(HULD_LOG_DEBUG, "enumerate port %u\n", static_cast<unsigned>(port));
     uint8_t info[kConnectionInfoSize] = {};
-    put32(info, port);
+    huld_put_le32(info, port);
     DWORD got = 0;
     if (!DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, info, sizeof info, info, sizeof info, &got,
                          nullptr)) {
@@ -199,7 +180,7 @@ void walk_ports(huld_dev *rec, HANDLE hub, uint32_t ports, uint32_t depth) {
                static_cast<unsigned>(port), static_cast<unsigned>(GetLastError()));
       continue;
     }
-    if (get32(info + 31) == 0) continue;  // ConnectionStatus: nothing connected
+    if (huld_get_le32(info + 31) == 0) continue;  // ConnectionStatus: nothing connected
     if (rec->usb_entry_count >= HULD_DEV_USB_ENTRIES) {
       HULD_LOG(HULD_LOG_DEBUG, "skipping USB enumeration due to max USB info limitation\n");
       continue;
@@ -207,33 +188,33 @@ void walk_ports(huld_dev *rec, HANDLE hub, uint32_t ports, uint32_t depth) {
     huld_usb_entry *entry = &rec->usb_entries[rec->usb_entry_count];
     std::memset(entry, 0, sizeof *entry);
     const uint8_t *desc = info + 4;  // device descriptor
-    entry->vid = get16(desc + 8);
-    entry->pid = get16(desc + 10);
+    entry->vid = huld_get_le16(desc + 8);
+    entry->pid = huld_get_le16(desc + 10);
     const uint8_t serial_index = desc[16];
     const bool is_hub = info[24] != 0;
 
     uint8_t v2[kConnectionInfoV2Size] = {};
-    put32(v2, port);
-    put32(v2 + 4, kConnectionInfoV2Size);
-    put32(v2 + 8, kUsb300);
+    huld_put_le32(v2, port);
+    huld_put_le32(v2 + 4, kConnectionInfoV2Size);
+    huld_put_le32(v2 + 8, kUsb300);
     if (!DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, v2, sizeof v2, v2, sizeof v2, &got,
                          nullptr)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to call IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2 %u - skip: %u\n",
                static_cast<unsigned>(port), static_cast<unsigned>(GetLastError()));
       continue;
     }
-    entry->super_speed = get32(v2 + 12) & 1;
+    entry->super_speed = huld_get_le32(v2 + 12) & 1;
 
     if (serial_index) {
       const DWORD size = kDescriptorRequestHead + kDescriptorLength;
       auto *req = static_cast<uint8_t *>(std::calloc(1, size));
       if (!req) continue;
-      put32(req, port);
+      huld_put_le32(req, port);
       req[4] = 0x80;  // device to host, standard, device
       req[5] = 6;     // GET_DESCRIPTOR
-      put16(req + 6, static_cast<uint16_t>(0x0300 | serial_index));
-      put16(req + 8, 0);
-      put16(req + 10, static_cast<uint16_t>(kDescriptorLength));
+      huld_put_le16(req + 6, static_cast<uint16_t>(0x0300 | serial_index));
+      huld_put_le16(req + 8, 0);
+      huld_put_le16(req + 10, static_cast<uint16_t>(kDescriptorLength));
       if (!DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, req, size, req, size, &got, nullptr)) {
         HULD_LOG(HULD_LOG_DEBUG, "failed IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION: %u\n",
                  static_cast<unsigned>(GetLastError()));
@@ -280,7 +261,7 @@ void huld_windows_enumerate_usb(huld_dev_enumeration *e) {
                static_cast<unsigned>(GetLastError()));
       continue;
     }
-    HANDLE hub = open_rw(path);
+    HANDLE hub = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(hub)) {
       HULD_LOG(HULD_LOG_DEBUG, "invalid handle device path %s, %u - skip: %u\n", path, static_cast<unsigned>(index),
                static_cast<unsigned>(GetLastError()));
@@ -333,7 +314,7 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
     const int found = interface_path(set, GUID_DEVINTERFACE_SES, index, path, nullptr, false);
     if (found == 2) break;
     if (found == 1) continue;
-    HANDLE h = open_rw(path);
+    HANDLE h = huld_windows_open_shared(path);
     if (!huld_windows_handle_is_open(h)) {
       HULD_LOG(HULD_LOG_DEBUG, "invalid handle opened for device path %s\n", path);
       continue;
@@ -360,7 +341,7 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
     d->conn.handle = h;
     if (std::strlen(path) >= sizeof d->conn.path) {
       HULD_LOG(HULD_LOG_DEBUG, "handle %s (%p) too long to store, skip device", path, h);
-      close_handle(&d->conn.handle);
+      huld_windows_close_handle(&d->conn.handle);
       huld_dev_enumeration_pop_back(e);
       continue;
     }
@@ -371,7 +352,7 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
     if (!DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, &address, sizeof address, &address, sizeof address, &got,
                          nullptr)) {
       HULD_LOG(HULD_LOG_DEBUG, "closing handle %p - failed to capture scsi address\n", h);
-      close_handle(&d->conn.handle);
+      huld_windows_close_handle(&d->conn.handle);
       huld_dev_enumeration_pop_back(e);
       continue;
     }

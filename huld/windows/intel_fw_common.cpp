@@ -66,6 +66,13 @@ void intel_fw_log_header(const char *title, const uint8_t *r) {
   huld_log_printf("    srb->Length:                        %u\n", huld_get_le32(r + 24));
 }
 
+bool intel_fw_send(HANDLE port, uint8_t *request, uint32_t size, DWORD *error) {
+  DWORD returned = 0;
+  const BOOL ok = DeviceIoControl(port, IOCTL_SCSI_MINIPORT, request, size, request, size, &returned, nullptr);
+  *error = ok ? ERROR_SUCCESS : GetLastError();
+  return ok != 0;
+}
+
 uint32_t intel_fw_return_code(const uint8_t *request) { return huld_get_le32(request + 20); }
 
 void intel_fw_fill_activate(const SCSI_ADDRESS *address, uint8_t **request, uint32_t *size, uint32_t timeout_s,

@@ -37,6 +37,9 @@ void intel_fw_fill_activate(const SCSI_ADDRESS *address, uint8_t **request, uint
 // INTEL_FW_MAX_PIECE, or when image is null with a length.
 void intel_fw_fill_download(const SCSI_ADDRESS *address, uint8_t **request, uint32_t *size, uint32_t timeout_s,
                             uint32_t flags, const void *image, uint32_t length, uint64_t offset);
+// Sends a built request on the port, the buffer used in both directions. true when the call
+// succeeded; *error holds the system error (ERROR_SUCCESS on success).
+bool intel_fw_send(HANDLE port, uint8_t *request, uint32_t size, DWORD *error);
 // ReturnCode the driver left in a sent request.
 uint32_t intel_fw_return_code(const uint8_t *request);
 // Logs the SRB_IO_CONTROL header of a request at level 40 under the title.
