@@ -147,13 +147,15 @@ int match_exact(orbu_device_update *r, const char *key_value, const char *firmwa
   return 1;
 }
 
-int match_monmb(orbu_device_update *r) {
+// "monb" and "monmb": the record of the device's model and firmware; `apply` takes what else the
+// record sets.
+template <typename Record, typename Apply>
+int match_model_firmware(orbu_device_update *r, Apply apply) {
   const auto &id = r->identity.mo;
   HULD_LOG(HULD_LOG_INFO, "Searching for match for model %s and firmware %s.\n", id.model,
            id.firmware);
-  const int result = match_exact<orbu_monmb_record>(
-      r, id.model, id.firmware, [](orbu_monmb_record &c) { return c.model; },
-      [r](orbu_monmb_record &c) { r->target_model = c.new_model; },
+  const int result = match_exact<Record>(
+      r, id.model, id.firmware, [](Record &c) { return c.model; }, apply,
       "Comparing configuration model %s and firmware %s.\n");
   if (result != 0) {
     HULD_LOG(HULD_LOG_NOTICE, "Could not find match for binary with model %s and firmware %s.\n",
@@ -376,17 +378,7 @@ void orbu_collect_state_monb(orbu_device_update *r) {
 }
 
 int orbu_match_monb(orbu_device_update *r) {
-  const auto &id = r->identity.mo;
-  HULD_LOG(HULD_LOG_INFO, "Searching for match for model %s and firmware %s.\n", id.model,
-           id.firmware);
-  const int result = match_exact<orbu_monb_record>(
-      r, id.model, id.firmware, [](orbu_monb_record &c) { return c.model; },
-      [](orbu_monb_record &) {}, "Comparing configuration model %s and firmware %s.\n");
-  if (result != 0) {
-    HULD_LOG(HULD_LOG_NOTICE, "Could not find match for binary with model %s and firmware %s.\n",
-             id.model, id.firmware);
-  }
-  return result;
+  return match_model_firmware<orbu_monb_record>(r, [](orbu_monb_record &) {});
 }
 
 void orbu_verify_monb(orbu_device_update *r) { verify_revision(r); }
@@ -404,7 +396,10 @@ void orbu_collect_state_monmb(orbu_device_update *r) {
   if (r->step_count == 0) orbu_find_multistep_path(r);
 }
 
-int orbu_match_monmb(orbu_device_update *r) { return match_monmb(r); }
+int orbu_match_monmb(orbu_device_update *r) {
+  return match_model_firmware<orbu_monmb_record>(
+      r, [r](orbu_monmb_record &c) { r->target_model = c.new_model; });
+}
 
 void orbu_find_multistep_path(orbu_device_update *r) {
   const auto *records = static_cast<const orbu_monmb_record *>(r->config->records);
