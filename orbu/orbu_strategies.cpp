@@ -9,6 +9,7 @@
 #include "huld/huld_log.h"
 #include "huld/huld_util.h"
 #include "orbu/orbu_device_lib.h"
+#include "orbu/orbu_package.h"
 
 namespace {
 
@@ -34,19 +35,11 @@ void set_text(char (&text)[256], const char *format, ...) {
   va_end(args);
 }
 
-// The first image of the table with this name, or none.
-orbu_packed_binary *find_binary(const orbu_config *config, const char *name) {
-  for (uint32_t i = 0; i < config->binary_count; i++) {
-    if (std::strcmp(config->binaries[i].name, name) == 0) return &config->binaries[i];
-  }
-  return nullptr;
-}
-
 // After a configuration match: takes the packed binary the record names, or tells the caller to go
 // on searching when the package has none of that name.
 bool take_packed_binary(orbu_device_update *r, const char *binary_name) {
   HULD_LOG(HULD_LOG_INFO, "Configuration match found, now search for appropriate packed binary.\n");
-  orbu_packed_binary *binary = find_binary(r->config, binary_name);
+  orbu_packed_binary *binary = orbu_find_packed_binary(r->config, binary_name);
   if (binary == nullptr) return false;
   HULD_LOG(HULD_LOG_INFO, "Packed binary found.\n");
   r->packed_binary = binary;
