@@ -79,23 +79,13 @@ int parse_records(orbu_config *config, const uint8_t *blob, uint64_t size,
   return 0;
 }
 
-// First image-table entry whose name equals `name`, or null.
-const orbu_packed_binary *find_binary(const orbu_config *config, const char *name) {
-  for (uint32_t i = 0; i < config->binary_count; i++) {
-    if (std::strncmp(config->binaries[i].name, name, sizeof(config->binaries[i].name)) == 0) {
-      return &config->binaries[i];
-    }
-  }
-  return nullptr;
-}
-
 template <typename Record>
 int check_records(orbu_config *config) {
   const Record *records = (const Record *)config->records;
   if (config->record_count != 0 && records == nullptr) return 1;
   for (uint32_t i = 0; i < config->record_count; i++) {
     const char *name = records[i].binary_name;
-    const orbu_packed_binary *binary = find_binary(config, name);
+    const orbu_packed_binary *binary = orbu_find_packed_binary(config, name);
     if (binary == nullptr) {
       HULD_LOG(HULD_LOG_NOTICE,
                "Binary is inconsistent. Packed binary %s is configured but does not exist.\n",
@@ -122,17 +112,6 @@ uint32_t last_of_name(const vornpackbin_directory &directory, uint32_t index) {
   return last;
 }
 
-// An earlier image-table entry of the same name as entry `index`, or null.
-const orbu_packed_binary *shared_with_earlier(const orbu_config *config, uint32_t index) {
-  for (uint32_t j = 0; j < index; j++) {
-    if (std::strncmp(config->binaries[j].name, config->binaries[index].name,
-                     sizeof(config->binaries[j].name)) == 0) {
-      return &config->binaries[j];
-    }
-  }
-  return nullptr;
-}
-
 int unpack_failed(orbu_config *config) {
   orbu_package_clear(config);
   return 1;
@@ -144,6 +123,15 @@ void orbu_get_own_path(char *path) {
   const DWORD length = GetModuleFileNameA(NULL, path, 260);
   // A truncated path names no file; leave it empty so that no package is found.
   if (length == 0 || length >= 260) path[0] = '\0';
+}
+
+orbu_packed_binary *orbu_find_packed_binary(const orbu_config *config, const char *name) {
+  for (uint32_t i = 0; i < config->binary_count; i++) {
+    if (std::strncmp(config->binaries[i].name, name, sizeof(config->binaries[i].name)) == 0) {
+      return &config->binaries[i];
+    }
+  }
+  return nullptr;
 }
 
 void orbu_package_clear(orbu_config *config) {
@@ -210,7 +198,7 @@ int orbu_unpack_embedded(orbu_config *config) {
       orbu_packed_binary *entry = &config->binaries[config->binary_count];
       std::memset(entry->name, 0, sizeof(entry->name));
       std::memcpy(entry->name, name, std::strlen(name));
-      if (const orbu_packed_binary *first = shared_with_earlier(config, config->binary_count)) {
+      if (const orbu_packed_binary *first = orbu_find_packed_binary(config, name)) {
         entry->data = first->data;
         entry->size = first->size;
         config->binary_count++;

@@ -31,5 +31,8 @@ int orbu_check_binaries_monmb(orbu_config *config);
 int orbu_check_binaries_dedicidonb(orbu_config *config);
 int orbu_check_binaries_dfmonmb(orbu_config *config);
 
+// The first image-table entry whose name is `name`, or null.
+orbu_packed_binary *orbu_find_packed_binary(const orbu_config *config, const char *name);
+
 // Frees every heap block of `config` (a block shared by several entries once) and zeroes it.
 void orbu_package_clear(orbu_config *config);

@@ -9,6 +9,7 @@
 #include "huld/huld_log.h"
 #include "huld/huld_util.h"
 #include "orbu/orbu_device_lib.h"
+#include "orbu/orbu_package.h"
 
 namespace {
 
@@ -34,19 +35,11 @@ void set_text(char (&text)[256], const char *format, ...) {
   va_end(args);
 }
 
-// The first image of the table with this name, or none.
-orbu_packed_binary *find_binary(const orbu_config *config, const char *name) {
-  for (uint32_t i = 0; i < config->binary_count; i++) {
-    if (std::strcmp(config->binaries[i].name, name) == 0) return &config->binaries[i];
-  }
-  return nullptr;
-}
-
 // After a configuration match: takes the packed binary the record names, or tells the caller to go
 // on searching when the package has none of that name.
 bool take_packed_binary(orbu_device_update *r, const char *binary_name) {
   HULD_LOG(HULD_LOG_INFO, "Configuration match found, now search for appropriate packed binary.\n");
-  orbu_packed_binary *binary = find_binary(r->config, binary_name);
+  orbu_packed_binary *binary = orbu_find_packed_binary(r->config, binary_name);
   if (binary == nullptr) return false;
   HULD_LOG(HULD_LOG_INFO, "Packed binary found.\n");
   r->packed_binary = binary;
@@ -147,13 +140,15 @@ int match_exact(orbu_device_update *r, const char *key_value, const char *firmwa
   return 1;
 }
 
-int match_monmb(orbu_device_update *r) {
+// "monb" and "monmb": the record of the device's model and firmware; `apply` takes what else the
+// record sets.
+template <typename Record, typename Apply>
+int match_model_firmware(orbu_device_update *r, Apply apply) {
   const auto &id = r->identity.mo;
   HULD_LOG(HULD_LOG_INFO, "Searching for match for model %s and firmware %s.\n", id.model,
            id.firmware);
-  const int result = match_exact<orbu_monmb_record>(
-      r, id.model, id.firmware, [](orbu_monmb_record &c) { return c.model; },
-      [r](orbu_monmb_record &c) { r->target_model = c.new_model; },
+  const int result = match_exact<Record>(
+      r, id.model, id.firmware, [](Record &c) { return c.model; }, apply,
       "Comparing configuration model %s and firmware %s.\n");
   if (result != 0) {
     HULD_LOG(HULD_LOG_NOTICE, "Could not find match for binary with model %s and firmware %s.\n",
@@ -376,17 +371,7 @@ void orbu_collect_state_monb(orbu_device_update *r) {
 }
 
 int orbu_match_monb(orbu_device_update *r) {
-  const auto &id = r->identity.mo;
-  HULD_LOG(HULD_LOG_INFO, "Searching for match for model %s and firmware %s.\n", id.model,
-           id.firmware);
-  const int result = match_exact<orbu_monb_record>(
-      r, id.model, id.firmware, [](orbu_monb_record &c) { return c.model; },
-      [](orbu_monb_record &) {}, "Comparing configuration model %s and firmware %s.\n");
-  if (result != 0) {
-    HULD_LOG(HULD_LOG_NOTICE, "Could not find match for binary with model %s and firmware %s.\n",
-             id.model, id.firmware);
-  }
-  return result;
+  return match_model_firmware<orbu_monb_record>(r, [](orbu_monb_record &) {});
 }
 
 void orbu_verify_monb(orbu_device_update *r) { verify_revision(r); }
@@ -404,7 +389,10 @@ void orbu_collect_state_monmb(orbu_device_update *r) {
   if (r->step_count == 0) orbu_find_multistep_path(r);
 }
 
-int orbu_match_monmb(orbu_device_update *r) { return match_monmb(r); }
+int orbu_match_monmb(orbu_device_update *r) {
+  return match_model_firmware<orbu_monmb_record>(
+      r, [r](orbu_monmb_record &c) { r->target_model = c.new_model; });
+}
 
 void orbu_find_multistep_path(orbu_device_update *r) {
   const auto *records = static_cast<const orbu_monmb_record *>(r->config->records);

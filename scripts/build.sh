@@ -5,8 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
-# TinyXML for the Windows build: the distribution's source package, compiled there with MinGW.
-bash "$root/scripts/fetch_tinyxml.sh" "$root/build/windows/tinyxml-src"
+# The configure fetches the TinyXML sources for the Windows build into the build tree.
 cmake -S "$root" -B "$root/build/windows" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
   >/dev/null
