@@ -700,7 +700,7 @@ void StorageDriver::reset_lu(StorageLu &lu) {
 
 void StorageDriver::configure(DriverConfig &) {}
 
-BOOL StorageDriver::reject_miniport(StorageRequest &r) const {
+BOOL reject_miniport(StorageRequest &r) {
   if (!r.on_adapter || !r.adapter.knobs.foreign_miniport_rc) {
     return r.fail(r.on_adapter ? r.adapter.knobs.foreign_miniport_error : ERROR_INVALID_FUNCTION);
   }
