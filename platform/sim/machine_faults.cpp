@@ -215,8 +215,7 @@ void load_drive_rule(const json &j, const std::string &w) {
       bad(w, "\"corrupt_staging\" and \"identity_fails_after_update\" stand alone with \"drive\"");
     auto flag = [&](const char *f) {
       if (!j.contains(f)) return std::optional<bool>();
-      if (!j[f].is_boolean()) bad(w + "." + f, "expected true or false");
-      return std::optional<bool>(j[f].get<bool>());
+      return std::optional<bool>(desc::flag(j[f], w + "." + f));
     };
     const auto corrupt = flag("corrupt_staging"), identity = flag("identity_fails_after_update");
     if (auto ctl = storage_nvme(pd)) {
@@ -245,8 +244,7 @@ void load_drive_rule(const json &j, const std::string &w) {
   };
   auto zero = [&] {
     if (!a.contains("zero_data")) return false;
-    if (!a["zero_data"].is_boolean()) bad(aw + ".zero_data", "expected true or false");
-    return a["zero_data"].get<bool>();
+    return desc::flag(a["zero_data"], aw + ".zero_data");
   };
 
   if (j.contains("nvme_opcode")) {
@@ -293,10 +291,7 @@ void load_drive_rule(const json &j, const std::string &w) {
     if (auto v = opt8(a, "sense_key", aw)) r.sense_key = *v;
     if (auto v = opt8(a, "asc", aw)) r.asc = *v;
     if (auto v = opt8(a, "ascq", aw)) r.ascq = *v;
-    if (a.contains("descriptor")) {
-      if (!a["descriptor"].is_boolean()) bad(aw + ".descriptor", "expected true or false");
-      r.descriptor = a["descriptor"].get<bool>();
-    }
+    if (a.contains("descriptor")) r.descriptor = desc::flag(a["descriptor"], aw + ".descriptor");
     r.sense_len = opt32("sense_length");
     r.short_transfer = opt32("short_transfer");
     r.zero_data = zero();

@@ -27,10 +27,6 @@ namespace {
 using json = nlohmann::json;
 using namespace storage_desc;
 
-constexpr const char *kDiskInterfaceGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-constexpr const char *kStoragePortGuid = "{2accfe60-c130-11d2-b082-00a0c91efb8b}";
-constexpr const char *kEnclosureGuid = "{1790c9ec-47d5-4df3-b5af-9adf3cf23e48}";
-
 // ---- Personality registry ------------------------------------------------------------------------
 
 struct DriverRegistry {
@@ -75,12 +71,6 @@ Storage &storage() {
 std::string lower(std::string s) {
   for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
-}
-
-std::string interface_from_instance(const std::string &instance_id, const char *guid) {
-  std::string p = instance_id;
-  std::replace(p.begin(), p.end(), '\\', '#');
-  return lower("\\\\?\\" + p + "#" + guid);
 }
 
 // ---- Device objects --------------------------------------------------------------------------------
@@ -710,7 +700,7 @@ void StorageDriver::reset_lu(StorageLu &lu) {
 
 void StorageDriver::configure(DriverConfig &) {}
 
-BOOL StorageDriver::reject_miniport(StorageRequest &r) const {
+BOOL reject_miniport(StorageRequest &r) {
   if (!r.on_adapter || !r.adapter.knobs.foreign_miniport_rc) {
     return r.fail(r.on_adapter ? r.adapter.knobs.foreign_miniport_error : ERROR_INVALID_FUNCTION);
   }
@@ -790,8 +780,9 @@ void load_storage(const nlohmann::json &section) {
       std::snprintf(inst, sizeof inst, "PCI\\VEN_ABCD&DEV_%04zX\\4&1000&0&00%02zX", 0x5000 + i, i * 8);
       ad->instance_id = a.contains("instance_id") ? text(a["instance_id"], w + ".instance_id") : std::string(inst);
       if (ad->driver->has_port())
-        ad->interface_path = a.contains("interface_path") ? text(a["interface_path"], w + ".interface_path")
-                                                           : interface_from_instance(ad->instance_id, kStoragePortGuid);
+        ad->interface_path = a.contains("interface_path")
+                                 ? text(a["interface_path"], w + ".interface_path")
+                                 : interface_path_for(ad->instance_id, GUID_DEVINTERFACE_STORAGEPORT);
       link_adapter_node(*ad, a, w, p);
       configure_adapter(*ad, a.contains("knobs") ? &a["knobs"] : nullptr, &a, w, &table);
       // The controller answering controller-level requests on the adapter handle.
@@ -884,7 +875,7 @@ void load_storage(const nlohmann::json &section) {
         lu->interface_path =
             d.contains("interface_path")
                 ? text(d["interface_path"], w + ".interface_path")
-                : interface_from_instance(lu->instance_id, is_disk ? kDiskInterfaceGuid : kEnclosureGuid);
+                : interface_path_for(lu->instance_id, is_disk ? GUID_DEVINTERFACE_DISK : GUID_DEVINTERFACE_SES);
       if (has_paths) {
         link_disk_node(*lu, *ad, d, w);
       } else if (d.contains("node")) {

@@ -49,18 +49,6 @@ bool is_csmi_signature(const std::string &s) {
   return s == std::string("CSMIALL\0", 8) || s == std::string("CSMISAS\0", 8) || s == std::string("CSMIARY\0", 8);
 }
 
-// A miniport signature the port does not own: ReturnCode 1 or a failed call, as the port's knobs say.
-BOOL reject_foreign(StorageRequest &r) {
-  if (!r.on_adapter || !r.adapter.knobs.foreign_miniport_rc)
-    return r.fail(r.on_adapter ? r.adapter.knobs.foreign_miniport_error : ERROR_INVALID_FUNCTION);
-  IoctlCall &c = r.call;
-  if (c.out_size < 28) return r.fail(ERROR_INVALID_PARAMETER);
-  if (c.out != c.in) std::memcpy(c.out, r.in.data(), std::min<size_t>(r.in.size(), c.out_size));
-  wire::put32(c.out, 20, 1);
-  c.bytes_returned = c.out_size;
-  return TRUE;
-}
-
 // Starts an answer: the request echoed into the output buffer.
 uint8_t *echo(StorageRequest &r) {
   IoctlCall &c = r.call;
@@ -262,11 +250,11 @@ std::shared_ptr<const CsmiContents> storage_csmi(uint32_t port) {
 }
 
 BOOL rst_csmi_miniport(StorageRequest &r, const MiniportHeader &h) {
-  if (!is_csmi_signature(h.signature)) return reject_foreign(r);
+  if (!is_csmi_signature(h.signature)) return reject_miniport(r);
   if (!r.on_adapter) return r.fail(ERROR_INVALID_FUNCTION);
   if (r.call.out_size < 28) return r.violation("CSMI output of " + std::to_string(r.call.out_size) + " bytes");
   const std::shared_ptr<const CsmiContents> csmi = storage_csmi(r.adapter.port);
-  if (!csmi) return reject_foreign(r);
+  if (!csmi) return reject_miniport(r);
   const char kind = h.signature[4];  // 'A'LL, 'S'AS, 'A'RY
   const bool all = h.signature[5] == 'L';
   if (all && h.control_code == 1) return driver_info(r, h, *csmi);

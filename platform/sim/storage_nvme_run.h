@@ -1,4 +1,4 @@
-// Running one NVMe command for a pass-through front-end (the maker's driver, RSTe, the USB
+// Running one NVMe command for a pass-through front-end (the maker's driver, RST, RSTe, the USB
 // bridge) under the request's fault actions ("nvme_status", "completion_dw0", "short_transfer",
 // "zero_data"), with the trace notes every front-end writes.
 #pragma once

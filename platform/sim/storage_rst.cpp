@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/storage/helpers.h"
+#include "storage_nvme_run.h"
 
 namespace sim {
 namespace {
@@ -121,8 +122,6 @@ class IntelRstDriver : public StorageDriver {
   BOOL fw_get_info(StorageRequest &r, StorageLu &lu, uint32_t data_len);
   uint32_t fw_download(StorageRequest &r, StorageLu &lu, uint64_t offset, uint64_t bytes, const uint8_t *image);
   uint32_t fw_activate(StorageRequest &r, StorageLu &lu, uint8_t slot);
-  static NvmeCompletion run(StorageRequest &r, NvmeController &ctl, const NvmeCommand &cmd, uint8_t *data,
-                            uint32_t len);
   // The drive at the request's address (bytes 29-31); null for an empty address.
   static StorageLu *addressed(StorageRequest &r) {
     const uint8_t *in = r.in.data();
@@ -132,22 +131,6 @@ class IntelRstDriver : public StorageDriver {
   std::optional<uint32_t> activate_return_code_;
   std::shared_ptr<const CsmiContents> csmi_;
 };
-
-NvmeCompletion IntelRstDriver::run(StorageRequest &r, NvmeController &ctl, const NvmeCommand &cmd, uint8_t *data,
-                                   uint32_t len) {
-  NvmeCompletion c;
-  if (const FaultAction *a = r.action("nvme_status"))
-    c = nvme_status(static_cast<uint16_t>(a->value), static_cast<uint32_t>(a->value2));
-  else
-    c = ctl.admin(cmd, data, len);
-  if (const FaultAction *a = r.action("completion_dw0")) c.dw0 = static_cast<uint32_t>(a->value);
-  if (const FaultAction *a = r.action("short_transfer"))
-    c.data_transferred = std::min<uint32_t>(c.data_transferred, static_cast<uint32_t>(a->value));
-  if (r.action("zero_data") && data) std::memset(data, 0, len);
-  r.note_nvme(cmd);
-  r.note("nvme_status", hex(c.status()));
-  return c;
-}
 
 BOOL IntelRstDriver::intel_nvm(StorageRequest &r, const MiniportHeader &h) {
   const size_t size = r.in.size();
@@ -179,7 +162,7 @@ BOOL IntelRstDriver::intel_nvm(StorageRequest &r, const MiniportHeader &h) {
   if (const FaultAction *a = r.action("return_code")) return answer_return_code(r, static_cast<uint32_t>(a->value));
 
   std::vector<uint8_t> data(in + kNvmData, in + size);
-  const NvmeCompletion c = run(r, *lu->nvme, cmd, len ? data.data() : nullptr, len);
+  const NvmeCompletion c = run_nvme_for(r, *lu->nvme, cmd, true, len ? data.data() : nullptr, len);
 
   IoctlCall &call = r.call;
   uint8_t *out = call.out;
@@ -338,7 +321,7 @@ uint32_t IntelRstDriver::fw_download(StorageRequest &r, StorageLu &lu, uint64_t 
     cmd.cdw0 = 0x11;
     cmd.cdw10 = padded / 4 - 1;
     cmd.cdw11 = static_cast<uint32_t>(offset / 4);
-    return firmware_return_code(run(r, *lu.nvme, cmd, piece.data(), padded));
+    return firmware_return_code(run_nvme_for(r, *lu.nvme, cmd, true, piece.data(), padded));
   }
   const std::optional<AtaTaskfile> tf = microcode_download(offset, bytes);
   if (!tf) return kFwInvalidParameter;
@@ -359,7 +342,7 @@ uint32_t IntelRstDriver::fw_activate(StorageRequest &r, StorageLu &lu, uint8_t s
     NvmeCommand cmd;
     cmd.cdw0 = 0x10;
     cmd.cdw10 = static_cast<uint32_t>(slot) | 1u << 3;
-    rc = firmware_return_code(run(r, *lu.nvme, cmd, nullptr, 0));
+    rc = firmware_return_code(run_nvme_for(r, *lu.nvme, cmd, true, nullptr, 0));
     if (rc == kFwSuccess && lu.nvme_activation == NvmeActivation::AtPowerCycle) rc = kFwPowerCycleRequired;
     r.note("revision_after", lu.nvme->running_revision());
   } else {

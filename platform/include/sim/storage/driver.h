@@ -275,6 +275,10 @@ struct MiniportHeader {
   uint32_t length = 0;
 };
 
+// Rejection of a miniport signature the driver does not own (F(1) on LUs, the port's style on
+// adapters).
+BOOL reject_miniport(StorageRequest &r);
+
 // The part of an adapter's description a personality reads: its "knobs" object and the
 // adapter-level keys it owns (own_keys()). Readers throw the loader's errors, naming the field
 // ("storage.adapters[1].knobs.windows81_mode: expected true or false"); knobs nobody read are
@@ -340,10 +344,6 @@ class StorageDriver {
   // What a bus reset does to one LU (default: a controller reset of an NVMe drive).
   virtual void reset_lu(StorageLu &lu);
 
- protected:
-  // Rejection of a miniport signature the driver does not own (F(1) on LUs, the port's style on
-  // adapters).
-  BOOL reject_miniport(StorageRequest &r) const;
 };
 
 using StorageDriverFactory = std::function<std::shared_ptr<StorageDriver>()>;
