@@ -43,6 +43,22 @@ void decode_serial(const char *text, char out[kSerialField + 1]) {
   }
 }
 
+// The first entry with the ids, else null.
+const huld_usb_entry *find_by_ids(const huld_dev *hub, uint16_t vid, uint16_t pid) {
+  if (!has_entries(hub)) return nullptr;
+  for (uint32_t i = 0; i < entry_count(hub); ++i)
+    if (hub->usb_entries[i].vid == vid && hub->usb_entries[i].pid == pid) return &hub->usb_entries[i];
+  return nullptr;
+}
+
+// The first entry whose decoded serial equals serial, else null.
+const huld_usb_entry *find_by_serial(const huld_dev *hub, const char *serial) {
+  if (!has_entries(hub) || !serial) return nullptr;
+  for (uint32_t i = 0; i < entry_count(hub); ++i)
+    if (huld_usb_hub_serial_matches(hub->usb_entries[i].serial, serial)) return &hub->usb_entries[i];
+  return nullptr;
+}
+
 void copy_out(char *out, uint32_t length, const char *serial) {
   size_t n = strnlen(serial, kSerialField);
   if (n > length - 1) n = length - 1;
@@ -64,17 +80,11 @@ int huld_usb_hub_serial_matches(const char *entry_serial, const char *target) {
 }
 
 int huld_usb_hub_has_serial(const huld_dev *hub, const char *serial) {
-  if (!has_entries(hub) || !serial) return 0;
-  for (uint32_t i = 0; i < entry_count(hub); ++i)
-    if (huld_usb_hub_serial_matches(hub->usb_entries[i].serial, serial)) return 1;
-  return 0;
+  return find_by_serial(hub, serial) != nullptr;
 }
 
 int huld_usb_hub_has_vid_pid(const huld_dev *hub, uint16_t vid, uint16_t pid) {
-  if (!has_entries(hub)) return 0;
-  for (uint32_t i = 0; i < entry_count(hub); ++i)
-    if (hub->usb_entries[i].vid == vid && hub->usb_entries[i].pid == pid) return 1;
-  return 0;
+  return find_by_ids(hub, vid, pid) != nullptr;
 }
 
 int huld_usb_hub_get_serial(huld_error *err, const huld_dev *hub, uint16_t vid, uint16_t pid, char *out,
@@ -99,26 +109,20 @@ int huld_usb_hub_get_serial_by_serial(huld_error *err, const huld_dev *hub, cons
   if (!hub || hub->iface != WINDOWS_USB_HUB)
     return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, 0, "interface is not supported");
   if (length == 0) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "output buffer size is 0 (%s)", __func__);
-  for (uint32_t i = 0; serial && i < entry_count(hub); ++i) {
-    if (huld_usb_hub_serial_matches(hub->usb_entries[i].serial, serial)) {
-      copy_out(out, length, hub->usb_entries[i].serial);
-      huld_error_clear(err);
-      return 0;
-    }
+  if (const huld_usb_entry *e = find_by_serial(hub, serial)) {
+    copy_out(out, length, e->serial);
+    huld_error_clear(err);
+    return 0;
   }
   return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "no valid serial for input serial %s\n", serial ? serial : "");
 }
 
 int huld_usb_hub_is_super_speed(const huld_dev *hub, uint16_t vid, uint16_t pid) {
-  if (!has_entries(hub)) return 0;
-  for (uint32_t i = 0; i < entry_count(hub); ++i)
-    if (hub->usb_entries[i].vid == vid && hub->usb_entries[i].pid == pid) return hub->usb_entries[i].super_speed;
-  return 0;
+  const huld_usb_entry *e = find_by_ids(hub, vid, pid);
+  return e ? e->super_speed : 0;
 }
 
 int huld_usb_hub_is_super_speed_by_serial(const huld_dev *hub, const char *serial) {
-  if (!has_entries(hub) || !serial) return 0;
-  for (uint32_t i = 0; i < entry_count(hub); ++i)
-    if (huld_usb_hub_serial_matches(hub->usb_entries[i].serial, serial)) return hub->usb_entries[i].super_speed;
-  return 0;
+  const huld_usb_entry *e = find_by_serial(hub, serial);
+  return e ? e->super_speed : 0;
 }

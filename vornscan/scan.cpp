@@ -169,9 +169,9 @@ const elimination_pass kPasses[] = {
      non_member_candidate, remove_it, false},
 };
 
-// The serial into a zeroed 41-byte buffer. 0 or 1 (err filled).
+// The serial into a 41-byte buffer, which vornbasics_get_serial zeroes whole first (so buffers
+// compare whole). 0 or 1 (err filled).
 int read_serial(huld_error *err, huld_dev *dev, char *serial) {
-  std::memset(serial, 0, kIdentityBuffer);
   return vornbasics_get_serial(err, dev, serial, kIdentityBuffer);
 }
 
