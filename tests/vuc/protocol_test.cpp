@@ -14,6 +14,7 @@
 #include "huld/huld_ata.h"
 #include "huld/huld_dev.h"
 #include "huld/huld_environment.h"
+#include "huld/huld_scsi.h"
 #include "sim/drives/ata_drive.h"
 #include "sim/drives/scsi_target.h"
 #include "sim/machine.h"
@@ -23,17 +24,44 @@
 
 namespace {
 
-// ATA commands as the host sent them: command, feature, count, LBA bits 7:0.
+// ATA commands as the host sent them: command, feature, count, LBA bits 7:0, then the rest of
+// the registers and the data of a command to the device.
 struct Sent {
   uint8_t command, feature;
   uint16_t count;
   uint8_t log;
+  uint64_t lba;
+  uint8_t protocol, is_ext, device;
+  std::vector<uint8_t> out;
 };
 std::vector<Sent> sent;
+std::vector<uint8_t> bytes_of(const void *data, uint32_t len) {
+  const auto *p = static_cast<const uint8_t *>(data);
+  return p ? std::vector<uint8_t>(p, p + len) : std::vector<uint8_t>{};
+}
 int record_ata(huld_error *, huld_dev *, const huld_ata_cmd *before, const huld_ata_cmd *) {
   sent.push_back({before->command, static_cast<uint8_t>(before->feature), before->count,
-                  static_cast<uint8_t>(before->lba)});
+                  static_cast<uint8_t>(before->lba), before->lba, before->protocol, before->is_ext,
+                  before->device,
+                  before->ddir == HULD_DDIR_TO_DEVICE ? bytes_of(before->data, before->data_len)
+                                                      : std::vector<uint8_t>{}});
   return 0;
+}
+// SCSI commands as the host sent them: the CDB and the data of a command to the device.
+struct SentCdb {
+  std::vector<uint8_t> cdb, out;
+};
+std::vector<SentCdb> sent_cdbs;
+int record_scsi(huld_error *, huld_dev *, const huld_scsi_cmd *before, const huld_scsi_cmd *) {
+  sent_cdbs.push_back({bytes_of(before->cdb, before->cdb_len),
+                       before->ddir == HULD_DDIR_TO_DEVICE ? bytes_of(before->data, before->data_len)
+                                                           : std::vector<uint8_t>{}});
+  return 0;
+}
+uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+// Key bytes 258 to 263 of a sent key: the level-5 access code.
+std::vector<uint8_t> access_code_of(const std::vector<uint8_t> &key) {
+  return key.size() < 264 ? std::vector<uint8_t>{} : std::vector<uint8_t>(key.begin() + 258, key.begin() + 264);
 }
 
 class Vuc : public ::testing::Test {
@@ -41,6 +69,7 @@ class Vuc : public ::testing::Test {
   void SetUp() override { load(nlohmann::json::array()); }
   void TearDown() override {
     huld_ata_execute_hook = nullptr;
+    huld_scsi_execute_hook = nullptr;
     for (huld_dev *d : records_) {
       huld_dev_cleanup(d);
       delete d;
@@ -58,7 +87,9 @@ class Vuc : public ::testing::Test {
     sim::load_machine_json(machine.dump());
     huld_environment_initialize();
     sent.clear();
+    sent_cdbs.clear();
     huld_ata_execute_hook = record_ata;
+    huld_scsi_execute_hook = record_scsi;
   }
   // PhysicalDriveN as the disk enumeration leaves it, probed.
   huld_dev &disk(uint32_t n, uint32_t driver) {
@@ -74,6 +105,7 @@ class Vuc : public ::testing::Test {
     huld_error err{};
     EXPECT_EQ(huld_dev_probe(&err, dev), 0) << err.message;
     sent.clear();
+    sent_cdbs.clear();
     return *dev;
   }
   huld_dev &sata4() { return disk(0, WINDOWS_INBOX_AHCI); }
@@ -329,6 +361,259 @@ TEST_F(Vuc, ResponderFieldsAreLoadedStrictly) {
   load(nlohmann::json::array());
   EXPECT_THROW(load({{{"drive", "sata4"}, {"vu", {{"ctl", "X"}}}}}), std::runtime_error);  // not a fault
   EXPECT_THROW(load({{{"drive", "sata"}, {"vu", {{"answer_bytes", 1}}}}}), std::runtime_error);  // no responder
+}
+
+TEST_F(Vuc, Level4ModeCommandsCarryTheAccessCodeInTheir28BitForm) {
+  ASSERT_EQ(read_vscid(sata4()), 0) << err_.message;
+  ASSERT_EQ(sent.size(), 6u);
+  for (const Sent *s : {&sent[1], &sent[5]}) {
+    EXPECT_EQ(s->command, 0x80);
+    EXPECT_EQ(s->lba, 0x5A3C71u);
+    EXPECT_EQ(s->is_ext, 0);
+    EXPECT_EQ(s->protocol, 3);  // non-data
+    EXPECT_EQ(s->count, 0);
+    EXPECT_EQ(s->device, 0);
+  }
+  EXPECT_EQ(sent[1].feature, 0x45);
+  EXPECT_EQ(sent[5].feature, 0x44);
+}
+
+TEST_F(Vuc, Level5AndScsiEnableKeysCarryTheAccessCode) {
+  const std::vector<uint8_t> code = {0x52, 0x4F, 0x55, 0x42, 0x05, 0x00};
+  vornvuc_xr_vsc_cmd cmd;
+  ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &disk(2, WINDOWS_INBOX_AHCI), 5, &cmd), 0);
+  ASSERT_EQ(cmd.enable(&cmd), 0) << err_.message;
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent[0].command, 0xB0); EXPECT_EQ(sent[0].feature, 0xD6); EXPECT_EQ(sent[0].log, 0xBE);
+  ASSERT_EQ(sent[0].out.size(), 512u);
+  EXPECT_EQ(le16(sent[0].out.data()), 70); EXPECT_EQ(le16(sent[0].out.data() + 2), 1);
+  EXPECT_EQ(access_code_of(sent[0].out), code);
+
+  ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &disk(3, INBOX_USB_MASS_STORAGE), 5, &cmd), 0);
+  ASSERT_EQ(cmd.enable(&cmd), 0) << err_.message;
+  ASSERT_FALSE(sent_cdbs.empty());
+  EXPECT_EQ(sent_cdbs[0].cdb, (std::vector<uint8_t>{0x1D, 0x00, 0x00, 0x02, 0x00, 0x00}));
+  EXPECT_EQ(access_code_of(sent_cdbs[0].out), code);
+}
+
+TEST_F(Vuc, AStatusWithoutErrorCodesClearsThoseOfTheKeyBefore) {
+  for (const char *drive : {"sata5", "scsi5"}) {
+    SCOPED_TRACE(drive);
+    load({{{"drive", drive}, {"vu", {{"status_version", "0x0200"}, {"supplemental_gec", 6}}}}});
+    huld_dev &dev = std::string(drive) == "sata5" ? disk(2, WINDOWS_INBOX_AHCI) : disk(3, INBOX_USB_MASS_STORAGE);
+    vornvuc_xr_vsc_cmd cmd;
+    ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &dev, 5, &cmd), 0);
+    ASSERT_EQ(cmd.enable(&cmd), 0) << err_.message;
+    memset(cmd.key, 0, sizeof(cmd.key));
+    cmd.key[0] = 99, cmd.key[2] = 1;  // a key the drive does not know
+    EXPECT_EQ(vornvuc_xr_vsc_execute_data_in_command(&cmd), 1);
+    EXPECT_STREQ(err_.message, "VSC send key (ac 99/fc 1) failed: 1h/6h");
+    memset(cmd.key, 0, sizeof(cmd.key));
+    cmd.key[0] = 13, cmd.key[2] = 1;
+    ASSERT_EQ(vornvuc_xr_vsc_execute_data_in_command(&cmd), 0) << err_.message;
+    EXPECT_EQ(cmd.principal_gec, 0u);
+    EXPECT_EQ(cmd.supplemental_gec, 0u);
+    vornvuc_xr_vsc_cleanup_data_in_command(&cmd);
+    EXPECT_EQ(cmd.disable(&cmd), 0) << err_.message;
+  }
+}
+
+TEST_F(Vuc, TheAtaSuperBinaryIsSavedUpToItsLastBlock) {
+  sim::VuConfig vu = *sim::storage_ata(2)->config().vu;
+  vu.sct_binary.assign(4 * 512, 0);
+  vu.sct_binary[40] = 4;
+  for (size_t b = 1; b < 4; ++b) std::fill_n(vu.sct_binary.begin() + b * 512, 512, static_cast<uint8_t>(0xA0 + b));
+  sim::storage_ata(2)->set_vu_config(vu);
+  const std::string path = ::testing::TempDir() + "vuc_ata_super_binary.bin";
+  std::remove(path.c_str());
+  double progress = 0;
+  ASSERT_EQ(vornvuc_xr_ata_save_super_binary(&err_, &disk(2, WINDOWS_INBOX_AHCI), path.c_str(), 1, &progress), 0)
+      << err_.message;
+  std::ifstream f(path, std::ios::binary);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  EXPECT_EQ(file, vu.sct_binary);
+  // The short request, then the header and three more blocks, one a command.
+  ASSERT_EQ(sent.size(), 5u);
+  EXPECT_EQ(sent[0].command, 0x57); EXPECT_EQ(sent[0].log, 0xE0);
+  ASSERT_EQ(sent[0].out.size(), 512u);
+  EXPECT_EQ(std::vector<uint8_t>(sent[0].out.begin(), sent[0].out.begin() + 13),
+            (std::vector<uint8_t>{0x02, 0xC0, 0x01, 0x00, 0xA0, 0xE0, 0xD0, 0xC0, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
+  for (size_t i = 1; i < 5; ++i) {
+    EXPECT_EQ(sent[i].command, 0x47); EXPECT_EQ(sent[i].log, 0xE1); EXPECT_EQ(sent[i].count, 1);
+  }
+}
+
+std::vector<uint8_t> read_file(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// Walks a saved SCSI super binary: each piece's count in the header, its blocks in the file in
+// the order of the header's counts, each block the one the drive tagged for that key (the VPD
+// page and the VSC-ID record carry their own marks). Returns the pieces' counts.
+std::vector<uint16_t> check_scsi_super_binary(const std::vector<uint8_t> &file) {
+  struct Piece {
+    uint32_t count_at;
+    uint16_t ac, fc, param, first_block;
+  };
+  const Piece pieces[] = {{42, 86, 19, 0, 0},  {44, 0, 0, 0, 0},      {46, 13, 1, 0, 0},
+                          {60, 113, 1, 0, 0},  {62, 76, 1, 45, 0},    {64, 76, 1, 0xC044, 1},
+                          {66, 126, 2, 0, 0},  {68, 76, 1, 0xC03A, 0}, {70, 76, 1, 0xC03A, 0}};
+  std::vector<uint16_t> counts;
+  if (file.size() < 512) {
+    ADD_FAILURE() << "no header";
+    return counts;
+  }
+  size_t at = 512;
+  uint32_t total = 1;
+  for (const Piece &p : pieces) {
+    const uint16_t blocks = le16(file.data() + p.count_at);
+    counts.push_back(blocks);
+    if (at + blocks * 512u > file.size()) {
+      ADD_FAILURE() << "piece counted at " << p.count_at << " runs past the file";
+      return counts;
+    }
+    for (uint16_t b = 0; b < blocks; ++b) {
+      const uint8_t *blk = file.data() + at + b * 512u;
+      if (p.count_at == 44) {
+        EXPECT_EQ(blk[1], 0xEC);
+      } else if (p.ac == 13) {
+        EXPECT_EQ(std::string(blk + 2, blk + 10), "CTLSAS01");
+      } else {
+        EXPECT_EQ(le16(blk), p.ac) << p.count_at;
+        EXPECT_EQ(le16(blk + 2), p.fc) << p.count_at;
+        EXPECT_EQ(le16(blk + 4), p.param) << p.count_at;
+        EXPECT_EQ(le16(blk + 6), p.first_block + b) << p.count_at;
+      }
+    }
+    at += blocks * 512u;
+    total += blocks;
+  }
+  EXPECT_EQ(at, file.size());
+  EXPECT_EQ(le16(file.data() + 40), total);
+  return counts;
+}
+
+TEST_F(Vuc, EveryPieceOfTheScsiSuperBinaryLandsInItsPlace) {
+  const std::string path = ::testing::TempDir() + "vuc_scsi_super_binary.bin";
+  std::remove(path.c_str());
+  vornvuc_xr_vsc_cmd cmd;
+  ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &disk(3, INBOX_USB_MASS_STORAGE), 5, &cmd), 0);
+  double progress = 0;
+  ASSERT_EQ(vornvuc_xr_scsi_save_super_binary(&cmd, path.c_str(), &progress), 0) << err_.message;
+  const std::vector<uint16_t> counts = check_scsi_super_binary(read_file(path));
+  std::remove(path.c_str());
+  ASSERT_EQ(counts.size(), 9u);
+  for (size_t i = 0; i < counts.size(); ++i) EXPECT_GE(counts[i], 1u) << "piece " << i;
+  EXPECT_EQ(cmd.data, nullptr);
+}
+
+TEST_F(Vuc, AFailedPieceLeavesTheContextWithoutABuffer) {
+  // READ BUFFER in vendor-unique mode: the 2nd chunk of a long answer; in the super binary the
+  // 6th transfer, the only one of key 126/2.
+  load({{{"drive", "scsi5"}, {"cdb0", "0x3C"}, {"byte1", 1}, {"count", {{"nth", 2}}},
+         {"action", {{"status", 2}, {"sense_key", 3}, {"asc", "0x11"}}}}});
+  huld_dev &dev = disk(3, INBOX_USB_MASS_STORAGE);
+  sim::VuConfig vu = *sim::storage_scsi(3)->config().vu;
+  vu.answers[{8, 1}] = std::vector<uint8_t>(300 * 512, 0x5A);
+  sim::storage_scsi(3)->set_vu_config(vu);
+  vornvuc_xr_vsc_cmd cmd;
+  ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &dev, 5, &cmd), 0);
+  ASSERT_EQ(cmd.enable(&cmd), 0) << err_.message;
+  EXPECT_EQ(vornvuc_xr_vsc4_execute_read_overlay(&cmd, 1), 1);
+  EXPECT_NE(err_.code, 0u);
+  EXPECT_EQ(cmd.data, nullptr);
+  EXPECT_EQ(cmd.data_length, 0u);
+  EXPECT_EQ(cmd.disable(&cmd), 0) << err_.message;
+
+  load({{{"drive", "scsi5"}, {"cdb0", "0x3C"}, {"byte1", 1}, {"count", {{"nth", 6}}},
+         {"action", {{"status", 2}, {"sense_key", 3}, {"asc", "0x11"}}}}});
+  const std::string path = ::testing::TempDir() + "vuc_scsi_super_binary_gap.bin";
+  std::remove(path.c_str());
+  ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &disk(3, INBOX_USB_MASS_STORAGE), 5, &cmd), 0);
+  ASSERT_EQ(vornvuc_xr_scsi_save_super_binary(&cmd, path.c_str(), nullptr), 0) << err_.message;
+  const std::vector<uint16_t> counts = check_scsi_super_binary(read_file(path));
+  std::remove(path.c_str());
+  ASSERT_EQ(counts.size(), 9u);
+  EXPECT_EQ(counts[6], 0u);  // key 126/2
+  EXPECT_GE(counts[7], 1u);  // the pieces after it are kept
+}
+
+TEST_F(Vuc, SecureDriveTestAtLevel5AndOverScsi) {
+  // The flags are two words added; only their sum says whether the drive is secure.
+  const struct {
+    uint16_t value;
+    uint8_t supported;
+  } cases[] = {{0x2000, 1}, {0x9000, 0}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.value);
+    sim::VuConfig vu = *sim::storage_ata(2)->config().vu;
+    vu.secure_test_value = c.value;
+    sim::storage_ata(2)->set_vu_config(vu);
+    vu = *sim::storage_scsi(3)->config().vu;
+    vu.secure_test_value = c.value;
+    sim::storage_scsi(3)->set_vu_config(vu);
+
+    vornvuc_xr_vsc_cmd cmd;
+    uint8_t supported = 0xEE;
+    ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &disk(2, WINDOWS_INBOX_AHCI), 5, &cmd), 0);
+    ASSERT_EQ(vornvuc_xr_vsc_execute_is_secure_drive(&cmd, &supported), 0) << err_.message;
+    EXPECT_EQ(supported, c.supported);
+    ASSERT_EQ(sent.size(), 1u);  // READ LOG DMA EXT, log BCh page 0, two blocks
+    EXPECT_EQ(sent[0].command, 0x47); EXPECT_EQ(sent[0].lba, 0xBCu); EXPECT_EQ(sent[0].count, 2);
+
+    supported = 0xEE;
+    ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &disk(3, INBOX_USB_MASS_STORAGE), 5, &cmd), 0);
+    ASSERT_EQ(vornvuc_xr_vsc_execute_is_secure_drive(&cmd, &supported), 0) << err_.message;
+    EXPECT_EQ(supported, c.supported);
+    ASSERT_EQ(sent_cdbs.size(), 1u);
+    EXPECT_EQ(sent_cdbs[0].cdb, (std::vector<uint8_t>{0x1C, 0x01, 0xF4, 0x04, 0x00, 0x00}));
+  }
+}
+
+TEST_F(Vuc, SecurityLevel4IsLockedAt3Not) {
+  for (uint16_t level : {3, 4}) {
+    sim::VuConfig vu = *sim::storage_ata(0)->config().vu;
+    vu.key_page_flags = 0x2000;
+    vu.security_level = level;
+    sim::storage_ata(0)->set_vu_config(vu);
+    vornvuc_xr_vsc_cmd cmd;
+    ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &sata4(), 4, &cmd), 0);
+    uint8_t locked = 0xEE;
+    ASSERT_EQ(vornvuc_xr_vsc_execute_is_secure_drive_locked(&cmd, &locked), 0) << err_.message;
+    EXPECT_EQ(locked, level == 4 ? 1 : 0) << level;
+  }
+}
+
+TEST_F(Vuc, AShortSecurityLevelAnswerIsRefused) {
+  const struct {
+    uint16_t status_version;
+    std::vector<uint8_t> answer;
+    const char *message;  // null: level 4 read
+  } cases[] = {{0x0100, {}, "security level answer too short (0 bytes)"},
+               {0x0200, {0, 0, 0, 0}, "security level answer too short (4 bytes)"},
+               {0x0200, {0, 0, 0, 0, 4, 0}, nullptr}};
+  for (const auto &c : cases) {
+    sim::VuConfig vu = *sim::storage_ata(0)->config().vu;
+    vu.status_version = c.status_version;
+    vu.answers[{159, 8}] = c.answer;
+    sim::storage_ata(0)->set_vu_config(vu);
+    vornvuc_xr_vsc_cmd cmd;
+    ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &sata4(), 4, &cmd), 0);
+    ASSERT_EQ(cmd.enable(&cmd), 0);
+    uint16_t level = 0xEEEE;
+    if (c.message) {
+      EXPECT_EQ(vornvuc_xr_vsc_execute_get_security_level(&cmd, &level), 1);
+      EXPECT_STREQ(err_.message, c.message);
+      EXPECT_EQ(level, 0xEEEE);
+    } else {
+      EXPECT_EQ(vornvuc_xr_vsc_execute_get_security_level(&cmd, &level), 0) << err_.message;
+      EXPECT_EQ(level, 4);
+    }
+    EXPECT_EQ(cmd.data, nullptr);
+    EXPECT_EQ(cmd.disable(&cmd), 0);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Access codes of the drives' vendor-unique mode. The host sends them and the simulated drives
-// check them, so both take them from here.
+// Access codes of the drives' vendor-unique mode, as the host sends them. The simulated drives
+// check the values they were given on their own, so a wrong byte here is refused as a drive would.
 #pragma once
 
 #include <cstdint>

@@ -66,6 +66,10 @@ int _decode_phase_status(vornvuc_xr_vsc_cmd *cmd) {
     HULD_LOG(HULD_LOG_DEBUG, "principalGEC:    0x%08x\n", cmd->principal_gec);
     HULD_LOG(HULD_LOG_DEBUG, "supplementalGEC: 0x%08x\n", cmd->supplemental_gec);
   } else if (version == VORNVUC_XR_PHASE_STATUS_V2) {
+    // This version carries no error codes: the key was accepted, and the codes an earlier key
+    // left behind must not be judged against this one.
+    cmd->principal_gec = 0;
+    cmd->supplemental_gec = 0;
     cmd->block_count = _vsc_bytes_to_blocks(huld_get_le32(cmd->status + 2));
   } else {
     return HULD_ERROR(cmd->error, HULD_ERROR_NOT_SUPPORTED, version, "version 0x%04x not supported",
@@ -230,6 +234,14 @@ int walk_chunks(vornvuc_xr_vsc_cmd *cmd, vornvuc_xr_vsc_op transfer) {
   return rc;
 }
 
+// Bytes of the answer in the context's data buffer: its length, or less when a status of version
+// 0200h gave the answer's size to the byte.
+uint32_t answer_bytes(const vornvuc_xr_vsc_cmd *cmd) {
+  uint32_t bytes = cmd->data_length;
+  if (huld_get_le16(cmd->status) == VORNVUC_XR_PHASE_STATUS_V2) bytes = huld_min(bytes, huld_get_le32(cmd->status + 2));
+  return bytes;
+}
+
 // Disables the mode after a failure without letting the disable's outcome hide that failure.
 void disable_quietly(vornvuc_xr_vsc_cmd *cmd) {
   huld_error scratch;
@@ -348,9 +360,7 @@ int vornvuc_xr_vsc_execute_vsc_id(huld_error *err, huld_dev *dev, void *buffer, 
   write_key(&cmd, kAcVscId, kFcVscId);
   int rc = vornvuc_xr_vsc_execute_data_in_command(&cmd);
   if (rc == 0) {
-    // A status of version 0200h tells the answer's length to the byte.
-    uint32_t answer = cmd.data_length;
-    if (huld_get_le16(cmd.status) == VORNVUC_XR_PHASE_STATUS_V2) answer = huld_min(answer, huld_get_le32(cmd.status + 2));
+    const uint32_t answer = answer_bytes(&cmd);
     if (answer < VORNVUC_XR_VSCID_MIN_BYTES)
       rc = HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "VSC-ID answer too short (%u bytes)", answer);
   }
@@ -377,13 +387,15 @@ int vornvuc_xr_vsc4_execute_read_overlay(vornvuc_xr_vsc_cmd *cmd, uint16_t file_
 }
 
 int vornvuc_xr_vsc_execute_get_security_level(vornvuc_xr_vsc_cmd *cmd, uint16_t *level) {
-  // Words 0 and 1 only: the rest of the key sector stays as the last key left it.
+  // Words 0 and 1 only: the rest of the key sector stays as the last key left it. The status area
+  // is cleared, so that a status the drive did not send for this key never sizes its answer.
+  memset(cmd->status, 0, sizeof(cmd->status));
   write_key(cmd, kAcSecurity, kFcSecurity);
   if (vornvuc_xr_vsc_execute_data_in_command(cmd)) return 1;
   int rc = 0;
-  if (cmd->data_length < 6) {
-    rc = HULD_ERROR(cmd->error, HULD_ERROR_FAILURE, 0, "security level answer too short (%u bytes)",
-                    cmd->data_length);
+  const uint32_t answer = answer_bytes(cmd);
+  if (answer < 6) {
+    rc = HULD_ERROR(cmd->error, HULD_ERROR_FAILURE, 0, "security level answer too short (%u bytes)", answer);
   } else {
     *level = huld_get_le16(cmd->data + 4);
     HULD_LOG(HULD_LOG_DEBUG, "security level: %d\n", *level);

@@ -84,7 +84,9 @@
 //             faults: "status_version": "0x0100" | "0x0200" (another is refused by the host),
 //             "principal_gec", "supplemental_gec" (for every key), "reported_blocks" (block
 //             count of the status and the key page instead of the real one), "reported_bytes"
-//             (byte count of a 0200h status instead of the real one) }
+//             (byte count of a 0200h status instead of the real one; a failed key's status is
+//             always 0100h) }
+//   The responder also answers the keys of the diagnostic super binary (sim/drives/vu_responder.h).
 //   The faults may also be set by a rule of the "faults" section:
 //   {"drive": "sata4", "vu": {"reported_blocks": 70000}} (the fault fields only).
 //   "timing" (NVMe and ATA: modelled command times in machine milliseconds, slept by the drive

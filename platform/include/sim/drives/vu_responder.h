@@ -12,16 +12,18 @@
 #include <vector>
 
 #include "sim/drives/fw_image.h"
-#include "vornvuc/xr/access_code.h"
 
 namespace sim {
 
 struct VuConfig {
   uint16_t level = 4;                 // IDENTIFY word 142 (4 or 5; others: no responder)
-  uint32_t access_code = VORNVUC_XR_VSC4_ACCESS_CODE;  // level 4: LBA of 80h enable / disable
-  uint16_t level5_access[3] = {VORNVUC_XR_VSC5_ACCESS_WORD0, VORNVUC_XR_VSC5_ACCESS_WORD1,
-                               VORNVUC_XR_VSC5_ACCESS_WORD2};  // level 5: u16 at key bytes 258/260/262
-  uint16_t status_version = 0x0100;   // 0100h or 0200h (anything else for negative tests)
+  // The drive's own access codes, written here and not taken from the host's headers, so that a
+  // wrong value on the host side is refused.
+  uint32_t access_code = 0x5A3C71;    // level 4: LBA of 80h enable / disable
+  uint16_t level5_access[3] = {0x4F52, 0x4255, 0x0005};  // level 5: u16 at key bytes 258/260/262
+  // 0100h or 0200h (anything else for negative tests). A key that fails (principal GEC not 0) is
+  // answered with 0100h whatever this says: 0200h carries no error codes.
+  uint16_t status_version = 0x0100;
   uint32_t principal_gec = 0;         // GECs reported for every key
   uint32_t supplemental_gec = 0;
   // VSC-ID record (key 13/1).
@@ -32,9 +34,12 @@ struct VuConfig {
   uint32_t vscid_answer_bytes = 512;  // record length (rounded up to blocks); < 368 for too-short tests
   uint16_t security_level = 0;        // key 159/8 answer: u16 at byte 4
   uint16_t key_page_flags = 0;        // key page bytes 288-289 (AND 6000h: secure drive)
-  uint16_t secure_test_value = 0;     // level-5 secure test page: u16 @2 + u16 @6
+  uint16_t secure_test_value = 0;     // level-5 secure test page: split over u16 @2 + u16 @6
   // Answers for other keys, by (action, function, word 2) first, then by (action, function);
-  // an unknown key gives principal GEC 1.
+  // an unknown key gives principal GEC 1. Without an entry here the pieces of the diagnostic
+  // super binary are answered too: 86/19 (2 blocks), 113/1 (1), 76/1/45 (1), 76/1/C044h (3),
+  // 126/2 (2), 76/1/C03Ah (1). Every block of those answers starts with the key's words 0, 1
+  // and 2 and the block's index (u16 each), then a filler byte derived from them.
   std::map<std::tuple<uint16_t, uint16_t, uint16_t>, std::vector<uint8_t>> answers_by_param;
   std::map<std::pair<uint16_t, uint16_t>, std::vector<uint8_t>> answers;
   // SCT super binary (ATA, no enable): WRITE LOG DMA EXT E0h with the request words starts it;
