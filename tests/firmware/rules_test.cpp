@@ -211,6 +211,7 @@ TEST_F(Rules, LibraryDownloadChoosesTheAtaMode) {
   huld_dev &small = with("A", {{"modeE", false}, {"mode3", false}, {"log_max_blocks", 8}}, "disk0");
   EXPECT_EQ(vornfirmware_download(&err, &small, image.data(), 20000, nullptr), 1);
   EXPECT_STREQ(err.message, "image does not fit one DOWNLOAD MICROCODE command for mode 7h");
+  EXPECT_STREQ(err.function, "vornfirmware_download");
   EXPECT_EQ(sim::storage_drive("A").ata->command_count(0x92), 0u);
 
   // Offsets with deferred activation: the image waits for 0Fh.

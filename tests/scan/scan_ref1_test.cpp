@@ -71,25 +71,31 @@ TEST_F(ScanRef1, ScanKeepsEveryProbedNodeAndEliminationLeavesOneNodePerDrive) {
 }
 
 // A serial read with leading blanks through one path is the same serial as the one read without
-// them through another: R's SCSI volume and W's RST volume still go, and the RSTe NVMe record gets
-// R's disk number.
-TEST_F(ScanRef1, LeadingBlanksOnOnePathStillMatch) {
-  std::ifstream f(sim::machine_file_path("ref1"));
-  nlohmann::json m = nlohmann::json::parse(f);
-  for (auto &d : m["storage"]["drives"]) {
-    if (d["id"] == "R") d["scsi"]["serial"] = "  S30017";
-    if (d["id"] == "W") d["scsi"]["serial"] = "    SN0010";
+// them through another, and so is one that carries bytes behind a terminator: R's SCSI volume and
+// W's RST volume still go, and the RSTe NVMe record gets R's disk number.
+TEST_F(ScanRef1, SerialsMatchUpToTheirTerminator) {
+  for (const std::string &w_serial : {std::string("    SN0010"), std::string("SN0010\0X", 8)}) {
+    SCOPED_TRACE(w_serial.size());
+    std::ifstream f(sim::machine_file_path("ref1"));
+    nlohmann::json m = nlohmann::json::parse(f);
+    for (auto &d : m["storage"]["drives"]) {
+      if (d["id"] == "R") d["scsi"]["serial"] = "  S30017";
+      if (d["id"] == "W") d["scsi"]["serial"] = w_serial;
+    }
+    load_json(m.dump());
+    with_com();
+    vornscan_scan(list_, 1);
+    vornscan_eliminate_extra_device_nodes(list_);
+    EXPECT_EQ(named(), expected({"csmi5.0.0.500103aa00000000", "csmi11.0.0.500a0b0100000000",
+                                 "disk11", "disk15", "disk12"}, 0));
+    huld_error err{};
+    uint32_t number = 0;
+    EXPECT_EQ(huld_dev_get_disk_number(&err, &number, find("rster10.3.0")), 0) << err.message;
+    EXPECT_EQ(number, 11u);
+    release();
+    CoUninitialize();
+    com_ = false;
   }
-  load_json(m.dump());
-  with_com();
-  vornscan_scan(list_, 1);
-  vornscan_eliminate_extra_device_nodes(list_);
-  EXPECT_EQ(named(), expected({"csmi5.0.0.500103aa00000000", "csmi11.0.0.500a0b0100000000",
-                               "disk11", "disk15", "disk12"}, 0));
-  huld_error err{};
-  uint32_t number = 0;
-  EXPECT_EQ(huld_dev_get_disk_number(&err, &number, find("rster10.3.0")), 0) << err.message;
-  EXPECT_EQ(number, 11u);
 }
 
 // Without COM on the scanning thread the video pass finds nothing; without probing only the
