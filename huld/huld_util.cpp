@@ -157,8 +157,8 @@ char *huld_str_trim(char *s) {
   while (s[lead] == ' ') lead++;
   size_t len = strlen(s + lead);
   if (lead) {
-    // The bytes the shift vacates are zeroed, so that a trimmed string carries nothing of its old
-    // text behind the terminator (buffers of trimmed text are compared whole).
+    // The bytes the shift vacates are zeroed: a trimmed buffer carries nothing of its old text
+    // behind the terminator and equals, byte for byte, one that never held the blanks.
     memmove(s, s + lead, len + 1);
     memset(s + len + 1, 0, lead);
   }
