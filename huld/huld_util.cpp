@@ -156,7 +156,12 @@ char *huld_str_trim(char *s) {
   size_t lead = 0;
   while (s[lead] == ' ') lead++;
   size_t len = strlen(s + lead);
-  if (lead) memmove(s, s + lead, len + 1);
+  if (lead) {
+    // The bytes the shift vacates are zeroed: a trimmed buffer carries nothing of its old text
+    // behind the terminator and equals, byte for byte, one that never held the blanks.
+    memmove(s, s + lead, len + 1);
+    memset(s + len + 1, 0, lead);
+  }
   while (len > 0) {
     char c = s[len - 1];
     if (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') {

@@ -89,7 +89,8 @@ void huld_set_bits32(uint32_t *word, uint32_t value, int shift, int width);
 // Swaps the two bytes of every 16-bit word of the first n bytes in place (an odd last byte is
 // left alone); returns the buffer, null for a null buffer.
 char *huld_swap_bytes16(void *buffer, size_t n);
-// Removes leading blanks (space only) and trailing white space in place; returns s (null for null).
+// Removes leading blanks (space only) and trailing white space in place, zeroing what the shift
+// vacates; returns s (null for null).
 char *huld_str_trim(char *s);
 // Removes every occurrence of c in place; returns s (null for null).
 char *huld_str_remove_char(char *s, char c);

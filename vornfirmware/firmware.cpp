@@ -501,7 +501,8 @@ int ata_flow_download(huld_error *err, huld_dev *dev, const uint8_t *image, uint
     if (vornfirmware_ata_get_max_transfer_bytes(err, dev, &max)) max = 0;
     if (blocks > kAtaMaxBlocks || (max != 0 && max < blocks * kBlock)) {
       put(progress, 0.0);
-      return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, kNoFit07);
+      return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, "vornfirmware_download",
+                            __LINE__, kNoFit07);
     }
     chunk = blocks ? blocks * kBlock : kBlock;
   }
@@ -526,9 +527,12 @@ int vornfirmware_ata_update(huld_error *err, huld_dev *dev, vornfirmware_progres
   put(progress, 0.0);
   uint32_t chunk = 0;
   if (vornfirmware_ata_get_transfer_size(err, dev, &chunk)) return 1;
-  const bool fallback =
-      vornfirmware_ata_check_download_mode_support(err, dev, VORNFIRMWARE_MODE_OFFSETS_DEFERRED) != 0 ||
-      vornfirmware_ata_check_download_mode_support(err, dev, VORNFIRMWARE_MODE_ACTIVATE) != 0;
+  // Both modes are asked, whatever the first answer; either answer other than "supported" allows
+  // the fallback to immediate activation.
+  const int deferred =
+      vornfirmware_ata_check_download_mode_support(err, dev, VORNFIRMWARE_MODE_OFFSETS_DEFERRED);
+  const int activate = vornfirmware_ata_check_download_mode_support(err, dev, VORNFIRMWARE_MODE_ACTIVATE);
+  const bool fallback = deferred != 0 || activate != 0;
   const double weight = fallback ? 0.5 : kDownloadShare;
   if (send_image(err, dev, ata_pieces(VORNFIRMWARE_MODE_OFFSETS_DEFERRED, 0.0, weight), image, size,
                  chunk, progress, __func__)) {

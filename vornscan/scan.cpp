@@ -157,23 +157,14 @@ verdict rste_same_serial(huld_dev *target, const huld_dev *candidate, uint32_t) 
   return verdict::remove;
 }
 
-const elimination_pass kPasses[] = {
-    {"eliminating duplicate CSMI interfaces of DISK interfaces\n", disk_target,
-     csmi_of_disk_candidate, csmi_of_disk_same_serial, false},
-    {"eliminating duplicate CSMI interfaces to prefer RAID members\n", csmi_raid_member_target,
-     csmi_candidate, remove_it, false},
-    {"eliminating duplicate SCSI interfaces of ATA devices\n", ata_target, scsi_candidate,
-     remove_it, false},
-    {nullptr, rste_nvme_target, scsi_candidate, rste_same_serial, true},
-    {"eliminating duplicate raid volume of raid member\n", raid_member_target,
-     non_member_candidate, remove_it, false},
-};
-
-// The serial into a 41-byte buffer, which vornbasics_get_serial zeroes whole first (so buffers
-// compare whole). 0 or 1 (err filled).
+// The serial into a 41-byte buffer. 0 or 1 (err filled).
 int read_serial(huld_error *err, huld_dev *dev, char *serial) {
   return vornbasics_get_serial(err, dev, serial, kIdentityBuffer);
 }
+
+// Two serials name the same drive when they are equal up to the terminator (the case of letters
+// counts). Whatever a read leaves behind the terminator is not part of the serial.
+bool same_serial(const char *a, const char *b) { return std::strncmp(a, b, kIdentityBuffer) == 0; }
 
 // Compares the candidates of target `i` with it, removing those the pass removes. Returns the
 // target's index afterwards (lower when candidates before it were removed).
@@ -209,7 +200,7 @@ uint32_t eliminate_duplicates_of(vornscan_list *list, const elimination_pass &pa
     }
     SCAN_LOG("serial for device %u (%s) - %s\n", i, target->name, serial);
     SCAN_LOG("sserial for device %u (%s) - %s\n", j, other->name, other_serial);
-    if (std::memcmp(serial, other_serial, kIdentityBuffer) != 0 ||
+    if (!same_serial(serial, other_serial) ||
         pass.same_serial(target, other, j) == verdict::keep) {
       ++j;
       continue;
@@ -234,6 +225,39 @@ void run_pass(vornscan_list *list, const elimination_pass &pass) {
     if (pass.is_target(&list->devices[i], i)) i = eliminate_duplicates_of(list, pass, i);
     ++i;
   }
+}
+
+// The five passes, run in this order: each keeps the node through which a drive is best reached
+// and removes the others that report its serial.
+
+// A drive seen as a disk and as a CSMI phy keeps its disk node.
+void eliminate_duplicate_csmi_of_disk(vornscan_list *list) {
+  run_pass(list, {"eliminating duplicate CSMI interfaces of DISK interfaces\n", disk_target,
+                  csmi_of_disk_candidate, csmi_of_disk_same_serial, false});
+}
+
+// A drive seen through several CSMI nodes keeps its RAID member node.
+void eliminate_duplicate_csmi_of_csmi(vornscan_list *list) {
+  run_pass(list, {"eliminating duplicate CSMI interfaces to prefer RAID members\n",
+                  csmi_raid_member_target, csmi_candidate, remove_it, false});
+}
+
+// A drive seen as an ATA device and as a SCSI device keeps the ATA node.
+void eliminate_duplicate_scsi_of_ata(vornscan_list *list) {
+  run_pass(list, {"eliminating duplicate SCSI interfaces of ATA devices\n", ata_target,
+                  scsi_candidate, remove_it, false});
+}
+
+// An NVMe drive behind Intel RSTe keeps its NVMe node, which takes the SCSI twin's disk number.
+void eliminate_duplicate_scsi_of_nvme_rste(vornscan_list *list) {
+  run_pass(list, {nullptr, rste_nvme_target, scsi_candidate, rste_same_serial, true});
+}
+
+// A RAID member keeps its node; a volume that reports the member's serial goes. Other members
+// are never candidates.
+void eliminate_duplicate_raid_volume_of_raid_member(vornscan_list *list) {
+  run_pass(list, {"eliminating duplicate raid volume of raid member\n", raid_member_target,
+                  non_member_candidate, remove_it, false});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -345,7 +369,9 @@ int vornscan_scan_names(vornscan_list *list, uint32_t should_probe, const char *
   trace t(__func__);
   SCAN_LOG("huldext scan_names\n");
   SCAN_LOG("    should_probe: %u\n", should_probe);
-  for (uint32_t k = 0; k < name_count; ++k) SCAN_LOG("    name %u: %s\n", k, names[k]);
+  if (names == nullptr) name_count = 0;
+  for (uint32_t k = 0; k < name_count; ++k)
+    SCAN_LOG("    name %u: %s\n", k, names[k] != nullptr ? names[k] : "(null)");
   if (list == nullptr) return 0;
   std::memset(list, 0, sizeof(*list));
 
@@ -381,7 +407,11 @@ int vornscan_scan_names(vornscan_list *list, uint32_t should_probe, const char *
 void vornscan_eliminate_extra_device_nodes(vornscan_list *list) {
   trace t(__func__);
   if (list == nullptr) return;
-  for (const elimination_pass &pass : kPasses) run_pass(list, pass);
+  eliminate_duplicate_csmi_of_disk(list);
+  eliminate_duplicate_csmi_of_csmi(list);
+  eliminate_duplicate_scsi_of_ata(list);
+  eliminate_duplicate_scsi_of_nvme_rste(list);
+  eliminate_duplicate_raid_volume_of_raid_member(list);
 }
 
 void vornscan_filter_invalid(vornscan_list *list) {

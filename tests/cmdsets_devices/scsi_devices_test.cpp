@@ -165,11 +165,12 @@ TEST_F(ScsiOnDevice, WriteBufferDownloadAndActivation) {
 
 // WRITE BUFFER on the SCSI route of an in-box NVMe drive: Windows 10 passes the CDBs to the
 // driver's translation; on Windows 8.1 the execute layer turns them into "FIRMWARE" requests
-// (activation of slot 1). Either way the image runs after a controller reset.
+// (activation of slot 1). Either way the image runs after a controller reset. The image is larger
+// than 64 KiB, so the offsets fill all three bytes of the CDB field.
 void ScsiOnDevice::nvme_write_buffer(bool windows81) {
   huld_dev &dev = nvme();
   auto ctl = sim::storage_nvme(kNvmeDisk);
-  std::vector<uint8_t> image = sim::make_test_image(sim::ImageTarget::Nvme, "CN200002", 20000);
+  std::vector<uint8_t> image = sim::make_test_image(sim::ImageTarget::Nvme, "CN200002", 70000);
   const uint32_t piece = 8192;
   huld_error err = fresh_error();
   uint32_t count = 0;
@@ -187,6 +188,7 @@ void ScsiOnDevice::nvme_write_buffer(bool windows81) {
     EXPECT_EQ(le32(requests[1].input, 36), 2u);
     EXPECT_EQ(le64(requests[1].input, 64), piece) << "the buffer offset";
     EXPECT_EQ(le64(requests[1].input, 72), piece);
+    for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(le64(requests[i].input, 64), uint64_t{i} * piece) << "piece " << i;
     EXPECT_EQ(le32(requests.back().input, 36), 3u);
     EXPECT_EQ(requests.back().input.at(64), 1) << "slot 1";
     EXPECT_EQ(ctl->slot_revision(1), "CN200002");
@@ -195,6 +197,7 @@ void ScsiOnDevice::nvme_write_buffer(bool windows81) {
     ASSERT_EQ(spt.size(), count + 1);
     EXPECT_EQ(sent(kIoctlScsiMiniport).size(), 0u);
     EXPECT_EQ(cdb_of(spt[1]), (Cdb{0x3B, 0x0E, 0x00, 0x00, 0x20, 0x00, 0x00, 0x20, 0x00, 0x00}));
+    EXPECT_EQ(cdb_of(spt[8]), (Cdb{0x3B, 0x0E, 0x00, 0x01, 0x00, 0x00, 0x00, 0x11, 0x70, 0x00}));
     EXPECT_EQ(cdb_of(spt.back()), (Cdb{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(ctl->slot_revision(2), "CN200002") << "the controller chose the slot";
   }

@@ -76,6 +76,25 @@ TEST_F(BusReset, StartsThePendingImagesOfTheDrivesOnItsPortAndBus) {
   }
 }
 
+// A disk on bus 2 of an in-box NVMe port, beside drive B on bus 0: the reset goes to the bus the
+// system lists the disk on, so only its drive starts the pending image.
+TEST_F(BusReset, GoesToTheBusOfTheDisk) {
+  nlohmann::json m = ref1();
+  m["storage"]["drives"].push_back(
+      {{"id", "B2"}, {"nvme", {{"model", "SIM NVME B2"}, {"serial", "SB2030"}, {"firmware", "SIM10001"}}}});
+  m["devices"].push_back({{"id", "B2"}, {"instance_id", "SCSI\\Disk&Ven_NVMe&Prod_SIM_NVME_B2\\7&2C3D4E5F&0&020000"},
+                          {"class", "DiskDrive"}, {"parent", "NVMe-B"}, {"properties", {{"RemovalPolicy", 1}}},
+                          {"interfaces", {{{"class", "disk"}}}}});
+  m["storage"]["disks"].push_back({{"id", "B2"}, {"adapter", "NVMe-B"}, {"drive", "B2"}, {"physical_drive", 19},
+                                   {"node", "B2"}, {"address", {{"path_id", 2}, {"target_id", 0}, {"lun", 0}}}});
+  load(m);
+  stage("B");
+  stage("B2");
+  huld_error err{};
+  ASSERT_EQ(vornfirmware_nvme_reset(&err, &dev("disk19"), nullptr), 0) << err.message;
+  EXPECT_EQ(running_pending(), std::set<std::string>{"B2"});
+}
+
 // A refused reset names the system error and the device, and leaves the progress at 0.0.
 TEST_F(BusReset, FailedRequestsAreErrors) {
   sim::fail_ioctl("\\\\.\\Scsi5:", IOCTL_STORAGE_RESET_BUS, ERROR_IO_DEVICE);

@@ -153,6 +153,10 @@ TEST_F(Rules, ModeSupportAnswersThreeWays) {
   EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &d, 0x03), 0);
   EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &d, 0x0E), -1);
   EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &d, 0x01), -1);
+  // Activating deferred microcode (0Fh) is supported exactly when downloading it deferred is.
+  EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &d, 0x0F), -1);
+  huld_dev &deferred_only = with("A", {{"mode3", false}, {"mode7", false}}, "disk0");
+  EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &deferred_only, 0x0F), 0);
   huld_dev &missing = with("A", {{"log_page3", "missing"}}, "disk0");
   EXPECT_EQ(vornfirmware_ata_check_download_mode_support(&err, &missing, 0x0E), 1);
   EXPECT_NE(err.code, 0u);
@@ -164,6 +168,13 @@ TEST_F(Rules, SafeSlotAndSlotInformation) {
   huld_dev &one = with("B", {{"slot1_read_only", true}, {"slots", 1}}, "disk1");
   EXPECT_EQ(vornfirmware_nvme_get_safe_firmware_slot(&err, &one, &slot), 1);
   EXPECT_STREQ(err.message, "no read/write slot exists");
+  // Two slots with slot 1 read-only: slot 2 is the safe one, and the drive takes a commit there.
+  huld_dev &two = with("B", {{"slot1_read_only", true}, {"slots", 2}}, "disk1");
+  ASSERT_EQ(vornfirmware_nvme_get_safe_firmware_slot(&err, &two, &slot), 0) << err.message;
+  EXPECT_EQ(slot, 2);
+  const auto staged = sim::make_test_image(sim::ImageTarget::Nvme, "SIMR0013", 8192);
+  ASSERT_EQ(vornfirmware_nvme_download(&err, &two, staged.data(), 8192, 8192, nullptr), 0) << err.message;
+  EXPECT_EQ(vornfirmware_nvme_commit(&err, &two, slot, 1, 0, nullptr), 0) << err.message;
   huld_dev &four = with("B", {{"slot1_read_only", true}, {"slots", 4}}, "disk1");
   ASSERT_EQ(vornfirmware_nvme_get_safe_firmware_slot(&err, &four, &slot), 0);
   EXPECT_EQ(slot, 2);
@@ -200,6 +211,7 @@ TEST_F(Rules, LibraryDownloadChoosesTheAtaMode) {
   huld_dev &small = with("A", {{"modeE", false}, {"mode3", false}, {"log_max_blocks", 8}}, "disk0");
   EXPECT_EQ(vornfirmware_download(&err, &small, image.data(), 20000, nullptr), 1);
   EXPECT_STREQ(err.message, "image does not fit one DOWNLOAD MICROCODE command for mode 7h");
+  EXPECT_STREQ(err.function, "vornfirmware_download");
   EXPECT_EQ(sim::storage_drive("A").ata->command_count(0x92), 0u);
 
   // Offsets with deferred activation: the image waits for 0Fh.
@@ -207,6 +219,30 @@ TEST_F(Rules, LibraryDownloadChoosesTheAtaMode) {
   ASSERT_EQ(vornfirmware_download(&err, &deferred, image.data(), 20000, nullptr), 0) << err.message;
   EXPECT_EQ(current(deferred), "SIM10001");
   EXPECT_EQ(state("A")["pending"]["revision"], "SIMR0009");
+}
+
+// On a route that hands the commit action to the drive (the maker's driver), with a drive that can
+// activate without a reset: CA 1 leaves the image for the next reset, CA 3 runs it at once; the
+// library's own update flow and activation commit with CA 1.
+TEST_F(Rules, CommitActionsOneAndThreeAreToldApart) {
+  const auto image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMR0014", 20000);
+  huld_error err{};
+  huld_dev &d = with("C", {{"activation_without_reset", true}}, "disk2");
+  ASSERT_EQ(vornfirmware_nvme_download(&err, &d, image.data(), 20000, 8192, nullptr), 0) << err.message;
+  ASSERT_EQ(vornfirmware_nvme_commit(&err, &d, 2, 1, 0, nullptr), 0) << err.message;
+  EXPECT_EQ(current(d), "SIM10001");
+  EXPECT_EQ(state("C")["pending"]["revision"], "SIMR0014");
+  ASSERT_EQ(vornfirmware_nvme_download(&err, &d, image.data(), 20000, 8192, nullptr), 0) << err.message;
+  ASSERT_EQ(vornfirmware_nvme_commit(&err, &d, 2, 3, 0, nullptr), 0) << err.message;
+  EXPECT_EQ(current(d), "SIMR0014");
+
+  huld_dev &flow = with("C", {{"activation_without_reset", true}}, "disk2");
+  ASSERT_EQ(vornfirmware_update(&err, &flow, nullptr, image.data(), 20000), 0) << err.message;
+  EXPECT_EQ(current(flow), "SIM10001");
+  ASSERT_EQ(vornfirmware_nvme_download(&err, &flow, image.data(), 20000, 8192, nullptr), 0) << err.message;
+  ASSERT_EQ(vornfirmware_activate(&err, &flow, nullptr), 0) << err.message;
+  EXPECT_EQ(current(flow), "SIM10001");
+  EXPECT_EQ(state("C")["pending"]["slot"], 1);
 }
 
 // The library update flow by interface, activation by interface, and devices of no interface.
@@ -219,6 +255,9 @@ TEST_F(Rules, LibraryUpdateFlows) {
   ASSERT_EQ(vornfirmware_update(&err, &ata, &progress, ata_image.data(), 20000), 0) << err.message;
   EXPECT_EQ(progress.load(), 1.0);
   EXPECT_EQ(current(ata), "SIMR0010");
+  // Four reads of the capabilities page: the two transfer limits, then both modes (0Fh is asked
+  // even though 0Eh already answered).
+  EXPECT_EQ(sim::storage_drive("A").ata->command_count(0x2F), 4u);
 
   load();
   const auto nvme_image = sim::make_test_image(sim::ImageTarget::Nvme, "SIMR0011", 20000);

@@ -39,6 +39,11 @@ TEST(HuldTrim, LeadingBlanksAndTrailingWhiteSpaceAndRemoveChar) {
     EXPECT_STREQ(s, row.out) << row.in;
   }
   EXPECT_EQ(huld_str_trim(nullptr), nullptr);
+  // What the shift of leading blanks vacates is zeroed: the buffer equals one that never had them.
+  char shifted[12] = "   S30017";
+  const char plain[12] = "S30017";
+  huld_str_trim(shifted);
+  EXPECT_EQ(0, memcmp(shifted, plain, sizeof plain));
   char s[] = "a-b--c-";
   EXPECT_EQ(huld_str_remove_char(s, '-'), s);
   EXPECT_STREQ(s, "abc");

@@ -82,6 +82,21 @@ TEST_F(ScanCases, EveryEliminationCaseAfterTheFivePasses) {
   EXPECT_NE(captured_log().find("failed to capture sserial of device"), std::string::npos);
 }
 
+// Two RAID members that report one serial (a CSMI member behind Intel RST and an RSTe member) are
+// not the volume of one another: the last pass compares a member only with nodes that are not
+// members, so both stay.
+TEST_F(ScanCases, RaidMembersAreNotCandidatesOfTheLastPass) {
+  nlohmann::json m = ref1();
+  for (auto &d : m["storage"]["drives"])
+    if (d["id"] == "R4") d["nvme"]["serial"] = "SN0010";
+  load_json(m.dump());
+  vornscan_scan(list_, 1);
+  vornscan_eliminate_extra_device_nodes(list_);
+  EXPECT_NE(find("csmi5.X.X.500210bb00000001"), nullptr);
+  EXPECT_NE(find("rster10.4.1"), nullptr);
+  EXPECT_EQ(find("disk12"), nullptr);
+}
+
 TEST_F(ScanCases, ClassScanKeepsEachNodeOfTheClassOnce) {
   load_file("ref1");
   vornscan_scan_ata(list_, 1);
@@ -157,6 +172,15 @@ TEST_F(ScanCases, ScanByNames) {
   for (size_t at = 0; (at = captured_log().find("device nvme0 matched - discard due to probe failure", at)) != std::string::npos; ++at)
     ++drops;
   EXPECT_EQ(drops, 2u);
+
+  // Null names are logged and matched as nothing; a null array holds no names.
+  release();
+  const char *with_null[] = {nullptr, "disk1"};
+  vornscan_scan_names(list_, 0, with_null, 2);
+  EXPECT_EQ(names(), std::vector<std::string>({"disk1"}));
+  release();
+  vornscan_scan_names(list_, 0, nullptr, 2);
+  EXPECT_EQ(list_->count, 0u);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // disk and CSMI phy, SAT disk, RAID member and the volume reporting it, RSTe disk and SCSI twin),
 // and the list after the five elimination passes.
 #include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "scan_fixture.h"
 #include "vornbasics/identification.h"
@@ -66,6 +68,34 @@ TEST_F(ScanRef1, ScanKeepsEveryProbedNodeAndEliminationLeavesOneNodePerDrive) {
   // The slots the removals vacated hold nothing that a walk over all 128 could close twice.
   for (uint32_t i = list_->count; i < VORNSCAN_MAX_DEVICES; ++i)
     EXPECT_FALSE(huld_dev_is_open(&list_->devices[i]) || list_->devices[i].data_list) << i;
+}
+
+// A serial read with leading blanks through one path is the same serial as the one read without
+// them through another, and so is one that carries bytes behind a terminator: R's SCSI volume and
+// W's RST volume still go, and the RSTe NVMe record gets R's disk number.
+TEST_F(ScanRef1, SerialsMatchUpToTheirTerminator) {
+  for (const std::string &w_serial : {std::string("    SN0010"), std::string("SN0010\0X", 8)}) {
+    SCOPED_TRACE(w_serial.size());
+    std::ifstream f(sim::machine_file_path("ref1"));
+    nlohmann::json m = nlohmann::json::parse(f);
+    for (auto &d : m["storage"]["drives"]) {
+      if (d["id"] == "R") d["scsi"]["serial"] = "  S30017";
+      if (d["id"] == "W") d["scsi"]["serial"] = w_serial;
+    }
+    load_json(m.dump());
+    with_com();
+    vornscan_scan(list_, 1);
+    vornscan_eliminate_extra_device_nodes(list_);
+    EXPECT_EQ(named(), expected({"csmi5.0.0.500103aa00000000", "csmi11.0.0.500a0b0100000000",
+                                 "disk11", "disk15", "disk12"}, 0));
+    huld_error err{};
+    uint32_t number = 0;
+    EXPECT_EQ(huld_dev_get_disk_number(&err, &number, find("rster10.3.0")), 0) << err.message;
+    EXPECT_EQ(number, 11u);
+    release();
+    CoUninitialize();
+    com_ = false;
+  }
 }
 
 // Without COM on the scanning thread the video pass finds nothing; without probing only the

@@ -65,6 +65,11 @@
 //             "enforce_granularity": true, "activation": "commit" | "reset" | "power_cycle" |
 //             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
 //             "apste": false, "identify_fails": false, "component_id": "", "timing": { ... } }
+//   NVMe commit actions: with "activation": "reset" (the default) an image committed with CA 1 or
+//   CA 2 runs after the next controller reset, and with "activation_without_reset": true one
+//   committed with CA 3 runs at once, so the running revision shows which action arrived;
+//   "commit" runs CA 1 and CA 2 images at once as well. "slots": 2 with "slot1_read_only": true
+//   leaves slot 2 as the only writable slot.
 //   "ata":  { "model", "serial", "firmware", "log_page3": "present" | "missing" | "invalid",
 //             "mode3": true, "mode7": true, "modeE": true, "log_min_blocks": 0,
 //             "log_max_blocks": 0, "word234": 0, "word235": 0,
