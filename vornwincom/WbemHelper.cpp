@@ -93,11 +93,15 @@ int WbemHelper::get_properties_from_enumerator(huld_error *err, IEnumWbemClassOb
     vornwincom::ComPtr<IWbemClassObject> item;
     ULONG returned = 0;
     HRESULT hr = enumerator->Next(kNextTimeoutMs, 1, item.out(), &returned);
-    if (FAILED(hr))
+    const bool got_object = !FAILED(hr) && returned != 0 && item;
+    // A provider that delivers nothing in time has not said that nothing is left: the rows may be
+    // incomplete or missing, so a time-out without an object fails the walk as a failing Next does
+    // instead of reading as a short answer (a bus reset would otherwise go to a guessed bus).
+    if (FAILED(hr) || (hr == WBEM_S_TIMEDOUT && !got_object))
       return HULD_ERROR(err, HULD_ERROR_FAILURE, static_cast<uint32_t>(hr), "Failed to get next Wbem object (%xh)",
                         static_cast<unsigned>(hr));
-    // WBEM_S_FALSE (the end) or WBEM_S_TIMEDOUT without an object ends the walk.
-    if (returned == 0 || !item) break;
+    // WBEM_S_FALSE without an object is the end of the result set.
+    if (!got_object) break;
     WbemRow row;
     if (get_properties_from_item(err, item.get(), names, &row)) return 1;
     rows->push_back(std::move(row));

@@ -39,6 +39,8 @@ class WbemHelper {
   int exec_query(huld_error *err, const std::string &query, IEnumWbemClassObject **out);
   // Appends one row per result object to *rows.
   int get_properties(huld_error *err, const std::string &query, const WbemPropertyList &names, WbemRows *rows);
+  // A failing Next, or one that times out without an object, fails the walk (the rows gathered
+  // stay in *rows); only the end of the result set ends it successfully.
   int get_properties_from_enumerator(huld_error *err, IEnumWbemClassObject *enumerator,
                                      const WbemPropertyList &names, WbemRows *rows);
   int get_properties_from_item(huld_error *err, IWbemClassObject *item, const WbemPropertyList &names,

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <string>
 
 #include "vornwincom/com_support.h"
 #include "vornwincom/flat_call.h"
@@ -93,6 +94,19 @@ bool with_adapter(const std::string &id, Visit visit) {
   return false;
 }
 
+// A key value as it must stand between the quotes of an object path in WQL: WMI reads a
+// backslash there as an escape, so every backslash of the value is doubled (a device id such as
+// \\.\PhysicalDrive0 or SCSI\DISK&... would otherwise name a different object, or none).
+std::string wql_key_text(const std::string &value) {
+  std::string out;
+  out.reserve(value.size() * 2);
+  for (char c : value) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string wmi_query_single_property(IWbemServices *services, const std::string &query, const std::string &property) {
@@ -154,14 +168,14 @@ int get_controller_device_id_from_huld_disk(huld_error *err, std::string *contro
     if (hr != S_OK)
       return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__, "failed to set proxy blanket");
 
-    char query[1024];
-    std::snprintf(query, sizeof query,
-                  "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='\\\\.\\PhysicalDrive%u'} WHERE ResultClass=Win32_PnPEntity",
-                  number);
-    const std::string entity = wmi_query_single_property(services.get(), query, "DeviceID");
+    const std::string disk_id = "\\\\.\\PhysicalDrive" + std::to_string(number);
+    const std::string entity = wmi_query_single_property(
+        services.get(),
+        "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='" + wql_key_text(disk_id) + "'} WHERE ResultClass=Win32_PnPEntity",
+        "DeviceID");
     const std::string controller =
         wmi_query_single_property(services.get(),
-                                  "ASSOCIATORS OF {Win32_PnPEntity.DeviceID='" + entity +
+                                  "ASSOCIATORS OF {Win32_PnPEntity.DeviceID='" + wql_key_text(entity) +
                                       "'} WHERE AssocClass=Win32_SCSIControllerDevice",
                                   "DeviceID");
     *controller_id = controller;

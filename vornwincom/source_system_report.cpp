@@ -29,9 +29,13 @@ int fill_list(huld_error *err, const char *function, const char *query, const Wb
   WbemHelper wbem;
   WbemRows rows;
   if (wbem.get_properties(err, query, names, &rows)) return 1;
-  uint32_t n = 0;
-  for (; n < capacity && n < rows.size(); ++n) write(n, rows[n]);
-  *count = n;
+  // The count follows every entry as it is written, so that a value the entry refuses (which
+  // ends the call through an exception) leaves the count of the entries before it.
+  *count = 0;
+  for (uint32_t n = 0; n < capacity && n < rows.size(); ++n) {
+    write(n, rows[n]);
+    *count = n + 1;
+  }
   if (rows.size() > capacity) {
     const auto received = static_cast<uint32_t>(rows.size());
     return huld_error_set(err, HULD_ERROR_FAILURE, received, HULD_MODULE, function, __LINE__, truncated, capacity,

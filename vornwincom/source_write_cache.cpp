@@ -33,7 +33,7 @@ int vornwincom_get_write_caching(huld_error *err, const huld_dev *dev, uint8_t *
     return HULD_ERROR(err, HULD_ERROR_FAILURE, GetLastError(),
                       "failed to issue DeviceIoControl for getting cache information");
   *enabled = info.WriteCacheEnabled;
-  return 0;
+  return huld_error_clear(err);
 }
 
 int vornwincom_set_write_caching(huld_error *err, const huld_dev *dev, uint8_t enable) {
@@ -47,7 +47,7 @@ int vornwincom_set_write_caching(huld_error *err, const huld_dev *dev, uint8_t e
   if (!write_cache(dev, IOCTL_DISK_SET_CACHE_INFORMATION, &info))
     return HULD_ERROR(err, HULD_ERROR_FAILURE, GetLastError(),
                       "failed to issue DeviceIoControl for setting cache information");
-  return 0;
+  return huld_error_clear(err);
 }
 
 int vornwincom_get_write_cache_buffer_flushing(huld_error *err, const huld_dev *dev, uint8_t *power_protected) {
@@ -58,7 +58,7 @@ int vornwincom_get_write_cache_buffer_flushing(huld_error *err, const huld_dev *
     return HULD_ERROR(err, HULD_ERROR_FAILURE, GetLastError(),
                       "failed to issue DeviceIoControl for getting cache setting");
   *power_protected = setting.IsPowerProtected;
-  return 0;
+  return huld_error_clear(err);
 }
 
 int vornwincom_set_write_cache_buffer_flushing(huld_error *err, const huld_dev *dev, uint8_t power_protected) {
@@ -71,18 +71,18 @@ int vornwincom_set_write_cache_buffer_flushing(huld_error *err, const huld_dev *
   if (!write_cache(dev, IOCTL_DISK_SET_CACHE_SETTING, &setting))
     return HULD_ERROR(err, HULD_ERROR_FAILURE, GetLastError(),
                       "failed to issue DeviceIoControl for setting cache setting");
-  return 0;
+  return huld_error_clear(err);
 }
 
 int vornwincom_default_initialize_com(huld_error *err) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (hr == S_FALSE) {
     CoUninitialize();  // the thread was in the apartment already: give back the reference just taken
-    return 0;
+    return huld_error_clear(err);
   }
   if (hr == RPC_E_CHANGED_MODE) {
     HULD_LOG(HULD_LOG_DEBUG, "ComConnection::initialize() --> CoInitializeEx return RPC_E_CHANGED_MODE\n");
-    return 0;
+    return huld_error_clear(err);
   }
   if (FAILED(hr)) {
     HULD_LOG(HULD_LOG_DEBUG, "ComConnection::intialize() --> CoInitializeEx failure: %xh\n", (unsigned)hr);
@@ -92,13 +92,13 @@ int vornwincom_default_initialize_com(huld_error *err) {
   ++t_com_references;
   CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
                        EOAC_NONE, nullptr);
-  return 0;
+  return huld_error_clear(err);
 }
 
-int vornwincom_default_uninitialize_com(huld_error *) {
+int vornwincom_default_uninitialize_com(huld_error *err) {
   if (t_com_references > 0) {
     --t_com_references;
     CoUninitialize();
   }
-  return 0;
+  return huld_error_clear(err);
 }

@@ -137,7 +137,7 @@ bool wmi_fault(const char *function, const std::string &class_name, const std::s
 // ---- Object paths ---------------------------------------------------------------------------------
 
 struct ObjectPath {
-  std::string class_name, key, value, raw;  // value unescaped; raw as written between the quotes
+  std::string class_name, key, value;  // value as WMI reads it, escapes resolved
 };
 
 // "[\\host\ns:]Class.Key=\"value\"" (or 'value', or an unquoted value); nullopt for other text.
@@ -149,22 +149,24 @@ std::optional<ObjectPath> parse_object_path(const std::string &text) {
   if (colon != std::string::npos) head = head.substr(colon + 1);
   size_t dot = head.find('.');
   if (dot == std::string::npos || dot == 0 || dot + 1 == head.size()) return std::nullopt;
-  ObjectPath p{head.substr(0, dot), head.substr(dot + 1), "", ""};
+  ObjectPath p{head.substr(0, dot), head.substr(dot + 1), ""};
   for (char c : p.class_name + p.key)
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return std::nullopt;
   std::string rest = text.substr(eq + 1);
   if (rest.empty()) return std::nullopt;
   char q = rest[0];
   if (q != '"' && q != '\'') {
-    p.value = p.raw = rest;
+    p.value = rest;
     return p;
   }
-  if (rest.size() < 2 || rest.back() != q) return std::nullopt;
-  p.raw = rest.substr(1, rest.size() - 2);
-  for (size_t i = 0; i < p.raw.size(); ++i) {
-    if (p.raw[i] == '\\' && i + 1 < p.raw.size()) ++i;
-    p.value += p.raw[i];
+  // Inside the quotes a backslash escapes the character after it (\\ is one backslash, \" or \'
+  // the quote); the value ends at the first unescaped quote, which must close the path.
+  size_t i = 1;
+  for (; i < rest.size() && rest[i] != q; ++i) {
+    if (rest[i] == '\\' && ++i == rest.size()) break;
+    p.value += rest[i];
   }
+  if (i + 1 != rest.size()) return std::nullopt;
   return p;
 }
 
@@ -403,9 +405,10 @@ void answer_select(const WmiTable &table, const std::vector<Token> &t, QueryAnsw
     if (where(r)) a.results.push_back(std::make_shared<Result>(Result{a.class_name, r, schema, selected}));
 }
 
+// Both paths name the same object: their keys compare as WMI reads them, escapes resolved, so a
+// key written without its escapes names another object (or none).
 bool path_names(const ObjectPath &ref, const ObjectPath &object) {
-  return same(ref.class_name, object.class_name) && same(ref.key, object.key) &&
-         (same(ref.value, object.raw) || same(ref.value, object.value));
+  return same(ref.class_name, object.class_name) && same(ref.key, object.key) && same(ref.value, object.value);
 }
 
 // ASSOCIATORS OF {path} [WHERE ResultClass=C AssocClass=A]

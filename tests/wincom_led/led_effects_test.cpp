@@ -77,6 +77,16 @@ TEST_F(LedEffects, PathsThatMustNotMatch) {
   EXPECT_FALSE(logged("match!"));
 }
 
+TEST_F(LedEffects, TheFirstMatchingKeyWins) {
+  // Both devices name SCSI port 3; the jarn server's is enumerated first, but the quillan
+  // server's "\\.\SCSI3:" comes first in the map's byte order.
+  machine({{"jarn", server({capability("\\\\.\\scsi3:")})}, {"quillan", server({capability("\\\\.\\SCSI3:")})}});
+  ASSERT_EQ(0, vornwincom_enumerate_hal_led_devs(&err_));
+  sim::clear_led_hal_calls();
+  ASSERT_EQ(0, vornwincom_quillan_reset_effect(&err_, &nvme_)) << error_line(err_);
+  EXPECT_EQ("quillan", last_call().server);
+}
+
 TEST_F(LedEffects, ReadEffectTakesFieldSixAndTheColoursOneThreeTwo) {
   standard();
   uint8_t effect = 0, c1 = 0, c2 = 0, c3 = 0;

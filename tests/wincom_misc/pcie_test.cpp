@@ -44,15 +44,16 @@ TEST_F(Pcie, BothRoadsFindTheControllerOfDisk1) {
   EXPECT_EQ("4 3 4 3", link_text(fast));
   ASSERT_EQ(0, vornwincom_get_pcie_slot_information(&err_, &slow, &dev_)) << error_line(err_);
   EXPECT_EQ("4 3 4 3", link_text(slow));
-  // The association queries as sent, keys unescaped; the thread's COM reference count unchanged.
+  // The association queries as sent, every backslash of a key doubled; the thread's COM
+  // reference count unchanged.
   std::string calls;
   for (const std::string &c : sim::wmi_calls()) calls += c + "\n";
   EXPECT_NE(std::string::npos, calls.find("ConnectServer \\\\.\\root\\cimv2 flags=80"));
   EXPECT_NE(std::string::npos,
-            calls.find("ASSOCIATORS OF {Win32_DiskDrive.DeviceID='\\\\.\\PhysicalDrive1'} WHERE "
+            calls.find("ASSOCIATORS OF {Win32_DiskDrive.DeviceID='\\\\\\\\.\\\\PhysicalDrive1'} WHERE "
                        "ResultClass=Win32_PnPEntity"));
-  EXPECT_NE(std::string::npos, calls.find(std::string("ASSOCIATORS OF {Win32_PnPEntity.DeviceID='") + kDiskB +
-                                          "'} WHERE AssocClass=Win32_SCSIControllerDevice"));
+  EXPECT_NE(std::string::npos, calls.find("ASSOCIATORS OF {Win32_PnPEntity.DeviceID='SCSI\\\\DISK&VEN_NVME&PROD_SIM_"
+                                          "NVME_B\\\\7&2C3D4E5F&0&000000'} WHERE AssocClass=Win32_SCSIControllerDevice"));
   EXPECT_EQ(1u, sim::com_thread_state().inits);
 }
 

@@ -1,6 +1,7 @@
 // Write caching and buffer flushing on the default machine's first disk, and COM start-up.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,34 @@ TEST_F(WriteCache, RefusedRequestsFailWithTheSystemErrorAndWriteNothing) {
   EXPECT_EQ(1, vornwincom_get_write_caching(&err_, nullptr, &v));
   EXPECT_EQ(1, vornwincom_get_write_cache_buffer_flushing(&err_, &dev_, nullptr));
   EXPECT_EQ(1, vornwincom_set_write_caching(&err_, nullptr, 1));
+}
+
+// An earlier failure left in the caller's record must not survive a call that succeeds.
+TEST_F(WriteCache, SuccessClearsAnEarlierFailure) {
+  uint8_t v = 0;
+  const std::vector<std::function<int()>> calls = {
+      [&] { return vornwincom_get_write_caching(&err_, &dev_, &v); },
+      [&] { return vornwincom_set_write_caching(&err_, &dev_, 1); },
+      [&] { return vornwincom_get_write_cache_buffer_flushing(&err_, &dev_, &v); },
+      [&] { return vornwincom_set_write_cache_buffer_flushing(&err_, &dev_, 0); },
+      [&] { return vornwincom_default_initialize_com(&err_); },  // joins the apartment
+      [&] { return vornwincom_default_initialize_com(&err_); },  // already a member
+      [&] { return vornwincom_default_uninitialize_com(&err_); },
+      [&] { return vornwincom_default_uninitialize_com(&err_); },  // nothing left to give back
+  };
+  for (size_t i = 0; i < calls.size(); ++i) {
+    SCOPED_TRACE(i);
+    err_.code = HULD_ERROR_FAILURE;
+    err_.subcode = 5;
+    ASSERT_EQ(0, calls[i]());
+    EXPECT_EQ(0u, err_.code);
+    EXPECT_EQ(0u, err_.subcode);
+  }
+  ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  err_.code = HULD_ERROR_FAILURE;
+  EXPECT_EQ(0, vornwincom_default_initialize_com(&err_));
+  EXPECT_EQ(0u, err_.code);
+  CoUninitialize();
 }
 
 class ComStartup : public ::testing::Test {

@@ -98,6 +98,47 @@ WmiRow entity(const std::string &id, const char *service) {
   return {{"DeviceID", WmiValue::of(id)}, {"PNPDeviceID", WmiValue::of(id)}, {"Service", WmiValue::of(service)}};
 }
 
+TEST_F(DriveReport, ADiskOnBus3ReportsBus3) {
+  huld_dev dev{};
+  std::strcpy(dev.name, "disk12");  // volume W, the fourth bus of its port
+  ASSERT_EQ(0, vornwincom_get_drive_report(&err_, &dev, &r_)) << error_line(err_);
+  EXPECT_EQ(3, r_.scsi_bus);
+  EXPECT_EQ(0, r_.removable);
+}
+
+TEST_F(DriveReport, EitherCapabilityBitMakesTheDiskRemovable) {
+  for (const char *capabilities : {"0x04", "0x80", "0x7B"}) {
+    SCOPED_TRACE(capabilities);
+    reload([&](nlohmann::json &m) { entry(m["devices"], "B")["capabilities"] = capabilities; });
+    r_ = {};
+    ASSERT_EQ(0, vornwincom_fill_drive_report_disk_info(&err_, &r_, 1)) << error_line(err_);
+    EXPECT_EQ(std::string(capabilities) == "0x7B" ? 0 : 1, r_.removable);
+  }
+}
+
+TEST_F(DriveReport, ADiskQueryThatTimesOutFailsTheDiskFiller) {
+  // The bus reset reads scsi_bus only from a filler that succeeded: a stalled answer must not
+  // read as "not listed", which would leave bus 0 in the report.
+  fault("Next", FaultCount::always(), 0, "timeout", "Win32_DiskDrive");
+  EXPECT_EQ(1, vornwincom_fill_drive_report_disk_info(&err_, &r_, 12));
+  EXPECT_EQ("code 1 subcode 262148 file vornwincom\\WbemHelper function get_properties message Failed to execute "
+            "query: SELECT * FROM Win32_DiskDrive where Index=12 (40004h)",
+            error_line(err_));
+}
+
+TEST_F(DriveReport, AControllerWithoutPnpDeviceIdIsPassedOver) {
+  const std::string unit = "SCSI\\DISK&VEN_X\\5&1&0&1";
+  sim::wmi_set_rows("Win32_SCSIControllerDevice",
+                    {link("PCI\\VEN_1111&DEV_0001\\2", unit), link("PCI\\VEN_1234&DEV_5678\\3", unit)});
+  sim::wmi_set_rows("Win32_PnPEntity", {{{"DeviceID", WmiValue::of("PCI\\VEN_1111&DEV_0001\\2")},
+                                         {"PNPDeviceID", WmiValue::none()},
+                                         {"Service", WmiValue::of("none")}},
+                                        entity("PCI\\VEN_1234&DEV_5678\\3", "ctl")});
+  std::strcpy(r_.instance_id, unit.c_str());
+  ASSERT_EQ(0, vornwincom_fill_drive_report_controller_info(&err_, &r_)) << error_line(err_);
+  EXPECT_STREQ("ctl", r_.service);
+}
+
 TEST_F(DriveReport, ControllerRowsAreMatchedByTheWholeIdAndFailuresPassedOver) {
   const std::string unit = "SCSI\\DISK&VEN_X\\5&1&0&1";
   sim::wmi_set_rows("Win32_SCSIControllerDevice",

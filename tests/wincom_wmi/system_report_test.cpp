@@ -2,7 +2,10 @@
 // and the operating-system part's readings of what WMI hands over.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +60,75 @@ TEST_F(SystemReport, ListsStopAtTheirCapacity) {
   EXPECT_NE(std::string::npos, log().find("System report structure baseboards truncated! (1/2)"));
   EXPECT_STREQ("Simulated Board Maker", r_->baseboards.entry[0].manufacturer);
   EXPECT_EQ(0u, r_->rams.count);
+}
+
+TEST_F(SystemReport, AGpuListAtItsCapacityIsComplete) {
+  sim::wmi_set_rows("Win32_VideoController", std::vector<WmiRow>(32, WmiRow{{"Caption", WmiValue::of("g")}}));
+  err_.code = 1;
+  ASSERT_EQ(0, vornwincom_fill_system_report_gpus(&err_, r_.get())) << error_line(err_);
+  EXPECT_EQ(0u, err_.code);
+  EXPECT_EQ(32u, r_->gpus.count);
+  EXPECT_STREQ("g", r_->gpus.caption[31]);
+}
+
+TEST_F(SystemReport, ARefusedValueLeavesTheCountOfTheEntriesWritten) {
+  sim::wmi_set_rows("Win32_VideoController", {{{"Caption", WmiValue::of("first")}},
+                                              {{"Caption", WmiValue::of("second")}},
+                                              {{"Caption", WmiValue::of(7)}},
+                                              {{"Caption", WmiValue::of("fourth")}}});
+  EXPECT_EQ(1, vornwincom_fill_system_report_gpus(&err_, r_.get()));
+  EXPECT_STREQ("Invalid BSTR in Variant. Rejecting transformation to std::string.", err_.message);
+  EXPECT_EQ(2u, r_->gpus.count);
+  EXPECT_STREQ("second", r_->gpus.caption[1]);
+}
+
+TEST_F(SystemReport, TheServicePackMinorVersionIsItsOwn) {
+  reload([](nlohmann::json &m) {
+    m["os"]["service_pack_major"] = 1;
+    m["os"]["service_pack_minor"] = 2;
+  });
+  ASSERT_EQ(0, vornwincom_fill_system_report_os_info(&err_, r_.get())) << error_line(err_);
+  EXPECT_EQ(1, r_->os.service_pack_major);
+  EXPECT_EQ(2, r_->os.service_pack_minor);
+}
+
+// Sets TZ for one test and puts the previous value back.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char *zone) {
+    if (const char *old = std::getenv("TZ")) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (old_) setenv("TZ", old_->c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST_F(SystemReport, BootTimeInSummerTimeCountsWholeHours) {
+  // A boot on a summer day of a zone with daylight saving, read back in whatever season it is
+  // now: the local text must be read with the zone's own summer offset. The boot lies half an
+  // hour off an hour boundary, so that the seconds between the two clock readings do not matter.
+  ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const time_t now = std::time(nullptr);
+  const time_t july = 1782900000;  // 2026-07-01 10:00:00 UTC, 12:00 summer time in the zone
+  const time_t boot = now - ((now - july) / 3600) * 3600 - 1800;
+  struct tm local {};
+  localtime_r(&boot, &local);
+  ASSERT_EQ(1, local.tm_isdst);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S.000000+120", &local);
+  WmiRow os = sim::wmi_table().find("Win32_OperatingSystem")->at(0);
+  for (auto &property : os)
+    if (property.first == "LastBootUpTime") property.second = WmiValue::of(stamp);
+  sim::wmi_set_rows("Win32_OperatingSystem", {os});
+  ASSERT_EQ(0, vornwincom_fill_system_report_os_info(&err_, r_.get())) << error_line(err_);
+  EXPECT_EQ(static_cast<uint64_t>((now - boot) / 3600), r_->os.hours_since_boot);
 }
 
 TEST_F(SystemReport, OperatingSystemValuesAreReadByTypeAndText) {

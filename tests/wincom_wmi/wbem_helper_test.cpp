@@ -95,10 +95,13 @@ TEST_F(WbemHelperTest, QueryAndWalkFailuresNameTheQuery) {
   EXPECT_EQ(1, query(h, "SELECT * FROM Win32_PhysicalMemory", {"ConfiguredClockSpeed"}));
   EXPECT_EQ(1u, rows_.size());
   EXPECT_EQ(static_cast<uint32_t>(E_FAIL), err_.subcode);
-  // A time-out ends the walk successfully with what came so far.
+  // A time-out without an object is no end of the answer: the walk fails, the rows so far stay.
   fault("Next", FaultCount::at(2), 0, "timeout");
-  EXPECT_EQ(0, query(h, "SELECT * FROM Win32_PhysicalMemory", {"ConfiguredClockSpeed"}));
+  EXPECT_EQ(1, query(h, "SELECT * FROM Win32_PhysicalMemory", {"ConfiguredClockSpeed"}));
   EXPECT_EQ(1u, rows_.size());
+  EXPECT_EQ("code 1 subcode 262148 file vornwincom\\WbemHelper function get_properties message Failed to execute "
+            "query: SELECT * FROM Win32_PhysicalMemory (40004h)",
+            error_line(err_));
 }
 
 TEST_F(WbemHelperTest, AMissingPropertyFailsTheCallAndKeepsEarlierRows) {
@@ -135,20 +138,36 @@ TEST_F(WbemHelperTest, TheServiceReadsTheLibrarysWql) {
                      {"DriverVersion", "Description"}));
   EXPECT_GE(rows_.size(), 2u);
   const std::string disk = text(0, "Description");
-  ASSERT_EQ(0, query(h, "SELECT * FROM Win32_DiskDrive where Index=1", {"PNPDeviceID"}));
   ASSERT_EQ(0, query(h,
-                     "ASSOCIATORS OF {Win32_PnPEntity.DeviceID='" + text(0, "PNPDeviceID") +
-                         "'} WHERE AssocClass=Win32_SCSIControllerDevice",
+                     "ASSOCIATORS OF {Win32_PnPEntity.DeviceID='SCSI\\\\DISK&VEN_NVME&PROD_SIM_NVME_B\\\\7&2C3D4E5F&0&"
+                     "000000'} WHERE AssocClass=Win32_SCSIControllerDevice",
                      {"DeviceID"}));
   ASSERT_EQ(1u, rows_.size());
   EXPECT_EQ(0u, text(0, "DeviceID").find("PCI\\VEN_AAA2&DEV_0100"));
-  // From the physical drive to its device, the key written as the PCIe lookup writes it.
-  ASSERT_EQ(0, query(h, "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='\\\\.\\PhysicalDrive1'} WHERE ResultClass=Win32_PnPEntity",
+  // From the physical drive to its device, the key's backslashes doubled in the query text.
+  ASSERT_EQ(0, query(h,
+                     "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='\\\\\\\\.\\\\PhysicalDrive1'} WHERE "
+                     "ResultClass=Win32_PnPEntity",
                      {"DeviceID"}));
   ASSERT_EQ(1u, rows_.size());
   EXPECT_EQ("SCSI\\DISK&VEN_NVME&PROD_SIM_NVME_B\\7&2C3D4E5F&0&000000", text(0, "DeviceID"));
   EXPECT_EQ(1, query(h, "SELECT * FROM Win32_DiskDrive where", {"Index"}));
   EXPECT_STREQ("Failed to execute query: SELECT * FROM Win32_DiskDrive where (80041017h)", err_.message);
+}
+
+TEST_F(WbemHelperTest, AnAssociationKeyWithoutItsEscapesNamesNothing) {
+  WbemHelper h;
+  // '\\.\PhysicalDrive1' reads as \.PhysicalDrive1 and SCSI\DISK&... as SCSIDISK&...
+  EXPECT_EQ(0, query(h, "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='\\\\.\\PhysicalDrive1'} WHERE ResultClass=Win32_PnPEntity",
+                     {"DeviceID"}));
+  EXPECT_TRUE(rows_.empty());
+  EXPECT_EQ(0, query(h,
+                     "ASSOCIATORS OF {Win32_PnPEntity.DeviceID='SCSI\\DISK&VEN_NVME&PROD_SIM_NVME_B\\7&2C3D4E5F&0&000000'} "
+                     "WHERE AssocClass=Win32_SCSIControllerDevice",
+                     {"DeviceID"}));
+  EXPECT_TRUE(rows_.empty());
+  // A key whose closing quote is escaped does not end: the query does not parse.
+  EXPECT_EQ(1, query(h, "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='x\\'} WHERE ResultClass=Win32_PnPEntity", {"DeviceID"}));
 }
 
 TEST(WbemVariant, ReadersConvertByType) {

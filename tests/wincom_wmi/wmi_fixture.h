@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 
 #include "huld/huld_log.h"
@@ -48,6 +50,22 @@ class WmiTest : public ::testing::Test {
   }
 
   static std::string &log() { return testsupport::captured_log(); }
+
+  // Loads the reference machine again with `change` applied to its description; loading leaves
+  // the thread without COM, so it joins the apartment again.
+  template <class Change>
+  void reload(Change change) {
+    nlohmann::json description = sim::machine_description();
+    change(description);
+    sim::load_machine_json(description.dump());
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  }
+  // The description entry in `list` whose "id" is `id`.
+  static nlohmann::json &entry(nlohmann::json &list, const std::string &id) {
+    for (nlohmann::json &e : list)
+      if (e.value("id", "") == id) return e;
+    throw std::runtime_error("no entry " + id);
+  }
 
   huld_error err_{};
 

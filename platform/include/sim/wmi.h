@@ -7,7 +7,11 @@
 //   SELECT * | p1, p2 FROM Class [WHERE p op literal [AND|OR ...]]   (op: = <> != < > <= >=;
 //                                                  literals: numbers, 'text' or "text" with
 //                                                  backslash escapes, TRUE, FALSE, NULL)
-//   ASSOCIATORS OF {Class.Key='value'} [WHERE ResultClass=C] [AssocClass=A]
+//   ASSOCIATORS OF {Class.Key='value'} [WHERE ResultClass=C] [AssocClass=A]   (the quoted key
+//                                                  read with its backslash escapes, as WMI
+//                                                  reads it: '\\\\.\\PhysicalDrive0' names
+//                                                  \\.\PhysicalDrive0, while '\\.\PhysicalDrive0'
+//                                                  names \.PhysicalDrive0 and so nothing)
 // A text that does not parse fails the first Next with WBEM_E_INVALID_QUERY, an unknown class
 // with WBEM_E_INVALID_CLASS (as Windows does for a query that returns immediately). A SELECT
 // list limits the properties Get finds (the rest give WBEM_E_NOT_FOUND); a property of the class
