@@ -117,17 +117,20 @@ class StorageObject : public DeviceObject {
 
 // A driver that writes into the caller's buffer after it answered: `bytes` at offset `value`, or
 // without bytes every byte from `value` on set to `value2`. What it writes stays within the
-// output buffer; the data area of a to-device request is fair game, as on a real machine.
+// output buffer and is returned (a buffered request hands back only the bytes returned); the data
+// area of a to-device request is fair game, as on a real machine.
 void StorageObject::scribble(StorageRequest &r) {
   IoctlCall &c = r.call;
   for (const FaultAction &a : r.actions) {
     if (a.kind != FaultAction::custom || a.name != "scribble" || a.value >= c.out_size) continue;
     const size_t from = static_cast<size_t>(a.value);
+    const size_t n = a.bytes.empty() ? c.out_size - from : std::min<size_t>(a.bytes.size(), c.out_size - from);
     if (a.bytes.empty()) {
-      std::memset(c.out + from, static_cast<uint8_t>(a.value2), c.out_size - from);
+      std::memset(c.out + from, static_cast<uint8_t>(a.value2), n);
     } else {
-      std::memcpy(c.out + from, a.bytes.data(), std::min(a.bytes.size(), c.out_size - from));
+      std::memcpy(c.out + from, a.bytes.data(), n);
     }
+    c.bytes_returned = std::max<DWORD>(c.bytes_returned, static_cast<DWORD>(from + n));
     r.note("scribbled_from", std::to_string(from));
   }
 }

@@ -225,7 +225,7 @@ struct StorageAdapter {
 //   "scribble" value [value2]    after a successful answer the driver writes into the caller's
 //                                buffer: `bytes` at offset `value`, or without bytes every byte from
 //                                `value` to the end set to `value2` (the data area of a to-device
-//                                request included)
+//                                request included), and returns the bytes it wrote
 //   "corrupt_offsets" value value2  hardening: after the answer is written, every offset field the
 //                                driver returns (SCSI_PASS_THROUGH DataBufferOffset and
 //                                SenseInfoOffset; protocol command ErrorInfoOffset and data buffer
