@@ -89,6 +89,18 @@ class FileObject : public KernelObject {
   OpenRecord record;  // handle filled in once known, then constant
 };
 
+// Does an open with `access` grant what control code `code` requires? Read: GENERIC_READ,
+// GENERIC_ALL, MAXIMUM_ALLOWED or FILE_READ_DATA; write: GENERIC_WRITE, GENERIC_ALL,
+// MAXIMUM_ALLOWED or FILE_WRITE_DATA.
+bool access_covers(DWORD access, DWORD code) {
+  const DWORD required = (code >> 14) & 3;
+  const bool read = (access & (0x80000000u | 0x10000000u | 0x02000000u | 0x0001u)) != 0;
+  const bool write = (access & (0x40000000u | 0x10000000u | 0x02000000u | 0x0002u)) != 0;
+  if ((required & 1) && !read) return false;
+  if ((required & 2) && !write) return false;
+  return true;
+}
+
 void log_open(const OpenRecord &r) {
   Namespace &n = ns();
   std::lock_guard<std::mutex> g(n.lock);
@@ -264,6 +276,9 @@ BOOL device_ioctl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DW
   if (bytes_returned == nullptr && !overlapped) return finish(FALSE, ERROR_INVALID_PARAMETER, 0);
   if ((in == nullptr && in_size > 0) || (out == nullptr && out_size > 0))
     return finish(FALSE, ERROR_NOACCESS, 0);
+  // The I/O manager refuses a control code whose required access (bits 15:14: 1 read, 2 write)
+  // the handle was not opened with, before any driver sees the request.
+  if (!access_covers(file->record.access, code)) return finish(FALSE, ERROR_ACCESS_DENIED, 0);
 
   IoctlCall call;
   call.handle = h;

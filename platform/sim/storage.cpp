@@ -88,11 +88,14 @@ class StorageObject : public DeviceObject {
     r.on_adapter = lu_ == nullptr;
     if (call.in && call.in_size) r.in.assign(call.in, call.in + call.in_size);
     for (const FiredFault &f : call.faults) r.actions.push_back(f.action);
-    return dispatch(r);
+    const BOOL ok = dispatch(r);
+    if (ok) scribble(r);
+    return ok;
   }
 
  private:
   BOOL dispatch(StorageRequest &r);
+  void scribble(StorageRequest &r);
   BOOL device_number(StorageRequest &r);
   BOOL query_property(StorageRequest &r);
   BOOL get_address(StorageRequest &r);
@@ -111,6 +114,26 @@ class StorageObject : public DeviceObject {
   std::shared_ptr<StorageAdapter> adapter_;
   std::shared_ptr<StorageLu> lu_;
 };
+
+// A driver that writes into the caller's buffer after it answered: `bytes` at offset `value`, or
+// without bytes every byte from `value` on set to `value2`. What it writes stays within the
+// output buffer and is returned (a buffered request hands back only the bytes returned); the data
+// area of a to-device request is fair game, as on a real machine.
+void StorageObject::scribble(StorageRequest &r) {
+  IoctlCall &c = r.call;
+  for (const FaultAction &a : r.actions) {
+    if (a.kind != FaultAction::custom || a.name != "scribble" || a.value >= c.out_size) continue;
+    const size_t from = static_cast<size_t>(a.value);
+    const size_t n = a.bytes.empty() ? c.out_size - from : std::min<size_t>(a.bytes.size(), c.out_size - from);
+    if (a.bytes.empty()) {
+      std::memset(c.out + from, static_cast<uint8_t>(a.value2), n);
+    } else {
+      std::memcpy(c.out + from, a.bytes.data(), n);
+    }
+    c.bytes_returned = std::max<DWORD>(c.bytes_returned, static_cast<DWORD>(from + n));
+    r.note("scribbled_from", std::to_string(from));
+  }
+}
 
 BOOL StorageObject::dispatch(StorageRequest &r) {
   StorageDriver &d = *adapter_->driver;
@@ -248,6 +271,8 @@ BOOL StorageObject::scsi_pass_through(StorageRequest &r) {
       return r.violation("SCSI_PASS_THROUGH data at " + std::to_string(data_off) + "+" + std::to_string(xfer) +
                          " outside the buffer");
   }
+  // The port refuses a transfer above the adapter's MaximumTransferLength before any unit sees it.
+  if (xfer > adapter_->knobs.max_transfer_length) return r.fail(ERROR_INVALID_PARAMETER);
   uint8_t cdb[16] = {};
   std::memcpy(cdb, in + 36, cdb_len);
   StorageLu *lu = target(in[3], in[4], in[5]);
@@ -581,6 +606,7 @@ void configure_adapter(StorageAdapter &ad, const json *knobs, const json *entry,
                                      ad.driver->foreign_miniport_rc_default() ? "rc" : "fail") == "rc";
   k.foreign_miniport_error =
       static_cast<DWORD>(cfg.number("foreign_miniport_error", 0xFFFFFFFF, ERROR_INVALID_FUNCTION));
+  k.max_transfer_length = static_cast<uint32_t>(cfg.number("max_transfer_length", 0xFFFFFFFF, k.max_transfer_length));
   ad.driver->configure(cfg);
   cfg.finish();
   ad.knobs = k;

@@ -40,6 +40,14 @@ class InboxAhciDriver : public StorageDriver {
   bool get_info_insufficient_buffer_ = false;
 };
 
+// Largest piece GET_INFO reports (ImagePayloadMaxSize) and DOWNLOAD accepts: the drive's DOWNLOAD
+// MICROCODE maximum (IDENTIFY word 235) when it gives one, else 128 KiB.
+uint32_t image_payload_max_size(const StorageLu &lu) {
+  const auto ident = lu.ata->identify_data();
+  const uint32_t max_blocks = static_cast<uint32_t>(ident[470] | ident[471] << 8);
+  return max_blocks != 0 && max_blocks != 0xFFFF ? max_blocks * 512 : 0x20000;
+}
+
 // IOCTL_STORAGE_FIRMWARE_GET_INFO / DOWNLOAD / ACTIVATE: only the Windows 10 (and later) driver
 // has them, and only on the disk.
 BOOL InboxAhciDriver::storage_firmware(StorageRequest &r) {
@@ -76,10 +84,7 @@ BOOL InboxAhciDriver::get_info(StorageRequest &r, StorageLu &lu) {
   info[11] = 0xFF;
   info[12] = 0;
   wire::put32(info.data(), 16, 512);
-  // Largest piece: the drive's DOWNLOAD MICROCODE maximum (IDENTIFY word 235) when it gives one.
-  const auto ident = lu.ata->identify_data();
-  const uint32_t max_blocks = static_cast<uint32_t>(ident[470] | ident[471] << 8);
-  wire::put32(info.data(), 20, max_blocks != 0 && max_blocks != 0xFFFF ? max_blocks * 512 : 0x20000);
+  wire::put32(info.data(), 20, image_payload_max_size(lu));
   const std::string revision = lu.ata->running_revision();
   for (uint32_t s = 0; s < slots; ++s) {
     uint8_t *e = info.data() + 24 + 32 * s;
@@ -101,7 +106,7 @@ BOOL InboxAhciDriver::get_info(StorageRequest &r, StorageLu &lu) {
 BOOL InboxAhciDriver::download(StorageRequest &r, StorageLu &lu) {
   const uint8_t *in = r.in.data();
   if (r.in.size() < 32) return r.violation("firmware DOWNLOAD of " + std::to_string(r.in.size()) + " bytes");
-  const uint32_t version = wire::u32(in, 0), size = wire::u32(in, 4);
+  const uint32_t version = wire::u32(in, 0), size = wire::u32(in, 4), flags = wire::u32(in, 8);
   const uint8_t slot = in[12];
   const uint64_t offset = wire::u64(in, 16), bytes = wire::u64(in, 24);
   if (version != 40) return r.violation("firmware DOWNLOAD Version " + std::to_string(version));
@@ -110,6 +115,9 @@ BOOL InboxAhciDriver::download(StorageRequest &r, StorageLu &lu) {
                        " in a " + std::to_string(r.in.size()) + "-byte request");
   if (r.frontend_faults("firmware_download", {{"ata_command", fault_key(0x92)}})) return FALSE;
   if (slot >= std::max<uint8_t>(lu.drive->fw_slot_count, 1)) return r.fail(ERROR_INVALID_PARAMETER);
+  // The driver takes only the segment flags (last 02h, first 04h) for a drive: the controller
+  // flag (01h) or any other bit, and a piece above ImagePayloadMaxSize, are refused.
+  if ((flags & ~0x06u) != 0 || bytes > image_payload_max_size(lu)) return r.fail(ERROR_INVALID_PARAMETER);
   const std::optional<AtaTaskfile> tf = microcode_download(offset, bytes);
   if (!tf) return r.fail(ERROR_INVALID_PARAMETER);
   std::vector<uint8_t> piece(in + 32, in + 32 + bytes);

@@ -165,8 +165,9 @@ void load_vu(const json &j, const std::string &where, VuConfig &c, bool faults_o
 
 ScsiConfig load_scsi(const json &j, const std::string &w) {
   check_fields(j, w, {"vendor", "product", "revision", "serial", "peripheral_type", "write_buffer", "offset_boundary",
-                      "vu"});
+                      "vu", "timing"});
   ScsiConfig c;
+  if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
   if (j.contains("vendor")) c.vendor = text(j["vendor"], w + ".vendor");
   if (j.contains("product")) c.product = text(j["product"], w + ".product");
   if (j.contains("revision")) c.revision = text(j["revision"], w + ".revision");

@@ -7,6 +7,7 @@
 #include "engine_case.h"
 #include "sim/drives/ata_drive.h"
 #include "sim/drives/nvme_controller.h"
+#include "sim/drives/scsi_target.h"
 #include "sim/machine.h"
 #include "sim/storage.h"
 
@@ -45,6 +46,27 @@ TEST(DriveTiming, EachCommandKindSpendsItsTimeOnTheMachineClock) {
   EXPECT_EQ(nvme->counters().busy_ms, 503u);
   EXPECT_EQ(ata->counters().busy_ms, 730u);
   EXPECT_EQ(sim::virtual_now_ms() - start, 1233u);
+  sim::reset_machine();
+}
+
+// A SCSI target spends its own times: WRITE BUFFER pieces, the activation, every other command.
+TEST(DriveTiming, ScsiTargetsSpendTheirTimesToo) {
+  sim::load_machine_json(machine(
+      "win10", {R"({"id": "sas", "personality": "sas", "port": 2})"},
+      {R"({"id": "sas0", "adapter": "sas", "physical_drive": 0, "scsi": {"vendor": "CORVANE",
+           "product": "CVX-SAS", "revision": "0001", "serial": "SN-sas0",
+           "timing": {"command_ms": 2, "download_ms": 40, "activate_ms": 900}}})"}));
+  const auto scsi = sim::storage_scsi(0);
+  std::vector<uint8_t> data(512);
+  const uint64_t start = sim::virtual_now_ms();
+  const uint8_t inquiry[6] = {0x12, 0, 0, 0x02, 0, 0};
+  scsi->execute(inquiry, 6, data.data(), 512, sim::kDirIn);  // 2
+  const uint8_t piece[10] = {0x3B, 0x0E, 0, 0, 0, 0, 0, 0x02, 0, 0};
+  scsi->execute(piece, 10, data.data(), 512, sim::kDirOut);  // 40
+  const uint8_t activate[10] = {0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0};
+  scsi->execute(activate, 10, nullptr, 0, sim::kDirOut);  // 900, refused: no complete image
+  EXPECT_EQ(scsi->counters().busy_ms, 942u);
+  EXPECT_EQ(sim::virtual_now_ms() - start, 942u);
   sim::reset_machine();
 }
 

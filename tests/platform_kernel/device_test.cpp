@@ -296,6 +296,32 @@ TEST_F(Devices, NullBuffersWithSizesAreRejected) {
   CloseHandle(h);
 }
 
+// A control code's required access must have been asked for at the open; the device never sees
+// a request refused for it.
+TEST_F(Devices, ControlCodesNeedTheAccessTheyRequire) {
+  const DWORD read_only = CTL_CODE(0x0004, 0x402, METHOD_BUFFERED, FILE_READ_ACCESS);
+  const DWORD write_only = CTL_CODE(0x0004, 0x403, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+  uint8_t buf[4] = {1, 2, 3, 4};
+  DWORD got = 0;
+  auto refused = [&](HANDLE h, DWORD code) {
+    SetLastError(0);
+    const bool failed = !DeviceIoControl(h, code, buf, 4, buf, 4, &got, nullptr);
+    return failed && GetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED);
+  };
+  HANDLE reader = CreateFileA(kPort, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE writer = CreateFileA(kPort, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE bare = CreateFileA(kPort, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_TRUE(refused(reader, kEcho));
+  EXPECT_TRUE(refused(writer, kEcho));
+  EXPECT_TRUE(refused(bare, read_only));
+  EXPECT_TRUE(refused(reader, write_only));
+  EXPECT_TRUE(faults_seen_.empty()) << "refused before the device";
+  EXPECT_FALSE(refused(reader, read_only));
+  EXPECT_FALSE(refused(writer, write_only));
+  EXPECT_FALSE(refused(bare, kOther));
+  for (HANDLE h : {reader, writer, bare}) CloseHandle(h);
+}
+
 TEST_F(Devices, ConcurrentRequestsOnOneObjectAreAllTraced) {
   HANDLE a = open_rw(kPort);
   HANDLE b = open_rw(kPortInterface);

@@ -3,6 +3,7 @@
 // SAS HBA, and the CSMI requests those ports answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -30,6 +31,7 @@ constexpr DWORD kAtaPassThrough = 0x0004D02C;
 constexpr DWORD kScsiPassThrough = 0x0004D004;
 constexpr DWORD kMiniport = 0x0004D008;
 constexpr DWORD kFwDownload = 0x002DDC04;
+constexpr DWORD kFwActivate = 0x002DDC08;
 
 // The reference machine, on Windows 8.1 or with the SAS HBA's LUs swapped (S1 at 0:0:0) when asked.
 void load_ref1(bool windows81, bool swap_sas = false) {
@@ -153,7 +155,7 @@ TEST_F(AtaRoute, SecurityAndSanitizeGoThroughSat) {
   huld_dev &dev = disk(0, WINDOWS_INBOX_AHCI);
   huld_error err{};
   ASSERT_EQ(huld_dev_open(&err, &dev), 0);
-  for (uint8_t command : {0xB4, 0xF5}) {  // SANITIZE DEVICE, SECURITY FREEZE LOCK
+  for (uint8_t command : {0xB4, 0xF1, 0xF5}) {  // SANITIZE DEVICE, SECURITY SET PASSWORD, FREEZE LOCK
     huld_ata_cmd cmd{};
     cmd.protocol = 3;
     cmd.command = command;
@@ -165,6 +167,114 @@ TEST_F(AtaRoute, SecurityAndSanitizeGoThroughSat) {
     ASSERT_EQ(sim::trace_entries_for(kScsiPassThrough).size(), 1u);
     EXPECT_EQ(sim::trace_entries_for(kScsiPassThrough)[0].input[36], 0x85);
   }
+}
+
+// Sends DOWNLOAD MICROCODE 0Eh in 8 KiB pieces at their block offsets, then 0Fh.
+int download_in_pieces(huld_error *err, huld_dev &dev, const std::vector<uint8_t> &image) {
+  const uint16_t blocks = static_cast<uint16_t>(image.size() / 512);
+  auto *data = const_cast<uint8_t *>(image.data());
+  for (uint16_t at = 0; at < blocks; at = static_cast<uint16_t>(at + 16)) {
+    const uint16_t n = static_cast<uint16_t>(std::min<int>(16, blocks - at));
+    if (vornata_execute_download_microcode(err, &dev, 0x0E, n, at, data + at * 512u, n * 512u)) return 1;
+  }
+  return vornata_execute_download_microcode(err, &dev, 0x0F, 0, 0, nullptr, 0);
+}
+
+std::vector<uint8_t> large_image_for(const char *revision) {
+  std::vector<uint8_t> image = sim::make_test_image(sim::ImageTarget::Ata, revision, 150000);
+  image.resize((image.size() + 511) / 512 * 512, 0);
+  return image;
+}
+
+// An image above 128 KiB keeps every piece's block offset (LBA 23:8) on both firmware roads.
+TEST_F(AtaRoute, ImagesAbove128KiBReachTheDriveWhole) {
+  huld_dev &ahci = disk(0, WINDOWS_INBOX_AHCI);
+  huld_error err{};
+  ASSERT_EQ(huld_dev_open(&err, &ahci), 0);
+  ASSERT_EQ(download_in_pieces(&err, ahci, large_image_for("SIM20002")), 0) << err.message;
+  EXPECT_EQ(sim::storage_drive("A").ata->running_revision(), "SIM20002");
+
+  huld_dev &rst = disk(4, INTEL_RST);
+  ASSERT_EQ(huld_dev_open(&err, &rst), 0);
+  rst.rst_port_handle = CreateFileA("\\\\.\\Scsi5:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(rst.rst_port_handle, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(download_in_pieces(&err, rst, large_image_for("SIM20002")), 0) << err.message;
+  EXPECT_EQ(sim::storage_drive("D").ata->running_revision(), "SIM20002");
+}
+
+// A driver writing into the data area of a to-device request never reaches the caller's buffer.
+TEST_F(AtaRoute, ToDeviceDataIsNeverCopiedBack) {
+  std::vector<uint8_t> piece(512, 0x5C);
+  auto send = [&piece](huld_dev &dev) {
+    huld_ata_cmd cmd{};
+    cmd.protocol = 5;
+    cmd.command = 0x92;
+    cmd.feature = 0x03;
+    cmd.count = 1;
+    cmd.data = piece.data();
+    cmd.data_len = 512;
+    cmd.ddir = HULD_DDIR_TO_DEVICE;
+    cmd.timeout_ms = 30000;
+    huld_error err{};
+    return huld_ata_execute(&err, &dev, &cmd);
+  };
+  auto scribble = [](std::map<std::string, std::string> keys, uint64_t data_offset) {
+    sim::FaultRule rule;
+    rule.match.op = sim::FaultOp::other;
+    rule.match.keys = std::move(keys);
+    rule.action = sim::FaultAction::custom_action("scribble", data_offset, 0xEE);
+    sim::add_fault(rule);
+  };
+  huld_error err{};
+  huld_dev &dev = disk(0, WINDOWS_INBOX_AHCI);
+  ASSERT_EQ(huld_dev_open(&err, &dev), 0);
+  scribble({{"request", "ata_pass_through"}}, 48);
+  sim::trace_clear();
+  EXPECT_EQ(send(dev), 0);
+  ASSERT_EQ(sim::trace_entries_for(kAtaPassThrough).size(), 1u);
+  EXPECT_EQ(piece, std::vector<uint8_t>(512, 0x5C)) << "ATA pass-through";
+
+  huld_dev &m1 = csmi("\\\\.\\Scsi5:", 2, kAddressM1);
+  ASSERT_EQ(huld_dev_open(&err, &m1), 0);
+  scribble({{"request", "miniport"}, {"miniport_code", sim::fault_key(25)}}, 164);
+  sim::trace_clear();
+  EXPECT_EQ(send(m1), 0);
+  ASSERT_EQ(sim::trace_entries_for(kMiniport).size(), 1u);
+  EXPECT_EQ(piece, std::vector<uint8_t>(512, 0x5C)) << "CSMI STP";
+}
+
+// Time-outs round up to whole seconds; the returned registers come back in their places (COUNT of
+// CHECK POWER MODE, LBA 23:8 of SMART RETURN STATUS), through ATA pass-through and CSMI STP.
+TEST_F(AtaRoute, ReturnedRegistersAndTimeOut) {
+  huld_error err{};
+  huld_dev &ahci = disk(0, WINDOWS_INBOX_AHCI);
+  ASSERT_EQ(huld_dev_open(&err, &ahci), 0);
+  huld_dev &m1 = csmi("\\\\.\\Scsi5:", 2, kAddressM1);
+  ASSERT_EQ(huld_dev_open(&err, &m1), 0);
+  for (huld_dev *dev : {&ahci, &m1}) {
+    huld_ata_cmd power{};
+    power.protocol = 3;
+    power.command = 0xE5;
+    power.timeout_ms = 500;
+    sim::trace_clear();
+    ASSERT_EQ(huld_ata_execute(&err, dev, &power), 0) << err.message;
+    EXPECT_EQ(power.count, 0xFF) << dev->conn.path;
+    huld_ata_cmd smart{};
+    smart.protocol = 3;
+    smart.command = 0xB0;
+    smart.feature = 0xDA;
+    smart.lba = 0xC24F00;
+    ASSERT_EQ(huld_ata_execute(&err, dev, &smart), 0) << err.message;
+    EXPECT_EQ(smart.lba >> 8, 0xC24Fu) << dev->conn.path;
+  }
+  sim::trace_clear();
+  huld_ata_cmd power{};
+  power.protocol = 3;
+  power.command = 0xE5;
+  power.timeout_ms = 500;
+  ASSERT_EQ(huld_ata_windows_execute(&err, &ahci, &power), 0);
+  ASSERT_EQ(sim::trace_entries_for(kAtaPassThrough).size(), 1u);
+  EXPECT_EQ(sim::trace_entries_for(kAtaPassThrough)[0].input[12], 1) << "500 ms is 1 s";
 }
 
 // Windows 10: the image travels as storage firmware requests into the slot active before; the
@@ -188,6 +298,8 @@ TEST_F(AtaRoute, StorageFirmwareRoadUpdatesTheDrive) {
   EXPECT_EQ(ata->running_revision(), "SIM10001");
   ASSERT_EQ(vornata_execute_download_microcode(&err, &dev, 0x0F, 0, 0, nullptr, 0), 0) << err.message;
   EXPECT_EQ(ata->running_revision(), "SIM20002");
+  EXPECT_EQ(sim::trace_entries_for(kFwActivate).size(), 1u) << "the activation is a storage firmware request";
+  EXPECT_EQ(sim::trace_entries_for(kAtaPassThrough).size(), 0u);
 
   // A refused piece is an error record, never success.
   sim::FaultRule rule;

@@ -200,6 +200,10 @@ TEST_F(Rste, FailuresShortAnswersAndVendorE4) {
   e4.data = mine.data();
   e4.data_len = 512;
   e4.ddir = HULD_DDIR_TO_DEVICE;
+  // The driver writing into the data area of a to-device request, and counting it as moved,
+  // changes nothing of the caller's.
+  fault({{"request", "pass_through"}}, custom("scribble", 152, 0xEE));
+  fault({{"request", "pass_through"}}, custom("corrupt_offsets", 0, 512));
   ASSERT_EQ(huld_nvme_execute(&err, &r3, &e4), 0) << err.message;
   const auto sent = sim::trace_entries_for(kMiniport);
   ASSERT_EQ(sent.size(), 2u);

@@ -129,7 +129,24 @@ TEST_F(InboxAhci, StorageFirmwareRequestsAreChecked) {
   EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kFwDownload, d)));
   Buf e = download_request(3, 0, piece, 512);
   EXPECT_FALSE(inout(h, kFwDownload, e).ok);
+  // The controller flag is not for a drive, and no piece may exceed the ImagePayloadMaxSize that
+  // GET_INFO reports.
+  Buf f = download_request(0, 0, piece, 512);
+  f.u32(8, 1);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kFwDownload, f)));
+  Buf gi = get_info_request();
+  Buf info(56);
+  ASSERT_TRUE(inout2(h, kFwGetInfo, gi, info).ok);
+  const uint32_t max = info.g32(20);
+  std::vector<uint8_t> big(max + 512, 0);
+  Buf g = download_request(0, 0, big.data(), max + 512);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kFwDownload, g)));
   EXPECT_EQ(0u, sim::storage_ata(1)->staged_bytes());
+  std::vector<uint8_t> image = sim::make_test_image(sim::ImageTarget::Ata, "CVS2.000", max);
+  image.resize(max, 0);
+  Buf last = download_request(0, 0, image.data(), max);
+  last.u32(8, 2);  // the last segment, at the largest size
+  EXPECT_TRUE(inout(h, kFwDownload, last).ok);
 }
 
 TEST_F(InboxAhci, StorageFirmwareRequestsNeedWindows10) {

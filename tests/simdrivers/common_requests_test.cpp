@@ -149,6 +149,28 @@ TEST_F(CommonRequests, PassThroughOnAnAdapterReachesTheUnitAtTheRequestAddress) 
   EXPECT_EQ(0x50, f.g8(46));
 }
 
+// The port refuses a SCSI pass-through longer than the adapter's MaximumTransferLength (128 KiB
+// unless the description says otherwise) before any unit sees it.
+TEST_F(CommonRequests, PassThroughAboveTheMaximumTransferLengthIsRefused) {
+  HANDLE disk = open("\\\\.\\PhysicalDrive1");
+  Buf fits = scsi_pass_through(kInquiryCdb, 0x20000, 2);
+  EXPECT_TRUE(inout(disk, kScsiPassThrough, fits).ok);
+  Buf over = scsi_pass_through(kInquiryCdb, 0x20001, 2);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(disk, kScsiPassThrough, over)));
+  for (HANDLE h : handles_) CloseHandle(h);
+  handles_.clear();
+  sim::reset_machine();
+  nlohmann::json m = nlohmann::json::parse(kMachine);
+  m["storage"]["adapters"][1]["knobs"] = {{"max_transfer_length", 4096}};
+  sim::load_machine_json(m.dump());
+  disk = open("\\\\.\\PhysicalDrive1");
+  Buf small = scsi_pass_through(kInquiryCdb, 4096, 2);
+  EXPECT_TRUE(inout(disk, kScsiPassThrough, small).ok);
+  Buf piece(8192);
+  Buf write = scsi_pass_through({0x3B, 0x0E, 0, 0, 0, 0, 0, 0x20, 0, 0}, 8192, 1, 30, piece.b.data());
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(disk, kScsiPassThrough, write)));
+}
+
 TEST_F(CommonRequests, BusResetIsAnAdapterRequest) {
   for (const char *path : {"\\\\.\\Scsi0:", "\\\\.\\Scsi1:", "\\\\.\\Scsi2:"}) {
     HANDLE h = open(path);

@@ -2,7 +2,9 @@
 //
 // A device object is registered under one or more paths (aliases); lookups ignore case. Each
 // CreateFileA that names it yields a handle of its own (kind "file") bound to the object, and is
-// recorded in the open log. DeviceIoControl on such a handle calls the object's ioctl().
+// recorded in the open log. DeviceIoControl on such a handle calls the object's ioctl(), unless
+// the control code requires access (bits 15:14: 1 read, 2 write) the handle was not opened with:
+// that call fails with ERROR_ACCESS_DENIED before the object sees it, as the I/O manager does.
 #pragma once
 #ifndef _WIN32
 

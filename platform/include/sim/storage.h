@@ -78,7 +78,7 @@
 //             "fixed_valid": true, "component_id": "", "word141": 0, "word142": 0, "vu": { ... },
 //             "timing": { ... } }
 //   "scsi": { "vendor", "product", "revision", "serial", "peripheral_type": 0,
-//             "write_buffer": true, "offset_boundary": 8192, "vu": { ... } }
+//             "write_buffer": true, "offset_boundary": 8192, "vu": { ... }, "timing": { ... } }
 //   "vu" (the vendor-unique responder; present = the drive answers vendor-unique commands, and an
 //   ATA drive reports IDENTIFY word 142 = its level and word 141 = 4001h unless those are given):
 //           { "level": 4 | 5 (ATA; a SCSI target is always 5), "access_code": "0x5A3C71" (level 4),
@@ -94,10 +94,11 @@
 //   The responder also answers the keys of the diagnostic super binary (sim/drives/vu_responder.h).
 //   The faults may also be set by a rule of the "faults" section:
 //   {"drive": "sata4", "vu": {"reported_blocks": 70000}} (the fault fields only).
-//   "timing" (NVMe and ATA: modelled command times in machine milliseconds, slept by the drive
-//   before it acts; the drive's counters add them up, DriveCounters::busy_ms):
-//           { "command_ms": 0, "download_ms": 0 (each download piece), "activate_ms": 0 (each
-//             commit or activation) }
+//   "timing" (NVMe, ATA and SCSI: modelled command times in machine milliseconds, slept by the
+//   drive before it acts; the drive's counters add them up, DriveCounters::busy_ms):
+//           { "command_ms": 0, "download_ms": 0 (each download piece: NVMe 11h, ATA 92h, SCSI
+//             WRITE BUFFER 0Eh), "activate_ms": 0 (each commit or activation: NVMe 10h, ATA 92h
+//             0Fh, SCSI WRITE BUFFER 0Fh) }
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
 //
 // Contents of the RAID and HBA personalities (read into sim/storage/contents.h; every "drive" names
@@ -141,7 +142,9 @@
 //   }
 //
 // Knobs. Common: "foreign_miniport": "fail" | "rc" (default per personality: "rc" for intel_rst,
-// intel_rste and sas), "foreign_miniport_error": 1. Each personality reads its own (a knob no
+// intel_rste and sas), "foreign_miniport_error": 1, "max_transfer_length": 131072 (the adapter's
+// MaximumTransferLength; a SCSI pass-through with a longer DataTransferLength fails with
+// ERROR_INVALID_PARAMETER). Each personality reads its own (a knob no
 // one reads is an error): inbox_nvme "windows81_mode": false, "firmware_activate_return_code"
 // (unset: 0, or 20h when the drive activates only at a power cycle); inbox_ahci
 // "get_info_insufficient_buffer": false; intel_rst "intel_fw_activate_return_code" (unset: 0, or
@@ -245,6 +248,9 @@ struct StorageAdapterKnobs {
   // Miniport signatures the adapter does not own: ReturnCode 1 (true) or a failed call (false).
   bool foreign_miniport_rc = false;
   DWORD foreign_miniport_error = ERROR_INVALID_FUNCTION;
+  // The adapter's MaximumTransferLength: a SCSI pass-through moving more is refused
+  // (ERROR_INVALID_PARAMETER) before it reaches a unit.
+  uint32_t max_transfer_length = 0x20000;
 };
 
 // Loads the "storage" section (replacing the storage in use) and registers every path. Throws

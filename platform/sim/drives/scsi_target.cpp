@@ -98,8 +98,19 @@ ScsiTarget::ScsiTarget(ScsiConfig config) : cfg_(std::move(config)) {
 }
 
 ScsiResult ScsiTarget::execute(const uint8_t *cdb, size_t cdb_len, uint8_t *data, uint32_t data_len, int ddir) {
-  std::lock_guard<std::mutex> lock(mutex_);
   if (!cdb || cdb_len < 6) return check_condition_fixed(0x05, 0x20, 0x00);
+  // Modelled time, spent before the target acts: WRITE BUFFER 0Eh pieces and 0Fh activations
+  // have their own, every other command the common one.
+  const bool write_buffer = cdb[0] == 0x3B;
+  const uint32_t ms = write_buffer && (cdb[1] & 0x1F) == 0x0E   ? cfg_.timing.download_ms
+                      : write_buffer && (cdb[1] & 0x1F) == 0x0F ? cfg_.timing.activate_ms
+                                                                 : cfg_.timing.command_ms;
+  if (ms != 0) {
+    drive_sleep(ms);
+    std::lock_guard<std::mutex> lock(mutex_);
+    counters_.busy_ms += ms;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
   ++counts_[cdb[0]];
   const ScsiFaultRule *rule = faults_.match(cdb, cdb_len);
   return ScsiFaultSet::apply(

@@ -77,6 +77,7 @@ struct ScsiConfig {
   // pages F2h (phase status, then key page) and F4h (secure test), READ / WRITE BUFFER mode 01h,
   // VPD page ECh.
   std::optional<VuConfig> vu;
+  DriveTiming timing;  // modelled command times (WRITE BUFFER 0Eh pieces, 0Fh activations, the rest)
 };
 
 class ScsiTarget {

@@ -222,6 +222,10 @@ struct StorageAdapter {
 //   "short_transfer" value       move at most `value` bytes (data length fields say so)
 //   "zero_data"                  data-in answered with zeros
 //   "device_number" value        GET_DEVICE_NUMBER answers this DeviceNumber
+//   "scribble" value [value2]    after a successful answer the driver writes into the caller's
+//                                buffer: `bytes` at offset `value`, or without bytes every byte from
+//                                `value` to the end set to `value2` (the data area of a to-device
+//                                request included), and returns the bytes it wrote
 //   "corrupt_offsets" value value2  hardening: after the answer is written, every offset field the
 //                                driver returns (SCSI_PASS_THROUGH DataBufferOffset and
 //                                SenseInfoOffset; protocol command ErrorInfoOffset and data buffer
