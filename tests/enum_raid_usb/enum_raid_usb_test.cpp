@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -386,6 +387,15 @@ TEST_F(EnumRaidUsb, HubChainIsWalkedEightLevelsDeep) {
   ASSERT_EQ(e_.devices[0].usb_entry_count, 8u);
   EXPECT_EQ(e_.devices[0].usb_entries[7].pid, 0x108);
   EXPECT_EQ(lines("USB hub depth limit reached - skip\n"), 1u);
+}
+
+// Handle values in the log carry their "h" suffix.
+TEST_F(EnumRaidUsb, HandlesAreLoggedWithTheirSuffix) {
+  run();
+  const std::string &log = captured_log();
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(opened port str \\\\\.\\Scsi5: handle \w+h for csmi\n)")));
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(opened new rst handle \w+h from \\\\\.\\Scsi5:\n)")));
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(captured ses addr - path \S+, handle \w+h\n)")));
 }
 
 }  // namespace
