@@ -85,6 +85,14 @@ class EnumRaidUsb : public ::testing::Test {
     huld_windows_enumerate_ses(&e_);
     huld_windows_enumerate_usb(&e_);
   }
+  // The CSMI pass on the reference machine whose RST port answers with a changed count.
+  void csmi_with_rst_answer(const char *action, int value) {
+    nlohmann::json j = ref1();
+    j["faults"] = nlohmann::json::array(
+        {{{"op", "ioctl"}, {"path", kRst}, {"action", {{"name", action}, {"value", value}}}}});
+    load(j);
+    huld_windows_enumerate_csmi(&e_);
+  }
   std::vector<std::string> names() const {
     std::vector<std::string> out;
     for (uint32_t i = 0; i < e_.count; ++i) out.push_back(e_.devices[i].name);
@@ -273,11 +281,7 @@ TEST_F(EnumRaidUsb, OddHubAnswersAreClamped) {
 
 // The RAID configuration requests follow the driver's set count only up to 256.
 TEST_F(EnumRaidUsb, CsmiRaidSetCountIsCapped) {
-  nlohmann::json j = ref1();
-  j["faults"] = nlohmann::json::array(
-      {{{"op", "ioctl"}, {"path", kRst}, {"action", {{"name", "set_count"}, {"value", 200000}}}}});
-  load(j);
-  huld_windows_enumerate_csmi(&e_);
+  csmi_with_rst_answer("set_count", 200000);
   size_t configs = 0;
   for (const sim::TraceEntry &t : sim::trace_entries_for(IOCTL_SCSI_MINIPORT))
     configs += t.signature == std::string("CSMIARY\0", 8) && t.miniport_code == 11u;
@@ -288,11 +292,7 @@ TEST_F(EnumRaidUsb, CsmiRaidSetCountIsCapped) {
 
 // A driver that reports more drives than it filled: the empty entries make no record.
 TEST_F(EnumRaidUsb, RaidDriveWithoutAddressIsSkipped) {
-  nlohmann::json j = ref1();
-  j["faults"] = nlohmann::json::array(
-      {{{"op", "ioctl"}, {"path", kRst}, {"action", {{"name", "drive_count"}, {"value", 3}}}}});
-  load(j);
-  huld_windows_enumerate_csmi(&e_);
+  csmi_with_rst_answer("drive_count", 3);
   EXPECT_EQ(find("csmi5.X.X.0000000000000000"), nullptr);
   EXPECT_EQ(e_.count, 7u);
 }
