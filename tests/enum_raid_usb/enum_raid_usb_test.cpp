@@ -4,8 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cctype>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -393,9 +393,20 @@ TEST_F(EnumRaidUsb, HubChainIsWalkedEightLevelsDeep) {
 TEST_F(EnumRaidUsb, HandlesAreLoggedWithTheirSuffix) {
   run();
   const std::string &log = captured_log();
-  EXPECT_TRUE(std::regex_search(log, std::regex(R"(opened port str \\\\\.\\Scsi5: handle \w+h for csmi\n)")));
-  EXPECT_TRUE(std::regex_search(log, std::regex(R"(opened new rst handle \w+h from \\\\\.\\Scsi5:\n)")));
-  EXPECT_TRUE(std::regex_search(log, std::regex(R"(captured ses addr - path \S+, handle \w+h\n)")));
+  // Some line reads `before`, a handle value ending in 'h', then `after`.
+  auto logged = [&log](const std::string &before, const std::string &after) {
+    for (size_t at = log.find(before); at != std::string::npos; at = log.find(before, at + 1)) {
+      size_t end = at + before.size();
+      while (end < log.size() && std::isalnum(static_cast<unsigned char>(log[end]))) ++end;
+      if (end > at + before.size() && log[end - 1] == 'h' && log.compare(end, after.size(), after) == 0) return true;
+    }
+    return false;
+  };
+  const std::string ses = sim::interface_path_for("SCSI\\Enclosure&Ven_SIM&Prod_ENCL\\4&4D4D4D4D&0&000800",
+                                                  GUID_DEVINTERFACE_SES);
+  EXPECT_TRUE(logged("opened port str \\\\.\\Scsi5: handle ", " for csmi\n"));
+  EXPECT_TRUE(logged("opened new rst handle ", " from \\\\.\\Scsi5:\n"));
+  EXPECT_TRUE(logged("captured ses addr - path " + ses + ", handle ", "\n"));
 }
 
 }  // namespace
