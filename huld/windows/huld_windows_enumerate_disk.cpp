@@ -224,9 +224,13 @@ bool in_multi_string(const WCHAR *multi, size_t units, const char *id) {
   while (i < units && multi[i] != 0) {
     size_t k = 0;
     bool same = true;
-    for (; i + k < units && multi[i + k] != 0; ++k)
+    // The id is read only up to its terminator: a longer member string is a mismatch, and the
+    // rest of it is skipped without touching the id again.
+    for (; i + k < units && multi[i + k] != 0; ++k) {
+      if (!same) continue;
       if (!id[k] || lower(static_cast<char>(multi[i + k] & 0xFF)) != lower(id[k]) || multi[i + k] > 0xFF)
         same = false;
+    }
     if (same && id[k] == '\0') return true;
     i += k + 1;
   }
@@ -437,10 +441,10 @@ void _add_device(uint32_t disk_number, const char *instance_id, const char *desc
     HULD_LOG(HULD_LOG_DEBUG, "failed to open %s - skipping device\n", path);
     return;
   }
-  HULD_LOG(HULD_LOG_DEBUG, "valid handle %p opened for device path %s\n", h, path);
+  HULD_LOG(HULD_LOG_DEBUG, "valid handle %ph opened for device path %s\n", h, path);
   DWORD number = 0;
   if (!get_device_number(h, &number)) {
-    HULD_LOG(HULD_LOG_DEBUG, "closing handle %p - failed to capture storage number\n", h);
+    HULD_LOG(HULD_LOG_DEBUG, "closing handle %ph - failed to capture storage number\n", h);
     CloseHandle(h);
     return;
   }
@@ -452,7 +456,7 @@ void _add_device(uint32_t disk_number, const char *instance_id, const char *desc
   }
   uint8_t descriptor[kDescriptorBytes] = {};
   if (!get_descriptor(h, descriptor)) {
-    HULD_LOG(HULD_LOG_DEBUG, "closing handle %p - failed to capture storage query property\n", h);
+    HULD_LOG(HULD_LOG_DEBUG, "closing handle %ph - failed to capture storage query property\n", h);
     CloseHandle(h);
     return;
   }
@@ -496,11 +500,11 @@ void _add_device(uint32_t disk_number, const char *instance_id, const char *desc
       if (d->rst_port_handle == INVALID_HANDLE_VALUE)
         HULD_LOG(HULD_LOG_DEBUG, "could not open handle at path %s", port);
       else
-        HULD_LOG(HULD_LOG_DEBUG, "captured irst scsi addr on disk device - path %s, rst handle %p\n", port,
+        HULD_LOG(HULD_LOG_DEBUG, "captured irst scsi addr on disk device - path %s, rst handle %ph\n", port,
                  d->rst_port_handle);
     }
   }
-  HULD_LOG(HULD_LOG_DEBUG, "captured disk addr - path %s, handle %p\n", d->conn.path, d->conn.handle);
+  HULD_LOG(HULD_LOG_DEBUG, "captured disk addr - path %s, handle %ph\n", d->conn.path, d->conn.handle);
 }
 
 void _add_nvme_controller(uint32_t *nvme_index, const char *instance_id, huld_dev_enumeration *e) {
@@ -533,7 +537,7 @@ void _add_nvme_controller(uint32_t *nvme_index, const char *instance_id, huld_de
       return true;
     }
     if (!store(d->conn.path, sizeof d->conn.path, path)) {
-      HULD_LOG(HULD_LOG_DEBUG, "handle %s (%p) too long to store, skip device", path, h);
+      HULD_LOG(HULD_LOG_DEBUG, "handle %s (%ph) too long to store, skip device", path, h);
       drop_last(e);
       return true;
     }
@@ -542,7 +546,7 @@ void _add_nvme_controller(uint32_t *nvme_index, const char *instance_id, huld_de
     d->disk_number = 0xFFFFFFFFu;
     d->conn.driver = recognize_driver_desc(desc);
     ++*nvme_index;
-    HULD_LOG(HULD_LOG_DEBUG, "captured disk addr - path %s, handle %p\n", d->conn.path, h);
+    HULD_LOG(HULD_LOG_DEBUG, "captured disk addr - path %s, handle %ph\n", d->conn.path, h);
     return true;
   });
 }
@@ -619,14 +623,14 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
     SetupDiDestroyDeviceInfoList(parent_set);
     return;
   }
-  HULD_LOG(HULD_LOG_DEBUG, "valid handle %p opened for device path %s\n", h, path);
+  HULD_LOG(HULD_LOG_DEBUG, "valid handle %ph opened for device path %s\n", h, path);
   DWORD number = 0;
   uint8_t descriptor[kDescriptorBytes] = {};
   const char *failure = nullptr;
   if (!get_device_number(h, &number))
-    failure = "closing handle %p - failed to capture storage number\n";
+    failure = "closing handle %ph - failed to capture storage number\n";
   else if (!get_descriptor(h, descriptor))
-    failure = "closing handle %p - failed to capture storage query property\n";
+    failure = "closing handle %ph - failed to capture storage query property\n";
   huld_dev *d = failure ? nullptr : huld_dev_enumeration_push_back(e);
   if (!failure && !d) failure = "device skipped due to enumeration push_back failure";
   if (!failure && !store(d->conn.path, sizeof d->conn.path, path)) {

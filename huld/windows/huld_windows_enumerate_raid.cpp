@@ -26,6 +26,7 @@ constexpr uint32_t kCsmiRaidDriveSize = 136;
 constexpr uint32_t kCsmiRaidDrivesFrom = 64;  // first drive entry in the configuration answer
 constexpr uint32_t kCsmiMaxPhys = 32;
 constexpr uint32_t kCsmiMaxDrivesPerSet = 128;
+constexpr uint32_t kCsmiMaxRaidSets = 256;
 constexpr uint8_t kCsmiEndDevice = 0x10;
 
 // Intel RSTe
@@ -36,6 +37,7 @@ constexpr uint32_t kRsteSpareInfo = 0xE0002024;
 constexpr uint32_t kRstePassThroughCount = 0xE0002028;
 constexpr uint32_t kRstePassThroughInfo = 0xE000202C;
 constexpr uint32_t kRsteDiskSize = 108;
+constexpr uint32_t kRsteVolumeInfoSize = 132;
 constexpr uint32_t kRsteMaxCount = 256;
 
 // Closes what the last record holds and removes it.
@@ -224,6 +226,12 @@ void csmi_capture_raid(HANDLE port, const char *path, uint32_t port_number, huld
     return;
   }
   if (max_drives > kCsmiMaxDrivesPerSet) max_drives = kCsmiMaxDrivesPerSet;
+  // One configuration request goes out per set: a driver's count is bounded like every other.
+  if (sets > kCsmiMaxRaidSets) {
+    HULD_LOG(HULD_LOG_DEBUG, "port %s reports %u raid sets, investigating the first %u\n", path,
+             static_cast<unsigned>(sets), static_cast<unsigned>(kCsmiMaxRaidSets));
+    sets = kCsmiMaxRaidSets;
+  }
   const size_t size = kCsmiRaidConfigHead + static_cast<size_t>(kCsmiRaidDriveSize) * max_drives;
   auto *buf = static_cast<uint8_t *>(std::malloc(size));
   if (!buf) {
@@ -247,13 +255,19 @@ void csmi_capture_raid(HANDLE port, const char *path, uint32_t port_number, huld
     HULD_LOG(HULD_LOG_DEBUG, "    info: %xh\n", buf[42]);
     HULD_LOG(HULD_LOG_DEBUG, "    nr_drives: %u\n", static_cast<unsigned>(drives));
     HULD_LOG(HULD_LOG_DEBUG, "    data_type: %xh\n", buf[44]);
-    HULD_LOG(HULD_LOG_DEBUG, "    failure_code: %xh\n", static_cast<unsigned>(huld_get_le32(buf + 48)));
-    HULD_LOG(HULD_LOG_DEBUG, "    nr_chg: %xh\n", static_cast<unsigned>(huld_get_le32(buf + 52)));
+    HULD_LOG(HULD_LOG_DEBUG, "    failure_code: %xh\n", static_cast<unsigned>(huld_get_le32(buf + 56)));
+    HULD_LOG(HULD_LOG_DEBUG, "    nr_chg: %xh\n", static_cast<unsigned>(huld_get_le32(buf + 60)));
     if (drives > max_drives) drives = max_drives;
     HULD_LOG(HULD_LOG_DEBUG, "investigating %d drives from this raid set\n", static_cast<int>(drives));
     for (uint32_t k = 0; k < drives; ++k) {
       const uint8_t *drive = buf + kCsmiRaidDrivesFrom + kCsmiRaidDriveSize * k;
       const uint8_t *sas = drive + 88, *lun = drive + 96;
+      // A driver that reports more drives than it filled leaves zeroed entries: no address, no drive.
+      static const uint8_t kNoAddress[8] = {};
+      if (std::memcmp(sas, kNoAddress, sizeof kNoAddress) == 0) {
+        HULD_LOG(HULD_LOG_DEBUG, "skipping raid drive %u, no sas address\n", static_cast<unsigned>(k));
+        continue;
+      }
       HULD_LOG(HULD_LOG_DEBUG, "csmi raid drive detected\n");
       log_text("    model: %.*s\n", drive, 40);
       log_text("    fw: %.*s\n", drive + 40, 8);
@@ -292,13 +306,15 @@ void csmi_capture_raid(HANDLE port, const char *path, uint32_t port_number, huld
         drop_last(e);
         continue;
       }
-      HULD_LOG(HULD_LOG_DEBUG, "opened new rst handle %p from %s\n", d->rst_port_handle, path);
+      HULD_LOG(HULD_LOG_DEBUG, "opened new rst handle %ph from %s\n", d->rst_port_handle, path);
     }
   }
   std::free(buf);
 }
 
 // ---- Intel RSTe ---------------------------------------------------------------------------------
+
+uint32_t cap_count(uint32_t n) { return n > kRsteMaxCount ? kRsteMaxCount : n; }
 
 // A zeroed request of the given size with its header; null when it cannot be had.
 uint8_t *rste_request(size_t size, uint32_t code) {
@@ -307,7 +323,7 @@ uint8_t *rste_request(size_t size, uint32_t code) {
     HULD_LOG(HULD_LOG_DEBUG, "could not allocate %u bytes for rste request\n", static_cast<unsigned>(size));
     return nullptr;
   }
-  fill_srb(buf, static_cast<uint32_t>(size), "NvmeRAID", 40, code);
+  intel_rste_populate_srb(buf, static_cast<uint32_t>(size), code);
   return buf;
 }
 
@@ -321,7 +337,7 @@ int rste_send(HANDLE port, uint8_t *buf, size_t size, DWORD *got) {
 
 int rste_get_count(HANDLE port, uint32_t code, uint32_t *count) {
   uint8_t buf[32] = {};
-  fill_srb(buf, sizeof buf, "NvmeRAID", 40, code);
+  intel_rste_populate_srb(buf, sizeof buf, code);
   DWORD got = 0;
   if (rste_send(port, buf, sizeof buf, &got)) return 1;
   *count = huld_get_le32(buf + 28);
@@ -329,26 +345,27 @@ int rste_get_count(HANDLE port, uint32_t code, uint32_t *count) {
 }
 
 // A disk list request (spare or pass-through) for count entries; the answer's entries lie from
-// byte 32. Returns the buffer (caller frees) and the number of whole entries returned.
-uint8_t *rste_get_disk_list(HANDLE port, uint32_t code, uint32_t count, uint32_t *entries) {
+// byte 32. 0 with the buffer (caller frees) and the number of whole entries returned, else 1.
+int rste_get_disk_list(HANDLE port, uint32_t code, uint32_t count, uint8_t **list, uint32_t *entries) {
+  *list = nullptr;
+  *entries = 0;
   const size_t size = 32 + static_cast<size_t>(kRsteDiskSize) * (count + 1);
   uint8_t *buf = rste_request(size, code);
-  if (!buf) return nullptr;
+  if (!buf) return 1;
   huld_put_le32(buf + 28, static_cast<uint32_t>(kRsteDiskSize * (count + 1)));
   DWORD got = 0;
   if (rste_send(port, buf, size, &got)) {
     std::free(buf);
-    return nullptr;
+    return 1;
   }
   if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste spare disks info ioctl return", buf, got < size ? got : size);
   HULD_LOG(HULD_LOG_VERBOSE, "sdi device ioctl wrote %u bytes\n", static_cast<unsigned>(got));
   const size_t returned = got < size ? got : size;
   const uint32_t fit = returned > 32 ? static_cast<uint32_t>((returned - 32) / kRsteDiskSize) : 0;
   *entries = fit < count ? fit : count;
-  return buf;
+  *list = buf;
+  return 0;
 }
-
-uint32_t cap_count(uint32_t n) { return n > kRsteMaxCount ? kRsteMaxCount : n; }
 
 void push_rste(huld_dev_enumeration *e, const char *path, const char *prefix, uint32_t port_number,
                uint32_t disk_id, uint32_t index, bool member) {
@@ -380,17 +397,20 @@ void rste_log_disk(const uint8_t *entry) {
   log_text("serial: %.*s\n", entry + 52, 40);
 }
 
+using RsteCountFn = int (*)(HANDLE, uint32_t *);
+using RsteListFn = int (*)(HANDLE, uint32_t, uint8_t **, uint32_t *);
+
 // Pass-through and spare disks share their walk.
 void rste_capture_disk_list(HANDLE port, const char *path, uint32_t port_number, huld_dev_enumeration *e,
-                            uint32_t list_code, const char *count_line, const char *fail_line,
-                            const char *skip_line, const char *prefix) {
+                            RsteCountFn get_count, RsteListFn get_list, const char *count_line,
+                            const char *fail_line, const char *skip_line, const char *prefix) {
   uint32_t count = 0;
-  if (rste_get_count(port, kRstePassThroughCount, &count)) return;
+  if (get_count(port, &count)) return;
   HULD_LOG(HULD_LOG_DEBUG, count_line, static_cast<unsigned>(count));
   count = cap_count(count);
   uint32_t entries = 0;
-  uint8_t *buf = rste_get_disk_list(port, list_code, count, &entries);
-  if (!buf) {
+  uint8_t *buf = nullptr;
+  if (get_list(port, count, &buf, &entries)) {
     HULD_LOG(HULD_LOG_DEBUG, "%s", fail_line);
     return;
   }
@@ -421,65 +441,110 @@ void csmi_capture_port(HANDLE port, const char *path, uint32_t port_number, huld
   csmi_capture_raid(port, path, port_number, e);
 }
 
-void intel_rste_capture_rste_passthrough_disks(HANDLE port, const char *path, uint32_t port_number,
-                                               huld_dev_enumeration *e) {
-  rste_capture_disk_list(port, path, port_number, e, kRstePassThroughInfo, "number of passthrough disks: %u\n",
-                         "failed to capture passthrough disk info\n", "skipping passthrough disk %u, disk id 0\n",
-                         "rstep");
+void intel_rste_populate_srb(uint8_t *buffer, uint32_t size, uint32_t control_code) {
+  fill_srb(buffer, size, "NvmeRAID", 40, control_code);
+}
+
+int intel_rste_get_num_raid_volumes(HANDLE port, uint32_t *count) {
+  return rste_get_count(port, kRsteVolumeCount, count);
+}
+
+int intel_rste_get_num_passthrough_disks(HANDLE port, uint32_t *count) {
+  return rste_get_count(port, kRstePassThroughCount, count);
 }
 
 // The spare count is read with the pass-through count request, as the driver has been asked
 // since the first release; which request the driver expects there is not known.
+int intel_rste_get_num_spare_disks(HANDLE port, uint32_t *count) {
+  return rste_get_count(port, kRstePassThroughCount, count);
+}
+
+int intel_rste_get_passthrough_disk_information(HANDLE port, uint32_t count, uint8_t **list, uint32_t *entries) {
+  return rste_get_disk_list(port, kRstePassThroughInfo, count, list, entries);
+}
+
+int intel_rste_get_raid_spare_disks_infomation(HANDLE port, uint32_t count, uint8_t **list, uint32_t *entries) {
+  return rste_get_disk_list(port, kRsteSpareInfo, count, list, entries);
+}
+
+int intel_rste_get_raid_information(HANDLE port, uint32_t volume, uint8_t *info) {
+  std::memset(info, 0, kRsteVolumeInfoSize);
+  intel_rste_populate_srb(info, kRsteVolumeInfoSize, kRsteVolumeInfo);
+  huld_put_le32(info + 28, volume);
+  DWORD got = 0;
+  if (rste_send(port, info, kRsteVolumeInfoSize, &got)) return 1;
+  HULD_LOG(HULD_LOG_VERBOSE, "rste raid information bytes written: %d\n", static_cast<int>(got));
+  if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste raid information ioctl return", info, kRsteVolumeInfoSize);
+  return 0;
+}
+
+int intel_rste_get_raid_config(HANDLE port, uint32_t volume, uint32_t members, uint8_t **config, uint32_t *entries) {
+  *config = nullptr;
+  *entries = 0;
+  members = cap_count(members);
+  const size_t size = 36 + static_cast<size_t>(kRsteDiskSize) * (members + 1);
+  uint8_t *cfg = rste_request(size, kRsteVolumeConfig);
+  if (!cfg) return 1;
+  huld_put_le32(cfg + 28, volume);
+  huld_put_le32(cfg + 32, static_cast<uint32_t>(kRsteDiskSize * (members + 1)));
+  HULD_LOG(HULD_LOG_DEBUG, "rste ioctl get raid config:\n");
+  HULD_LOG(HULD_LOG_DEBUG, "indexOfRaidVolume: %u\n", static_cast<unsigned>(volume));
+  HULD_LOG(HULD_LOG_DEBUG, "returnBufferLen: %u\n", static_cast<unsigned>(kRsteDiskSize * (members + 1)));
+  HULD_LOG(HULD_LOG_DEBUG, "ioctl_sz: %u\n", static_cast<unsigned>(size));
+  if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste raid config ioctl out", cfg, 36);
+  DWORD got = 0;
+  if (rste_send(port, cfg, size, &got)) {
+    std::free(cfg);
+    return 1;
+  }
+  if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste raid config ioctl return", cfg, got < size ? got : size);
+  const size_t returned = got < size ? got : size;
+  const uint32_t fit = returned > 36 ? static_cast<uint32_t>((returned - 36) / kRsteDiskSize) : 0;
+  *entries = fit < members ? fit : members;
+  *config = cfg;
+  return 0;
+}
+
+void intel_rste_capture_rste_passthrough_disks(HANDLE port, const char *path, uint32_t port_number,
+                                               huld_dev_enumeration *e) {
+  rste_capture_disk_list(port, path, port_number, e, intel_rste_get_num_passthrough_disks,
+                         intel_rste_get_passthrough_disk_information, "number of passthrough disks: %u\n",
+                         "failed to capture passthrough disk info\n", "skipping passthrough disk %u, disk id 0\n",
+                         "rstep");
+}
+
 void intel_rste_capture_rste_spare_disks(HANDLE port, const char *path, uint32_t port_number,
                                          huld_dev_enumeration *e) {
-  rste_capture_disk_list(port, path, port_number, e, kRsteSpareInfo, "number of spare disks: %u\n",
+  rste_capture_disk_list(port, path, port_number, e, intel_rste_get_num_spare_disks,
+                         intel_rste_get_raid_spare_disks_infomation, "number of spare disks: %u\n",
                          "failed to capture spare disk info\n", "skipping spare disk %u, disk id 0\n", "rstes");
 }
 
 void intel_rste_capture_rste_raid_volumes(HANDLE port, const char *path, uint32_t port_number,
                                           huld_dev_enumeration *e) {
   uint32_t volumes = 0;
-  if (rste_get_count(port, kRsteVolumeCount, &volumes)) return;
+  if (intel_rste_get_num_raid_volumes(port, &volumes)) return;
   HULD_LOG(HULD_LOG_DEBUG, "number of raid volumes: %u\n", static_cast<unsigned>(volumes));
   volumes = cap_count(volumes);
   for (uint32_t v = 1; v <= volumes; ++v) {
-    uint8_t info[132] = {};
-    fill_srb(info, sizeof info, "NvmeRAID", 40, kRsteVolumeInfo);
-    huld_put_le32(info + 28, v);
-    DWORD got = 0;
-    if (rste_send(port, info, sizeof info, &got)) {
+    uint8_t info[kRsteVolumeInfoSize];
+    if (intel_rste_get_raid_information(port, v, info)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to capture raid info for raid %lu\n", static_cast<unsigned long>(v));
       continue;
     }
-    HULD_LOG(HULD_LOG_VERBOSE, "rste raid information bytes written: %d\n", static_cast<int>(got));
-    if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste raid information ioctl return", info, sizeof info);
-    const uint32_t members_reported = huld_get_le32(info + 128);
+    const uint32_t members = huld_get_le32(info + 128);
     HULD_LOG(HULD_LOG_DEBUG, "idx: %lu\n", static_cast<unsigned long>(v));
     log_text("raid type: %.*s\n", info + 32, 8);
     log_text("model: %.*s\n", info + 40, 40);
     log_text("serial: %.*s\n", info + 88, 40);
     log_text("firmware: %.*s\n", info + 80, 8);
-    HULD_LOG(HULD_LOG_DEBUG, "nmembers: %lu\n", static_cast<unsigned long>(members_reported));
-    const uint32_t members = cap_count(members_reported);
-    const size_t size = 36 + static_cast<size_t>(kRsteDiskSize) * (members + 1);
-    uint8_t *cfg = rste_request(size, kRsteVolumeConfig);
-    if (!cfg) continue;
-    huld_put_le32(cfg + 28, v);
-    huld_put_le32(cfg + 32, static_cast<uint32_t>(kRsteDiskSize * (members + 1)));
-    HULD_LOG(HULD_LOG_DEBUG, "rste ioctl get raid config:\n");
-    HULD_LOG(HULD_LOG_DEBUG, "indexOfRaidVolume: %u\n", static_cast<unsigned>(v));
-    HULD_LOG(HULD_LOG_DEBUG, "returnBufferLen: %u\n", static_cast<unsigned>(kRsteDiskSize * (members + 1)));
-    HULD_LOG(HULD_LOG_DEBUG, "ioctl_sz: %u\n", static_cast<unsigned>(size));
-    if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste raid config ioctl out", cfg, 36);
-    if (rste_send(port, cfg, size, &got)) {
+    HULD_LOG(HULD_LOG_DEBUG, "nmembers: %lu\n", static_cast<unsigned long>(members));
+    uint8_t *cfg = nullptr;
+    uint32_t walk = 0;
+    if (intel_rste_get_raid_config(port, v, members, &cfg, &walk)) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to capture raid config for raid %lu", static_cast<unsigned long>(v));
-      std::free(cfg);
       continue;
     }
-    if (huld_log_level >= HULD_LOG_VERBOSE) huld_log_dump("rste raid config ioctl return", cfg, got < size ? got : size);
-    const size_t returned = got < size ? got : size;
-    const uint32_t fit = returned > 36 ? static_cast<uint32_t>((returned - 36) / kRsteDiskSize) : 0;
-    const uint32_t walk = fit < members ? fit : members;
     for (uint32_t i = 0; i < walk; ++i) {
       const uint8_t *entry = cfg + 36 + kRsteDiskSize * i;
       const uint32_t id = huld_get_le32(entry);
@@ -505,7 +570,7 @@ void huld_windows_enumerate_csmi(huld_dev_enumeration *e) {
       HULD_LOG(HULD_LOG_DEBUG, "failed to open handle %s\n", path);
       continue;
     }
-    HULD_LOG(HULD_LOG_DEBUG, "opened port str %s handle %p for csmi\n", path, port);
+    HULD_LOG(HULD_LOG_DEBUG, "opened port str %s handle %ph for csmi\n", path, port);
     if (csmi_is_supported(port))
       csmi_capture_port(port, path, n, e);
     else

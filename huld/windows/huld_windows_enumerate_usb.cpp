@@ -319,14 +319,14 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
       HULD_LOG(HULD_LOG_DEBUG, "invalid handle opened for device path %s\n", path);
       continue;
     }
-    HULD_LOG(HULD_LOG_DEBUG, "valid handle %p opened for device path %s\n", h, path);
+    HULD_LOG(HULD_LOG_DEBUG, "valid handle %ph opened for device path %s\n", h, path);
     uint8_t query[12] = {};
     uint8_t descriptor[HULD_DEV_DESCRIPTOR_SIZE] = {};
     DWORD got = 0;
     if (!DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof query, descriptor, sizeof descriptor, &got,
                          nullptr) ||
         got != sizeof descriptor) {
-      HULD_LOG(HULD_LOG_DEBUG, "closing handle %p - failed to capture storage query property\n", h);
+      HULD_LOG(HULD_LOG_DEBUG, "closing handle %ph - failed to capture storage query property\n", h);
       CloseHandle(h);
       continue;
     }
@@ -340,18 +340,18 @@ void huld_windows_enumerate_ses(huld_dev_enumeration *e) {
     d->conn.type = CONN_SES;
     d->conn.handle = h;
     if (std::strlen(path) >= sizeof d->conn.path) {
-      HULD_LOG(HULD_LOG_DEBUG, "handle %s (%p) too long to store, skip device", path, h);
+      HULD_LOG(HULD_LOG_DEBUG, "handle %s (%ph) too long to store, skip device", path, h);
       huld_windows_close_handle(&d->conn.handle);
       huld_dev_enumeration_pop_back(e);
       continue;
     }
     std::strcpy(d->conn.path, path);
     std::memcpy(d->descriptor, descriptor, sizeof descriptor);
-    HULD_LOG(HULD_LOG_DEBUG, "captured ses addr - path %s, handle %p\n", path, h);
+    HULD_LOG(HULD_LOG_DEBUG, "captured ses addr - path %s, handle %ph\n", path, h);
     SCSI_ADDRESS address = {};
     if (!DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, &address, sizeof address, &address, sizeof address, &got,
                          nullptr)) {
-      HULD_LOG(HULD_LOG_DEBUG, "closing handle %p - failed to capture scsi address\n", h);
+      HULD_LOG(HULD_LOG_DEBUG, "closing handle %ph - failed to capture scsi address\n", h);
       huld_windows_close_handle(&d->conn.handle);
       huld_dev_enumeration_pop_back(e);
       continue;

@@ -16,6 +16,7 @@ namespace {
 constexpr GUID kXuPropertySet = {0x4773FA06, 0xFE24, 0x48D9, {0xA2, 0x6C, 0x7E, 0xFC, 0x7F, 0xC1, 0xE3, 0xDD}};
 constexpr ULONG kXuAnswerSize = 64;
 constexpr uint32_t kNoNode = 0xFFFFFFFFu;
+constexpr DWORD kMaxXuNodes = 256;
 
 template <class T>
 void release(T **p) {
@@ -48,6 +49,12 @@ uint32_t find_xu_node(IKsTopologyInfo *topology, bool *has_nodes) {
   DWORD count = 0;
   *has_nodes = SUCCEEDED(topology->get_NumNodes(&count)) && count != 0;
   if (!*has_nodes) return kNoNode;
+  // The count comes from the driver; the search is bounded like the other driver counts.
+  if (count > kMaxXuNodes) {
+    HULD_LOG(HULD_LOG_DEBUG, "%u topology nodes reported, searching the first %u\n", static_cast<unsigned>(count),
+             static_cast<unsigned>(kMaxXuNodes));
+    count = kMaxXuNodes;
+  }
   uint32_t found = kNoNode;
   for (DWORD i = 0; i < count; ++i) {
     GUID type;

@@ -370,8 +370,8 @@ void load_hub(Tree &t, int index, const json &j, const std::string &w, std::vect
     for (size_t i = 0; i < arr.size(); ++i) {
       const json &c = arr[i];
       const std::string cw = w + ".connections[" + std::to_string(i) + "]";
-      check_fields(c, cw, {"port", "node", "vid", "pid", "serial", "serial_index", "super_speed", "serial_stall",
-                           "serial_length", "name", "name_length"});
+      check_fields(c, cw, {"port", "node", "vid", "pid", "serial", "serial_index", "super_speed", "super_speed_capable",
+                           "super_speed_plus", "serial_stall", "serial_length", "name", "name_length"});
       if (!c.contains("port")) bad(cw, "missing \"port\"");
       const uint32_t port = static_cast<uint32_t>(number(c["port"], cw + ".port", 255));
       if (port == 0 || port > hub->ports) bad(cw + ".port", "port " + std::to_string(port) + " is not in 1.." + std::to_string(hub->ports));
@@ -397,6 +397,14 @@ void load_hub(Tree &t, int index, const json &j, const std::string &w, std::vect
       p.serial_index = c.contains("serial_index") ? static_cast<uint8_t>(number(c["serial_index"], cw + ".serial_index", 255))
                                                   : (p.serial.empty() ? 0 : 3);
       if (c.contains("super_speed")) p.super_speed = flag(c["super_speed"], cw + ".super_speed");
+      p.super_speed_capable = c.contains("super_speed_capable")
+                                  ? flag(c["super_speed_capable"], cw + ".super_speed_capable")
+                                  : p.super_speed;
+      if (c.contains("super_speed_plus")) p.super_speed_plus = flag(c["super_speed_plus"], cw + ".super_speed_plus");
+      if (p.super_speed && !p.super_speed_capable)
+        bad(cw + ".super_speed_capable", "a device operating at SuperSpeed is capable of it");
+      if (p.super_speed_plus && !p.super_speed)
+        bad(cw + ".super_speed_plus", "a device operating at SuperSpeedPlus operates at SuperSpeed or higher");
       if (c.contains("serial_stall")) p.serial_stall = flag(c["serial_stall"], cw + ".serial_stall");
       if (c.contains("serial_length"))
         p.serial_length = static_cast<uint32_t>(number(c["serial_length"], cw + ".serial_length", 255));
@@ -481,7 +489,6 @@ void load_device_tree(const nlohmann::json *section) {
   Tree &t = tree();
   std::lock_guard<std::mutex> g(t.lock);
   reset_locked(t);
-  register_set_counters();
   if (section == nullptr) return;
   const json &arr = *section;
   if (!arr.is_array()) bad("devices", "expected an array of device nodes");

@@ -35,7 +35,9 @@ struct UsbPort {
   uint16_t pid = 0;
   uint8_t serial_index = 0;
   std::string serial;
-  bool super_speed = false;
+  bool super_speed = false;           // operating at SuperSpeed or higher
+  bool super_speed_capable = false;   // SuperSpeed-capable (may run slower, e.g. on a USB 2 link)
+  bool super_speed_plus = false;      // operating at SuperSpeedPlus (and capable of it)
   bool is_hub = false;
   std::string name;                   // node connection name of a downstream hub
   bool serial_stall = false;
@@ -87,8 +89,6 @@ std::optional<Property> node_property(const Tree &t, const Node &n, const DEVPRO
 // Name of a property key for fault rules ("BusNumber"), or "{fmtid},pid".
 std::string property_name(const DEVPROPKEY &key);
 
-// Registers the resource counters of device-information sets.
-void register_set_counters();
 // Registers the hub object of every node with a hub block.
 void register_hubs(const Tree &t);
 

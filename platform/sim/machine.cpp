@@ -384,6 +384,10 @@ ResourceSnapshot ResourceSnapshot::take() {
   snap.counts["bad_closes"] = handle_bad_close_count();
   snap.counts["registry_keys"] = registry_open_key_count();
   snap.counts["contract_violations"] = contract_violation_count();
+  // Counted from the first snapshot on, like handles: a set leaked before any machine loads is
+  // seen by the test that leaked it, not by the next one to load a machine.
+  snap.counts["devinfo_sets"] = device_info_set_count();
+  snap.counts["devinfo_bad_destroys"] = device_info_bad_destroy_count();
   for (const auto &[name, count] : state().counters)
     if (count) snap.counts[name] = count();
   return snap;

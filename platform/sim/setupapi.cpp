@@ -140,11 +140,6 @@ HDEVINFO class_devs(const GUID *guid, const char *enumerator, DWORD flags, const
 
 }  // namespace
 
-void register_set_counters() {
-  register_resource_counter("devinfo_sets", [] { return device_info_set_count(); });
-  register_resource_counter("devinfo_bad_destroys", [] { return device_info_bad_destroy_count(); });
-}
-
 }  // namespace devtree
 
 size_t device_info_set_count() {

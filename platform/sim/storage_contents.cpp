@@ -115,9 +115,13 @@ CsmiContents load_csmi(const json &j, const std::string &w, const StorageDriveTa
   for (size_t i = 0; i < phys.size(); ++i) {
     const json &p = phys[i];
     const std::string wp = at(w + ".phys", i);
-    check_fields(p, wp, {"identifier", "attached", "sas_address", "port_identifier", "protocol", "link_rate", "drive"});
+    check_fields(p, wp, {"identifier", "attached_identifier", "attached", "sas_address", "port_identifier", "protocol",
+                         "link_rate", "drive"});
     CsmiPhy phy;
     phy.identifier = static_cast<uint8_t>(p.contains("identifier") ? number(p["identifier"], wp + ".identifier", 255) : i);
+    phy.attached_identifier = static_cast<uint8_t>(
+        p.contains("attached_identifier") ? number(p["attached_identifier"], wp + ".attached_identifier", 255)
+                                          : phy.identifier);
     phy.port_identifier = static_cast<uint8_t>(
         p.contains("port_identifier") ? number(p["port_identifier"], wp + ".port_identifier", 255) : phy.identifier);
     if (p.contains("link_rate")) phy.link_rate = static_cast<uint8_t>(number(p["link_rate"], wp + ".link_rate", 255));
@@ -158,8 +162,12 @@ CsmiContents load_csmi(const json &j, const std::string &w, const StorageDriveTa
     size_t largest = 0;
     for (size_t s = 0; s < sets.size(); ++s) {
       const std::string ws = at(wr + ".sets", s);
-      check_fields(sets[s], ws, {"raid_type", "status", "drives"});
+      check_fields(sets[s], ws, {"raid_type", "status", "failure_code", "change_count", "drives"});
       CsmiRaidSet set;
+      if (sets[s].contains("failure_code"))
+        set.failure_code = static_cast<uint32_t>(number(sets[s]["failure_code"], ws + ".failure_code", 0xFFFFFFFF));
+      if (sets[s].contains("change_count"))
+        set.change_count = static_cast<uint32_t>(number(sets[s]["change_count"], ws + ".change_count", 0xFFFFFFFF));
       if (sets[s].contains("raid_type")) set.raid_type = static_cast<uint8_t>(number(sets[s]["raid_type"], ws + ".raid_type", 255));
       if (sets[s].contains("status")) set.status = static_cast<uint8_t>(number(sets[s]["status"], ws + ".status", 255));
       const json &list = array_of(sets[s], "drives", ws);

@@ -8,7 +8,8 @@
 //   "CSMISAS" 20 phy info      2080 bytes: bNumberOfPhys @28, 64-byte phy entries from 32
 //   "CSMIARY" 10 RAID info     128 bytes: uNumRaidSets u32 @28, uMaxDrivesPerSet u32 @32
 //   "CSMIARY" 11 RAID config   64 + 136 per drive: uRaidSetIndex u32 @28 (in and out), ...,
-//                              bDriveCount @43, 136-byte drive entries from 64
+//                              bDriveCount @43, uFailureCode u32 @56, uChangeCount u32 @60,
+//                              136-byte drive entries from 64
 //   "CSMISAS" 25 STP           164 + data: phy @28, port @29, rate @30, SAS address @32, command
 //                              FIS @44, Flags u32 @64, DataLength u32 @68, ConnectionStatus @72,
 //                              status FIS @76, SCR @96, DataBytes u32 @160, data @164
@@ -111,7 +112,7 @@ BOOL phy_info(StorageRequest &r, const MiniportHeader &h, const CsmiContents &cs
     if (p.attached_type == kCsmiNoDevice) continue;
     e[39] = p.target_protocol;
     std::memcpy(e + 48, p.attached_address.data(), 8);
-    e[56] = p.identifier;
+    e[56] = p.attached_identifier;
   }
   if (const FaultAction *a = r.action("phy_count")) out[28] = static_cast<uint8_t>(a->value);
   return finish(r, kCsmiSuccess);
@@ -143,6 +144,8 @@ BOOL raid_config(StorageRequest &r, const MiniportHeader &h, const CsmiContents 
   out[41] = set.status;
   const size_t drives = std::min<size_t>(set.drives.size(), csmi.max_drives_per_set);
   out[43] = static_cast<uint8_t>(drives);
+  wire::put32(out, 56, set.failure_code);  // uFailureCode
+  wire::put32(out, 60, set.change_count);  // uChangeCount
   for (size_t k = 0; k < drives; ++k) {
     const CsmiRaidDrive &d = set.drives[k];
     const DriveIdentity id = d.listed();

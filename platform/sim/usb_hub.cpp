@@ -131,8 +131,14 @@ class HubObject : public DeviceObject {
     wire::put32(call.out, 0, index);
     wire::put32(call.out, 4, kConnectionInfoV2Size);
     if (p->connected) {
-      wire::put32(call.out, 8, 0x3 | (p->super_speed ? kUsb300 : 0));
-      wire::put32(call.out, 12, p->super_speed ? 0x3 : 0);
+      wire::put32(call.out, 8, 0x3 | (p->super_speed_capable ? kUsb300 : 0));
+      // Flags: bit 0 operating at SuperSpeed or higher, bit 1 SuperSpeed-capable, bit 2 operating
+      // at SuperSpeedPlus, bit 3 SuperSpeedPlus-capable.
+      uint32_t flags = 0;
+      if (p->super_speed) flags |= 0x1;
+      if (p->super_speed_capable) flags |= 0x2;
+      if (p->super_speed_plus) flags |= 0xC;
+      wire::put32(call.out, 12, flags);
     }
     call.bytes_returned = kConnectionInfoV2Size;
     return TRUE;

@@ -3,6 +3,8 @@
 // driver recognition from the description, and the device-tree and request faults that make a
 // pass skip one device and go on.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "huld/huld_environment.h"
 #include "huld/windows/huld_windows_enumerate.h"
 #include "platform/win32.h"
+#include "sim/device.h"
 #include "sim/devtree.h"
 #include "sim/faults.h"
 #include "sim/machine.h"
@@ -243,6 +246,109 @@ TEST_F(EnumDisk, FailedInterfaceSetLeavesTheControllerPasses) {
   EXPECT_STREQ(find("disk0")->conn.path, "\\\\.\\PhysicalDrive0");
   EXPECT_EQ(find("disk3.pd5"), nullptr);
   EXPECT_NE(find("nvme1"), nullptr);
+}
+
+// The suffix must stand between a '#' and a '#': neither a longer suffix ending in it nor one
+// starting with it is taken for the controller's own.
+TEST_F(EnumDisk, InstanceSuffixIsAnchoredOnBothSides) {
+  const std::string z = "PCI\\VEN_AAA2&DEV_0100&SUBSYS_00000000&REV_00\\";
+  const char *suffixes[] = {"14&2F3E4D5C&0&00E1", "4&2F3E4D5C&0&00E10"};
+  int port = 12;
+  for (const char *suffix : suffixes) {
+    nlohmann::json q = node("NVMe-Z");
+    q["id"] = "Q" + std::to_string(port);
+    q["instance_id"] = z + suffix;
+    machine_["devices"].push_back(q);
+    machine_["storage"]["adapters"].push_back(
+        {{"id", q["id"]}, {"personality", "inbox_nvme"}, {"node", q["id"]}, {"port", port++}});
+  }
+  load();
+  enumerate();
+  ASSERT_TRUE(find("nvme1") && find("nvme2") && find("nvme3"));
+  EXPECT_EQ(std::string(find("nvme1")->conn.path), storage_port("NVMe-Z"));
+  EXPECT_EQ(std::string(find("nvme2")->conn.path), storage_port("Q12"));
+  EXPECT_EQ(std::string(find("nvme3")->conn.path), storage_port("Q13"));
+  EXPECT_EQ(find("nvme4"), nullptr);
+}
+
+// A driver the disk pass found stays; the controller's own description does not replace it.
+TEST_F(EnumDisk, ControllerPassKeepsTheDriverTheDiskPassFound) {
+  node("AHCI-1")["properties"]["DriverDesc"] = "Standard NVM Express Controller";
+  load();
+  enumerate();
+  ASSERT_NE(find("disk0"), nullptr);
+  EXPECT_EQ(find("disk0")->conn.driver, WINDOWS_INBOX_AHCI);
+}
+
+// The controller pass opens the drive by its number and drops it when the drive answers another
+// number than the disk-drive walk found.
+TEST_F(EnumDisk, ControllerPassChecksTheNumberOfTheDriveItOpened) {
+  load();
+  sim::FaultRule second;
+  second.match.op = sim::FaultOp::ioctl;
+  second.match.path = "\\\\.\\PhysicalDrive0";
+  second.match.control_code = 0x002D1080;
+  second.match.count = sim::FaultCount::at(2);  // the first one is the disk-drive walk's
+  second.action = sim::FaultAction::custom_action("device_number", 9);
+  sim::add_fault(second);
+  huld_windows_enumerate_hdc(&e_);
+  EXPECT_EQ(find("disk0"), nullptr);
+  EXPECT_EQ(find("disk9"), nullptr);
+  EXPECT_NE(find("disk6"), nullptr);
+}
+
+// Both passes that meet an Intel RST disk open its port without sharing.
+TEST_F(EnumDisk, RstPortIsOpenedExclusively) {
+  load();
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass);
+    huld_dev_release(&e_);
+    sim::open_log_clear();
+    if (pass == 0) huld_windows_enumerate_disk(&e_);
+    else huld_windows_enumerate_scsi_adapter(&e_);
+    size_t opens = 0;
+    for (const sim::OpenRecord &o : sim::open_log()) {
+      if (o.path != "\\\\.\\Scsi5:") continue;
+      ++opens;
+      EXPECT_EQ(o.share, 0u);
+    }
+    EXPECT_GE(opens, 4u);
+    ASSERT_NE(find("disk4"), nullptr);
+  }
+}
+
+// The standard device property is taken only when all 40 bytes of it come back.
+TEST_F(EnumDisk, StorageDescriptorNeedsAllFortyBytes) {
+  load();
+  sim::FaultRule shorter;
+  shorter.match.op = sim::FaultOp::ioctl;
+  shorter.match.path = unit_path("B");
+  shorter.match.control_code = 0x002D1400;
+  shorter.action = sim::FaultAction::custom_action("short_transfer", 36);
+  sim::add_fault(shorter);
+  enumerate();
+  EXPECT_EQ(find("disk1"), nullptr);
+  ASSERT_NE(find("disk0"), nullptr);
+  const uint8_t *d = find("disk0")->descriptor;
+  EXPECT_EQ(d[28] | d[29] << 8 | d[30] << 16 | d[31] << 24, 11);  // BusType SATA
+}
+
+// The pool-member check reads a disk's id no further than its terminator, even when a member id
+// is longer (the id sits at the very end of readable memory here).
+TEST_F(EnumDisk, PoolMemberCheckStopsAtTheEndOfTheId) {
+  load();
+  huld_windows_enumerate_disk(&e_);
+  ASSERT_NE(find("disk5"), nullptr);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto *mem = static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(mem, MAP_FAILED);
+  ASSERT_EQ(mprotect(mem + page, page, PROT_NONE), 0);
+  char *id = mem + page - 5;
+  std::memcpy(id, "SCSI", 5);
+  _add_device(6, id, "Standard SATA AHCI Controller", &e_);
+  munmap(mem, 2 * page);
+  ASSERT_NE(find("disk6"), nullptr);
+  EXPECT_EQ(find("disk6")->conn.type, CONN_DISK);
 }
 
 }  // namespace

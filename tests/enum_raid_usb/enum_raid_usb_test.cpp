@@ -2,7 +2,9 @@
 // machine's variants that change them, and the faults each pass must survive without leaking.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <cctype>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -10,11 +12,13 @@
 #include "huld/huld_dev.h"
 #include "huld/huld_environment.h"
 #include "huld/huld_log.h"
+#include "huld/windows/huld_ata_windows.h"
 #include "huld/windows/huld_windows_enumerate.h"
 #include "platform/win32.h"
 #include "sim/devtree.h"
 #include "sim/machine.h"
 #include "sim/storage.h"
+#include "sim/trace.h"
 #include "support/log_capture.h"
 #include "support/resource_check.h"
 
@@ -80,6 +84,14 @@ class EnumRaidUsb : public ::testing::Test {
     huld_windows_enumerate_rste(&e_);
     huld_windows_enumerate_ses(&e_);
     huld_windows_enumerate_usb(&e_);
+  }
+  // The CSMI pass on the reference machine whose RST port answers with a changed count.
+  void csmi_with_rst_answer(const char *action, int value) {
+    nlohmann::json j = ref1();
+    j["faults"] = nlohmann::json::array(
+        {{{"op", "ioctl"}, {"path", kRst}, {"action", {{"name", action}, {"value", value}}}}});
+    load(j);
+    huld_windows_enumerate_csmi(&e_);
   }
   std::vector<std::string> names() const {
     std::vector<std::string> out;
@@ -220,7 +232,7 @@ TEST_F(EnumRaidUsb, AbsurdCsmiAndRsteCountsAreBounded) {
   EXPECT_NE(find("csmi5.X.X.500210bb00000001"), nullptr);   // drives walked within the capped buffer
   size_t raid_only = 0;
   for (const std::string &n : names()) raid_only += n.rfind("csmi5.X.X.", 0) == 0;
-  EXPECT_EQ(raid_only, 3u);  // the empty entries past the real drives all share one address
+  EXPECT_EQ(raid_only, 2u);  // the empty entries past the real drives carry no address: skipped
   EXPECT_NE(find("rstes10.9.0"), nullptr);
 }
 
@@ -265,6 +277,136 @@ TEST_F(EnumRaidUsb, OddHubAnswersAreClamped) {
   EXPECT_EQ(std::strlen(r1.usb_entries[0].serial), std::strlen("SIMBOT0001"));
   EXPECT_EQ(lines("USB node connection name too long\n"), 1u);
   EXPECT_EQ(lines("skipping recursive enumeration, failed to get name\n"), 1u);
+}
+
+// The RAID configuration requests follow the driver's set count only up to 256.
+TEST_F(EnumRaidUsb, CsmiRaidSetCountIsCapped) {
+  csmi_with_rst_answer("set_count", 200000);
+  size_t configs = 0;
+  for (const sim::TraceEntry &t : sim::trace_entries_for(IOCTL_SCSI_MINIPORT))
+    configs += t.signature == std::string("CSMIARY\0", 8) && t.miniport_code == 11u;
+  EXPECT_EQ(configs, 256u);
+  EXPECT_EQ(lines("reports 200000 raid sets, investigating the first 256\n"), 1u);
+  EXPECT_NE(find("csmi5.X.X.500211bb00000002"), nullptr);
+}
+
+// A driver that reports more drives than it filled: the empty entries make no record.
+TEST_F(EnumRaidUsb, RaidDriveWithoutAddressIsSkipped) {
+  csmi_with_rst_answer("drive_count", 3);
+  EXPECT_EQ(find("csmi5.X.X.0000000000000000"), nullptr);
+  EXPECT_EQ(e_.count, 7u);
+}
+
+// The configuration's failure code and change count are logged from their own fields.
+TEST_F(EnumRaidUsb, RaidConfigLogShowsFailureCodeAndChangeCount) {
+  nlohmann::json j = ref1();
+  adapter(j, "RST")["csmi"]["raid"]["sets"][1]["failure_code"] = "0x1234";
+  adapter(j, "RST")["csmi"]["raid"]["sets"][1]["change_count"] = 7;
+  load(j);
+  huld_windows_enumerate_csmi(&e_);
+  EXPECT_EQ(lines("    failure_code: 1234h\n"), 1u);
+  EXPECT_EQ(lines("    nr_chg: 7h\n"), 1u);
+  EXPECT_EQ(lines("    failure_code: 0h\n"), 1u);  // set 0
+}
+
+// A phy whose port identifier and attached phy identifier differ from its own identifier: the
+// record is addressed by its own phy, and pass-through carries both identifiers.
+TEST_F(EnumRaidUsb, CsmiRecordIsAddressedByItsOwnPhy) {
+  nlohmann::json j = ref1();
+  nlohmann::json &phy = adapter(j, "RST")["csmi"]["phys"][2];
+  phy["port_identifier"] = 7;
+  phy["attached_identifier"] = 9;
+  load(j);
+  huld_windows_enumerate_csmi(&e_);
+  const huld_dev *m1 = find("csmi5.7.2.500102aa00000002");
+  ASSERT_NE(m1, nullptr);
+  EXPECT_EQ(m1->scsi_address.PathId, 2);
+  EXPECT_EQ(m1->csmi_phy_id, 2);
+  EXPECT_EQ(m1->csmi_port_id, 7);
+  sim::trace_clear();
+  EXPECT_EQ(huld_ata_windows_probe_csmi(const_cast<huld_dev *>(m1)), 1);
+  const std::vector<sim::TraceEntry> sent = sim::trace_entries_for(IOCTL_SCSI_MINIPORT);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].input.at(28), 2);
+  EXPECT_EQ(sent[0].input.at(29), 7);
+}
+
+// Every CSMI enumeration request gives the driver 60 seconds, every RSTe one 40.
+TEST_F(EnumRaidUsb, EnumerationRequestsCarryTheirTimeOuts) {
+  huld_windows_enumerate_csmi(&e_);
+  huld_windows_enumerate_rste(&e_);
+  size_t csmi = 0, rste = 0;
+  for (const sim::TraceEntry &t : sim::trace_entries_for(IOCTL_SCSI_MINIPORT)) {
+    ASSERT_GE(t.input.size(), 16u);
+    const uint32_t timeout = t.input[12] | t.input[13] << 8 | t.input[14] << 16 | t.input[15] << 24;
+    if (t.signature.rfind("CSMI", 0) == 0) {
+      ++csmi;
+      EXPECT_EQ(timeout, 60u) << t.path << " code " << t.miniport_code.value_or(0);
+    } else if (t.signature == "NvmeRAID") {
+      ++rste;
+      EXPECT_EQ(timeout, 40u) << t.path << " code " << t.miniport_code.value_or(0);
+    }
+  }
+  EXPECT_GE(csmi, 6u);
+  EXPECT_GE(rste, 6u);
+}
+
+// The super-speed flag is the one of a device operating at SuperSpeed, not of one capable of it.
+TEST_F(EnumRaidUsb, SuperSpeedFlagIsTheOperatingSpeed) {
+  nlohmann::json j = ref1();
+  for (nlohmann::json &n : j["devices"]) {
+    if (n.value("id", "") != "R1") continue;
+    n["hub"]["connections"][0]["super_speed_plus"] = true;     // BOT at SuperSpeedPlus
+    n["hub"]["connections"][2]["super_speed_capable"] = true;  // the keyboard on a slower link
+  }
+  load(j);
+  huld_windows_enumerate_usb(&e_);
+  ASSERT_GE(e_.count, 1u);
+  EXPECT_EQ(e_.devices[0].usb_entries[0].super_speed, 1);
+  EXPECT_EQ(e_.devices[0].usb_entries[1].super_speed, 1);
+  EXPECT_EQ(e_.devices[0].usb_entries[2].super_speed, 0);
+}
+
+// A chain of ten hubs below a root hub: the walk goes eight levels deep and no further.
+TEST_F(EnumRaidUsb, HubChainIsWalkedEightLevelsDeep) {
+  nlohmann::json devices = nlohmann::json::array();
+  devices.push_back({{"id", "ROOT"}, {"instance_id", "USB\\ROOT_HUB30\\4&77&0&0"}, {"class", "USB"},
+                     {"interfaces", {{{"class", "usb_hub"}}}},
+                     {"hub", {{"type", 1}, {"ports", 1}, {"connections", {{{"port", 1}, {"node", "L1"}}}}}}});
+  for (int level = 1; level <= 10; ++level) {
+    char id[64];
+    std::snprintf(id, sizeof id, "USB\\VID_AAB3&PID_%04X\\6&77&0&1", 0x100 + level);
+    nlohmann::json hub = {{"type", 2}, {"ports", 1}, {"connections", nlohmann::json::array()}};
+    if (level < 10) hub["connections"].push_back({{"port", 1}, {"node", "L" + std::to_string(level + 1)}});
+    devices.push_back({{"id", "L" + std::to_string(level)}, {"instance_id", id}, {"class", "USB"},
+                       {"parent", level == 1 ? "ROOT" : "L" + std::to_string(level - 1)}, {"hub", hub}});
+  }
+  load({{"devices", devices}});
+  huld_windows_enumerate_usb(&e_);
+  ASSERT_EQ(e_.count, 1u);
+  ASSERT_EQ(e_.devices[0].usb_entry_count, 8u);
+  EXPECT_EQ(e_.devices[0].usb_entries[7].pid, 0x108);
+  EXPECT_EQ(lines("USB hub depth limit reached - skip\n"), 1u);
+}
+
+// Handle values in the log carry their "h" suffix.
+TEST_F(EnumRaidUsb, HandlesAreLoggedWithTheirSuffix) {
+  run();
+  const std::string &log = captured_log();
+  // Some line reads `before`, a handle value ending in 'h', then `after`.
+  auto logged = [&log](const std::string &before, const std::string &after) {
+    for (size_t at = log.find(before); at != std::string::npos; at = log.find(before, at + 1)) {
+      size_t end = at + before.size();
+      while (end < log.size() && std::isalnum(static_cast<unsigned char>(log[end]))) ++end;
+      if (end > at + before.size() && log[end - 1] == 'h' && log.compare(end, after.size(), after) == 0) return true;
+    }
+    return false;
+  };
+  const std::string ses = sim::interface_path_for("SCSI\\Enclosure&Ven_SIM&Prod_ENCL\\4&4D4D4D4D&0&000800",
+                                                  GUID_DEVINTERFACE_SES);
+  EXPECT_TRUE(logged("opened port str \\\\.\\Scsi5: handle ", " for csmi\n"));
+  EXPECT_TRUE(logged("opened new rst handle ", " from \\\\.\\Scsi5:\n"));
+  EXPECT_TRUE(logged("captured ses addr - path " + ses + ", handle ", "\n"));
 }
 
 }  // namespace

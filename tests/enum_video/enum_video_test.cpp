@@ -196,4 +196,18 @@ TEST_F(EnumVideo, OpenFailuresRecordTheComResultAndKeepNothing) {
   EXPECT_EQ(err.subcode, static_cast<uint32_t>(MK_E_SYNTAX));
 }
 
+// The node search follows the driver's node count only up to 256 nodes.
+TEST_F(EnumVideo, ExtensionUnitSearchStopsAt256Nodes) {
+  vary([](nlohmann::json &v) {
+    nlohmann::json nodes = nlohmann::json::array();
+    for (int i = 0; i < 300; ++i) nodes.push_back({{"dev_specific", i == 10 || i == 299}, {"answers", true}});
+    v[0]["nodes"] = nodes;
+  });
+  com();
+  huld_windows_enumerate_uvc(&e_);
+  ASSERT_GE(e_.count, 1u);
+  EXPECT_EQ(e_.devices[0].uvc_node_id, 10u);
+  EXPECT_TRUE(logged("300 topology nodes reported, searching the first 256\n"));
+}
+
 }  // namespace

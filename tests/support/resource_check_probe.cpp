@@ -25,3 +25,8 @@ TEST(ResourceCheckProbe, DeclaredChangesPass) {
   sim::contract_violation("probe");
   sim::reset_machine();
 }
+
+// A device-information set left open before any machine is loaded is counted from the start.
+TEST(ResourceCheckProbe, DeviceSetLeakedBeforeAMachineLoadsFails) {
+  SetupDiCreateDeviceInfoList(nullptr, nullptr);
+}

@@ -56,6 +56,9 @@
 //            "serial": "SIMBOT0001",            (serial-number string; default none)
 //            "serial_index": 3,                 (iSerialNumber; default 3 with a serial, else 0)
 //            "super_speed": true,               (operating at super speed)
+//            "super_speed_capable": true,       (SuperSpeed-capable; default: "super_speed". A
+//                                                capable device on a slower link gives false above)
+//            "super_speed_plus": false,         (operating at SuperSpeedPlus; needs "super_speed")
 //            "serial_stall": false,             (the string request stalls: ERROR_GEN_FAILURE)
 //            "serial_length": 255,              (bLength answered instead of the true one)
 //            "name": "USB#VID_...#{f18a...}",   (node connection name of a downstream hub; default

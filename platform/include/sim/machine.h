@@ -245,7 +245,8 @@ RegValue parse_registry_value(const nlohmann::json &j, const std::string &where)
 void register_resource_counter(const std::string &name, std::function<size_t()> count);
 
 // Counters at one moment: "handles" (open), "bad_closes", "registry_keys" (open),
-// "contract_violations", plus every registered counter.
+// "contract_violations", "devinfo_sets" (open), "devinfo_bad_destroys", plus every registered
+// counter.
 struct ResourceSnapshot {
   std::map<std::string, size_t> counts;
 

@@ -107,6 +107,8 @@
 //     "driver": { "name": "...", "description": "..." },       (driver info texts, <= 80 each)
 //     "phys": [ {                                    (at most 32, in phy order)
 //        "identifier": 0,                            (own bPhyIdentifier; default: the index)
+//        "attached_identifier": 0,                   (the attached device's bPhyIdentifier;
+//                                                     default: the own identifier)
 //        "attached": "none" | "end_device" | "expander",   (device type 00h / 10h / 20h; default none)
 //        "sas_address": "50 01 03 AA 00 00 00 00",   (attached address, 16 hex digits, blanks free;
 //                                                     end devices and expanders)
@@ -118,6 +120,7 @@
 //     } ],
 //     "raid": { "max_drives_per_set": 4,             (default: the largest set)
 //               "sets": [ { "raid_type": 0, "status": 0,     (bRaidType, bStatus; default 0)
+//                           "failure_code": 0, "change_count": 0,  (uFailureCode, uChangeCount; default 0)
 //                           "drives": [ { "drive": "M1", "sas_address": "...",
 //                                         "model", "firmware", "serial" } ] } ] }
 //                                                    (texts <= 40 / 8 / 40; default: the drive's

@@ -36,6 +36,7 @@ struct ListedDrive {
 
 struct CsmiPhy {
   uint8_t identifier = 0;                // own bPhyIdentifier
+  uint8_t attached_identifier = 0;       // the attached device's bPhyIdentifier
   uint8_t attached_type = kCsmiNoDevice;
   SasAddress attached_address{};
   uint8_t port_identifier = 0;
@@ -51,6 +52,8 @@ struct CsmiRaidDrive : ListedDrive {
 struct CsmiRaidSet {
   uint8_t raid_type = 0;                 // bRaidType
   uint8_t status = 0;                    // bStatus
+  uint32_t failure_code = 0;             // uFailureCode
+  uint32_t change_count = 0;             // uChangeCount
   std::vector<CsmiRaidDrive> drives;     // in array order
 };
 
