@@ -184,11 +184,15 @@ void orbu_update_ata(orbu_device_update *r) {
     transfer_size_fallback(err);
     transfer_size = kFallbackTransferSize;
   }
-  const int deferred = vornfirmware_ata_check_download_mode_support(&err, dev, kModeOffsetsDeferred);
+  // The deferred-download answer keeps a record of its own: "not supported" fills none, and the
+  // refusal below prints it only when the query did fill it.
+  huld_error deferred_err{};
+  const int deferred =
+      vornfirmware_ata_check_download_mode_support(&deferred_err, dev, kModeOffsetsDeferred);
   if (deferred > 0) {
     HULD_LOG(HULD_LOG_INFO, "Device %s failed to report deferred download support.\n",
              r->display_text);
-    HULD_LOG_ERROR(HULD_LOG_INFO, &err);
+    HULD_LOG_ERROR(HULD_LOG_INFO, &deferred_err);
   }
   const int activation =
       vornfirmware_ata_check_download_mode_support(&err, dev, kModeActivateDeferred);
@@ -232,7 +236,7 @@ void orbu_update_ata(orbu_device_update *r) {
                "Device %s does not support deferred download, cannot download without "
                "activation.\n",
                r->display_text);
-      HULD_LOG_ERROR(HULD_LOG_INFO, &err);
+      if (deferred_err.code != 0) HULD_LOG_ERROR(HULD_LOG_INFO, &deferred_err);
       set_state(r, ORBU_STATE_FAILED);
       finish(r);
       return;

@@ -12,6 +12,7 @@
 #include "orbu/orbu_options.h"
 #include "orbu/orbu_package.h"
 #include "orbu/orbu_scan.h"
+#include "orbu/orbu_strategies.h"
 #include "orbu/orbu_summary.h"
 #include "orbu/orbu_threads.h"
 #include "orbu/orbu_window.h"
@@ -287,6 +288,7 @@ struct run_storage {
     for (char *value : {options.binary_path, options.target, options.scsi_port, options.sas_address})
       std::free(value);
     orbu_package_clear(&config);
+    orbu_release_cli_image();
   }
 };
 

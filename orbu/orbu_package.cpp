@@ -2,12 +2,15 @@
 // into the update configuration and its image table.
 #include "orbu/orbu_package.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "huld/huld_log.h"
 #include "platform/win32.h"
 #include "vornpackbin/vornpackbin.h"
+
+#define HULD_MODULE "orbu\\orbu_package"
 
 namespace {
 
@@ -125,6 +128,76 @@ void orbu_get_own_path(char *path) {
   if (length == 0 || length >= 260) path[0] = '\0';
 }
 
+int orbu_read_stream(FILE *file, uint64_t limit, uint8_t **data, uint64_t *size) {
+  *data = nullptr;
+  *size = 0;
+  if (file == nullptr) return 1;
+  uint64_t capacity = 0;
+  uint8_t *block = nullptr;
+  for (;;) {
+    if (*size == capacity) {
+      // The whole stream must fit, in a block that grows as bytes come.
+      const uint64_t grown = capacity == 0 ? 0x10000 : capacity * 2;
+      if (capacity > limit || grown > (uint64_t)SIZE_MAX) break;
+      auto *bigger = (uint8_t *)std::realloc(block, (size_t)grown);
+      if (bigger == nullptr) break;
+      block = bigger;
+      capacity = grown;
+    }
+    const size_t got = std::fread(block + *size, 1, (size_t)(capacity - *size), file);
+    *size += got;
+    if (*size > limit) break;
+    if (got != 0) continue;
+    // Nothing more came: the end of the file, or a read error that lost the rest.
+    if (std::ferror(file) || !std::feof(file)) break;
+    *data = block;
+    return 0;
+  }
+  std::free(block);
+  *size = 0;
+  return 1;
+}
+
+int orbu_read_file(const char *path, uint64_t limit, uint8_t **data, uint64_t *size) {
+  *data = nullptr;
+  *size = 0;
+  if (path == nullptr) return 1;
+  FILE *file = std::fopen(path, "rb");
+  if (file == nullptr) return 1;
+  const int result = orbu_read_stream(file, limit, data, size);
+  std::fclose(file);
+  return result;
+}
+
+namespace {
+
+// The own executable, whole, through the wide calls: a folder name that the ANSI code page cannot
+// hold must not hide the package. `narrow` is the narrow path, for the error record only.
+int read_own_file(huld_error *err, const char *narrow, uint8_t **data, uint64_t *size) {
+  constexpr DWORD kRoom = 1024;
+  WCHAR path[kRoom] = {0};
+  const DWORD length = GetModuleFileNameW(NULL, path, kRoom);
+  FILE *file = length == 0 || length >= kRoom ? nullptr : _wfopen(path, L"rb");
+  if (file == nullptr) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "failed to open target %s to unpack", narrow);
+  }
+  const int result = orbu_read_stream(file, UINT64_MAX, data, size);
+  std::fclose(file);
+  if (result != 0) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "failed to read %s to buffer to unpack", narrow);
+  }
+  return 0;
+}
+
+// The own file's bytes, freed when the unpack ends.
+struct own_file {
+  uint8_t *data = nullptr;
+  uint64_t size = 0;
+  ~own_file() { std::free(data); }
+};
+
+}  // namespace
+
 orbu_packed_binary *orbu_find_packed_binary(const orbu_config *config, const char *name) {
   for (uint32_t i = 0; i < config->binary_count; i++) {
     if (std::strncmp(config->binaries[i].name, name, sizeof(config->binaries[i].name)) == 0) {
@@ -157,8 +230,11 @@ int orbu_unpack_embedded(orbu_config *config) {
 
   huld_error err;
   std::memset(&err, 0, sizeof(err));
+  // The file is read once; the directory and every entry come out of that copy.
+  own_file file;
   vornpackbin_directory directory;
-  if (vornpackbin_unpack_directory(&err, &directory, path) != 0) {
+  if (read_own_file(&err, path, &file.data, &file.size) != 0 ||
+      vornpackbin_unpack_directory_from(&err, &directory, file.data, file.size) != 0) {
     HULD_LOG(HULD_LOG_NOTICE, "Packed data is invalid.\n");
     HULD_LOG_ERROR(HULD_LOG_INFO, &err);
     return unpack_failed(config);
@@ -217,7 +293,7 @@ int orbu_unpack_embedded(orbu_config *config) {
                (unsigned long long)size);
       return unpack_failed(config);
     }
-    if (vornpackbin_unpack_binary(&err, block, size, name, path) != 0) {
+    if (vornpackbin_unpack_binary_from(&err, block, size, name, file.data, file.size) != 0) {
       std::free(block);
       HULD_LOG(HULD_LOG_NOTICE, "Failed to unpack the binary \"%s\".\n", name);
       HULD_LOG_ERROR(HULD_LOG_INFO, &err);

@@ -4,14 +4,23 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "orbu/orbu_records.h"
 
 // Full path of the running executable; `path` holds 260 characters.
 void orbu_get_own_path(char *path);
 
+// Reads an open stream to its end into one new heap block (*data, freed by the caller; *size
+// bytes): 0 when every byte came and there are at most `limit`, 1 otherwise (a read error, too
+// many bytes or no memory; nothing is handed out).
+int orbu_read_stream(FILE *file, uint64_t limit, uint8_t **data, uint64_t *size);
+// The same for the file at a narrow path: 1 also when it cannot be opened.
+int orbu_read_file(const char *path, uint64_t limit, uint8_t **data, uint64_t *size);
+
 // Reads the package embedded in the own executable into `config`: 0 when a package was read (the
 // configuration and image table filled), 1 otherwise (the configuration is then cleared).
+// The own file is found and opened through the wide calls, so any folder name works.
 int orbu_unpack_embedded(orbu_config *config);
 
 // Parses a "fwconfig" blob of `size` bytes into `config`: 0 or 1.

@@ -10,6 +10,7 @@
 #include "huld/huld_util.h"
 #include "orbu/orbu_device_lib.h"
 #include "orbu/orbu_package.h"
+#include "orbu/orbu_scan.h"
 
 namespace {
 
@@ -209,6 +210,54 @@ void verify_revision(orbu_device_update *r) {
              r->current_firmware, r->target_firmware, r->display_text, firmware));
 }
 
+// "/T:" names a device by its path, or (for "\\.\PhysicalDriveN") by its disk node "diskN".
+bool matches_cli_target(const char *target, const huld_dev *dev) {
+  if (std::strncmp(dev->conn.path, target, 1024) == 0) return true;
+  if (std::strlen(target) < 17) return false;
+  char name[32];
+  std::snprintf(name, sizeof(name), "disk%s", target + 17);
+  return std::strncmp(name, dev->name, sizeof(name)) == 0;
+}
+
+// How many devices of the scan the "/T:" text names.
+uint32_t count_cli_target_matches(const char *target) {
+  uint32_t matches = 0;
+  for (uint32_t i = 0; const huld_dev *dev = orbu_scanned_device(i); i++)
+    if (matches_cli_target(target, dev)) matches++;
+  return matches;
+}
+
+// The command-line image: read on the first need, then shared by every matching record until
+// orbu_release_cli_image. A refused image is not read again.
+struct {
+  bool tried;
+  orbu_packed_binary *binary;
+} cli_image_state = {};
+
+orbu_packed_binary *cli_image(const char *path) {
+  if (cli_image_state.tried) return cli_image_state.binary;
+  cli_image_state.tried = true;
+  auto *binary = static_cast<orbu_packed_binary *>(std::calloc(1, sizeof(orbu_packed_binary)));
+  if (binary == nullptr) return nullptr;
+  uint8_t *data = nullptr;
+  uint64_t size = 0;
+  // An empty image or one beyond the 32-bit size is refused like an unreadable one.
+  if (orbu_read_file(path, 0xFFFFFFFFull, &data, &size) != 0 || size == 0) {
+    std::free(data);
+    std::free(binary);
+    return nullptr;
+  }
+  std::snprintf(binary->name, sizeof(binary->name), "%s", path);
+  binary->data = data;
+  binary->size = static_cast<uint32_t>(size);
+  return cli_image_state.binary = binary;
+}
+
+// A "monmb" step whose result is the device's starting identity.
+bool returns_to_start(const orbu_monmb_record &step, const char *firmware, const char *model) {
+  return std::strcmp(step.new_firmware, firmware) == 0 && std::strcmp(step.new_model, model) == 0;
+}
+
 }  // namespace
 
 // ---- dispatchers -----------------------------------------------------------------------------
@@ -294,16 +343,22 @@ void orbu_collect_info_cli(orbu_device_update *r) {
   const orbu_options *options = r->options;
   const char *path = r->device->conn.path;
   if (options->target != nullptr) {
-    bool target = std::strncmp(path, options->target, 1024) == 0;
-    if (!target && std::strlen(options->target) >= 17) {
-      char name[32];
-      std::snprintf(name, sizeof(name), "disk%s", options->target + 17);
-      target = std::strncmp(name, device_name(r), sizeof(name)) == 0;
-    }
-    if (!target) {
+    if (!matches_cli_target(options->target, r->device)) {
       HULD_LOG(HULD_LOG_NOTICE, "Device %s (%s) ignored, does not match CLI target %s.\n",
                device_name(r), path, options->target);
       set_state(r, ORBU_STATE_IGNORED);
+      return;
+    }
+    // Records behind a RAID or CSMI port share the port's path: a target that names several
+    // records cannot tell which drive the image is for, so none of them is updated.
+    const uint32_t matches = count_cli_target_matches(options->target);
+    if (matches > 1) {
+      HULD_LOG(HULD_LOG_NOTICE,
+               "Device %s (%s) not updated, CLI target %s matches %u devices; it must name "
+               "exactly one.\n",
+               device_name(r), path, options->target, matches);
+      set_text(r->operation_text, "CLI target matches %u devices!", matches);
+      set_state(r, ORBU_STATE_FAILED);
       return;
     }
   } else if (options->scsi_port != nullptr && options->sas_address != nullptr) {
@@ -329,27 +384,22 @@ void orbu_collect_info_cli(orbu_device_update *r) {
     set_state(r, ORBU_STATE_FAILED);
     return;
   }
-  // An empty image or one beyond the 32-bit size is refused like an unreadable one.
-  const int64_t size = huld_file_size(options->binary_path);
-  auto *binary = static_cast<orbu_packed_binary *>(std::calloc(1, sizeof(orbu_packed_binary)));
-  uint8_t *data = nullptr;
-  if (size > 0 && size <= 0xFFFFFFFFll && binary != nullptr)
-    data = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(size)));
-  if (data == nullptr ||
-      huld_file_read(options->binary_path, data, static_cast<size_t>(size)) != 0) {
-    std::free(data);
-    std::free(binary);
+  orbu_packed_binary *binary = cli_image(options->binary_path);
+  if (binary == nullptr) {
     HULD_LOG(HULD_LOG_NOTICE, "Could not operate on binary %s, device %s update not applicable.\n",
              options->binary_path, r->display_text);
     set_text(r->operation_text, "Invalid binary provided for update!");
     set_state(r, ORBU_STATE_FAILED);
     return;
   }
-  std::snprintf(binary->name, sizeof(binary->name), "%s", options->binary_path);
-  binary->data = data;
-  binary->size = static_cast<uint32_t>(size);
   r->packed_binary = binary;
   set_text(r->operation_text, "Update firmware to %s.", binary->name);
+}
+
+void orbu_release_cli_image() {
+  if (cli_image_state.binary != nullptr) std::free(cli_image_state.binary->data);
+  std::free(cli_image_state.binary);
+  cli_image_state = {};
 }
 
 void orbu_verify_cli(orbu_device_update *r) {
@@ -410,7 +460,11 @@ void orbu_find_multistep_path(orbu_device_update *r) {
 
   uint32_t path[kMaxSteps] = {first};
   uint32_t count = 1;
-  while (count < kMaxSteps) {
+  // Step 0 is tested like every later step: a record that leads back to the starting identity
+  // ends the chain at once.
+  bool loop = returns_to_start(records[first], id.firmware, id.model);
+  if (loop) HULD_LOG(HULD_LOG_INFO, "Update loop detected, recursive update check complete.\n");
+  while (!loop && count < kMaxSteps) {
     const orbu_monmb_record &last = records[path[count - 1]];
     HULD_LOG(HULD_LOG_INFO, "Searching for updates from firmware %s and model %s.\n",
              last.new_firmware, last.new_model);
@@ -435,8 +489,7 @@ void orbu_find_multistep_path(orbu_device_update *r) {
              last.new_firmware, step.new_firmware, last.new_model, step.new_model);
     path[count++] = next;
     HULD_LOG(HULD_LOG_INFO, "Checking for recursive update loop.\n");
-    bool loop = std::strcmp(step.new_firmware, id.firmware) == 0 &&
-                std::strcmp(step.new_model, id.model) == 0;  // back at the starting identity
+    loop = returns_to_start(step, id.firmware, id.model);
     for (uint32_t i = 0; i + 1 < count && !loop; i++) loop = path[i] == next;
     if (loop) {
       HULD_LOG(HULD_LOG_INFO, "Update loop detected, recursive update check complete.\n");

@@ -14,6 +14,8 @@ void orbu_verify_update(orbu_device_update *record);             // after each u
 
 // Collect steps of each strategy.
 void orbu_collect_info_cli(orbu_device_update *record);
+// Frees the command-line image that the matching records share (once, whatever their number).
+void orbu_release_cli_image();
 void orbu_collect_info_monb(orbu_device_update *record);
 void orbu_collect_info_monmb(orbu_device_update *record);
 void orbu_collect_info_dedicidonb(orbu_device_update *record);

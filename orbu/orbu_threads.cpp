@@ -174,28 +174,29 @@ bool lock_table() {
 void unlock_table() { ReleaseMutex(orbu_device_table_mutex); }
 
 // The end of a single-device thread: the claim is released and, with the last busy device, the
-// main window enables Exit and Close again.
-DWORD single_thread_end(orbu_device_update *record) {
+// main window enables Exit and Close again. `completed_line`: the thread's closing line is logged
+// (a thread that failed at its claim never began, so it has none).
+DWORD single_thread_end(orbu_device_update *record, bool completed_line = true) {
   if (orbu_release_device(record)) {
     HULD_LOG(HULD_LOG_INFO,
              "Enabling Exit button and Close control now that updates are complete.\n");
     if (orbu_main_window != nullptr)
       PostMessageA(orbu_main_window, orbu_busy_changed_message, 0, 0);
   }
-  HULD_LOG(HULD_LOG_INFO, "Device update thread completed.\n");
+  if (completed_line) HULD_LOG(HULD_LOG_INFO, "Device update thread completed.\n");
   return 0;
 }
 
 // A failed wait for the device-table mutex: the device's run is shown as failed (and counted as
-// failed, whatever step it had reached).
-DWORD single_thread_deadlock(orbu_device_update *record) {
+// failed, whatever step it had reached). `at_claim`: the wait that claims the device.
+DWORD single_thread_deadlock(orbu_device_update *record, bool at_claim = false) {
   HULD_LOG(HULD_LOG_NOTICE, "Application deadlock - fail operation %s on device %s.\n",
            record->operation_text, record->display_text);
   HULD_LOG(HULD_LOG_NOTICE, "Please attempt to run the application again to update firmware.\n");
   mark_failed(record);
   orbu_set_label_text(record->result_label, "Firmware update FAILED.", orbu_font_normal);
   paint_bar_red(record->progress_bar);
-  return single_thread_end(record);
+  return single_thread_end(record, !at_claim);
 }
 
 }  // namespace
@@ -245,7 +246,7 @@ DWORD WINAPI orbu_single_update_thread(LPVOID parameter) {
   const uint32_t index = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(parameter));
   orbu_device_update *record = &orbu_device_table.records[index];
 
-  if (!lock_table()) return single_thread_deadlock(record);
+  if (!lock_table()) return single_thread_deadlock(record, true);
   set_state(record, ORBU_STATE_IN_PROGRESS);
   unlock_table();
 

@@ -86,9 +86,13 @@ void build_controls(HWND window) {
 
   const int y = build_rows(window, row_height);
 
-  orbu_exit_button = CreateWindowExA(
-      0, "BUTTON", "Exit", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 400, row_height + 25 + y, 100, 25,
-      window, control_id(orbu_exit_button_id), orbu_instance, nullptr);
+  // In the variants that start updating by themselves, Exit and Close are never offered before
+  // the update thread has begun: the button is created disabled and the Close item greyed below.
+  const DWORD exit_style =
+      WS_CHILD | WS_VISIBLE | WS_TABSTOP | (orbu_ui_flags.auto_start ? WS_DISABLED : 0);
+  orbu_exit_button = CreateWindowExA(0, "BUTTON", "Exit", exit_style, 400, row_height + 25 + y,
+                                     100, 25, window, control_id(orbu_exit_button_id),
+                                     orbu_instance, nullptr);
 
   HWND footer = create_static(window, 3, row_height + 60 + y, 530, 12);
   if (footer != nullptr) {
@@ -97,15 +101,22 @@ void build_controls(HWND window) {
   }
 
   orbu_system_menu = GetSystemMenu(window, FALSE);
+  if (orbu_ui_flags.auto_start && orbu_system_menu != nullptr)
+    EnableMenuItem(orbu_system_menu, SC_CLOSE, MF_BYCOMMAND | MF_GRAYED | MF_DISABLED);
 }
 
 void on_start(HWND window) {
   if (controls_built) return;
   controls_built = true;
   build_controls(window);
-  if (orbu_ui_flags.auto_start && !orbu_start_control_thread() && orbu_ui_flags.close_when_done) {
-    // Nothing can be updated; the window still closes by itself as it would when done.
-    PostMessageA(window, WM_CLOSE, 0, 0);
+  if (orbu_ui_flags.auto_start && !orbu_start_control_thread()) {
+    // Nothing can be updated; the window still closes by itself as it would when done, or
+    // offers Exit again.
+    if (orbu_ui_flags.close_when_done) {
+      PostMessageA(window, WM_CLOSE, 0, 0);
+    } else {
+      orbu_enable_exit_controls(true);
+    }
   }
 }
 

@@ -130,30 +130,31 @@ int64_t vornpackbin_find_directory(const uint8_t *buffer, uint64_t size) {
   return -1;
 }
 
-int vornpackbin_unpack_directory(huld_error *err, vornpackbin_directory *directory,
-                                 const char *path) {
-  loaded_file file;
-  if (load_file(err, &file, path, __func__) != 0) return 1;
-  const int64_t position = vornpackbin_find_directory(file.data, file.size);
+namespace {
+
+// The directory of a whole file held in memory; `function` names the public caller in the error
+// record.
+int unpack_directory_in(huld_error *err, vornpackbin_directory *directory, const uint8_t *data,
+                        uint64_t size, const char *function) {
+  const int64_t position = vornpackbin_find_directory(data, size);
   if (position < 0) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
-                      "packed directory signature not present in binary");
+    return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,
+                          "packed directory signature not present in binary");
   }
-  std::memcpy(directory, file.data + position, sizeof(*directory));
+  std::memcpy(directory, data + position, sizeof(*directory));
   return huld_error_clear(err);
 }
 
-int vornpackbin_unpack_binary(huld_error *err, void *out, uint64_t out_size, const char *name,
-                              const char *path) {
-  loaded_file file;
-  if (load_file(err, &file, path, __func__) != 0) return 1;
-  const int64_t position = vornpackbin_find_directory(file.data, file.size);
+// The binary called `name` out of a whole file held in memory.
+int unpack_binary_in(huld_error *err, void *out, uint64_t out_size, const char *name,
+                     const uint8_t *data, uint64_t size, const char *function) {
+  const int64_t position = vornpackbin_find_directory(data, size);
   if (position < 0) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
-                      "packed directory signature not present in binary");
+    return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,
+                          "packed directory signature not present in binary");
   }
   vornpackbin_directory directory;
-  std::memcpy(&directory, file.data + position, sizeof(directory));
+  std::memcpy(&directory, data + position, sizeof(directory));
 
   // The finder has validated the count, the names and that the sizes sum to at most the position.
   uint64_t total = 0, offset = 0, binary_size = 0;
@@ -167,18 +168,45 @@ int vornpackbin_unpack_binary(huld_error *err, void *out, uint64_t out_size, con
     total += directory.entries[i].size;
   }
   if (!found) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "binary %s not present in pack directory",
-                      name);
+    return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,
+                          "binary %s not present in pack directory", name);
   }
   if (out_size < binary_size) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
-                      "provided binary size is not large enough to hold packed binary (%llu/%llu)",
-                      (unsigned long long)out_size, (unsigned long long)binary_size);
+    return huld_error_set(
+        err, HULD_ERROR_FAILURE, 0, HULD_MODULE, function, __LINE__,
+        "provided binary size is not large enough to hold packed binary (%llu/%llu)",
+        (unsigned long long)out_size, (unsigned long long)binary_size);
   }
   if (binary_size != 0) {
-    std::memcpy(out, file.data + ((uint64_t)position - total + offset), (size_t)binary_size);
+    std::memcpy(out, data + ((uint64_t)position - total + offset), (size_t)binary_size);
   }
   return huld_error_clear(err);
+}
+
+}  // namespace
+
+int vornpackbin_unpack_directory(huld_error *err, vornpackbin_directory *directory,
+                                 const char *path) {
+  loaded_file file;
+  if (load_file(err, &file, path, __func__) != 0) return 1;
+  return unpack_directory_in(err, directory, file.data, file.size, __func__);
+}
+
+int vornpackbin_unpack_binary(huld_error *err, void *out, uint64_t out_size, const char *name,
+                              const char *path) {
+  loaded_file file;
+  if (load_file(err, &file, path, __func__) != 0) return 1;
+  return unpack_binary_in(err, out, out_size, name, file.data, file.size, __func__);
+}
+
+int vornpackbin_unpack_directory_from(huld_error *err, vornpackbin_directory *directory,
+                                      const uint8_t *data, uint64_t size) {
+  return unpack_directory_in(err, directory, data, size, __func__);
+}
+
+int vornpackbin_unpack_binary_from(huld_error *err, void *out, uint64_t out_size,
+                                   const char *name, const uint8_t *data, uint64_t size) {
+  return unpack_binary_in(err, out, out_size, name, data, size, __func__);
 }
 
 int vornpackbin_pack_binary(huld_error *err, vornpackbin_directory *directory, const void *data,

@@ -50,6 +50,13 @@ int vornpackbin_unpack_directory(huld_error *err, vornpackbin_directory *directo
 int vornpackbin_unpack_binary(huld_error *err, void *out, uint64_t out_size, const char *name,
                               const char *path);
 
+// The same two reads over a whole carrier file already held in memory (`size` bytes at `data`),
+// for a caller that opens the file itself. 0 or 1 (err filled).
+int vornpackbin_unpack_directory_from(huld_error *err, vornpackbin_directory *directory,
+                                      const uint8_t *data, uint64_t size);
+int vornpackbin_unpack_binary_from(huld_error *err, void *out, uint64_t out_size,
+                                   const char *name, const uint8_t *data, uint64_t size);
+
 // Appends `size` bytes to the target file and records them in `directory`. A failed append leaves
 // the target file as it was. 0 or 1 (err filled).
 int vornpackbin_pack_binary(huld_error *err, vornpackbin_directory *directory, const void *data,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/win_kernel.h"
+#include "platform/win_text.h"
 #include "sim/machine.h"
 
 namespace {
@@ -21,9 +22,37 @@ std::string own_path() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-}  // namespace
+// The host path (UTF-8) as UTF-16 code units.
+std::u16string wide_of(const std::string &utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()), nullptr, 0);
+  if (n <= 0) return std::u16string();
+  std::u16string wide(static_cast<size_t>(n), u'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()), &wide[0], n);
+  return wide;
+}
 
-DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+// The narrow form of the host path: every character the ANSI code page cannot hold becomes '?'
+// (one per UTF-16 code unit), as Windows answers; the others keep their host bytes, since the
+// stand-in's narrow file calls take host paths.
+std::string narrow_of(const std::string &utf8) {
+  std::string narrow;
+  for (char16_t unit : wide_of(utf8)) {
+    if (unit > 0xFF) {
+      narrow += '?';
+      continue;
+    }
+    char bytes[4] = {0};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<LPCWSTR>(&unit), 1, bytes,
+                                      sizeof bytes, nullptr, nullptr);
+    narrow.append(bytes, static_cast<size_t>(n > 0 ? n : 0));
+  }
+  return narrow;
+}
+
+// Copies the path out as GetModuleFileName does: a path that fits is copied with its NUL (result
+// = its length); otherwise nSize - 1 units and a NUL, result nSize, ERROR_INSUFFICIENT_BUFFER.
+template <class Char, class Text>
+DWORD hand_out_path(HMODULE hModule, Char *out, DWORD nSize, const Text &path) {
   if (hModule != nullptr && hModule != own_module()) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;
@@ -32,27 +61,35 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  if (lpFilename == nullptr) {
+  if (out == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  std::string path = own_path();
   if (path.empty()) {
-    lpFilename[0] = '\0';
+    out[0] = 0;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
   if (path.size() < nSize && !sim::app_knobs().module_path_truncated) {
-    std::memcpy(lpFilename, path.c_str(), path.size() + 1);
+    std::memcpy(out, path.c_str(), (path.size() + 1) * sizeof(Char));
     SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(path.size());
   }
-  // Truncated: nSize - 1 characters and the terminating NUL; the result is nSize.
   size_t n = path.size() < nSize - 1 ? path.size() : nSize - 1;
-  std::memcpy(lpFilename, path.data(), n);
-  lpFilename[n] = '\0';
+  std::memcpy(out, path.data(), n * sizeof(Char));
+  out[n] = 0;
   SetLastError(ERROR_INSUFFICIENT_BUFFER);
   return nSize;
+}
+
+}  // namespace
+
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+  return hand_out_path(hModule, lpFilename, nSize, narrow_of(own_path()));
+}
+
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  return hand_out_path(hModule, lpFilename, nSize, wide_of(own_path()));
 }
 
 HMODULE GetModuleHandleA(LPCSTR lpModuleName) {

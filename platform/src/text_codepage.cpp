@@ -1,4 +1,5 @@
 // Code-page conversion of the stand-in (platform/win_text.h).
+#include <cstdio>
 #include <string>
 
 #include "platform/win_kernel.h"
@@ -115,4 +116,27 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
   std::string text = encode(CodePage, lpWideCharStr, n, lpDefaultChar ? *lpDefaultChar : '?', &used);
   if (lpUsedDefaultChar) *lpUsedDefaultChar = used ? TRUE : FALSE;
   return hand_out(text, lpMultiByteStr, cbMultiByte);
+}
+
+namespace {
+
+// A wide text up to its NUL as the host's UTF-8.
+std::string host_text(const char16_t *w) {
+  size_t n = std::char_traits<char16_t>::length(w);
+  bool used = false;
+  return encode(CP_UTF8, w, n, '?', &used);
+}
+
+}  // namespace
+
+FILE *_wfopen(const WCHAR *filename, const WCHAR *mode) {
+  if (filename == nullptr || mode == nullptr) return nullptr;
+  return std::fopen(host_text(filename).c_str(), host_text(mode).c_str());
+}
+
+FILE *_wfopen(const WCHAR *filename, const wchar_t *mode) {
+  if (mode == nullptr) return nullptr;
+  std::u16string wide_mode;
+  for (const wchar_t *m = mode; *m != 0; ++m) wide_mode += static_cast<char16_t>(*m);
+  return _wfopen(filename, wide_mode.c_str());
 }

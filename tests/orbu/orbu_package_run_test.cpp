@@ -71,6 +71,9 @@ void observe_window(Observations &seen) {
 bool control_thread_finished() {
   bool disabled = false;
   for (const sim::Event &event : sim::history()) {
+    // A button created disabled counts as disabled from its creation.
+    if (event.kind == sim::EventKind::created && event.id == 99 && (event.value & WS_DISABLED) != 0)
+      disabled = true;
     if (event.kind != sim::EventKind::enabled || event.id != 99) continue;
     if (event.value == 0) disabled = true;
     if (event.value == 1 && disabled) return true;

@@ -1,7 +1,11 @@
 // Reading the embedded package into the update configuration, and the consistency check.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "orbu/orbu_package.h"
 #include "sim/machine.h"
@@ -272,4 +276,64 @@ TEST_F(EmbeddedPackage, OwnPathUnavailable) {
   orbu_get_own_path(path);
   EXPECT_EQ(dir_.file("tool.exe"), path);
   EXPECT_EQ(0, orbu_unpack_embedded(&config_));
+}
+
+// The own file is found and opened through the wide calls: a folder whose name the ANSI code
+// page cannot hold (the narrow path shows '?' there) still gives its package.
+TEST_F(EmbeddedPackage, FolderNameOutsideTheAnsiCodePage) {
+  const std::string folder = dir_.file("\u66f4\u65b0\u30c4\u30fc\u30eb");
+  std::filesystem::create_directory(folder);
+  const std::string tool = folder + "/tool.exe";
+  write_file(tool, package_bytes(carrier_, {{"fwconfig", fwconfig(1, 0, {})}, {"a.img", pattern(9, 4)}}));
+  sim::app_knobs().module_path = tool;
+  char narrow[260];
+  orbu_get_own_path(narrow);
+  EXPECT_EQ(dir_.file("?????") + "/tool.exe", narrow);
+  ASSERT_EQ(0, orbu_unpack_embedded(&config_));
+  EXPECT_EQ(ORBU_STRATEGY_MONB, config_.strategy);
+  ASSERT_EQ(1u, config_.binary_count);
+  EXPECT_EQ(pattern(9, 4), image(config_.binaries[0]));
+}
+
+namespace {
+
+// A stream that hands out `good` bytes and then fails the read, as a file cut short does.
+struct failing_source {
+  size_t good;
+};
+ssize_t failing_read(void *cookie, char *buffer, size_t size) {
+  auto *source = static_cast<failing_source *>(cookie);
+  if (source->good == 0) {
+    errno = EIO;
+    return -1;
+  }
+  const size_t n = size < source->good ? size : source->good;
+  std::memset(buffer, 0x5A, n);
+  source->good -= n;
+  return static_cast<ssize_t>(n);
+}
+
+}  // namespace
+
+// A read that loses bytes refuses the whole file; a complete one hands out every byte.
+TEST(ReadStream, EveryByteMustCome) {
+  cookie_io_functions_t io = {failing_read, nullptr, nullptr, nullptr};
+  failing_source source{100000};
+  FILE *file = fopencookie(&source, "rb", io);
+  ASSERT_NE(nullptr, file);
+  uint8_t *data = reinterpret_cast<uint8_t *>(1);
+  uint64_t size = 1;
+  EXPECT_EQ(1, orbu_read_stream(file, UINT64_MAX, &data, &size));
+  EXPECT_EQ(nullptr, data);
+  EXPECT_EQ(0u, size);
+  std::fclose(file);
+
+  temp_dir dir;
+  write_file(dir.file("image.bin"), pattern(200000, 3));
+  ASSERT_EQ(0, orbu_read_file(dir.file("image.bin").c_str(), UINT64_MAX, &data, &size));
+  EXPECT_EQ(pattern(200000, 3), bytes(data, data + size));
+  std::free(data);
+  // More bytes than the limit: refused.
+  EXPECT_EQ(1, orbu_read_file(dir.file("image.bin").c_str(), 199999, &data, &size));
+  EXPECT_EQ(nullptr, data);
 }

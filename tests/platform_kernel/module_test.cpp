@@ -1,5 +1,8 @@
 // GetModuleFileNameA / GetModuleHandleA: configured and real paths, truncation as on Windows.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <cstring>
 #include <string>
@@ -68,6 +71,45 @@ TEST_F(ModulePath, OtherModulesAreUnknown) {
   EXPECT_EQ(GetModuleHandleA("nosuch.dll"), nullptr);
   EXPECT_EQ(GetModuleFileNameA(reinterpret_cast<HMODULE>(0x1000), buf, MAX_PATH), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+// The narrow path loses what the ANSI code page cannot hold ('?' per character) and keeps the
+// rest; the wide path is exact, and the wide open reaches the file through it.
+TEST_F(ModulePath, WidePathKeepsWhatTheAnsiCodePageCannotHold) {
+  char dir_template[] = "/tmp/module_wide_XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string folder = std::string(dir_template) + "/\u00fcber \u66f4\u65b0";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string path = folder + "/tool.exe";
+  sim::app_knobs().module_path = path;
+
+  char narrow[MAX_PATH];
+  EXPECT_EQ(GetModuleFileNameA(nullptr, narrow, MAX_PATH), std::strlen(dir_template) + 18);
+  EXPECT_EQ(std::string(narrow), std::string(dir_template) + "/\u00fcber ?" "?/tool.exe");
+
+  WCHAR wide[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, wide, MAX_PATH);
+  EXPECT_EQ(n, std::strlen(dir_template) + 17);
+  EXPECT_EQ(wide[n - 11], u'\u66f4');
+  EXPECT_EQ(wide[n - 10], u'\u65b0');
+  EXPECT_EQ(GetModuleFileNameW(nullptr, wide, 4), 4u);  // truncated as the narrow form
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+
+  GetModuleFileNameW(nullptr, wide, MAX_PATH);
+  FILE *created = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(created, nullptr);
+  std::fputs("abc", created);
+  std::fclose(created);
+  FILE *file = _wfopen(wide, L"rb");
+  ASSERT_NE(file, nullptr);
+  char text[4] = {0};
+  EXPECT_EQ(std::fread(text, 1, 3, file), 3u);
+  EXPECT_STREQ(text, "abc");
+  std::fclose(file);
+  EXPECT_EQ(std::fopen(narrow, "rb"), nullptr);
+  unlink(path.c_str());
+  rmdir(folder.c_str());
+  rmdir(dir_template);
 }
 
 }  // namespace

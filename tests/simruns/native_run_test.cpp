@@ -63,13 +63,17 @@ class WindowRun : public ::testing::Test {
   // machine with this UI script; the outputs are read back.
   // `old_firmware` is the record's: the drive runs CV1A0100, so another value makes the drive not
   // applicable (no progress bar).
-  int run(uint8_t customer, const json &ui, const std::string &old_firmware = "CV1A0100") {
-    write_file(dir_.file("tool"),
+  // `folder`: the tool sits in this subfolder of the run's directory; `args` follow "/log=".
+  int run(uint8_t customer, const json &ui, const std::string &old_firmware = "CV1A0100",
+          const std::string &args = "", const std::string &folder = ".") {
+    const std::string tool = folder + "/tool";
+    fs::create_directories(dir_.path() / folder);
+    write_file(dir_.file(tool),
                package_bytes(read_file(ORBU_EXE_PATH),
                              {{"a", pattern(700, 1)},
                               {"fwconfig", fwconfig(1, 1, monb_record("CORVANE CVN-512", old_firmware, "CV1A0200", "a"),
                                                     customer)}}));
-    fs::permissions(dir_.file("tool"), fs::perms::owner_all);
+    fs::permissions(dir_.file(tool), fs::perms::owner_all);
     const json machine = {
         {"name", "window-run"},
         {"ui", ui},
@@ -81,7 +85,8 @@ class WindowRun : public ::testing::Test {
     write_file(dir_.file("machine.json"), bytes(text.begin(), text.end()));
     const run_result r = run_shell("cd " + shell_quote(dir_.path().string()) +
                                    " && ORBU_SIM_MACHINE=machine.json ORBU_SIM_TRACE_OUT=trace.jsonl ORBU_SIM_STATE_OUT=state.json"
-                                   " ORBU_SIM_UI_OUT=ui.jsonl timeout 60 ./tool /log=run.log");
+                                   " ORBU_SIM_UI_OUT=ui.jsonl timeout 60 " + shell_quote("./" + tool) +
+                                   " /log=run.log" + args);
     output_ = r.output;
     trace_ = read_lines(dir_.file("trace.jsonl"));
     ui_ = read_lines(dir_.file("ui.jsonl"));
@@ -137,6 +142,23 @@ TEST_F(WindowRun, ScriptPressesExitOnTheGenericWindow) {
   EXPECT_TRUE(state_["drives"][0]["pending"].is_null());
 }
 
+// A silent packaged run ends at once: its log and exit code show that the embedded
+// configuration was used (without it the tool would run on the command line alone).
+TEST_F(WindowRun, SilentPackagedRunUsesTheEmbeddedConfiguration) {
+  EXPECT_EQ(4, run(0, json::array(), "CV1A0000", " /s")) << output_;  // generic silent: none applicable
+  const std::string text = log();
+  EXPECT_NE(std::string::npos, text.find("Detected embedded binary configuration.")) << text;
+  EXPECT_NE(std::string::npos, text.find("    Strategy: monb\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("        Name: a\n        Size: 700\n")) << text;
+  EXPECT_EQ(std::string::npos, text.find("Failed to unpack configuration")) << text;
+}
+
+// The same from a folder whose name the ANSI code page cannot hold.
+TEST_F(WindowRun, PackagedToolInAFolderWithAJapaneseNameFindsItsPackage) {
+  EXPECT_EQ(4, run(0, json::array(), "CV1A0000", " /s", "\u66f4\u65b0\u30c4\u30fc\u30eb")) << output_;
+  EXPECT_NE(std::string::npos, log().find("Detected embedded binary configuration.")) << log();
+}
+
 TEST_F(WindowRun, ScriptClosesTheGenericWindowFromTheSystemMenu) {
   run(0, {{{"system_close", true}, {"when", {{"after_ms", 500}, {"progress_full", true}}}},
           {{"click", 4242}}},  // no such button: never fires
@@ -153,8 +175,12 @@ TEST_F(WindowRun, DuzoriWindowClosesItselfWhenDone) {
   run(1, {{{"wm_close", true}, {"when", {{"text", "never shown"}}}}});
   expect_closed_main_window("corvupdater");
   EXPECT_TRUE(events("script").empty());
-  // The control thread disables the Exit button and the Close item, then enables both again.
+  // The Exit button is created disabled (the update starts by itself); the control thread
+  // enables it and the Close item again when it is done.
   std::vector<bool> exit_states;
+  for (const json &e : events("created"))
+    if (e.value("id", 0) == 99)
+      exit_states.push_back((std::stoull(e["style"].get<std::string>(), nullptr, 16) & WS_DISABLED) == 0);
   for (const json &e : events("enabled")) exit_states.push_back(e["enabled"].get<bool>());
   EXPECT_EQ(std::vector<bool>({false, true}), exit_states);
   EXPECT_FALSE(events("close_menu").empty());

@@ -67,6 +67,13 @@ void observe(orbu_test::Observations &seen) {
   for (const sim::Event &event : sim::history()) {
     if (event.kind == sim::EventKind::created && event.parent == nullptr && main == nullptr)
       main = event.hwnd;
+    // An Exit button created disabled counts as switched off at its creation.
+    if (event.kind == sim::EventKind::created && event.id == 99) {
+      const bool disabled = (event.value & WS_DISABLED) != 0;
+      seen["exit_created"] = disabled ? "disabled" : "enabled";
+      exit_enabled = !disabled;
+      if (disabled) exit_toggles += "0";
+    }
     if (event.kind == sim::EventKind::enabled && event.id == 99) {
       exit_enabled = event.value != 0;
       exit_toggles += event.value != 0 ? "1" : "0";

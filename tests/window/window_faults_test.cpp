@@ -52,6 +52,8 @@ TEST(WindowFaults, DeviceTableMutexWaits) {
                                   "Please attempt to run the application again to update firmware.",
                                   "Enabling Exit button"}),
             "");
+  // The thread never began its update, so it does not log its end either.
+  EXPECT_EQ(o.log.find("Device update thread completed."), std::string::npos) << o.log;
 
   // The wait between the steps fails: the first step's success does not count.
   o = start_one([](sim::AppKnobs &k) { k.fail_mutex_wait_at = 2; }, "Firmware update FAILED.");

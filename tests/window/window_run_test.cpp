@@ -188,6 +188,20 @@ TEST(WindowRun, DediIgnoresCloseWhileBusyAndWaitsForExit) {
   EXPECT_EQ(o.log.find("Sending a message to shut down"), std::string::npos);
 }
 
+TEST(WindowRun, VariantsThatStartByThemselvesNeverOfferExitBeforeTheUpdate) {
+  for (Variant variant : {Variant::dedi, Variant::duzori}) {
+    Spec r;
+    r.variant = variant;
+    r.devices = {device("A")};
+    if (variant == Variant::dedi)
+      r.ui = json::array({json{{"click", "Exit"}, {"when", {{"text", "Firmware update successful."}}}}});
+    Outcome o = run(r);
+    EXPECT_EQ(o.result.seen["exit_created"], "disabled");
+    EXPECT_EQ(o.result.seen["exit_toggles"], "01");
+    EXPECT_EQ(o.states, std::vector<uint32_t>{ORBU_STATE_UPDATED});
+  }
+}
+
 TEST(WindowRun, StartIdsFromNinetyNineOnAreOffsetPastExit) {
   Spec r;
   for (int i = 0; i < 99; i++) r.devices.push_back(device("n" + std::to_string(i), ORBU_STATE_IGNORED));

@@ -111,6 +111,18 @@ case "$case_name" in
       "        Model: CORVANE CVN-512" "    Firmware Binary 0" "        Name: cvn512_cn100002.img" \
       "Tool could not detect any applicable device firmware for update." "End Timestamp: "
     ;;
+  packaged_japanese_folder)
+    # The packaged tool in a folder whose name the ANSI code page cannot hold still finds its
+    # package (its own file is read through the wide calls).
+    [ -x "$packer" ] || fail "no packer"
+    folder="$work/$(printf '\xe6\x9b\xb4\xe6\x96\xb0\xe3\x83\x84\xe3\x83\xbc\xe3\x83\xab')"
+    mkdir -p "$folder"
+    "$packer" "$packages/silent-generic.json" "$work/orbu.exe" "$folder/packaged.exe" >/dev/null || fail "packing failed"
+    code=$(wine "$folder/packaged.exe" "/log=packaged.txt" >/dev/null 2>&1; echo $?)
+    log=$work/packaged.txt
+    [ "$code" = 4 ] || fail "exit code $code, expected 4"
+    expect_in_order "$log" "Detected embedded binary configuration." "    Strategy: monb" "End Timestamp: "
+    ;;
   packaged_missing_image)
     [ -x "$packer" ] || fail "no packer"
     "$packer" --unchecked "$packages/missing-image.json" "$work/orbu.exe" "$work/packaged.exe" >/dev/null || fail "packing failed"

@@ -119,7 +119,11 @@ errno_t asctime_s(char *_Buf, size_t _SizeInBytes, const struct tm *_Tm);
 
 // ---- Modules ------------------------------------------------------------------------------------
 
+// The module path is the host's (UTF-8). The narrow form turns each character the ANSI code page
+// (ISO 8859-1, see win_text.h) cannot hold into '?', as Windows does, and keeps the host bytes of
+// the others (the stand-in's narrow file calls take host paths); the wide form is exact.
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 HMODULE GetModuleHandleA(LPCSTR lpModuleName);
 
 // ---- Files and devices --------------------------------------------------------------------------

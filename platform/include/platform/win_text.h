@@ -5,6 +5,8 @@
 #pragma once
 #ifndef _WIN32
 
+#include <cstdio>
+
 #include "platform/win_types.h"
 
 #define CP_ACP 0
@@ -21,5 +23,10 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
                         LPWSTR lpWideCharStr, int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+// The C runtime's wide open: the UTF-16 path and mode opened as the host's UTF-8 path. Null when
+// the path or mode is null, or when the file cannot be opened. The mode may be a wide literal.
+FILE *_wfopen(const WCHAR *filename, const WCHAR *mode);
+FILE *_wfopen(const WCHAR *filename, const wchar_t *mode);
 
 #endif  // _WIN32
