@@ -3,6 +3,7 @@
 // summary counts, the exit code and the log lines that tell the road taken.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -76,6 +77,13 @@ std::vector<std::pair<std::string, bytes>> monmb_images() {
   first.model = "CORVANE CVN-B";
   return {{"step1.img", sim::make_test_image(first)},
           {"step2.img", image(ImageTarget::Nvme, "MA000003")}};
+}
+
+std::string default_machine_activating_at_reset() {
+  std::ifstream file(sim::machine_file_path("default"));
+  nlohmann::json m = nlohmann::json::parse(file);
+  m["storage"]["disks"][0]["nvme"]["activation"] = "reset";
+  return m.dump();
 }
 
 struct Case {
@@ -339,6 +347,13 @@ std::vector<Case> cases() {
                {{"@sata0", "CS100001", ""}}, {kFailed}, "0/0/1/0", 1,
                {"does not support deferred download, cannot download without activation.",
                 "!ATA download"}});
+  // The shipped default machine describes no device nodes: the bus reset still finds what it needs.
+  c.push_back({"DediBusResetOnTheDefaultMachine",
+               {default_machine_activating_at_reset(), monb(kNvmeModel, "CN100001", "CN100002", kDedi),
+                {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated, kNotApplicable}, "0/1/0/1", 0,
+               {"Trying a bus reset to force activation", "successfully completed reset.",
+                "Successfully updated from firmware CN100001 to CN100002"}});
   // A commit after a failed download that leaves the image pending does not end the retries.
   c.push_back({"InBoxCommitAfterAFailedDownloadIsNotARebootRequired",
                {win10_nvme(R"(, "activation": "reset")",
