@@ -540,6 +540,7 @@ std::string add_device_node(const DevNodeSpec &spec) {
     throw std::runtime_error(what.substr(std::strlen("node.")));
   }
   if (!spec.driver.empty()) set_driver(t, n, spec.driver);
+  if (spec.removal_policy) load_property(n, "RemovalPolicy", *spec.removal_policy, "properties.RemovalPolicy");
   t.nodes.push_back(std::move(n));
   return spec.instance_id;
 }

@@ -180,28 +180,45 @@ constexpr const char *kTopKeys[] = {"driver",   "request",     "signature", "min
 
 // ---- Drive rules ----
 
-std::string disk_of(const json &j, const std::string &where, uint32_t *physical_drive) {
+// The drive models a rule names: a disk (by id or physical-drive number), a unit that is no disk
+// (a RAID member, a physical disk behind a controller: the drive behind it) or, failing those, an
+// entry of the drives table, which may be reached only through a controller.
+struct RuleDrive {
+  std::shared_ptr<NvmeController> nvme;
+  std::shared_ptr<AtaDrive> ata;
+  std::shared_ptr<SatDevice> sat;
+  std::shared_ptr<ScsiTarget> scsi;
+};
+
+RuleDrive drive_models(const std::string &id) {
+  const StorageDriveModels m = storage_drive(id);
+  return {m.nvme, m.ata, m.sat, m.scsi};
+}
+
+RuleDrive rule_drive(const json &j, const std::string &where) {
   for (const StorageDiskInfo &d : storage_disks()) {
+    if (j.is_string() && d.id == j.get<std::string>() && d.kind != "disk") return drive_models(d.drive);
     if ((j.is_string() && d.id == j.get<std::string>()) ||
-        (j.is_number_unsigned() && d.physical_drive == j.get<uint64_t>())) {
-      *physical_drive = d.physical_drive;
-      return d.id;
+        (j.is_number_unsigned() && d.kind == "disk" && d.physical_drive == j.get<uint64_t>())) {
+      const uint32_t pd = d.physical_drive;
+      return {storage_nvme(pd), storage_ata(pd), storage_sat(pd), storage_scsi(pd)};
     }
   }
-  bad(where, "no disk " + j.dump() + " in the machine's storage");
+  if (j.is_string() && !storage_drive(j.get<std::string>()).kind.empty())
+    return drive_models(j.get<std::string>());
+  bad(where, "no disk " + j.dump() + " in the machine's storage, and no such drive");
 }
 
 void load_drive_rule(const json &j, const std::string &w) {
   check_fields(j, w, {"drive", "nvme_opcode", "cdw10_low", "ata_command", "feature", "cdb0", "byte1", "byte2",
                       "count", "action", "corrupt_staging", "identity_fails_after_update", "vu"});
-  uint32_t pd = 0;
-  disk_of(j["drive"], w + ".drive", &pd);
+  const RuleDrive target = rule_drive(j["drive"], w + ".drive");
   const int kinds = j.contains("nvme_opcode") + j.contains("ata_command") + j.contains("cdb0");
   if (j.contains("vu")) {
     // Faults of the drive's vendor-unique responder: its answers' sizes and its phase status.
     if (j.size() != 2) bad(w, "\"vu\" stands alone with \"drive\"");
-    auto ata = storage_ata(pd);
-    auto scsi = ata ? nullptr : storage_scsi(pd);
+    auto ata = target.ata;
+    auto scsi = ata ? nullptr : target.scsi;
     std::optional<VuConfig> vu = ata ? ata->config().vu : scsi ? scsi->config().vu : std::nullopt;
     if (!vu) bad(w + ".drive", "disk " + j["drive"].dump() + " has no vendor-unique responder");
     storage_desc::load_vu(j["vu"], w + ".vu", *vu, true);
@@ -218,10 +235,10 @@ void load_drive_rule(const json &j, const std::string &w) {
       return std::optional<bool>(desc::flag(j[f], w + "." + f));
     };
     const auto corrupt = flag("corrupt_staging"), identity = flag("identity_fails_after_update");
-    if (auto ctl = storage_nvme(pd)) {
+    if (auto ctl = target.nvme) {
       if (corrupt) ctl->set_corrupt_staging(*corrupt);
       if (identity) ctl->set_identity_fails_after_update(*identity);
-    } else if (auto drive = storage_ata(pd)) {
+    } else if (auto drive = target.ata) {
       if (corrupt) drive->set_corrupt_staging(*corrupt);
       if (identity) drive->set_identity_fails_after_update(*identity);
     } else {
@@ -250,14 +267,18 @@ void load_drive_rule(const json &j, const std::string &w) {
   if (j.contains("nvme_opcode")) {
     if (j.contains("feature") || j.contains("byte1") || j.contains("byte2"))
       bad(w, "an NVMe rule matches \"nvme_opcode\" and \"cdw10_low\" only");
-    check_fields(a, aw, {"status", "dw0", "short_transfer", "zero_data"});
-    auto ctl = storage_nvme(pd);
+    check_fields(a, aw, {"status", "after", "dw0", "short_transfer", "zero_data"});
+    auto ctl = target.nvme;
     if (!ctl) bad(w + ".drive", "disk " + j["drive"].dump() + " has no NVMe drive");
     NvmeFaultRule r;
     r.opcode = static_cast<uint8_t>(number(j["nvme_opcode"], w + ".nvme_opcode", 255));
     r.cdw10_low = opt8(j, "cdw10_low", w);
     r.when = when;
     if (a.contains("status")) r.status = static_cast<uint16_t>(number(a["status"], aw + ".status", 0xFFFF));
+    if (a.contains("after")) {
+      if (!r.status) bad(aw + ".after", "goes with \"status\"");
+      r.after = desc::flag(a["after"], aw + ".after");
+    }
     r.dw0 = opt32("dw0");
     r.short_transfer = opt32("short_transfer");
     r.zero_data = zero();
@@ -266,7 +287,7 @@ void load_drive_rule(const json &j, const std::string &w) {
     if (j.contains("cdw10_low") || j.contains("byte1") || j.contains("byte2"))
       bad(w, "an ATA rule matches \"ata_command\" and \"feature\" only");
     check_fields(a, aw, {"status", "error", "short_transfer", "zero_data"});
-    auto drive = storage_ata(pd);
+    auto drive = target.ata;
     if (!drive) bad(w + ".drive", "disk " + j["drive"].dump() + " has no ATA drive");
     AtaFaultRule r;
     r.command = static_cast<uint8_t>(number(j["ata_command"], w + ".ata_command", 255));
@@ -295,9 +316,9 @@ void load_drive_rule(const json &j, const std::string &w) {
     r.sense_len = opt32("sense_length");
     r.short_transfer = opt32("short_transfer");
     r.zero_data = zero();
-    if (auto t = storage_scsi(pd)) {
+    if (auto t = target.scsi) {
       t->add_fault(r);
-    } else if (auto s = storage_sat(pd)) {
+    } else if (auto s = target.sat) {
       s->add_fault(r);
     } else {
       bad(w + ".drive", "disk " + j["drive"].dump() + " answers no CDBs (neither a SCSI target nor a SCSI/ATA translation)");

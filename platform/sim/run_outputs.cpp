@@ -138,8 +138,11 @@ json window_event_json(const Event &e) {
       j["visible"] = e.value != 0;
       break;
     case EventKind::enabled:
+      j["enabled"] = e.value != 0;
+      break;
     case EventKind::close_menu:
       j["enabled"] = e.value != 0;
+      j["menu_state"] = e.text;
       break;
     case EventKind::progress_range:
       j["min"] = e.value;
@@ -171,13 +174,13 @@ bool write_ui_jsonl(const std::string &path) {
   std::vector<json> lines;
   for (const Event &e : history()) lines.push_back(window_event_json(e));
   const std::vector<UiStep> steps = ui_script();
-  static const char *const actions[] = {"click", "system_close", "wm_close"};
+  static const char *const actions[] = {"click", "system_close", "wm_close", "command"};
   for (const auto &[index, time] : ui_script_fired()) {
     json j = {{"event", "script"}, {"time_ms", time}, {"step", index}};
     if (index < steps.size()) {
       const UiStep &s = steps[index];
       j["action"] = actions[s.action];
-      if (s.action == UiStep::click) j["button"] = s.button_id >= 0 ? json(s.button_id) : json(s.button_text);
+      if (s.action == UiStep::click || s.action == UiStep::command) j["button"] = s.button_id >= 0 ? json(s.button_id) : json(s.button_text);
     }
     lines.push_back(j);
   }

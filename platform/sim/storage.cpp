@@ -494,7 +494,8 @@ std::vector<std::string> lu_paths(const StorageLu &lu) {
 // id, interface path and (disk) PDO name. Without one, a node is made for it: an adapter's under the
 // root (class "hdc" for in-box AHCI, else "SCSIAdapter", with the driver key of the in-box driver
 // the personality stands for), a disk's under its adapter's node (class "DiskDrive", with its disk
-// interface unless it has none).
+// interface unless it has none, and the removal policy of a fixed disk, as Windows gives every
+// disk node).
 
 const char *inbox_driver_desc(const std::string &personality) {
   if (personality == "inbox_ahci") return "Standard SATA AHCI Controller";
@@ -562,6 +563,7 @@ void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, cons
   spec.class_name = enclosure ? "System" : "DiskDrive";
   spec.parent = ad.instance_id;
   spec.pdo = lu.pdo;
+  if (!enclosure) spec.removal_policy = 1;  // CM_REMOVAL_POLICY_EXPECT_NO_REMOVAL
   if (!lu.interface_path.empty())
     spec.interfaces.emplace_back(enclosure ? GUID_DEVINTERFACE_SES : GUID_DEVINTERFACE_DISK, lu.interface_path);
   add_node(spec, w);

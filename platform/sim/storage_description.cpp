@@ -3,6 +3,7 @@
 #include "sim/storage/description.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -26,6 +27,24 @@ uint64_t number(const json &j, const std::string &where, uint64_t max) { return 
 bool flag(const json &j, const std::string &where) { return desc::flag(j, place(where)); }
 std::string text(const json &j, const std::string &where) { return desc::text(j, place(where)); }
 
+// The times a drive takes when its description gives none: none, or those that
+// ORBU_SIM_DRIVE_TIMING ("command_ms,download_ms,activate_ms") gives every drive of the machine, so
+// that whole runs can be repeated with commands that last while the threads poll.
+DriveTiming default_timing() {
+  DriveTiming t;
+  const char *env = std::getenv("ORBU_SIM_DRIVE_TIMING");
+  if (env == nullptr || *env == '\0') return t;
+  unsigned command = 0, download = 0, activate = 0;
+  char end = 0;
+  if (std::sscanf(env, "%u,%u,%u%c", &command, &download, &activate, &end) != 3 || command > 3600000 ||
+      download > 3600000 || activate > 3600000)
+    throw std::runtime_error("ORBU_SIM_DRIVE_TIMING: expected \"command_ms,download_ms,activate_ms\"");
+  t.command_ms = command;
+  t.download_ms = download;
+  t.activate_ms = activate;
+  return t;
+}
+
 DriveTiming load_timing(const json &j, const std::string &w) {
   check_fields(j, w, {"command_ms", "download_ms", "activate_ms"});
   DriveTiming t;
@@ -41,8 +60,9 @@ DriveTiming load_timing(const json &j, const std::string &w) {
 NvmeConfig load_nvme(const json &j, const std::string &w) {
   check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
                       "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
-                      "active_slot", "slot_revisions", "apsta", "apste", "identify_fails", "component_id", "timing"});
+                      "active_slot", "slot_revisions", "apsta", "apste", "apst_table", "identify_fails", "component_id", "timing"});
   NvmeConfig c;
+  c.timing = default_timing();
   if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
   if (j.contains("model")) c.model = text(j["model"], w + ".model");
   if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
@@ -71,6 +91,15 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
   }
   if (j.contains("apsta")) c.apsta = flag(j["apsta"], w + ".apsta");
   if (j.contains("apste")) c.apste = flag(j["apste"], w + ".apste");
+  if (j.contains("apst_table")) {
+    // Power-state transition entries as the feature's data holds them: 8 bytes each, little-endian.
+    const json &a = j["apst_table"];
+    if (!a.is_array() || a.size() > 32) bad(w + ".apst_table", "expected an array of at most 32 entries");
+    for (size_t i = 0; i < a.size(); ++i) {
+      const uint64_t entry = number(a[i], w + ".apst_table", UINT64_MAX);
+      for (size_t b = 0; b < 8; ++b) c.apst_table[i * 8 + b] = static_cast<uint8_t>(entry >> (8 * b));
+    }
+  }
   if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
   if (j.contains("component_id")) {
     const std::string id = text(j["component_id"], w + ".component_id");
@@ -86,6 +115,7 @@ void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
                       "log_max_blocks", "word234", "word235", "activation_needs_power_cycle", "identify_fails",
                       "sense_format", "fixed_valid", "component_id", "word141", "word142", "vu",
                       "timing"});
+  c.timing = default_timing();
   if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
   if (j.contains("model")) c.model = text(j["model"], w + ".model");
   if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");

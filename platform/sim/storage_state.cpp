@@ -37,6 +37,8 @@ json drive_json(const StorageDrive &d, const std::vector<std::shared_ptr<Storage
     if (c.pending_slot()) pending = {{"slot", c.pending_slot()}, {"revision", c.pending_revision()}};
     counters = c.counters();
     staged = c.staged_bytes();
+    j["apste"] = c.apste();
+    j["apst_save_requests"] = c.apst_save_requests();
   } else if (d.ata) {
     const uint8_t count = std::max<uint8_t>(d.fw_slot_count, 1);
     for (uint8_t s = 0; s < count; ++s)

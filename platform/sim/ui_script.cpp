@@ -2,6 +2,7 @@
 // the program runs its message loop.
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -50,6 +51,12 @@ UiStep load_step(const json &j, const std::string &w) {
       } else {
         bad(fw, "expected the button's text or its control id (0..65535)");
       }
+    } else if (f == "command") {
+      ++actions;
+      step.action = UiStep::command;
+      if (!it->is_number_integer() || it->get<int64_t>() < 0 || it->get<int64_t>() > 0xFFFF)
+        bad(fw, "expected a control id (0..65535)");
+      step.button_id = static_cast<int>(it->get<int64_t>());
     } else if (f == "system_close" || f == "wm_close") {
       ++actions;
       if (!it->is_boolean() || !it->get<bool>()) bad(fw, "expected true");
@@ -78,7 +85,7 @@ UiStep load_step(const json &j, const std::string &w) {
       bad(w, "unknown field \"" + f + "\"");
     }
   }
-  if (actions != 1) bad(w, "expected exactly one action: \"click\", \"system_close\" or \"wm_close\"");
+  if (actions != 1) bad(w, "expected exactly one action: \"click\", \"command\", \"system_close\" or \"wm_close\"");
   return step;
 }
 
@@ -114,6 +121,8 @@ bool deliver(const UiStep &step, HWND main) {
       return PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
     case UiStep::wm_close:
       return sim::post_close();
+    case UiStep::command:
+      return PostMessageA(main, WM_COMMAND, MAKEWPARAM(step.button_id, BN_CLICKED), 0) != FALSE;
   }
   return false;
 }
@@ -121,8 +130,9 @@ bool deliver(const UiStep &step, HWND main) {
 // The script takes part in the machine's clock: it waits (machine time) for the next window
 // change or the next "after_ms" moment, so every step fires at a reproducible machine time even
 // while the program itself waits for the user without any deadline.
-void run() {
+void run(std::promise<void> *joined) {
   SimulatedThread participant;
+  joined->set_value();
   Script &s = script();
   std::vector<UiStep> steps;
   uint64_t start_ms;
@@ -188,11 +198,17 @@ std::vector<UiStep> ui_script() {
 void start_ui_script() {
   (void)g_registered;
   Script &s = script();
-  std::lock_guard<std::mutex> g(s.lock);
-  if (s.steps.empty() || s.runner.joinable()) return;
-  s.stop = false;
-  s.start_ms = virtual_now_ms();
-  s.runner = std::thread(run);
+  std::promise<void> joined;
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.steps.empty() || s.runner.joinable()) return;
+    s.stop = false;
+    s.start_ms = virtual_now_ms();
+    s.runner = std::thread(run, &joined);
+  }
+  // Back only once the runner takes part in the clock: a runner that started late would let
+  // machine time run past the moments its steps wait for.
+  joined.get_future().wait();
 }
 
 void stop_ui_script() {

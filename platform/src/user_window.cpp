@@ -954,8 +954,12 @@ BOOL WINAPI EnableMenuItem(HMENU hMenu, UINT uIDEnableItem, UINT uEnable) {
   const UINT prev = it->second;
   const bool was = w->close_enabled();
   it->second = uEnable & (MF_GRAYED | MF_DISABLED);
-  if (uIDEnableItem == SC_CLOSE && was != w->close_enabled())
-    record(lk, *w, sim::EventKind::close_menu, {}, w->close_enabled() ? 1 : 0);
+  if (uIDEnableItem == SC_CLOSE && was != w->close_enabled()) {
+    // The item's state as the menu shows it: greyed, disabled (not greyed) or both.
+    std::string state = (it->second & MF_GRAYED) ? "grayed" : "";
+    if (it->second & MF_DISABLED) state += state.empty() ? "disabled" : " disabled";
+    record(lk, *w, sim::EventKind::close_menu, state, w->close_enabled() ? 1 : 0);
+  }
   return static_cast<BOOL>(prev);
 }
 

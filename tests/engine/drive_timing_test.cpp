@@ -2,6 +2,7 @@
 // machine's clock, and the drive adds it up.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "engine_case.h"
@@ -67,6 +68,27 @@ TEST(DriveTiming, ScsiTargetsSpendTheirTimesToo) {
   scsi->execute(activate, 10, nullptr, 0, sim::kDirOut);  // 900, refused: no complete image
   EXPECT_EQ(scsi->counters().busy_ms, 942u);
   EXPECT_EQ(sim::virtual_now_ms() - start, 942u);
+  sim::reset_machine();
+}
+
+// ORBU_SIM_DRIVE_TIMING gives its times to every drive whose description has none.
+TEST(DriveTiming, EnvironmentTimesApplyToDrivesWithoutTheirOwn) {
+  setenv("ORBU_SIM_DRIVE_TIMING", "4,0,0", 1);
+  sim::load_machine_json(machine(
+      "win10", {kInboxNvme, kInboxAhci},
+      {nvme_disk("nvme0", "nvme", 0, "N", "F1"),
+       ata_disk("sata0", "ahci", 1, "A", "F1", R"(, "timing": {"command_ms": 9})")}));
+  unsetenv("ORBU_SIM_DRIVE_TIMING");
+  std::vector<uint8_t> data(4096);
+  sim::NvmeCommand identify;
+  identify.cdw0 = 0x06;
+  identify.cdw10 = 1;
+  sim::storage_nvme(0)->admin(identify, data.data(), 4096);
+  sim::AtaTaskfile identify_device;
+  identify_device.command = 0xEC;
+  sim::storage_ata(1)->execute(identify_device, data.data(), 512);
+  EXPECT_EQ(sim::storage_nvme(0)->counters().busy_ms, 4u);
+  EXPECT_EQ(sim::storage_ata(1)->counters().busy_ms, 9u);
   sim::reset_machine();
 }
 

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "engine_case.h"
+#include "run_harness.h"
 #include "sim/machine.h"
 
 namespace {
@@ -85,6 +86,81 @@ TEST(EngineRef1, CommandLineCsmiTargetUpdatesThatDriveOnly) {
   EXPECT_EQ(updated, 1) << out.log;
   EXPECT_NE(out.log.find("csmi11."), std::string::npos);
   for (const char *other : {"A", "D", "F", "B"}) EXPECT_EQ(out.drive(other)["revision"], "SIM10001");
+  EXPECT_EQ(out.exit_code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace enginetest;
+
+nlohmann::json ref1_with_faults(std::initializer_list<nlohmann::json> faults) {
+  std::ifstream file(sim::machine_file_path("ref1"));
+  nlohmann::json ref1 = nlohmann::json::parse(file);
+  for (const nlohmann::json &fault : faults) ref1["faults"].push_back(fault);
+  return ref1;
+}
+
+// Command-line mode (Duzori): the NVMe RAID member N2 behind Intel RST, picked by its CSMI address,
+// is updated; its APST settings cannot be written back afterwards, so it ends "reboot required".
+// The rule names the drive, which the machine reaches only as a RAID member.
+TEST(EngineRef1, FailedApstRestoreTurnsUpdatedIntoRebootRequired) {
+  const nlohmann::json ref1 = ref1_with_faults(
+      {{{"drive", "N2"}, {"nvme_opcode", "0x09"}, {"count", {{"nth", 2}}}, {"action", {{"status", "0x6"}}}}});
+  const Outcome out = run({ref1.dump(), {}, {{"fw.img", image(sim::ImageTarget::Nvme, "SIM10002")}},
+                           "/s /FIA /C:5,500211bb00000002 /D:{dir}/fw.img"});
+  ASSERT_EQ(out.failure, "") << out.log;
+  EXPECT_EQ(out.state_of("SN0011"), 7u) << out.log;
+  EXPECT_EQ(orbu_test::find_in_order(
+                out.log, {"Firmware update process successful.",
+                          "Resetting device APST configuration on device SN0011",
+                          "Failed to reset device APST configuration, please reboot the system."}),
+            "")
+      << out.log;
+  EXPECT_EQ(out.summary.substr(0, 4), "1/0/") << out.log;
+}
+
+// The maker's driver is not the in-box driver of Windows 10: one run, and a download that fails is
+// neither committed nor retried.
+TEST(EngineRef1, FailedDownloadOutsideTheInBoxDriverIsNotCommitted) {
+  const nlohmann::json ref1 = ref1_with_faults(
+      {{{"drive", "C"}, {"nvme_opcode", "0x11"}, {"count", {{"nth", 1}}}, {"action", {{"status", "0x6"}}}}});
+  const Outcome out = run({ref1.dump(),
+                           pkgtest::fwconfig(1, 1, pkgtest::monb_record("SIM NVME C", "SIM10001",
+                                                                        "SIM10002", "c.img")),
+                           {{"c.img", image(sim::ImageTarget::Nvme, "SIM10002")}}, "/s"});
+  ASSERT_EQ(out.failure, "") << out.log;
+  EXPECT_EQ(out.state_of("SN: SC0003"), 6u) << out.log;
+  EXPECT_EQ(orbu_test::find_in_order(
+                out.log, {"failed NVMe download.",
+                          "Short circuiting retry process due to download failure on device SN: SC0003"}),
+            "")
+      << out.log;
+  EXPECT_EQ(out.log.find("NVMe activation."), std::string::npos) << out.log;
+  EXPECT_EQ(out.log.find("run 2."), std::string::npos) << out.log;
+  EXPECT_TRUE(out.drive("C")["pending"].is_null());
+}
+
+// A Dedi run behind Intel RSTe: no forced activation by bus reset, and the activated image is not
+// turned into "reboot required" (that rule is for the other customers).
+TEST(EngineRef1, DediBehindRsteNeitherForcesActivationNorAsksForAReboot) {
+  nlohmann::json ref1 = ref1_with_faults({});
+  for (auto &drive : ref1["storage"]["drives"])
+    if (drive["id"] == "R6") drive["nvme"]["activation_without_reset"] = true;
+  const Outcome out = run({ref1.dump(),
+                           pkgtest::fwconfig(1, 1, pkgtest::monb_record("SIM NVME R6", "SIM10001",
+                                                                        "SIM10002", "r6.img"),
+                                             2),
+                           {{"r6.img", image(sim::ImageTarget::Nvme, "SIM10002")}}, "/s"});
+  ASSERT_EQ(out.failure, "") << out.log;
+  EXPECT_EQ(out.state_of("SN: S60019"), 5u) << out.log;
+  EXPECT_EQ(out.drive("R6")["revision"], "SIM10002");
+  EXPECT_EQ(orbu_test::find_in_order(out.log, {"forced activation not required",
+                                               "Successfully updated from firmware SIM10001 to SIM10002"}),
+            "")
+      << out.log;
+  EXPECT_EQ(out.log.find("Intel Rapid Storage Enterprise driver requires a reboot"), std::string::npos);
   EXPECT_EQ(out.exit_code, 0);
 }
 

@@ -3,6 +3,7 @@
 // summary counts, the exit code and the log lines that tell the road taken.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -78,6 +79,13 @@ std::vector<std::pair<std::string, bytes>> monmb_images() {
           {"step2.img", image(ImageTarget::Nvme, "MA000003")}};
 }
 
+std::string default_machine_activating_at_reset() {
+  std::ifstream file(sim::machine_file_path("default"));
+  nlohmann::json m = nlohmann::json::parse(file);
+  m["storage"]["disks"][0]["nvme"]["activation"] = "reset";
+  return m.dump();
+}
+
 struct Case {
   const char *name;
   Run run;
@@ -111,7 +119,7 @@ std::vector<Case> cases() {
                 {{"fw.img", nvme_image}}, "/s"},
                {{"@nvme0", "CN100001", "CN100002"}}, {kReboot}, "1/0/0/0", 3,
                {"run 3.", "Current firmware is CN100001.",
-                "The device requires a full power cycle to update firmware."}});
+                "The device requires a full power cycle to update firmware.", "!run 2."}});
   // Dedi forces the activation with a bus reset when the first verify reads the old revision.
   c.push_back({"DediBusResetActivatesThePendingImage",
                {with_devices(R"(, "devices": [
@@ -339,6 +347,104 @@ std::vector<Case> cases() {
                {{"@sata0", "CS100001", ""}}, {kFailed}, "0/0/1/0", 1,
                {"does not support deferred download, cannot download without activation.",
                 "!ATA download"}});
+  // The shipped default machine describes no device nodes: the bus reset still finds what it needs.
+  c.push_back({"DediBusResetOnTheDefaultMachine",
+               {default_machine_activating_at_reset(), monb(kNvmeModel, "CN100001", "CN100002", kDedi),
+                {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated, kNotApplicable}, "0/1/0/1", 0,
+               {"Trying a bus reset to force activation", "successfully completed reset.",
+                "Successfully updated from firmware CN100001 to CN100002"}});
+  // A commit after a failed download that leaves the image pending does not end the retries.
+  c.push_back({"InBoxCommitAfterAFailedDownloadIsNotARebootRequired",
+               {win10_nvme(R"(, "activation": "reset")",
+                           {R"({"drive": "nvme0", "nvme_opcode": "0x11", "count": {"nth": 3},
+                               "action": {"status": "0x6", "after": true}})"}),
+                monb(kNvmeModel, "CN100001", "CN100002"), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100001", "CN100002"}}, {kReboot}, "1/0/0/0", 3,
+               {"run 3.", "failed NVMe download.", "successfully completed NVMe activation.",
+                "Download failed in this run; not treating it as reboot required.", "run 2.",
+                "successfully completed NVMe download.", "Current firmware is CN100001.", "!run 1."}});
+  c.push_back({"AtaActivationFailingAfterDeferredDownloadNeedsAReboot",
+               {machine("win10", {kInboxAhci}, {ata_disk("sata0", "ahci", 0, kAtaModel, "CS100001")},
+                        {R"({"drive": "sata0", "ata_command": "0x92", "feature": "0x0f",
+                            "action": {"status": "0x51", "error": 4}})"}),
+                monb(kAtaModel, "CS100001", "CS100002"), {{"fw.img", ata_image}}, "/s"},
+               {{"@sata0", "CS100001", "CS100002"}}, {kReboot}, "1/0/0/0", 3,
+               {"successfully completed ATA download.", "failed ATA activation.",
+                "activation failed, firmware activation will require cold reboot.",
+                "!falling back to immediate download"}});
+  // Command-line mode without "/FIA": the SCSI image is saved, not activated.
+  c.push_back({"CommandLineScsiWithoutActivationNeedsAReboot",
+               {machine("win10", {R"({"id": "sas", "personality": "sas", "port": 2})"},
+                        {scsi_disk("sas0", "sas", 0, "CVX-SAS", "0001")}),
+                {}, {{"fw.img", image(ImageTarget::Scsi, "SC000002")}},
+                "/s /T:\\\\.\\PhysicalDrive0 /D:{dir}/fw.img"},
+               {{"@sas0", "0001", ""}}, {kReboot}, "1/0/0/0", 0,
+               {"will not be activated, the user has not specified to activate immediately.",
+                "successfully completed SCSI download.", "!SCSI activation"}});
+  // An empty command-line image is refused before any command.
+  c.push_back({"CommandLineEmptyImageIsRefused",
+               {win10_nvme(R"(, "activation": "commit")"), {}, {{"empty.img", {}}},
+                "/s /FIA /T:\\\\.\\PhysicalDrive0 /D:{dir}/empty.img"},
+               {{"@nvme0", "CN100001", ""}}, {kFailed}, "0/0/1/0", 1,
+               {"Could not operate on binary ", "!NVMe download"}});
+  // Two records for one model and firmware: the first one with an image wins.
+  c.push_back({"FirstMatchingRecordWins",
+               {win10_nvme(R"(, "activation": "commit")"),
+                pkgtest::fwconfig(kMonb, 2,
+                                  pkgtest::concat({pkgtest::monb_record(kNvmeModel, "CN100001",
+                                                                        "CN100002", "fw.img"),
+                                                   pkgtest::monb_record(kNvmeModel, "CN100001",
+                                                                        "CN100003", "fw3.img")})),
+                {{"fw.img", nvme_image}, {"fw3.img", image(ImageTarget::Nvme, "CN100003")}}, "/s"},
+               {{"@nvme0", "CN100002", ""}}, {kUpdated}, "0/1/0/0", 0,
+               {"target revision CN100002.", "Successfully updated from firmware CN100001 to CN100002"}});
+  c.push_back({"OldFirmwareIsComparedWithCase",
+               {win10_nvme(R"(, "activation": "commit")"), monb(kNvmeModel, "cn100001", "CN100002"),
+                {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100001", ""}}, {kNotApplicable}, "0/0/0/1", 4,
+               {"Could not find match for binary with model CORVANE CVN-512 and firmware CN100001."}});
+  // "monmb" verifies the model too: the new revision under the old model is not the target.
+  c.push_back({"MonmbWithTheOldModelAfterTheUpdateNeedsAReboot",
+               {machine("win10", {kInboxNvme},
+                        {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                   R"(, "activation": "commit")")}),
+                pkgtest::fwconfig(kMonmb, 1,
+                                  pkgtest::monmb_record("CORVANE CVN-A", "MA000001", "MA000002",
+                                                        "CORVANE CVN-B", "fw.img")),
+                {{"fw.img", image(ImageTarget::Nvme, "MA000002")}}, "/s"},
+               {{"@nvme0", "MA000002", ""}}, {kReboot}, "1/0/0/0", 3,
+               {"Did not successfully update from firmware MA000001 to MA000002 or model CORVANE "
+                "CVN-A to CORVANE CVN-B", "Current firmware is MA000002 and model is CORVANE CVN-A."}});
+  // Three steps through the Start button, each finding its own record after the re-read.
+  {
+    sim::TestImageSpec first;
+    first.revision = "MA000002";
+    first.model = "CORVANE CVN-B";
+    c.push_back({"MonmbThreeStepsFromTheStartButton",
+                 {with_ui(machine("win10", {kInboxNvme},
+                                  {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                             R"(, "activation": "commit")")}),
+                          R"([{"click": 0}, {"click": "Exit", "when": {"text":
+                              "Firmware update to revision MA000004 successful."}}])"),
+                  pkgtest::fwconfig(
+                      kMonmb, 3,
+                      pkgtest::concat({pkgtest::monmb_record("CORVANE CVN-A", "MA000001", "MA000002",
+                                                             "CORVANE CVN-B", "s1.img"),
+                                       pkgtest::monmb_record("CORVANE CVN-B", "MA000002", "MA000003",
+                                                             "CORVANE CVN-B", "s2.img"),
+                                       pkgtest::monmb_record("CORVANE CVN-B", "MA000003", "MA000004",
+                                                             "CORVANE CVN-B", "s3.img")})),
+                  {{"s1.img", sim::make_test_image(first)},
+                   {"s2.img", image(ImageTarget::Nvme, "MA000003")},
+                   {"s3.img", image(ImageTarget::Nvme, "MA000004")}},
+                  ""},
+                 {{"@nvme0", "MA000004", ""}}, {kUpdated}, "0/1/0/0", 0,
+                 {"operation: Multistep Update: MA000001 to MA000002 to MA000003 to MA000004",
+                  "Successfully updated from firmware MA000001 to MA000002",
+                  "Successfully updated from firmware MA000002 to MA000003",
+                  "Successfully updated from firmware MA000003 to MA000004"}});
+  }
   return c;
 }
 

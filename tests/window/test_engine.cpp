@@ -61,6 +61,7 @@ void observe(orbu_test::Observations &seen) {
   HWND main = nullptr;
   std::string exit_toggles;
   std::string step_texts;
+  std::string close_menu;  // the Close item's states, in order
   int progress_while_exit_enabled = 0;
   int progress_events = 0;
   bool exit_enabled = true;
@@ -82,6 +83,8 @@ void observe(orbu_test::Observations &seen) {
       progress_events++;
       if (exit_enabled) progress_while_exit_enabled++;
     }
+    if (event.kind == sim::EventKind::close_menu)
+      close_menu += (event.value != 0 ? std::string("enabled") : event.text) + "|";
     if (event.kind == sim::EventKind::text && event.text.rfind("Step ", 0) == 0)
       step_texts += event.text + "|";
   }
@@ -89,6 +92,7 @@ void observe(orbu_test::Observations &seen) {
   seen["progress_events"] = std::to_string(progress_events);
   seen["progress_while_exit_enabled"] = std::to_string(progress_while_exit_enabled);
   seen["step_texts"] = step_texts;
+  seen["close_menu"] = close_menu;
   if (main == nullptr) return;
   auto info = sim::window_info(main);
   seen["title"] = info->text;

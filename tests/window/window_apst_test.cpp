@@ -53,4 +53,47 @@ TEST(WindowApst, DuzoriStoresDisablesAndRestoresOnlyWhatWasStored) {
   EXPECT_EQ(r.log().find("Resetting device APST configuration " + n1), std::string::npos);
 }
 
+// REF-1 with APST tables on the two RAID members behind Intel RST (N1 with APST off) and on the
+// in-box drive B, which is not behind Intel RST.
+nlohmann::json apst_machine() {
+  std::ifstream file(MACHINES_DIR "/ref1.json");
+  nlohmann::json machine = nlohmann::json::parse(file);
+  for (auto &drive : machine["storage"]["drives"]) {
+    if (drive["id"] == "N1") drive["nvme"]["apst_table"] = {"0x0000000000011A18", "0x0000000000022B20"};
+    if (drive["id"] == "N2") {
+      drive["nvme"]["apste"] = true;
+      drive["nvme"]["apst_table"] = {"0x0000000000033C28", "0", "0x0000000000044D30"};
+    }
+    if (drive["id"] == "B") drive["nvme"]["apst_table"] = {"0x0000000000055E38"};
+  }
+  return machine;
+}
+
+// "APSTE table-prefix saves Set-Features" of a drive after the run.
+std::string apst_of(const char *id) {
+  const auto drive = sim::storage_drive(id).nvme;
+  const std::array<uint8_t, 256> table = drive->apst_table();
+  char text[64];
+  std::snprintf(text, sizeof text, "%d %02x%02x%02x%02x %u %u", drive->apste() ? 1 : 0, table[0],
+                table[1], table[8], table[16], drive->apst_save_requests(), drive->command_count(0x09));
+  return text;
+}
+
+TEST(WindowApst, RestoreGivesBackExactlyWhatWasStoredAndTouchesNothingElse) {
+  orbu_test::RunSpec spec;
+  spec.command_line = "/s";
+  spec.knobs = [](sim::AppKnobs &) { sim::load_machine_json(apst_machine().dump()); };
+  spec.after = [](orbu_test::Observations &seen) {
+    for (const char *id : {"N1", "N2", "B"}) seen[id] = apst_of(id);
+  };
+  orbu_test::RunResult r = orbu_test::run_program(spec);
+  EXPECT_EQ(r.failure, "");
+  // Each member's own table and APSTE back, without a save; two Set Features each (off, back).
+  EXPECT_EQ(r.seen["N1"], "0 181a2000 0 2");
+  EXPECT_EQ(r.seen["N2"], "1 283c0030 0 2");
+  EXPECT_EQ(r.seen["B"], "0 385e0000 0 0");
+  for (const char *failure : {"Failed to store", "Failed to disable", "Failed to reset", "Failed to pull"})
+    EXPECT_EQ(r.log().find(failure), std::string::npos) << r.log();
+}
+
 }  // namespace

@@ -159,14 +159,12 @@ TEST(WindowRun, DediIgnoresCloseWhileBusyAndWaitsForExit) {
   Spec r;
   r.variant = Variant::dedi;
   r.devices = {device("A"), device("B", ORBU_STATE_NOT_APPLICABLE)};
-  r.ui = json::array({json{{"wm_close", true}, {"when", {{"text", "50% complete"}}}},
+  // A forged Start click first (the control thread owns every device of this variant), posted by
+  // the script so that it lands on the machine's clock while the window is up.
+  r.ui = json::array({json{{"command", 0}},
+                      json{{"wm_close", true}, {"when", {{"text", "50% complete"}}}},
                       json{{"system_close", true}, {"when", {{"text", "75% complete"}}}},
                       json{{"click", "Exit"}, {"when", {{"text", "Firmware update successful."}}}}});
-  // A forged Start click: the control thread owns every device of this variant.
-  r.driver = [](orbu_test::Observations &) {
-    HWND window = sim::wait_for_window_class("DesktopApplicationMainWindow", 10000);
-    PostMessageA(window, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED), 0);
-  };
   Outcome o = run(r);
   auto &seen = o.result.seen;
   EXPECT_EQ(o.workers, (std::vector<int>{1, 0}));
@@ -200,6 +198,39 @@ TEST(WindowRun, VariantsThatStartByThemselvesNeverOfferExitBeforeTheUpdate) {
     EXPECT_EQ(o.result.seen["exit_toggles"], "01");
     EXPECT_EQ(o.states, std::vector<uint32_t>{ORBU_STATE_UPDATED});
   }
+}
+
+// A row whose Start was never pressed keeps its percent label hidden under the button; the Close
+// item was greyed (not merely disabled) while the other row was busy.
+TEST(WindowRun, UnstartedRowHidesItsPercentAndCloseIsGreyedWhileBusy) {
+  Spec r;
+  r.devices = {device("A"), device("B")};
+  r.ui = json::array({json{{"click", 0}},
+                      json{{"click", "Exit"},
+                           {"when", {{"text", "Firmware update to revision FW1 successful."}}}}});
+  Outcome o = run(r);
+  auto &seen = o.result.seen;
+  EXPECT_EQ(seen["row1"], "B @30,135,500x50 bold | Update B | 0% complete (hidden) | Start 1 | "
+                          "bar 0/100 @30,175,350x20");
+  EXPECT_EQ(seen["close_menu"], "grayed disabled|enabled|");
+  EXPECT_EQ(o.states, (std::vector<uint32_t>{ORBU_STATE_UPDATED, ORBU_STATE_READY}));
+}
+
+// Between two steps the device can no longer be identified: it fails with the step it reached.
+TEST(WindowRun, MultiStepDeviceThatNoLongerMatchesFailsWithItsStep) {
+  Spec r;
+  Device lost = device("L");
+  lost.step_count = 3;
+  lost.unreadable_after_last_step = true;  // every re-read fails, the first one between steps
+  r.devices = {lost};
+  r.ui = json::array({json{{"click", 0}},
+                      json{{"click", "Exit"},
+                           {"when", {{"text", "Firmware update FAILED. (Step 1/3)"}}}}});
+  Outcome o = run(r);
+  EXPECT_EQ(o.workers, std::vector<int>{1});
+  EXPECT_EQ(o.states, std::vector<uint32_t>{ORBU_STATE_FAILED});
+  EXPECT_NE(o.result.seen["row0"].find("| Firmware update FAILED. (Step 1/3) |"), std::string::npos)
+      << o.result.seen["row0"];
 }
 
 TEST(WindowRun, StartIdsFromNinetyNineOnAreOffsetPastExit) {

@@ -111,6 +111,7 @@ struct DevNodeSpec {
   std::string pdo;                    // "" = none
   std::vector<std::pair<GUID, std::string>> interfaces;  // class and path ("" = generated)
   std::vector<RegValue> driver;       // empty: no driver key
+  std::optional<uint32_t> removal_policy;  // the RemovalPolicy property (CM_REMOVAL_POLICY_*)
 };
 // Adds the node; returns its instance id. Throws std::runtime_error("<field>: <reason>") when an
 // instance id, PDO or path is already used or the parent is unknown.

@@ -21,7 +21,10 @@ namespace sim {
 // ---- "faults" -------------------------------------------------------------------------------------
 //
 // Adds the rules of a "faults" section (a JSON array) to the rule set in use, and drive rules to
-// the drive models of the machine's disks. Throws std::runtime_error naming the place of a bad
+// the drive models of the machine's disks ("drive": a disk id or physical-drive number) or of its
+// drives table ("drive": a drive id, also for drives reached only as RAID members or through a
+// controller). An NVMe drive rule's action may carry "after": true with its "status": the command
+// is carried out, then answered with that status. Throws std::runtime_error naming the place of a bad
 // rule ("faults[2].action: unknown error name ..."); rules before it stay added. Machine loading
 // calls it after every other section.
 void load_fault_section(const nlohmann::json &section);
@@ -32,9 +35,11 @@ bool error_code_by_name(const std::string &name, DWORD *code);
 // ---- "ui" -----------------------------------------------------------------------------------------
 
 struct UiStep {
-  enum Action { click, system_close, wm_close } action = click;
+  // command: WM_COMMAND (BN_CLICKED, button_id) posted to the main window with no control
+  // handle, whether or not such a button exists (a forged click).
+  enum Action { click, system_close, wm_close, command } action = click;
   std::string button_text;          // click: the button with this text (when no id is given)
-  int button_id = -1;               // click: the button with this control id (-1: by text)
+  int button_id = -1;               // click, command: the control id (-1: click by text)
   // Conditions, all of which must hold (the main window must always exist).
   std::string when_text;            // a control of the main window shows exactly this text
   bool when_progress_full = false;  // every progress bar of the main window is at its maximum

@@ -64,7 +64,9 @@
 //             "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
 //             "enforce_granularity": true, "activation": "commit" | "reset" | "power_cycle" |
 //             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
-//             "apste": false, "identify_fails": false, "component_id": "", "timing": { ... } }
+//             "apste": false, "apst_table": ["0x1800", ...] (up to 32 power-state transition
+//             entries of 8 bytes, little-endian; default all zero), "identify_fails": false,
+//             "component_id": "", "timing": { ... } }
 //   NVMe commit actions: with "activation": "reset" (the default) an image committed with CA 1 or
 //   CA 2 runs after the next controller reset, and with "activation_without_reset": true one
 //   committed with CA 3 runs at once, so the running revision shows which action arrived;
@@ -99,6 +101,8 @@
 //           { "command_ms": 0, "download_ms": 0 (each download piece: NVMe 11h, ATA 92h, SCSI
 //             WRITE BUFFER 0Eh), "activate_ms": 0 (each commit or activation: NVMe 10h, ATA 92h
 //             0Fh, SCSI WRITE BUFFER 0Fh) }
+//   A drive without "timing" takes the times of ORBU_SIM_DRIVE_TIMING ("3,20,2000": command,
+//   download piece, activation) when that variable is set, else none (NVMe and ATA drives).
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
 //
 // Contents of the RAID and HBA personalities (read into sim/storage/contents.h; every "drive" names
@@ -224,6 +228,8 @@
 //                                                     ATA: saved, waiting for 0Fh or a power cycle)
 //       "staged_bytes": 0,                           (downloaded, not yet committed)
 //       "activations": 1, "bus_resets": 1, "power_cycles": 0,
+//       "apste": false, "apst_save_requests": 0,     (NVMe: APST enabled now; Set Features APST
+//                                                     asking to save, each refused 0/0Dh)
 //       "units": [ "disk0", ... ]                    (the units that reach the drive)
 //   } ] }
 // Drives appear in description order: the "drives" table first, then the inline ones.

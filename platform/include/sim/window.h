@@ -103,7 +103,8 @@ enum class EventKind {
   progress_range,  // value = min, value2 = max
   progress_pos,  // value = position
   bar_colour,    // value = COLORREF
-  close_menu,    // system menu SC_CLOSE: value = 1 enabled, 0 disabled or grayed
+  close_menu,    // system menu SC_CLOSE: value = 1 enabled, 0 disabled or grayed; text = the
+                 // item's flags: "grayed", "disabled", "grayed disabled" or "" (enabled)
   click,         // a click delivered by click(): id
   message_box,   // text = message box text
 };

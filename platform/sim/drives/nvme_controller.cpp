@@ -89,7 +89,10 @@ NvmeCompletion NvmeController::admin(const NvmeCommand &cmd, uint8_t *data, uint
     if (r.cdw10_low && *r.cdw10_low != (cmd.cdw10 & 0xFF)) continue;
     if (rule_fires(r.when, ++fault_hits_[i]) && !fired) fired = &r;
   }
-  if (fired && fired->status) return nvme_status(*fired->status, fired->dw0.value_or(0));
+  if (fired && fired->status) {
+    if (fired->after) admin_locked(cmd, data, data_len);  // done, yet reported as failed
+    return nvme_status(*fired->status, fired->dw0.value_or(0));
+  }
 
   if (!fired) return admin_locked(cmd, data, data_len);
 
@@ -396,6 +399,10 @@ NvmeCompletion NvmeController::set_features(const NvmeCommand &cmd, const uint8_
     case 0x0C:
       if (!cfg_.apsta) return nvme_status(kNvmeInvalidField);
       if (!data || data_len < 256) return nvme_status(kNvmeInvalidField);
+      if (cmd.cdw10 & 0x80000000u) {  // SV: the feature is not saveable
+        ++apst_save_requests_;
+        return nvme_status(kNvmeFeatureNotSaveable);
+      }
       apste_ = (cmd.cdw11 & 1) != 0;
       std::memcpy(apst_table_.data(), data, 256);
       c.data_transferred = 256;
@@ -483,6 +490,11 @@ NvmeConfig NvmeController::config() const {
 std::array<uint8_t, 256> NvmeController::apst_table() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return apst_table_;
+}
+
+uint32_t NvmeController::apst_save_requests() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return apst_save_requests_;
 }
 
 uint32_t NvmeController::command_count(uint8_t opcode) const {

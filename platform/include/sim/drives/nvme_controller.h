@@ -41,6 +41,7 @@ enum : uint16_t {
   kNvmeInternalError = 0x0006,
   kNvmeInvalidNamespace = 0x000B,
   kNvmeCommandSequenceError = 0x000C,
+  kNvmeFeatureNotSaveable = 0x000D,
   kNvmeInvalidFirmwareSlot = 0x0106,
   kNvmeInvalidFirmwareImage = 0x0107,
   kNvmeInvalidLogPage = 0x0109,
@@ -66,8 +67,9 @@ struct NvmeFaultRule {
   uint8_t opcode = 0;
   std::optional<uint8_t> cdw10_low;  // match CDW10 bits 7:0 too
   FaultWhen when;
-  // Actions. With `status` the command is not executed; dw0 is set as given.
+  // Actions. With `status` the command is not executed (unless `after`); dw0 is set as given.
   std::optional<uint16_t> status;    // SCT<<8 | SC
+  bool after = false;                // the command is executed, then answered with `status`
   std::optional<uint32_t> dw0;       // completion DW0 (applied also on success)
   std::optional<uint32_t> short_transfer;  // move at most this many bytes (rest untouched)
   bool zero_data = false;            // data-in answered with zeros
@@ -97,7 +99,7 @@ struct NvmeConfig {
   // Autonomous power state transitions.
   bool apsta = true;                     // byte 265 bit 0
   bool apste = false;                    // feature 0Ch DW0 bit 0
-  std::array<uint8_t, 256> apst_table{};
+  std::array<uint8_t, 256> apst_table{};  // power-on table ("apst_table": 8-byte entries, LE)
 
   // Component id (Identify Controller bytes 3126-3133), 8 bytes as stored; default 8 blanks.
   std::array<uint8_t, 8> component_id{' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
@@ -145,6 +147,9 @@ class NvmeController {
   NvmeActivation activation() const;
   NvmeConfig config() const;           // the configuration as it stands (knobs included)
   std::array<uint8_t, 256> apst_table() const;
+  // Set Features APST commands that asked to save the setting (CDW10 bit 31). APST is changeable
+  // but not saveable here (Get Features SEL 3 says so), so each of them was refused with 0/0Dh.
+  uint32_t apst_save_requests() const;
   uint32_t command_count(uint8_t opcode) const;  // admin commands received, per opcode
   DriveCounters counters() const;
   std::string pending_revision() const;  // revision in the slot activated at the next reset; "" none
@@ -195,6 +200,7 @@ class NvmeController {
   std::vector<uint32_t> fault_hits_;
   bool apste_ = false;
   std::array<uint8_t, 256> apst_table_{};
+  uint32_t apst_save_requests_ = 0;
 };
 
 }  // namespace sim
