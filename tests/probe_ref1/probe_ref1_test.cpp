@@ -18,6 +18,7 @@
 #include "sim/machine.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "tests/support/control_codes.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ const Row kRows[] = {
 
 // Requests a CSMI record never sends: they go out on the port without the end device's address
 // (ATA and SCSI pass-through for the ATA, SAT, bridge and INQUIRY probes; the in-box NVMe query).
-constexpr DWORD kNotForCsmi[] = {0x0004D02C, 0x0004D030, 0x0004D004, 0x0004D014, 0x002D1400};
+constexpr DWORD kNotForCsmi[] = {0x0004D02C, 0x0004D030, testsupport::kScsiPassThrough, 0x0004D014, 0x002D1400};
 
 class ProbeRef1 : public ::testing::Test {
  protected:
