@@ -578,6 +578,35 @@ void xr_modify_handle(huld_dev *dev, const char *parent_id) {
 
 namespace {
 
+// What one disk interface holds while the disk pass looks at it: the device-information set of
+// its parent and the open handle of the disk. The pass lets go of each as soon as it is done
+// with it; whatever is still held when the pass leaves early is given back here, the handle
+// before the set.
+class DiskInterfaceHold {
+ public:
+  DiskInterfaceHold() = default;
+  DiskInterfaceHold(const DiskInterfaceHold &) = delete;
+  DiskInterfaceHold &operator=(const DiskInterfaceHold &) = delete;
+  ~DiskInterfaceHold() {
+    close_handle();
+    destroy_set();
+  }
+
+  void close_handle() {
+    if (handle == INVALID_HANDLE_VALUE) return;
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
+  void destroy_set() {
+    if (set == INVALID_HANDLE_VALUE) return;
+    SetupDiDestroyDeviceInfoList(set);
+    set = INVALID_HANDLE_VALUE;
+  }
+
+  HDEVINFO set = INVALID_HANDLE_VALUE;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
 // One disk interface of the disk pass.
 void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *dev, const char *path,
                         DWORD index) {
@@ -607,43 +636,39 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
   HULD_LOG(HULD_LOG_DEBUG, "devinst_parent device id %s\n", parent_id);
 
   SP_DEVINFO_DATA parent_dev{};
-  HDEVINFO parent_set = open_single(parent_id, &parent_dev);
-  if (parent_set == INVALID_HANDLE_VALUE) {
+  DiskInterfaceHold hold;
+  hold.set = open_single(parent_id, &parent_dev);
+  if (hold.set == INVALID_HANDLE_VALUE) {
     HULD_LOG(HULD_LOG_DEBUG, "failed to capture device info for parent id - interface %u - skip\n", static_cast<unsigned>(index));
     return;
   }
   char desc[kMaxDetailBytes + 1] = {};
   uint32_t driver = DRIVER_NONE;
-  if (read_driver_desc_value(parent_set, &parent_dev, parent_id, desc, sizeof desc))
+  if (read_driver_desc_value(hold.set, &parent_dev, parent_id, desc, sizeof desc))
     driver = recognize_driver_desc(desc);
 
-  HANDLE h = open_shared(path);
-  if (h == INVALID_HANDLE_VALUE) {
+  hold.handle = open_shared(path);
+  if (hold.handle == INVALID_HANDLE_VALUE) {
     HULD_LOG(HULD_LOG_DEBUG, "invalid handle opened for device path %s\n", path);
-    SetupDiDestroyDeviceInfoList(parent_set);
     return;
   }
-  HULD_LOG(HULD_LOG_DEBUG, "valid handle %ph opened for device path %s\n", h, path);
+  HULD_LOG(HULD_LOG_DEBUG, "valid handle %ph opened for device path %s\n", hold.handle, path);
   DWORD number = 0;
   uint8_t descriptor[kDescriptorBytes] = {};
   const char *failure = nullptr;
-  if (!get_device_number(h, &number))
+  if (!get_device_number(hold.handle, &number))
     failure = "closing handle %ph - failed to capture storage number\n";
-  else if (!get_descriptor(h, descriptor))
+  else if (!get_descriptor(hold.handle, descriptor))
     failure = "closing handle %ph - failed to capture storage query property\n";
   huld_dev *d = failure ? nullptr : huld_dev_enumeration_push_back(e);
   if (!failure && !d) failure = "device skipped due to enumeration push_back failure";
   if (!failure && !store(d->conn.path, sizeof d->conn.path, path)) {
     HULD_LOG(HULD_LOG_DEBUG, "handle %s too long to store, skip device\n", path);
     huld_dev_enumeration_pop_back(e);
-    CloseHandle(h);
-    SetupDiDestroyDeviceInfoList(parent_set);
     return;
   }
   if (failure) {
-    HULD_LOG(HULD_LOG_DEBUG, failure, h);
-    CloseHandle(h);
-    SetupDiDestroyDeviceInfoList(parent_set);
+    HULD_LOG(HULD_LOG_DEBUG, failure, hold.handle);
     return;
   }
   const uint32_t position = e->count - 1;
@@ -657,7 +682,7 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
 
   if (std::strcmp(desc, kSpacesDesc) == 0) {
     DEVPROPTYPE type = 0;
-    if (!SetupDiGetDevicePropertyW(parent_set, &parent_dev, &DEVPKEY_Device_PowerRelations, &type,
+    if (!SetupDiGetDevicePropertyW(hold.set, &parent_dev, &DEVPKEY_Device_PowerRelations, &type,
                                    reinterpret_cast<PBYTE>(d->pool_member_ids), sizeof d->pool_member_ids,
                                    nullptr, 0)) {
       std::memset(d->pool_member_ids, 0, sizeof d->pool_member_ids);
@@ -666,7 +691,7 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
     const size_t units = sizeof d->pool_member_ids / sizeof(WCHAR);
     d->pool_member_ids[units - 1] = d->pool_member_ids[units - 2] = 0;
   }
-  SetupDiDestroyDeviceInfoList(parent_set);
+  hold.destroy_set();
 
   uint32_t bus = 0;
   char walk_id[kPropertyBytes / 2] = {};
@@ -677,7 +702,7 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
   }
   d->bus_number = bus;
 
-  if (get_scsi_address(h, &d->scsi_address)) {
+  if (get_scsi_address(hold.handle, &d->scsi_address)) {
     HULD_LOG(HULD_LOG_DEBUG, "SCSI PORT: %u\n", d->scsi_address.PortNumber);
     if (driver == INTEL_RST) {
       char port[64];
@@ -695,7 +720,7 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
       }
     }
   }
-  CloseHandle(h);
+  hold.close_handle();
   d->conn.handle = INVALID_HANDLE_VALUE;
 
   if (driver == XR_NVME) xr_modify_handle(d, parent_id);

@@ -21,11 +21,12 @@
 #include "sim/faults.h"
 #include "sim/machine.h"
 #include "sim/trace.h"
+#include "tests/support/control_codes.h"
 
 namespace backends_test {
 
 // Control codes as the drivers know them (kept apart from the production headers on purpose).
-constexpr DWORD kIoctlScsiPassThrough = 0x0004D004;
+using testsupport::kScsiPassThrough;
 constexpr DWORD kIoctlScsiMiniport = 0x0004D008;
 constexpr DWORD kIoctlQueryProperty = 0x002D1400;
 constexpr DWORD kIoctlProtocolCommand = 0x002DD3C0;

@@ -29,7 +29,7 @@ huld_nvme_cmd nvme(uint8_t opcode, uint32_t queue, void *data = nullptr, uint32_
 // Answers every request the way a willing driver does.
 BOOL accept_all(sim::IoctlCall &call, const std::vector<uint8_t> &) {
   switch (call.code) {
-    case kIoctlScsiPassThrough:
+    case kScsiPassThrough:
       call.out[2] = 0;
       call.out[7] = 0;
       call.bytes_returned = call.out[8] == 1 ? 88 + le32(call.out, 12) : 56;  // data in: all of it moved
@@ -75,11 +75,11 @@ TEST_F(InboxNvme, EachCommandTakesItsRoute) {
     DWORD code;
     uint8_t cdb0;  // for SCSI translation
   } rows[] = {
-      {0x81, 0, 0, kIoctlScsiPassThrough, 0xB5},
-      {0x82, 0, 0, kIoctlScsiPassThrough, 0xA2},
-      {0x00, HULD_NVME_QUEUE_IO, 0, kIoctlScsiPassThrough, 0x35},
-      {0x01, HULD_NVME_QUEUE_IO, 0, kIoctlScsiPassThrough, 0x8A},
-      {0x02, HULD_NVME_QUEUE_IO, 0, kIoctlScsiPassThrough, 0x88},
+      {0x81, 0, 0, kScsiPassThrough, 0xB5},
+      {0x82, 0, 0, kScsiPassThrough, 0xA2},
+      {0x00, HULD_NVME_QUEUE_IO, 0, kScsiPassThrough, 0x35},
+      {0x01, HULD_NVME_QUEUE_IO, 0, kScsiPassThrough, 0x8A},
+      {0x02, HULD_NVME_QUEUE_IO, 0, kScsiPassThrough, 0x88},
       {0x10, 0, 0, kIoctlScsiMiniport, 0},
       {0x11, 0, 0, kIoctlScsiMiniport, 0},
       {0x09, 0, 0x04, kIoctlTemperature, 0},
@@ -105,7 +105,7 @@ TEST_F(InboxNvme, EachCommandTakesItsRoute) {
     EXPECT_EQ(huld_nvme_execute(&err, &dev(), &cmd), 0) << std::hex << int(row.opcode) << " " << err.message;
     ASSERT_EQ(device.seen.size(), 1u) << std::hex << int(row.opcode);
     EXPECT_EQ(device.seen[0].code, row.code) << std::hex << int(row.opcode) << " queue " << row.queue;
-    if (row.code == kIoctlScsiPassThrough) {
+    if (row.code == kScsiPassThrough) {
       EXPECT_EQ(device.seen[0].in[36], row.cdb0);
     }
   }
@@ -695,7 +695,7 @@ TEST_F(InboxNvme, ProbeAndTranslationReasonLines) {
   listen();
   bool zero = true;
   device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
-    if (call.code == kIoctlScsiPassThrough) {
+    if (call.code == kScsiPassThrough) {
       call.out[2] = 0x02;
       call.out[7] = 18;
       call.out[56] = zero ? 0x00 : 0x70;

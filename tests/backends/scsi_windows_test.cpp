@@ -94,7 +94,7 @@ TEST_F(ScsiPassThrough, DataInRequestAndShortAnswer) {
 
   ASSERT_EQ(device.seen.size(), 1u);
   const Seen &s = device.seen[0];
-  EXPECT_EQ(s.code, kIoctlScsiPassThrough);
+  EXPECT_EQ(s.code, kScsiPassThrough);
   EXPECT_TRUE(s.same_buffer);
   ASSERT_EQ(s.in.size(), 36u + 88u);
   EXPECT_EQ(s.out_size, 36u + 88u);
@@ -158,7 +158,7 @@ TEST_F(ScsiPassThrough, TimeOutsAreRoundedUpToSeconds) {
     ASSERT_EQ(huld_scsi_execute(&err, &dev, &cmd), 0);
   }
   // Read back from the request trace.
-  auto entries = sim::trace_entries_for(kIoctlScsiPassThrough);
+  auto entries = sim::trace_entries_for(kScsiPassThrough);
   ASSERT_EQ(entries.size(), std::size(ms));
   for (size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(le32(entries[i].input, 16), want[i]) << ms[i] << " ms";
@@ -351,7 +351,7 @@ TEST_F(Windows81Firmware, OnlyDeferredModesOnInboxNvmeAreConverted) {
     ASSERT_EQ(huld_scsi_execute(&err, &dev, &down), 0);
   }
   ASSERT_EQ(device.seen.size(), 3u);
-  for (const Seen &s : device.seen) EXPECT_EQ(s.code, kIoctlScsiPassThrough);
+  for (const Seen &s : device.seen) EXPECT_EQ(s.code, kScsiPassThrough);
 }
 
 TEST_F(Windows81Firmware, DriverRejectionsAreFailures) {
@@ -393,7 +393,7 @@ TEST_F(ScsiPassThrough, WindowsTenSendsFirmwareWriteBufferThrough) {
   huld_error err{};
   ASSERT_EQ(huld_scsi_execute(&err, &dev, &down), 0);
   ASSERT_EQ(device.seen.size(), 1u);
-  EXPECT_EQ(device.seen[0].code, kIoctlScsiPassThrough);
+  EXPECT_EQ(device.seen[0].code, kScsiPassThrough);
   EXPECT_EQ(device.seen[0].in[36], 0x3B);
 }
 

@@ -30,7 +30,7 @@ class AtaOnDevice : public DeviceTest {
 
   // The one SCSI pass-through request sent since the last clear.
   static sim::TraceEntry only_request() {
-    const auto spt = sent(kIoctlScsiPassThrough);
+    const auto spt = sent(kScsiPassThrough);
     EXPECT_EQ(spt.size(), 1u);
     EXPECT_EQ(sent_total(), spt.size());
     return spt.empty() ? sim::TraceEntry{} : spt.back();
@@ -167,7 +167,7 @@ TEST_F(AtaOnDevice, DownloadMicrocodeWithOffsets) {
               0)
         << err.message;
   }
-  const auto spt = sent(kIoctlScsiPassThrough);
+  const auto spt = sent(kScsiPassThrough);
   ASSERT_EQ(spt.size(), 3u);
   uint16_t offset = 0;
   for (const sim::TraceEntry &e : spt) {

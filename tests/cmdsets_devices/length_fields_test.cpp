@@ -93,7 +93,7 @@ TEST_F(LengthFields, ScsiLengthsBeyondTheirFieldOrBuffer) {
 
   // The largest allocation length the field holds goes out whole.
   ASSERT_EQ(vornscsi_execute_inquiry(&err, &dev, 0, 0, b, 65535), 0) << err.message;
-  EXPECT_EQ(cdb_of(sent(kIoctlScsiPassThrough).at(0)), (std::vector<uint8_t>{0x12, 0, 0, 0xFF, 0xFF, 0}));
+  EXPECT_EQ(cdb_of(sent(kScsiPassThrough).at(0)), (std::vector<uint8_t>{0x12, 0, 0, 0xFF, 0xFF, 0}));
 }
 
 TEST_F(LengthFields, NvmeLengthsBeyondTheBuffer) {

@@ -280,7 +280,7 @@ TEST_F(NvmeOnDevice, DriveStatusBecomesTheErrorRecord) {
     EXPECT_STREQ(err.message, row.message);
     EXPECT_STREQ(err.file, "vornnvme\\errors");
     EXPECT_STREQ(err.function, "vornnvme_check_error");
-    const auto spt = sent(kIoctlScsiPassThrough);
+    const auto spt = sent(kScsiPassThrough);
     ASSERT_EQ(spt.size(), 1u);
     const std::vector<uint8_t> cdb = cdb_of(spt[0]);
     const std::vector<uint8_t> expected = {0xA2, 0x01, 0x00, 0x01, 0, 0, 0x00, 0x00, 0x02, 0x00, 0, 0};
@@ -343,7 +343,7 @@ TEST_F(NvmeOnDevice, IoCommandsThroughTheScsiTranslation) {
   std::vector<uint8_t> data(4096, 0xEE);
   ASSERT_EQ(vornnvme_execute_read(&err, &dev, 1, 0x0000000100000020ull, 7, data.data(), 4096), 0) << err.message;
   EXPECT_TRUE(std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; }));
-  const auto spt = sent(kIoctlScsiPassThrough);
+  const auto spt = sent(kScsiPassThrough);
   ASSERT_EQ(spt.size(), 2u);
   EXPECT_EQ(cdb_of(spt[0]), (std::vector<uint8_t>{0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   const std::vector<uint8_t> read_cdb = {0x88, 0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,

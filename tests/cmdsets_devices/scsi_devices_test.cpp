@@ -25,7 +25,7 @@ class ScsiOnDevice : public DeviceTest {
   std::shared_ptr<sim::ScsiTarget> target() { return sim::storage_scsi(kScsiDisk); }
 
   static sim::TraceEntry last_request() {
-    const auto spt = sent(kIoctlScsiPassThrough);
+    const auto spt = sent(kScsiPassThrough);
     EXPECT_FALSE(spt.empty());
     return spt.empty() ? sim::TraceEntry{} : spt.back();
   }
@@ -138,7 +138,7 @@ TEST_F(ScsiOnDevice, WriteBufferDownloadAndActivation) {
   EXPECT_EQ(t->staged_bytes(), image.size());
   ASSERT_EQ(vornscsi_execute_write_buffer(&err, &dev, 0x0F, 0, 0, nullptr, 0), 0) << err.message;
 
-  const auto spt = sent(kIoctlScsiPassThrough);
+  const auto spt = sent(kScsiPassThrough);
   ASSERT_EQ(spt.size(), pieces.size() + 1);
   for (size_t i = 0; i < pieces.size(); ++i) {
     const uint32_t off = pieces[i].first, len = pieces[i].second;
@@ -184,7 +184,7 @@ void ScsiOnDevice::nvme_write_buffer(bool windows81) {
   if (windows81) {
     const auto requests = sent(kIoctlScsiMiniport);
     ASSERT_EQ(requests.size(), count + 1);
-    EXPECT_EQ(sent(kIoctlScsiPassThrough).size(), 0u);
+    EXPECT_EQ(sent(kScsiPassThrough).size(), 0u);
     EXPECT_EQ(le32(requests[1].input, 36), 2u);
     EXPECT_EQ(le64(requests[1].input, 64), piece) << "the buffer offset";
     EXPECT_EQ(le64(requests[1].input, 72), piece);
@@ -193,7 +193,7 @@ void ScsiOnDevice::nvme_write_buffer(bool windows81) {
     EXPECT_EQ(requests.back().input.at(64), 1) << "slot 1";
     EXPECT_EQ(ctl->slot_revision(1), "CN200002");
   } else {
-    const auto spt = sent(kIoctlScsiPassThrough);
+    const auto spt = sent(kScsiPassThrough);
     ASSERT_EQ(spt.size(), count + 1);
     EXPECT_EQ(sent(kIoctlScsiMiniport).size(), 0u);
     EXPECT_EQ(cdb_of(spt[1]), (Cdb{0x3B, 0x0E, 0x00, 0x00, 0x20, 0x00, 0x00, 0x20, 0x00, 0x00}));
@@ -283,7 +283,7 @@ TEST_F(ScsiOnDevice, StatusAndSenseBecomeTheErrorRecord) {
   sim::FaultRule rule;
   rule.match.op = sim::FaultOp::ioctl;
   rule.match.path = disk_path(kScsiDisk);
-  rule.match.control_code = kIoctlScsiPassThrough;
+  rule.match.control_code = kScsiPassThrough;
   rule.match.count = sim::FaultCount::at(1);
   rule.action = sim::FaultAction::custom_action("scsi_status", 0x02, 1u << 24 | 0x0B4700);
   sim::add_fault(rule);
@@ -293,7 +293,7 @@ TEST_F(ScsiOnDevice, StatusAndSenseBecomeTheErrorRecord) {
   EXPECT_EQ(vornscsi_execute_test_unit_ready(&err, &dev), 0);
 
   // A failed driver call is the execute layer's failure, handed on unchanged.
-  sim::fail_ioctl(disk_path(kScsiDisk), kIoctlScsiPassThrough, ERROR_IO_DEVICE, sim::FaultCount::at(1));
+  sim::fail_ioctl(disk_path(kScsiDisk), kScsiPassThrough, ERROR_IO_DEVICE, sim::FaultCount::at(1));
   EXPECT_EQ(vornscsi_execute_test_unit_ready(&err, &dev), 1);
   EXPECT_EQ(error_line(err), "code 4 subcode 1117 file huld\\windows\\huld_scsi_windows function execute_scsi_ex"
                              " message error executing scsi ex DeviceIoControl");

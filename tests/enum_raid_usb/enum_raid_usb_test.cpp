@@ -41,13 +41,13 @@ const char kRst[] = "\\\\.\\Scsi5:", kSas[] = "\\\\.\\Scsi11:", kRste[] = "\\\\.
 const char kR1[] = "USB\\ROOT_HUB30\\4&1A2B3C4D&0&0", kR2[] = "USB\\ROOT_HUB\\4&2B3C4D5E&0&0";
 
 const Golden kRef1[] = {
-    {"csmi5.0.0.500103aa00000000", 0, CONN_CSMI, kRst, true, 5, 0, 0, "", 0},
-    {"csmi5.2.2.500102aa00000002", 0, CONN_CSMI, kRst, true, 5, 2, 1, "", 0},
-    {"csmi5.3.3.500102aa00000003", 0, CONN_CSMI, kRst, true, 5, 3, 1, "", 0},
-    {"csmi5.X.X.500210bb00000001", 0, CONN_CSMI, kRst, true, 5, 0x10, 1, kRst, 0},
-    {"csmi5.X.X.500211bb00000002", 0, CONN_CSMI, kRst, true, 5, 0x11, 1, kRst, 0},
-    {"csmi11.0.0.500a0b0100000000", 0, CONN_CSMI, kSas, true, 11, 0, 0, "", 0},
-    {"csmi11.1.1.500a0b0200000000", 0, CONN_CSMI, kSas, true, 11, 1, 0, "", 0},
+    {"csmi5.0.0.500103aa00000000", IFACE_NONE, CONN_CSMI, kRst, true, 5, 0, 0, "", 0},
+    {"csmi5.2.2.500102aa00000002", IFACE_NONE, CONN_CSMI, kRst, true, 5, 2, 1, "", 0},
+    {"csmi5.3.3.500102aa00000003", IFACE_NONE, CONN_CSMI, kRst, true, 5, 3, 1, "", 0},
+    {"csmi5.X.X.500210bb00000001", IFACE_NONE, CONN_CSMI, kRst, true, 5, 0x10, 1, kRst, 0},
+    {"csmi5.X.X.500211bb00000002", IFACE_NONE, CONN_CSMI, kRst, true, 5, 0x11, 1, kRst, 0},
+    {"csmi11.0.0.500a0b0100000000", IFACE_NONE, CONN_CSMI, kSas, true, 11, 0, 0, "", 0},
+    {"csmi11.1.1.500a0b0200000000", IFACE_NONE, CONN_CSMI, kSas, true, 11, 1, 0, "", 0},
     {"rster10.3.0", WINDOWS_NVME_INTEL_RSTE, CONN_RSTE, kRste, true, -1, 0, 0, "", 3},
     {"rster10.4.1", WINDOWS_NVME_INTEL_RSTE, CONN_RSTE, kRste, true, -1, 0, 0, "", 4},
     {"rstep10.6.0", WINDOWS_NVME_INTEL_RSTE, CONN_RSTE, kRste, true, -1, 0, 0, "", 6},

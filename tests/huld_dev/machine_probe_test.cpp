@@ -19,10 +19,11 @@
 #include "sim/machine.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "tests/support/control_codes.h"
 
 namespace {
 
-constexpr DWORD kScsiPassThrough = 0x0004D004;
+using testsupport::kScsiPassThrough;
 
 const char *kMachine = R"({
   "name": "huld-dev-probe",

@@ -18,6 +18,7 @@
 #include "sim/machine.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "tests/support/control_codes.h"
 
 namespace {
 
@@ -32,54 +33,54 @@ struct Row {
   uint64_t sas;
   uint32_t id;  // nevox_pd_id or rste_disk_id
   uint32_t iface;
-  bool sat_first;  // 10 instead when SAT is asked first
+  bool sat_first;  // WINDOWS_SCSI_SAT_ATA instead when SAT is asked first
 };
 
 constexpr uint32_t kNone = IFACE_NONE;
 const char kRst[] = "\\\\.\\Scsi5:", kSas[] = "\\\\.\\Scsi11:", kRste[] = "\\\\.\\Scsi10:";
 
 const Row kRows[] = {
-    {"disk0", "A", CONN_DISK, WINDOWS_INBOX_AHCI, 0, "", -1, 0, 0, WINDOWS_ATA, true},
-    {"disk1", "B", CONN_DISK, WINDOWS_INBOX_NVME, 0, "", -1, 0, 0, WINDOWS_NVME, false},
-    {"disk2", "\\\\.\\Scsi4:", CONN_DISK, XR_NVME, 0, "", -1, 0, 0, WINDOWS_NVME_XR_IUO, false},
-    {"disk4", "D", CONN_DISK, INTEL_RST, 0, kRst, -1, 0, 0, WINDOWS_ATA, true},
-    {"disk7", "E", CONN_DISK, INTEL_RST, 0, kRst, -1, 0, 0, WINDOWS_NVME_INTEL_RST, false},
-    {"disk8", "V", CONN_DISK, INTEL_RST, 0, kRst, -1, 0, 0, WINDOWS_SCSI, false},
+    {"disk0", "A", CONN_DISK, WINDOWS_INBOX_AHCI, IFACE_NONE, "", -1, 0, 0, WINDOWS_ATA, true},
+    {"disk1", "B", CONN_DISK, WINDOWS_INBOX_NVME, IFACE_NONE, "", -1, 0, 0, WINDOWS_NVME, false},
+    {"disk2", "\\\\.\\Scsi4:", CONN_DISK, XR_NVME, IFACE_NONE, "", -1, 0, 0, WINDOWS_NVME_XR_IUO, false},
+    {"disk4", "D", CONN_DISK, INTEL_RST, IFACE_NONE, kRst, -1, 0, 0, WINDOWS_ATA, true},
+    {"disk7", "E", CONN_DISK, INTEL_RST, IFACE_NONE, kRst, -1, 0, 0, WINDOWS_NVME_INTEL_RST, false},
+    {"disk8", "V", CONN_DISK, INTEL_RST, IFACE_NONE, kRst, -1, 0, 0, WINDOWS_SCSI, false},
     {"disk3", "X", CONN_DISK, WINDOWS_INBOX_NVME, WINDOWS_NVME, "", -1, 0, 0, WINDOWS_NVME, false},
     {"disk3.pd5", "X", CONN_DISK, WINDOWS_INBOX_NVME, MARVELL_NEVOX, "", -1, 0, 5, MARVELL_NEVOX, false},
     {"disk3.pd7", "X", CONN_DISK, WINDOWS_INBOX_NVME, MARVELL_NEVOX, "", -1, 0, 7, MARVELL_NEVOX, false},
-    {"disk12", "W", CONN_DISK, INTEL_RST, 0, kRst, -1, 0, 0, WINDOWS_SCSI, false},
-    {"disk5", "Y", CONN_DISK, MICROSOFT_STORAGE_SPACES, 0, "", -1, 0, 0, WINDOWS_SCSI, false},
-    {"disk9", "F", CONN_DISK, INBOX_USB_MASS_STORAGE, 0, "", -1, 0, 0, WINDOWS_SCSI_SAT_ATA, false},
-    {"disk10", "G", CONN_DISK, INBOX_UAS_MASS_STORAGE, 0, "", -1, 0, 0, WINDOWS_SCSI_ASMEDIA_NVME, false},
-    {"disk11", "R", CONN_DISK, INTEL_RSTE, 0, "", -1, 0, 0, WINDOWS_SCSI, false},
-    {"disk15", "T", CONN_DISK, INTEL_RSTE, 0, "", -1, 0, 0, WINDOWS_SCSI, false},
-    {"disk14", "S2", CONN_DISK, WINDOWS_INBOX_AHCI, 0, "", -1, 0, 0, WINDOWS_SCSI, false},
-    {"disk13", "S1", CONN_DISK, WINDOWS_INBOX_AHCI, 0, "", -1, 0, 0, WINDOWS_SCSI_SAT_ATA, false},
-    {"disk18", "RAM", CONN_DISK, 0, 0, "", -1, 0, 0, WINDOWS_SCSI, false},
-    {"disk6", "\\\\.\\PhysicalDrive6", CONN_DISK_POOL_MEMBER, WINDOWS_INBOX_AHCI, 0, "", -1, 0, 0, WINDOWS_ATA, true},
-    {"nvme0", "\\\\.\\Scsi1:", CONN_DISK, WINDOWS_INBOX_AHCI, 0, "", -1, 0, 0, kNone, false},
-    {"nvme1", "\\\\.\\Scsi3:", CONN_DISK, WINDOWS_INBOX_NVME, 0, "", -1, 0, 0, WINDOWS_NVME, false},
-    {"csmi5.0.0.500103aa00000000", kRst, CONN_CSMI, 0, 0, "", 0, 0x500103AA00000000, 0, WINDOWS_ATA, false},
-    {"csmi5.2.2.500102aa00000002", kRst, CONN_CSMI, 0, 0, "", 2, 0x500102AA00000002, 0, WINDOWS_ATA, false},
-    {"csmi5.3.3.500102aa00000003", kRst, CONN_CSMI, 0, 0, "", 3, 0x500102AA00000003, 0, WINDOWS_ATA, false},
-    {"csmi5.X.X.500210bb00000001", kRst, CONN_CSMI, 0, 0, kRst, 0x10, 0x500210BB00000001, 0,
+    {"disk12", "W", CONN_DISK, INTEL_RST, IFACE_NONE, kRst, -1, 0, 0, WINDOWS_SCSI, false},
+    {"disk5", "Y", CONN_DISK, MICROSOFT_STORAGE_SPACES, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI, false},
+    {"disk9", "F", CONN_DISK, INBOX_USB_MASS_STORAGE, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI_SAT_ATA, false},
+    {"disk10", "G", CONN_DISK, INBOX_UAS_MASS_STORAGE, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI_ASMEDIA_NVME, false},
+    {"disk11", "R", CONN_DISK, INTEL_RSTE, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI, false},
+    {"disk15", "T", CONN_DISK, INTEL_RSTE, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI, false},
+    {"disk14", "S2", CONN_DISK, WINDOWS_INBOX_AHCI, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI, false},
+    {"disk13", "S1", CONN_DISK, WINDOWS_INBOX_AHCI, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI_SAT_ATA, false},
+    {"disk18", "RAM", CONN_DISK, DRIVER_NONE, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI, false},
+    {"disk6", "\\\\.\\PhysicalDrive6", CONN_DISK_POOL_MEMBER, WINDOWS_INBOX_AHCI, IFACE_NONE, "", -1, 0, 0, WINDOWS_ATA, true},
+    {"nvme0", "\\\\.\\Scsi1:", CONN_DISK, WINDOWS_INBOX_AHCI, IFACE_NONE, "", -1, 0, 0, kNone, false},
+    {"nvme1", "\\\\.\\Scsi3:", CONN_DISK, WINDOWS_INBOX_NVME, IFACE_NONE, "", -1, 0, 0, WINDOWS_NVME, false},
+    {"csmi5.0.0.500103aa00000000", kRst, CONN_CSMI, DRIVER_NONE, IFACE_NONE, "", 0, 0x500103AA00000000, 0, WINDOWS_ATA, false},
+    {"csmi5.2.2.500102aa00000002", kRst, CONN_CSMI, DRIVER_NONE, IFACE_NONE, "", 2, 0x500102AA00000002, 0, WINDOWS_ATA, false},
+    {"csmi5.3.3.500102aa00000003", kRst, CONN_CSMI, DRIVER_NONE, IFACE_NONE, "", 3, 0x500102AA00000003, 0, WINDOWS_ATA, false},
+    {"csmi5.X.X.500210bb00000001", kRst, CONN_CSMI, DRIVER_NONE, IFACE_NONE, kRst, 0x10, 0x500210BB00000001, 0,
      WINDOWS_NVME_INTEL_RST, false},
-    {"csmi5.X.X.500211bb00000002", kRst, CONN_CSMI, 0, 0, kRst, 0x11, 0x500211BB00000002, 0,
+    {"csmi5.X.X.500211bb00000002", kRst, CONN_CSMI, DRIVER_NONE, IFACE_NONE, kRst, 0x11, 0x500211BB00000002, 0,
      WINDOWS_NVME_INTEL_RST, false},
-    {"csmi11.0.0.500a0b0100000000", kSas, CONN_CSMI, 0, 0, "", 0, 0x500A0B0100000000, 0, WINDOWS_ATA, false},
-    {"csmi11.1.1.500a0b0200000000", kSas, CONN_CSMI, 0, 0, "", 1, 0x500A0B0200000000, 0, kNone, false},
-    {"rster10.3.0", kRste, CONN_RSTE, 0, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 3, WINDOWS_NVME_INTEL_RSTE, false},
-    {"rster10.4.1", kRste, CONN_RSTE, 0, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 4, WINDOWS_NVME_INTEL_RSTE, false},
-    {"rstep10.6.0", kRste, CONN_RSTE, 0, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 6, WINDOWS_NVME_INTEL_RSTE, false},
-    {"rstes10.9.0", kRste, CONN_RSTE, 0, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 9, WINDOWS_NVME_INTEL_RSTE, false},
-    {"SCSI11:0,8,0", "ENCL", CONN_SES, 0, 0, "", -1, 0, 0, WINDOWS_SCSI, false},
-    {"hub", "", CONN_USB_HUB, 0, WINDOWS_USB_HUB, "", -1, 0, 0, WINDOWS_USB_HUB, false},
+    {"csmi11.0.0.500a0b0100000000", kSas, CONN_CSMI, DRIVER_NONE, IFACE_NONE, "", 0, 0x500A0B0100000000, 0, WINDOWS_ATA, false},
+    {"csmi11.1.1.500a0b0200000000", kSas, CONN_CSMI, DRIVER_NONE, IFACE_NONE, "", 1, 0x500A0B0200000000, 0, kNone, false},
+    {"rster10.3.0", kRste, CONN_RSTE, DRIVER_NONE, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 3, WINDOWS_NVME_INTEL_RSTE, false},
+    {"rster10.4.1", kRste, CONN_RSTE, DRIVER_NONE, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 4, WINDOWS_NVME_INTEL_RSTE, false},
+    {"rstep10.6.0", kRste, CONN_RSTE, DRIVER_NONE, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 6, WINDOWS_NVME_INTEL_RSTE, false},
+    {"rstes10.9.0", kRste, CONN_RSTE, DRIVER_NONE, WINDOWS_NVME_INTEL_RSTE, "", -1, 0, 9, WINDOWS_NVME_INTEL_RSTE, false},
+    {"SCSI11:0,8,0", "ENCL", CONN_SES, DRIVER_NONE, IFACE_NONE, "", -1, 0, 0, WINDOWS_SCSI, false},
+    {"hub", "", CONN_USB_HUB, DRIVER_NONE, WINDOWS_USB_HUB, "", -1, 0, 0, WINDOWS_USB_HUB, false},
 };
 
 // Requests a CSMI record never sends: they go out on the port without the end device's address
 // (ATA and SCSI pass-through for the ATA, SAT, bridge and INQUIRY probes; the in-box NVMe query).
-constexpr DWORD kNotForCsmi[] = {0x0004D02C, 0x0004D030, 0x0004D004, 0x0004D014, 0x002D1400};
+constexpr DWORD kNotForCsmi[] = {0x0004D02C, 0x0004D030, testsupport::kScsiPassThrough, 0x0004D014, 0x002D1400};
 
 class ProbeRef1 : public ::testing::Test {
  protected:

@@ -20,15 +20,16 @@
 #include "sim/drives/fw_image.h"
 #include "sim/faults.h"
 #include "sim/machine.h"
-#include "support/resource_check.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "support/resource_check.h"
+#include "tests/support/control_codes.h"
 #include "vornata/ata.h"
 
 namespace {
 
 constexpr DWORD kAtaPassThrough = 0x0004D02C;
-constexpr DWORD kScsiPassThrough = 0x0004D004;
+using testsupport::kScsiPassThrough;
 constexpr DWORD kMiniport = 0x0004D008;
 constexpr DWORD kFwDownload = 0x002DDC04;
 constexpr DWORD kFwActivate = 0x002DDC08;
@@ -578,7 +579,7 @@ TEST_F(AtaRoute, SasHbaUnitsAnswerAsTheirKind) {
     spt[32] = 56;
     std::copy(bytes.begin(), bytes.end(), spt.begin() + 36);
     DWORD got = 0;
-    EXPECT_TRUE(DeviceIoControl(port, 0x0004D004, spt.data(), 152, spt.data(), 152, &got, nullptr)) << GetLastError();
+    EXPECT_TRUE(DeviceIoControl(port, kScsiPassThrough, spt.data(), 152, spt.data(), 152, &got, nullptr)) << GetLastError();
     return spt;
   };
   const auto readcap = cdb(0, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // S2: READ CAPACITY(10)

@@ -135,7 +135,7 @@ class UasBridge : public RouteTest {
   huld_dev &g() { return record(kG, CONN_DISK, INBOX_UAS_MASS_STORAGE, 0); }
   static size_t sent_cdbs(uint8_t cdb0) {
     size_t n = 0;
-    for (const sim::TraceEntry &t : sim::trace_entries_for(kPassThrough)) n += t.input.at(36) == cdb0;
+    for (const sim::TraceEntry &t : sim::trace_entries_for(kScsiPassThrough)) n += t.input.at(36) == cdb0;
     return n;
   }
 };
@@ -202,7 +202,7 @@ TEST_F(UasBridge, PhaseFailuresAreErrors) {
   EXPECT_STREQ(err.message, "incomplete completion phase");
   sim::remove_fault(rule);
 
-  rule = sim::fail_ioctl(kG, kPassThrough, ERROR_IO_DEVICE);
+  rule = sim::fail_ioctl(kG, kScsiPassThrough, ERROR_IO_DEVICE);
   EXPECT_EQ(vornnvme_execute_identify_controller(&err, &bridge, id.data(), 4096), 1);
   sim::remove_fault(rule);
 

@@ -20,12 +20,13 @@
 #include "sim/machine.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "tests/support/control_codes.h"
 #include "vornnvme/nvme.h"
 
 namespace route_test {
 
 constexpr DWORD kMiniport = 0x0004D008;
-constexpr DWORD kPassThrough = 0x0004D004;
+using testsupport::kScsiPassThrough;
 
 inline uint32_t le32(const std::vector<uint8_t> &v, size_t off) {
   return static_cast<uint32_t>(v.at(off)) | static_cast<uint32_t>(v.at(off + 1)) << 8 |

@@ -17,11 +17,12 @@
 #include "sim/machine.h"
 #include "sim/storage.h"
 #include "sim/trace.h"
+#include "tests/support/control_codes.h"
 
 namespace simtest {
 
 // Control codes, written out from (device type, function, method, access).
-constexpr DWORD kScsiPassThrough = 0x0004D004;
+using testsupport::kScsiPassThrough;
 constexpr DWORD kScsiMiniport = 0x0004D008;
 constexpr DWORD kAtaPassThrough = 0x0004D02C;
 constexpr DWORD kGetAddress = 0x00041018;

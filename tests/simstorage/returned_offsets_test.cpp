@@ -57,8 +57,8 @@ TEST_F(ReturnedOffsets, ScsiPassThroughCopiesFromItsOwnOffsetsAndTheSmallerLengt
   ASSERT_EQ(0, huld_scsi_execute(&err, &dev, &plain)) << err.message;
 
   // 20 bytes move; DataTransferLength claims all 96 (BytesReturned says 88 + 20); offsets moved.
-  custom_fault(kIoctlScsiPassThrough, "short_transfer", 20);
-  custom_fault(kIoctlScsiPassThrough, "corrupt_offsets", 16, 96);
+  custom_fault(kScsiPassThrough, "short_transfer", 20);
+  custom_fault(kScsiPassThrough, "corrupt_offsets", 16, 96);
   std::vector<uint8_t> got(96, 0xEE);
   huld_scsi_cmd cmd = inquiry(got);
   ASSERT_EQ(0, huld_scsi_execute(&err, &dev, &cmd)) << err.message;
@@ -70,8 +70,8 @@ TEST_F(ReturnedOffsets, ScsiPassThroughCopiesFromItsOwnOffsetsAndTheSmallerLengt
 
   // Sense from the offset the request built.
   sim::clear_faults();
-  custom_fault(kIoctlScsiPassThrough, "scsi_status", 2, 0x052400);
-  custom_fault(kIoctlScsiPassThrough, "corrupt_offsets", 16);
+  custom_fault(kScsiPassThrough, "scsi_status", 2, 0x052400);
+  custom_fault(kScsiPassThrough, "corrupt_offsets", 16);
   huld_scsi_cmd failing = inquiry(got);
   ASSERT_EQ(0, huld_scsi_execute(&err, &dev, &failing)) << err.message;
   EXPECT_EQ(2, failing.scsi_status);
