@@ -102,11 +102,52 @@ void set_state(orbu_device_update *r, uint32_t state) {
   r->state.store(state, std::memory_order_release);
 }
 
+// Where a step sits on the record's progress bar: the bar reads base + weight x the step's own
+// progress (0 to 1).
+struct progress_span {
+  double base;
+  double weight;
+};
+
+// The progress weights of the flows' steps. An NVMe commit and bus reset start where the step
+// before them ends, so they carry only their weight.
+struct progress_weights {
+  progress_span ata_deferred_download;  // a deferred download that activation follows
+  progress_span ata_activation;         // the activation after it
+  progress_span ata_fallback_download;  // download with offsets after a failed deferred one
+  progress_span ata_download;           // download with offsets, or deferred without activation
+  progress_span nvme_download;
+  progress_span nvme_forced_download;   // Dedi outside RSTe: leaves room for the bus reset
+  double nvme_commit;
+  double nvme_reset;
+  progress_span scsi_download;          // a download that activation follows
+  progress_span scsi_download_only;     // a download without activation
+  progress_span scsi_activation;
+};
+constexpr progress_weights kProgressWeights = {
+    .ata_deferred_download = {0.0, 0.5},
+    .ata_activation = {0.9, 0.05},
+    .ata_fallback_download = {0.5, 0.45},
+    .ata_download = {0.0, 0.95},
+    .nvme_download = {0.0, 0.9},
+    .nvme_forced_download = {0.0, 0.85},
+    .nvme_commit = 0.05,
+    .nvme_reset = 0.05,
+    .scsi_download = {0.0, 0.9},
+    .scsi_download_only = {0.0, 0.95},
+    .scsi_activation = {0.9, 0.05},
+};
+
+// The span of `weight` that starts where `before` ends.
+progress_span after(const progress_span &before, double weight) {
+  return {before.base + before.weight, weight};
+}
+
 // Runs one step on a thread of its own and follows it: the record's progress is base + weight x
 // the step's progress every 100 ms until the step thread has ended. A step thread that cannot
 // start counts as that step failing. The step's result is then in the record's state.
-void run_step(orbu_device_update *r, const step_kind &kind, orbu_step_params &params, double base,
-              double weight) {
+void run_step(orbu_device_update *r, const step_kind &kind, orbu_step_params &params,
+              const progress_span &span) {
   std::atomic<double> progress{0.0};
   params.device = r->device;
   params.name = r->display_text;
@@ -121,7 +162,7 @@ void run_step(orbu_device_update *r, const step_kind &kind, orbu_step_params &pa
   }
   for (;;) {
     const DWORD wait = WaitForSingleObject(thread, kStepPollMs);
-    r->progress.store(base + weight * progress.load(std::memory_order_acquire),
+    r->progress.store(span.base + span.weight * progress.load(std::memory_order_acquire),
                       std::memory_order_release);
     if (wait == WAIT_TIMEOUT) continue;
     // A join that cannot wait falls back to the done flag: the block lives on this frame.
@@ -208,7 +249,7 @@ void orbu_update_ata(orbu_device_update *r) {
   params.transfer_size = transfer_size;
   params.mode = kModeOffsetsDeferred;
   bool activate = false;
-  double weight = 0.95;
+  progress_span download = kProgressWeights.ata_download;
   if (orbu_run_flags.activate_immediately) {
     if (deferred < 0 || activation < 0) {
       HULD_LOG(HULD_LOG_INFO,
@@ -227,7 +268,7 @@ void orbu_update_ata(orbu_device_update *r) {
                  r->display_text);
       }
       activate = true;
-      weight = 0.5;
+      download = kProgressWeights.ata_deferred_download;
     }
   } else {
     log_no_activation(r);
@@ -247,7 +288,7 @@ void orbu_update_ata(orbu_device_update *r) {
              r->display_text);
   }
 
-  run_step(r, kAtaDownload, params, 0.0, weight);
+  run_step(r, kAtaDownload, params, download);
   if (state_of(r) != ORBU_STATE_DOWNLOAD_OK) {
     if (activate) {
       HULD_LOG(HULD_LOG_INFO,
@@ -255,7 +296,7 @@ void orbu_update_ata(orbu_device_update *r) {
                "offsets.\n",
                r->display_text);
       params.mode = kModeOffsetsImmediate;
-      run_step(r, kAtaDownload, params, 0.5, 0.45);
+      run_step(r, kAtaDownload, params, kProgressWeights.ata_fallback_download);
       if (state_of(r) == ORBU_STATE_DOWNLOAD_OK) set_state(r, ORBU_STATE_ACTIVATE_OK);
     }
   } else if (params.mode == kModeOffsetsImmediate) {
@@ -264,7 +305,7 @@ void orbu_update_ata(orbu_device_update *r) {
     set_state(r, ORBU_STATE_REBOOT_REQUIRED);
   } else {
     orbu_step_params activation_params{};
-    run_step(r, kAtaActivate, activation_params, 0.9, 0.05);
+    run_step(r, kAtaActivate, activation_params, kProgressWeights.ata_activation);
     if (state_of(r) != ORBU_STATE_ACTIVATE_OK) {
       HULD_LOG(HULD_LOG_INFO,
                "Device %s activation failed, firmware activation will require cold reboot.\n",
@@ -294,7 +335,9 @@ void orbu_update_nvme(orbu_device_update *r) {
   huld_dev *dev = r->device;
   const bool rste = huld_dev_is_intel_rste(dev) != 0;
   const bool forced = orbu_run_flags.customer_dedi && !rste;
-  const double download_weight = forced ? 0.85 : 0.9;
+  const progress_span download =
+      forced ? kProgressWeights.nvme_forced_download : kProgressWeights.nvme_download;
+  const progress_span commit = after(download, kProgressWeights.nvme_commit);
 
   huld_error err{};
   uint32_t transfer_size = 0;
@@ -328,7 +371,7 @@ void orbu_update_nvme(orbu_device_update *r) {
     params.transfer_size = transfer_size;
     params.slot = slot;
     params.commit_action = rste ? 3 : 1;
-    run_step(r, kNvmeDownload, params, 0.0, download_weight);
+    run_step(r, kNvmeDownload, params, download);
     const bool download_failed = state_of(r) != ORBU_STATE_DOWNLOAD_OK;
     if (download_failed && !windows_10_inbox) {
       HULD_LOG(HULD_LOG_INFO, "Short circuiting retry process due to download failure on device %s.\n",
@@ -336,7 +379,7 @@ void orbu_update_nvme(orbu_device_update *r) {
       orbu_verify_update(r);
       break;
     }
-    run_step(r, kNvmeCommit, params, download_weight, 0.05);
+    run_step(r, kNvmeCommit, params, commit);
     if (forced) {
       HULD_LOG(HULD_LOG_INFO, "forced activation required\n");
       verify_nvme_run(r, download_failed);
@@ -345,7 +388,7 @@ void orbu_update_nvme(orbu_device_update *r) {
         if (state_of(r) == ORBU_STATE_REBOOT_REQUIRED) {
           HULD_LOG(HULD_LOG_INFO, "Trying a bus reset to force activation\n");
           orbu_step_params reset_params{};
-          run_step(r, kNvmeReset, reset_params, download_weight + 0.05, 0.05);
+          run_step(r, kNvmeReset, reset_params, after(commit, kProgressWeights.nvme_reset));
         }
         verify_nvme_run(r, download_failed);
       }
@@ -374,11 +417,12 @@ void orbu_update_scsi(orbu_device_update *r) {
   params.image = r->packed_binary->data;
   params.image_size = r->packed_binary->size;
   params.transfer_size = kScsiTransferSize;
-  run_step(r, kScsiDownload, params, 0.0, activate ? 0.9 : 0.95);
+  run_step(r, kScsiDownload, params,
+           activate ? kProgressWeights.scsi_download : kProgressWeights.scsi_download_only);
   if (state_of(r) == ORBU_STATE_DOWNLOAD_OK) {
     if (activate) {
       orbu_step_params activation_params{};
-      run_step(r, kScsiActivate, activation_params, 0.9, 0.05);
+      run_step(r, kScsiActivate, activation_params, kProgressWeights.scsi_activation);
       if (state_of(r) != ORBU_STATE_ACTIVATE_OK) {
         HULD_LOG(HULD_LOG_INFO,
                  "Device %s activation failed, firmware activation will require a cold reboot.\n",

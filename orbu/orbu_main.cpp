@@ -13,6 +13,7 @@
 #include "orbu/orbu_package.h"
 #include "orbu/orbu_scan.h"
 #include "orbu/orbu_strategies.h"
+#include "orbu/orbu_strategy_table.h"
 #include "orbu/orbu_summary.h"
 #include "orbu/orbu_threads.h"
 #include "orbu/orbu_window.h"
@@ -80,45 +81,12 @@ void swap_records(orbu_device_update &a, orbu_device_update &b) {
   std::swap(a.busy, b.busy);
 }
 
-void log_strategy_records(const orbu_config *config) {
-  for (uint32_t i = 0; i < config->record_count && config->records != nullptr; i++) {
+// The records of the configuration, each under its number, in the strategy's own layout.
+void log_strategy_records(const orbu_config *config, const orbu_strategy_row &row) {
+  const auto *records = static_cast<const uint8_t *>(config->records);
+  for (uint32_t i = 0; i < config->record_count && records != nullptr; i++) {
     HULD_LOG(HULD_LOG_INFO, "    Strategy Data %u\n", i);
-    switch (config->strategy) {
-      case ORBU_STRATEGY_MONB: {
-        const auto *r = static_cast<const orbu_monb_record *>(config->records) + i;
-        HULD_LOG(HULD_LOG_INFO, "        Model: %s\n", r->model);
-        HULD_LOG(HULD_LOG_INFO, "        Old:   %s\n", r->old_firmware);
-        HULD_LOG(HULD_LOG_INFO, "        New:   %s\n", r->new_firmware);
-        HULD_LOG(HULD_LOG_INFO, "        Name:  %s\n", r->binary_name);
-        break;
-      }
-      case ORBU_STRATEGY_MONMB: {
-        const auto *r = static_cast<const orbu_monmb_record *>(config->records) + i;
-        HULD_LOG(HULD_LOG_INFO, "        Model:     %s\n", r->model);
-        HULD_LOG(HULD_LOG_INFO, "        Old:       %s\n", r->old_firmware);
-        HULD_LOG(HULD_LOG_INFO, "        New:       %s\n", r->new_firmware);
-        HULD_LOG(HULD_LOG_INFO, "        New Model: %s\n", r->new_model);
-        HULD_LOG(HULD_LOG_INFO, "        Name:      %s\n", r->binary_name);
-        break;
-      }
-      case ORBU_STRATEGY_DEDICIDONB: {
-        const auto *r = static_cast<const orbu_dedicidonb_record *>(config->records) + i;
-        HULD_LOG(HULD_LOG_INFO, "        CID:  %s\n", r->component_id);
-        HULD_LOG(HULD_LOG_INFO, "        Old:  %s\n", r->old_firmware);
-        HULD_LOG(HULD_LOG_INFO, "        New:  %s\n", r->new_firmware);
-        HULD_LOG(HULD_LOG_INFO, "        Name: %s\n", r->binary_name);
-        break;
-      }
-      case ORBU_STRATEGY_DFMONMB: {
-        const auto *r = static_cast<const orbu_dfmonmb_record *>(config->records) + i;
-        HULD_LOG(HULD_LOG_INFO, "        Model:     %s\n", r->model);
-        HULD_LOG(HULD_LOG_INFO, "        New Model: %s\n", r->new_model);
-        HULD_LOG(HULD_LOG_INFO, "        Name:      %s\n", r->binary_name);
-        break;
-      }
-      default:
-        break;
-    }
+    row.log_record(records + static_cast<size_t>(i) * row.record_size);
   }
 }
 
@@ -150,16 +118,13 @@ void log_configuration(const orbu_config *config, const orbu_options *options) {
            static_cast<int>(orbu_run_flags.activate_immediately));
 
   HULD_LOG(HULD_LOG_INFO, "    Strategy: ");
-  switch (config->strategy) {
-    case ORBU_STRATEGY_CLI: HULD_LOG(HULD_LOG_INFO, "CLI\n"); break;
-    case ORBU_STRATEGY_MONB: HULD_LOG(HULD_LOG_INFO, "monb\n"); break;
-    case ORBU_STRATEGY_MONMB: HULD_LOG(HULD_LOG_INFO, "monmb\n"); break;
-    case ORBU_STRATEGY_DEDICIDONB: HULD_LOG(HULD_LOG_INFO, "dedicidonb\n"); break;
-    case ORBU_STRATEGY_DFMONMB: HULD_LOG(HULD_LOG_INFO, "dfmonmb\n"); break;
-    default: HULD_LOG(HULD_LOG_INFO, "UNKNOWN (%d)\n", static_cast<int>(config->strategy)); break;
+  const orbu_strategy_row *row = orbu_strategy_row_of(config->strategy);
+  if (row == nullptr) {
+    HULD_LOG(HULD_LOG_INFO, "UNKNOWN (%d)\n", static_cast<int>(config->strategy));
+  } else {
+    HULD_LOG(HULD_LOG_INFO, "%s\n", row->name);
+    if (row->log_record != nullptr) log_strategy_records(config, *row);
   }
-  if (config->strategy >= ORBU_STRATEGY_MONB && config->strategy <= ORBU_STRATEGY_DFMONMB)
-    log_strategy_records(config);
 
   for (uint32_t i = 0; i < config->binary_count && config->binaries != nullptr; i++) {
     HULD_LOG(HULD_LOG_INFO, "    Firmware Binary %u\n", i);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "huld/huld_log.h"
+#include "orbu/orbu_strategy_table.h"
 #include "platform/win32.h"
 #include "vornpackbin/vornpackbin.h"
 
@@ -113,6 +114,12 @@ uint32_t last_of_name(const vornpackbin_directory &directory, uint32_t index) {
     }
   }
   return last;
+}
+
+// Refuses a configuration whose strategy no package can carry (command-line mode's among them).
+int unrecognized_strategy(const orbu_config *config) {
+  HULD_LOG(HULD_LOG_NOTICE, "Unrecognized fwconfig strategy %d.\n", (int)config->strategy);
+  return 1;
 }
 
 int unpack_failed(orbu_config *config) {
@@ -325,19 +332,9 @@ int orbu_parse_fwconfig(orbu_config *config, const uint8_t *blob, uint64_t size)
   config->internal_release = blob[3];
   config->silent = blob[4];
   config->record_count = blob[6];
-  switch (config->strategy) {
-    case ORBU_STRATEGY_MONB:
-      return orbu_parse_monb(config, blob, size);
-    case ORBU_STRATEGY_MONMB:
-      return orbu_parse_monmb(config, blob, size);
-    case ORBU_STRATEGY_DEDICIDONB:
-      return orbu_parse_dedicidonb(config, blob, size);
-    case ORBU_STRATEGY_DFMONMB:
-      return orbu_parse_dfmonmb(config, blob, size);
-    default:
-      HULD_LOG(HULD_LOG_NOTICE, "Unrecognized fwconfig strategy %d.\n", (int)config->strategy);
-      return 1;
-  }
+  const orbu_strategy_row *row = orbu_strategy_row_of(config->strategy);
+  if (row == nullptr || row->parse == nullptr) return unrecognized_strategy(config);
+  return row->parse(config, blob, size);
 }
 
 int orbu_parse_monb(orbu_config *config, const uint8_t *blob, uint64_t size) {
@@ -358,19 +355,9 @@ int orbu_parse_dfmonmb(orbu_config *config, const uint8_t *blob, uint64_t size) 
 }
 
 int orbu_check_binaries(orbu_config *config) {
-  switch (config->strategy) {
-    case ORBU_STRATEGY_MONB:
-      return orbu_check_binaries_monb(config);
-    case ORBU_STRATEGY_MONMB:
-      return orbu_check_binaries_monmb(config);
-    case ORBU_STRATEGY_DEDICIDONB:
-      return orbu_check_binaries_dedicidonb(config);
-    case ORBU_STRATEGY_DFMONMB:
-      return orbu_check_binaries_dfmonmb(config);
-    default:
-      HULD_LOG(HULD_LOG_NOTICE, "Unrecognized fwconfig strategy %d.\n", (int)config->strategy);
-      return 1;
-  }
+  const orbu_strategy_row *row = orbu_strategy_row_of(config->strategy);
+  if (row == nullptr || row->check_binaries == nullptr) return unrecognized_strategy(config);
+  return row->check_binaries(config);
 }
 
 int orbu_check_binaries_monb(orbu_config *config) {

@@ -11,6 +11,7 @@
 #include "orbu/orbu_device_lib.h"
 #include "orbu/orbu_package.h"
 #include "orbu/orbu_scan.h"
+#include "orbu/orbu_strategy_table.h"
 
 namespace {
 
@@ -263,35 +264,15 @@ bool returns_to_start(const orbu_monmb_record &step, const char *firmware, const
 // ---- dispatchers -----------------------------------------------------------------------------
 
 void orbu_collect_device_info(orbu_device_update *r) {
-  switch (strategy_of(r)) {
-    case ORBU_STRATEGY_CLI:
-      HULD_LOG(HULD_LOG_INFO, "Collect device information for strategy \"CLI\".\n");
-      orbu_collect_info_cli(r);
-      break;
-    case ORBU_STRATEGY_MONB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device information for strategy \"monb\".\n");
-      orbu_collect_info_monb(r);
-      orbu_collect_state_monb(r);
-      break;
-    case ORBU_STRATEGY_MONMB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device information for strategy \"monmb\".\n");
-      orbu_collect_info_monmb(r);
-      orbu_collect_state_monmb(r);
-      break;
-    case ORBU_STRATEGY_DEDICIDONB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device information for strategy \"dedicidonb\".\n");
-      orbu_collect_info_dedicidonb(r);
-      break;
-    case ORBU_STRATEGY_DFMONMB:
-      HULD_LOG(HULD_LOG_INFO, "Collect device information for strategy \"dfmonmb\".\n");
-      orbu_collect_info_dfmonmb(r);
-      orbu_collect_state_dfmonmb(r);
-      break;
-    default:
-      HULD_LOG(HULD_LOG_NOTICE, "Device %s ignored, unrecognized strategy %d.\n", device_name(r),
-               static_cast<int>(strategy_of(r)));
-      set_state(r, ORBU_STATE_IGNORED);
-      break;
+  const orbu_strategy_row *row = orbu_strategy_row_of(strategy_of(r));
+  if (row == nullptr) {
+    HULD_LOG(HULD_LOG_NOTICE, "Device %s ignored, unrecognized strategy %d.\n", device_name(r),
+             static_cast<int>(strategy_of(r)));
+    set_state(r, ORBU_STATE_IGNORED);
+  } else {
+    HULD_LOG(HULD_LOG_INFO, "Collect device information for strategy \"%s\".\n", row->name);
+    row->collect(r);
+    if (row->collect_state != nullptr) row->collect_state(r);
   }
   const uint32_t state = state_of(r);
   if (state != ORBU_STATE_FAILED && state != ORBU_STATE_NOT_APPLICABLE &&
@@ -306,20 +287,16 @@ void orbu_verify_update(orbu_device_update *r) {
     set_state(r, ORBU_STATE_FAILED);
     return;
   }
-  static const char *const names[] = {"CLI", "monb", "monmb", "dedicidonb", "dfmonmb"};
-  static void (*const verifiers[])(orbu_device_update *) = {
-      orbu_verify_cli, orbu_verify_monb, orbu_verify_monmb, orbu_verify_dedicidonb,
-      orbu_verify_dfmonmb};
-  const uint32_t strategy = strategy_of(r);
-  if (strategy > ORBU_STRATEGY_DFMONMB) {
+  const orbu_strategy_row *row = orbu_strategy_row_of(strategy_of(r));
+  if (row == nullptr) {
     HULD_LOG(HULD_LOG_INFO, "Device %s update strategy was unrecognized. Assume update failed.\n",
              device_name(r));
     set_state(r, ORBU_STATE_FAILED);
     return;
   }
   HULD_LOG(HULD_LOG_INFO, "Checking if update was successful for strategy \"%s\".\n",
-           names[strategy]);
-  verifiers[strategy](r);
+           row->name);
+  row->verify(r);
 }
 
 // ---- command line ------------------------------------------------------------------------------

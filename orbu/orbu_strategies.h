@@ -6,7 +6,8 @@
 
 #include "orbu/orbu_records.h"
 
-// Dispatchers by the configuration's strategy.
+// Dispatchers by the configuration's strategy, through its row of the strategy table
+// (orbu_strategy_table.h): a new strategy adds its row there and its steps below.
 void orbu_collect_device_info(orbu_device_update *record);       // at start-up
 void orbu_collect_device_data(orbu_device_update *record);       // between steps: re-read identity
 void orbu_collect_operation_state(orbu_device_update *record);   // between steps: re-match

@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "huld/huld_dev.h"
 #include "orbu/orbu_main.h"
 #include "orbu/orbu_options.h"
+#include "orbu/orbu_strategies.h"
 #include "orbu/orbu_summary.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -261,6 +264,30 @@ TEST(OrbuStartup, WindowHeightAndReadyFirstOrder) {
     orbu_order_ready_first(table.records.data(), 5);
     EXPECT_STREQ(table.records[2].display_text, "device 4");
     EXPECT_STREQ(table.records[4].display_text, "device 2");
+  }
+}
+
+// The command line and "dedicidonb" update in one step: between steps they neither read the
+// device again nor match it, they only say so.
+TEST(OrbuStrategies, SingleStepStrategiesSkipTheBetweenStepsRoles) {
+  for (const uint32_t strategy : {ORBU_STRATEGY_CLI, ORBU_STRATEGY_DEDICIDONB}) {
+    huld_dev device{};
+    std::strcpy(device.name, "disk7");
+    orbu_config config{};
+    config.strategy = strategy;
+    orbu_device_update record{};
+    record.device = &device;
+    record.config = &config;
+    record.state.store(ORBU_STATE_UPDATED);
+    testsupport::log_capture log(HULD_LOG_INFO);
+    orbu_collect_device_data(&record);
+    orbu_collect_operation_state(&record);
+    const std::string n = std::to_string(strategy);
+    EXPECT_EQ(log.text(),
+              "Device disk7 data collection ignored, unrecognized strategy " + n + ".\n"
+              "Device disk7 operation state collection ignored, unrecognized strategy " + n + ".\n")
+        << strategy;
+    EXPECT_EQ(record.state.load(), ORBU_STATE_READY) << strategy;
   }
 }
 
