@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/machine.h"
 #include "sim/storage/helpers.h"
 #include "storage_nvme_run.h"
 
@@ -63,6 +64,11 @@ NvmeCompletion InboxNvmeDriver::run(StorageRequest &r, NvmeController &ctl, cons
 // identify, 2 log page, 3 feature), RequestValue @16, SubValue @20, ProtocolDataOffset @24 (from
 // the block, at least its 40 bytes), ProtocolDataLength @28, FixedProtocolReturnData @32,
 // SubValue2-4 @36-@44. Output: Version @0, Size @4, the block @8, data at 8 + ProtocolDataOffset.
+// Log pages: SubValue and SubValue2 are the offset (CDW12, CDW13). From build 20348 on (Windows
+// Server 2022, Windows 11) the driver also takes SubValue3 as the Log Specific Identifier (CDW11
+// bits 31:16) and SubValue4 as RetainAsynEvent (bit 0), LogSpecificField (bits 4:1) and
+// UUIDIndex (bits 14:8); reserved bits in either are ERROR_INVALID_PARAMETER. Older builds ignore
+// both.
 BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
   if (property_id != 49 && property_id != 50) return r.fail(ERROR_NOT_SUPPORTED);
   if (win81()) return r.fail(ERROR_NOT_SUPPORTED);
@@ -81,6 +87,8 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
   const uint32_t data_off = wire::u32(in, 24);
   const uint32_t data_len = wire::u32(in, 28);
   const uint32_t sub2 = wire::u32(in, 36);
+  const uint32_t sub3 = wire::u32(in, 40);
+  const uint32_t sub4 = wire::u32(in, 44);
   if (protocol != 3) return r.violation("protocol property ProtocolType " + std::to_string(protocol));
   if (data_type < 1 || data_type > 3) return r.violation("protocol property DataType " + std::to_string(data_type));
   if (data_off < 40) return r.violation("ProtocolDataOffset " + std::to_string(data_off));
@@ -113,6 +121,12 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
       cmd.cdw11 = numd >> 16;
       cmd.cdw12 = sub;
       cmd.cdw13 = sub2;
+      if (machine_os().build >= 20348) {
+        if (sub3 > 0xFFFF || (sub4 & 0xFFFF80E0u) != 0) return r.fail(ERROR_INVALID_PARAMETER);
+        cmd.cdw10 |= (sub4 & 0x1) << 15 | ((sub4 >> 1) & 0xF) << 8;
+        cmd.cdw11 |= sub3 << 16;
+        cmd.cdw14 = (sub4 >> 8) & 0x7F;
+      }
       break;
     }
     default:

@@ -102,6 +102,28 @@ TEST_F(InboxNvme, ShortProtocolDataLengthAndFixedReturnDataFaults) {
   EXPECT_EQ(0xABCDu, out.g32(32));
 }
 
+// Log pages: from build 20348 on the driver reads SubValue3 as the log specific identifier and
+// SubValue4 as RAE (bit 0), LSP (bits 4:1) and UUID index (bits 14:8), refusing reserved bits;
+// older builds ignore them.
+TEST_F(InboxNvme, LogPageSubValuesFromBuild20348) {
+  HANDLE h = open(kDisk);
+  Buf out(512 + 48);
+  Buf whole = protocol_query(49, 2, 3, 0, 512, 0, 0, 0x007F0003);  // a whole CDW10 in SubValue4
+  ASSERT_TRUE(inout2(h, kQueryProperty, whole, out).ok);
+  sim::OsInfo os = sim::machine_os();
+  os.build = 22631;
+  sim::set_machine_os(os);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout2(h, kQueryProperty, whole, out)));
+  Buf wide = protocol_query(49, 2, 3, 0, 512, 0, 0x10000, 0);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout2(h, kQueryProperty, wide, out)));
+  Buf fields = protocol_query(49, 2, 3, 0, 512, 0, 0xAB, 0x7507);
+  ASSERT_TRUE(inout2(h, kQueryProperty, fields, out).ok);
+  const auto notes = last_trace().notes;
+  EXPECT_EQ(notes.at("nvme_cdw10"), "0x7f8303");  // NUMD 7Fh, RAE, LSP 3, LID 3
+  EXPECT_EQ(notes.at("nvme_cdw11"), "0xab0000");
+  EXPECT_EQ(notes.at("nvme_cdw14"), "0x75");
+}
+
 TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
   HANDLE h = open(kDisk);
   NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
