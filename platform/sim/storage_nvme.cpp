@@ -18,6 +18,8 @@ namespace {
 
 std::string hex(uint64_t v) { return fault_key(v); }
 
+constexpr uint32_t kStatusInvalidRequest = 3;  // STORAGE_PROTOCOL_STATUS_INVALID_REQUEST
+
 class InboxNvmeDriver : public StorageDriver {
  public:
   const char *name() const override { return "inbox_nvme"; }
@@ -163,7 +165,8 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
 // DataToDeviceTransferLength @32, DataFromDeviceTransferLength @36, TimeOutValue @40,
 // ErrorInfoOffset @44, DataToDeviceBufferOffset @48, DataFromDeviceBufferOffset @52,
 // CommandSpecific @56 (1 admin, 2 NVM), FixedProtocolReturnData @64, the submission entry @80.
-// ReturnStatus 1 success, 2 device error with ErrorCode = the NVMe status field (DW3 >> 16).
+// ReturnStatus 1 success, 2 device error with ErrorCode = the NVMe status field (DW3 >> 16), 3
+// (invalid request) for a command that is not a vendor-specific one the drive lists.
 BOOL InboxNvmeDriver::protocol_command(StorageRequest &r) {
   if (win81()) return r.fail(ERROR_NOT_SUPPORTED);
   auto ctl = controller(r);
@@ -204,13 +207,24 @@ BOOL InboxNvmeDriver::protocol_command(StorageRequest &r) {
     return r.violation("opcode " + hex(cmd.opcode()) + " with data " + (to_len ? "to" : "from") + " the device");
   if (r.frontend_faults("protocol_command", {{"nvme_opcode", hex(cmd.opcode())}})) return FALSE;
 
+  uint8_t *out = call.out;
+  if (call.out != call.in) std::memcpy(out, in, size);
+  // The pass-through takes vendor-specific commands only (admin C0h-FFh, NVM 80h-FFh), and only
+  // those the drive lists in its Commands Supported and Effects log; the driver refuses anything
+  // else without sending it.
+  const bool admin = specific == 1;
+  const bool vendor = cmd.opcode() >= (admin ? 0xC0 : 0x80);
+  if (!vendor || !ctl->command_supported(admin, cmd.opcode())) {
+    r.note("refused", "not a listed vendor-specific command");
+    wire::put32(out, 16, kStatusInvalidRequest);
+    call.bytes_returned = static_cast<DWORD>(size);
+    return TRUE;
+  }
+
   const uint32_t len = to_len ? to_len : from_len;
   std::vector<uint8_t> data(len, 0);
   if (to_len) std::memcpy(data.data(), in + to_off, to_len);
-  NvmeCompletion c = run(r, *ctl, cmd, specific == 1, len ? data.data() : nullptr, len);
-
-  uint8_t *out = call.out;
-  if (call.out != call.in) std::memcpy(out, in, size);
+  NvmeCompletion c = run(r, *ctl, cmd, admin, len ? data.data() : nullptr, len);
   uint32_t status = c.ok() ? 1 : 2;
   uint32_t error_code = c.dw3 >> 16;
   if (const FaultAction *a = r.action("return_status")) status = static_cast<uint32_t>(a->value);

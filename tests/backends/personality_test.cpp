@@ -11,6 +11,7 @@
 #include "huld/huld_scsi.h"
 #include "huld/windows/huld_nvme_windows.h"
 #include "huld/windows/huld_scsi_windows.h"
+#include "sim/drives/nvme_controller.h"
 #include "sim/storage.h"
 
 using namespace backends_test;
@@ -113,14 +114,15 @@ TEST_F(Personalities, DriverFaultsAreFailures) {
   EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_GEN_FAILURE));
   sim::remove_fault(fail_id);
 
-  // A device error in the completion of a protocol command.
+  // A device error in the completion of a protocol command (a vendor command the drive lists).
+  sim::storage_nvme(0)->list_vendor_command(true, 0xC5);
   sim::FaultRule status;
   status.match.op = sim::FaultOp::other;
-  status.match.keys = {{"nvme_opcode", sim::fault_key(0x0C)}};
+  status.match.keys = {{"nvme_opcode", sim::fault_key(0xC5)}};
   status.action = sim::FaultAction::custom_action("nvme_status", 0x0002);
   const int status_id = sim::add_fault(status);
   huld_nvme_cmd aer{};
-  aer.cdw0 = 0x0C;
+  aer.cdw0 = 0xC5;
   aer.timeout_ms = 30000;
   EXPECT_EQ(huld_nvme_execute(&err, &dev, &aer), 1);
   EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));

@@ -64,7 +64,10 @@
 //             "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
 //             "enforce_granularity": true, "activation": "commit" | "reset" | "power_cycle" |
 //             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
-//             "apste": false, "identify_fails": false, "component_id": "", "timing": { ... } }
+//             "apste": false, "identify_fails": false, "component_id": "", "timing": { ... },
+//             "vendor_commands": { "admin": ["0xC2", ...], "nvm": ["0x80", ...] } }
+//           (vendor_commands: the vendor-specific opcodes, admin C0h-FFh and NVM 80h-FFh, that
+//           the Commands Supported and Effects log lists; none by default)
 //   "ata":  { "model", "serial", "firmware", "log_page3": "present" | "missing" | "invalid",
 //             "mode3": true, "mode7": true, "modeE": true, "log_min_blocks": 0,
 //             "log_max_blocks": 0, "word234": 0, "word235": 0,
@@ -150,8 +153,9 @@
 // Personalities and what their units answer (anything else fails as the real driver does):
 //   inbox_nvme      device number, descriptor (bus type 17), address; protocol-specific property
 //                   (49: Identify Controller and log pages; 50: other Identify and features) and
-//                   protocol command (Flags 80000000h, data direction as the opcode's bits 1:0)
-//                   on disk and adapter; temperature threshold; "FIRMWARE" miniport (Flags 1) on
+//                   protocol command (Flags 80000000h, data direction as the opcode's bits 1:0;
+//                   only vendor-specific commands the drive lists, else ReturnStatus 3) on disk
+//                   and adapter; log-page SubValue3/SubValue4 decoded from build 20348 on; temperature threshold; "FIRMWARE" miniport (Flags 1) on
 //                   disk and adapter; SCSI translation (INQUIRY, VPD 80h, READ/WRITE(16),
 //                   SYNCHRONIZE CACHE, SECURITY PROTOCOL IN/OUT, WRITE BUFFER 0Eh/0Fh as image
 //                   download / commit). Windows 8.1 mode: no protocol-specific property or
@@ -164,7 +168,8 @@
 //   plain           a SCSI unit without a port: device number, descriptor (bus type 1), INQUIRY
 //                   and VPD 80h, cache requests; GET_ADDRESS and bus reset fail (1).
 //   intel_rst       on the port: "IntelNvm" (NVMe pass-through, every command as an admin
-//                   command) and "IntelFw " (firmware information, download, activation) for the
+//                   command) and "IntelFw " (firmware information, download, activation; Flags
+//                   1 for an NVMe drive, 0 for a SATA drive, else ReturnCode 3) for the
 //                   NVMe or SATA drive at the request's PathId/TargetId/Lun (ReturnCode 1 for a
 //                   volume or an empty address), CSMI through rst_csmi_miniport
 //                   (sim/storage/intel_rst.h); every miniport request on a disk fails (1); no
