@@ -130,6 +130,10 @@ TEST_F(InboxAhci, StorageFirmwareRequestsAreChecked) {
   Buf e = download_request(3, 0, piece, 512);
   EXPECT_FALSE(inout(h, kFwDownload, e).ok);
   EXPECT_EQ(0u, sim::storage_ata(1)->staged_bytes());
+  // The activation of a drive's own firmware carries no controller flag.
+  Buf f = activate_request(0);
+  f.u32(8, 1);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kFwActivate, f)));
 }
 
 TEST_F(InboxAhci, StorageFirmwareRequestsNeedWindows10) {
