@@ -107,6 +107,12 @@ TEST_F(Personalities, DriverFaultsAreFailures) {
   EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 1 on firmware download");
   EXPECT_GT(sim::fault_fired(rc_id), 0u);
   sim::remove_fault(rc_id);
+  // 20h (power cycle required) answers an activation only: a download it ends failed.
+  rc.action = sim::FaultAction::custom_action("return_code", 0x20);
+  const int power_id = sim::add_fault(rc);
+  EXPECT_EQ(huld_nvme_execute(&err, &dev, &down), 1);
+  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 32 on firmware download");
+  sim::remove_fault(power_id);
 
   // A failed call.
   const int fail_id = sim::fail_ioctl(kDisk0, kIoctlScsiMiniport, ERROR_GEN_FAILURE);
