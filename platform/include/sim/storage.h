@@ -162,7 +162,8 @@
 //                   protocol command (ERROR_NOT_SUPPORTED), no WRITE BUFFER.
 //   inbox_ahci      ATA pass-through; SCSI pass-through through the driver's SCSI/ATA translation
 //                   (ATA PASS-THROUGH(12/16), INQUIRY, VPD pages); storage firmware GET_INFO /
-//                   DOWNLOAD / ACTIVATE on Windows 10 and later (bus type 11).
+//                   DOWNLOAD / ACTIVATE on Windows 10 and later (ACTIVATE Flags 0 or 80000000h,
+//                   else ERROR_INVALID_PARAMETER; bus type 11).
 //   usb_bot         SCSI pass-through to the bridge's SCSI/ATA translation (bus type 7).
 //   storage_spaces  INQUIRY and VPD pages of the virtual disk; bus reset on the disk (bus type 16).
 //   plain           a SCSI unit without a port: device number, descriptor (bus type 1), INQUIRY
