@@ -20,10 +20,15 @@ huld_nvme_execute_hook_fn huld_nvme_execute_hook = nullptr;
 
 namespace {
 
+constexpr uint32_t kMaxDataLength = 16u * 1024u * 1024u;
 constexpr uint8_t kScsiGood = 0x00;
 constexpr uint8_t kScsiCheckCondition = 0x02;
 
 }  // namespace
+
+int huld_nvme_data_invalid(const huld_nvme_cmd *cmd) {
+  return cmd->data_len > kMaxDataLength || (cmd->data_len > 0 && cmd->data == nullptr) ? 1 : 0;
+}
 
 int huld_nvme_snt_check_phase(huld_error *err, const char *phase, int result,
                               const huld_scsi_cmd *scsi) {
@@ -58,7 +63,9 @@ int huld_nvme_snt_check_phase(huld_error *err, const char *phase, int result,
 
 int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
                           huld_nvme_snt_scsi_executor executor) {
-  if (!dev || !cmd || !executor) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
+  if (!dev || !cmd || !executor || huld_nvme_data_invalid(cmd)) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
+  }
 
   // The bridge buffer is taken before anything is sent.
   huld_scsi_cmd data_phase;

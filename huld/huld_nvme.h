@@ -37,6 +37,11 @@ extern huld_nvme_execute_hook_fn huld_nvme_execute_hook;
 // interface that takes no NVMe commands, and for a CSMI record behind a USB bridge interface,
 // whose handle is its port's).
 int huld_nvme_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd);
+// Entry check of every NVMe back end, made before anything is built or sent: 1 when the record
+// gives a length without a buffer, or more than 16 MiB of data (no back end takes more, and the
+// request sizes built from it must not wrap); else 0.
+int huld_nvme_data_invalid(const huld_nvme_cmd *cmd);
+
 // The 8-bit status code of the completion: bits 24:17 of cpl[3].
 uint8_t huld_nvme_get_status(const huld_nvme_cmd *cmd);
 

@@ -305,8 +305,12 @@ int execute_storage_query_property(huld_error *err, huld_dev *dev, huld_nvme_cmd
     data_type = NVMeDataTypeLogPage;
     sub = cmd->cdw12;
     sub2 = cmd->cdw13;
-    sub3 = cmd->cdw11;
-    sub4 = cmd->cdw10;
+    // The driver takes the Log Specific Identifier (cdw11 bits 31:16) alone, and the retain
+    // asynchronous event bit, the log specific field and the UUID index packed in its own layout
+    // (bit 0, bits 4:1, bits 14:8; the rest reserved and 0). Windows builds that check the
+    // reserved bits refuse the whole dwords; the log id and the dword count are its own.
+    sub3 = cmd->cdw11 >> 16;
+    sub4 = ((cmd->cdw10 >> 15) & 0x1) | ((cmd->cdw10 >> 8) & 0xF) << 1 | (cmd->cdw14 & 0x7F) << 8;
   } else if (opcode == kOpIdentify) {
     property = low == kCnsController ? StorageAdapterProtocolSpecificProperty
                                      : StorageDeviceProtocolSpecificProperty;
@@ -504,9 +508,7 @@ int execute_storage_protocol(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd)
 }  // namespace
 
 int huld_nvme_windows_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
-  if (cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && cmd->data == nullptr)) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
-  }
+  if (huld_nvme_data_invalid(cmd)) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   const uint8_t opcode = opcode_of(cmd);
   if (is_admin(cmd)) {
     switch (opcode) {

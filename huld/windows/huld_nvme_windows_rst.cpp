@@ -18,7 +18,6 @@
 namespace {
 
 constexpr uint32_t kNvmeDumpLimit = 4096;
-constexpr uint32_t kMaxData = 16u * 1024u * 1024u;
 
 // "IntelNvm" pass-through request: header, address block, submission entry at 32, completion at
 // the odd offset 97, the data buffer's offset and length at 116 and 120, the data at 164.
@@ -178,12 +177,26 @@ int probe(huld_dev *dev) {
 }  // namespace
 
 int huld_nvme_windows_rst_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
-  if (cmd->data_len > kMaxData || (cmd->data_len > 0 && cmd->data == nullptr)) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
-  }
+  if (huld_nvme_data_invalid(cmd)) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   if (rerouted(cmd)) {
+    // The in-box routing sends to the record's own handle. A record reached through CSMI holds
+    // the port's handle instead of a disk's, and a pass-through there is addressed to whatever
+    // drive sits at 0:0:0 of the port: such a record cannot run these commands.
+    if (!huld_dev_is_disk(dev)) {
+      return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, opcode_of(cmd),
+                        "command %xh not supported without a disk handle on device %s",
+                        static_cast<unsigned>(opcode_of(cmd)), dev->name);
+    }
     HULD_LOG(HULD_LOG_DEBUG, "reroute rst command to basic windows execute\n");
     return huld_nvme_windows_execute(err, dev, cmd);
+  }
+  // "IntelNvm" has no queue field: the driver runs every pass-through as an admin command, so an
+  // I/O command would go out as whatever admin command shares its opcode (Read as Get Log Page,
+  // Dataset Management as Set Features). Firmware requests are admin commands as well.
+  if (cmd->queue != HULD_NVME_QUEUE_ADMIN) {
+    return HULD_ERROR(err, HULD_ERROR_NOT_SUPPORTED, opcode_of(cmd),
+                      "nvm command %xh not supported through intel rst on device %s",
+                      static_cast<unsigned>(opcode_of(cmd)), dev->name);
   }
   switch (opcode_of(cmd)) {
     case kOpFirmwareCommit:

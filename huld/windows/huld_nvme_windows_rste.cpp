@@ -46,7 +46,7 @@ void xlate_huld_nvme_cmd_to_rste_cmd(const huld_nvme_cmd *cmd, uint32_t rste_dis
 }
 
 int huld_nvme_windows_rste_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
-  if (!dev || !cmd || cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && !cmd->data)) {
+  if (!dev || !cmd || huld_nvme_data_invalid(cmd)) {
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   }
   // Vendor command E4h needs a to-device buffer: a zeroed one when the caller gave none. The

@@ -44,7 +44,7 @@ void dump(const char *title, const void *p, uint32_t n) {
 }  // namespace
 
 int huld_nvme_windows_xr_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
-  if (!dev || !cmd || cmd->data_len > WIN_FW_MAX_DATA_LENGTH || (cmd->data_len > 0 && !cmd->data)) {
+  if (!dev || !cmd || huld_nvme_data_invalid(cmd)) {
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "invalid argument");
   }
   const bool to_device = cmd->ddir == HULD_DDIR_TO_DEVICE;

@@ -126,7 +126,8 @@ BOOL InboxAhciDriver::download(StorageRequest &r, StorageLu &lu) {
   return TRUE;
 }
 
-// Input: Version @0 (16), Size @4 (16), Flags @8, Slot u8 @12. Sent as DOWNLOAD MICROCODE mode 0Fh.
+// Input: Version @0 (16), Size @4 (16), Flags @8 (0, or 80000000h), Slot u8 @12. Sent as DOWNLOAD
+// MICROCODE mode 0Fh.
 BOOL InboxAhciDriver::activate(StorageRequest &r, StorageLu &lu) {
   const uint8_t *in = r.in.data();
   if (r.in.size() < 16) return r.violation("firmware ACTIVATE of " + std::to_string(r.in.size()) + " bytes");
@@ -134,6 +135,9 @@ BOOL InboxAhciDriver::activate(StorageRequest &r, StorageLu &lu) {
     return r.violation("firmware ACTIVATE Version/Size " + std::to_string(wire::u32(in, 0)) + "/" +
                        std::to_string(wire::u32(in, 4)));
   if (r.frontend_faults("firmware_activate", {{"ata_command", fault_key(0x92)}})) return FALSE;
+  // The firmware is the drive's own: the controller flag (1), or any flag but switching to the
+  // firmware already in a slot (80000000h), is an invalid parameter and the drive sees nothing.
+  if ((wire::u32(in, 8) & ~0x80000000u) != 0) return r.fail(ERROR_INVALID_PARAMETER);
   if (in[12] >= std::max<uint8_t>(lu.drive->fw_slot_count, 1)) return r.fail(ERROR_INVALID_PARAMETER);
   if (!run_microcode(r, *lu.ata, microcode_activate(), nullptr, 0)) return r.fail(ERROR_IO_DEVICE);
   r.call.bytes_returned = 0;

@@ -60,7 +60,7 @@ DriveTiming load_timing(const json &j, const std::string &w) {
 NvmeConfig load_nvme(const json &j, const std::string &w) {
   check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
                       "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
-                      "active_slot", "slot_revisions", "apsta", "apste", "apst_table", "identify_fails", "component_id", "timing"});
+                      "active_slot", "slot_revisions", "apsta", "apste", "apst_table", "identify_fails", "component_id", "timing", "vendor_commands"});
   NvmeConfig c;
   c.timing = default_timing();
   if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
@@ -88,6 +88,21 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
     const json &a = j["slot_revisions"];
     if (!a.is_array() || a.size() > 7) bad(w + ".slot_revisions", "expected an array of at most 7 strings");
     for (size_t i = 0; i < a.size(); ++i) c.slot_revisions[i] = text(a[i], w + ".slot_revisions");
+  }
+  if (j.contains("vendor_commands")) {
+    const json &v = j["vendor_commands"];
+    check_fields(v, w + ".vendor_commands", {"admin", "nvm"});
+    for (const char *queue : {"admin", "nvm"}) {
+      if (!v.contains(queue)) continue;
+      const std::string where = w + ".vendor_commands." + queue;
+      const uint64_t low = std::string(queue) == "admin" ? 0xC0 : 0x80;
+      if (!v[queue].is_array()) bad(where, "expected an array of opcodes");
+      for (const json &op : v[queue]) {
+        const uint64_t n = number(op, where, 0xFF);
+        if (n < low) bad(where, "a vendor-specific opcode is " + std::string(low == 0xC0 ? "C0h" : "80h") + " or above");
+        (low == 0xC0 ? c.vendor_admin_commands : c.vendor_nvm_commands).push_back(static_cast<uint8_t>(n));
+      }
+    }
   }
   if (j.contains("apsta")) c.apsta = flag(j["apsta"], w + ".apsta");
   if (j.contains("apste")) c.apste = flag(j["apste"], w + ".apste");

@@ -105,6 +105,7 @@ class NevoxDriver : public StorageDriver {
     if (attached_.lock() == ctl) return;
     ctl->set_vendor_handler([c = contents](NvmeController &, const NvmeCommand &cmd, bool admin, uint8_t *data,
                                            uint32_t data_len) { return nevox_command(c, cmd, admin, data, data_len); });
+    for (uint8_t op : {kOpInformation, kOpWrappedIn, kOpWrappedOther}) ctl->list_vendor_command(true, op);
     attached_ = ctl;
   }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/machine.h"
 #include "sim/storage/helpers.h"
 #include "storage_nvme_run.h"
 
@@ -16,6 +17,8 @@ namespace sim {
 namespace {
 
 std::string hex(uint64_t v) { return fault_key(v); }
+
+constexpr uint32_t kStatusInvalidRequest = 3;  // STORAGE_PROTOCOL_STATUS_INVALID_REQUEST
 
 class InboxNvmeDriver : public StorageDriver {
  public:
@@ -63,6 +66,11 @@ NvmeCompletion InboxNvmeDriver::run(StorageRequest &r, NvmeController &ctl, cons
 // identify, 2 log page, 3 feature), RequestValue @16, SubValue @20, ProtocolDataOffset @24 (from
 // the block, at least its 40 bytes), ProtocolDataLength @28, FixedProtocolReturnData @32,
 // SubValue2-4 @36-@44. Output: Version @0, Size @4, the block @8, data at 8 + ProtocolDataOffset.
+// Log pages: SubValue and SubValue2 are the offset (CDW12, CDW13). From build 20348 on (Windows
+// Server 2022, Windows 11) the driver also takes SubValue3 as the Log Specific Identifier (CDW11
+// bits 31:16) and SubValue4 as RetainAsynEvent (bit 0), LogSpecificField (bits 4:1) and
+// UUIDIndex (bits 14:8); reserved bits in either are ERROR_INVALID_PARAMETER. Older builds ignore
+// both.
 BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
   if (property_id != 49 && property_id != 50) return r.fail(ERROR_NOT_SUPPORTED);
   if (win81()) return r.fail(ERROR_NOT_SUPPORTED);
@@ -81,6 +89,8 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
   const uint32_t data_off = wire::u32(in, 24);
   const uint32_t data_len = wire::u32(in, 28);
   const uint32_t sub2 = wire::u32(in, 36);
+  const uint32_t sub3 = wire::u32(in, 40);
+  const uint32_t sub4 = wire::u32(in, 44);
   if (protocol != 3) return r.violation("protocol property ProtocolType " + std::to_string(protocol));
   if (data_type < 1 || data_type > 3) return r.violation("protocol property DataType " + std::to_string(data_type));
   if (data_off < 40) return r.violation("ProtocolDataOffset " + std::to_string(data_off));
@@ -113,6 +123,12 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
       cmd.cdw11 = numd >> 16;
       cmd.cdw12 = sub;
       cmd.cdw13 = sub2;
+      if (machine_os().build >= 20348) {
+        if (sub3 > 0xFFFF || (sub4 & 0xFFFF80E0u) != 0) return r.fail(ERROR_INVALID_PARAMETER);
+        cmd.cdw10 |= (sub4 & 0x1) << 15 | ((sub4 >> 1) & 0xF) << 8;
+        cmd.cdw11 |= sub3 << 16;
+        cmd.cdw14 = (sub4 >> 8) & 0x7F;
+      }
       break;
     }
     default:
@@ -149,7 +165,8 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
 // DataToDeviceTransferLength @32, DataFromDeviceTransferLength @36, TimeOutValue @40,
 // ErrorInfoOffset @44, DataToDeviceBufferOffset @48, DataFromDeviceBufferOffset @52,
 // CommandSpecific @56 (1 admin, 2 NVM), FixedProtocolReturnData @64, the submission entry @80.
-// ReturnStatus 1 success, 2 device error with ErrorCode = the NVMe status field (DW3 >> 16).
+// ReturnStatus 1 success, 2 device error with ErrorCode = the NVMe status field (DW3 >> 16), 3
+// (invalid request) for a command that is not a vendor-specific one the drive lists.
 BOOL InboxNvmeDriver::protocol_command(StorageRequest &r) {
   if (win81()) return r.fail(ERROR_NOT_SUPPORTED);
   auto ctl = controller(r);
@@ -190,13 +207,24 @@ BOOL InboxNvmeDriver::protocol_command(StorageRequest &r) {
     return r.violation("opcode " + hex(cmd.opcode()) + " with data " + (to_len ? "to" : "from") + " the device");
   if (r.frontend_faults("protocol_command", {{"nvme_opcode", hex(cmd.opcode())}})) return FALSE;
 
+  uint8_t *out = call.out;
+  if (call.out != call.in) std::memcpy(out, in, size);
+  // The pass-through takes vendor-specific commands only (admin C0h-FFh, NVM 80h-FFh), and only
+  // those the drive lists in its Commands Supported and Effects log; the driver refuses anything
+  // else without sending it.
+  const bool admin = specific == 1;
+  const bool vendor = cmd.opcode() >= (admin ? 0xC0 : 0x80);
+  if (!vendor || !ctl->command_supported(admin, cmd.opcode())) {
+    r.note("refused", "not a listed vendor-specific command");
+    wire::put32(out, 16, kStatusInvalidRequest);
+    call.bytes_returned = static_cast<DWORD>(size);
+    return TRUE;
+  }
+
   const uint32_t len = to_len ? to_len : from_len;
   std::vector<uint8_t> data(len, 0);
   if (to_len) std::memcpy(data.data(), in + to_off, to_len);
-  NvmeCompletion c = run(r, *ctl, cmd, specific == 1, len ? data.data() : nullptr, len);
-
-  uint8_t *out = call.out;
-  if (call.out != call.in) std::memcpy(out, in, size);
+  NvmeCompletion c = run(r, *ctl, cmd, admin, len ? data.data() : nullptr, len);
   uint32_t status = c.ok() ? 1 : 2;
   uint32_t error_code = c.dw3 >> 16;
   if (const FaultAction *a = r.action("return_status")) status = static_cast<uint32_t>(a->value);

@@ -11,8 +11,9 @@
 // structure at 56: get info (Function 1, {Version 2, Size 24}, answer from 56), download (2,
 // {Version 2, Size 32, Offset u64 @64, BufferSize u64 @72, Slot @80, image @88}), activate (3,
 // {Version 1, Size 12, SlotToActivate @64}). NVMe drives get Firmware Image Download and Firmware
-// Commit (CA 1), SATA drives DOWNLOAD MICROCODE 0Eh / 0Fh. Activation answers ReturnCode 0, or
-// 20h when the drive runs new firmware only after a power cycle.
+// Commit (CA 1), SATA drives DOWNLOAD MICROCODE 0Eh / 0Fh. Download and activation carry Flags 1
+// for an NVMe drive and 0 for a SATA drive; other flags: ReturnCode 3 (counted as a violation).
+// Activation answers ReturnCode 0, or 20h when the drive runs new firmware only after a power cycle.
 //
 // Knob: "intel_fw_activate_return_code" (unset: 0 or 20h as the drive decides) for a successful
 // activation. Fault actions besides the common ones ("return_code", "nvme_status",
@@ -42,6 +43,18 @@ std::string hex(uint64_t v) { return fault_key(v); }
 bool is_csmi(const std::string &signature) {
   return signature == std::string("CSMIALL", 8) || signature == std::string("CSMISAS", 8) ||
          signature == std::string("CSMIARY", 8);
+}
+
+// Flags of an "IntelFw " download or activation: an NVMe drive's firmware is the controller's
+// (Flags 1), a SATA drive's microcode carries none (Flags 0). Anything else is refused with an
+// invalid parameter and counted.
+bool flags_fit(StorageRequest &r, const StorageLu &lu) {
+  const uint32_t flags = wire::u32(r.in.data(), 44);
+  const uint32_t expected = lu.nvme ? 1u : 0u;
+  if (flags == expected) return true;
+  r.count_violation("\"IntelFw \" Flags " + fault_key(flags) + " for " + (lu.nvme ? "an NVMe" : "a SATA") +
+                    " drive (" + fault_key(expected) + " expected)");
+  return false;
 }
 
 // The request echoed with ReturnCode rc and nothing else written.
@@ -233,6 +246,7 @@ BOOL IntelRstDriver::intel_fw(StorageRequest &r, const MiniportHeader &h) {
                            std::to_string(data_len));
       if (r.frontend_faults("firmware_download", keys)) return FALSE;
       if (!lu || (!lu->nvme && !lu->ata)) return answer_return_code(r, kFwError);
+      if (!flags_fit(r, *lu)) return answer_return_code(r, kFwInvalidParameter);
       r.lu = lu;
       return answer_return_code(r, fw_download(r, *lu, offset, bytes, in + 88));
     }
@@ -242,6 +256,7 @@ BOOL IntelRstDriver::intel_fw(StorageRequest &r, const MiniportHeader &h) {
                            std::to_string(ssize) + " in a " + std::to_string(size) + "-byte request");
       if (r.frontend_faults("firmware_activate", keys)) return FALSE;
       if (!lu || (!lu->nvme && !lu->ata)) return answer_return_code(r, kFwError);
+      if (!flags_fit(r, *lu)) return answer_return_code(r, kFwInvalidParameter);
       r.lu = lu;
       return answer_return_code(r, fw_activate(r, *lu, in[64]));
     default:

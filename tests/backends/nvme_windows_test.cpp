@@ -440,17 +440,18 @@ TEST_F(InboxNvme, QueryPropertyFieldsPerOpcode) {
   id_ns.cdw10 = 0;
   id_ns.nsid = 1;  // not carried
   huld_nvme_cmd log = nvme(0x02, 0, buffer, 512, HULD_DDIR_FROM_DEVICE);
-  log.cdw10 = 0x007F0002;
-  log.cdw11 = 0x11;
+  log.cdw10 = 0x007F8302;  // NUMDL 7Fh, RAE 1, LSP 3, LID 2
+  log.cdw11 = 0x00AB0011;  // LSI ABh, NUMDU 11h
   log.cdw12 = 0x12;
   log.cdw13 = 0x13;
+  log.cdw14 = 0xF5;  // UUID index 75h
   huld_nvme_cmd feat = nvme(0x0A, 0, nullptr, 0, HULD_DDIR_NONE);
   feat.cdw10 = 0x0107;  // SEL bits not carried
   feat.cdw11 = 0x33;
   const Row rows[] = {
       {id_ctrl, 49, 1, 1, 0, 0, 0, 0, 4096},
       {id_ns, 50, 1, 0, 0, 0, 0, 0, 4096},
-      {log, 49, 2, 2, 0x12, 0x13, 0x11, 0x007F0002, 512},
+      {log, 49, 2, 2, 0x12, 0x13, 0xAB, 0x7507, 512},
       {feat, 50, 3, 7, 0x33, 0, 0, 0, 512},
   };
   for (const Row &row : rows) {

@@ -11,6 +11,7 @@
 #include "huld/huld_scsi.h"
 #include "huld/windows/huld_nvme_windows.h"
 #include "huld/windows/huld_scsi_windows.h"
+#include "sim/drives/nvme_controller.h"
 #include "sim/storage.h"
 
 using namespace backends_test;
@@ -106,6 +107,12 @@ TEST_F(Personalities, DriverFaultsAreFailures) {
   EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 1 on firmware download");
   EXPECT_GT(sim::fault_fired(rc_id), 0u);
   sim::remove_fault(rc_id);
+  // 20h (power cycle required) answers an activation only: a download it ends failed.
+  rc.action = sim::FaultAction::custom_action("return_code", 0x20);
+  const int power_id = sim::add_fault(rc);
+  EXPECT_EQ(huld_nvme_execute(&err, &dev, &down), 1);
+  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 32 on firmware download");
+  sim::remove_fault(power_id);
 
   // A failed call.
   const int fail_id = sim::fail_ioctl(kDisk0, kIoctlScsiMiniport, ERROR_GEN_FAILURE);
@@ -113,14 +120,15 @@ TEST_F(Personalities, DriverFaultsAreFailures) {
   EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_GEN_FAILURE));
   sim::remove_fault(fail_id);
 
-  // A device error in the completion of a protocol command.
+  // A device error in the completion of a protocol command (a vendor command the drive lists).
+  sim::storage_nvme(0)->list_vendor_command(true, 0xC5);
   sim::FaultRule status;
   status.match.op = sim::FaultOp::other;
-  status.match.keys = {{"nvme_opcode", sim::fault_key(0x0C)}};
+  status.match.keys = {{"nvme_opcode", sim::fault_key(0xC5)}};
   status.action = sim::FaultAction::custom_action("nvme_status", 0x0002);
   const int status_id = sim::add_fault(status);
   huld_nvme_cmd aer{};
-  aer.cdw0 = 0x0C;
+  aer.cdw0 = 0xC5;
   aer.timeout_ms = 30000;
   EXPECT_EQ(huld_nvme_execute(&err, &dev, &aer), 1);
   EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_SYSTEM));

@@ -253,7 +253,19 @@ TEST_F(Snt, BridgeBufferThatCannotBeHadSendsNothing) {
   EXPECT_EQ(run(&cmd), 1);
   EXPECT_EQ(bridge_.phases.size(), 0u);
   EXPECT_EQ(err_.code, HULD_ERROR_FAILURE);
-  EXPECT_STREQ(err_.message, "could not allocate 4294967295 bytes");
+  EXPECT_STREQ(err_.message, "invalid argument");
+}
+
+// A length without a buffer, or more than 16 MiB, is refused before the command phase.
+TEST_F(Snt, InvalidDataIsRefusedBeforeAnyPhase) {
+  std::vector<uint8_t> big(16u * 1024u * 1024u + 512u);
+  huld_nvme_cmd no_buffer = identify_controller(nullptr, 4096);
+  huld_nvme_cmd too_long = identify_controller(big.data(), static_cast<uint32_t>(big.size()));
+  for (huld_nvme_cmd *cmd : {&no_buffer, &too_long}) {
+    EXPECT_EQ(run(cmd), 1);
+    EXPECT_EQ(bridge_.phases.size(), 0u);
+    EXPECT_STREQ(err_.message, "invalid argument");
+  }
 }
 
 TEST(SntPhaseJudgement, KeepsTheCallsOwnErrorAndJudgesStatus) {

@@ -103,6 +103,27 @@ TEST_F(Nevox, PhysicalDisksAreFoundAndReachedWrapped) {
   EXPECT_EQ(p5->running_revision(), "SIM10001");
 }
 
+// An NVM-queue command travels inside the wrapper, which is an admin command; the caller's
+// record keeps its queue.
+TEST_F(Nevox, WrappedNvmQueueCommandGoesOutAsAdmin) {
+  enumerate();
+  ASSERT_EQ(e_.count, 9u);
+  huld_dev &pd5 = e_.devices[7];
+  huld_error err{};
+  ASSERT_EQ(huld_dev_open(&err, &pd5), 0);
+  huld_nvme_cmd flush{};
+  flush.nsid = 1;
+  flush.queue = HULD_NVME_QUEUE_IO;
+  flush.timeout_ms = 30000;
+  sim::trace_clear();
+  huld_nvme_execute(&err, &pd5, &flush);
+  const auto sent = sim::trace_entries_for(kProtocolCommand);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(le32(sent[0].input, 80), 0xC3u);
+  EXPECT_EQ(le32(sent[0].input, 56), 1u) << "an admin command";
+  EXPECT_EQ(flush.queue, HULD_NVME_QUEUE_IO);
+}
+
 TEST_F(Nevox, UnreadableAdapterAddsNothing) {
   const int failed = fault({{"nvme_opcode", sim::fault_key(0xE2)}}, custom("nvme_status", 0x0006));
   enumerate(0);

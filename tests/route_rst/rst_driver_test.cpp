@@ -4,6 +4,7 @@
 
 #include "rst_support.h"
 #include "sim/drives/ata_drive.h"
+#include "sim/drives/nvme_controller.h"
 #include "sim/drives/fw_image.h"
 #include "tests/support/resource_check.h"
 
@@ -132,6 +133,24 @@ TEST_F(RstDriver, SataDriveTakesFirmwareThroughIntelFw) {
   ASSERT_EQ(send(port, kMiniport, act), 0u);
   EXPECT_EQ(get32(act, 20), 0u);
   EXPECT_EQ(sim::storage_drive("D").ata->running_revision(), "SIMATA02");
+}
+
+// A download or activation for an NVMe drive carries the controller flag, one for a SATA drive
+// none; the driver refuses the other flags and the drive sees nothing.
+TEST_F(RstDriver, FirmwareFlagsFitTheDrive) {
+  HANDLE port = open(kPort);
+  sim::expect_resource_change("contract_violations");
+  std::vector<uint8_t> dl = firmware(88 + 4096, 2, 1, 2, 32);  // E, Flags 0
+  put32(dl, 72, 4096);
+  dl[80] = 0xFF;
+  ASSERT_EQ(send(port, kMiniport, dl), 0u);
+  EXPECT_EQ(get32(dl, 20), 3u);
+  EXPECT_EQ(sim::storage_drive("E").nvme->staged_bytes(), 0u);
+  std::vector<uint8_t> act = firmware(68, 3, 0, 1, 12);  // D, Flags 1
+  put32(act, 44, 1);
+  ASSERT_EQ(send(port, kMiniport, act), 0u);
+  EXPECT_EQ(get32(act, 20), 3u);
+  EXPECT_EQ(sim::contract_violation_count(), 2u);
 }
 
 }  // namespace

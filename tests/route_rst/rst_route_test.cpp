@@ -34,8 +34,8 @@ std::string serial_of(huld_dev &dev, huld_error *err, int *result = nullptr) {
   return s.substr(0, s.find(' '));
 }
 
-// Downloads the image in 8 KiB pieces and commits it to slot 1 (action 1). 0 or 1.
-int update(huld_dev &dev, const std::vector<uint8_t> &image, huld_error *err) {
+// Downloads the image in 8 KiB pieces and commits it (CDW10 09h: slot 1, action 1). 0 or 1.
+int update(huld_dev &dev, const std::vector<uint8_t> &image, huld_error *err, uint32_t commit_cdw10 = 0x09) {
   for (size_t off = 0; off < image.size(); off += 8192) {
     std::vector<uint8_t> piece(image.begin() + off, image.begin() + std::min(image.size(), off + 8192));
     piece.resize((piece.size() + 3) & ~size_t(3), 0);
@@ -45,7 +45,7 @@ int update(huld_dev &dev, const std::vector<uint8_t> &image, huld_error *err) {
     if (huld_nvme_execute(err, &dev, &dl)) return 1;
   }
   huld_nvme_cmd commit = command(0x10);
-  commit.cdw10 = 0x09;
+  commit.cdw10 = commit_cdw10;
   return huld_nvme_execute(err, &dev, &commit);
 }
 
@@ -112,6 +112,75 @@ TEST_F(RstTest, IdentifyReachesTheAddressedDrive) {
   EXPECT_EQ(e4.data, nullptr);
   EXPECT_EQ(e4.data_len, 0u);
   EXPECT_NE(huld_nvme_get_status(&e4), 0);  // the drive has no such opcode: the command set judges
+}
+
+// Both security commands run through the in-box routing on the disk handle, never as
+// "IntelNvm" pass-throughs.
+TEST_F(RstTest, SecurityCommandsNeverGoThroughIntelNvm) {
+  huld_dev &e = probed_e();
+  std::vector<uint8_t> buf(512);
+  for (auto [opcode, ddir] : {std::pair{0x81, HULD_DDIR_TO_DEVICE}, std::pair{0x82, HULD_DDIR_FROM_DEVICE}}) {
+    sim::trace_clear();
+    huld_nvme_cmd c = command(static_cast<uint8_t>(opcode), buf.data(), 512, ddir);
+    huld_error err{};
+    huld_nvme_execute(&err, &e, &c);
+    EXPECT_TRUE(sim::trace_entries_for(kMiniport).empty()) << opcode;
+    EXPECT_FALSE(sim::trace_entries().empty()) << opcode;
+  }
+}
+
+// A RAID member reached through CSMI holds the port's handle, not a disk's: the commands the
+// in-box routing would run are refused and nothing reaches the port (where the drive at 0:0:0
+// would answer for it).
+TEST_F(RstTest, MemberWithoutDiskHandleRefusesReroutedCommands) {
+  huld_dev &n1 = member(0x10);
+  n1.iface = WINDOWS_NVME_INTEL_RST;
+  std::vector<uint8_t> buf(512);
+  huld_nvme_cmd receive = command(0x82, buf.data(), 512, HULD_DDIR_FROM_DEVICE);
+  huld_nvme_cmd format = command(0x80);
+  huld_nvme_cmd flush = command(0x00);
+  flush.queue = HULD_NVME_QUEUE_IO;
+  for (huld_nvme_cmd *c : {&receive, &format, &flush}) {
+    sim::trace_clear();
+    huld_error err{};
+    EXPECT_EQ(huld_nvme_execute(&err, &n1, c), 1);
+    EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(err.subcode, c->cdw0);
+    EXPECT_TRUE(sim::trace_entries().empty()) << c->cdw0;
+  }
+}
+
+// "IntelNvm" has no queue field: an I/O command that is not rerouted is refused, not run as the
+// admin command of the same opcode.
+TEST_F(RstTest, NvmQueueCommandsAreNotSentAsAdminCommands) {
+  huld_dev &e = probed_e();
+  std::vector<uint8_t> buf(4096);
+  huld_nvme_cmd read = command(0x02, buf.data(), 4096, HULD_DDIR_FROM_DEVICE);
+  huld_nvme_cmd dsm = command(0x09, buf.data(), 16, HULD_DDIR_TO_DEVICE);
+  for (huld_nvme_cmd *c : {&read, &dsm}) {
+    c->queue = HULD_NVME_QUEUE_IO;
+    c->nsid = 1;
+    sim::trace_clear();
+    huld_error err{};
+    EXPECT_EQ(huld_nvme_execute(&err, &e, c), 1);
+    EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(err.subcode, c->cdw0);
+    EXPECT_TRUE(sim::trace_entries_for(kMiniport).empty()) << c->cdw0;
+  }
+}
+
+// CDW10 0Ah is slot 2 with commit action 1: the slot comes from FS (bits 2:0), not from CA.
+TEST_F(RstTest, CommitTakesTheSlotFromFirmwareSlotBits) {
+  auto e_model = sim::storage_drive("E").nvme;
+  ASSERT_GE(e_model->config().slot_count, 2);
+  ASSERT_FALSE(e_model->config().slot1_read_only);
+  huld_dev &e = probed_e();
+  const std::string before = e_model->slot_revision(1);
+  huld_error err{};
+  ASSERT_EQ(update(e, sim::make_test_image(sim::ImageTarget::Nvme, "SIMFW002", 9000), &err, 0x0A), 0)
+      << err.message;
+  EXPECT_EQ(e_model->slot_revision(2), "SIMFW002");
+  EXPECT_EQ(e_model->slot_revision(1), before);
 }
 
 struct Activation {
@@ -216,6 +285,12 @@ TEST_F(RstTest, FirmwareFaultsEndAsErrorRecords) {
   EXPECT_EQ(update(e, image, &err), 1);
   EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 7 on iRST firmware download");
   EXPECT_EQ(e_model->staged_bytes(), 0u);
+  sim::remove_fault(id);
+
+  // 20h (power cycle required) is an answer for an activation only: a download it ends failed.
+  id = port_fault("return_code", 0x20);
+  EXPECT_EQ(update(e, image, &err), 1);
+  EXPECT_STREQ(err.message, "SRB_IO_CONTROL return code 32 on iRST firmware download");
   sim::remove_fault(id);
 
   sim::storage_adapter_configure("RST", R"({"intel_fw_activate_return_code": 33})");

@@ -147,6 +147,10 @@ TEST_F(InboxAhci, StorageFirmwareRequestsAreChecked) {
   Buf last = download_request(0, 0, image.data(), max);
   last.u32(8, 2);  // the last segment, at the largest size
   EXPECT_TRUE(inout(h, kFwDownload, last).ok);
+  // The activation of a drive's own firmware carries no controller flag.
+  Buf act = activate_request(0);
+  act.u32(8, 1);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kFwActivate, act)));
 }
 
 TEST_F(InboxAhci, StorageFirmwareRequestsNeedWindows10) {

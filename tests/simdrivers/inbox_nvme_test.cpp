@@ -25,6 +25,16 @@ class InboxNvme : public StorageTest {
     auto id = identify(h);
     return std::string(id.begin() + 64, id.begin() + 72);
   }
+  // Drive 0 answers its listed vendor command C6h with "VENDOR" at the start of the data.
+  static void vendor_answers() {
+    sim::storage_nvme(0)->set_vendor_handler(
+        [](sim::NvmeController &, const sim::NvmeCommand &, bool, uint8_t *data, uint32_t len) {
+          sim::NvmeCompletion c;
+          if (data && len >= 6) std::memcpy(data, "VENDOR", 6);
+          c.data_transferred = len;
+          return c;
+        });
+  }
   Answer reset_port(uint8_t path_id = 0) {
     HANDLE port = open("\\\\.\\Scsi0:");
     Answer a;
@@ -58,16 +68,13 @@ TEST_F(InboxNvme, ControllerWithoutNamespaceAnswersControllerRequestsOnly) {
   Buf q = protocol_query(50, 1, 0, 0, 4096);
   Buf out(4096 + 48);
   EXPECT_EQ(ERROR_IO_DEVICE, refused(inout2(h, kQueryProperty, q, out)));
-  // The protocol command reaches the controller too; namespace commands fail with an NVMe status.
-  NvmeCmd ctrl{.cdw0 = 0x06, .cdw10 = 1};
-  Buf p = protocol_command(ctrl, 4096, 2);
-  ASSERT_TRUE(inout(h, kProtocolCommand, p).ok);
-  EXPECT_EQ(1u, p.g32(16));
-  NvmeCmd ns{.cdw0 = 0x06, .nsid = 1};
-  Buf n = protocol_command(ns, 4096, 2);
+  // The protocol command reaches the controller too with a vendor command it lists (which it
+  // does not know how to run).
+  NvmeCmd vendor{.cdw0 = 0xC2, .nsid = 1};
+  Buf n = protocol_command(vendor, 4096, 2);
   ASSERT_TRUE(inout(h, kProtocolCommand, n).ok);
   EXPECT_EQ(2u, n.g32(16));
-  EXPECT_EQ(0x0Bu << 1, n.g32(20)) << "invalid namespace";
+  EXPECT_EQ(0x01u << 1, n.g32(20)) << "invalid opcode";
   // No unit: SCSI pass-through finds nothing at 0/0/0.
   Buf s = scsi_pass_through(kInquiryCdb, 512, 2);
   EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout(h, kScsiPassThrough, s)));
@@ -102,20 +109,45 @@ TEST_F(InboxNvme, ShortProtocolDataLengthAndFixedReturnDataFaults) {
   EXPECT_EQ(0xABCDu, out.g32(32));
 }
 
+// Log pages: from build 20348 on the driver reads SubValue3 as the log specific identifier and
+// SubValue4 as RAE (bit 0), LSP (bits 4:1) and UUID index (bits 14:8), refusing reserved bits;
+// older builds ignore them.
+TEST_F(InboxNvme, LogPageSubValuesFromBuild20348) {
+  HANDLE h = open(kDisk);
+  Buf out(512 + 48);
+  Buf whole = protocol_query(49, 2, 3, 0, 512, 0, 0, 0x007F0003);  // a whole CDW10 in SubValue4
+  ASSERT_TRUE(inout2(h, kQueryProperty, whole, out).ok);
+  sim::OsInfo os = sim::machine_os();
+  os.build = 22631;
+  sim::set_machine_os(os);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout2(h, kQueryProperty, whole, out)));
+  Buf wide = protocol_query(49, 2, 3, 0, 512, 0, 0x10000, 0);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, refused(inout2(h, kQueryProperty, wide, out)));
+  Buf fields = protocol_query(49, 2, 3, 0, 512, 0, 0xAB, 0x7507);
+  ASSERT_TRUE(inout2(h, kQueryProperty, fields, out).ok);
+  const auto notes = last_trace().notes;
+  EXPECT_EQ(notes.at("nvme_cdw10"), "0x7f8303");  // NUMD 7Fh, RAE, LSP 3, LID 3
+  EXPECT_EQ(notes.at("nvme_cdw11"), "0xab0000");
+  EXPECT_EQ(notes.at("nvme_cdw14"), "0x75");
+}
+
 TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
   HANDLE h = open(kDisk);
-  NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
-  Buf b = protocol_command(id, 4096, 2, 2);
+  auto ctl = sim::storage_nvme(0);
+  vendor_answers();
+  NvmeCmd listed{.cdw0 = 0xC6};
+  Buf b = protocol_command(listed, 4096, 2, 2);
   Answer a = inout(h, kProtocolCommand, b);
   ASSERT_TRUE(a.ok);
   EXPECT_EQ(b.size(), a.returned);
   EXPECT_EQ(1u, b.g32(16)) << "ReturnStatus success";
   EXPECT_EQ(0u, b.g32(20));
-  EXPECT_EQ("CVN512SER0001", b.str(208 + 4, 13));
+  EXPECT_EQ("VENDOR", b.str(208, 6));
   EXPECT_EQ(2u, *last_trace().timeout);
+  ctl->set_vendor_handler({});
 
-  // An opcode the controller does not know: ReturnStatus 2, ErrorCode = status field (SC 1 in
-  // bits 8:1), so that ErrorCode << 16 puts SCT/SC at bits 27:25 / 24:17.
+  // A listed opcode the controller does not know: ReturnStatus 2, ErrorCode = status field (SC 1
+  // in bits 8:1), so that ErrorCode << 16 puts SCT/SC at bits 27:25 / 24:17.
   NvmeCmd bad{.cdw0 = 0xC0};
   Buf e = protocol_command(bad, 0, 0);
   a = inout(h, kProtocolCommand, e);
@@ -126,11 +158,39 @@ TEST_F(InboxNvme, ProtocolCommandRunsAdminCommandsAndReportsNvmeStatus) {
   EXPECT_EQ(0u, (cpl3 >> 25) & 7);
   EXPECT_EQ(1u, (cpl3 >> 17) & 0xFF);
 
-  // An NVM command: Flush on namespace 1.
-  NvmeCmd flush{.cdw0 = 0x00, .nsid = 1, .admin = false};
-  Buf fl = protocol_command(flush, 0, 0);
-  ASSERT_TRUE(inout(h, kProtocolCommand, fl).ok);
-  EXPECT_EQ(1u, fl.g32(16));
+  // A listed NVM vendor command reaches the controller too.
+  NvmeCmd nvm{.cdw0 = 0x80, .nsid = 1, .admin = false};
+  Buf v = protocol_command(nvm, 0, 0);
+  ASSERT_TRUE(inout(h, kProtocolCommand, v).ok);
+  EXPECT_EQ(2u, v.g32(16));
+}
+
+// The pass-through takes only vendor-specific commands (admin C0h-FFh, NVM 80h-FFh) that the drive
+// lists in its Commands Supported and Effects log; anything else is refused with ReturnStatus 3
+// (invalid request) and never reaches the drive.
+TEST_F(InboxNvme, ProtocolCommandPassesOnlyListedVendorCommands) {
+  HANDLE h = open(kDisk);
+  auto ctl = sim::storage_nvme(0);
+  const NvmeCmd refused_cmds[] = {{.cdw0 = 0x06, .cdw10 = 1},                // Identify
+                                  {.cdw0 = 0x0C},                            // not vendor-specific
+                                  {.cdw0 = 0xC1},                            // vendor, not listed
+                                  {.cdw0 = 0x00, .nsid = 1, .admin = false},  // Flush
+                                  {.cdw0 = 0x81, .nsid = 1, .admin = false}};  // vendor, not listed
+  for (const NvmeCmd &c : refused_cmds) {
+    Buf b = protocol_command(c, (c.cdw0 & 2) ? 4096 : 0, (c.cdw0 & 2) ? 2 : 0);
+    ASSERT_TRUE(inout(h, kProtocolCommand, b).ok) << c.cdw0;
+    EXPECT_EQ(3u, b.g32(16)) << c.cdw0;
+  }
+  EXPECT_EQ(0u, ctl->command_count(0x06) + ctl->command_count(0x0C) + ctl->command_count(0xC1));
+  // The log the driver reads: CSUPP of admin C0h and NVM 80h set, of C1h clear.
+  std::vector<uint8_t> log(4096);
+  sim::NvmeCommand get;
+  get.cdw0 = 0x02;
+  get.cdw10 = 0x05 | 1023u << 16;
+  ASSERT_TRUE(ctl->admin(get, log.data(), 4096).ok());
+  EXPECT_EQ(1, log[4 * 0xC0]);
+  EXPECT_EQ(0, log[4 * 0xC1]);
+  EXPECT_EQ(1, log[1024 + 4 * 0x80]);
 }
 
 TEST_F(InboxNvme, ProtocolCommandLayoutViolations) {
@@ -155,7 +215,8 @@ TEST_F(InboxNvme, ProtocolCommandLayoutViolations) {
 
 TEST_F(InboxNvme, ProtocolCommandFaults) {
   HANDLE h = open(kDisk);
-  NvmeCmd id{.cdw0 = 0x06, .cdw10 = 1};
+  vendor_answers();
+  NvmeCmd id{.cdw0 = 0xC6};
   // ERROR_IO_DEVICE on the first three sends, then the command goes through.
   for (uint32_t n = 1; n <= 3; ++n) sim::fail_ioctl(kDisk, kProtocolCommand, ERROR_IO_DEVICE, sim::FaultCount::at(n));
   int sends = 0;
@@ -183,7 +244,7 @@ TEST_F(InboxNvme, ProtocolCommandFaults) {
   Buf c = protocol_command(id, 4096, 2);
   ASSERT_TRUE(inout(h, kProtocolCommand, c).ok);
   EXPECT_EQ(4u, c.g32(16));
-  EXPECT_EQ("CVN512SER0001", c.str(208 + 4, 13));
+  EXPECT_EQ("VENDOR", c.str(208, 6));
 }
 
 // The threshold held for the disk is checked end to end by the command-set device tests.
@@ -275,22 +336,16 @@ TEST_F(InboxNvme, FirmwareRequestLayoutIsChecked) {
 
 TEST_F(InboxNvme, ProtocolCommandDownloadAndCommitThenBusReset) {
   HANDLE h = open(kDisk);
-  auto image = sim::make_test_image(sim::ImageTarget::Nvme, "CV3.0.00", 20000);
-  for (size_t off = 0; off < image.size(); off += 8192) {
-    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(8192, image.size() - off));
-    const uint32_t padded = (n + 3) & ~3u;
-    std::vector<uint8_t> piece(padded, 0);
-    std::copy(image.begin() + off, image.begin() + off + n, piece.begin());
-    NvmeCmd dl{.cdw0 = 0x11, .cdw10 = padded / 4 - 1, .cdw11 = static_cast<uint32_t>(off / 4)};
-    Buf b = protocol_command(dl, padded, 1, 30, piece.data());
-    ASSERT_TRUE(inout(h, kProtocolCommand, b).ok);
-    ASSERT_EQ(1u, b.g32(16)) << off;
-  }
-  NvmeCmd commit{.cdw0 = 0x10};
-  commit.cdw10 = 0x0A;  // slot 2, CA 1
-  Buf c = protocol_command(commit, 0, 0);
-  ASSERT_TRUE(inout(h, kProtocolCommand, c).ok);
-  ASSERT_EQ(1u, c.g32(16));
+  // The protocol command does not carry firmware commands: the driver refuses them, and the image
+  // travels as "FIRMWARE" requests.
+  NvmeCmd dl{.cdw0 = 0x11};
+  Buf p = protocol_command(dl, 4096, 1);
+  ASSERT_TRUE(inout(h, kProtocolCommand, p).ok);
+  EXPECT_EQ(3u, p.g32(16));
+  firmware_update(h, sim::make_test_image(sim::ImageTarget::Nvme, "CV3.0.00", 20000));
+  Buf c = firmware_activate(2);
+  ASSERT_TRUE(inout(h, kScsiMiniport, c).ok);
+  ASSERT_EQ(0u, c.g32(20));
   EXPECT_EQ("CV1.0.00", revision(h));
   // A reset of another bus leaves the drive alone.
   ASSERT_TRUE(reset_port(1).ok);

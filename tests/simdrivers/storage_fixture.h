@@ -49,13 +49,15 @@ inline const char *kMachine = R"({
       { "id": "usb", "personality": "usb_bot", "port": 2 },
       { "id": "spaces", "personality": "storage_spaces", "port": 3 },
       { "id": "bare", "personality": "inbox_nvme", "port": 5,
-        "nvme": { "model": "CORVANE CVN-BARE", "serial": "BARE0001", "firmware": "1.0.0", "namespace": false } }
+        "nvme": { "model": "CORVANE CVN-BARE", "serial": "BARE0001", "firmware": "1.0.0", "namespace": false,
+                  "vendor_commands": { "admin": ["0xC2"] } } }
     ],
     "disks": [
       { "id": "nvme0", "adapter": "nvme", "physical_drive": 0, "pdo": "\\Device\\00000031",
         "instance_id": "SCSI\\Disk&Ven_NVMe&Prod_CORVANE_CVN-512\\5&1A2B&0&000000",
         "nvme": { "model": "CORVANE CVN-512 NVMe SSD", "serial": "CVN512SER0001", "firmware": "CV1.0.00",
-                  "slots": 2, "activation": "reset", "apste": true } },
+                  "slots": 2, "activation": "reset", "apste": true,
+                  "vendor_commands": { "admin": ["0xC0", "0xC3", "0xC6"], "nvm": ["0x80"] } } },
       { "id": "sata0", "adapter": "ahci", "physical_drive": 1, "pdo": "\\Device\\00000032",
         "address": { "path_id": 0, "target_id": 1, "lun": 0 },
         "ata": { "model": "CORVANE CVS-256", "serial": "CVS256SER0001", "firmware": "CVS1.000" } },

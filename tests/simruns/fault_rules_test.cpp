@@ -62,7 +62,7 @@ TEST_F(FaultSection, OpensAndRequestsByControlCode) {
 
 TEST_F(FaultSection, FrontEndRulesBySignatureOpcodeCdbAndAtaCommand) {
   load({{{"signature", "FIRMWARE"}, {"miniport_code", 0x1B0780}, {"action", {{"name", "return_code"}, {"value", 1}}}},
-        {{"keys", {{"nvme_opcode", "0x06"}, {"request", "protocol_command"}}},
+        {{"keys", {{"nvme_opcode", "0xC6"}, {"request", "protocol_command"}}},
          {"action", {{"name", "nvme_status"}, {"value", "0x2"}}}},
         {{"cdb0", 0x12}, {"driver", "storage_spaces"}, {"error", "ERROR_SEM_TIMEOUT"}},
         {{"ata_command", "0xEC"}, {"action", {{"name", "ata_status"}, {"value", "0x51"}, {"value2", 4}}}}});
@@ -72,11 +72,11 @@ TEST_F(FaultSection, FrontEndRulesBySignatureOpcodeCdbAndAtaCommand) {
   ASSERT_TRUE(inout(nvme, kScsiMiniport, dl).ok);
   EXPECT_EQ(1u, dl.g32(20));  // ReturnCode
 
-  NvmeCmd ident{.cdw0 = 0x06, .cdw10 = 1, .cdw15 = 0xABCD};
+  NvmeCmd ident{.cdw0 = 0xC6, .cdw10 = 1, .cdw15 = 0xABCD};  // a vendor command the drive lists
   Buf pc = protocol_command(ident, 4096, 2);
   inout(nvme, kProtocolCommand, pc);
   const json traced = sim::trace_entry_json(last_trace());
-  EXPECT_EQ("0x6", traced["command"]["nvme"]["opcode"]);
+  EXPECT_EQ("0xc6", traced["command"]["nvme"]["opcode"]);
   EXPECT_EQ("0x1", traced["command"]["nvme"]["cdw10"]);
   EXPECT_EQ("0xabcd", traced["command"]["nvme"]["cdw15"]);
   EXPECT_EQ(json({{"length", 4096}, {"direction", "in"}}), traced["data"]);
@@ -105,13 +105,13 @@ TEST_F(FaultSection, FrontEndRulesBySignatureOpcodeCdbAndAtaCommand) {
 }
 
 TEST_F(FaultSection, DriveRulesReachTheDriveModels) {
-  load({{{"drive", "nvme0"}, {"nvme_opcode", 6}, {"count", {{"nth", 2}}}, {"action", {{"status", "0x6"}}}},
+  load({{{"drive", "nvme0"}, {"nvme_opcode", "0xC6"}, {"count", {{"nth", 2}}}, {"action", {{"status", "0x6"}}}},
         {{"drive", 1}, {"ata_command", "0xec"}, {"action", {{"status", "0x51"}, {"error", 4}}}},
         {{"drive", "space0"}, {"cdb0", "0x12"}, {"action", {{"status", 2}, {"sense_key", 5}, {"asc", "0x24"}}}},
         {{"drive", "sata0"}, {"corrupt_staging", true}}});
   EXPECT_TRUE(sim::storage_ata(1)->config().corrupt_staging);
   HANDLE nvme = open("\\\\.\\PhysicalDrive0");
-  NvmeCmd ident{.cdw0 = 0x06, .cdw10 = 1};
+  NvmeCmd ident{.cdw0 = 0xC6};  // a vendor command the drive lists
   Buf first = protocol_command(ident, 4096, 2);
   EXPECT_TRUE(inout(nvme, kProtocolCommand, first).ok);
   Buf second = protocol_command(ident, 4096, 2);

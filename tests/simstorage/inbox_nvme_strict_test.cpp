@@ -73,7 +73,8 @@ TEST_F(InboxNvmeStrict, ProtocolCommandFlagsAndDirection) {
   Buf self_test = protocol_command(NvmeCmd{0x14, 0, 1}, 512, 2);
   expect_refused(inout(disk, kProtocolCommand, self_test), "opcode 0x14 with data from");
   EXPECT_EQ(0u, sim::storage_nvme(0)->command_count(0x02) + sim::storage_nvme(0)->command_count(0x09));
-  // 11b either way: a vendor command with data in is taken.
+  // 11b either way: a vendor command (one the drive lists) with data in is taken.
+  sim::storage_nvme(0)->list_vendor_command(true, 0xC3);
   Buf vendor = protocol_command(NvmeCmd{0xC3}, 512, 2);
   ASSERT_TRUE(inout(disk, kProtocolCommand, vendor).ok);
   EXPECT_EQ(2u, vendor.g32(16)) << "the controller does not know it";

@@ -84,6 +84,7 @@ TEST_F(ReturnedOffsets, ProtocolCommandCopiesFromItsOwnOffsetAndAtMostTheCallerB
   load_machine(os_windows10(), R"("storage": { "adapters": [ { "id": "n", "personality": "inbox_nvme" } ],
       "disks": [ { "adapter": "n", "physical_drive": 0, "nvme": { "serial": "NV0001" } } ] })");
   // A vendor command (from the device) the controller answers with a pattern.
+  sim::storage_nvme(0)->list_vendor_command(true, 0xC6);
   sim::storage_nvme(0)->set_vendor_handler([](sim::NvmeController &, const sim::NvmeCommand &cmd, bool, uint8_t *data,
                                               uint32_t len) {
     if (cmd.opcode() != 0xC6) return sim::nvme_status(sim::kNvmeInvalidOpcode);

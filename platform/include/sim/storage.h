@@ -66,7 +66,10 @@
 //             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
 //             "apste": false, "apst_table": ["0x1800", ...] (up to 32 power-state transition
 //             entries of 8 bytes, little-endian; default all zero), "identify_fails": false,
-//             "component_id": "", "timing": { ... } }
+//             "component_id": "", "timing": { ... },
+//             "vendor_commands": { "admin": ["0xC2", ...], "nvm": ["0x80", ...] } }
+//           (vendor_commands: the vendor-specific opcodes, admin C0h-FFh and NVM 80h-FFh, that
+//           the Commands Supported and Effects log lists; none by default)
 //   NVMe commit actions: with "activation": "reset" (the default) an image committed with CA 1 or
 //   CA 2 runs after the next controller reset, and with "activation_without_reset": true one
 //   committed with CA 3 runs at once, so the running revision shows which action arrived;
@@ -167,21 +170,24 @@
 // Personalities and what their units answer (anything else fails as the real driver does):
 //   inbox_nvme      device number, descriptor (bus type 17), address; protocol-specific property
 //                   (49: Identify Controller and log pages; 50: other Identify and features) and
-//                   protocol command (Flags 80000000h, data direction as the opcode's bits 1:0)
-//                   on disk and adapter; temperature threshold; "FIRMWARE" miniport (Flags 1) on
+//                   protocol command (Flags 80000000h, data direction as the opcode's bits 1:0;
+//                   only vendor-specific commands the drive lists, else ReturnStatus 3) on disk
+//                   and adapter; log-page SubValue3/SubValue4 decoded from build 20348 on; temperature threshold; "FIRMWARE" miniport (Flags 1) on
 //                   disk and adapter; SCSI translation (INQUIRY, VPD 80h, READ/WRITE(16),
 //                   SYNCHRONIZE CACHE, SECURITY PROTOCOL IN/OUT, WRITE BUFFER 0Eh/0Fh as image
 //                   download / commit). Windows 8.1 mode: no protocol-specific property or
 //                   protocol command (ERROR_NOT_SUPPORTED), no WRITE BUFFER.
 //   inbox_ahci      ATA pass-through; SCSI pass-through through the driver's SCSI/ATA translation
 //                   (ATA PASS-THROUGH(12/16), INQUIRY, VPD pages); storage firmware GET_INFO /
-//                   DOWNLOAD / ACTIVATE on Windows 10 and later (bus type 11).
+//                   DOWNLOAD / ACTIVATE on Windows 10 and later (ACTIVATE Flags 0 or 80000000h,
+//                   else ERROR_INVALID_PARAMETER; bus type 11).
 //   usb_bot         SCSI pass-through to the bridge's SCSI/ATA translation (bus type 7).
 //   storage_spaces  INQUIRY and VPD pages of the virtual disk; bus reset on the disk (bus type 16).
 //   plain           a SCSI unit without a port: device number, descriptor (bus type 1), INQUIRY
 //                   and VPD 80h, cache requests; GET_ADDRESS and bus reset fail (1).
 //   intel_rst       on the port: "IntelNvm" (NVMe pass-through, every command as an admin
-//                   command) and "IntelFw " (firmware information, download, activation) for the
+//                   command) and "IntelFw " (firmware information, download, activation; Flags
+//                   1 for an NVMe drive, 0 for a SATA drive, else ReturnCode 3) for the
 //                   NVMe or SATA drive at the request's PathId/TargetId/Lun (ReturnCode 1 for a
 //                   volume or an empty address), CSMI through rst_csmi_miniport
 //                   (sim/storage/intel_rst.h); every miniport request on a disk fails (1); no

@@ -228,6 +228,22 @@ NvmeCompletion NvmeController::identify(const NvmeCommand &cmd, uint8_t *data, u
   return c;
 }
 
+bool NvmeController::command_supported(bool admin, uint8_t opcode) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  static const uint8_t kAdmin[] = {0x02, 0x06, 0x09, 0x0A, 0x10, 0x11, 0x14, 0x80, 0x84};
+  static const uint8_t kNvm[] = {0x00, 0x01, 0x02, 0x09};
+  const std::vector<uint8_t> &vendor = admin ? cfg_.vendor_admin_commands : cfg_.vendor_nvm_commands;
+  if (std::find(vendor.begin(), vendor.end(), opcode) != vendor.end()) return true;
+  return admin ? std::find(std::begin(kAdmin), std::end(kAdmin), opcode) != std::end(kAdmin)
+               : std::find(std::begin(kNvm), std::end(kNvm), opcode) != std::end(kNvm);
+}
+
+void NvmeController::list_vendor_command(bool admin, uint8_t opcode) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!command_supported(admin, opcode))
+    (admin ? cfg_.vendor_admin_commands : cfg_.vendor_nvm_commands).push_back(opcode);
+}
+
 NvmeCompletion NvmeController::get_log_page(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len) {
   const uint8_t lid = cmd.cdw10 & 0xFF;
   const uint64_t numd = ((static_cast<uint64_t>(cmd.cdw11 & 0xFFFF) << 16) | (cmd.cdw10 >> 16)) + 1;
@@ -251,6 +267,13 @@ NvmeCompletion NvmeController::get_log_page(const NvmeCommand &cmd, uint8_t *dat
         if (slots_[s].filled) std::memcpy(log.data() + 8 * s, slots_[s].revision.data(), 8);
       break;
     }
+    case 0x05:  // commands supported and effects: CSUPP (bit 0) of each admin, then I/O opcode
+      log.assign(4096, 0);
+      for (int op = 0; op < 256; ++op) {
+        if (command_supported(true, static_cast<uint8_t>(op))) log[4 * op] = 1;
+        if (command_supported(false, static_cast<uint8_t>(op))) log[1024 + 4 * op] = 1;
+      }
+      break;
     default:
       return nvme_status(kNvmeInvalidLogPage);
   }

@@ -104,6 +104,11 @@ struct NvmeConfig {
   // Component id (Identify Controller bytes 3126-3133), 8 bytes as stored; default 8 blanks.
   std::array<uint8_t, 8> component_id{' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
+  // Vendor-specific opcodes the Commands Supported and Effects log lists (admin C0h-FFh, NVM
+  // 80h-FFh); the in-box driver's protocol command passes only these.
+  std::vector<uint8_t> vendor_admin_commands;
+  std::vector<uint8_t> vendor_nvm_commands;
+
   // Faults.
   bool identify_fails = false;           // Identify (any CNS) answers 0/06h
   DriveTiming timing;                    // modelled command times
@@ -157,6 +162,11 @@ class NvmeController {
   // Installs (or, with an empty function, removes) the handler for unknown opcodes; without one
   // they answer Invalid Command Opcode.
   void set_vendor_handler(NvmeVendorHandler handler);
+  // The Commands Supported and Effects log (05h): whether it lists the opcode for the queue (the
+  // commands the controller runs itself and the configured vendor-specific ones).
+  bool command_supported(bool admin, uint8_t opcode) const;
+  // Lists a vendor-specific opcode in that log from now on.
+  void list_vendor_command(bool admin, uint8_t opcode);
 
   // Knobs changeable after construction.
   void set_activation(NvmeActivation activation);
