@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "sim/storage.h"
 #include "sim/trace.h"
 #include "tests/support/control_codes.h"
+#include "tests/support/test_machine.h"
 
 namespace devices_test {
 
@@ -42,31 +44,25 @@ constexpr uint32_t kUsbSatDisk = 1;   // USB bridge with SCSI/ATA translation, p
 constexpr uint32_t kAhciDisk = 2;     // in-box AHCI (its own SCSI/ATA translation), port 2
 constexpr uint32_t kScsiDisk = 3;     // USB bridge with a SCSI target, port 3
 
-inline const char *kMachine = R"({
+// The shared machine with a drive behind every route, and what these tests add to it: NVMe
+// firmware slots, granularity, activation and power-state settings, and a SCSI target that takes
+// WRITE BUFFER pieces on 8 KiB boundaries.
+inline const char *kMachineOverlay = R"({
   "name": "cmdsets-devices",
-  "os": { "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" },
   "storage": {
-    "adapters": [
-      { "id": "nvme", "personality": "inbox_nvme", "port": 0 },
-      { "id": "usb", "personality": "usb_bot", "port": 1 },
-      { "id": "ahci", "personality": "inbox_ahci", "port": 2 },
-      { "id": "usbscsi", "personality": "usb_bot", "port": 3 }
-    ],
     "disks": [
-      { "id": "nvme0", "adapter": "nvme", "physical_drive": 0,
-        "nvme": { "model": "CORVANE CVN-512 NVMe SSD", "serial": "CVN512SER0001", "firmware": "CN100001",
-                  "slots": 3, "fwug": 2, "activation": "reset", "apsta": true, "apste": false } },
-      { "id": "usb0", "adapter": "usb", "physical_drive": 1, "bridge": "sat",
-        "ata": { "model": "CORVANE CVS-128 USB", "serial": "CVSUSB0001", "firmware": "CU100001",
-                 "sense_format": "descriptor" } },
-      { "id": "sata0", "adapter": "ahci", "physical_drive": 2,
-        "ata": { "model": "CORVANE CVS-256", "serial": "CVS256SER0001", "firmware": "CS100001" } },
-      { "id": "scsi0", "adapter": "usbscsi", "physical_drive": 3,
-        "scsi": { "vendor": "CORVANE", "product": "CVX-SAS 1T", "revision": "X100",
-                  "serial": "CVXSER0001", "write_buffer": true, "offset_boundary": 8192 } }
+      { "id": "nvme0", "nvme": { "slots": 3, "fwug": 2, "activation": "reset", "apsta": true, "apste": false } },
+      { "id": "scsi0", "scsi": { "write_buffer": true, "offset_boundary": 8192 } }
     ]
   }
 })";
+
+// The machine's description, with `overlay` merged in (tests/support/test_machine.h).
+inline std::string machine_json(const char *overlay = nullptr) {
+  nlohmann::json m = testsupport::test_machine("four_routes", nlohmann::json::parse(kMachineOverlay));
+  if (overlay) testsupport::merge_machine(m, nlohmann::json::parse(overlay));
+  return m.dump();
+}
 
 inline std::string disk_path(uint32_t physical_drive) {
   return "\\\\.\\PhysicalDrive" + std::to_string(physical_drive);
@@ -110,19 +106,15 @@ class DeviceTest : public ::testing::Test {
   void SetUp() override {
     saved_level_ = huld_log_level;
     huld_log_level = 0;
-    sim::load_machine_json(kMachine);
+    sim::load_machine_json(machine_json());
     huld_environment_initialize();
   }
-  // Loads the machine again with one piece of its description replaced; records opened so far
+  // Loads the machine again with `overlay` merged into its description; records opened so far
   // are closed first.
-  void reload_with(const std::string &from, const std::string &to) {
+  void reload_with(const char *overlay) {
     close_all();
-    std::string json = kMachine;
-    const size_t at = json.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    json.replace(at, from.size(), to);
     sim::reset_machine();
-    sim::load_machine_json(json);
+    sim::load_machine_json(machine_json(overlay));
     huld_environment_initialize();
   }
   void close_all() {

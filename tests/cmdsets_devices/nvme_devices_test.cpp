@@ -225,7 +225,7 @@ TEST_F(NvmeOnDevice, WholeFirmwareUpdateActiveAfterControllerReset) { whole_upda
 // A drive that runs new firmware only after a power cycle: the driver answers the activation
 // with 20h, which is accepted; a bus reset is not enough.
 TEST_F(NvmeOnDevice, WholeFirmwareUpdateActiveAfterPowerCycle) {
-  reload_with("\"activation\": \"reset\"", "\"activation\": \"power_cycle\"");
+  reload_with(R"({"storage": {"disks": [{"id": "nvme0", "nvme": {"activation": "power_cycle"}}]}})");
   whole_update(0x20, false);
 }
 

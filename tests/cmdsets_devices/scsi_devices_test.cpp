@@ -210,7 +210,7 @@ void ScsiOnDevice::nvme_write_buffer(bool windows81) {
 TEST_F(ScsiOnDevice, WriteBufferOnTheNvmeScsiRoute) { nvme_write_buffer(false); }
 
 TEST_F(ScsiOnDevice, WriteBufferOnTheNvmeScsiRouteOfWindows81) {
-  reload_with("\"major\": 10, \"minor\": 0, \"build\": 19045", "\"major\": 6, \"minor\": 3, \"build\": 9600");
+  reload_with(R"({"os": {"major": 6, "minor": 3, "build": 9600}})");
   nvme_write_buffer(true);
 }
 

@@ -20,41 +20,21 @@
 #include "sim/storage.h"
 #include "sim/trace.h"
 #include "tests/support/control_codes.h"
+#include "tests/support/test_machine.h"
 
 namespace {
 
 using testsupport::kScsiPassThrough;
 
-const char *kMachine = R"({
-  "name": "huld-dev-probe",
-  "os": { "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" },
-  "storage": {
-    "adapters": [
-      { "id": "nvme", "personality": "inbox_nvme", "port": 0 },
-      { "id": "usb", "personality": "usb_bot", "port": 1 },
-      { "id": "ahci", "personality": "inbox_ahci", "port": 2 },
-      { "id": "usbscsi", "personality": "usb_bot", "port": 3 }
-    ],
-    "disks": [
-      { "id": "nvme0", "adapter": "nvme", "physical_drive": 0,
-        "nvme": { "model": "CORVANE CVN-512 NVMe SSD", "serial": "CVN512SER0001", "firmware": "CN100001" } },
-      { "id": "usb0", "adapter": "usb", "physical_drive": 1, "bridge": "sat",
-        "ata": { "model": "CORVANE CVS-128 USB", "serial": "CVSUSB0001", "firmware": "CU100001",
-                 "sense_format": "descriptor" } },
-      { "id": "sata0", "adapter": "ahci", "physical_drive": 2,
-        "ata": { "model": "CORVANE CVS-256", "serial": "CVS256SER0001", "firmware": "CS100001" } },
-      { "id": "scsi0", "adapter": "usbscsi", "physical_drive": 3,
-        "scsi": { "vendor": "CORVANE", "product": "CVX-SAS 1T", "revision": "X100",
-                  "serial": "CVXSER0001" } }
-    ]
-  }
-})";
+// A drive behind every route, by physical-drive number: 0 NVMe, 1 ATA behind a USB SAT bridge,
+// 2 ATA on AHCI, 3 a SCSI target behind USB.
+std::string machine(const nlohmann::json &overlay = nullptr) { return testsupport::test_machine("four_routes", overlay).dump(); }
 
 class OnMachine : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::register_storage_section();
-    sim::load_machine_json(kMachine);
+    sim::load_machine_json(machine());
     huld_environment_initialize();
   }
   void TearDown() override {
@@ -211,12 +191,8 @@ TEST_F(OnMachine, ScsiProbeAcceptsTheDeviceTypesTheSystemServes) {
                {0x0F, 0}, {0x11, 1}, {0x12, 1}, {0x13, 0}, {0x14, 1}, {0x1E, 1}, {0x1F, 0}};
   for (const auto &c : cases) {
     SCOPED_TRACE(static_cast<int>(c.type));
-    std::string json = kMachine;
-    const std::string serial = R"("serial": "CVXSER0001")";
-    json.replace(json.find(serial), serial.size(),
-                 serial + R"(, "peripheral_type": )" + std::to_string(c.type));
     sim::reset_machine();
-    sim::load_machine_json(json);
+    sim::load_machine_json(machine({{"storage", {{"disks", {{{"id", "scsi0"}, {"scsi", {{"peripheral_type", c.type}}}}}}}}}));
     huld_dev &dev = disk(3, INBOX_USB_MASS_STORAGE, WINDOWS_SCSI);
     huld_error err{};
     ASSERT_EQ(huld_dev_open(&err, &dev), 0);

@@ -160,7 +160,7 @@ TEST_F(CommonRequests, PassThroughAboveTheMaximumTransferLengthIsRefused) {
   for (HANDLE h : handles_) CloseHandle(h);
   handles_.clear();
   sim::reset_machine();
-  nlohmann::json m = nlohmann::json::parse(kMachine);
+  nlohmann::json m = storage_machine();
   m["storage"]["adapters"][1]["knobs"] = {{"max_transfer_length", 4096}};
   sim::load_machine_json(m.dump());
   disk = open("\\\\.\\PhysicalDrive1");

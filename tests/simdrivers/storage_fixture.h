@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/win32.h"
 #include "sim/drives/fw_image.h"
 #include "sim/drives/nvme_controller.h"
@@ -18,6 +20,7 @@
 #include "sim/storage.h"
 #include "sim/trace.h"
 #include "tests/support/control_codes.h"
+#include "tests/support/test_machine.h"
 
 namespace simtest {
 
@@ -35,40 +38,10 @@ constexpr DWORD kFwGetInfo = 0x002D1C00;
 constexpr DWORD kFwDownload = 0x002DDC04;
 constexpr DWORD kFwActivate = 0x002DDC08;
 
-// Port 0: in-box NVMe, PhysicalDrive0. Port 1: in-box AHCI, PhysicalDrive1. Port 2: USB BOT with
-// a SATA drive, PhysicalDrive2. Port 3: Storage Spaces, PhysicalDrive3. Port 5: in-box NVMe
-// controller without a namespace (no disk).
-inline const char *kMachine = R"({
-  "name": "simdrivers",
-  "os": { "major": 10, "minor": 0, "build": 19045, "product_type": "workstation" },
-  "storage": {
-    "adapters": [
-      { "id": "nvme", "personality": "inbox_nvme", "port": 0,
-        "instance_id": "PCI\\VEN_ABCD&DEV_5010&SUBSYS_00000000\\4&2B1F&0&00E8" },
-      { "id": "ahci", "personality": "inbox_ahci", "port": 1 },
-      { "id": "usb", "personality": "usb_bot", "port": 2 },
-      { "id": "spaces", "personality": "storage_spaces", "port": 3 },
-      { "id": "bare", "personality": "inbox_nvme", "port": 5,
-        "nvme": { "model": "CORVANE CVN-BARE", "serial": "BARE0001", "firmware": "1.0.0", "namespace": false,
-                  "vendor_commands": { "admin": ["0xC2"] } } }
-    ],
-    "disks": [
-      { "id": "nvme0", "adapter": "nvme", "physical_drive": 0, "pdo": "\\Device\\00000031",
-        "instance_id": "SCSI\\Disk&Ven_NVMe&Prod_CORVANE_CVN-512\\5&1A2B&0&000000",
-        "nvme": { "model": "CORVANE CVN-512 NVMe SSD", "serial": "CVN512SER0001", "firmware": "CV1.0.00",
-                  "slots": 2, "activation": "reset", "apste": true,
-                  "vendor_commands": { "admin": ["0xC0", "0xC3", "0xC6"], "nvm": ["0x80"] } } },
-      { "id": "sata0", "adapter": "ahci", "physical_drive": 1, "pdo": "\\Device\\00000032",
-        "address": { "path_id": 0, "target_id": 1, "lun": 0 },
-        "ata": { "model": "CORVANE CVS-256", "serial": "CVS256SER0001", "firmware": "CVS1.000" } },
-      { "id": "usb0", "adapter": "usb", "physical_drive": 2, "pdo": "\\Device\\00000033",
-        "ata": { "model": "CORVANE CVS-128 USB", "serial": "CVSUSB0001", "firmware": "CVU1.000" } },
-      { "id": "space0", "adapter": "spaces", "physical_drive": 3, "pdo": "\\Device\\00000034",
-        "scsi": { "vendor": "Msft", "product": "Storage Space", "revision": "0.1", "serial": "SPACE0001",
-                  "write_buffer": false } }
-    ]
-  }
-})";
+// The fixture's machine (tests/machines/driver_ports.json). Port 0: in-box NVMe, PhysicalDrive0.
+// Port 1: in-box AHCI, PhysicalDrive1. Port 2: USB BOT with a SATA drive, PhysicalDrive2. Port 3:
+// Storage Spaces, PhysicalDrive3. Port 5: in-box NVMe controller without a namespace (no disk).
+inline nlohmann::json storage_machine() { return testsupport::test_machine("driver_ports"); }
 
 // ---- Byte writers --------------------------------------------------------------------------------
 
@@ -279,7 +252,7 @@ inline const std::vector<uint8_t> kVpd80Cdb = {0x12, 0x01, 0x80, 0x10, 0x00, 0x0
 class StorageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim::load_machine_json(kMachine);
+    sim::load_machine_json(storage_machine().dump());
   }
   // Leaks and contract violations fail the test through the suite's resource check.
   void TearDown() override {

@@ -19,7 +19,7 @@ class FaultSection : public StorageTest {
  protected:
   // The storage machine of the fixture with these rules (and registry keys).
   void load(const json &faults, const json &registry = json::array()) {
-    json m = json::parse(kMachine);
+    json m = storage_machine();
     m["faults"] = faults;
     m["registry"] = registry;
     pkgtest::temp_dir dir;
