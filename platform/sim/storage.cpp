@@ -19,6 +19,7 @@
 #include "sim/storage/intel_rst.h"
 #include "sim/trace.h"
 #include "storage_csmi.h"
+#include "storage_loading.h"
 
 namespace sim {
 
@@ -526,6 +527,8 @@ void add_node(const DevNodeSpec &spec, const std::string &w) {
   }
 }
 
+}  // namespace
+
 void link_adapter_node(StorageAdapter &ad, const json &a, const std::string &w, const std::string &personality) {
   if (auto link = linked_node(a, w, GUID_DEVINTERFACE_STORAGEPORT, {"instance_id", "interface_path"})) {
     ad.instance_id = link->instance_id;
@@ -569,6 +572,8 @@ void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, cons
   add_node(spec, w);
 }
 
+namespace {
+
 // Registers the paths of an adapter and its LUs.
 void register_paths(const std::shared_ptr<StorageAdapter> &a) {
   if (a->driver->has_port()) {
@@ -599,9 +604,10 @@ StorageLu *find_disk(uint32_t physical_drive) {
   return nullptr;
 }
 
-// Reads the common knobs and hands the rest of the adapter's description to its personality.
+}  // namespace
+
 void configure_adapter(StorageAdapter &ad, const json *knobs, const json *entry, const std::string &w,
-                       const StorageDriveTable *table = nullptr) {
+                       const StorageDriveTable *table) {
   DriverConfig cfg(knobs, entry, w, table);
   StorageAdapterKnobs k;
   k.foreign_miniport_rc = cfg.choice("foreign_miniport", {"fail", "rc"},
@@ -613,6 +619,8 @@ void configure_adapter(StorageAdapter &ad, const json *knobs, const json *entry,
   cfg.finish();
   ad.knobs = k;
 }
+
+namespace {
 
 const bool g_registered = [] {
   register_storage_section();
@@ -766,200 +774,14 @@ std::shared_ptr<StorageDriver> make_storage_driver(const std::string &personalit
 
 // ---- Loading ----------------------------------------------------------------------------------------
 
-void load_storage(const nlohmann::json &section) {
-  reset_storage();
-  // Modelled command times pass on the machine's clock.
-  set_drive_sleep([](uint32_t ms) { machine_sleep(ms); });
-  const json &j = section;
-  check_fields(j, "", {"drives", "adapters", "disks"});
-  std::vector<std::shared_ptr<StorageAdapter>> adapters;
-  std::vector<std::shared_ptr<StorageLu>> lus;
-  std::set<uint32_t> ports, drives;
-  StorageDriveTable table;
-  if (j.contains("drives")) table.load(j["drives"]);
-
-  if (j.contains("adapters")) {
-    const json &arr = j["adapters"];
-    if (!arr.is_array()) bad("adapters", "expected an array");
-    std::vector<bool> fixed(arr.size(), false);
-    for (size_t i = 0; i < arr.size(); ++i) {
-      const std::string w = "adapters[" + std::to_string(i) + "]";
-      const json &a = arr[i];
-      if (!a.is_object()) bad(w, "expected an object");
-      auto ad = std::make_shared<StorageAdapter>();
-      if (!a.contains("personality")) bad(w, "missing \"personality\"");
-      const std::string p = text(a["personality"], w + ".personality");
-      ad->driver = make_storage_driver(p);
-      if (!ad->driver) bad(w + ".personality", "unknown personality \"" + p + "\"");
-      std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "knobs", "nvme", "drive"};
-      if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
-      for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);
-      check_fields(a, w, allowed);
-      if (!a.contains("id")) bad(w, "missing \"id\"");
-      ad->id = text(a["id"], w + ".id");
-      for (const auto &o : adapters)
-        if (o->id == ad->id) bad(w + ".id", "\"" + ad->id + "\" used twice");
-      if (a.contains("port")) {
-        ad->port = static_cast<uint32_t>(number(a["port"], w + ".port", 255));
-        if (!ports.insert(ad->port).second) bad(w + ".port", "port " + std::to_string(ad->port) + " used twice");
-        fixed[i] = true;
-      }
-      char inst[64];
-      std::snprintf(inst, sizeof inst, "PCI\\VEN_ABCD&DEV_%04zX\\4&1000&0&00%02zX", 0x5000 + i, i * 8);
-      ad->instance_id = a.contains("instance_id") ? text(a["instance_id"], w + ".instance_id") : std::string(inst);
-      if (ad->driver->has_port())
-        ad->interface_path = a.contains("interface_path")
-                                 ? text(a["interface_path"], w + ".interface_path")
-                                 : interface_path_for(ad->instance_id, GUID_DEVINTERFACE_STORAGEPORT);
-      link_adapter_node(*ad, a, w, p);
-      configure_adapter(*ad, a.contains("knobs") ? &a["knobs"] : nullptr, &a, w, &table);
-      // The controller answering controller-level requests on the adapter handle.
-      json controller = json::object();
-      if (a.contains("nvme")) controller["nvme"] = a["nvme"];
-      if (a.contains("drive")) controller["drive"] = a["drive"];
-      if (auto drive = table.resolve(controller, w, ad->id, false, "nvme")) {
-        ad->nvme = drive->nvme;
-        ad->nvme_activation = drive->nvme_activation;
-      }
-      adapters.push_back(ad);
-    }
-    uint32_t next = 0;
-    for (size_t i = 0; i < adapters.size(); ++i) {
-      if (fixed[i]) continue;
-      if (!adapters[i]->driver->has_port()) {
-        adapters[i]->port = kNoPort;
-        continue;
-      }
-      while (ports.count(next)) ++next;
-      adapters[i]->port = next;
-      ports.insert(next);
-    }
-  }
-
-  if (j.contains("disks")) {
-    const json &arr = j["disks"];
-    if (!arr.is_array()) bad("disks", "expected an array");
-    std::vector<std::string> allowed = {"id", "kind", "adapter", "node", "physical_drive", "pdo", "instance_id", "interface",
-                                        "interface_path", "address", "bus_type", "bridge"};
-    for (const std::string &f : StorageDriveTable::reference_fields()) allowed.push_back(f);
-    for (size_t i = 0; i < arr.size(); ++i) {
-      const json &d = arr[i];
-      const std::string w = "disks[" + std::to_string(i) + "]";
-      check_fields(d, w, allowed);
-      if (d.contains("physical_drive")) {
-        const uint32_t n = static_cast<uint32_t>(number(d["physical_drive"], w + ".physical_drive", 0xFFFF));
-        if (!drives.insert(n).second) bad(w + ".physical_drive", "drive " + std::to_string(n) + " used twice");
-      }
-    }
-    uint32_t next_drive = 0;
-    for (size_t i = 0; i < arr.size(); ++i) {
-      const json &d = arr[i];
-      const std::string w = "disks[" + std::to_string(i) + "]";
-      auto lu = std::make_shared<StorageLu>();
-      if (d.contains("kind")) {
-        const std::string k = text(d["kind"], w + ".kind");
-        if (k == "enclosure") lu->kind = LuKind::Enclosure;
-        else if (k == "raid_member") lu->kind = LuKind::RaidMember;
-        else if (k == "physical_disk") lu->kind = LuKind::PhysicalDisk;
-        else if (k != "disk")
-          bad(w + ".kind", "expected \"disk\", \"enclosure\", \"raid_member\" or \"physical_disk\"");
-      }
-      const bool is_disk = lu->kind == LuKind::Disk;
-      const bool has_paths = is_disk || lu->kind == LuKind::Enclosure;
-      if (!is_disk && d.contains("physical_drive")) bad(w + ".physical_drive", "only a disk has a physical drive");
-      if (!has_paths && (d.contains("interface") || d.contains("interface_path") || d.contains("pdo")))
-        bad(w, "a unit reached only through its controller has no paths of its own");
-      if (!d.contains("adapter")) bad(w, "missing \"adapter\"");
-      const std::string aid = text(d["adapter"], w + ".adapter");
-      StorageAdapter *ad = nullptr;
-      for (const auto &a : adapters)
-        if (a->id == aid) ad = a.get();
-      if (!ad) bad(w + ".adapter", "no adapter \"" + aid + "\"");
-      lu->adapter = ad;
-      if (!is_disk) {
-        lu->physical_drive = kNoPhysicalDrive;
-      } else if (d.contains("physical_drive")) {
-        lu->physical_drive = static_cast<uint32_t>(number(d["physical_drive"], w, 0xFFFF));
-      } else {
-        while (drives.count(next_drive)) ++next_drive;
-        lu->physical_drive = next_drive;
-        drives.insert(next_drive);
-      }
-      lu->id = d.contains("id") ? text(d["id"], w + ".id")
-                                : is_disk ? "disk" + std::to_string(lu->physical_drive) : "lu" + std::to_string(i);
-      for (const auto &o : lus)
-        if (o->id == lu->id) bad(w + ".id", "\"" + lu->id + "\" used twice");
-      char pdo[32];
-      std::snprintf(pdo, sizeof pdo, "\\Device\\%08X", 0x31 + static_cast<unsigned>(i));
-      lu->pdo = d.contains("pdo") ? text(d["pdo"], w + ".pdo") : std::string(pdo);
-      if (lu->pdo.rfind("\\Device\\", 0) != 0) bad(w + ".pdo", "expected \"\\Device\\...\"");
-      char inst[96];
-      std::snprintf(inst, sizeof inst, "SCSI\\%s&VEN_SIM&PROD_DISK\\5&%X&0&%06u",
-                    lu->kind == LuKind::Enclosure ? "Enclosure" : "DISK", 0x1000 + static_cast<unsigned>(i),
-                    is_disk ? lu->physical_drive : static_cast<unsigned>(i));
-      lu->instance_id = d.contains("instance_id") ? text(d["instance_id"], w + ".instance_id") : std::string(inst);
-      const bool has_interface = has_paths && (d.contains("interface") ? flag(d["interface"], w + ".interface") : true);
-      if (has_interface)
-        lu->interface_path =
-            d.contains("interface_path")
-                ? text(d["interface_path"], w + ".interface_path")
-                : interface_path_for(lu->instance_id, is_disk ? GUID_DEVINTERFACE_DISK : GUID_DEVINTERFACE_SES);
-      if (has_paths) {
-        link_disk_node(*lu, *ad, d, w);
-      } else if (d.contains("node")) {
-        bad(w + ".node", "a unit reached only through its controller has no device node");
-      }
-      if (d.contains("address")) {
-        const json &a = d["address"];
-        if (a.is_null()) {
-          lu->has_address = false;
-        } else {
-          check_fields(a, w + ".address", {"path_id", "target_id", "lun"});
-          if (a.contains("path_id")) lu->path_id = static_cast<uint8_t>(number(a["path_id"], w + ".address", 255));
-          if (a.contains("target_id")) lu->target_id = static_cast<uint8_t>(number(a["target_id"], w + ".address", 255));
-          if (a.contains("lun")) lu->lun = static_cast<uint8_t>(number(a["lun"], w + ".address", 255));
-        }
-      }
-      if (!has_paths && !lu->has_address)
-        bad(w + ".address", "a unit reached only through its controller needs an address");
-      if (lu->has_address && ad->find_lu(lu->path_id, lu->target_id, lu->lun))
-        bad(w + ".address", "address used twice on adapter \"" + ad->id + "\"");
-      lu->bus_type = d.contains("bus_type") ? static_cast<uint32_t>(number(d["bus_type"], w + ".bus_type", 255))
-                                            : ad->driver->bus_type();
-      auto drive = table.resolve(d, w, lu->id);
-      if (d.contains("bridge")) {
-        lu->bridge = text(d["bridge"], w + ".bridge");
-        if (lu->bridge != "none" && lu->bridge != "sat") bad(w + ".bridge", "expected \"none\" or \"sat\"");
-        if (lu->bridge == "sat" && !drive->ata) bad(w + ".bridge", "a SAT bridge needs an ATA drive");
-      }
-      if (lu->kind == LuKind::Enclosure && (!drive->scsi || drive->device_type != 0x0D))
-        bad(w, "an enclosure is a SCSI model with \"peripheral_type\": 13");
-      lu->drive = drive;
-      lu->nvme = drive->nvme;
-      lu->ata = drive->ata;
-      lu->sat = drive->sat;
-      lu->scsi = drive->scsi;
-      lu->nvme_activation = drive->nvme_activation;
-      lu->vendor = drive->vendor;
-      lu->product = drive->product;
-      lu->revision = drive->revision;
-      lu->serial = drive->serial;
-      lu->device_type = drive->device_type;
-      if (drive->nvme && !ad->nvme) {
-        ad->nvme = drive->nvme;
-        ad->nvme_activation = drive->nvme_activation;
-      }
-      ad->lus.push_back(lu);
-      lus.push_back(lu);
-    }
-  }
-
+void install_storage(std::vector<std::shared_ptr<StorageAdapter>> adapters, std::vector<std::shared_ptr<StorageLu>> lus,
+                     std::vector<std::shared_ptr<StorageDrive>> drives) {
   for (const auto &a : adapters) register_paths(a);
   Storage &s = storage();
   std::lock_guard<std::mutex> g(s.lock);
   s.adapters = std::move(adapters);
   s.lus = std::move(lus);
-  s.drives = table.all();
+  s.drives = std::move(drives);
 }
 
 void reset_storage() {

@@ -5,10 +5,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <stdexcept>
 
+#include "platform/win32.h"
 #include "sim/description.h"
+#include "sim/devtree.h"
+#include "sim/machine.h"
 #include "sim/storage/driver.h"
+#include "storage_loading.h"
 
 namespace sim {
 namespace storage_desc {
@@ -395,6 +400,243 @@ void DriverConfig::finish() const {
   for (auto it = knobs_->begin(); it != knobs_->end(); ++it)
     if (std::find(read_.begin(), read_.end(), it.key()) == read_.end())
       bad(where_ + ".knobs", "unknown knob \"" + it.key() + "\"");
+}
+
+// ---- Loading the section: one loader per adapter and per unit -------------------------------------
+
+namespace {
+
+// The adapters and units loaded so far, with the SCSI ports and physical drives they claim, and
+// the drives they reach.
+struct StorageLoad {
+  std::vector<std::shared_ptr<StorageAdapter>> adapters;
+  std::vector<std::shared_ptr<StorageLu>> lus;
+  std::set<uint32_t> ports, drives;
+  StorageDriveTable table;
+};
+
+// One entry of "adapters"; `fixed_port` tells whether it names its own port.
+std::shared_ptr<StorageAdapter> load_adapter(const json &a, size_t i, StorageLoad &l, bool &fixed_port) {
+  const std::string w = "adapters[" + std::to_string(i) + "]";
+  if (!a.is_object()) bad(w, "expected an object");
+  auto ad = std::make_shared<StorageAdapter>();
+  if (!a.contains("personality")) bad(w, "missing \"personality\"");
+  const std::string p = text(a["personality"], w + ".personality");
+  ad->driver = make_storage_driver(p);
+  if (!ad->driver) bad(w + ".personality", "unknown personality \"" + p + "\"");
+  std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "knobs", "nvme", "drive"};
+  if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
+  for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);
+  check_fields(a, w, allowed);
+  if (!a.contains("id")) bad(w, "missing \"id\"");
+  ad->id = text(a["id"], w + ".id");
+  for (const auto &o : l.adapters)
+    if (o->id == ad->id) bad(w + ".id", "\"" + ad->id + "\" used twice");
+  if (a.contains("port")) {
+    ad->port = static_cast<uint32_t>(number(a["port"], w + ".port", 255));
+    if (!l.ports.insert(ad->port).second) bad(w + ".port", "port " + std::to_string(ad->port) + " used twice");
+    fixed_port = true;
+  }
+  char inst[64];
+  std::snprintf(inst, sizeof inst, "PCI\\VEN_ABCD&DEV_%04zX\\4&1000&0&00%02zX", 0x5000 + i, i * 8);
+  ad->instance_id = a.contains("instance_id") ? text(a["instance_id"], w + ".instance_id") : std::string(inst);
+  if (ad->driver->has_port())
+    ad->interface_path = a.contains("interface_path")
+                             ? text(a["interface_path"], w + ".interface_path")
+                             : interface_path_for(ad->instance_id, GUID_DEVINTERFACE_STORAGEPORT);
+  link_adapter_node(*ad, a, w, p);
+  configure_adapter(*ad, a.contains("knobs") ? &a["knobs"] : nullptr, &a, w, &l.table);
+  // The controller answering controller-level requests on the adapter handle.
+  json controller = json::object();
+  if (a.contains("nvme")) controller["nvme"] = a["nvme"];
+  if (a.contains("drive")) controller["drive"] = a["drive"];
+  if (auto drive = l.table.resolve(controller, w, ad->id, false, "nvme")) {
+    ad->nvme = drive->nvme;
+    ad->nvme_activation = drive->nvme_activation;
+  }
+  return ad;
+}
+
+// The "adapters" array. Adapters without a port of their own get the lowest free ones, in order;
+// a personality without a SCSI port gets none.
+void load_adapters(const json &arr, StorageLoad &l) {
+  if (!arr.is_array()) bad("adapters", "expected an array");
+  std::vector<bool> fixed(arr.size(), false);
+  for (size_t i = 0; i < arr.size(); ++i) {
+    bool fixed_port = false;
+    l.adapters.push_back(load_adapter(arr[i], i, l, fixed_port));
+    fixed[i] = fixed_port;
+  }
+  uint32_t next = 0;
+  for (size_t i = 0; i < l.adapters.size(); ++i) {
+    if (fixed[i]) continue;
+    if (!l.adapters[i]->driver->has_port()) {
+      l.adapters[i]->port = kNoPort;
+      continue;
+    }
+    while (l.ports.count(next)) ++next;
+    l.adapters[i]->port = next;
+    l.ports.insert(next);
+  }
+}
+
+LuKind load_unit_kind(const json &d, const std::string &w) {
+  if (!d.contains("kind")) return LuKind::Disk;
+  const std::string k = text(d["kind"], w + ".kind");
+  if (k == "enclosure") return LuKind::Enclosure;
+  if (k == "raid_member") return LuKind::RaidMember;
+  if (k == "physical_disk") return LuKind::PhysicalDisk;
+  if (k != "disk") bad(w + ".kind", "expected \"disk\", \"enclosure\", \"raid_member\" or \"physical_disk\"");
+  return LuKind::Disk;
+}
+
+// A unit's PDO, instance id, interface path and device node (a unit with paths of its own).
+void load_unit_paths(StorageLu &lu, const StorageAdapter &ad, const json &d, size_t i, const std::string &w) {
+  const bool is_disk = lu.kind == LuKind::Disk;
+  const bool has_paths = is_disk || lu.kind == LuKind::Enclosure;
+  char pdo[32];
+  std::snprintf(pdo, sizeof pdo, "\\Device\\%08X", 0x31 + static_cast<unsigned>(i));
+  lu.pdo = d.contains("pdo") ? text(d["pdo"], w + ".pdo") : std::string(pdo);
+  if (lu.pdo.rfind("\\Device\\", 0) != 0) bad(w + ".pdo", "expected \"\\Device\\...\"");
+  char inst[96];
+  std::snprintf(inst, sizeof inst, "SCSI\\%s&VEN_SIM&PROD_DISK\\5&%X&0&%06u",
+                lu.kind == LuKind::Enclosure ? "Enclosure" : "DISK", 0x1000 + static_cast<unsigned>(i),
+                is_disk ? lu.physical_drive : static_cast<unsigned>(i));
+  lu.instance_id = d.contains("instance_id") ? text(d["instance_id"], w + ".instance_id") : std::string(inst);
+  const bool has_interface = has_paths && (d.contains("interface") ? flag(d["interface"], w + ".interface") : true);
+  if (has_interface)
+    lu.interface_path =
+        d.contains("interface_path")
+            ? text(d["interface_path"], w + ".interface_path")
+            : interface_path_for(lu.instance_id, is_disk ? GUID_DEVINTERFACE_DISK : GUID_DEVINTERFACE_SES);
+  if (has_paths) {
+    link_disk_node(lu, ad, d, w);
+  } else if (d.contains("node")) {
+    bad(w + ".node", "a unit reached only through its controller has no device node");
+  }
+}
+
+// A unit's SCSI address on its adapter ("address": null for none).
+void load_unit_address(StorageLu &lu, const StorageAdapter &ad, const json &d, const std::string &w) {
+  const bool has_paths = lu.kind == LuKind::Disk || lu.kind == LuKind::Enclosure;
+  if (d.contains("address")) {
+    const json &a = d["address"];
+    if (a.is_null()) {
+      lu.has_address = false;
+    } else {
+      check_fields(a, w + ".address", {"path_id", "target_id", "lun"});
+      if (a.contains("path_id")) lu.path_id = static_cast<uint8_t>(number(a["path_id"], w + ".address", 255));
+      if (a.contains("target_id")) lu.target_id = static_cast<uint8_t>(number(a["target_id"], w + ".address", 255));
+      if (a.contains("lun")) lu.lun = static_cast<uint8_t>(number(a["lun"], w + ".address", 255));
+    }
+  }
+  if (!has_paths && !lu.has_address)
+    bad(w + ".address", "a unit reached only through its controller needs an address");
+  if (lu.has_address && ad.find_lu(lu.path_id, lu.target_id, lu.lun))
+    bad(w + ".address", "address used twice on adapter \"" + ad.id + "\"");
+}
+
+// The drive behind a unit, the bridge between them, and the unit's copy of the drive's strings.
+void load_unit_drive(StorageLu &lu, StorageAdapter &ad, const json &d, const std::string &w, StorageDriveTable &table) {
+  auto drive = table.resolve(d, w, lu.id);
+  if (d.contains("bridge")) {
+    lu.bridge = text(d["bridge"], w + ".bridge");
+    if (lu.bridge != "none" && lu.bridge != "sat") bad(w + ".bridge", "expected \"none\" or \"sat\"");
+    if (lu.bridge == "sat" && !drive->ata) bad(w + ".bridge", "a SAT bridge needs an ATA drive");
+  }
+  if (lu.kind == LuKind::Enclosure && (!drive->scsi || drive->device_type != 0x0D))
+    bad(w, "an enclosure is a SCSI model with \"peripheral_type\": 13");
+  lu.drive = drive;
+  lu.nvme = drive->nvme;
+  lu.ata = drive->ata;
+  lu.sat = drive->sat;
+  lu.scsi = drive->scsi;
+  lu.nvme_activation = drive->nvme_activation;
+  lu.vendor = drive->vendor;
+  lu.product = drive->product;
+  lu.revision = drive->revision;
+  lu.serial = drive->serial;
+  lu.device_type = drive->device_type;
+  if (drive->nvme && !ad.nvme) {
+    ad.nvme = drive->nvme;
+    ad.nvme_activation = drive->nvme_activation;
+  }
+}
+
+// One entry of "disks": a disk, enclosure or unit reached only through its controller, added to
+// its adapter. A disk without a physical drive of its own gets the lowest free one (`next_drive`
+// on).
+std::shared_ptr<StorageLu> load_unit(const json &d, size_t i, StorageLoad &l, uint32_t &next_drive) {
+  const std::string w = "disks[" + std::to_string(i) + "]";
+  auto lu = std::make_shared<StorageLu>();
+  lu->kind = load_unit_kind(d, w);
+  const bool is_disk = lu->kind == LuKind::Disk;
+  const bool has_paths = is_disk || lu->kind == LuKind::Enclosure;
+  if (!is_disk && d.contains("physical_drive")) bad(w + ".physical_drive", "only a disk has a physical drive");
+  if (!has_paths && (d.contains("interface") || d.contains("interface_path") || d.contains("pdo")))
+    bad(w, "a unit reached only through its controller has no paths of its own");
+  if (!d.contains("adapter")) bad(w, "missing \"adapter\"");
+  const std::string aid = text(d["adapter"], w + ".adapter");
+  StorageAdapter *ad = nullptr;
+  for (const auto &a : l.adapters)
+    if (a->id == aid) ad = a.get();
+  if (!ad) bad(w + ".adapter", "no adapter \"" + aid + "\"");
+  lu->adapter = ad;
+  if (!is_disk) {
+    lu->physical_drive = kNoPhysicalDrive;
+  } else if (d.contains("physical_drive")) {
+    lu->physical_drive = static_cast<uint32_t>(number(d["physical_drive"], w, 0xFFFF));
+  } else {
+    while (l.drives.count(next_drive)) ++next_drive;
+    lu->physical_drive = next_drive;
+    l.drives.insert(next_drive);
+  }
+  lu->id = d.contains("id") ? text(d["id"], w + ".id")
+                            : is_disk ? "disk" + std::to_string(lu->physical_drive) : "lu" + std::to_string(i);
+  for (const auto &o : l.lus)
+    if (o->id == lu->id) bad(w + ".id", "\"" + lu->id + "\" used twice");
+  load_unit_paths(*lu, *ad, d, i, w);
+  load_unit_address(*lu, *ad, d, w);
+  lu->bus_type = d.contains("bus_type") ? static_cast<uint32_t>(number(d["bus_type"], w + ".bus_type", 255))
+                                        : ad->driver->bus_type();
+  load_unit_drive(*lu, *ad, d, w, l.table);
+  ad->lus.push_back(lu);
+  return lu;
+}
+
+// The "disks" array. Every entry's fields and named physical drive are checked first, so that
+// disks numbered automatically skip the drives later entries name.
+void load_units(const json &arr, StorageLoad &l) {
+  if (!arr.is_array()) bad("disks", "expected an array");
+  std::vector<std::string> allowed = {"id", "kind", "adapter", "node", "physical_drive", "pdo", "instance_id", "interface",
+                                      "interface_path", "address", "bus_type", "bridge"};
+  for (const std::string &f : StorageDriveTable::reference_fields()) allowed.push_back(f);
+  for (size_t i = 0; i < arr.size(); ++i) {
+    const json &d = arr[i];
+    const std::string w = "disks[" + std::to_string(i) + "]";
+    check_fields(d, w, allowed);
+    if (d.contains("physical_drive")) {
+      const uint32_t n = static_cast<uint32_t>(number(d["physical_drive"], w + ".physical_drive", 0xFFFF));
+      if (!l.drives.insert(n).second) bad(w + ".physical_drive", "drive " + std::to_string(n) + " used twice");
+    }
+  }
+  uint32_t next_drive = 0;
+  for (size_t i = 0; i < arr.size(); ++i) l.lus.push_back(load_unit(arr[i], i, l, next_drive));
+}
+
+}  // namespace
+
+void load_storage(const nlohmann::json &section) {
+  reset_storage();
+  // Modelled command times pass on the machine's clock.
+  set_drive_sleep([](uint32_t ms) { machine_sleep(ms); });
+  const json &j = section;
+  check_fields(j, "", {"drives", "adapters", "disks"});
+  StorageLoad l;
+  if (j.contains("drives")) l.table.load(j["drives"]);
+  if (j.contains("adapters")) load_adapters(j["adapters"], l);
+  if (j.contains("disks")) load_units(j["disks"], l);
+  install_storage(std::move(l.adapters), std::move(l.lus), l.table.all());
 }
 
 }  // namespace sim
