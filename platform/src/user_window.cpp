@@ -27,7 +27,10 @@ State &st() {
   return s;
 }
 
-thread_local std::optional<uint64_t> t_epoch;
+std::optional<uint64_t> &thread_epoch() {
+  thread_local std::optional<uint64_t> epoch;
+  return epoch;
+}
 
 std::string lower(std::string s) {
   for (char &c : s) {
@@ -153,7 +156,7 @@ thread_local ThreadExit t_exit;
 namespace sim::internal::wm {
 
 void touch(Lock &) {
-  t_epoch = st().epoch;
+  thread_epoch() = st().epoch;
   (void)&t_exit;  // makes sure the thread's exit clean-up is armed
 }
 

@@ -231,10 +231,10 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
     lpMsg->message = WM_QUIT;
     lpMsg->wParam = static_cast<WPARAM>(code);
     lpMsg->time = msg_time();
-    t_epoch.reset();
+    thread_epoch().reset();
     return FALSE;
   };
-  if (t_epoch && *t_epoch != s.epoch) return quit(0);
+  if (thread_epoch() && *thread_epoch() != s.epoch) return quit(0);
   touch(lk);
   const uint64_t epoch = s.epoch;
   auto q = queue_of(lk, std::this_thread::get_id());
