@@ -35,21 +35,13 @@ int huld_nvme_snt_check_phase(huld_error *err, const char *phase, int result,
   // A failed call has already recorded its own error.
   if (result != 0) return 1;
   if (scsi->scsi_status == kScsiCheckCondition) {
-    const uint8_t *sense = scsi->sense;
-    const uint8_t response = sense[0] & 0x7F;
-    uint8_t key, asc, ascq;
-    if (response == 0x70 || response == 0x71) {
-      key = sense[2] & 0x0F;
-      asc = sense[12];
-      ascq = sense[13];
-    } else {
-      key = sense[1] & 0x0F;
-      asc = sense[2];
-      ascq = sense[3];
-    }
+    // The bridge's sense is read whole, and any code but fixed format as descriptor format.
+    huld_scsi_sense sense;
+    huld_scsi_sense_fields(scsi, HULD_SCSI_SENSE_WHOLE_BUFFER | HULD_SCSI_SENSE_OTHER_AS_DESCRIPTOR,
+                           &sense);
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
                       "%s: SCSI Error: Status: %XH Sense Code: %02X/%02X/%02XH\n", phase,
-                      scsi->scsi_status, key, asc, ascq);
+                      scsi->scsi_status, sense.key, sense.asc, sense.ascq);
   }
   if (scsi->scsi_status != kScsiGood) {
     return HULD_ERROR(err, HULD_ERROR_DEVICE, scsi->scsi_status,

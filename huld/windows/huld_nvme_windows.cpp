@@ -134,24 +134,13 @@ void xlate_huld_scsi_cmd_to_huld_nvme_cmd(huld_nvme_cmd *nvme, const huld_scsi_c
   if (scsi->scsi_status == 0x00) return;
   write_status(nvme, 7, 0xFF);
 
-  uint8_t key = 0, asc = 0, ascq = 0;
-  const uint8_t response = scsi->sense[0];
-  bool have_sense = false;
-  // Sense that stops before ASC/ASCQ has none: its zeroed tail would read as 00h/00h.
-  if (scsi->sense_len >= HULD_SCSI_SENSE_SIZE) {
-    if ((response == 0x70 || response == 0x71 || response == 0xF0 || response == 0xF1) &&
-        scsi->sense_returned >= 14) {
-      key = scsi->sense[2] & 0x0F;
-      asc = scsi->sense[12];
-      ascq = scsi->sense[13];
-      have_sense = true;
-    } else if ((response == 0x72 || response == 0x73) && scsi->sense_returned >= 4) {
-      key = scsi->sense[1] & 0x0F;
-      asc = scsi->sense[2];
-      ascq = scsi->sense[3];
-      have_sense = true;
-    }
-  }
+  // Fixed format 70h, 71h, F0h, F1h; descriptor format 72h, 73h only. Sense that stops before
+  // ASC/ASCQ has none: its zeroed tail would read as 00h/00h.
+  huld_scsi_sense sense{};
+  const bool have_sense =
+      scsi->sense_len >= HULD_SCSI_SENSE_SIZE &&
+      huld_scsi_sense_fields(scsi, HULD_SCSI_SENSE_DESCRIPTOR_BIT7_CLEAR, &sense) != 0;
+  const uint8_t key = sense.key, asc = sense.asc, ascq = sense.ascq;
   if (!have_sense) {
     HULD_LOG(HULD_LOG_DEBUG, "Error getting SCSI SENSE; could not convert to NVMe status\n");
     return;

@@ -620,6 +620,26 @@ TEST_F(InboxNvme, EveryTranslationRowInEverySenseFormat) {
   EXPECT_EQ(send.cpl[3], (1u << 8 | 0x00) << 17);
 }
 
+// Descriptor sense with bit 7 of byte 0 set (F2h) is no sense the translation reads: the status
+// stays SCT 7, SC FFh although the key, ASC and ASCQ would match a row.
+TEST_F(InboxNvme, DescriptorSenseWithBit7SetIsNoSense) {
+  std::vector<uint8_t> sense(32, 0);
+  sense[0] = 0xF2;
+  sense[1] = 0x05;
+  sense[2] = 0x24;
+  device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+    call.out[2] = 0x02;
+    call.out[7] = 32;
+    std::memcpy(call.out + 56, sense.data(), 32);
+    call.bytes_returned = 88;
+    return TRUE;
+  };
+  huld_nvme_cmd flush = nvme(0x00, 1, nullptr, 0, HULD_DDIR_NONE);
+  huld_error err{};
+  EXPECT_EQ(huld_nvme_execute(&err, &dev(), &flush), 0) << err.message;
+  EXPECT_EQ(flush.cpl[3], (7u << 8 | 0xFF) << 17);
+}
+
 // A 30000 ms time-out is 30 s in both the protocol command and the FIRMWARE request; an NVM
 // command on any non-zero queue carries CommandSpecific 2.
 TEST_F(InboxNvme, ProtocolCommandTimeOutAndQueue) {

@@ -286,4 +286,16 @@ TEST(SntPhaseJudgement, KeepsTheCallsOwnErrorAndJudgesStatus) {
   EXPECT_EQ(err.subcode, 0x18u);
 }
 
+// The bridge's sense is read from the whole buffer, and a response code that is neither fixed
+// nor descriptor format at the descriptor positions.
+TEST(SntPhaseJudgement, OtherResponseCodeIsReadAsDescriptorSense) {
+  huld_error err{};
+  huld_scsi_cmd scsi{};
+  scsi.scsi_status = 0x02;
+  const uint8_t sense[] = {0x00, 0x05, 0x20, 0x01};
+  memcpy(scsi.sense, sense, sizeof(sense));
+  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 0, &scsi), 1);
+  EXPECT_STREQ(err.message, "data phase: SCSI Error: Status: 2H Sense Code: 05/20/01H\n");
+}
+
 }  // namespace
