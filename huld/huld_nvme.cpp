@@ -3,8 +3,6 @@
 
 #include "huld/huld_nvme.h"
 
-#include <cstring>
-
 #include "huld/huld_util.h"
 
 #include "huld/huld_scsi.h"
@@ -31,32 +29,24 @@ int huld_nvme_data_invalid(const huld_nvme_cmd *cmd) {
 }
 
 int huld_nvme_snt_check_phase(huld_error *err, const char *phase, int result,
-                              const huld_scsi_cmd *scsi) {
+                              const huld_scsi_cmd *scsi, uint32_t min_xfer_len) {
   // A failed call has already recorded its own error.
   if (result != 0) return 1;
   if (scsi->scsi_status == kScsiCheckCondition) {
-    const uint8_t *sense = scsi->sense;
-    const uint8_t response = sense[0] & 0x7F;
-    uint8_t key, asc, ascq;
-    if (response == 0x70 || response == 0x71) {
-      key = sense[2] & 0x0F;
-      asc = sense[12];
-      ascq = sense[13];
-    } else {
-      key = sense[1] & 0x0F;
-      asc = sense[2];
-      ascq = sense[3];
-    }
+    // The bridge's sense is read whole, and any code but fixed format as descriptor format.
+    huld_scsi_sense sense;
+    huld_scsi_sense_fields(scsi, HULD_SCSI_SENSE_WHOLE_BUFFER | HULD_SCSI_SENSE_OTHER_AS_DESCRIPTOR,
+                           &sense);
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
                       "%s: SCSI Error: Status: %XH Sense Code: %02X/%02X/%02XH\n", phase,
-                      scsi->scsi_status, key, asc, ascq);
+                      scsi->scsi_status, sense.key, sense.asc, sense.ascq);
   }
   if (scsi->scsi_status != kScsiGood) {
     return HULD_ERROR(err, HULD_ERROR_DEVICE, scsi->scsi_status,
                       "%s: device error detected, scsi status %xh", phase, scsi->scsi_status);
   }
-  if (strcmp(phase, "completion phase") == 0 && scsi->xfer_len < HULD_SNT_CQE_SIZE) {
-    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "incomplete completion phase");
+  if (scsi->xfer_len < min_xfer_len) {
+    return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "incomplete %s", phase);
   }
   return 0;
 }
@@ -78,13 +68,13 @@ int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
   uint8_t sqe[HULD_SNT_SQE_SIZE];
   huld_scsi_fill_snt_command_phase_cmd(&scsi, sqe, cmd);
   int result = executor(err, dev, &scsi);
-  if (huld_nvme_snt_check_phase(err, "command phase", result, &scsi) != 0) {
+  if (huld_nvme_snt_check_phase(err, "command phase", result, &scsi, 0) != 0) {
     huld_scsi_snt_release(&data_phase);
     return 1;
   }
 
   result = executor(err, dev, &data_phase);
-  if (huld_nvme_snt_check_phase(err, "data phase", result, &data_phase) != 0) {
+  if (huld_nvme_snt_check_phase(err, "data phase", result, &data_phase, 0) != 0) {
     huld_scsi_snt_release(&data_phase);
     return 1;
   }
@@ -93,7 +83,9 @@ int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
 
   huld_scsi_fill_snt_completion_phase_cmd(&scsi, cmd);
   result = executor(err, dev, &scsi);
-  if (huld_nvme_snt_check_phase(err, "completion phase", result, &scsi) != 0) return 1;
+  if (huld_nvme_snt_check_phase(err, "completion phase", result, &scsi, HULD_SNT_CQE_SIZE) != 0) {
+    return 1;
+  }
   // A short data-in is no answer, unless the completion reports an NVMe error that explains it
   // (the command set judges that one).
   if (cmd->ddir == HULD_DDIR_FROM_DEVICE && moved < cmd->data_len &&

@@ -65,9 +65,9 @@ typedef int (*huld_nvme_snt_scsi_executor)(huld_error *err, huld_dev *dev, struc
 int huld_nvme_snt_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd,
                           huld_nvme_snt_scsi_executor executor);
 // Judges one phase after its SCSI command ran with result `result`. phase is "command phase",
-// "data phase" or "completion phase". 0 when the call succeeded with GOOD status (and, for the
-// completion phase, at least 16 bytes came back); else 1 with err set: the call's own error;
-// CHECK CONDITION: code 1 "<phase>: SCSI Error: ..."; another status: code 6, subcode the status;
-// a short completion: code 1 "incomplete completion phase".
+// "data phase" or "completion phase". 0 when the call succeeded with GOOD status and at least
+// min_xfer_len bytes came back (the completion phase needs its 16; the others pass 0); else 1
+// with err set: the call's own error; CHECK CONDITION: code 1 "<phase>: SCSI Error: ..."; another
+// status: code 6, subcode the status; fewer bytes: code 1 "incomplete <phase>".
 int huld_nvme_snt_check_phase(huld_error *err, const char *phase, int result,
-                              const struct huld_scsi_cmd *scsi);
+                              const struct huld_scsi_cmd *scsi, uint32_t min_xfer_len);

@@ -202,17 +202,13 @@ void huld_scsi_fill_ata_result_from_sat(const huld_scsi_cmd *scsi, huld_ata_cmd 
     return;
   }
 
-  const uint8_t rc = sense[0] & 0x7E;
-  uint8_t key = 0, asc = 0, ascq = 0;
-  if (rc == 0x70) {
-    key = sense[2] & 0x0F;
-    asc = sense[12];
-    ascq = sense[13];
-  } else if (rc == 0x72) {
-    key = sense[1] & 0x0F;
-    asc = sense[2];
-    ascq = sense[3];
-  }
+  // Fixed (70h, 71h) or descriptor (72h, 73h) format, bit 7 aside, read from the whole buffer;
+  // any other response code gives key, ASC and ASCQ 0.
+  huld_scsi_sense fields;
+  const bool found = huld_scsi_sense_fields(scsi, HULD_SCSI_SENSE_WHOLE_BUFFER, &fields) != 0;
+  const bool fixed = found && !fields.descriptor;
+  const bool descriptor = found && fields.descriptor;
+  const uint8_t key = fields.key, asc = fields.asc, ascq = fields.ascq;
   HULD_LOG(HULD_LOG_VERBOSE, "sense_key %x\n", key);
   HULD_LOG(HULD_LOG_VERBOSE, "asc %02x\n", asc);
   HULD_LOG(HULD_LOG_VERBOSE, "ascq %02x\n", ascq);
@@ -231,7 +227,7 @@ void huld_scsi_fill_ata_result_from_sat(const huld_scsi_cmd *scsi, huld_ata_cmd 
   const bool information_available = (key == 0x01 && asc == 0x00 && ascq == 0x1D) ||
                                      (key == 0x05 && asc == 0x21 && ascq == 0x04) || status_return;
   if (information_available) {
-    if (rc == 0x70 && (sense[0] & 0x80)) {
+    if (fixed && (sense[0] & 0x80)) {
       if ((sense[5] == 0x50 && sense[6] == 0) || (sense[5] == 0x51 && sense[6] != 0)) {
         HULD_LOG(HULD_LOG_VERBOSE, "fixed info descriptor: old\n");
         ata->count = sense[3];
@@ -249,7 +245,7 @@ void huld_scsi_fill_ata_result_from_sat(const huld_scsi_cmd *scsi, huld_ata_cmd 
         ata->lba = static_cast<uint64_t>(sense[11]) << 16 | static_cast<uint64_t>(sense[10]) << 8 |
                    sense[9];
       }
-    } else if (rc == 0x70) {
+    } else if (fixed) {
       if (sense[7] >= 10) {
         ata->error = sense[8];
         ata->status = sense[9];
@@ -265,7 +261,7 @@ void huld_scsi_fill_ata_result_from_sat(const huld_scsi_cmd *scsi, huld_ata_cmd 
         ata->lba = static_cast<uint64_t>(sense[11]) << 16 | static_cast<uint64_t>(sense[10]) << 8 |
                    sense[9];
       }
-    } else if (rc == 0x72) {
+    } else if (descriptor) {
       if (sense[8] == 0x09 && sense[9] == 0x0C) {
         ata->error = sense[11];
         ata->count = static_cast<uint16_t>(sense[12] << 8 | sense[13]);

@@ -52,6 +52,39 @@ int huld_scsi_execute(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
   return result;
 }
 
+namespace {
+
+enum sense_format { kNoFields, kFixed, kDescriptor };
+
+// The format that sense byte 0 announces under the caller's rules.
+sense_format format_of(uint8_t byte0, unsigned rules) {
+  const uint8_t response = byte0 & 0x7F;
+  if (response == 0x70 || response == 0x71) return kFixed;
+  if (rules & HULD_SCSI_SENSE_OTHER_AS_DESCRIPTOR) return kDescriptor;
+  if (response != 0x72 && response != 0x73) return kNoFields;
+  // Bit 7 is VALID only in fixed format; some callers refuse descriptor sense that sets it.
+  if ((rules & HULD_SCSI_SENSE_DESCRIPTOR_BIT7_CLEAR) && (byte0 & 0x80)) return kNoFields;
+  return kDescriptor;
+}
+
+}  // namespace
+
+int huld_scsi_sense_fields(const huld_scsi_cmd *cmd, unsigned rules, huld_scsi_sense *out) {
+  *out = huld_scsi_sense{};
+  const uint8_t *sense = cmd->sense;
+  const sense_format format = format_of(sense[0], rules);
+  if (format == kNoFields) return 0;
+  // Bytes the back end did not return are the zeroes the caller left, not a sense code.
+  const uint32_t needed = format == kDescriptor ? 4 : 14;
+  if (!(rules & HULD_SCSI_SENSE_WHOLE_BUFFER) && cmd->sense_returned < needed) return 0;
+  if (format == kDescriptor) {
+    *out = {1, static_cast<uint8_t>(sense[1] & 0x0F), sense[2], sense[3]};
+  } else {
+    *out = {0, static_cast<uint8_t>(sense[2] & 0x0F), sense[12], sense[13]};
+  }
+  return 1;
+}
+
 int huld_scsi_probe(huld_dev *dev) {
   uint8_t buffer[5] = {};
   huld_scsi_cmd cmd{};

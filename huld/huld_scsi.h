@@ -40,6 +40,38 @@ int huld_scsi_execute(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd);
 int huld_scsi_probe(huld_dev *dev);
 
 // ---------------------------------------------------------------------------------------------
+// Sense data: the sense key, ASC and ASCQ of a command's sense
+// ---------------------------------------------------------------------------------------------
+
+// The fields read from sense data.
+typedef struct huld_scsi_sense {
+  uint8_t descriptor;  // 1 descriptor format (key byte 1, ASC byte 2, ASCQ byte 3); 0 fixed
+                       // format (key byte 2, ASC byte 12, ASCQ byte 13)
+  uint8_t key;         // sense key (bits 3:0 of its byte)
+  uint8_t asc;         // additional sense code
+  uint8_t ascq;        // additional sense code qualifier
+} huld_scsi_sense;
+
+// What a caller changes in the plain reading of huld_scsi_sense_fields (OR them together).
+enum huld_scsi_sense_rule {
+  HULD_SCSI_SENSE_PLAIN = 0,
+  // Read from the whole sense buffer, whatever the back end reported as returned (not every back
+  // end reports it).
+  HULD_SCSI_SENSE_WHOLE_BUFFER = 1 << 0,
+  // Read every response code other than the fixed-format ones as descriptor format.
+  HULD_SCSI_SENSE_OTHER_AS_DESCRIPTOR = 1 << 1,
+  // Take descriptor format only with byte 0 exactly 72h or 73h (not with bit 7 set).
+  HULD_SCSI_SENSE_DESCRIPTOR_BIT7_CLEAR = 1 << 2,
+};
+
+// Reads the sense key, ASC and ASCQ of cmd's sense data under the given rules. Plain reading: the
+// response code is byte 0 with bit 7 (VALID) masked off; 70h and 71h are fixed format, 72h and
+// 73h descriptor format, any other code carries no fields; and the bytes the back end returned
+// (sense_returned) must reach the ASCQ: 14 for fixed, 4 for descriptor format. 1 with out filled
+// when the fields were found; else 0 with out zeroed.
+int huld_scsi_sense_fields(const huld_scsi_cmd *cmd, unsigned rules, huld_scsi_sense *out);
+
+// ---------------------------------------------------------------------------------------------
 // ATA PASS-THROUGH CDB fields. Opcode A1h is the 12-byte layout; anything else is read and
 // written as the 16-byte layout (opcode 85h). Getters of a 12-byte CDB give 0 for the bytes it
 // lacks; setters of the high bytes write only into a 16-byte CDB.

@@ -21,24 +21,16 @@ int ata_check_error(huld_error *err, const huld_ata_cmd *ata) {
   return huld_error_clear(err);
 }
 
-// Sense key, ASC and ASCQ from fixed (70h, 71h) or descriptor sense.
+// Sense key, ASC and ASCQ from fixed (70h, 71h) or descriptor sense; every other response code
+// is read as descriptor sense, from the whole sense buffer.
 int sense_check_error(huld_error *err, const huld_scsi_cmd *cmd) {
-  const uint8_t *s = cmd->sense;
-  uint8_t response = s[0] & 0x7F;
-  uint8_t key, asc, ascq;
-  if (response == 0x70 || response == 0x71) {
-    key = s[2] & 0x0F;
-    asc = s[12];
-    ascq = s[13];
-  } else {
-    key = s[1] & 0x0F;
-    asc = s[2];
-    ascq = s[3];
-  }
+  huld_scsi_sense sense;
+  huld_scsi_sense_fields(cmd, HULD_SCSI_SENSE_WHOLE_BUFFER | HULD_SCSI_SENSE_OTHER_AS_DESCRIPTOR,
+                         &sense);
   return HULD_ERROR(err, HULD_ERROR_FAILURE, 0,
                     "SCSI Error: Status: %XH Sense Code: %02X/%02X/%02XH\n",
-                    static_cast<unsigned>(cmd->scsi_status), static_cast<unsigned>(key),
-                    static_cast<unsigned>(asc), static_cast<unsigned>(ascq));
+                    static_cast<unsigned>(cmd->scsi_status), static_cast<unsigned>(sense.key),
+                    static_cast<unsigned>(sense.asc), static_cast<unsigned>(sense.ascq));
 }
 
 }  // namespace

@@ -29,8 +29,14 @@ constexpr uint8_t kOpFirmwareCommit = 0x10;
 constexpr uint8_t kOpFirmwareImageDownload = 0x11;
 constexpr uint8_t kOpSecuritySend = 0x81;
 constexpr uint8_t kOpSecurityReceive = 0x82;
-constexpr uint8_t kOpNvm65 = 0x65;
-constexpr uint8_t kOpNvm66 = 0x66;
+// NVM opcodes routed to the SCSI translation, which has no CDB for them: they are refused there.
+constexpr uint8_t kOpNvmUntranslated65 = 0x65;
+constexpr uint8_t kOpNvmUntranslated66 = 0x66;
+// Vendor opcodes handed to the driver with a to-device buffer of kForcedBufferSize bytes: E9h and
+// F1h whenever their data is shorter, E5h when it has none.
+constexpr uint8_t kOpVendorPaddedOutE9 = 0xE9;
+constexpr uint8_t kOpVendorPaddedOutF1 = 0xF1;
+constexpr uint8_t kOpVendorBufferWhenEmptyE5 = 0xE5;
 constexpr uint8_t kFeatureTemperatureThreshold = 0x04;
 constexpr uint8_t kCnsController = 0x01;
 
@@ -134,24 +140,13 @@ void xlate_huld_scsi_cmd_to_huld_nvme_cmd(huld_nvme_cmd *nvme, const huld_scsi_c
   if (scsi->scsi_status == 0x00) return;
   write_status(nvme, 7, 0xFF);
 
-  uint8_t key = 0, asc = 0, ascq = 0;
-  const uint8_t response = scsi->sense[0];
-  bool have_sense = false;
-  // Sense that stops before ASC/ASCQ has none: its zeroed tail would read as 00h/00h.
-  if (scsi->sense_len >= HULD_SCSI_SENSE_SIZE) {
-    if ((response == 0x70 || response == 0x71 || response == 0xF0 || response == 0xF1) &&
-        scsi->sense_returned >= 14) {
-      key = scsi->sense[2] & 0x0F;
-      asc = scsi->sense[12];
-      ascq = scsi->sense[13];
-      have_sense = true;
-    } else if ((response == 0x72 || response == 0x73) && scsi->sense_returned >= 4) {
-      key = scsi->sense[1] & 0x0F;
-      asc = scsi->sense[2];
-      ascq = scsi->sense[3];
-      have_sense = true;
-    }
-  }
+  // Fixed format 70h, 71h, F0h, F1h; descriptor format 72h, 73h only. Sense that stops before
+  // ASC/ASCQ has none: its zeroed tail would read as 00h/00h.
+  huld_scsi_sense sense{};
+  const bool have_sense =
+      scsi->sense_len >= HULD_SCSI_SENSE_SIZE &&
+      huld_scsi_sense_fields(scsi, HULD_SCSI_SENSE_DESCRIPTOR_BIT7_CLEAR, &sense) != 0;
+  const uint8_t key = sense.key, asc = sense.asc, ascq = sense.ascq;
   if (!have_sense) {
     HULD_LOG(HULD_LOG_DEBUG, "Error getting SCSI SENSE; could not convert to NVMe status\n");
     return;
@@ -388,8 +383,9 @@ protocol_layout protocol_layout_of(const huld_nvme_cmd *cmd) {
   const uint8_t opcode = opcode_of(cmd);
   protocol_layout l{cmd->data_len, cmd->ddir == HULD_DDIR_TO_DEVICE,
                     cmd->ddir == HULD_DDIR_FROM_DEVICE, false};
-  if (((opcode == 0xE9 || opcode == 0xF1) && cmd->data_len < kForcedBufferSize) ||
-      (opcode == 0xE5 && cmd->data_len == 0)) {
+  if (((opcode == kOpVendorPaddedOutE9 || opcode == kOpVendorPaddedOutF1) &&
+       cmd->data_len < kForcedBufferSize) ||
+      (opcode == kOpVendorBufferWhenEmptyE5 && cmd->data_len == 0)) {
     l = {kForcedBufferSize, true, false, true};
   }
   return l;
@@ -535,8 +531,8 @@ int huld_nvme_windows_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd
       case kOpFlush:
       case kOpWrite:
       case kOpRead:
-      case kOpNvm65:
-      case kOpNvm66:
+      case kOpNvmUntranslated65:
+      case kOpNvmUntranslated66:
         return execute_scsi_ex(err, dev, cmd);
       default:
         break;

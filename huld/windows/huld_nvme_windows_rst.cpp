@@ -33,6 +33,13 @@ constexpr uint8_t kOpFirmwareCommit = 0x10;
 constexpr uint8_t kOpFirmwareImageDownload = 0x11;
 constexpr uint8_t kOpVendorE4 = 0xE4;
 constexpr uint32_t kVendorE4BufferSize = 4096;
+constexpr uint8_t kOpFlush = 0x00;
+constexpr uint8_t kOpFormatNvm = 0x80;
+constexpr uint8_t kOpSecuritySend = 0x81;
+constexpr uint8_t kOpSecurityReceive = 0x82;
+// NVM opcodes that the in-box route's SCSI translation has no CDB for (and refuses).
+constexpr uint8_t kOpNvmUntranslated65 = 0x65;
+constexpr uint8_t kOpNvmUntranslated66 = 0x66;
 
 uint8_t opcode_of(const huld_nvme_cmd *cmd) { return static_cast<uint8_t>(cmd->cdw0 & 0xFF); }
 
@@ -40,8 +47,10 @@ uint8_t opcode_of(const huld_nvme_cmd *cmd) { return static_cast<uint8_t>(cmd->c
 // and the NVM opcodes 65h and 66h.
 bool rerouted(const huld_nvme_cmd *cmd) {
   const uint8_t op = opcode_of(cmd);
-  if (cmd->queue == HULD_NVME_QUEUE_ADMIN) return op == 0x80 || op == 0x81 || op == 0x82;
-  return op == 0x00 || op == 0x65 || op == 0x66;
+  if (cmd->queue == HULD_NVME_QUEUE_ADMIN) {
+    return op == kOpFormatNvm || op == kOpSecuritySend || op == kOpSecurityReceive;
+  }
+  return op == kOpFlush || op == kOpNvmUntranslated65 || op == kOpNvmUntranslated66;
 }
 
 void log_pass_through(const uint8_t *r, uint32_t size) {

@@ -64,6 +64,16 @@ class InboxNvme : public BackendTest {
     EXPECT_EQ(device.seen.size(), 1u);
     return device.seen.back();
   }
+  // Every SCSI pass-through ends in CHECK CONDITION with these 32 sense bytes.
+  void answer_check_condition(const std::vector<uint8_t> &sense) {
+    device.answer = [sense](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+      call.out[2] = 0x02;
+      call.out[7] = 32;
+      std::memcpy(call.out + 56, sense.data(), 32);
+      call.bytes_returned = 88;
+      return TRUE;
+    };
+  }
   ScriptedDevice device;
 };
 
@@ -425,6 +435,15 @@ TEST_F(InboxNvme, ForcedToDeviceBufferLeavesTheCallerBufferAlone) {
   EXPECT_EQ(le32(only_request().in, 36), 4096u);
 }
 
+// F1h shorter than 4096 bytes is sent in the same forced to-device buffer as E9h.
+TEST_F(InboxNvme, ShortF1IsSentInTheForcedToDeviceBuffer) {
+  std::vector<uint8_t> buffer(16, 0xEE);
+  huld_nvme_cmd f1 = nvme(0xF1, 0, buffer.data(), 16, HULD_DDIR_FROM_DEVICE);
+  huld_error err{};
+  ASSERT_EQ(huld_nvme_execute(&err, &dev(), &f1), 0) << err.message;
+  expect_le32(only_request().in, {{32, 4096u}, {36, 0u}});
+}
+
 // ---- Protocol-specific property query ---------------------------------------------------------------
 
 TEST_F(InboxNvme, QueryPropertyFieldsPerOpcode) {
@@ -606,18 +625,26 @@ TEST_F(InboxNvme, EveryTranslationRowInEverySenseFormat) {
   std::vector<uint8_t> sense(32, 0);
   sense[0] = 0x70;
   sense[2] = 0x05;
-  device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
-    call.out[2] = 0x02;
-    call.out[7] = 32;
-    std::memcpy(call.out + 56, sense.data(), 32);
-    call.bytes_returned = 88;
-    return TRUE;
-  };
+  answer_check_condition(sense);
   huld_nvme_cmd send = nvme(0x81, 0, buffer, 512, HULD_DDIR_TO_DEVICE);
   huld_error err{};
   EXPECT_EQ(huld_nvme_execute(&err, &dev(), &send), 0) << err.message;
   EXPECT_EQ(device.seen.back().in[36], 0xB5);
   EXPECT_EQ(send.cpl[3], (1u << 8 | 0x00) << 17);
+}
+
+// Descriptor sense with bit 7 of byte 0 set (F2h) is no sense the translation reads: the status
+// stays SCT 7, SC FFh although the key, ASC and ASCQ would match a row.
+TEST_F(InboxNvme, DescriptorSenseWithBit7SetIsNoSense) {
+  std::vector<uint8_t> sense(32, 0);
+  sense[0] = 0xF2;
+  sense[1] = 0x05;
+  sense[2] = 0x24;
+  answer_check_condition(sense);
+  huld_nvme_cmd flush = nvme(0x00, 1, nullptr, 0, HULD_DDIR_NONE);
+  huld_error err{};
+  EXPECT_EQ(huld_nvme_execute(&err, &dev(), &flush), 0) << err.message;
+  EXPECT_EQ(flush.cpl[3], (7u << 8 | 0xFF) << 17);
 }
 
 // A 30000 ms time-out is 30 s in both the protocol command and the FIRMWARE request; an NVM

@@ -159,6 +159,19 @@ TEST(ScsiCheckError, AtaRegistersThroughTranslation) {
   EXPECT_EQ(1u, failed_with(err, vornscsi_check_error(&err, &cmd)));
 }
 
+// A response code that is neither fixed nor descriptor format is read at the descriptor
+// positions, from the whole buffer even when the back end reported no sense bytes returned.
+TEST(ScsiCheckError, OtherResponseCodeIsReadAsDescriptorSense) {
+  huld_scsi_cmd cmd{};
+  cmd.scsi_status = 0x02;
+  cmd.sense_len = 32;
+  const uint8_t sense[] = {0x00, 0x05, 0x24, 0x01};
+  std::memcpy(cmd.sense, sense, sizeof(sense));
+  huld_error err = fresh_error();
+  EXPECT_EQ(1, vornscsi_check_error(&err, &cmd));
+  EXPECT_STREQ(err.message, "SCSI Error: Status: 2H Sense Code: 05/24/01H\n");
+}
+
 TEST(ScsiExecutors, ExecuteFailurePassesThrough) {
   huld_dev dev = cmdsets_test::unserved_device();
   huld_error err = fresh_error();

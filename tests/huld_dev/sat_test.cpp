@@ -335,6 +335,12 @@ TEST(SatDecodeCases, SenseWithoutRegistersGivesThePreset) {
   ata = untouched();
   huld_scsi_fill_ata_result_from_sat(&vendor, &ata);
   EXPECT_EQ(regs(ata), "status ff error 08 count 0000 lba 000000000000 device 55");
+
+  // Nor are bytes 1-3 read as descriptor sense under a response code that is neither format.
+  huld_scsi_cmd neither = answer(0x02, {{0, 0x00}, {1, 0x05}, {2, 0x24}, {3, 0x01}});
+  ata = untouched();
+  huld_scsi_fill_ata_result_from_sat(&neither, &ata);
+  EXPECT_EQ(regs(ata), "status ff error 02 count 0000 lba 000000000000 device 55");
 }
 
 TEST(SatDecodeCases, AbortedCommandWithStatusZeroIsMarkedUnreadable) {

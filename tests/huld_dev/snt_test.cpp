@@ -273,17 +273,29 @@ TEST(SntPhaseJudgement, KeepsTheCallsOwnErrorAndJudgesStatus) {
   err.code = 4;
   strcpy(err.message, "from the back end");
   huld_scsi_cmd scsi{};
-  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 1, &scsi), 1);
+  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 1, &scsi, 0), 1);
   EXPECT_STREQ(err.message, "from the back end");
 
   scsi.xfer_len = 16;
-  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "completion phase", 0, &scsi), 0);
+  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "completion phase", 0, &scsi, 16), 0);
   scsi.xfer_len = 0;  // only the completion needs its 16 bytes
-  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 0, &scsi), 0);
+  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 0, &scsi, 0), 0);
   scsi.scsi_status = 0x18;
-  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 0, &scsi), 1);
+  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 0, &scsi, 0), 1);
   EXPECT_EQ(err.code, HULD_ERROR_DEVICE);
   EXPECT_EQ(err.subcode, 0x18u);
+}
+
+// The bridge's sense is read from the whole buffer, and a response code that is neither fixed
+// nor descriptor format at the descriptor positions.
+TEST(SntPhaseJudgement, OtherResponseCodeIsReadAsDescriptorSense) {
+  huld_error err{};
+  huld_scsi_cmd scsi{};
+  scsi.scsi_status = 0x02;
+  const uint8_t sense[] = {0x00, 0x05, 0x20, 0x01};
+  memcpy(scsi.sense, sense, sizeof(sense));
+  EXPECT_EQ(huld_nvme_snt_check_phase(&err, "data phase", 0, &scsi, 0), 1);
+  EXPECT_STREQ(err.message, "data phase: SCSI Error: Status: 2H Sense Code: 05/20/01H\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // NVMe behind Intel RST on REF-1: the probe, Identify through "IntelNvm", whole firmware updates
 // through "IntelFw " (one drive, and two drives of one port at once), and the driver's faults,
 // each ending as an error record, never as success.
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -147,6 +148,21 @@ TEST_F(RstTest, MemberWithoutDiskHandleRefusesReroutedCommands) {
     EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
     EXPECT_EQ(err.subcode, c->cdw0);
     EXPECT_TRUE(sim::trace_entries().empty()) << c->cdw0;
+  }
+}
+
+// NVM opcodes 65h and 66h are handed to the in-box routing, whose SCSI translation refuses them.
+TEST_F(RstTest, NvmOpcodes65And66GoToTheInBoxRouting) {
+  huld_dev &e = probed_e();
+  for (uint8_t opcode : {uint8_t{0x65}, uint8_t{0x66}}) {
+    huld_nvme_cmd c = command(opcode);
+    c.queue = HULD_NVME_QUEUE_IO;
+    huld_error err{};
+    EXPECT_EQ(huld_nvme_execute(&err, &e, &c), 1);
+    EXPECT_EQ(err.code, HULD_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(err.subcode, opcode);
+    EXPECT_NE(std::string(err.message).find("has no scsi translation"), std::string::npos)
+        << err.message;
   }
 }
 
