@@ -54,11 +54,7 @@ AtaResult AtaDrive::execute(const AtaTaskfile &tf, uint8_t *data, uint32_t data_
   const uint32_t ms = tf.command != 0x92                       ? cfg_.timing.command_ms
                       : static_cast<uint8_t>(tf.feature) == 0x0F ? cfg_.timing.activate_ms
                                                                  : cfg_.timing.download_ms;
-  if (ms != 0) {
-    drive_sleep(ms);
-    std::lock_guard<std::mutex> lock(mutex_);
-    counters_.busy_ms += ms;
-  }
+  spend_drive_time(ms, mutex_, counters_);
   std::lock_guard<std::mutex> lock(mutex_);
   ++counts_[tf.command];
   const uint8_t feature = static_cast<uint8_t>(tf.feature);

@@ -74,11 +74,7 @@ NvmeCompletion NvmeController::admin(const NvmeCommand &cmd, uint8_t *data, uint
   const uint32_t ms = cmd.opcode() == 0x11   ? cfg_.timing.download_ms
                       : cmd.opcode() == 0x10 ? cfg_.timing.activate_ms
                                              : cfg_.timing.command_ms;
-  if (ms != 0) {
-    drive_sleep(ms);
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    counters_.busy_ms += ms;
-  }
+  spend_drive_time(ms, mutex_, counters_);
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++counts_[cmd.opcode()];
 

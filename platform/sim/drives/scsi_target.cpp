@@ -105,11 +105,7 @@ ScsiResult ScsiTarget::execute(const uint8_t *cdb, size_t cdb_len, uint8_t *data
   const uint32_t ms = write_buffer && (cdb[1] & 0x1F) == 0x0E   ? cfg_.timing.download_ms
                       : write_buffer && (cdb[1] & 0x1F) == 0x0F ? cfg_.timing.activate_ms
                                                                  : cfg_.timing.command_ms;
-  if (ms != 0) {
-    drive_sleep(ms);
-    std::lock_guard<std::mutex> lock(mutex_);
-    counters_.busy_ms += ms;
-  }
+  spend_drive_time(ms, mutex_, counters_);
   std::lock_guard<std::mutex> lock(mutex_);
   ++counts_[cdb[0]];
   const ScsiFaultRule *rule = faults_.match(cdb, cdb_len);

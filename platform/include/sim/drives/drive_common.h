@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -67,6 +68,15 @@ struct DriveTiming {
 // time is only counted.
 void set_drive_sleep(void (*sleep)(uint32_t ms));
 void drive_sleep(uint32_t ms);
+
+// Spends a command's modelled time (outside the drive's lock) and adds it to the drive's counters.
+template <class Mutex>
+void spend_drive_time(uint32_t ms, Mutex &mutex, DriveCounters &counters) {
+  if (ms == 0) return;
+  drive_sleep(ms);
+  std::lock_guard<Mutex> lock(mutex);
+  counters.busy_ms += ms;
+}
 
 // When a fault rule fires: on matching commands number first, first+1, ..., first+times-1
 // (1-based, counted per rule over the commands that match it). times 0 = from `first` on, forever.
