@@ -9,8 +9,9 @@ namespace {
 
 uint32_t strategy_of(const orbu_device_update *r) { return r->config->strategy; }
 
-// The row of a strategy that updates in several steps, or null.
-const orbu_strategy_row *multistep_row(const orbu_device_update *r) {
+// The row of a strategy that has a match step ("monb", "monmb", "dfmonmb"), whose collect and
+// match steps these two roles run again between steps; null for any other strategy.
+const orbu_strategy_row *row_with_match_step(const orbu_device_update *r) {
   const orbu_strategy_row *row = orbu_strategy_row_of(strategy_of(r));
   return row != nullptr && row->collect_state != nullptr ? row : nullptr;
 }
@@ -18,7 +19,7 @@ const orbu_strategy_row *multistep_row(const orbu_device_update *r) {
 }  // namespace
 
 void orbu_collect_device_data(orbu_device_update *r) {
-  const orbu_strategy_row *row = multistep_row(r);
+  const orbu_strategy_row *row = row_with_match_step(r);
   if (row == nullptr) {
     HULD_LOG(HULD_LOG_NOTICE, "Device %s data collection ignored, unrecognized strategy %d.\n",
              r->device->name, static_cast<int>(strategy_of(r)));
@@ -29,7 +30,7 @@ void orbu_collect_device_data(orbu_device_update *r) {
 }
 
 void orbu_collect_operation_state(orbu_device_update *r) {
-  const orbu_strategy_row *row = multistep_row(r);
+  const orbu_strategy_row *row = row_with_match_step(r);
   if (row == nullptr) {
     HULD_LOG(HULD_LOG_NOTICE,
              "Device %s operation state collection ignored, unrecognized strategy %d.\n",
