@@ -212,7 +212,7 @@ void verify_revision(orbu_device_update *r) {
 }
 
 // "/T:" names a device by its path, or (for "\\.\PhysicalDriveN") by its disk node "diskN".
-bool matches_cli_target(const char *target, const huld_dev *dev) {
+bool matches_cli_path(const char *target, const huld_dev *dev) {
   if (std::strncmp(dev->conn.path, target, 1024) == 0) return true;
   if (std::strlen(target) < 17) return false;
   char name[32];
@@ -220,11 +220,26 @@ bool matches_cli_target(const char *target, const huld_dev *dev) {
   return std::strncmp(name, dev->name, sizeof(name)) == 0;
 }
 
-// How many devices of the scan the "/T:" text names.
-uint32_t count_cli_target_matches(const char *target) {
+// "/C:" names a CSMI record by its port and SAS address; the phy and port identifier in between
+// may be anything.
+bool matches_cli_csmi(const orbu_options *options, const huld_dev *dev) {
+  char pattern[32];
+  std::snprintf(pattern, sizeof(pattern), "csmi%s.?.?.%s", options->scsi_port,
+                options->sas_address);
+  return huld_str_wildcard_compare(pattern, dev->name) == 0;
+}
+
+// Whether the command line's target ("/T:", else both "/C:" parts) names the device.
+bool matches_cli_target(const orbu_options *options, const huld_dev *dev) {
+  return options->target != nullptr ? matches_cli_path(options->target, dev)
+                                    : matches_cli_csmi(options, dev);
+}
+
+// How many devices of the scan the command line's target names.
+uint32_t count_cli_target_matches(const orbu_options *options) {
   uint32_t matches = 0;
   for (uint32_t i = 0; const huld_dev *dev = orbu_scanned_device(i); i++)
-    if (matches_cli_target(target, dev)) matches++;
+    if (matches_cli_target(options, dev)) matches++;
   return matches;
 }
 
@@ -319,39 +334,35 @@ void orbu_collect_info_cli(orbu_device_update *r) {
 
   const orbu_options *options = r->options;
   const char *path = r->device->conn.path;
+  // The target as the log lines name it: the "/T:" text, or the "/C:" port and address.
+  std::string target;
   if (options->target != nullptr) {
-    if (!matches_cli_target(options->target, r->device)) {
-      HULD_LOG(HULD_LOG_NOTICE, "Device %s (%s) ignored, does not match CLI target %s.\n",
-               device_name(r), path, options->target);
-      set_state(r, ORBU_STATE_IGNORED);
-      return;
-    }
-    // Records behind a RAID or CSMI port share the port's path: a target that names several
-    // records cannot tell which drive the image is for, so none of them is updated.
-    const uint32_t matches = count_cli_target_matches(options->target);
-    if (matches > 1) {
-      HULD_LOG(HULD_LOG_NOTICE,
-               "Device %s (%s) not updated, CLI target %s matches %u devices; it must name "
-               "exactly one.\n",
-               device_name(r), path, options->target, matches);
-      set_text(r->operation_text, "CLI target matches %u devices!", matches);
-      set_state(r, ORBU_STATE_FAILED);
-      return;
-    }
+    target = options->target;
   } else if (options->scsi_port != nullptr && options->sas_address != nullptr) {
-    char pattern[32];
-    std::snprintf(pattern, sizeof(pattern), "csmi%s.?.?.%s", options->scsi_port,
-                  options->sas_address);
-    if (huld_str_wildcard_compare(pattern, device_name(r)) != 0) {
-      HULD_LOG(HULD_LOG_NOTICE, "Device %s (%s) ignored, does not match CLI target %s.%s.\n",
-               device_name(r), path, options->scsi_port, options->sas_address);
-      set_state(r, ORBU_STATE_IGNORED);
-      return;
-    }
+    target = std::string(options->scsi_port) + "." + options->sas_address;
   } else {
     HULD_LOG(HULD_LOG_NOTICE, "Device %s ignored, invalid CLI detection options.\n",
              device_name(r));
     set_state(r, ORBU_STATE_IGNORED);
+    return;
+  }
+  if (!matches_cli_target(options, r->device)) {
+    HULD_LOG(HULD_LOG_NOTICE, "Device %s (%s) ignored, does not match CLI target %s.\n",
+             device_name(r), path, target.c_str());
+    set_state(r, ORBU_STATE_IGNORED);
+    return;
+  }
+  // Records behind a RAID or CSMI port share the port's path, and a "/C:" address with wildcards
+  // names every drive it fits: a target that names several records cannot tell which drive the
+  // image is for, so none of them is updated.
+  const uint32_t matches = count_cli_target_matches(options);
+  if (matches > 1) {
+    HULD_LOG(HULD_LOG_NOTICE,
+             "Device %s (%s) not updated, CLI target %s matches %u devices; it must name "
+             "exactly one.\n",
+             device_name(r), path, target.c_str(), matches);
+    set_text(r->operation_text, "CLI target matches %u devices!", matches);
+    set_state(r, ORBU_STATE_FAILED);
     return;
   }
 

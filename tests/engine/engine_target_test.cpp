@@ -8,6 +8,7 @@
 #include "engine_case.h"
 #include "run_harness.h"
 #include "sim/machine.h"
+#include "tests/support/test_machine.h"
 
 namespace {
 
@@ -21,30 +22,87 @@ std::string ref1() {
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-// The RST port's path is shared by every record behind it: the target names several records, and
-// none of them may take the image.
-TEST(EngineTarget, TargetNamingSeveralRecordsUpdatesNone) {
-  const Outcome out = run({ref1(), {}, {{"fw.img", image(ImageTarget::Ata, "SIM10002")}},
-                           "/s /FIA /T:\\\\.\\Scsi5: /D:{dir}/fw.img"});
+// A command-line target that names several records: none takes the image, each of them fails
+// with a line naming the target and the count, no drive receives a byte, and the run fails.
+void expect_none_updated(const Outcome &out, const std::string &target, int matches) {
   ASSERT_EQ(out.failure, "") << out.log;
   int failed = 0;
   for (const auto &[text, state] : out.states) {
     EXPECT_NE(state, kUpdated) << text;
     if (state == kFailed) failed++;
   }
-  EXPECT_GT(failed, 1) << out.log;
-  const std::string line = "not updated, CLI target \\\\.\\Scsi5: matches " +
-                           std::to_string(failed) + " devices";
-  size_t lines = 0;
+  EXPECT_EQ(failed, matches) << out.log;
+  const std::string line = "not updated, CLI target " + target + " matches " +
+                           std::to_string(matches) + " devices";
+  int lines = 0;
   for (size_t at = out.log.find(line); at != std::string::npos; at = out.log.find(line, at + 1))
     lines++;
-  EXPECT_EQ(lines, static_cast<size_t>(failed)) << out.log;
+  EXPECT_EQ(lines, matches) << out.log;
   for (const auto &[id, drive] : out.drives.items()) {
     EXPECT_EQ(drive["staged_bytes"], 0) << id;
     EXPECT_EQ(drive["activations"], 0) << id;
   }
   EXPECT_EQ(out.log.find("Firmware update process successful."), std::string::npos);
   EXPECT_EQ(out.exit_code, 1);  // the command line's variant: failure
+}
+
+// The RST port's path is shared by every record behind it (D, M1, M2, N1, N2): the target names
+// several records, and none of them may take the image.
+TEST(EngineTarget, TargetNamingSeveralRecordsUpdatesNone) {
+  const Outcome out = run({ref1(), {}, {{"fw.img", image(ImageTarget::Ata, "SIM10002")}},
+                           "/s /FIA /T:\\\\.\\Scsi5: /D:{dir}/fw.img"});
+  expect_none_updated(out, "\\\\.\\Scsi5:", 5);
+}
+
+// A second SATA drive behind the SAS port: the port's path names exactly two records.
+TEST(EngineTarget, TargetNamingTwoRecordsUpdatesNeither) {
+  nlohmann::json m = nlohmann::json::parse(ref1());
+  testsupport::merge_machine(m, nlohmann::json::parse(R"({"storage": {
+      "drives": [{"id": "S3", "ata": {"model": "SIM SATA S3", "serial": "SS3023",
+                                     "firmware": "SIM10001"}}],
+      "adapters": [{"id": "SAS", "csmi": {"phys": [
+          {"attached": "end_device", "sas_address": "50 0A 0B 01 00 00 00 00",
+           "port_identifier": 0, "protocol": "sata", "drive": "S1"},
+          {"attached": "end_device", "sas_address": "50 0A 0B 03 00 00 00 00",
+           "port_identifier": 1, "protocol": "sata", "drive": "S3"}]}}]}})"));
+  const Outcome out = run({m.dump(), {}, {{"fw.img", image(ImageTarget::Ata, "SIM10002")}},
+                           "/s /FIA /T:\\\\.\\Scsi11: /D:{dir}/fw.img"});
+  expect_none_updated(out, "\\\\.\\Scsi11:", 2);
+}
+
+// "/C:" with a wildcard in its port or address names every CSMI record it fits, of whatever
+// model; a port and a full address name the one drive.
+TEST(EngineTarget, CsmiTargetWithWildcardsUpdatesNone) {
+  const struct {
+    const char *option;
+    ImageTarget image;
+    const char *target;  // as the log names it
+    int matches;         // D, M1, M2, N1, N2 behind port 5; S1 behind port 11
+  } cases[] = {
+      {"/C:5,*", ImageTarget::Ata, "5.*", 5},
+      {"/C:5,*", ImageTarget::Nvme, "5.*", 5},
+      {"/C:5,500102aa0000000?", ImageTarget::Ata, "5.500102aa0000000?", 2},
+      {"/C:*,*", ImageTarget::Ata, "*.*", 6},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.option);
+    const Outcome out = run({ref1(), {}, {{"fw.img", image(c.image, "SIM10002")}},
+                             std::string("/s /FIA ") + c.option + " /D:{dir}/fw.img"});
+    expect_none_updated(out, c.target, c.matches);
+  }
+}
+
+TEST(EngineTarget, CsmiTargetWithPortAndFullAddressUpdatesItsDrive) {
+  const Outcome out = run({ref1(), {}, {{"fw.img", image(ImageTarget::Ata, "SIM10002")}},
+                           "/s /FIA /C:5,500103aa00000000 /D:{dir}/fw.img"});
+  ASSERT_EQ(out.failure, "") << out.log;
+  int updated = 0;
+  for (const auto &[text, state] : out.states) updated += state == kUpdated;
+  EXPECT_EQ(updated, 1) << out.log;
+  EXPECT_EQ(out.drive("D")["revision"], "SIM10002");
+  for (const char *other : {"M1", "M2", "N1", "N2", "S1"}) EXPECT_EQ(out.drive(other)["activations"], 0) << other;
+  EXPECT_EQ(out.log.find(" matches "), std::string::npos);
+  EXPECT_EQ(out.exit_code, 0);
 }
 
 // A physical-drive target still names exactly one record and updates that drive.
