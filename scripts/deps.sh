@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, every Debian package the build, the tests and the Windows cross-build
-# need and that this machine lacks. Safe to run again: it installs nothing when all are there.
+# need and that this machine lacks (with --run: only what the run command's build needs). Safe to
+# run again: it installs nothing when all are there.
 set -euo pipefail
 
+# What a native build of the tool and its packer needs (scripts/run.sh); the full set adds the
+# test, benchmark, fuzzing, Windows cross-build and Wine packages.
+run_packages=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev libgmock-dev googletest nlohmann-json3-dev libtinyxml-dev
+)
 packages=(
-  cmake ninja-build g++ make pkg-config
-  libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
+  "${run_packages[@]}" make libbenchmark-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
   wine wine64 xvfb xauth
-  libtinyxml-dev dpkg-dev
+  dpkg-dev
   imagemagick x11-utils xdotool
 )
+if [ "${1:-}" = "--run" ]; then packages=("${run_packages[@]}"); fi
 
 missing=()
 for p in "${packages[@]}"; do

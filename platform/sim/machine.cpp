@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 #include "platform/src/kernel_internal.h"
 #include "platform/win_registry.h"
@@ -286,7 +287,12 @@ void load_machine_file(const std::string &path) {
   if (!in) {
     int err = errno;
     reset_machine();
-    throw std::runtime_error("machine file " + path + ": cannot open: " + std::strerror(err));
+    // A relative name is read from the current folder: say which file that was.
+    std::string tried = path;
+    char cwd[4096];
+    if (!path.empty() && path[0] != '/' && getcwd(cwd, sizeof(cwd)) != nullptr)
+      tried = path + " (" + cwd + "/" + path + ")";
+    throw std::runtime_error("machine file " + tried + ": cannot open: " + std::strerror(err));
   }
   std::stringstream ss;
   ss << in.rdbuf();

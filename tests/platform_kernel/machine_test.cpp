@@ -139,6 +139,12 @@ TEST_F(Machine, FileErrorsNameTheFile) {
   std::string missing = error_of([] { sim::load_machine_file("/nonexistent/dir/m.json"); });
   EXPECT_NE(missing.find("/nonexistent/dir/m.json"), std::string::npos) << missing;
   EXPECT_NE(missing.find("cannot open"), std::string::npos) << missing;
+  // A relative name is read from the current folder, and the message says which file that was.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  std::string relative = error_of([] { sim::load_machine_file("no-such-dir/m.json"); });
+  EXPECT_NE(relative.find(std::string(cwd) + "/no-such-dir/m.json"), std::string::npos)
+      << relative;
 
   char path[] = "/tmp/kernel_machine_XXXXXX";
   int fd = mkstemp(path);
