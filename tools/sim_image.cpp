@@ -1,0 +1,121 @@
+// sim_image: writes a firmware image in the test format the simulated drives accept, so that a
+// package for a drive of a machine description can be made without writing code.
+//
+//   sim_image --target ata|nvme|scsi --revision REV [options] <output file>
+//
+//   --revision REV           the new firmware revision (at most 8 characters, blank padded)
+//   --inquiry-revision R     the new INQUIRY revision (4 characters; default the last 4 of REV)
+//   --model TEXT             the model the drive reports after the update (default: unchanged)
+//   --for-model TEXT         refused by a drive whose model does not begin with TEXT (at most 20)
+//   --size N                 the image's length in bytes, header included (default 20000; 128 to
+//                            256 MiB)
+//   --seed N                 varies the payload bytes (default 90)
+//
+// The layout is in docs/running.md and platform/include/sim/drives/fw_image.h.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "sim/drives/fw_image.h"
+
+namespace {
+
+int usage(const char *why) {
+  if (why != nullptr) std::fprintf(stderr, "sim_image: %s\n", why);
+  std::fprintf(stderr,
+               "usage: sim_image --target ata|nvme|scsi --revision REV [--inquiry-revision R] "
+               "[--model TEXT] [--for-model TEXT] [--size N] [--seed N] <output file>\n");
+  return 1;
+}
+
+// A whole decimal number within [low, high].
+bool read_number(const char *text, unsigned long low, unsigned long high, unsigned long *out) {
+  if (text[0] < '0' || text[0] > '9') return false;
+  char *end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (*end != '\0' || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  sim::TestImageSpec spec;
+  spec.revision.clear();
+  bool have_target = false;
+  const char *output = nullptr;
+  for (int i = 1; i < argc; i++) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--", 0) != 0) {
+      if (output != nullptr) return usage("one output file only");
+      output = argv[i];
+      continue;
+    }
+    if (i + 1 >= argc) return usage((arg + " needs a value").c_str());
+    const char *value = argv[++i];
+    unsigned long number = 0;
+    if (arg == "--target") {
+      if (std::strcmp(value, "ata") == 0) {
+        spec.target = sim::ImageTarget::Ata;
+      } else if (std::strcmp(value, "nvme") == 0) {
+        spec.target = sim::ImageTarget::Nvme;
+      } else if (std::strcmp(value, "scsi") == 0) {
+        spec.target = sim::ImageTarget::Scsi;
+      } else {
+        return usage("--target is ata, nvme or scsi");
+      }
+      have_target = true;
+    } else if (arg == "--revision") {
+      spec.revision = value;
+    } else if (arg == "--inquiry-revision") {
+      spec.inquiry_revision = value;
+    } else if (arg == "--model") {
+      spec.model = value;
+    } else if (arg == "--for-model") {
+      spec.target_model = value;
+    } else if (arg == "--size") {
+      if (!read_number(value, sim::kImageHeaderSize, 256ul << 20, &number))
+        return usage("--size is a whole number of bytes, 128 to 268435456");
+      spec.total_size = static_cast<uint32_t>(number);
+    } else if (arg == "--seed") {
+      if (!read_number(value, 0, 255, &number)) return usage("--seed is a number from 0 to 255");
+      spec.pattern_seed = static_cast<uint8_t>(number);
+    } else {
+      return usage(("unknown option " + arg).c_str());
+    }
+  }
+  if (!have_target) return usage("--target is required");
+  if (output == nullptr) return usage("no output file");
+  // Each text must fit its field: a longer one would be cut, and the drive would then report
+  // something else than the package's records expect.
+  const struct {
+    const char *option;
+    const std::string &text;
+    size_t width;
+  } fields[] = {{"--revision", spec.revision, 8},
+                {"--inquiry-revision", spec.inquiry_revision, 4},
+                {"--model", spec.model, 40},
+                {"--for-model", spec.target_model, 20}};
+  for (const auto &field : fields) {
+    if (field.text.size() > field.width)
+      return usage((std::string(field.option) + " is longer than " +
+                    std::to_string(field.width) + " characters")
+                       .c_str());
+  }
+  if (spec.revision.find_first_not_of(' ') == std::string::npos)
+    return usage("--revision is required and not blank");
+
+  const std::vector<uint8_t> image = sim::make_test_image(spec);
+  std::ofstream out(output, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "sim_image: cannot write %s\n", output);
+    return 1;
+  }
+  std::printf("sim_image: wrote %s (%zu bytes)\n", output, image.size());
+  return 0;
+}
