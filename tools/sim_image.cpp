@@ -110,7 +110,8 @@ int main(int argc, char **argv) {
 
   const std::vector<uint8_t> image = sim::make_test_image(spec);
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+  out.write(reinterpret_cast<const char *>(image.data()),
+            static_cast<std::streamsize>(image.size()));
   out.close();
   if (!out) {
     std::fprintf(stderr, "sim_image: cannot write %s\n", output);

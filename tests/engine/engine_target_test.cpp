@@ -100,7 +100,8 @@ TEST(EngineTarget, CsmiTargetWithPortAndFullAddressUpdatesItsDrive) {
   for (const auto &[text, state] : out.states) updated += state == kUpdated;
   EXPECT_EQ(updated, 1) << out.log;
   EXPECT_EQ(out.drive("D")["revision"], "SIM10002");
-  for (const char *other : {"M1", "M2", "N1", "N2", "S1"}) EXPECT_EQ(out.drive(other)["activations"], 0) << other;
+  for (const char *other : {"M1", "M2", "N1", "N2", "S1"})
+    EXPECT_EQ(out.drive(other)["activations"], 0) << other;
   EXPECT_EQ(out.log.find(" matches "), std::string::npos);
   EXPECT_EQ(out.exit_code, 0);
 }
