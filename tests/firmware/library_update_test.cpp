@@ -16,18 +16,7 @@ double at(double base, double weight, uint32_t bytes) {
   return base + weight * static_cast<double>(bytes) / kSize;
 }
 
-class LibraryUpdate : public FirmwareTest {
- protected:
-  // The record after loading REF-1 with one drive's model changed.
-  huld_dev &with(const std::string &drive, const nlohmann::json &fields, const std::string &record) {
-    nlohmann::json m = ref1();
-    nlohmann::json &d = drive_of(m, drive);
-    for (auto &[kind, model] : d.items())
-      if (kind != "id") model.update(fields);
-    load(m);
-    return dev(record);
-  }
-};
+class LibraryUpdate : public FirmwareTest {};
 
 // Deferred download and activation both supported: no fallback, the download takes 95 % and the
 // activation the rest. Support that the drive cannot tell (no capabilities page) allows the

@@ -9,18 +9,7 @@ using namespace fwtest;
 
 namespace {
 
-class Rules : public FirmwareTest {
- protected:
-  // The record after loading REF-1 with one drive's model changed.
-  huld_dev &with(const std::string &drive, const nlohmann::json &fields, const std::string &record) {
-    nlohmann::json m = ref1();
-    nlohmann::json &d = drive_of(m, drive);
-    for (auto &[kind, model] : d.items())
-      if (kind != "id") model.update(fields);
-    load(m);
-    return dev(record);
-  }
-};
+class Rules : public FirmwareTest {};
 
 struct AtaLimits {
   nlohmann::json fields;
