@@ -115,6 +115,9 @@ Outcome run(const Run &spec) {
       states.push_back({r.display_text, r.state.load()});
     }
     seen["states"] = states.dump();
+    nlohmann::json window = nlohmann::json::array();
+    for (const sim::Event &event : sim::history()) window.push_back(sim::window_event_json(event));
+    seen["window"] = window.dump();
   };
   const orbu_test::RunResult result = orbu_test::run_program(run_spec);
 
@@ -132,6 +135,7 @@ Outcome run(const Run &spec) {
   const nlohmann::json states = nlohmann::json::parse(seen("states"));
   for (const auto &s : states)
     out.states.emplace_back(s[0].get<std::string>(), s[1].get<uint32_t>());
+  out.window = nlohmann::json::parse(seen("window"));
   out.summary = text_after(out.log, "Update application complete.\n    ") + "/" +
                 text_after(out.log, "devices require reboot to activate firmware.\n    ") + "/" +
                 text_after(out.log, "devices updated successfully.\n    ") + "/" +

@@ -52,6 +52,7 @@ struct Outcome {
   nlohmann::json drives;  // drive id -> state as ORBU_SIM_STATE_OUT writes it
   std::vector<std::pair<std::string, uint32_t>> states;  // display text, final state
   std::string summary;  // "reboot/updated/failed/not appropriate" counts, as logged
+  nlohmann::json window;  // the window's events in order, as ORBU_SIM_UI_OUT writes them
   const nlohmann::json &drive(const std::string &id) const { return drives.at(id); }
   uint32_t state_of(const std::string &display_prefix) const;
 };

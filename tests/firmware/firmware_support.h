@@ -77,6 +77,15 @@ class FirmwareTest : public ::testing::Test {
       huld_dev_probe_flags(&err, &devices_.devices[i], 0);
     }
   }
+  // The record after loading REF-1 with one drive's model changed.
+  huld_dev &with(const std::string &drive, const nlohmann::json &fields, const std::string &record) {
+    nlohmann::json m = ref1();
+    nlohmann::json &d = drive_of(m, drive);
+    for (auto &[kind, model] : d.items())
+      if (kind != "id") model.update(fields);
+    load(m);
+    return dev(record);
+  }
   huld_dev &dev(const std::string &name) {
     for (uint32_t i = 0; i < devices_.count; ++i)
       if (name == devices_.devices[i].name) return devices_.devices[i];

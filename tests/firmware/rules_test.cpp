@@ -9,18 +9,7 @@ using namespace fwtest;
 
 namespace {
 
-class Rules : public FirmwareTest {
- protected:
-  // The record after loading REF-1 with one drive's model changed.
-  huld_dev &with(const std::string &drive, const nlohmann::json &fields, const std::string &record) {
-    nlohmann::json m = ref1();
-    nlohmann::json &d = drive_of(m, drive);
-    for (auto &[kind, model] : d.items())
-      if (kind != "id") model.update(fields);
-    load(m);
-    return dev(record);
-  }
-};
+class Rules : public FirmwareTest {};
 
 struct AtaLimits {
   nlohmann::json fields;
@@ -91,6 +80,28 @@ TEST_F(Rules, NvmeTransferSizeFollowsTheGranularity) {
       ASSERT_EQ(vornfirmware_nvme_commit(&err, &d, 2, 1, 0, nullptr), 0) << err.message;
       EXPECT_EQ(state(drive)["pending"]["revision"], "SIMR0006");
     }
+  }
+}
+
+// FWUG 0 gives no granularity information (8192 bytes are assumed), FFh means no restriction (the
+// 4096-byte unit): both give the default 8192-byte size, and they part for any other default.
+TEST_F(Rules, GranularityZeroIsNoInformationAndFFhNoRestriction) {
+  struct Row {
+    int fwug;
+    uint32_t granularity, size_4096, size_12288;
+  };
+  const Row rows[] = {{0, 8192, 8192, 8192}, {0xFF, 4096, 4096, 12288}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE("FWUG " + std::to_string(row.fwug));
+    huld_dev &d = with("B", {{"fwug", row.fwug}}, "disk1");
+    uint32_t granularity = 0, size_4096 = 0, size_12288 = 0;
+    huld_error err{};
+    ASSERT_EQ(vornfirmware_nvme_get_update_granularity(&err, &d, &granularity), 0) << err.message;
+    ASSERT_EQ(vornfirmware_nvme_select_transfer_size(&err, &d, &size_4096, 4096), 0);
+    ASSERT_EQ(vornfirmware_nvme_select_transfer_size(&err, &d, &size_12288, 12288), 0);
+    EXPECT_EQ(granularity, row.granularity);
+    EXPECT_EQ(size_4096, row.size_4096);
+    EXPECT_EQ(size_12288, row.size_12288);
   }
 }
 

@@ -1,6 +1,6 @@
 // APST around the updates of a Duzori run on the reference machine: the NVMe RAID members behind
 // Intel RST have APST off during the run and get back exactly what was stored; a member whose
-// settings could not be stored is left alone.
+// settings could not be stored, and RAID members behind other drivers, are left alone.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -53,8 +53,10 @@ TEST(WindowApst, DuzoriStoresDisablesAndRestoresOnlyWhatWasStored) {
   EXPECT_EQ(r.log().find("Resetting device APST configuration " + n1), std::string::npos);
 }
 
-// REF-1 with APST tables on the two RAID members behind Intel RST (N1 with APST off) and on the
-// in-box drive B, which is not behind Intel RST.
+// REF-1 with APST tables on the two RAID members behind Intel RST (N1 with APST off), on the in-box
+// drive B, which is not behind Intel RST, and on NVMe RAID members behind other drivers: PD5, a
+// physical disk of the Marvell NevoX controller, and R3, a member of an Intel RSTe volume (both
+// with APST on).
 nlohmann::json apst_machine() {
   std::ifstream file(MACHINES_DIR "/ref1.json");
   nlohmann::json machine = nlohmann::json::parse(file);
@@ -65,6 +67,10 @@ nlohmann::json apst_machine() {
       drive["nvme"]["apst_table"] = {"0x0000000000033C28", "0", "0x0000000000044D30"};
     }
     if (drive["id"] == "B") drive["nvme"]["apst_table"] = {"0x0000000000055E38"};
+    if (drive["id"] == "PD5" || drive["id"] == "R3") {
+      drive["nvme"]["apste"] = true;
+      drive["nvme"]["apst_table"] = {"0x0000000000066F40"};
+    }
   }
   return machine;
 }
@@ -84,7 +90,7 @@ TEST(WindowApst, RestoreGivesBackExactlyWhatWasStoredAndTouchesNothingElse) {
   spec.command_line = "/s";
   spec.knobs = [](sim::AppKnobs &) { sim::load_machine_json(apst_machine().dump()); };
   spec.after = [](orbu_test::Observations &seen) {
-    for (const char *id : {"N1", "N2", "B"}) seen[id] = apst_of(id);
+    for (const char *id : {"N1", "N2", "B", "PD5", "R3"}) seen[id] = apst_of(id);
   };
   orbu_test::RunResult r = orbu_test::run_program(spec);
   EXPECT_EQ(r.failure, "");
@@ -92,6 +98,12 @@ TEST(WindowApst, RestoreGivesBackExactlyWhatWasStoredAndTouchesNothingElse) {
   EXPECT_EQ(r.seen["N1"], "0 181a2000 0 2");
   EXPECT_EQ(r.seen["N2"], "1 283c0030 0 2");
   EXPECT_EQ(r.seen["B"], "0 385e0000 0 0");
+  // RAID members behind other drivers are left alone: not a single Set Features, not a line.
+  EXPECT_EQ(r.seen["PD5"], "1 406f0000 0 0");
+  EXPECT_EQ(r.seen["R3"], "1 406f0000 0 0");
+  for (const char *member : {"SP0005 (SIM NVME PD5)", "S30017 (SIM NVME R3)"})
+    EXPECT_EQ(r.log().find(std::string("APST configuration on device ") + member), std::string::npos)
+        << r.log();
   for (const char *failure : {"Failed to store", "Failed to disable", "Failed to reset", "Failed to pull"})
     EXPECT_EQ(r.log().find(failure), std::string::npos) << r.log();
 }
