@@ -268,6 +268,32 @@ TEST_F(Snt, InvalidDataIsRefusedBeforeAnyPhase) {
   }
 }
 
+// 16 MiB is the largest transfer: exactly that much reaches the drive in one data phase, one
+// byte more is refused before anything goes out.
+TEST_F(Snt, SixteenMiBIsTheLargestTransfer) {
+  constexpr uint32_t kLimit = 16u * 1024u * 1024u;
+  std::vector<uint8_t> image(kLimit + 1, 0x3C);
+  huld_nvme_cmd download{};
+  download.cdw0 = 0x11;  // Firmware Image Download
+  download.cdw10 = kLimit / 4 - 1;
+  download.data = image.data();
+  download.data_len = kLimit;
+  download.ddir = HULD_DDIR_TO_DEVICE;
+  ASSERT_EQ(run(&download), 0) << err_.message;
+  ASSERT_EQ(bridge_.phases.size(), 3u);
+  EXPECT_EQ(bridge_.phases[1].cdb, head(0xEA, 0x81, 0, 2, kLimit));
+  EXPECT_EQ(bridge_.phases[1].data_len, kLimit);
+  EXPECT_EQ(huld_nvme_get_status(&download), 0);
+  EXPECT_EQ(bridge_.controller.staged_bytes(), kLimit);
+
+  bridge_.phases.clear();
+  download.data_len = kLimit + 1;
+  EXPECT_EQ(run(&download), 1);
+  EXPECT_TRUE(bridge_.phases.empty());
+  EXPECT_EQ(err_.code, HULD_ERROR_FAILURE);
+  EXPECT_STREQ(err_.message, "invalid argument");
+}
+
 TEST(SntPhaseJudgement, KeepsTheCallsOwnErrorAndJudgesStatus) {
   huld_error err{};
   err.code = 4;
