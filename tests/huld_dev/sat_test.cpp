@@ -298,6 +298,35 @@ TEST(SatDecodeCases, DescriptorWithGoodStatusIsStillRead) {
   EXPECT_EQ(regs(ata), "status 50 error 00 count 0102 lba 020304070605 device e0");
 }
 
+// Bit 7 of byte 0 is VALID only in fixed format: descriptor sense that sets it (F2h, F3h for
+// deferred errors) is still descriptor sense, with its key at byte 1 and its ATA Status Return
+// descriptor at byte 8, never the fixed layout's registers.
+TEST(SatDecodeCases, DescriptorSenseWithBit7SetIsStillDescriptorSense) {
+  for (uint8_t code : {0xF2, 0xF3}) {
+    SCOPED_TRACE(static_cast<int>(code));
+    huld_scsi_cmd check = answer(0x02, {{0, code}, {1, 0x01}, {3, 0x1D}, {5, 0x50}, {6, 0x00},
+                                        {8, 0x09}, {9, 0x0C}, {11, 0x04}, {12, 0x00}, {13, 0x01},
+                                        {14, 0x04}, {15, 0x05}, {16, 0x03}, {17, 0x06}, {18, 0x02},
+                                        {19, 0x07}, {20, 0xA0}, {21, 0x51}});
+    huld_ata_cmd ata = untouched();
+    huld_scsi_fill_ata_result_from_sat(&check, &ata);
+    EXPECT_EQ(regs(ata), "status 51 error 04 count 0001 lba 020304070605 device a0");
+
+    // Good status with CK_COND: the descriptor alone makes the registers readable.
+    huld_scsi_cmd good = answer(0x00, {{0, code}, {8, 0x09}, {9, 0x0C}, {11, 0x00}, {13, 0x02},
+                                       {15, 0x10}, {20, 0xE0}, {21, 0x50}});
+    ata = untouched();
+    huld_scsi_fill_ata_result_from_sat(&good, &ata);
+    EXPECT_EQ(regs(ata), "status 50 error 00 count 0002 lba 000000000010 device e0");
+
+    // Without the descriptor: the preset from the key, ASC and ASCQ at bytes 1 to 3.
+    huld_scsi_cmd medium = answer(0x02, {{0, code}, {1, 0x03}, {2, 0x11}, {3, 0x04}, {5, 0x51}, {6, 0x04}});
+    ata = untouched();
+    huld_scsi_fill_ata_result_from_sat(&medium, &ata);
+    EXPECT_EQ(regs(ata), "status ff error 02 count 0003 lba 000000001104 device 55");
+  }
+}
+
 TEST(SatDecodeCases, FixedOldAndNewLayouts) {
   // VALID, sense[5] 51h with sense[6] 04h: old layout.
   huld_scsi_cmd old = answer(0x02, {{0, 0xF0}, {2, 0x01}, {3, 0x09}, {4, 0xA0}, {5, 0x51},
