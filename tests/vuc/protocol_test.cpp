@@ -616,4 +616,34 @@ TEST_F(Vuc, AShortSecurityLevelAnswerIsRefused) {
   }
 }
 
+// At level 4 a status that cannot be read leaves the status area as it was; the security level
+// read clears it first, so the status an earlier key left (here version 0200h with a 4-byte
+// answer) never sizes the level's answer, which the key page then gives as one whole block.
+TEST_F(Vuc, TheSecurityLevelIsNotSizedByAnEarlierKeysStatus) {
+  // SMART READ LOG: the overlay's status and data, then the security key's status.
+  load({{{"drive", "sata4"}, {"ata_command", "0xB0"}, {"feature", "0xD5"}, {"count", {{"nth", 3}}},
+         {"action", {{"status", "0x51"}, {"error", 4}}}}});
+  huld_dev &dev = sata4();
+  sim::VuConfig vu = *sim::storage_ata(0)->config().vu;
+  vu.status_version = 0x0200;
+  vu.answers[{8, 1}] = {1, 2, 3, 4};
+  vu.security_level = 4;
+  sim::storage_ata(0)->set_vu_config(vu);
+  vornvuc_xr_vsc_cmd cmd;
+  ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &dev, 4, &cmd), 0);
+  ASSERT_EQ(cmd.enable(&cmd), 0) << err_.message;
+  ASSERT_EQ(vornvuc_xr_vsc4_execute_read_overlay(&cmd, 1), 0) << err_.message;
+  vornvuc_xr_vsc_cleanup_data_in_command(&cmd);
+  sent.clear();
+  uint16_t level = 0xEEEE;
+  EXPECT_EQ(vornvuc_xr_vsc_execute_get_security_level(&cmd, &level), 0) << err_.message;
+  EXPECT_EQ(level, 4);
+  // Key, the failed status, the key page, one block of data.
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[1].log, 0xBD);
+  EXPECT_EQ(sent[2].log, 0xBE);
+  EXPECT_EQ(sent[3].log, 0xBF);
+  EXPECT_EQ(cmd.disable(&cmd), 0) << err_.message;
+}
+
 }  // namespace
