@@ -451,7 +451,8 @@ std::vector<uint8_t> read_file(const std::string &path) {
 
 // Walks a saved SCSI super binary: each piece's count in the header, its blocks in the file in
 // the order of the header's counts, each block the one the drive tagged for that key (the VPD
-// page and the VSC-ID record carry their own marks). Returns the pieces' counts.
+// page and the VSC-ID record carry their own marks). The VPD page's area is in the file whether
+// or not the page was read, zeroed and not counted when it was not. Returns the pieces' counts.
 std::vector<uint16_t> check_scsi_super_binary(const std::vector<uint8_t> &file) {
   struct Piece {
     uint32_t count_at;
@@ -470,13 +471,20 @@ std::vector<uint16_t> check_scsi_super_binary(const std::vector<uint8_t> &file) 
   for (const Piece &p : pieces) {
     const uint16_t blocks = le16(file.data() + p.count_at);
     counts.push_back(blocks);
-    if (at + blocks * 512u > file.size()) {
+    const bool vpd = p.count_at == 44;
+    const uint16_t stored = vpd ? 1 : blocks;
+    if (vpd) {
+      EXPECT_LE(blocks, 1u);
+    }
+    if (at + stored * 512u > file.size()) {
       ADD_FAILURE() << "piece counted at " << p.count_at << " runs past the file";
       return counts;
     }
-    for (uint16_t b = 0; b < blocks; ++b) {
+    for (uint16_t b = 0; b < stored; ++b) {
       const uint8_t *blk = file.data() + at + b * 512u;
-      if (p.count_at == 44) {
+      if (vpd && blocks == 0) {
+        EXPECT_TRUE(std::all_of(blk, blk + 512, [](uint8_t v) { return v == 0; })) << "unread VPD page";
+      } else if (vpd) {
         EXPECT_EQ(blk[1], 0xEC);
       } else if (p.ac == 13) {
         EXPECT_EQ(std::string(blk + 2, blk + 10), "CTLSAS01");
@@ -487,7 +495,7 @@ std::vector<uint16_t> check_scsi_super_binary(const std::vector<uint8_t> &file) 
         EXPECT_EQ(le16(blk + 6), p.first_block + b) << p.count_at;
       }
     }
-    at += blocks * 512u;
+    at += stored * 512u;
     total += blocks;
   }
   EXPECT_EQ(at, file.size());
@@ -507,6 +515,55 @@ TEST_F(Vuc, EveryPieceOfTheScsiSuperBinaryLandsInItsPlace) {
   ASSERT_EQ(counts.size(), 9u);
   for (size_t i = 0; i < counts.size(); ++i) EXPECT_GE(counts[i], 1u) << "piece " << i;
   EXPECT_EQ(cmd.data, nullptr);
+}
+
+// Each key of the SCSI transport as it went out, with the progress the caller could read then.
+struct KeySeen {
+  uint16_t ac, fc;
+  double progress;
+};
+std::vector<KeySeen> keys_seen;
+const double *watched_progress = nullptr;
+int record_key(huld_error *, huld_dev *, const huld_scsi_cmd *before, const huld_scsi_cmd *) {
+  if (before->cdb[0] == 0x1D && before->data && before->data_len >= 4) {
+    const auto *key = static_cast<const uint8_t *>(before->data);
+    keys_seen.push_back({le16(key), le16(key + 2), *watched_progress});
+  }
+  return 0;
+}
+
+// A drive that refuses the VPD page: the super binary is still saved whole, the page's area
+// zeroed and counted as no block, and the page's step still moves the progress on.
+TEST_F(Vuc, AFailedInquiryLeavesTheVpdAreaUncountedAndTheRestSaved) {
+  load({{{"drive", "scsi5"}, {"cdb0", "0x12"}, {"byte1", 1}, {"byte2", "0xEC"},
+         {"action", {{"status", 2}, {"sense_key", 5}, {"asc", "0x24"}}}}});
+  vornvuc_xr_vsc_cmd cmd;
+  ASSERT_EQ(vornvuc_xr_vsc_initialize_cmd(&err_, &disk(3, INBOX_USB_MASS_STORAGE), 5, &cmd), 0);
+  double progress = 0.0;
+  keys_seen.clear();
+  watched_progress = &progress;
+  huld_scsi_execute_hook = record_key;
+  const std::string path = ::testing::TempDir() + "vuc_scsi_super_binary_no_vpd.bin";
+  std::remove(path.c_str());
+  ASSERT_EQ(vornvuc_xr_scsi_save_super_binary(&cmd, path.c_str(), &progress), 0) << err_.message;
+  huld_scsi_execute_hook = nullptr;
+  EXPECT_EQ(err_.code, 0u);
+  EXPECT_EQ(progress, 1.0);
+  const std::vector<uint16_t> counts = check_scsi_super_binary(read_file(path));
+  std::remove(path.c_str());
+  ASSERT_EQ(counts.size(), 9u);
+  EXPECT_EQ(counts[1], 0u);  // the VPD page
+  for (size_t i : {0, 2, 3, 4, 5, 6, 7, 8}) EXPECT_GE(counts[i], 1u) << "piece " << i;
+
+  // Enable, the eight keys, disable; the INQUIRY's step lies between the first two keys.
+  const KeySeen expected[] = {{70, 1, 0.0},  {86, 19, 0.0}, {13, 1, 0.2}, {113, 1, 0.3}, {76, 1, 0.4},
+                              {76, 1, 0.5},  {126, 2, 0.6}, {76, 1, 0.7}, {76, 1, 0.8}, {70, 2, 0.9}};
+  ASSERT_EQ(keys_seen.size(), std::size(expected));
+  for (size_t i = 0; i < keys_seen.size(); ++i) {
+    EXPECT_EQ(keys_seen[i].ac, expected[i].ac) << i;
+    EXPECT_EQ(keys_seen[i].fc, expected[i].fc) << i;
+    EXPECT_NEAR(keys_seen[i].progress, expected[i].progress, 1e-9) << i;
+  }
 }
 
 TEST_F(Vuc, AFailedPieceLeavesTheContextWithoutABuffer) {
