@@ -449,6 +449,56 @@ std::vector<uint8_t> read_file(const std::string &path) {
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
+// The progress the caller could read as each ATA command went out.
+std::vector<double> progress_at_ata;
+const double *ata_progress = nullptr;
+int record_ata_progress(huld_error *, huld_dev *, const huld_ata_cmd *, const huld_ata_cmd *) {
+  progress_at_ata.push_back(*ata_progress);
+  return 0;
+}
+
+// The ATA super binary's progress is the share of its blocks in hand: 2/4 once the first block
+// after the header came, 1.0 at the end; a block that cannot be read leaves the last share (never
+// a value outside 0..1) and writes nothing to the file.
+TEST_F(Vuc, TheAtaSuperBinaryReportsTheShareOfItsBlocksRead) {
+  for (bool failing : {false, true}) {
+    SCOPED_TRACE(failing);
+    // READ LOG DMA EXT: the header, block 1, then block 2.
+    load(failing ? nlohmann::json{{{"drive", "sata5"}, {"ata_command", "0x47"}, {"count", {{"nth", 3}}},
+                                   {"action", {{"status", "0x51"}, {"error", 4}}}}}
+                 : nlohmann::json::array());
+    huld_dev &dev = disk(2, WINDOWS_INBOX_AHCI);
+    sim::VuConfig vu = *sim::storage_ata(2)->config().vu;
+    vu.sct_binary.assign(4 * 512, 0x11);
+    vu.sct_binary[40] = 4;
+    vu.sct_binary[41] = 0;
+    sim::storage_ata(2)->set_vu_config(vu);
+    const std::string path = ::testing::TempDir() + "vuc_ata_super_binary_progress.bin";
+    std::remove(path.c_str());
+    double progress = 0.0;
+    progress_at_ata.clear();
+    ata_progress = &progress;
+    huld_ata_execute_hook = record_ata_progress;
+    const int rc = vornvuc_xr_ata_save_super_binary(&err_, &dev, path.c_str(), 0, &progress);
+    huld_ata_execute_hook = nullptr;
+    const std::vector<uint8_t> file = read_file(path);
+    std::remove(path.c_str());
+    if (failing) {
+      EXPECT_EQ(rc, 1);
+      EXPECT_STREQ(err_.message, "Failed getting the full DRM SB file");
+      EXPECT_EQ(progress, 0.5);
+      EXPECT_TRUE(file.empty());
+      EXPECT_EQ(progress_at_ata, (std::vector<double>{0.0, 0.0, 0.0, 0.5}));
+    } else {
+      ASSERT_EQ(rc, 0) << err_.message;
+      EXPECT_EQ(progress, 1.0);
+      EXPECT_EQ(file, vu.sct_binary);
+      // The request, the header, then blocks 1 to 3.
+      EXPECT_EQ(progress_at_ata, (std::vector<double>{0.0, 0.0, 0.0, 0.5, 0.75}));
+    }
+  }
+}
+
 // Walks a saved SCSI super binary: each piece's count in the header, its blocks in the file in
 // the order of the header's counts, each block the one the drive tagged for that key (the VPD
 // page and the VSC-ID record carry their own marks). The VPD page's area is in the file whether
