@@ -166,6 +166,12 @@ TEST_F(Vuc, Level4ReadsTheRecordThroughASatBridge) {
   memset(small, 0xEE, sizeof(small));
   ASSERT_EQ(vornvuc_xr_vsc_execute_vsc_id(&err_, &dev, small, sizeof(small)), 0);
   EXPECT_EQ(memcmp(small, record_, sizeof(small)), 0);
+  // A larger one receives the answer's 512 bytes and nothing beyond them.
+  std::vector<uint8_t> large(2048, 0xEE);
+  ASSERT_EQ(vornvuc_xr_vsc_execute_vsc_id(&err_, &dev, large.data(), static_cast<uint32_t>(large.size())), 0)
+      << err_.message;
+  EXPECT_EQ(memcmp(large.data(), record_, sizeof(record_)), 0);
+  EXPECT_TRUE(std::all_of(large.begin() + sizeof(record_), large.end(), [](uint8_t b) { return b == 0; }));
 }
 
 // Enable, the VSC-ID key and disable through the library at level 5 or over SCSI.
