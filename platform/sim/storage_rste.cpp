@@ -13,6 +13,7 @@
 //   E0002028h pass-through count  32: count @28
 //   E000202Ch pass-through disks  32 + n: return length @28; entries @32
 // A disk entry is 108 bytes: id @0 (0 = none), model[40] @4, firmware[8] @44, serial[40] @52.
+// The bytes after a listing's input fields come zero from the host (a contract check only).
 // Pass-through (E0002000h): the disk id in ReturnCode on input, the submission entry @52,
 // CplEntry @116, Direction @132, QueueId @136, DataBufferLen @140, data @152; the answer sets the
 // completion, the read data, DataBufferLen to the bytes returned and ReturnCode 0. An unknown disk
@@ -43,6 +44,24 @@ constexpr uint32_t kHead = 152;
 
 void put_text(uint8_t *p, size_t off, const std::string &s, size_t width) {
   std::memcpy(p + off, s.data(), std::min(s.size(), width));
+}
+
+// Where a listing request's input fields end (the header, the volume index, the return length);
+// 0 for a code that is no listing.
+size_t input_fields_end(uint32_t code) {
+  switch (code) {
+    case kVolumeCount:
+    case kPassThroughCount:
+      return 28;
+    case kVolumeInfo:
+    case kSpareInfo:
+    case kPassThroughInfo:
+      return 32;
+    case kVolumeConfig:
+      return 36;
+    default:
+      return 0;
+  }
 }
 
 class RsteDriver : public StorageDriver {
@@ -94,6 +113,12 @@ BOOL RsteDriver::enumeration(StorageRequest &r, const MiniportHeader &h) {
   if (call.out_size < size) return r.violation(what + " output smaller than its input");
   if (h.timeout != 40) r.count_violation(what + " Timeout " + std::to_string(h.timeout));
   if (h.return_code != 0) r.count_violation(what + " ReturnCode " + std::to_string(h.return_code) + " on input");
+  // Everything after a listing's input fields is answer space and comes zeroed. Whether the
+  // driver reads those bytes is not documented, so a stray byte is counted and the request is
+  // answered all the same.
+  if (const size_t inputs = input_fields_end(h.control_code); inputs && size > inputs &&
+      std::any_of(in + inputs, in + size, [](uint8_t b) { return b != 0; }))
+    r.count_violation(what + " answer space not zeroed on input");
   if (r.frontend_faults("rste_enumeration", {{"miniport_code", fault_key(h.control_code)}})) return FALSE;
   const RsteContents empty;
   const RsteContents &c = contents ? *contents : empty;

@@ -351,4 +351,13 @@ TEST_F(EnumDisk, PoolMemberCheckStopsAtTheEndOfTheId) {
   EXPECT_EQ(find("disk6")->conn.type, CONN_DISK);
 }
 
+// A disk whose id only begins with a pool member's id is no member of the pool.
+TEST_F(EnumDisk, PoolMemberIdMustMatchTheWholeId) {
+  node("P")["instance_id"] = "SCSI\\Disk&Ven_&Prod_SIM_SATA_P\\4&1D9BC2E7&0&0100001";
+  load();
+  enumerate();
+  ASSERT_NE(find("disk6"), nullptr);
+  EXPECT_EQ(find("disk6")->conn.type, CONN_DISK);
+}
+
 }  // namespace

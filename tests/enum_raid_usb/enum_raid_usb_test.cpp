@@ -2,6 +2,7 @@
 // machine's variants that change them, and the faults each pass must survive without leaking.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cctype>
@@ -14,6 +15,7 @@
 #include "huld/huld_log.h"
 #include "huld/windows/huld_ata_windows.h"
 #include "huld/windows/huld_windows_enumerate.h"
+#include "huld/windows/huld_windows_enumerate_raid.h"
 #include "platform/win32.h"
 #include "sim/devtree.h"
 #include "sim/machine.h"
@@ -225,6 +227,9 @@ TEST_F(EnumRaidUsb, AbsurdCsmiAndRsteCountsAreBounded) {
       {{"op", "ioctl"}, {"path", kSas}, {"action", {{"name", "phy_count"}, {"value", 200}}}},
       {{"op", "ioctl"}, {"path", kRst}, {"action", {{"name", "max_drives"}, {"value", "0xFFFFFFFF"}}}},
       {{"op", "ioctl"}, {"path", kRst}, {"action", {{"name", "drive_count"}, {"value", 255}}}},
+      // The volume reports 2^32 - 1 members.
+      {{"op", "other"}, {"keys", {{"request", "rste_enumeration"}, {"miniport_code", "0xE0002018"}}},
+       {"action", {{"name", "scribble"}, {"value", 128}, {"bytes", "FF FF FF FF"}}}},
   });
   load(j);
   run();
@@ -234,6 +239,34 @@ TEST_F(EnumRaidUsb, AbsurdCsmiAndRsteCountsAreBounded) {
   for (const std::string &n : names()) raid_only += n.rfind("csmi5.X.X.", 0) == 0;
   EXPECT_EQ(raid_only, 2u);  // the empty entries past the real drives carry no address: skipped
   EXPECT_NE(find("rstes10.9.0"), nullptr);
+  // The volume's configuration is asked for 256 members, and its two real ones come back.
+  EXPECT_NE(find("rster10.3.0"), nullptr);
+  EXPECT_NE(find("rster10.4.1"), nullptr);
+  for (const sim::TraceEntry &t : sim::trace_entries_for(IOCTL_SCSI_MINIPORT)) {
+    if (t.miniport_code == 0xE000201Cu) {
+      EXPECT_EQ(t.input.size(), 36u + 108u * 257u);
+    }
+  }
+}
+
+// The volume information request carries its volume index and nothing else, whatever the caller's
+// buffer held; the answer comes back in that buffer.
+TEST_F(EnumRaidUsb, VolumeInformationRequestGoesOutZeroed) {
+  HANDLE port = CreateFileA(kRste, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  uint8_t info[132];
+  std::memset(info, 0xA5, sizeof info);
+  sim::trace_clear();
+  EXPECT_EQ(intel_rste_get_raid_information(port, 1, info), 0);
+  CloseHandle(port);
+  const std::vector<sim::TraceEntry> sent = sim::trace_entries_for(IOCTL_SCSI_MINIPORT);
+  ASSERT_EQ(sent.size(), 1u);
+  ASSERT_EQ(sent[0].input.size(), sizeof info);
+  EXPECT_EQ(sent[0].input[28], 1);
+  EXPECT_EQ(std::count(sent[0].input.begin() + 29, sent[0].input.end(), 0), 132 - 29);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(info) + 88, 7), std::string("S30017\0", 7));
+  EXPECT_EQ(info[128], 2);  // members
 }
 
 // A failing SetupAPI call, an unopenable port, a port that fails a request: the device is skipped.

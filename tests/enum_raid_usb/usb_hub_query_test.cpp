@@ -22,6 +22,9 @@ TEST(UsbHubQuery, SerialsAreComparedDecoded) {
   const huld_dev d = hub();
   EXPECT_EQ(huld_usb_hub_serial_matches("4142", "AB"), 1);
   EXPECT_EQ(huld_usb_hub_serial_matches("4142", "4142"), 0);
+  // An odd digit at the end is a byte of its own, not dropped.
+  EXPECT_EQ(huld_usb_hub_serial_matches("41424", "AB\x04"), 1);
+  EXPECT_EQ(huld_usb_hub_serial_matches("41424", "AB"), 0);
   EXPECT_EQ(huld_usb_hub_has_serial(&d, "SN00"), 1);
   EXPECT_EQ(huld_usb_hub_is_super_speed_by_serial(&d, "SN00"), 1);
   EXPECT_EQ(huld_usb_hub_is_super_speed_by_serial(&d, "AB"), 0);

@@ -10,6 +10,7 @@
 
 #include "huld/huld_dev.h"
 #include "sim/device.h"
+#include "sim/faults.h"
 #include "sim/handles.h"
 #include "sim/machine.h"
 #include "tests/support/huld_error_line.h"
@@ -238,6 +239,19 @@ TEST_F(DevRecord, PortOwnerOpensOnlyWhatIsClosedAndClosesBoth) {
   EXPECT_EQ(huld_dev_open(&err, &other), 1);
   EXPECT_STREQ(err.message, "windows dev open failed, could not open \\\\.\\Scsi9:");
   EXPECT_EQ(other.conn.handle, INVALID_HANDLE_VALUE);
+
+  // Nor does it close a disk handle the caller had open: the record keeps it.
+  huld_dev held = disk_record();
+  strcpy(held.rst_port_path, kPortPath);
+  held.conn.handle = CreateFileA(kDiskPath, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE disk = held.conn.handle;
+  sim::fail_open(kPortPath, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(huld_dev_open(&err, &held), 1);
+  EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(held.conn.handle, disk);
+  EXPECT_EQ(sim::handle_open_count(), before_["handles"] + 3);
+  EXPECT_EQ(huld_dev_cleanup(&held), 0);
+  EXPECT_EQ(sim::handle_open_count(), before_["handles"] + 2);
 
   EXPECT_EQ(huld_dev_cleanup(&dev), 0);
   EXPECT_EQ(dev.rst_port_handle, INVALID_HANDLE_VALUE);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "scan_fixture.h"
 #include "support/log_capture.h"
@@ -104,6 +105,57 @@ TEST_F(ScanCases, ClassScanKeepsEachNodeOfTheClassOnce) {
                          {"disk0", "disk4", "disk9", "disk13", "disk6", "csmi5.0.0.500103aa00000000",
                           "csmi5.2.2.500102aa00000002", "csmi5.3.3.500102aa00000003",
                           "csmi11.0.0.500a0b0100000000"}));
+}
+
+// Each class scan keeps, in order, exactly the nodes of its class that the full scan keeps; a scan
+// of hubs alone keeps no video device, and one of video devices alone no hub.
+TEST_F(ScanCases, ClassScansKeepTheirClassAndNoOther) {
+  load_file("ref1");
+  with_com();
+  vornscan_scan(list_, 1);
+  struct ClassScan {
+    const char *what;
+    int (*is)(const huld_dev *);
+    std::function<void()> scan;
+    std::vector<std::string> expected;
+  };
+  std::vector<ClassScan> scans = {
+      {"nvme", huld_dev_is_nvme, [&] { vornscan_scan_nvme(list_, 1); }, {}},
+      {"scsi", huld_dev_is_scsi, [&] { vornscan_scan_scsi(list_, 1); }, {}},
+      {"uvc", huld_dev_is_uvc, [&] { vornscan_scan_uvc(list_, 1); }, {}},
+      {"hub", huld_dev_is_usb_hub, [&] { __scan(list_, 1, 0, 0, 0, 1, 0, 0xFFFFFFFFu); }, {}},
+  };
+  for (ClassScan &c : scans)
+    for (uint32_t i = 0; i < list_->count; ++i)
+      if (c.is(&list_->devices[i])) c.expected.emplace_back(list_->devices[i].name);
+  for (ClassScan &c : scans) {
+    SCOPED_TRACE(c.what);
+    release();
+    ASSERT_FALSE(c.expected.empty());
+    c.scan();
+    EXPECT_EQ(names(), c.expected);
+  }
+}
+
+// A scan with chosen enumeration passes runs those passes only, and keeps every class they find.
+TEST_F(ScanCases, FlagScanRunsOnlyTheChosenPasses) {
+  load_file("ref1");
+  with_com();
+  vornscan_scan_flags(list_, 1, HULD_ENUMERATE_CSMI | HULD_ENUMERATE_RSTE | HULD_ENUMERATE_SES |
+                                    HULD_ENUMERATE_USB | HULD_ENUMERATE_UVC);
+  std::vector<std::string> kept = names();
+  for (uint32_t i = 0; i < list_->count; ++i)
+    if (list_->devices[i].conn.type == CONN_USB_HUB) kept[i] = "hub";
+  EXPECT_EQ(kept, std::vector<std::string>(
+                      {"csmi5.0.0.500103aa00000000", "csmi5.2.2.500102aa00000002", "csmi5.3.3.500102aa00000003",
+                       "csmi5.X.X.500210bb00000001", "csmi5.X.X.500211bb00000002", "csmi11.0.0.500a0b0100000000",
+                       "rster10.3.0", "rster10.4.1", "rstep10.6.0", "rstes10.9.0", "SCSI11:0,8,0", "hub", "hub",
+                       "SimCam A", "SimCam C"}));
+  release();
+  vornscan_scan_flags(list_, 1, HULD_ENUMERATE_DISK);
+  EXPECT_EQ(names(), std::vector<std::string>({"disk0", "disk1", "disk2", "disk4", "disk7", "disk8", "disk3",
+                                               "disk3.pd5", "disk3.pd7", "disk12", "disk5", "disk9", "disk10",
+                                               "disk11", "disk15", "disk14", "disk13", "disk18"}));
 }
 
 // More keepable nodes than the list holds: the first 128 are kept, the rest logged and left out.

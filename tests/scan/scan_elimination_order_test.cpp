@@ -1,6 +1,7 @@
 // The elimination's order cases: a CSMI node listed before its disk, a second CSMI RAID member of
-// one drive, and two drives whose serials are both empty. Each runs all five passes together and
-// checks that every slot the elimination vacated is an empty, prepared record.
+// one drive, two drives whose serials are both empty and two whose serials differ only in case.
+// Each runs all five passes together and checks that every slot the elimination vacated is an
+// empty, prepared record.
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -25,6 +26,22 @@ class ScanEliminationOrder : public ScanTest {
     ASSERT_NE(dev, nullptr) << name;
     ASSERT_LE(&list_->devices[to], dev);
     std::rotate(&list_->devices[to], dev, dev + 1);
+  }
+  // An ATA drive on `adapter` ("ahci": the in-box AHCI driver; "bot": a USB bridge, with SCSI/ATA
+  // translation when `sat`).
+  static nlohmann::json disk(const char *adapter, int n, const char *serial, bool sat) {
+    nlohmann::json d = {{"adapter", adapter}, {"physical_drive", n},
+                        {"address", {{"path_id", 0}, {"target_id", n}, {"lun", 0}}},
+                        {"ata", {{"model", "SIM " + std::to_string(n)}, {"serial", serial}, {"firmware", "F1"}}}};
+    if (sat) d["bridge"] = "sat";
+    return d;
+  }
+  void load_sata_and_sat(const nlohmann::json &disks) {
+    load_json(nlohmann::json({{"storage",
+                               {{"adapters", {{{"id", "ahci"}, {"personality", "inbox_ahci"}},
+                                              {{"id", "bot"}, {"personality", "usb_bot"}}}},
+                                {"disks", disks}}}})
+                  .dump());
   }
   uint32_t index_of(const std::string &name) { return static_cast<uint32_t>(find(name) - list_->devices); }
   std::vector<std::string> eliminate() {
@@ -91,22 +108,19 @@ TEST_F(ScanEliminationOrder, CsmiNodesOfOneRaidMember) {
 // Serials are compared as read: an ATA disk and a SAT node of two different drives whose serials
 // are both empty count as one drive, and the SAT node goes; a drive with a serial is kept.
 TEST_F(ScanEliminationOrder, EmptySerialsCountAsOneDrive) {
-  const auto disk = [](const char *adapter, int n, const char *serial, bool sat) {
-    nlohmann::json d = {{"adapter", adapter}, {"physical_drive", n},
-                        {"address", {{"path_id", 0}, {"target_id", n}, {"lun", 0}}},
-                        {"ata", {{"model", "SIM " + std::to_string(n)}, {"serial", serial}, {"firmware", "F1"}}}};
-    if (sat) d["bridge"] = "sat";
-    return d;
-  };
-  load_json(nlohmann::json({{"storage",
-                             {{"adapters", {{{"id", "ahci"}, {"personality", "inbox_ahci"}},
-                                            {{"id", "bot"}, {"personality", "usb_bot"}}}},
-                              {"disks", {disk("ahci", 0, "", false), disk("bot", 1, "", true),
-                                         disk("bot", 2, "S2", true)}}}}})
-                .dump());
+  load_sata_and_sat({disk("ahci", 0, "", false), disk("bot", 1, "", true), disk("bot", 2, "S2", true)});
   vornscan_scan(list_, 1);
   ASSERT_EQ(names(), std::vector<std::string>({"disk0", "disk1", "disk2"}));
   EXPECT_EQ(eliminate(), std::vector<std::string>({"disk0", "disk2"}));
+}
+
+// Serials that differ only in the case of a letter are two drives: an ATA disk and a SAT node that
+// report them both stay.
+TEST_F(ScanEliminationOrder, SerialsDifferingInCaseAreTwoDrives) {
+  load_sata_and_sat({disk("ahci", 0, "SIM0a7", false), disk("bot", 1, "SIM0A7", true)});
+  vornscan_scan(list_, 1);
+  ASSERT_EQ(names(), std::vector<std::string>({"disk0", "disk1"}));
+  EXPECT_EQ(eliminate(), std::vector<std::string>({"disk0", "disk1"}));
 }
 
 }  // namespace

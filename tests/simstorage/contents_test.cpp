@@ -1,5 +1,6 @@
 // The RAID and HBA personalities' contents: REF-1's CSMI, RSTe and NevoX contents read back as the
 // requests will report them, and the loader's refusals naming their place.
+#include <algorithm>
 #include <string>
 
 #include "simstorage_support.h"
@@ -31,6 +32,47 @@ TEST(Ref1Contents, StpReachesOnlyTheAtaDrivesAndKnobsKeepTheContents) {
   sim::storage_adapter_configure("RST", "{}");
   EXPECT_EQ(rst, sim::storage_csmi(5));
   sim::use_default_machine();
+}
+
+// An RSTe listing's answer space (what follows the volume index and the return length) comes
+// zeroed from the host: a stray byte there is counted, and the request is answered all the same.
+class RsteListings : public StackTest {
+ protected:
+  static Buf request(uint32_t size, uint32_t code) {
+    Buf b(size);
+    b.u32(0, 28);
+    b.text(4, "NvmeRAID", 8);
+    b.u32(12, 40);
+    b.u32(16, code);
+    b.u32(24, size - 28);
+    return b;
+  }
+};
+
+TEST_F(RsteListings, StrayBytesInTheAnswerSpaceAreCountedAndAnswered) {
+  sim::load_machine_file(sim::machine_file_path("ref1"));
+  HANDLE port = open("\\\\.\\Scsi10:");
+  for (int stray : {0, 1}) {
+    SCOPED_TRACE(stray);
+    Buf info = request(132, 0xE0002018);
+    info.u32(28, 1);
+    Buf config = request(36 + 108 * 3, 0xE000201C);
+    config.u32(28, 1);
+    config.u32(32, 108 * 3);
+    if (stray) {
+      info.u8(131, 0x5A);
+      config.u8(36 + 108 * 3 - 1, 0x5A);
+    }
+    ASSERT_TRUE(inout(port, kScsiMiniport, info).ok);
+    ASSERT_TRUE(inout(port, kScsiMiniport, config).ok);
+    EXPECT_EQ(2u, info.g32(128));  // members
+    EXPECT_EQ(3u, config.g32(36));  // the first member's disk id
+    const std::string v = take_violations();
+    EXPECT_EQ(stray ? 2u : 0u, static_cast<size_t>(std::count(v.begin(), v.end(), '\n'))) << v;
+    if (stray) {
+      EXPECT_NE(std::string::npos, v.find("answer space not zeroed on input")) << v;
+    }
+  }
 }
 
 TEST(ContentsLoading, RefusalsNameTheirPlace) {
