@@ -1,5 +1,6 @@
 // Whole runs with the window, played by the machine's "ui" script: the script's steps fire at
-// their machine times since the run started.
+// their machine times since the run started, and a Dedi window whose update cannot start can
+// still be left.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -16,7 +17,8 @@ namespace {
 using namespace enginetest;
 using sim::ImageTarget;
 
-constexpr uint8_t kMonb = 1, kGeneric = 0;
+constexpr uint8_t kMonb = 1, kGeneric = 0, kDedi = 2;
+constexpr uint32_t kFailed = 6;
 const std::string kModel = "CORVANE CVN-512";
 
 // One NVMe drive on the in-box driver whose commands take machine time, and this script.
@@ -62,6 +64,36 @@ TEST(EngineWindowScript, StepsFireAtTheirTimesSinceTheRunStarted) {
                                                "Button clicked - 0063h.",
                                                "User has selected to exit via the exit control."}),
             "");
+}
+
+// The Dedi window starts its update by itself and keeps Exit for the end. When the control
+// thread cannot start, Exit is offered at once, the row shows the failure, and the run reports
+// the device failed.
+TEST(EngineWindowScript, DediWindowCanBeLeftWhenItsUpdateCannotStart) {
+  // The second step ends a run whose Exit never comes back; a sound run never reaches it.
+  const std::string ui = R"([{"click": "Exit", "when": {"text": "Firmware update FAILED."}},
+                             {"wm_close": true, "when": {"after_ms": 600000}}])";
+  const Outcome out =
+      run(monb_run(ui, kDedi, [] { sim::app_knobs().fail_thread_create_at = 1; }));
+  ASSERT_EQ(out.failure, "") << out.log;
+  ASSERT_GE(out.window_created_ms, 0);
+  const uint64_t shown = static_cast<uint64_t>(out.window_created_ms);
+  EXPECT_EQ(out.script, (Fired{{0, shown}})) << out.log;
+  EXPECT_EQ(out.window_destroyed_ms, out.window_created_ms);
+  ASSERT_EQ(out.states.size(), 1u);
+  EXPECT_EQ(out.states[0].second, kFailed);
+  EXPECT_EQ(out.summary, "0/0/1/0");
+  EXPECT_EQ(out.exit_code, 1);  // Dedi: every applicable device failed
+  EXPECT_EQ(out.drive("@nvme0")["revision"], "CN100001");
+  EXPECT_EQ(out.drive("@nvme0")["activations"], 0);
+  EXPECT_EQ(orbu_test::find_in_order(out.log, {"    Customer: Dedi",
+                                               "Failed to start the device update control thread.",
+                                               "Button clicked - 0063h.",
+                                               "User has selected to exit via the exit control.",
+                                               "Tool was unsuccessful in updating applicable "
+                                               "device firmware."}),
+            "")
+      << out.log;
 }
 
 }  // namespace
