@@ -34,13 +34,16 @@ int main(int argc, char **argv) {
     line += argv[i];
   }
   sim::write_run_outputs_at_exit();
-  sim::start_ui_script();
   HINSTANCE instance = GetModuleHandleA(nullptr);
   int code = 0;
   {
-    sim::SimulatedThread entry;  // the entry thread takes part in the machine's clock
+    // The entry thread takes part in the machine's clock before the script starts: were the
+    // script's thread the clock's only participant for a moment, machine time would jump to its
+    // first "after_ms" moment before the program had even begun.
+    sim::SimulatedThread entry;
+    sim::start_ui_script();
     code = orbu_main(instance, line.c_str(), SW_SHOWDEFAULT);
+    sim::stop_ui_script();
   }
-  sim::stop_ui_script();
   return code;
 }

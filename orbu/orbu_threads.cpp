@@ -146,6 +146,16 @@ void single_result_text(const orbu_device_update *record, uint32_t steps_done, c
   }
 }
 
+// The control thread's result text of the record, into its row's result label and `result`.
+void show_control_result(orbu_device_update *record, char *result, size_t size) {
+  char blanks[256];
+  std::memset(blanks, ' ', 255);
+  blanks[255] = '\0';
+  orbu_set_font_and_text(record->result_label, blanks, orbu_font_normal);
+  control_result_text(state_of(record), result, size);
+  orbu_set_font_and_text(record->result_label, result, orbu_font_normal);
+}
+
 // The control thread's update of one ready device.
 void control_update(uint32_t index, orbu_device_update *record) {
   HULD_LOG(HULD_LOG_INFO, "Starting device update thread %d  on device %s.\n",
@@ -155,13 +165,8 @@ void control_update(uint32_t index, orbu_device_update *record) {
   run_worker(record, false);
   HULD_LOG(HULD_LOG_INFO, "Device update thread %d on device %s completed.\n",
            static_cast<int>(index), record->display_text);
-  char blanks[256];
-  std::memset(blanks, ' ', 255);
-  blanks[255] = '\0';
-  orbu_set_font_and_text(record->result_label, blanks, orbu_font_normal);
   char result[256];
-  control_result_text(state_of(record), result, sizeof(result));
-  orbu_set_font_and_text(record->result_label, result, orbu_font_normal);
+  show_control_result(record, result, sizeof(result));
   HULD_LOG(HULD_LOG_INFO, "Device %s operation result: %s\n", record->display_text, result);
 }
 
@@ -324,7 +329,16 @@ bool orbu_start_control_thread() {
   if (control_thread != nullptr) return true;
   busy_leave();
   HULD_LOG(HULD_LOG_NOTICE, "Failed to start the device update control thread.\n");
-  orbu_fail_ready_devices();
+  // Every device the thread would have updated fails, and its row shows it as the thread shows
+  // a device whose update failed.
+  for (uint32_t i = 0; i < orbu_device_table.count; i++) {
+    orbu_device_update *record = &orbu_device_table.records[i];
+    if (state_of(record) != ORBU_STATE_READY) continue;
+    mark_failed(record);
+    show_progress(record, false);
+    char result[256];
+    show_control_result(record, result, sizeof(result));
+  }
   return false;
 }
 

@@ -202,6 +202,12 @@ void start_ui_script() {
   {
     std::lock_guard<std::mutex> g(s.lock);
     if (s.steps.empty() || s.runner.joinable()) return;
+    // Were the runner the clock's only participant, even for a moment, machine time would jump
+    // straight to its first "after_ms" moment before the program had begun.
+    if (!takes_part_in_clock())
+      throw std::logic_error(
+          "the ui script must be started by the program's thread while it takes part in the "
+          "machine's clock");
     s.stop = false;
     s.start_ms = virtual_now_ms();
     s.runner = std::thread(run, &joined);

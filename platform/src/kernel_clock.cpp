@@ -309,6 +309,8 @@ SimulatedThread::~SimulatedThread() {
   try_advance(c);
 }
 
+bool takes_part_in_clock() { return t_rec.guards > 0; }
+
 ClockStats clock_stats() {
   Clock &c = clock();
   std::lock_guard<std::mutex> g(c.mu);

@@ -8,6 +8,7 @@
 #include "sim/machine.h"
 #include "sim/run_outputs.h"
 #include "sim/storage.h"
+#include "sim/window.h"
 
 namespace enginetest {
 
@@ -104,10 +105,20 @@ Outcome run(const Run &spec) {
     sim::app_knobs().module_path = module_path;
     sim::app_knobs().fixed_calendar_time = 0;
     if (spec.prepare) spec.prepare();
-    sim::start_ui_script();  // the machine's user actions, if it has any
   };
   run_spec.after = [](orbu_test::Observations &seen) {
-    sim::stop_ui_script();
+    // Machine times since the run started: the script's steps and the main window's life.
+    const uint64_t start = std::stoull(seen["run_start_ms"]);
+    nlohmann::json script = nlohmann::json::array();
+    for (const auto &[index, time] : sim::ui_script_fired())
+      script.push_back({index, time - start});
+    seen["script"] = script.dump();
+    for (const sim::Event &event : sim::history()) {
+      if (event.parent != nullptr) continue;
+      const std::string since_start = std::to_string(event.time_ms - start);
+      if (event.kind == sim::EventKind::created) seen["window_created_ms"] = since_start;
+      if (event.kind == sim::EventKind::destroyed) seen["window_destroyed_ms"] = since_start;
+    }
     seen["drives"] = nlohmann::json::parse(sim::storage_state_json()).dump();
     nlohmann::json states = nlohmann::json::array();
     for (uint32_t i = 0; i < orbu_device_table.count; i++) {
@@ -132,6 +143,13 @@ Outcome run(const Run &spec) {
   const nlohmann::json drives = nlohmann::json::parse(seen("drives"));
   if (drives.contains("drives"))
     for (const auto &d : drives["drives"]) out.drives[d["id"].get<std::string>()] = d;
+  for (const auto &step : nlohmann::json::parse(seen("script"), nullptr, false))
+    out.script.emplace_back(step[0].get<size_t>(), step[1].get<uint64_t>());
+  auto time_of = [&](const char *key) {
+    return result.seen.count(key) != 0 ? std::stoll(seen(key)) : int64_t{-1};
+  };
+  out.window_created_ms = time_of("window_created_ms");
+  out.window_destroyed_ms = time_of("window_destroyed_ms");
   const nlohmann::json states = nlohmann::json::parse(seen("states"));
   for (const auto &s : states)
     out.states.emplace_back(s[0].get<std::string>(), s[1].get<uint32_t>());

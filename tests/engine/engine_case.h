@@ -53,6 +53,11 @@ struct Outcome {
   std::vector<std::pair<std::string, uint32_t>> states;  // display text, final state
   std::string summary;  // "reboot/updated/failed/not appropriate" counts, as logged
   nlohmann::json window;  // the window's events in order, as ORBU_SIM_UI_OUT writes them
+  // Machine times since the run started: the "ui" script's steps that fired (step index, time),
+  // in firing order, and the main window's creation and destruction (-1: none).
+  std::vector<std::pair<size_t, uint64_t>> script;
+  int64_t window_created_ms = -1;
+  int64_t window_destroyed_ms = -1;
   const nlohmann::json &drive(const std::string &id) const { return drives.at(id); }
   uint32_t state_of(const std::string &display_prefix) const;
 };

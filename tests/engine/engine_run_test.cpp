@@ -445,6 +445,54 @@ std::vector<Case> cases() {
                   "Successfully updated from firmware MA000002 to MA000003",
                   "Successfully updated from firmware MA000003 to MA000004"}});
   }
+  // A chain that closes a loop stops at the closing step and counts it: the Start button runs
+  // that step too. Exit is pressed once it is offered again, whatever the last step was.
+  {
+    const std::string exit_when_done =
+        R"([{"click": 0}, {"click": "Exit", "when": {"after_ms": 1}}])";
+    const std::string drive_a = machine("win10", {kInboxNvme},
+                                        {nvme_disk("nvme0", "nvme", 0, "CORVANE CVN-A", "MA000001",
+                                                   R"(, "activation": "commit")")});
+    auto record = [](const char *from, const char *to, const char *image_name) {
+      return pkgtest::monmb_record("CORVANE CVN-A", from, to, "CORVANE CVN-A", image_name);
+    };
+    const std::vector<std::pair<std::string, bytes>> images = {
+        {"to1.img", image(ImageTarget::Nvme, "MA000001")},
+        {"to2.img", image(ImageTarget::Nvme, "MA000002")},
+        {"to3.img", image(ImageTarget::Nvme, "MA000003")}};
+    // 1 to 2 to 3 to 2, and then the record from 2 to 3 again: four steps.
+    c.push_back({"MonmbLoopRunsItsRepeatingStepFromTheStartButton",
+                 {with_ui(drive_a, exit_when_done),
+                  pkgtest::fwconfig(kMonmb, 3,
+                                    pkgtest::concat({record("MA000001", "MA000002", "to2.img"),
+                                                     record("MA000002", "MA000003", "to3.img"),
+                                                     record("MA000003", "MA000002", "to2.img")})),
+                  images, ""},
+                 {{"@nvme0", "MA000003", ""}}, {kUpdated}, "0/1/0/0", 0,
+                 {"Update loop detected, recursive update check complete.",
+                  "operation: Multistep Update: MA000001 to MA000002 to MA000003 to MA000002 to "
+                  "MA000003",
+                  "Successfully updated from firmware MA000001 to MA000002",
+                  "Successfully updated from firmware MA000002 to MA000003",
+                  "Successfully updated from firmware MA000003 to MA000002",
+                  "Successfully updated from firmware MA000002 to MA000003",
+                  "operation result: Firmware update to revision MA000003 successful.",
+                  "User has selected to exit via the exit control."}});
+    // 1 to 2 and back to 1, the drive's starting identity: two steps.
+    c.push_back({"MonmbChainBackToTheStartRunsBothStepsFromTheStartButton",
+                 {with_ui(drive_a, exit_when_done),
+                  pkgtest::fwconfig(kMonmb, 2,
+                                    pkgtest::concat({record("MA000001", "MA000002", "to2.img"),
+                                                     record("MA000002", "MA000001", "to1.img")})),
+                  images, ""},
+                 {{"@nvme0", "MA000001", ""}}, {kUpdated}, "0/1/0/0", 0,
+                 {"Update loop detected, recursive update check complete.",
+                  "operation: Multistep Update: MA000001 to MA000002 to MA000001",
+                  "Successfully updated from firmware MA000001 to MA000002",
+                  "Successfully updated from firmware MA000002 to MA000001",
+                  "operation result: Firmware update to revision MA000001 successful.",
+                  "User has selected to exit via the exit control."}});
+  }
   return c;
 }
 

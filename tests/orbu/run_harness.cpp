@@ -18,6 +18,7 @@
 #include "orbu/orbu_main.h"
 #include "orbu/orbu_scan.h"
 #include "platform/win32.h"
+#include "sim/run_outputs.h"
 #include "sim/window.h"
 #include "tests/support/resource_check.h"
 
@@ -64,9 +65,14 @@ std::string read_all(int fd) {
   if (spec.driver) driver = std::thread([&] { spec.driver(driver_seen); });
   int code = 0;
   {
-    sim::SimulatedThread entry;  // the program's entry thread, on the machine's clock
+    // The program's entry thread is on the machine's clock before the machine's "ui" script
+    // starts, so that the script's "after_ms" moments count from the run's start.
+    sim::SimulatedThread entry;
+    seen["run_start_ms"] = std::to_string(sim::virtual_now_ms());
+    sim::start_ui_script();
     code = spec.body ? spec.body(seen)
                      : orbu_main(nullptr, spec.command_line.c_str(), SW_SHOWDEFAULT);
+    sim::stop_ui_script();
   }
   if (driver.joinable()) driver.join();
   seen.insert(driver_seen.begin(), driver_seen.end());

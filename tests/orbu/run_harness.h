@@ -11,12 +11,14 @@
 
 namespace orbu_test {
 
-// What a driver or an after-run hook noticed, as key/value texts (no newlines in values).
+// What a driver or an after-run hook noticed, as key/value texts (no newlines in values). The
+// harness notes "run_start_ms": the machine time at which the run started.
 using Observations = std::map<std::string, std::string>;
 
 struct RunSpec {
   std::string command_line;
-  // Applied to the machine's knobs in the child before the run (time scale already 0.01).
+  // Applied to the machine's knobs in the child before the run. A machine loaded here with a
+  // "ui" script has it played while the program (or `body`) runs.
   std::function<void(sim::AppKnobs &)> knobs;
   // Runs in the child instead of the program when set; its result is the exit code.
   std::function<int(Observations &)> body;

@@ -119,7 +119,12 @@ void write_file(const std::filesystem::path &path, const bytes &data) {
 
 bytes read_file(const std::filesystem::path &path) {
   std::ifstream in(path, std::ios::binary);
-  return bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  bytes data;
+  // In blocks: the tool itself, read to be packaged, is tens of megabytes.
+  char block[1 << 16];
+  while (in.read(block, sizeof(block)) || in.gcount() > 0)
+    data.insert(data.end(), block, block + in.gcount());
+  return data;
 }
 
 std::string shell_quote(const std::string &text) {

@@ -194,6 +194,9 @@ class SimulatedThread {
   SimulatedThread(const SimulatedThread &) = delete;
   SimulatedThread &operator=(const SimulatedThread &) = delete;
 };
+// True while the calling thread is a participant outside any wait: it runs under a
+// SimulatedThread guard or is a CreateThread thread.
+bool takes_part_in_clock();
 
 struct ClockStats {
   uint64_t advances = 0;   // jumps of the clock to a deadline

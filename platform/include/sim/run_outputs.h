@@ -43,7 +43,7 @@ struct UiStep {
   // Conditions, all of which must hold (the main window must always exist).
   std::string when_text;            // a control of the main window shows exactly this text
   bool when_progress_full = false;  // every progress bar of the main window is at its maximum
-  uint64_t when_after_ms = 0;       // machine time since the script started
+  uint64_t when_after_ms = 0;       // machine time since the script started (the run's start)
 };
 
 // Replaces the script of the machine in use (loading a machine with a "ui" section does this;
@@ -51,9 +51,13 @@ struct UiStep {
 void load_ui_section(const nlohmann::json &section);
 std::vector<UiStep> ui_script();
 // Starts the script on a thread of its own: each step fires once, the first time its conditions
-// hold and its action can be delivered. No-op without steps or when it runs already.
+// hold and its action can be delivered. No-op without steps or when it runs already. The caller
+// is the thread that runs the program, already on the machine's clock (a SimulatedThread guard)
+// and staying on it until stop_ui_script(): then the run starts when the script does, and every
+// step fires at the same machine time in every run. Throws std::logic_error for a caller that is
+// not on the clock.
 void start_ui_script();
-// Stops the script thread and waits for it.
+// Stops the script thread and waits for it (call it before the caller leaves the clock).
 void stop_ui_script();
 // Steps fired so far: (step index, machine time in ms).
 std::vector<std::pair<size_t, uint64_t>> ui_script_fired();
