@@ -89,12 +89,13 @@ class StorageObject : public DeviceObject {
     r.on_adapter = lu_ == nullptr;
     if (call.in && call.in_size) r.in.assign(call.in, call.in + call.in_size);
     for (const FiredFault &f : call.faults) r.actions.push_back(f.action);
-    const BOOL ok = dispatch(r);
+    const BOOL ok = timed_dispatch(r);
     if (ok) scribble(r);
     return ok;
   }
 
  private:
+  BOOL timed_dispatch(StorageRequest &r);
   BOOL dispatch(StorageRequest &r);
   void scribble(StorageRequest &r);
   BOOL device_number(StorageRequest &r);
@@ -134,6 +135,89 @@ void StorageObject::scribble(StorageRequest &r) {
     c.bytes_returned = std::max<DWORD>(c.bytes_returned, static_cast<DWORD>(from + n));
     r.note("scribbled_from", std::to_string(from));
   }
+}
+
+// ---- Request time-outs ----------------------------------------------------------------------------
+// The port driver times every request that carries a time-out field (SCSI and ATA pass-through,
+// the protocol command, every miniport request): the drive commands it carries may take that many
+// seconds together (RequestTimeLimit). A request that outlives it fails with ERROR_SEM_TIMEOUT
+// after exactly its time-out, the caller's buffer as it was (a failed buffered request hands
+// nothing back, so no ReturnCode or status is written), and the drive recovers from the reset that
+// follows as its model says. A time-out of 0 sets no bound (what the port driver does with it is
+// not documented) and is counted per request kind for the state output. Requests without the
+// field take the drives' full times.
+
+struct TimeoutField {
+  std::string kind;       // "scsi_pass_through", "ata_pass_through", "protocol_command", "miniport"
+  std::string signature;  // miniport requests: the signature, trailing NULs removed
+  uint32_t seconds = 0;
+};
+
+std::optional<TimeoutField> timeout_field(const StorageRequest &r) {
+  const auto field = [&r](const char *kind, size_t offset) -> std::optional<TimeoutField> {
+    if (r.in.size() < offset + 4) return std::nullopt;
+    return TimeoutField{kind, "", wire::u32(r.in.data(), offset)};
+  };
+  switch (r.call.code) {
+    case ioctl::kScsiPassThrough: return field("scsi_pass_through", 16);
+    case ioctl::kAtaPassThrough: return field("ata_pass_through", 12);
+    case ioctl::kStorageProtocolCommand: return field("protocol_command", 40);
+    case ioctl::kScsiMiniport: {
+      std::optional<TimeoutField> t = field("miniport", 24);  // the whole SRB_IO_CONTROL header
+      if (!t) return t;
+      t->seconds = wire::u32(r.in.data(), 12);
+      t->signature = text8(r.in.data() + 4);
+      while (!t->signature.empty() && t->signature.back() == '\0') t->signature.pop_back();
+      for (char &ch : t->signature)
+        if (ch < 0x20 || ch > 0x7E) ch = '?';
+      return t;
+    }
+    default: return std::nullopt;
+  }
+}
+
+struct ZeroTimeouts {
+  std::mutex lock;
+  std::map<std::string, uint64_t> plain;     // by request kind
+  std::map<std::string, uint64_t> miniport;  // by signature
+};
+
+ZeroTimeouts &zero_timeouts() {
+  static ZeroTimeouts *z = new ZeroTimeouts;
+  return *z;
+}
+
+void clear_zero_timeouts() {
+  ZeroTimeouts &z = zero_timeouts();
+  std::lock_guard<std::mutex> g(z.lock);
+  z.plain.clear();
+  z.miniport.clear();
+}
+
+BOOL StorageObject::timed_dispatch(StorageRequest &r) {
+  const std::optional<TimeoutField> t = timeout_field(r);
+  if (!t) return dispatch(r);
+  if (t->seconds == 0) {
+    ZeroTimeouts &z = zero_timeouts();
+    std::lock_guard<std::mutex> g(z.lock);
+    ++(t->signature.empty() ? z.plain[t->kind] : z.miniport[t->signature]);
+  }
+  IoctlCall &c = r.call;
+  // What the caller's output buffer holds, where the input copy does not have it.
+  const bool own_output = c.out != nullptr && (c.out != c.in || c.out_size > c.in_size);
+  std::vector<uint8_t> before;
+  if (t->seconds != 0 && own_output) before.assign(c.out, c.out + c.out_size);
+  RequestTimeLimit limit(static_cast<uint64_t>(t->seconds) * 1000);
+  const BOOL ok = dispatch(r);
+  if (!limit.expired()) return ok;
+  if (own_output) {
+    std::memcpy(c.out, before.data(), before.size());
+  } else if (c.out != nullptr) {
+    std::memcpy(c.out, r.in.data(), c.out_size);
+  }
+  c.bytes_returned = 0;
+  r.note("timed_out_after_ms", std::to_string(static_cast<uint64_t>(t->seconds) * 1000));
+  return r.fail(ERROR_SEM_TIMEOUT);
 }
 
 BOOL StorageObject::dispatch(StorageRequest &r) {
@@ -785,9 +869,18 @@ void install_storage(std::vector<std::shared_ptr<StorageAdapter>> adapters, std:
 }
 
 void reset_storage() {
-  Storage &s = storage();
-  std::lock_guard<std::mutex> g(s.lock);
-  storage_reset_locked(s);
+  {
+    Storage &s = storage();
+    std::lock_guard<std::mutex> g(s.lock);
+    storage_reset_locked(s);
+  }
+  clear_zero_timeouts();
+}
+
+std::map<std::string, uint64_t> storage_zero_timeouts(bool miniport) {
+  ZeroTimeouts &z = zero_timeouts();
+  std::lock_guard<std::mutex> g(z.lock);
+  return miniport ? z.miniport : z.plain;
 }
 
 void register_storage_section() {

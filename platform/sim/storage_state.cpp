@@ -13,7 +13,17 @@ namespace {
 using json = nlohmann::json;
 
 json counters_json(const DriveCounters &c) {
-  return {{"activations", c.activations}, {"bus_resets", c.bus_resets}, {"power_cycles", c.power_cycles}};
+  return {{"activations", c.activations}, {"bus_resets", c.bus_resets}, {"power_cycles", c.power_cycles},
+          {"timeouts", c.timeouts}};
+}
+
+// Requests sent with a time-out of 0, by kind; every kind is listed, miniport requests by signature.
+json zero_timeouts_json() {
+  json j = {{"scsi_pass_through", 0}, {"ata_pass_through", 0}, {"protocol_command", 0}};
+  for (const auto &[kind, n] : storage_zero_timeouts(false)) j[kind] = n;
+  j["miniport"] = json::object();
+  for (const auto &[signature, n] : storage_zero_timeouts(true)) j["miniport"][signature] = n;
+  return j;
 }
 
 json drive_json(const StorageDrive &d, const std::vector<std::shared_ptr<StorageLu>> &lus) {
@@ -74,7 +84,7 @@ std::string storage_state_json() {
   const auto lus = storage_lu_list();
   json drives = json::array();
   for (const auto &d : storage_drive_list()) drives.push_back(drive_json(*d, lus));
-  return json{{"drives", drives}}.dump(2);
+  return json{{"drives", drives}, {"zero_timeouts", zero_timeouts_json()}}.dump(2);
 }
 
 bool write_storage_state(const std::string &path) {

@@ -369,3 +369,39 @@ TEST(AtaConcurrency, ReadsWhileAnotherThreadDownloads) {
   ASSERT_FALSE(dm_activate(d).err());
   EXPECT_EQ(fw_of(d), "FWB00002");
 }
+
+// --- Time-outs ------------------------------------------------------------------------------------
+
+// A command that runs past its request's time-out is aborted; the port's reset leaves the drive
+// with what it held: accepted segments and a saved image stay.
+TEST(AtaTimeout, CommandPastTheLimitIsAbortedAndTheDriveKeepsWhatItHeld) {
+  AtaDrive d(with(base_config(), [](AtaConfig &c) { c.timing = {.command_ms = 5000, .download_ms = 5000, .activate_ms = 5000}; }));
+  const std::vector<uint8_t> img = ata_image("FWB00002", 16384);
+  ASSERT_FALSE(dm_piece(d, 0x0E, img, 0, 8192).err());
+  {
+    RequestTimeLimit limit(4000);
+    const AtaResult r = dm_piece(d, 0x0E, img, 8192, 8192);
+    EXPECT_EQ(r.status, kAtaStatusErr);
+    EXPECT_EQ(r.error, kAtaErrorAbort);
+    EXPECT_TRUE(limit.expired());
+  }
+  EXPECT_EQ(d.staged_bytes(), 8192u) << "the first segment stays, the second never arrived";
+  EXPECT_EQ(d.counters().timeouts, 1u);
+  EXPECT_EQ(d.counters().bus_resets, 1u);
+  EXPECT_EQ(d.counters().busy_ms, 9000u);
+
+  ASSERT_FALSE(dm_piece(d, 0x0E, img, 8192, 8192).err());
+  ASSERT_TRUE(d.deferred_pending());
+  {
+    RequestTimeLimit limit(4000);
+    EXPECT_TRUE(dm_activate(d).err());
+  }
+  EXPECT_TRUE(d.deferred_pending()) << "the saved image waits for its activation";
+  EXPECT_EQ(fw_of(d), "FWA00001");
+  {
+    RequestTimeLimit limit(5000);
+    EXPECT_FALSE(dm_activate(d).err());
+  }
+  EXPECT_EQ(fw_of(d), "FWB00002");
+  EXPECT_EQ(d.counters().timeouts, 2u);
+}

@@ -395,3 +395,43 @@ TEST(NvmeFaults, ShortTransferZeroDataAndDw0) {
   EXPECT_EQ(text_at(identify_controller(ctl).data() + 3126, 8), "ABCDEFGH");
 }
 
+
+// --- Time-outs ------------------------------------------------------------------------------------
+
+// A command that runs past its request's time-out is aborted, and the recovery resets the
+// controller: an image committed for the next reset runs, a half-downloaded one is lost.
+TEST(NvmeTimeout, CommandPastTheLimitIsAbortedAndTheControllerReset) {
+  NvmeController ctl(with(base_config(), [](NvmeConfig &c) { c.timing = {.command_ms = 5000, .activate_ms = 5000}; }));
+  const std::vector<uint8_t> img = nvme_image("FWB00002");
+  ASSERT_TRUE(nvme_download(ctl, img).ok());
+  {
+    RequestTimeLimit limit(4999);
+    EXPECT_EQ(nvme_commit(ctl, 2, 1).status(), kNvmeAbortRequested);
+    EXPECT_TRUE(limit.expired());
+    NvmeCompletion later;
+    identify_controller(ctl, &later);
+    EXPECT_EQ(later.status(), kNvmeAbortRequested) << "the request ran out of time";
+  }
+  EXPECT_EQ(ctl.pending_slot(), 0) << "the commit never took effect";
+  EXPECT_EQ(ctl.staged_bytes(), 0u) << "the reset discarded the download";
+  EXPECT_EQ(ctl.counters().busy_ms, 4999u);
+  EXPECT_EQ(ctl.counters().timeouts, 1u);
+  EXPECT_EQ(ctl.counters().bus_resets, 1u);
+
+  ASSERT_TRUE(nvme_download(ctl, img).ok());
+  {
+    RequestTimeLimit limit(5000);
+    EXPECT_TRUE(nvme_commit(ctl, 2, 1).ok()) << "ending at the time-out is in time";
+    EXPECT_FALSE(limit.expired());
+  }
+  EXPECT_EQ(ctl.pending_slot(), 2);
+  NvmeCompletion aborted;
+  {
+    RequestTimeLimit limit(1000);
+    const std::vector<uint8_t> data = identify_controller(ctl, &aborted);
+    EXPECT_EQ(data[0], 0xEE) << "no data moved";
+  }
+  EXPECT_EQ(aborted.status(), kNvmeAbortRequested);
+  EXPECT_EQ(ctl.running_revision(), "FWB00002") << "the reset ran the pending image";
+  EXPECT_EQ(ctl.counters().timeouts, 2u);
+}

@@ -322,3 +322,28 @@ TEST(ScsiFaults, ActivationNeverAndIdentityAfterUpdate) {
   std::vector<uint8_t> buf(512);
   EXPECT_EQ(inquiry(t, 0, 0, 512, buf).status, kScsiCheckCondition);
 }
+
+// --- Time-outs ------------------------------------------------------------------------------------
+
+// A command that runs past its request's time-out is aborted; after the reset that recovers the
+// unit, the next command but INQUIRY reports the reset as a unit attention.
+TEST(ScsiTimeout, CommandPastTheLimitIsAbortedAndTheResetReported) {
+  ScsiTarget t(with(base_config(), [](ScsiConfig &c) { c.timing.command_ms = 5000; }));
+  const uint8_t tur[6] = {0x00, 0, 0, 0, 0, 0};
+  {
+    RequestTimeLimit limit(4000);
+    EXPECT_EQ(scsi_line(t.execute(tur, 6, nullptr, 0, kDirNone)),
+              scsi_line(check_condition_fixed(0x0B, 0x00, 0x00)));
+  }
+  EXPECT_EQ(t.counters().timeouts, 1u);
+  EXPECT_EQ(t.counters().bus_resets, 1u);
+  std::vector<uint8_t> buf(96);
+  EXPECT_EQ(inquiry(t, 0, 0, 96, buf).status, kScsiGood);
+  EXPECT_EQ(scsi_line(t.execute(tur, 6, nullptr, 0, kDirNone)), scsi_line(check_condition_fixed(0x06, 0x29, 0x00)));
+  EXPECT_EQ(t.execute(tur, 6, nullptr, 0, kDirNone).status, kScsiGood);
+  {
+    RequestTimeLimit limit(5000);
+    EXPECT_EQ(t.execute(tur, 6, nullptr, 0, kDirNone).status, kScsiGood);
+  }
+  EXPECT_EQ(t.counters().busy_ms, 4000u + 4 * 5000u);
+}

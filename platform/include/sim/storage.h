@@ -100,7 +100,8 @@
 //   The faults may also be set by a rule of the "faults" section:
 //   {"drive": "sata4", "vu": {"reported_blocks": 70000}} (the fault fields only).
 //   "timing" (NVMe, ATA and SCSI: modelled command times in machine milliseconds, slept by the
-//   drive before it acts; the drive's counters add them up, DriveCounters::busy_ms):
+//   drive before it acts, within the time-out of the request that carries the command; the drive's
+//   counters add them up, DriveCounters::busy_ms):
 //           { "command_ms": 0, "download_ms": 0 (each download piece: NVMe 11h, ATA 92h, SCSI
 //             WRITE BUFFER 0Eh), "activate_ms": 0 (each commit or activation: NVMe 10h, ATA 92h
 //             0Fh, SCSI WRITE BUFFER 0Fh) }
@@ -220,6 +221,12 @@
 // Every disk answers the disk cache requests; adapters answer bus resets and, for in-box NVMe,
 // the controller requests; foreign miniport signatures fail (or answer ReturnCode 1 per knob).
 //
+// Time-outs: a SCSI or ATA pass-through, a protocol command or a miniport request (any signature)
+// whose drive commands take longer than its time-out field fails with ERROR_SEM_TIMEOUT after the
+// time-out, the caller's buffer as sent; the drive aborts the command and recovers from the port's
+// reset (sim/drives/*.h, RequestTimeLimit). A time-out of 0 sets no bound and is counted. The
+// rules, with what Windows does: docs/machines.md, "Request time-outs".
+//
 // Machine-state output: with ORBU_SIM_STATE_OUT=<file> the native process writes, at exit, the
 // state of every drive (storage_state_json(); write_storage_state() writes it on demand):
 //   { "drives": [ {
@@ -234,10 +241,16 @@
 //                                                     ATA: saved, waiting for 0Fh or a power cycle)
 //       "staged_bytes": 0,                           (downloaded, not yet committed)
 //       "activations": 1, "bus_resets": 1, "power_cycles": 0,
+//       "timeouts": 0,                               (commands that outlived their request's time-out)
 //       "apste": false, "apst_save_requests": 0,     (NVMe: APST enabled now; Set Features APST
 //                                                     asking to save, each refused 0/0Dh)
 //       "units": [ "disk0", ... ]                    (the units that reach the drive)
-//   } ] }
+//   } ],
+//     "zero_timeouts": { "scsi_pass_through": 0, "ata_pass_through": 0, "protocol_command": 0,
+//                        "miniport": { "NvmeMini": 2, ... } }   (requests sent with a time-out of 0;
+//                                                     miniport requests by signature, trailing NULs
+//                                                     removed)
+//   }
 // Drives appear in description order: the "drives" table first, then the inline ones.
 #pragma once
 #ifndef _WIN32

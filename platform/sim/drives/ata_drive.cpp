@@ -54,9 +54,14 @@ AtaResult AtaDrive::execute(const AtaTaskfile &tf, uint8_t *data, uint32_t data_
   const uint32_t ms = tf.command != 0x92                       ? cfg_.timing.command_ms
                       : static_cast<uint8_t>(tf.feature) == 0x0F ? cfg_.timing.activate_ms
                                                                  : cfg_.timing.download_ms;
-  spend_drive_time(ms, mutex_, counters_);
+  const CommandTime time = spend_drive_time(ms, mutex_, counters_);
   std::lock_guard<std::mutex> lock(mutex_);
   ++counts_[tf.command];
+  if (time != CommandTime::InTime) {
+    // Aborted by the reset that recovers the port; what the drive holds stays.
+    if (time == CommandTime::RanOut) ++counters_.bus_resets;
+    return abort_result(tf);
+  }
   const uint8_t feature = static_cast<uint8_t>(tf.feature);
   const AtaFaultRule *fired = nullptr;
   for (size_t i = 0; i < cfg_.faults.size(); ++i) {

@@ -86,4 +86,41 @@ void drive_sleep(uint32_t ms) {
   if (drive_sleeper != nullptr) drive_sleeper(ms);
 }
 
+namespace {
+// The innermost limit of the calling thread (reached only through these functions).
+RequestTimeLimit *&thread_limit() {
+  static thread_local RequestTimeLimit *limit = nullptr;
+  return limit;
+}
+}  // namespace
+
+RequestTimeLimit::RequestTimeLimit(uint64_t limit_ms)
+    : outer_(thread_limit()), left_ms_(limit_ms), bounded_(limit_ms != 0) {
+  thread_limit() = this;
+}
+
+RequestTimeLimit::~RequestTimeLimit() { thread_limit() = outer_; }
+
+uint32_t RequestTimeLimit::spend(uint32_t ms, CommandTime *outcome) {
+  RequestTimeLimit *limit = thread_limit();
+  *outcome = CommandTime::InTime;
+  if (limit == nullptr || !limit->bounded_) {
+    if (ms) drive_sleep(ms);
+    return ms;
+  }
+  if (limit->expired_) {
+    *outcome = CommandTime::Aborted;
+    return 0;
+  }
+  uint32_t spent = ms;
+  if (ms > limit->left_ms_) {
+    spent = static_cast<uint32_t>(limit->left_ms_);
+    limit->expired_ = true;
+    *outcome = CommandTime::RanOut;
+  }
+  limit->left_ms_ -= spent;
+  if (spent) drive_sleep(spent);
+  return spent;
+}
+
 }  // namespace sim

@@ -74,9 +74,13 @@ NvmeCompletion NvmeController::admin(const NvmeCommand &cmd, uint8_t *data, uint
   const uint32_t ms = cmd.opcode() == 0x11   ? cfg_.timing.download_ms
                       : cmd.opcode() == 0x10 ? cfg_.timing.activate_ms
                                              : cfg_.timing.command_ms;
-  spend_drive_time(ms, mutex_, counters_);
+  const CommandTime time = spend_drive_time(ms, mutex_, counters_);
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++counts_[cmd.opcode()];
+  if (time != CommandTime::InTime) {
+    if (time == CommandTime::RanOut) controller_reset();
+    return nvme_status(kNvmeAbortRequested);
+  }
 
   const NvmeFaultRule *fired = nullptr;
   for (size_t i = 0; i < cfg_.faults.size(); ++i) {

@@ -105,9 +105,17 @@ ScsiResult ScsiTarget::execute(const uint8_t *cdb, size_t cdb_len, uint8_t *data
   const uint32_t ms = write_buffer && (cdb[1] & 0x1F) == 0x0E   ? cfg_.timing.download_ms
                       : write_buffer && (cdb[1] & 0x1F) == 0x0F ? cfg_.timing.activate_ms
                                                                  : cfg_.timing.command_ms;
-  spend_drive_time(ms, mutex_, counters_);
+  const CommandTime time = spend_drive_time(ms, mutex_, counters_);
   std::lock_guard<std::mutex> lock(mutex_);
   ++counts_[cdb[0]];
+  if (time != CommandTime::InTime) {
+    // Aborted by the reset that recovers the unit, which then reports it to the next command.
+    if (time == CommandTime::RanOut) {
+      ++counters_.bus_resets;
+      unit_attention_ = std::make_pair<uint8_t, uint8_t>(0x29, 0x00);
+    }
+    return check_condition_fixed(0x0B, 0x00, 0x00);
+  }
   const ScsiFaultRule *rule = faults_.match(cdb, cdb_len);
   return ScsiFaultSet::apply(
       rule, [&](uint8_t *d, uint32_t n) { return execute_locked(cdb, cdb_len, d, n, ddir); }, data, data_len, ddir);

@@ -110,6 +110,9 @@ class AtaDrive {
   explicit AtaDrive(AtaConfig config = {});
 
   // One command. For data-out commands `data` holds the bytes sent; for data-in ones it receives.
+  // A command that outlives its request's time-out (RequestTimeLimit) is aborted before it takes
+  // effect (51h/04h) by the reset that recovers the port, which the drive counts as a bus reset;
+  // segments, a saved image and the vendor-unique mode stay as they were.
   AtaResult execute(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
 
   // Power-on reset: an image waiting for a power cycle (03h/07h with that knob) takes effect;

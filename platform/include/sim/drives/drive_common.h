@@ -55,6 +55,7 @@ struct DriveCounters {
   uint32_t bus_resets = 0;    // bus or controller resets that reached the drive
   uint32_t power_cycles = 0;
   uint64_t busy_ms = 0;       // machine time spent in modelled command times (DriveTiming)
+  uint32_t timeouts = 0;      // commands that outlived their request's time-out (RequestTimeLimit)
 };
 
 // Modelled command times of a drive, in machine time (0: the command takes no time). The drive
@@ -69,13 +70,49 @@ struct DriveTiming {
 void set_drive_sleep(void (*sleep)(uint32_t ms));
 void drive_sleep(uint32_t ms);
 
-// Spends a command's modelled time (outside the drive's lock) and adds it to the drive's counters.
+// The time-out a port driver gives the request in progress on this thread: the drive commands the
+// request carries may spend that much machine time together. A command that would run longer
+// spends only what is left and runs out: the drive aborts it and recovers as each model says (its
+// reset after a time-out); any later command of the same request is aborted at once, without time.
+// A front-end installs one around a request that carries a time-out; without one, and with a
+// limit of 0 (no bound), commands take their full time. Limits nest (the innermost counts).
+enum class CommandTime {
+  InTime,  // the command ran its time
+  RanOut,  // the command ran out of the request's time: abort it and recover
+  Aborted  // an earlier command of the request ran out: abort this one
+};
+
+class RequestTimeLimit {
+ public:
+  explicit RequestTimeLimit(uint64_t limit_ms);
+  ~RequestTimeLimit();
+  RequestTimeLimit(const RequestTimeLimit &) = delete;
+  RequestTimeLimit &operator=(const RequestTimeLimit &) = delete;
+  // Whether a command of the request ran out of time.
+  bool expired() const { return expired_; }
+
+  // Spends `ms` of a command's modelled time under the limit of the calling thread, if any.
+  // Returns the time spent; *outcome tells how the command stands.
+  static uint32_t spend(uint32_t ms, CommandTime *outcome);
+
+ private:
+  RequestTimeLimit *outer_;
+  uint64_t left_ms_;
+  bool bounded_;
+  bool expired_ = false;
+};
+
+// Spends a command's modelled time (outside the drive's lock) and adds it to the drive's counters,
+// with the command that ran out of time.
 template <class Mutex>
-void spend_drive_time(uint32_t ms, Mutex &mutex, DriveCounters &counters) {
-  if (ms == 0) return;
-  drive_sleep(ms);
+CommandTime spend_drive_time(uint32_t ms, Mutex &mutex, DriveCounters &counters) {
+  CommandTime outcome = CommandTime::InTime;
+  const uint32_t spent = RequestTimeLimit::spend(ms, &outcome);
+  if (spent == 0 && outcome != CommandTime::RanOut) return outcome;
   std::lock_guard<Mutex> lock(mutex);
-  counters.busy_ms += ms;
+  counters.busy_ms += spent;
+  if (outcome == CommandTime::RanOut) ++counters.timeouts;
+  return outcome;
 }
 
 // When a fault rule fires: on matching commands number first, first+1, ..., first+times-1

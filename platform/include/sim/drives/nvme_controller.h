@@ -39,6 +39,7 @@ enum : uint16_t {
   kNvmeInvalidOpcode = 0x0001,
   kNvmeInvalidField = 0x0002,
   kNvmeInternalError = 0x0006,
+  kNvmeAbortRequested = 0x0007,
   kNvmeInvalidNamespace = 0x000B,
   kNvmeCommandSequenceError = 0x000C,
   kNvmeFeatureNotSaveable = 0x000D,
@@ -130,6 +131,8 @@ class NvmeController {
   explicit NvmeController(NvmeConfig config = {});
 
   // Admin command. `data` holds `data_len` bytes for commands with data (either direction).
+  // One that outlives its request's time-out (RequestTimeLimit) is aborted before it takes effect
+  // (0/07h, abort requested), and the host's recovery resets the controller (controller_reset).
   NvmeCompletion admin(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len);
   // I/O command (Flush, Read with zero data, Write, Dataset Management); others 0/01h.
   NvmeCompletion io(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len);

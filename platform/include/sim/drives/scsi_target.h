@@ -84,6 +84,10 @@ class ScsiTarget {
  public:
   explicit ScsiTarget(ScsiConfig config = {});
 
+  // A command that outlives its request's time-out (RequestTimeLimit) is aborted before it takes
+  // effect (ABORTED COMMAND) by the reset that recovers the unit: counted as a bus reset, and the
+  // next command but INQUIRY and REQUEST SENSE gets the unit attention 06/29/00 (power on, reset
+  // or bus device reset occurred); downloaded segments stay.
   ScsiResult execute(const uint8_t *cdb, size_t cdb_len, uint8_t *data, uint32_t data_len, int ddir);
 
   // Power-on reset: staged segments are discarded; 06/29/00 pending when the knob says so.

@@ -377,6 +377,10 @@ std::vector<std::shared_ptr<StorageLu>> storage_lu_list();
 std::shared_ptr<StorageAdapter> storage_adapter_at(uint32_t port);
 // Writes the state to ORBU_SIM_STATE_OUT when it is set (registered with atexit by the stack).
 void write_storage_state_at_exit();
+// Requests with a time-out of 0 since the storage was loaded: by request kind
+// ("scsi_pass_through", "ata_pass_through", "protocol_command"), or, with `miniport`, the miniport
+// requests by signature (trailing NULs removed).
+std::map<std::string, uint64_t> storage_zero_timeouts(bool miniport);
 
 }  // namespace sim
 
