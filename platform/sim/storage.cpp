@@ -376,6 +376,7 @@ BOOL StorageObject::ata_pass_through(StorageRequest &r) {
     tf.lba |= static_cast<uint64_t>(ctf[5] & 0x0F) << 24;
   }
   tf.ddir = ddir;
+  tf.protocol = flags & 0x10 ? AtaProtocol::dma : AtaProtocol::pio;
   r.note_ata(tf);
   r.note_data(xfer, ddir);
   if (r.frontend_faults("ata_pass_through", {{"ata_command", fault_key(tf.command)}})) return FALSE;
