@@ -62,6 +62,7 @@
 // Drive models:
 //   "nvme": { "model", "serial", "firmware", "namespace": true, "slot1_read_only": false,
 //             "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
+//             "mdts": 5 (2^n pages of 4 KiB a command may move; 0 no limit),
 //             "enforce_granularity": true, "activation": "commit" | "reset" | "power_cycle" |
 //             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
 //             "apste": false, "apst_table": ["0x1800", ...] (up to 32 power-state transition
