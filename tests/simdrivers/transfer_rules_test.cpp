@@ -97,37 +97,34 @@ TEST_F(Ref1Transfers, CsmiStpFlagsFollowTheCommand) {
 
 // The Intel firmware information of an NVMe drive offers no piece larger than the drive's MDTS
 // (128 KiB), and a larger piece reaches the drive only to be refused.
+// An "IntelFw " request of `size` bytes for the drive at PathId 1 (E): the request block with
+// `function` and `flags`, the structure's version and size at 56.
+Buf intel_fw(size_t size, uint32_t function, uint32_t flags, uint32_t version, uint32_t structure) {
+  Buf b(size);
+  srb_header(b, "IntelFw ", 30, 0xF0000040);
+  b.u8(28, 1);
+  b.u8(29, 1);
+  b.u32(32, 1);
+  b.u32(36, 24);
+  b.u32(40, function);
+  b.u32(44, flags);
+  b.u32(48, 56);
+  b.u32(52, static_cast<uint32_t>(size - 56));
+  b.u32(56, version);
+  b.u32(60, structure);
+  return b;
+}
+
 TEST_F(Ref1Transfers, IntelFirmwarePiecesStayWithinTheDrivesMdts) {
   HANDLE port = open("\\\\.\\Scsi5:");
-  Buf info(848);
-  srb_header(info, "IntelFw ", 30, 0xF0000040);
-  info.u8(28, 1);
-  info.u8(29, 1);  // E
-  info.u32(32, 1);
-  info.u32(36, 24);
-  info.u32(40, 1);
-  info.u32(48, 56);
-  info.u32(52, 792);
-  info.u32(56, 2);
-  info.u32(60, 24);
+  Buf info = intel_fw(848, 1, 0, 2, 24);
   ASSERT_TRUE(inout(port, kScsiMiniport, info).ok);
   ASSERT_EQ(0u, info.g32(20));
   EXPECT_EQ(0x20000u, info.g32(76)) << "ImagePayloadMaxSize";
 
   const uint32_t len = 0x20000 + 4096;
   std::vector<uint8_t> piece(len, 0);
-  Buf dl(88 + len);
-  srb_header(dl, "IntelFw ", 30, 0xF0000040);
-  dl.u8(28, 1);
-  dl.u8(29, 1);
-  dl.u32(32, 1);
-  dl.u32(36, 24);
-  dl.u32(40, 2);
-  dl.u32(44, 1);
-  dl.u32(48, 56);
-  dl.u32(52, len + 32);
-  dl.u32(56, 2);
-  dl.u32(60, 32);
+  Buf dl = intel_fw(88 + len, 2, 1, 2, 32);
   dl.u64(72, len);
   dl.u8(80, 0xFF);
   dl.bytes(88, piece.data(), len);
