@@ -356,8 +356,7 @@ BOOL StorageObject::scsi_pass_through(StorageRequest &r) {
       return r.violation("SCSI_PASS_THROUGH data at " + std::to_string(data_off) + "+" + std::to_string(xfer) +
                          " outside the buffer");
   }
-  // The port refuses a transfer above the adapter's MaximumTransferLength before any unit sees it.
-  if (xfer > adapter_->knobs.max_transfer_length) return r.fail(ERROR_INVALID_PARAMETER);
+  if (r.beyond_max_transfer(xfer)) return FALSE;
   uint8_t cdb[16] = {};
   std::memcpy(cdb, in + 36, cdb_len);
   StorageLu *lu = target(in[3], in[4], in[5]);
@@ -441,6 +440,7 @@ BOOL StorageObject::ata_pass_through(StorageRequest &r) {
       return r.violation("ATA_PASS_THROUGH data at " + std::to_string(data_off) + "+" + std::to_string(xfer) +
                          " outside the buffer");
   }
+  if (r.beyond_max_transfer(xfer)) return FALSE;
   const uint8_t *ptf = in + 32;
   const uint8_t *ctf = in + 40;
   const bool ext = (flags & 0x08) != 0;
@@ -460,6 +460,7 @@ BOOL StorageObject::ata_pass_through(StorageRequest &r) {
     tf.lba |= static_cast<uint64_t>(ctf[5] & 0x0F) << 24;
   }
   tf.ddir = ddir;
+  tf.protocol = flags & 0x10 ? AtaProtocol::dma : AtaProtocol::pio;
   r.note_ata(tf);
   r.note_data(xfer, ddir);
   if (r.frontend_faults("ata_pass_through", {{"ata_command", fault_key(tf.command)}})) return FALSE;
@@ -749,6 +750,13 @@ BOOL StorageRequest::violation(const std::string &what, DWORD error) {
 
 void StorageRequest::count_violation(const std::string &what) {
   contract_violation(std::string(adapter.driver->name()) + ": " + what);
+}
+
+bool StorageRequest::beyond_max_transfer(uint64_t bytes) {
+  if (bytes <= adapter.knobs.max_transfer_length) return false;
+  note("refused", "beyond the adapter's MaximumTransferLength");
+  call.fail(ERROR_INVALID_PARAMETER);
+  return true;
 }
 
 void StorageRequest::note(const std::string &key, const std::string &value) {

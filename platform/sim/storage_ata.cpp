@@ -41,11 +41,13 @@ class InboxAhciDriver : public StorageDriver {
 };
 
 // Largest piece GET_INFO reports (ImagePayloadMaxSize) and DOWNLOAD accepts: the drive's DOWNLOAD
-// MICROCODE maximum (IDENTIFY word 235) when it gives one, else 128 KiB.
-uint32_t image_payload_max_size(const StorageLu &lu) {
+// MICROCODE maximum (IDENTIFY word 235) when it gives one, else 128 KiB, and never more than the
+// adapter's MaximumTransferLength.
+uint32_t image_payload_max_size(const StorageRequest &r, const StorageLu &lu) {
   const auto ident = lu.ata->identify_data();
   const uint32_t max_blocks = static_cast<uint32_t>(ident[470] | ident[471] << 8);
-  return max_blocks != 0 && max_blocks != 0xFFFF ? max_blocks * 512 : 0x20000;
+  const uint32_t drive = max_blocks != 0 && max_blocks != 0xFFFF ? max_blocks * 512 : 0x20000;
+  return std::min(drive, r.adapter.knobs.max_transfer_length);
 }
 
 // IOCTL_STORAGE_FIRMWARE_GET_INFO / DOWNLOAD / ACTIVATE: only the Windows 10 (and later) driver
@@ -84,7 +86,7 @@ BOOL InboxAhciDriver::get_info(StorageRequest &r, StorageLu &lu) {
   info[11] = 0xFF;
   info[12] = 0;
   wire::put32(info.data(), 16, 512);
-  wire::put32(info.data(), 20, image_payload_max_size(lu));
+  wire::put32(info.data(), 20, image_payload_max_size(r, lu));
   const std::string revision = lu.ata->running_revision();
   for (uint32_t s = 0; s < slots; ++s) {
     uint8_t *e = info.data() + 24 + 32 * s;
@@ -117,7 +119,7 @@ BOOL InboxAhciDriver::download(StorageRequest &r, StorageLu &lu) {
   if (slot >= std::max<uint8_t>(lu.drive->fw_slot_count, 1)) return r.fail(ERROR_INVALID_PARAMETER);
   // The driver takes only the segment flags (last 02h, first 04h) for a drive: the controller
   // flag (01h) or any other bit, and a piece above ImagePayloadMaxSize, are refused.
-  if ((flags & ~0x06u) != 0 || bytes > image_payload_max_size(lu)) return r.fail(ERROR_INVALID_PARAMETER);
+  if ((flags & ~0x06u) != 0 || bytes > image_payload_max_size(r, lu)) return r.fail(ERROR_INVALID_PARAMETER);
   const std::optional<AtaTaskfile> tf = microcode_download(offset, bytes);
   if (!tf) return r.fail(ERROR_INVALID_PARAMETER);
   std::vector<uint8_t> piece(in + 32, in + 32 + bytes);

@@ -206,6 +206,7 @@ BOOL stp_pass_through(StorageRequest &r, const MiniportHeader &h, const CsmiCont
   tf.count = static_cast<uint16_t>(fis[12] | fis[13] << 8);
   tf.is_ext = is_ext_command(tf.command);
   tf.ddir = ddir;
+  tf.protocol = dma ? AtaProtocol::dma : flags & 0x10 ? AtaProtocol::pio : AtaProtocol::unstated;
   r.note_ata(tf);
   r.note_data(length, ddir);
   if (r.frontend_faults("stp_pass_through", {{"ata_command", fault_key(tf.command)}})) return FALSE;

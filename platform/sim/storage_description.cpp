@@ -64,7 +64,7 @@ DriveTiming load_timing(const json &j, const std::string &w) {
 
 NvmeConfig load_nvme(const json &j, const std::string &w) {
   check_fields(j, w, {"model", "serial", "firmware", "namespace", "slot1_read_only", "slots",
-                      "activation_without_reset", "ca3_status", "fwug", "enforce_granularity", "activation",
+                      "activation_without_reset", "ca3_status", "fwug", "mdts", "enforce_granularity", "activation",
                       "active_slot", "slot_revisions", "apsta", "apste", "apst_table", "identify_fails", "component_id", "timing", "vendor_commands"});
   NvmeConfig c;
   c.timing = default_timing();
@@ -79,6 +79,7 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
     c.activation_without_reset = flag(j["activation_without_reset"], w + ".activation_without_reset");
   if (j.contains("ca3_status")) c.ca3_refusal_status = static_cast<uint16_t>(number(j["ca3_status"], w + ".ca3_status", 0x7FF));
   if (j.contains("fwug")) c.fwug = static_cast<uint8_t>(number(j["fwug"], w + ".fwug", 255));
+  if (j.contains("mdts")) c.mdts = static_cast<uint8_t>(number(j["mdts"], w + ".mdts", 255));
   if (j.contains("enforce_granularity")) c.enforce_granularity = flag(j["enforce_granularity"], w + ".enforce_granularity");
   if (j.contains("activation")) {
     const std::string s = text(j["activation"], w + ".activation");

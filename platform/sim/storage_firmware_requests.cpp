@@ -85,6 +85,12 @@ uint32_t firmware_return_code(const NvmeCompletion &c) {
   }
 }
 
+bool firmware_piece_fits(StorageRequest &r, const FirmwareRequest &f) {
+  if (f.bytes <= r.adapter.knobs.max_transfer_length) return true;
+  r.note("refused", "a piece beyond the adapter's MaximumTransferLength");
+  return false;
+}
+
 std::optional<AtaTaskfile> microcode_download(uint64_t byte_offset, uint64_t bytes) {
   if (bytes == 0 || bytes % 512 != 0 || byte_offset % 512 != 0 || bytes / 512 > 0xFFFF || byte_offset / 512 > 0xFFFF)
     return std::nullopt;

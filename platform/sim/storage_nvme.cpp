@@ -105,6 +105,7 @@ BOOL InboxNvmeDriver::query_property(StorageRequest &r, uint32_t property_id) {
   if ((property_id == 49) != adapter_data)
     return r.violation("PropertyId " + std::to_string(property_id) + " with DataType " + std::to_string(data_type) +
                        " and value " + hex(value));
+  if (r.beyond_max_transfer(data_len)) return FALSE;
 
   NvmeCommand cmd;
   const char *request = "query_identify";
@@ -205,6 +206,7 @@ BOOL InboxNvmeDriver::protocol_command(StorageRequest &r) {
   // the driver refuses a buffer the command cannot move.
   if ((to_len > 0 && !(cmd.opcode() & 1)) || (from_len > 0 && !(cmd.opcode() & 2)))
     return r.violation("opcode " + hex(cmd.opcode()) + " with data " + (to_len ? "to" : "from") + " the device");
+  if (r.beyond_max_transfer(to_len ? to_len : from_len)) return FALSE;
   if (r.frontend_faults("protocol_command", {{"nvme_opcode", hex(cmd.opcode())}})) return FALSE;
 
   uint8_t *out = call.out;
@@ -319,6 +321,7 @@ uint32_t InboxNvmeDriver::firmware_download(StorageRequest &r, NvmeController &c
   const FaultAction *forced = r.action("return_code");
   if (forced && forced->value != kFwSuccess) return static_cast<uint32_t>(forced->value);
   if (f.bytes == 0 || f.offset % 4 != 0 || f.offset / 4 > 0xFFFFFFFFu) return kFwInvalidParameter;
+  if (!firmware_piece_fits(r, f)) return kFwInvalidParameter;
   // The piece goes to the controller padded to whole dwords.
   const uint32_t padded = static_cast<uint32_t>((f.bytes + 3) & ~3ull);
   std::vector<uint8_t> piece(padded, 0);

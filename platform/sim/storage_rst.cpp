@@ -282,7 +282,9 @@ BOOL IntelRstDriver::fw_get_info(StorageRequest &r, StorageLu &lu, uint32_t data
     info[10] = ctl.active_slot();
     info[11] = ctl.pending_slot() ? ctl.pending_slot() : 0xFF;
     wire::put32(info.data(), 16, 4);
-    wire::put32(info.data(), 20, 0x200000);
+    // No piece larger than the drive's MDTS gets through.
+    const uint64_t mdts = ctl.max_transfer_bytes();
+    wire::put32(info.data(), 20, static_cast<uint32_t>(mdts != 0 && mdts < 0x200000 ? mdts : 0x200000));
   } else {
     const uint8_t count = std::max<uint8_t>(lu.drive->fw_slot_count, 1);
     for (uint8_t s = 0; s < count; ++s)

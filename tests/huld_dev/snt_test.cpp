@@ -23,7 +23,12 @@ struct Phase {
 };
 
 struct Bridge {
-  sim::NvmeController controller;
+  // A drive without a transfer limit of its own (MDTS 0): the road's limits are what is measured.
+  sim::NvmeController controller{[] {
+    sim::NvmeConfig c;
+    c.mdts = 0;
+    return c;
+  }()};
   std::vector<Phase> phases;
   int fail_phase = 0;  // 1 command, 2 data, 3 completion
   Fault fault = Fault::None;

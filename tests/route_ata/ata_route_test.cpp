@@ -152,6 +152,28 @@ TEST_F(AtaRoute, AhciProbesAsAtaAndCarriesTheRegisters) {
   EXPECT_STREQ(err.message, "error executing ata pass through DeviceIoControl");
 }
 
+// READ LOG DMA EXT (a DMA command) and IDENTIFY DEVICE (PIO) through every ATA road: ATA
+// pass-through on the in-box AHCI driver and behind Intel RST, CSMI STP on the RST port and the SAS
+// HBA, SAT behind the USB bridge. The drives abort data moved in the other protocol, so each road
+// must tell the driver the command's own.
+TEST_F(AtaRoute, DmaAndPioCommandsOnEveryRoad) {
+  const uint8_t s1[8] = {0x50, 0x0A, 0x0B, 0x01, 0, 0, 0, 0};
+  huld_dev *roads[] = {&disk(0, WINDOWS_INBOX_AHCI), &disk(4, INTEL_RST), &csmi("\\\\.\\Scsi5:", 0, kAddressD),
+                       &csmi("\\\\.\\Scsi11:", 0, s1),
+                       &record("\\\\.\\PhysicalDrive9", CONN_DISK, INBOX_USB_MASS_STORAGE, WINDOWS_SCSI_SAT_ATA)};
+  for (huld_dev *dev : roads) {
+    SCOPED_TRACE(dev->conn.path);
+    huld_error err{};
+    ASSERT_EQ(huld_dev_open(&err, dev), 0) << err.message;
+    uint8_t page[512] = {};
+    ASSERT_EQ(vornata_execute_read_log_dma_ext(&err, dev, 0, 1, 0x30, 0x03, page, sizeof(page)), 0) << err.message;
+    EXPECT_EQ(page[0], 0x01) << "page 3 header";
+    uint8_t id[512] = {};
+    ASSERT_EQ(vornata_execute_identify_device(&err, dev, id, sizeof(id)), 0) << err.message;
+    EXPECT_EQ(model_of(id).rfind("SIM SATA ", 0), 0u) << model_of(id);
+  }
+}
+
 TEST_F(AtaRoute, SecurityAndSanitizeGoThroughSat) {
   huld_dev &dev = disk(0, WINDOWS_INBOX_AHCI);
   huld_error err{};

@@ -96,6 +96,53 @@ TEST(AtaIdentify, FailureAndUnknownCommandsAbort) {
   EXPECT_TRUE(d.execute(tf, nullptr, 0).err());
 }
 
+// --- Data-phase protocol -----------------------------------------------------------------------
+
+// A command whose data the transport set up in the other protocol (PIO for a DMA command, DMA for
+// a PIO one) is aborted with nothing moved; the right protocol, an unstated one, or a command
+// without data is carried out.
+TEST(AtaProtocol, DataInTheOtherProtocolIsAborted) {
+  AtaDrive d(base_config());
+  const AtaTaskfile log_dma{.count = 1, .lba = 0x0330, .command = 0x47, .is_ext = true};
+  for (AtaProtocol p : {AtaProtocol::dma, AtaProtocol::unstated, AtaProtocol::pio}) {
+    SCOPED_TRACE(static_cast<int>(p));
+    AtaTaskfile tf = log_dma;
+    tf.protocol = p;
+    std::vector<uint8_t> page(512, 0xEE);
+    const AtaResult r = d.execute(tf, page.data(), 512);
+    if (p == AtaProtocol::pio) {
+      EXPECT_EQ(r.status, 0x51);
+      EXPECT_EQ(r.error, 0x04);
+      EXPECT_EQ(r.data_transferred, 0u);
+      EXPECT_EQ(page[0], 0xEE);
+    } else {
+      EXPECT_FALSE(r.err());
+      EXPECT_EQ(le64(page.data() + 16) >> 63, 1u) << "the download capabilities";
+    }
+  }
+  AtaTaskfile id = identify_tf();
+  id.protocol = AtaProtocol::dma;
+  std::vector<uint8_t> buf(512, 0xEE);
+  AtaResult r = d.execute(id, buf.data(), 512);
+  EXPECT_TRUE(r.err());
+  EXPECT_EQ(buf[0], 0xEE);
+  id.protocol = AtaProtocol::pio;
+  EXPECT_FALSE(d.execute(id, buf.data(), 512).err());
+
+  // A DOWNLOAD MICROCODE segment sent as DMA stages nothing; the activation has no data to judge.
+  const std::vector<uint8_t> img = ata_image("FWA00002");
+  std::vector<uint8_t> piece(img.begin(), img.begin() + 8192);
+  AtaTaskfile seg = dm_tf(0x0E, 16, 0);
+  seg.protocol = AtaProtocol::dma;
+  EXPECT_TRUE(d.execute(seg, piece.data(), 8192).err());
+  EXPECT_EQ(d.staged_bytes(), 0u);
+  ASSERT_FALSE(dm_download(d, 0x0E, img).err());
+  AtaTaskfile act = dm_tf(0x0F, 0, 0);
+  act.protocol = AtaProtocol::dma;
+  EXPECT_FALSE(d.execute(act, nullptr, 0).err());
+  EXPECT_EQ(fw_of(d), "FWA00002");
+}
+
 // --- IDENTIFY DEVICE DATA log -----------------------------------------------------------------
 
 TEST(AtaIdentifyLog, Page3DownloadCapabilities) {

@@ -278,6 +278,46 @@ TEST(NvmeImageDownload, GranularityNotEnforcedOrNotRestricted) {
   EXPECT_TRUE(nvme_commit(ctl, 2, 1).ok());
 }
 
+// --- Maximum data transfer size ---------------------------------------------------------------
+
+// MDTS 5 of 4 KiB pages: a command moving more than 128 KiB is Invalid Field in Command, whether
+// its own fields (Firmware Image Download, Get Log Page, Read) or the buffer (a vendor command)
+// give the size; the controller acts on nothing. MDTS 0 sets no limit.
+TEST(NvmeMaximumTransfer, CommandsBeyondMdtsAreInvalidField) {
+  NvmeController ctl(base_config());
+  EXPECT_EQ(identify_controller(ctl)[77], 5);
+  const std::vector<uint8_t> img = nvme_image("FWB00002", 0x20000 + 4096);
+  EXPECT_EQ(nvme_download_piece(ctl, img, 0, 0x20000 + 4).status(), kNvmeInvalidField);
+  EXPECT_EQ(ctl.staged_bytes(), 0u);
+  ASSERT_TRUE(nvme_download_piece(ctl, img, 0, 0x20000).ok());
+  ASSERT_TRUE(nvme_download_piece(ctl, img, 0x20000, 4096).ok());
+  EXPECT_TRUE(nvme_commit(ctl, 2, 1).ok());
+
+  std::vector<uint8_t> big(0x20000 + 4096, 0);
+  const uint32_t numd = 0x20000 / 4;  // one dword more than 128 KiB, 0's based
+  EXPECT_EQ(ctl.admin(nvme_cmd(0x02, 0, (numd & 0xFFFF) << 16 | 0x05, numd >> 16), big.data(), 0x20000 + 4096).status(),
+            kNvmeInvalidField);
+  NvmeCommand read = nvme_cmd(0x02, 1);
+  read.cdw12 = 256;  // 257 blocks of 512 bytes
+  EXPECT_EQ(ctl.io(read, big.data(), 0x20000 + 4096).status(), kNvmeInvalidField);
+  read.cdw12 = 255;
+  EXPECT_TRUE(ctl.io(read, big.data(), 0x20000 + 4096).ok());
+
+  int vendor_calls = 0;
+  ctl.set_vendor_handler([&](NvmeController &, const NvmeCommand &, bool, uint8_t *, uint32_t) {
+    ++vendor_calls;
+    return NvmeCompletion{};
+  });
+  EXPECT_EQ(ctl.admin(nvme_cmd(0xC2), big.data(), 0x20000 + 4).status(), kNvmeInvalidField);
+  EXPECT_EQ(vendor_calls, 0);
+  EXPECT_TRUE(ctl.admin(nvme_cmd(0xC2), big.data(), 0x20000).ok());
+  EXPECT_EQ(vendor_calls, 1);
+
+  NvmeController unlimited(with(base_config(), [&](auto &c) { c.mdts = 0; }));
+  EXPECT_EQ(identify_controller(unlimited)[77], 0);
+  EXPECT_TRUE(nvme_download_piece(unlimited, img, 0, 0x20000 + 4096).ok());
+}
+
 // --- Refused images -----------------------------------------------------------------------------
 
 TEST(NvmeRefusedImages, InvalidImagesGiveInvalidFirmwareImage) {

@@ -142,6 +142,25 @@ TEST(SatPassThrough, DirectionMismatchAndUnknownCommands) {
   EXPECT_EQ(r.status, kScsiGood);
 }
 
+// The PROTOCOL field is the data phase the bridge sets up: READ LOG DMA EXT as PIO data-in, or
+// IDENTIFY DEVICE as DMA, ends with the drive's abort in the sense data and nothing moved.
+TEST(SatPassThrough, DataPhaseInTheOtherProtocolIsAborted) {
+  SatRig rig;
+  std::vector<uint8_t> buf(512, 0);
+  const AtaTaskfile log_dma = tf_of(0x47, 0, 1, 0x0330);
+  ScsiResult r = run16(rig.sat, apt16(6, true, false, true, true, log_dma), buf.data(), 512, kDirIn);
+  EXPECT_EQ(r.status, kScsiGood);
+  EXPECT_EQ(r.data_transferred, 512u);
+  for (const auto &[protocol, tf] : {std::pair{4, log_dma}, std::pair{6, tf_of(0xEC, 0, 1)}}) {
+    SCOPED_TRACE(protocol);
+    r = run16(rig.sat, apt16(static_cast<uint8_t>(protocol), true, false, true, true, tf), buf.data(), 512, kDirIn);
+    EXPECT_EQ(r.status, kScsiCheckCondition);
+    EXPECT_EQ(r.data_transferred, 0u);
+    EXPECT_EQ(r.sense[11], 0x04) << "error: abort";
+    EXPECT_EQ(r.sense[21], 0x51) << "status";
+  }
+}
+
 // --- Sense formats ------------------------------------------------------------------------------
 
 TEST(SatSenseFormats, ErrorSenseKeyCanBeChosen) {

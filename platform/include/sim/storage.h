@@ -62,6 +62,7 @@
 // Drive models:
 //   "nvme": { "model", "serial", "firmware", "namespace": true, "slot1_read_only": false,
 //             "slots": 2, "activation_without_reset": false, "ca3_status": 267, "fwug": 0,
+//             "mdts": 5 (2^n pages of 4 KiB a command may move; 0 no limit),
 //             "enforce_granularity": true, "activation": "commit" | "reset" | "power_cycle" |
 //             "never", "active_slot": 1, "slot_revisions": ["", ...], "apsta": true,
 //             "apste": false, "apst_table": ["0x1800", ...] (up to 32 power-state transition
@@ -154,8 +155,9 @@
 //
 // Knobs. Common: "foreign_miniport": "fail" | "rc" (default per personality: "rc" for intel_rst,
 // intel_rste and sas), "foreign_miniport_error": 1, "max_transfer_length": 131072 (the adapter's
-// MaximumTransferLength; a SCSI pass-through with a longer DataTransferLength fails with
-// ERROR_INVALID_PARAMETER). Each personality reads its own (a knob no
+// MaximumTransferLength; a SCSI or ATA pass-through, protocol command or protocol-specific property
+// query moving more fails with ERROR_INVALID_PARAMETER, and the firmware download requests of the
+// in-box drivers take no larger piece). Each personality reads its own (a knob no
 // one reads is an error): inbox_nvme "windows81_mode": false, "firmware_activate_return_code"
 // (unset: 0, or 20h when the drive activates only at a power cycle); inbox_ahci
 // "get_info_insufficient_buffer": false; intel_rst "intel_fw_activate_return_code" (unset: 0, or
@@ -276,8 +278,9 @@ struct StorageAdapterKnobs {
   // Miniport signatures the adapter does not own: ReturnCode 1 (true) or a failed call (false).
   bool foreign_miniport_rc = false;
   DWORD foreign_miniport_error = ERROR_INVALID_FUNCTION;
-  // The adapter's MaximumTransferLength: a SCSI pass-through moving more is refused
-  // (ERROR_INVALID_PARAMETER) before it reaches a unit.
+  // The adapter's MaximumTransferLength: a request whose data the port maps (SCSI and ATA
+  // pass-through, the protocol command, the protocol-specific property query) moving more is
+  // refused (ERROR_INVALID_PARAMETER) before it reaches a unit (StorageRequest::beyond_max_transfer).
   uint32_t max_transfer_length = 0x20000;
 };
 

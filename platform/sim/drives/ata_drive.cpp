@@ -41,7 +41,38 @@ bool data_in_command(uint8_t command, uint8_t feature) {
   }
 }
 
+// The data phase ran in another protocol than the command's own: the exchange fails and the
+// command ends aborted, nothing moved.
+bool wrong_protocol(const AtaTaskfile &tf, const uint8_t *data, uint32_t data_len) {
+  if (tf.protocol == AtaProtocol::unstated || !data || data_len == 0) return false;
+  const AtaProtocol own = ata_data_protocol(tf.command, static_cast<uint8_t>(tf.feature));
+  return own != AtaProtocol::unstated && own != tf.protocol;
+}
+
 }  // namespace
+
+AtaProtocol ata_data_protocol(uint8_t command, uint8_t feature) {
+  switch (command) {
+    // DATA SET MANAGEMENT (XL), READ DMA (EXT), WRITE DMA (EXT, FUA EXT), READ / WRITE LOG DMA
+    // EXT, TRUSTED RECEIVE / SEND DMA, the queued (FPDMA) commands, DOWNLOAD MICROCODE DMA,
+    // READ / WRITE BUFFER DMA.
+    case 0x06: case 0x07: case 0x25: case 0x35: case 0x3D: case 0x47: case 0x57: case 0x5D: case 0x5F:
+    case 0x60: case 0x61: case 0x64: case 0x65: case 0x93: case 0xC8: case 0xCA: case 0xE9: case 0xEB:
+      return AtaProtocol::dma;
+    // READ / WRITE SECTORS (EXT), READ / WRITE MULTIPLE (EXT), READ / WRITE LOG EXT, TRUSTED
+    // RECEIVE / SEND, DOWNLOAD MICROCODE, IDENTIFY (PACKET) DEVICE, READ / WRITE BUFFER, the
+    // security commands that carry a password.
+    case 0x20: case 0x24: case 0x29: case 0x2F: case 0x30: case 0x34: case 0x39: case 0x3F: case 0x5C:
+    case 0x5E: case 0x92: case 0xA1: case 0xC4: case 0xC5: case 0xE4: case 0xE8: case 0xEC: case 0xF1:
+    case 0xF2: case 0xF4: case 0xF6:
+      return AtaProtocol::pio;
+    case 0xB0:  // SMART READ DATA, READ THRESHOLDS, READ LOG, WRITE LOG
+      return feature == 0xD0 || feature == 0xD1 || feature == 0xD5 || feature == 0xD6 ? AtaProtocol::pio
+                                                                                        : AtaProtocol::unstated;
+    default:
+      return AtaProtocol::unstated;
+  }
+}
 
 AtaDrive::AtaDrive(AtaConfig config) : cfg_(std::move(config)) {
   running_fw_ = padded(cfg_.firmware, 8);
@@ -94,6 +125,7 @@ AtaResult AtaDrive::execute(const AtaTaskfile &tf, uint8_t *data, uint32_t data_
 
 AtaResult AtaDrive::execute_locked(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len) {
   const uint8_t feature = static_cast<uint8_t>(tf.feature);
+  if (wrong_protocol(tf, data, data_len)) return abort_result(tf);
   AtaResult ok;
   ok.device = tf.device;
   switch (tf.command) {

@@ -8,6 +8,8 @@ namespace sim {
 namespace {
 
 constexpr size_t kMaxStaging = 64u << 20;
+// The controller's minimum memory page size (CAP.MPSMIN 0), the unit of MDTS.
+constexpr uint64_t kMemoryPage = 4096;
 
 void put_u16(uint8_t *p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -116,6 +118,7 @@ NvmeCompletion NvmeController::admin(const NvmeCommand &cmd, uint8_t *data, uint
 }
 
 NvmeCompletion NvmeController::admin_locked(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len) {
+  if (beyond_mdts(cmd, true, data, data_len)) return nvme_status(kNvmeInvalidField);
   switch (cmd.opcode()) {
     case 0x06: return identify(cmd, data, data_len);
     case 0x02: return get_log_page(cmd, data, data_len);
@@ -137,6 +140,7 @@ NvmeCompletion NvmeController::admin_locked(const NvmeCommand &cmd, uint8_t *dat
 
 NvmeCompletion NvmeController::io(const NvmeCommand &cmd, uint8_t *data, uint32_t data_len) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (beyond_mdts(cmd, false, data, data_len)) return nvme_status(kNvmeInvalidField);
   const bool ns_ok = cfg_.namespace_present && (cmd.nsid == 1 || cmd.nsid == 0xFFFFFFFFu);
   NvmeCompletion c;
   switch (cmd.opcode()) {
@@ -172,7 +176,7 @@ void NvmeController::build_identify_controller(uint8_t *id) const {
   id[73] = 0x5A;  // IEEE OUI
   id[74] = 0x1D;
   id[75] = 0x00;
-  id[77] = 5;     // MDTS: 2^5 pages
+  id[77] = cfg_.mdts;
   put_u32(id + 80, 0x00010400);  // version 1.4
   put_u16(id + 256, 0x0006);     // OACS: format NVM, firmware commit / image download
   id[258] = 3;                   // abort command limit
@@ -287,6 +291,34 @@ NvmeCompletion NvmeController::get_log_page(const NvmeCommand &cmd, uint8_t *dat
     c.data_transferred = static_cast<uint32_t>(want);
   }
   return c;
+}
+
+uint64_t NvmeController::max_transfer_bytes() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return cfg_.mdts == 0 ? 0 : static_cast<uint64_t>(kMemoryPage) << std::min<uint8_t>(cfg_.mdts, 32);
+}
+
+// The bytes a command moves are what its own fields give where it has them (Identify, Get Log
+// Page, Firmware Image Download, Read, Write, Dataset Management), else the host's buffer.
+bool NvmeController::beyond_mdts(const NvmeCommand &cmd, bool admin, const uint8_t *data, uint32_t data_len) const {
+  if (cfg_.mdts == 0 || !data || data_len == 0) return false;
+  uint64_t bytes = data_len;
+  if (admin) {
+    switch (cmd.opcode()) {
+      case 0x06: bytes = 4096; break;
+      case 0x02: bytes = (((static_cast<uint64_t>(cmd.cdw11 & 0xFFFF) << 16) | (cmd.cdw10 >> 16)) + 1) * 4; break;
+      case 0x11: bytes = (static_cast<uint64_t>(cmd.cdw10) + 1) * 4; break;
+      default: break;
+    }
+  } else {
+    switch (cmd.opcode()) {
+      case 0x01:
+      case 0x02: bytes = (static_cast<uint64_t>(cmd.cdw12 & 0xFFFF) + 1) << cfg_.lba_data_size_shift; break;
+      case 0x09: bytes = (static_cast<uint64_t>(cmd.cdw10 & 0xFF) + 1) * 16; break;
+      default: break;
+    }
+  }
+  return bytes > max_transfer_bytes();
 }
 
 bool NvmeController::granular(uint32_t bytes) const {

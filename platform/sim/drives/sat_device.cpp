@@ -187,6 +187,9 @@ ScsiResult SatDevice::pass_through(const uint8_t *cdb, size_t cdb_len, uint8_t *
     if (cmd != 0x80 && cmd != 0xB0 && cmd != 0x92 && cmd != 0xEC && cmd != 0x2F) return invalid_field();
   }
   c.tf.ddir = moves_data ? (c.t_dir_in ? kDirIn : kDirOut) : kDirNone;
+  c.tf.protocol = c.protocol == 4 || c.protocol == 5 ? AtaProtocol::pio
+                  : c.protocol == 3                  ? AtaProtocol::unstated
+                                                     : AtaProtocol::dma;
   const AtaResult regs = drive_->execute(c.tf, moves_data ? data : nullptr, moves_data ? data_len : 0);
   last_regs_ = regs;
   if (regs.err()) {

@@ -15,6 +15,17 @@
 
 namespace sim {
 
+// Protocol of a command's data phase: PIO or DMA.
+enum class AtaProtocol : uint8_t {
+  unstated,  // not said (requests a driver builds itself), or no data phase
+  pio,
+  dma,
+};
+
+// The protocol the ATA command set gives the data phase of a command (the SMART subcommand in
+// FEATURE bits 7:0); unstated for non-data commands and those the standard does not list.
+AtaProtocol ata_data_protocol(uint8_t command, uint8_t feature);
+
 // Task file as the host loads it. 28-bit commands use lba bits 27:0 (device bits 3:0 are not
 // consulted); `is_ext` only matters for the command set itself.
 struct AtaTaskfile {
@@ -25,6 +36,10 @@ struct AtaTaskfile {
   uint8_t command = 0;
   bool is_ext = false;
   int ddir = kDirNone;  // informational; the command decides the direction
+  // The protocol the transport set the data phase up for (ATA_PASS_THROUGH's DMA flag, the CSMI
+  // STP flags, the SAT PROTOCOL field). A command that moves data in the other protocol than its
+  // own is aborted; unstated is never judged.
+  AtaProtocol protocol = AtaProtocol::unstated;
 };
 
 // Registers after the command, and the bytes moved.

@@ -92,6 +92,10 @@ struct NvmeConfig {
   bool activation_without_reset = false; // FRMW bit 4: CA 3 supported
   uint16_t ca3_refusal_status = kNvmeActivationNeedsConventionalReset;  // 010Bh, 0110h or 0111h
   uint8_t fwug = 0;                      // byte 319
+  // MDTS (byte 77): the most a command moves, 2^mdts memory pages of 4 KiB (the controller's
+  // minimum page size, which the drivers use); 0 no limit. A command that would move more is
+  // aborted with Invalid Field in Command.
+  uint8_t mdts = 5;
   bool enforce_granularity = true;       // NUMD/OFST multiples of FWUG x 4 KiB (1..FEh)
   NvmeActivation activation = NvmeActivation::AtReset;
   uint8_t active_slot = 1;               // slot running at power-on
@@ -152,6 +156,8 @@ class NvmeController {
   size_t staged_bytes() const;         // bytes accumulated by Firmware Image Download
   std::vector<uint8_t> staged_image() const;
   bool apste() const;
+  // The most one command may move (MDTS in bytes); 0 no limit.
+  uint64_t max_transfer_bytes() const;
   NvmeActivation activation() const;
   NvmeConfig config() const;           // the configuration as it stands (knobs included)
   std::array<uint8_t, 256> apst_table() const;
@@ -196,6 +202,7 @@ class NvmeController {
   void apply_pending(bool power_cycle);
   void build_identify_controller(uint8_t *out) const;
   bool granular(uint32_t bytes) const;
+  bool beyond_mdts(const NvmeCommand &cmd, bool admin, const uint8_t *data, uint32_t data_len) const;
 
   mutable std::recursive_mutex mutex_;
   NvmeConfig cfg_;

@@ -257,6 +257,10 @@ struct StorageRequest {
   BOOL violation(const std::string &what, DWORD error = ERROR_INVALID_PARAMETER);
   // Counts a contract violation only (the personality then answers as the driver would).
   void count_violation(const std::string &what);
+  // The port maps the data of the requests it passes down for the adapter: a request moving more
+  // than the adapter's MaximumTransferLength fails (ERROR_INVALID_PARAMETER) before any unit sees
+  // it. True when it was refused.
+  bool beyond_max_transfer(uint64_t bytes);
   BOOL fail(DWORD error) { return call.fail(error); }
   void note(const std::string &key, const std::string &value);
   // The decoded command and its data phase, as notes the trace output shows under "command" and

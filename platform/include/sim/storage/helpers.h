@@ -84,6 +84,9 @@ FirmwareDecode decode_firmware_request(StorageRequest &r, const MiniportHeader &
 BOOL answer_firmware_request(StorageRequest &r, uint32_t rc);
 // ReturnCode for the NVMe status of a download or commit.
 uint32_t firmware_return_code(const NvmeCompletion &c);
+// Whether a download piece fits the adapter's MaximumTransferLength, beyond which the miniport
+// takes no piece (noted on the trace when it does not).
+bool firmware_piece_fits(StorageRequest &r, const FirmwareRequest &f);
 
 // ---- Firmware requests as ATA DOWNLOAD MICROCODE -------------------------------------------------
 
