@@ -354,6 +354,17 @@ std::vector<Case> cases() {
                {{"@nvme0", "CN100002", ""}}, {kUpdated, kNotApplicable}, "0/1/0/1", 0,
                {"Trying a bus reset to force activation", "successfully completed reset.",
                 "Successfully updated from firmware CN100001 to CN100002"}});
+  // Two drives, two bus resets: each runs on its own step thread in a multithreaded apartment that
+  // ends with it, so the second connects to WMI anew (a proxy kept from the first would be
+  // disconnected, and the run's resource check counts every call refused that way).
+  c.push_back({"DediBusResetsOfTwoDrivesEachInItsOwnApartment",
+               {machine("win10", {kInboxNvme, R"({"id": "nvme1", "personality": "inbox_nvme", "port": 1})"},
+                        {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "CN100001", R"(, "activation": "reset")"),
+                         nvme_disk("nvme1", "nvme1", 1, kNvmeModel, "CN100001", R"(, "activation": "reset")")}),
+                monb(kNvmeModel, "CN100001", "CN100002", kDedi), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}, {"@nvme1", "CN100002", ""}}, {kUpdated, kUpdated}, "0/2/0/0", 0,
+               {"Trying a bus reset to force activation", "successfully completed reset.",
+                "Trying a bus reset to force activation", "successfully completed reset.", "!run 2."}});
   // A commit after a failed download that leaves the image pending does not end the retries.
   c.push_back({"InBoxCommitAfterAFailedDownloadIsNotARebootRequired",
                {win10_nvme(R"(, "activation": "reset")",
