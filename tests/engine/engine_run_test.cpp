@@ -12,6 +12,7 @@
 #include "run_harness.h"
 #include "sim/machine.h"
 #include "sim/storage.h"
+#include "tests/support/test_machine.h"
 
 namespace {
 
@@ -487,7 +488,31 @@ TEST_P(EngineRun, DriveStateDeviceStateSummaryAndExitCode) {
   EXPECT_EQ(orbu_test::find_in_order(out.log, in_order), "") << out.log;
 }
 
+// The cases on Windows 10 with a drive on the in-box NVMe driver, their machine's operating system
+// replaced by that of the shared test machine `name` (tests/machines).
+std::vector<Case> inbox_nvme_cases_on_the_os_of(const std::string &name) {
+  const nlohmann::json os = testsupport::test_machine(name).at("os");
+  std::vector<Case> out;
+  for (Case c : cases()) {
+    nlohmann::json m = nlohmann::json::parse(c.run.machine);
+    bool inbox_nvme = false;
+    if (m.contains("storage") && m["storage"].contains("adapters"))
+      for (const nlohmann::json &adapter : m["storage"]["adapters"])
+        inbox_nvme = inbox_nvme || adapter.value("personality", "") == "inbox_nvme";
+    if (!inbox_nvme || m.at("os").value("major", 0) != 10) continue;
+    m["os"] = os;
+    c.run.machine = m.dump();
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Strategies, EngineRun, ::testing::ValuesIn(cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+// The same runs through the in-box NVMe driver of Windows 11, which reads more of a log-page query
+// than Windows 10's does.
+INSTANTIATE_TEST_SUITE_P(InboxNvmeOnWindows11, EngineRun,
+                         ::testing::ValuesIn(inbox_nvme_cases_on_the_os_of("four_routes_win11")),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
