@@ -83,6 +83,20 @@ size_t count_of(Set ComAccounting::*member) {
   return (a.*member).size();
 }
 
+using LineLog = std::vector<std::string> ComAccounting::*;
+
+std::vector<std::string> lines_of(LineLog log) {
+  ComAccounting &a = accounting();
+  std::lock_guard<std::mutex> g(a.lock);
+  return a.*log;
+}
+
+void add_line(LineLog log, std::string line) {
+  ComAccounting &a = accounting();
+  std::lock_guard<std::mutex> g(a.lock);
+  (a.*log).push_back(std::move(line));
+}
+
 // The machine description's "com" section: { "implicit_mta": true | false }.
 void load_com(const nlohmann::json &j) {
   if (!j.is_object()) throw std::runtime_error("com: expected an object");
@@ -221,11 +235,7 @@ bool com_remove_task_memory(const void *block, const char *what) {
   return remove_from(&ComAccounting::task_memory, block, what);
 }
 
-void com_record_bad_release(const std::string &line) {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  a.bad_releases.push_back(line);
-}
+void com_record_bad_release(const std::string &line) { add_line(&ComAccounting::bad_releases, line); }
 
 }  // namespace internal
 
@@ -284,24 +294,14 @@ HRESULT com_proxy_call(uint64_t apartment, const char *call) {
     else if (here != apartment) hr = RPC_E_WRONG_THREAD;
   }
   if (hr == S_OK) return hr;
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  a.proxy_misuse.push_back(std::string(call) + " on thread " + std::to_string(self) + " through a proxy of apartment " +
-                           std::to_string(apartment) + ": " + refusal_name(hr));
+  add_line(&ComAccounting::proxy_misuse, std::string(call) + " on thread " + std::to_string(self) +
+                                             " through a proxy of apartment " + std::to_string(apartment) + ": " +
+                                             refusal_name(hr));
   return hr;
 }
 
-size_t com_proxy_misuse_count() {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  return a.proxy_misuse.size();
-}
-
-std::vector<std::string> com_proxy_misuse_log() {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  return a.proxy_misuse;
-}
+size_t com_proxy_misuse_count() { return count_of(&ComAccounting::proxy_misuse); }
+std::vector<std::string> com_proxy_misuse_log() { return lines_of(&ComAccounting::proxy_misuse); }
 
 bool com_implicit_mta() {
   ComState &s = com_state();
@@ -374,17 +374,8 @@ size_t com_live_objects() {
 }
 size_t com_live_bstrs() { return count_of(&ComAccounting::bstrs); }
 size_t com_live_safearrays() { return count_of(&ComAccounting::arrays); }
-size_t com_bad_release_count() {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  return a.bad_releases.size();
-}
-
-std::vector<std::string> com_bad_release_log() {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  return a.bad_releases;
-}
+size_t com_bad_release_count() { return count_of(&ComAccounting::bad_releases); }
+std::vector<std::string> com_bad_release_log() { return lines_of(&ComAccounting::bad_releases); }
 
 std::vector<std::string> com_describe_live_objects() {
   ComAccounting &a = accounting();
