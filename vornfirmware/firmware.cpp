@@ -310,7 +310,7 @@ int vornfirmware_ata_get_transfer_size(huld_error *err, huld_dev *dev, uint32_t 
 // NVMe transfer size and slots
 // ---------------------------------------------------------------------------------------------
 int vornfirmware_nvme_get_update_granularity(huld_error *err, huld_dev *dev, uint32_t *bytes) {
-  uint8_t id[kIdentifySize];
+  uint8_t id[kIdentifySize] = {};
   uint8_t fwug = 0;
   if (identify_controller(err, dev, id)) return 1;
   if (vornnvme_identify_controller_parse_firmware_update_granularity(err, &fwug, id, kIdentifySize))
@@ -333,7 +333,7 @@ int vornfirmware_nvme_get_transfer_size(huld_error *err, huld_dev *dev, uint32_t
 }
 
 int vornfirmware_nvme_get_safe_firmware_slot(huld_error *err, huld_dev *dev, uint8_t *slot) {
-  uint8_t id[kIdentifySize];
+  uint8_t id[kIdentifySize] = {};
   uint8_t read_only = 0, slots = 0;
   if (identify_controller(err, dev, id)) return 1;
   if (vornnvme_identify_controller_parse_first_firmware_slot_read_only(err, &read_only, id,
@@ -352,13 +352,13 @@ int vornfirmware_nvme_get_safe_firmware_slot(huld_error *err, huld_dev *dev, uin
 }
 
 int vornfirmware_nvme_get_active_slot(huld_error *err, huld_dev *dev, uint8_t *slot) {
-  uint8_t log[kSectorSize];
+  uint8_t log[kSectorSize] = {};
   if (read_slot_info(err, dev, log)) return 1;
   return vornnvme_firmware_slot_info_parse_active_slot(err, slot, log, kSectorSize);
 }
 
 int vornfirmware_nvme_get_active_slot_after_reset(huld_error *err, huld_dev *dev, uint8_t *slot) {
-  uint8_t log[kSectorSize];
+  uint8_t log[kSectorSize] = {};
   if (read_slot_info(err, dev, log)) return 1;
   return vornnvme_firmware_slot_info_parse_next_active_slot(err, slot, log, kSectorSize);
 }
@@ -369,7 +369,7 @@ int vornfirmware_nvme_get_slot_firmware_revision(huld_error *err, huld_dev *dev,
   if (slot < 1 || slot > 7) {
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "firmware slot %u is not 1 to 7", slot);
   }
-  uint8_t log[kSectorSize];
+  uint8_t log[kSectorSize] = {};
   if (read_slot_info(err, dev, log)) return 1;
   return vornnvme_firmware_slot_info_parse_fwrev(err, out, size, slot, log, kSectorSize);
 }
@@ -381,7 +381,7 @@ int vornfirmware_get_current_firmware_revision(huld_error *err, huld_dev *dev, c
                                                uint32_t size) {
   if (refuse_empty_output(err, size, __func__)) return 1;
   if (huld_dev_is_nvme(dev)) {
-    uint8_t id[kIdentifySize];
+    uint8_t id[kIdentifySize] = {};
     if (identify_controller(err, dev, id)) return 1;
     return vornnvme_identify_controller_parse_firmware_revision(err, out, size, id, kIdentifySize);
   }

@@ -1,6 +1,7 @@
 // The request trace and the contract-violation record.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "platform/src/kernel_internal.h"
@@ -34,6 +35,18 @@ void trace_append(TraceEntry &&entry) {
 }
 
 }  // namespace internal
+
+std::string trace_input_digest(const TraceEntry &entry) {
+  if (entry.input.empty()) return "";
+  uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a: offset basis, then xor and multiply by the prime
+  for (uint8_t byte : entry.input) {
+    h ^= byte;
+    h *= 0x100000001B3ull;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+  return text;
+}
 
 void trace_enable(bool on) { trace().on = on; }
 

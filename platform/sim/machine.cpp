@@ -304,17 +304,10 @@ void load_machine_json(const std::string &text) { load_text(text, "machine descr
 void use_default_machine() { load_machine_json(kDefaultMachine); }
 
 std::string machine_file_path(const std::string &name) {
+  // The shipped descriptions live in platform/machines, named by the build.
   std::string file = name;
   if (file.size() < 5 || file.compare(file.size() - 5, 5, ".json") != 0) file += ".json";
-#ifdef SIM_MACHINES_DIR
   return std::string(SIM_MACHINES_DIR) + "/" + file;
-#else
-  // The shipped descriptions live next to this source: platform/sim/../machines.
-  std::string here = __FILE__;
-  size_t slash = here.find_last_of('/');
-  std::string dir = slash == std::string::npos ? "." : here.substr(0, slash);
-  return dir + "/../machines/" + file;
-#endif
 }
 
 void reset_machine() {

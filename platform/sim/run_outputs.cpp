@@ -64,6 +64,7 @@ json trace_entry_json(const TraceEntry &e) {
   j["path"] = e.path;
   j["control_code"] = hex(e.control_code);
   j["input_length"] = e.input.size();
+  if (std::string digest = trace_input_digest(e); !digest.empty()) j["input_digest"] = digest;
   j["output_length"] = e.output_size;
   if (!e.signature.empty() || e.miniport_code) {
     std::string sig = e.signature;

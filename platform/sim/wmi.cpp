@@ -541,10 +541,16 @@ class ClassObject : public ComObject<IWbemClassObject> {
   std::shared_ptr<const Result> r_;
 };
 
-class Enumerator : public ComObject<IEnumWbemClassObject> {
+// The service's objects reach the caller as proxies of its apartment (sim/com.h); the class
+// objects that Next hands over are copies in the caller's process and keep working without one.
+class Enumerator : public ComObject<IEnumWbemClassObject>, private ComProxyBinding {
  public:
   explicit Enumerator(QueryAnswer a) : ComObject("wbem enumerator", {IID_IEnumWbemClassObject}), a_(std::move(a)) {}
   HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject **objects, ULONG *returned) override {
+    if (HRESULT refused = proxy_call("IEnumWbemClassObject::Next"); refused != S_OK) {
+      if (returned) *returned = 0;
+      return refused;
+    }
     log_call("Next timeout=" + std::to_string(timeout) + " count=" + std::to_string(count));
     if (!objects || !returned) return WBEM_E_INVALID_PARAMETER;
     *returned = 0;
@@ -562,11 +568,15 @@ class Enumerator : public ComObject<IEnumWbemClassObject> {
   size_t next_ = 0;
 };
 
-class Services : public ComObject<IWbemServices> {
+class Services : public ComObject<IWbemServices>, private ComProxyBinding {
  public:
   Services() : ComObject("wbem services", {IID_IWbemServices}) {}
   HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR language, const BSTR query, LONG flags, IWbemContext *,
                                       IEnumWbemClassObject **out) override {
+    if (HRESULT refused = proxy_call("IWbemServices::ExecQuery"); refused != S_OK) {
+      if (out) *out = nullptr;
+      return refused;
+    }
     const std::string text = narrow(query);
     log_call("ExecQuery " + narrow(language) + " flags=" + hex(static_cast<uint32_t>(flags)) + " " + text);
     if (!out || !language || !query) return WBEM_E_INVALID_PARAMETER;

@@ -32,6 +32,7 @@ struct ComState {
   std::vector<ClassEntry> classes;
   bool implicit_mta = false;
   std::map<DWORD, ComThreadState> threads;
+  uint64_t mta = 0;  // the multithreaded apartment's identity while it exists
   bool security_initialized = false;
   std::vector<ComCreateCall> creates;
   std::vector<ComSecurityCall> securities;
@@ -46,6 +47,7 @@ struct ComAccounting {
   std::set<const void *> arrays;
   std::set<const void *> task_memory;
   std::vector<std::string> bad_releases;
+  std::vector<std::string> proxy_misuse;
 };
 
 ComState &com_state() {
@@ -66,6 +68,7 @@ void reset_com() {
     old.swap(s.classes);
     s.implicit_mta = false;
     s.threads.clear();
+    s.mta = 0;
     s.security_initialized = false;
     s.creates.clear();
     s.securities.clear();
@@ -78,6 +81,20 @@ size_t count_of(Set ComAccounting::*member) {
   ComAccounting &a = accounting();
   std::lock_guard<std::mutex> g(a.lock);
   return (a.*member).size();
+}
+
+using LineLog = std::vector<std::string> ComAccounting::*;
+
+std::vector<std::string> lines_of(LineLog log) {
+  ComAccounting &a = accounting();
+  std::lock_guard<std::mutex> g(a.lock);
+  return a.*log;
+}
+
+void add_line(LineLog log, std::string line) {
+  ComAccounting &a = accounting();
+  std::lock_guard<std::mutex> g(a.lock);
+  (a.*log).push_back(std::move(line));
 }
 
 // The machine description's "com" section: { "implicit_mta": true | false }.
@@ -99,16 +116,51 @@ const bool g_registered = [] {
   register_resource_counter("safearrays", [] { return com_live_safearrays(); });
   register_resource_counter("com_task_memory", [] { return count_of(&ComAccounting::task_memory); });
   register_resource_counter("com_bad_releases", [] { return com_bad_release_count(); });
+  register_resource_counter("com_proxy_misuse", [] { return com_proxy_misuse_count(); });
   return true;
 }();
 
-bool in_apartment_locked(ComState &s, DWORD self) {
-  auto it = s.threads.find(self);
-  if (it != s.threads.end() && it->second.apartment != ComApartment::none) return true;
-  if (s.implicit_mta) return true;
+// Identities of apartments, never reused (not even across machine resets).
+uint64_t new_apartment_id() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1);
+}
+
+// The MTA exists while a thread is in it or the implicit switch is on; once it has ended, the
+// next one to begin is another apartment. Called after every change of membership.
+void update_mta_locked(ComState &s) {
+  bool held = s.implicit_mta;
   for (const auto &[id, t] : s.threads)
-    if (id != self && t.apartment == ComApartment::mta) return true;
+    if (t.apartment == ComApartment::mta) held = true;
+  if (!held) s.mta = 0;
+  else if (s.mta == 0) s.mta = new_apartment_id();
+  for (auto &[id, t] : s.threads)
+    if (t.apartment == ComApartment::mta) t.id = s.mta;
+}
+
+// The apartment the thread's calls are made in: its own, else the implicit MTA (0: none).
+uint64_t current_apartment_locked(ComState &s, DWORD self) {
+  auto it = s.threads.find(self);
+  if (it != s.threads.end() && it->second.apartment != ComApartment::none) return it->second.id;
+  return s.mta;
+}
+
+bool in_apartment_locked(ComState &s, DWORD self) { return current_apartment_locked(s, self) != 0; }
+
+bool apartment_alive_locked(const ComState &s, uint64_t id) {
+  if (id == 0) return false;
+  if (id == s.mta) return true;
+  for (const auto &[thread, t] : s.threads)
+    if (t.apartment == ComApartment::sta && t.id == id) return true;
   return false;
+}
+
+const char *refusal_name(HRESULT hr) {
+  switch (hr) {
+    case CO_E_NOTINITIALIZED: return "CO_E_NOTINITIALIZED";
+    case RPC_E_DISCONNECTED: return "RPC_E_DISCONNECTED";
+    default: return "RPC_E_WRONG_THREAD";
+  }
 }
 
 std::string pointer_text(const void *p) {
@@ -183,11 +235,7 @@ bool com_remove_task_memory(const void *block, const char *what) {
   return remove_from(&ComAccounting::task_memory, block, what);
 }
 
-void com_record_bad_release(const std::string &line) {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  a.bad_releases.push_back(line);
-}
+void com_record_bad_release(const std::string &line) { add_line(&ComAccounting::bad_releases, line); }
 
 }  // namespace internal
 
@@ -206,14 +254,54 @@ void com_set_thread_state(DWORD thread_id, ComThreadState state) {
   if (state.apartment == ComApartment::none) state.inits = 0;
   ComState &s = com_state();
   std::lock_guard<std::mutex> g(s.lock);
-  s.threads[thread_id] = state;
+  ComThreadState &t = s.threads[thread_id];
+  const bool same_sta = t.apartment == ComApartment::sta && state.apartment == ComApartment::sta;
+  state.id = same_sta ? t.id : state.apartment == ComApartment::sta ? new_apartment_id() : 0;
+  t = state;
+  update_mta_locked(s);
 }
 
 void com_set_implicit_mta(bool exists) {
   ComState &s = com_state();
   std::lock_guard<std::mutex> g(s.lock);
   s.implicit_mta = exists;
+  update_mta_locked(s);
 }
+
+uint64_t com_current_apartment() {
+  ComState &s = com_state();
+  std::lock_guard<std::mutex> g(s.lock);
+  return current_apartment_locked(s, GetCurrentThreadId());
+}
+
+bool com_apartment_alive(uint64_t id) {
+  ComState &s = com_state();
+  std::lock_guard<std::mutex> g(s.lock);
+  return apartment_alive_locked(s, id);
+}
+
+// ---- Proxies -----------------------------------------------------------------------------------------
+
+HRESULT com_proxy_call(uint64_t apartment, const char *call) {
+  const DWORD self = GetCurrentThreadId();
+  HRESULT hr = S_OK;
+  {
+    ComState &s = com_state();
+    std::lock_guard<std::mutex> g(s.lock);
+    const uint64_t here = current_apartment_locked(s, self);
+    if (here == 0) hr = CO_E_NOTINITIALIZED;
+    else if (!apartment_alive_locked(s, apartment)) hr = RPC_E_DISCONNECTED;
+    else if (here != apartment) hr = RPC_E_WRONG_THREAD;
+  }
+  if (hr == S_OK) return hr;
+  add_line(&ComAccounting::proxy_misuse, std::string(call) + " on thread " + std::to_string(self) +
+                                             " through a proxy of apartment " + std::to_string(apartment) + ": " +
+                                             refusal_name(hr));
+  return hr;
+}
+
+size_t com_proxy_misuse_count() { return count_of(&ComAccounting::proxy_misuse); }
+std::vector<std::string> com_proxy_misuse_log() { return lines_of(&ComAccounting::proxy_misuse); }
 
 bool com_implicit_mta() {
   ComState &s = com_state();
@@ -286,17 +374,8 @@ size_t com_live_objects() {
 }
 size_t com_live_bstrs() { return count_of(&ComAccounting::bstrs); }
 size_t com_live_safearrays() { return count_of(&ComAccounting::arrays); }
-size_t com_bad_release_count() {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  return a.bad_releases.size();
-}
-
-std::vector<std::string> com_bad_release_log() {
-  ComAccounting &a = accounting();
-  std::lock_guard<std::mutex> g(a.lock);
-  return a.bad_releases;
-}
+size_t com_bad_release_count() { return count_of(&ComAccounting::bad_releases); }
+std::vector<std::string> com_bad_release_log() { return lines_of(&ComAccounting::bad_releases); }
 
 std::vector<std::string> com_describe_live_objects() {
   ComAccounting &a = accounting();
@@ -372,6 +451,8 @@ HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
   if (t.apartment == ComApartment::none) {
     t.apartment = want;
     t.inits = 1;
+    t.id = want == ComApartment::sta ? sim::new_apartment_id() : 0;
+    sim::update_mta_locked(s);
     return S_OK;
   }
   if (t.apartment != want) return RPC_E_CHANGED_MODE;
@@ -386,7 +467,13 @@ void CoUninitialize(void) {
     std::lock_guard<std::mutex> g(s.lock);
     auto it = s.threads.find(self);
     if (it != s.threads.end() && it->second.inits > 0) {
-      if (--it->second.inits == 0) it->second.apartment = ComApartment::none;
+      // The last call ends the thread's membership; the apartment ends with it when it was an
+      // STA, or the MTA's last member (its proxies are then disconnected).
+      if (--it->second.inits == 0) {
+        it->second.apartment = ComApartment::none;
+        it->second.id = 0;
+        sim::update_mta_locked(s);
+      }
       return;
     }
   }

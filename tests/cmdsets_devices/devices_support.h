@@ -57,9 +57,11 @@ inline const char *kMachineOverlay = R"({
   }
 })";
 
-// The machine's description, with `overlay` merged in (tests/support/test_machine.h).
-inline std::string machine_json(const char *overlay = nullptr) {
-  nlohmann::json m = testsupport::test_machine("four_routes", nlohmann::json::parse(kMachineOverlay));
+// The description of a shared machine with a drive behind every route (tests/machines: "four_routes",
+// or another file based on it), with the overlay above and `overlay` merged in
+// (tests/support/test_machine.h).
+inline std::string machine_json(const char *overlay = nullptr, const std::string &name = "four_routes") {
+  nlohmann::json m = testsupport::test_machine(name, nlohmann::json::parse(kMachineOverlay));
   if (overlay) testsupport::merge_machine(m, nlohmann::json::parse(overlay));
   return m.dump();
 }
@@ -106,7 +108,7 @@ class DeviceTest : public ::testing::Test {
   void SetUp() override {
     saved_level_ = huld_log_level;
     huld_log_level = 0;
-    sim::load_machine_json(machine_json());
+    sim::load_machine_json(machine_json(nullptr, machine_name()));
     huld_environment_initialize();
   }
   // Loads the machine again with `overlay` merged into its description; records opened so far
@@ -114,7 +116,7 @@ class DeviceTest : public ::testing::Test {
   void reload_with(const char *overlay) {
     close_all();
     sim::reset_machine();
-    sim::load_machine_json(machine_json(overlay));
+    sim::load_machine_json(machine_json(overlay, machine_name()));
     huld_environment_initialize();
   }
   void close_all() {
@@ -124,6 +126,8 @@ class DeviceTest : public ::testing::Test {
     }
     opened_.clear();
   }
+  // The shared machine the suite runs on.
+  virtual std::string machine_name() const { return "four_routes"; }
   void TearDown() override {
     close_all();
     huld_log_level = saved_level_;

@@ -39,8 +39,11 @@ std::string fr_of(const std::vector<uint8_t> &identify) {
   return fr;
 }
 
-class NvmeOnDevice : public DeviceTest {
+// Every case runs on the shared machine as it is (Windows 10) and on its Windows 11 twin, whose in-box
+// NVMe driver also reads the log-page SubValue3 and SubValue4 and refuses their reserved bits.
+class NvmeOnDevice : public DeviceTest, public ::testing::WithParamInterface<const char *> {
  protected:
+  std::string machine_name() const override { return GetParam(); }
   std::shared_ptr<sim::NvmeController> drive() { return sim::storage_nvme(kNvmeDisk); }
 
   std::vector<uint8_t> identify_controller(huld_dev &dev) {
@@ -61,7 +64,7 @@ class NvmeOnDevice : public DeviceTest {
   void whole_update(uint32_t return_code, bool bus_reset_applies);
 };
 
-TEST_F(NvmeOnDevice, IdentifyControllerAndNamespaceReachTheDrive) {
+TEST_P(NvmeOnDevice, IdentifyControllerAndNamespaceReachTheDrive) {
   huld_dev &dev = nvme();
   std::vector<uint8_t> id = identify_controller(dev);
   std::vector<uint8_t> ns(4096, 0);
@@ -82,7 +85,7 @@ TEST_F(NvmeOnDevice, IdentifyControllerAndNamespaceReachTheDrive) {
   EXPECT_EQ(nsze, 0x100000u);
 }
 
-TEST_F(NvmeOnDevice, FirmwareSlotInformationLog) {
+TEST_P(NvmeOnDevice, FirmwareSlotInformationLog) {
   huld_dev &dev = nvme();
   std::vector<uint8_t> log = firmware_slot_log(dev);
 
@@ -115,7 +118,7 @@ TEST_F(NvmeOnDevice, FirmwareSlotInformationLog) {
 // Get Features and Set Features of Autonomous Power State Transition: the query carries FID 0Ch
 // and hands back DW0; Set Features travels as a protocol command, which the in-box driver passes
 // only for vendor-specific commands: it is refused and the drive keeps its setting.
-TEST_F(NvmeOnDevice, AutonomousPowerStateTransitionFeature) {
+TEST_P(NvmeOnDevice, AutonomousPowerStateTransitionFeature) {
   huld_dev &dev = nvme();
   huld_error err = fresh_error();
   std::vector<uint8_t> table(256, 0);
@@ -150,7 +153,7 @@ TEST_F(NvmeOnDevice, AutonomousPowerStateTransitionFeature) {
 }
 
 // Set Features of the temperature threshold travels as the driver's own threshold request.
-TEST_F(NvmeOnDevice, TemperatureThresholdFeature) {
+TEST_P(NvmeOnDevice, TemperatureThresholdFeature) {
   huld_dev &dev = nvme();
   huld_error err = fresh_error();
   // TMPSEL 2, THSEL 1 (under), TMPTH 263 K.
@@ -220,18 +223,18 @@ void NvmeOnDevice::whole_update(uint32_t return_code, bool bus_reset_applies) {
   EXPECT_EQ(active, 2);
 }
 
-TEST_F(NvmeOnDevice, WholeFirmwareUpdateActiveAfterControllerReset) { whole_update(0x00, true); }
+TEST_P(NvmeOnDevice, WholeFirmwareUpdateActiveAfterControllerReset) { whole_update(0x00, true); }
 
 // A drive that runs new firmware only after a power cycle: the driver answers the activation
 // with 20h, which is accepted; a bus reset is not enough.
-TEST_F(NvmeOnDevice, WholeFirmwareUpdateActiveAfterPowerCycle) {
+TEST_P(NvmeOnDevice, WholeFirmwareUpdateActiveAfterPowerCycle) {
   reload_with(R"({"storage": {"disks": [{"id": "nvme0", "nvme": {"activation": "power_cycle"}}]}})");
   whole_update(0x20, false);
 }
 
 // A drive that refuses a piece: the "FIRMWARE" request carries the refusal in its ReturnCode, which
 // the execute layer turns into its own failure; the executor hands it on untouched.
-TEST_F(NvmeOnDevice, RefusedFirmwarePiecesAndCommits) {
+TEST_P(NvmeOnDevice, RefusedFirmwarePiecesAndCommits) {
   huld_dev &dev = nvme();
   auto ctl = drive();
   std::vector<uint8_t> image = sim::make_test_image(sim::ImageTarget::Nvme, "CN200002", 20000);
@@ -248,7 +251,7 @@ TEST_F(NvmeOnDevice, RefusedFirmwarePiecesAndCommits) {
 }
 
 // NVMe status reported by the drive, through each route that can carry it.
-TEST_F(NvmeOnDevice, DriveStatusBecomesTheErrorRecord) {
+TEST_P(NvmeOnDevice, DriveStatusBecomesTheErrorRecord) {
   huld_dev &dev = nvme();
   auto ctl = drive();
 
@@ -344,7 +347,7 @@ TEST_F(NvmeOnDevice, DriveStatusBecomesTheErrorRecord) {
 }
 
 // I/O commands travel as SCSI commands: Flush on every namespace, Read with its block count.
-TEST_F(NvmeOnDevice, IoCommandsThroughTheScsiTranslation) {
+TEST_P(NvmeOnDevice, IoCommandsThroughTheScsiTranslation) {
   huld_dev &dev = nvme();
   huld_error err = fresh_error();
   ASSERT_EQ(vornnvme_execute_flush(&err, &dev), 0) << err.message;
@@ -358,5 +361,8 @@ TEST_F(NvmeOnDevice, IoCommandsThroughTheScsiTranslation) {
                                          0x00, 0x20, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00};
   EXPECT_EQ(cdb_of(spt[1]), read_cdb);
 }
+
+INSTANTIATE_TEST_SUITE_P(Machines, NvmeOnDevice, ::testing::Values("four_routes", "four_routes_win11"),
+                         [](const auto &info) { return std::string(info.param); });
 
 }  // namespace

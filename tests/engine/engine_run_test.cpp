@@ -12,6 +12,7 @@
 #include "run_harness.h"
 #include "sim/machine.h"
 #include "sim/storage.h"
+#include "tests/support/test_machine.h"
 
 namespace {
 
@@ -354,6 +355,17 @@ std::vector<Case> cases() {
                {{"@nvme0", "CN100002", ""}}, {kUpdated, kNotApplicable}, "0/1/0/1", 0,
                {"Trying a bus reset to force activation", "successfully completed reset.",
                 "Successfully updated from firmware CN100001 to CN100002"}});
+  // Two drives, two bus resets: each runs on its own step thread in a multithreaded apartment that
+  // ends with it, so the second connects to WMI anew (a proxy kept from the first would be
+  // disconnected, and the run's resource check counts every call refused that way).
+  c.push_back({"DediBusResetsOfTwoDrivesEachInItsOwnApartment",
+               {machine("win10", {kInboxNvme, R"({"id": "nvme1", "personality": "inbox_nvme", "port": 1})"},
+                        {nvme_disk("nvme0", "nvme", 0, kNvmeModel, "CN100001", R"(, "activation": "reset")"),
+                         nvme_disk("nvme1", "nvme1", 1, kNvmeModel, "CN100001", R"(, "activation": "reset")")}),
+                monb(kNvmeModel, "CN100001", "CN100002", kDedi), {{"fw.img", nvme_image}}, "/s"},
+               {{"@nvme0", "CN100002", ""}, {"@nvme1", "CN100002", ""}}, {kUpdated, kUpdated}, "0/2/0/0", 0,
+               {"Trying a bus reset to force activation", "successfully completed reset.",
+                "Trying a bus reset to force activation", "successfully completed reset.", "!run 2."}});
   // A commit after a failed download that leaves the image pending does not end the retries.
   c.push_back({"InBoxCommitAfterAFailedDownloadIsNotARebootRequired",
                {win10_nvme(R"(, "activation": "reset")",
@@ -524,7 +536,31 @@ TEST_P(EngineRun, DriveStateDeviceStateSummaryAndExitCode) {
   EXPECT_EQ(orbu_test::find_in_order(out.log, in_order), "") << out.log;
 }
 
+// The cases on Windows 10 with a drive on the in-box NVMe driver, their machine's operating system
+// replaced by that of the shared test machine `name` (tests/machines).
+std::vector<Case> inbox_nvme_cases_on_the_os_of(const std::string &name) {
+  const nlohmann::json os = testsupport::test_machine(name).at("os");
+  std::vector<Case> out;
+  for (Case c : cases()) {
+    nlohmann::json m = nlohmann::json::parse(c.run.machine);
+    bool inbox_nvme = false;
+    if (m.contains("storage") && m["storage"].contains("adapters"))
+      for (const nlohmann::json &adapter : m["storage"]["adapters"])
+        inbox_nvme = inbox_nvme || adapter.value("personality", "") == "inbox_nvme";
+    if (!inbox_nvme || m.at("os").value("major", 0) != 10) continue;
+    m["os"] = os;
+    c.run.machine = m.dump();
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Strategies, EngineRun, ::testing::ValuesIn(cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+// The same runs through the in-box NVMe driver of Windows 11, which reads more of a log-page query
+// than Windows 10's does.
+INSTANTIATE_TEST_SUITE_P(InboxNvmeOnWindows11, EngineRun,
+                         ::testing::ValuesIn(inbox_nvme_cases_on_the_os_of("four_routes_win11")),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -2,6 +2,8 @@
 // any command, the padded last piece, the revision readers and the library's own flows.
 #include "firmware/firmware_support.h"
 
+#include <algorithm>
+
 #include "sim/drives/ata_drive.h"
 #include "sim/drives/nvme_controller.h"
 
@@ -304,6 +306,45 @@ TEST_F(Rules, LibraryUpdateFlows) {
                 vornfirmware_get_current_firmware_revision(&err, &hub, text, sizeof text), 3);
   EXPECT_EQ(err.code, static_cast<uint32_t>(HULD_ERROR_NOT_SUPPORTED));
   EXPECT_STREQ(err.message, "unsupported device interface");
+}
+
+// Leaves `byte` in a stretch of the stack that the next call's frame reuses.
+[[gnu::noinline]] void paint_stack(uint8_t byte) {
+  volatile uint8_t area[32768];
+  for (size_t i = 0; i < sizeof area; ++i) area[i] = byte;
+}
+
+// The Intel RSTe request carries the caller's data area also for a command from the drive: the
+// library's readers hand it zeroed buffers, so what they send is the same in every run and holds
+// nothing left on the stack (the request trace's digests stay the same).
+TEST_F(Rules, ReadersSendNoStaleBytesInTheDataAreaOfTheirRequests) {
+  load();
+  huld_dev &rste = dev("rstep10.6.0");
+  huld_error err{};
+  uint32_t size = 0;
+  uint8_t slot = 0;
+  char text[16];
+  sim::trace_clear();
+  paint_stack(0xA5);
+  EXPECT_EQ(vornfirmware_nvme_get_transfer_size(&err, &rste, &size), 0) << err.message;
+  paint_stack(0xA5);
+  EXPECT_EQ(vornfirmware_nvme_get_safe_firmware_slot(&err, &rste, &slot), 0) << err.message;
+  paint_stack(0xA5);
+  EXPECT_EQ(vornfirmware_get_current_firmware_revision(&err, &rste, text, sizeof text), 0) << err.message;
+  paint_stack(0xA5);
+  EXPECT_EQ(vornfirmware_nvme_get_active_slot(&err, &rste, &slot), 0) << err.message;
+  paint_stack(0xA5);
+  EXPECT_EQ(vornfirmware_nvme_get_active_slot_after_reset(&err, &rste, &slot), 0) << err.message;
+  paint_stack(0xA5);
+  EXPECT_EQ(vornfirmware_nvme_get_slot_firmware_revision(&err, &rste, text, sizeof text, 1), 0) << err.message;
+
+  const auto requests = sim::trace_entries_for(0x0004D008);  // IOCTL_SCSI_MINIPORT
+  ASSERT_EQ(requests.size(), 6u);
+  for (const sim::TraceEntry &r : requests) {
+    ASSERT_GT(r.input.size(), 152u);
+    const size_t nonzero = std::count_if(r.input.begin() + 152, r.input.end(), [](uint8_t b) { return b != 0; });
+    EXPECT_EQ(nonzero, 0u) << "opcode " << int(r.input.at(52)) << " sent " << nonzero << " bytes the drive is to fill";
+  }
 }
 
 }  // namespace

@@ -72,6 +72,36 @@ TEST(UiScriptStart, OnlyFromAThreadOnTheMachineClock) {
   sim::reset_machine();
 }
 
+// Each line carries the FNV-1a 64 digest of exactly the bytes the caller sent (the input buffer up
+// to its stated length, as it was before the driver wrote its answer into it), so two requests
+// that differ in any byte differ in the trace, whatever the driver reads of them.
+TEST_F(TraceFile, EachRequestCarriesTheDigestOfTheBytesSent) {
+  HANDLE h = open("\\\\.\\PhysicalDrive3");
+  // Six bytes stated of a longer buffer, which the driver's 12-byte answer then overwrites.
+  char buffer[] = "foobar and what lies beyond the stated length";
+  DWORD n = 0;
+  ASSERT_TRUE(DeviceIoControl(h, simtest::kGetDeviceNumber, buffer, 6, buffer, 12, &n, nullptr));
+  ASSERT_NE(0, std::string(buffer, 6).compare("foobar"));
+  for (uint32_t timeout : {7u, 7u, 8u}) {
+    simtest::Buf inq = simtest::scsi_pass_through(simtest::kInquiryCdb, 36, 2, timeout);
+    ASSERT_TRUE(simtest::inout(h, simtest::kScsiPassThrough, inq).ok);  // the answer overwrites the request
+  }
+  simtest::Buf out(12), none;
+  ASSERT_TRUE(simtest::inout2(h, simtest::kGetDeviceNumber, none, out).ok);
+
+  pkgtest::temp_dir dir;
+  ASSERT_TRUE(sim::write_trace_jsonl(dir.file("trace.jsonl")));
+  const std::vector<json> lines = read_lines(dir.file("trace.jsonl"));
+  ASSERT_EQ(5u, lines.size());
+  EXPECT_EQ("85944171f73967e8", lines[0].value("input_digest", "")) << "FNV-1a 64 of \"foobar\"";
+  EXPECT_EQ(6, lines[0]["input_length"]);
+  const std::string inquiry = lines[1].value("input_digest", "");
+  EXPECT_EQ(16u, inquiry.size());
+  EXPECT_EQ(inquiry, lines[2].value("input_digest", "")) << "the same bytes sent";
+  EXPECT_NE(inquiry, lines[3].value("input_digest", "")) << "one byte of the time-out field changed";
+  EXPECT_FALSE(lines[4].contains("input_digest")) << "nothing sent";
+}
+
 #ifdef ORBU_EXE_PATH
 
 using namespace pkgtest;

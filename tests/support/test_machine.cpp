@@ -8,12 +8,28 @@ namespace testsupport {
 
 std::string test_machine_path(const std::string &name) { return std::string(TEST_MACHINES_DIR "/") + name + ".json"; }
 
-nlohmann::json test_machine(const std::string &name, const nlohmann::json &overlay) {
+namespace {
+
+// The file's description, on top of the one it names as its "base" (at most `depth` more).
+nlohmann::json read_machine(const std::string &name, int depth) {
   const std::string path = test_machine_path(name);
   std::ifstream file(path);
   if (!file) throw std::runtime_error("cannot open " + path);
   nlohmann::json machine = nlohmann::json::parse(file, nullptr, false);
   if (machine.is_discarded()) throw std::runtime_error(path + ": not JSON");
+  if (!machine.is_object() || !machine.contains("base")) return machine;
+  if (!machine["base"].is_string()) throw std::runtime_error(path + ": \"base\" is not a machine name");
+  if (depth == 0) throw std::runtime_error(path + ": too many bases (a cycle?)");
+  nlohmann::json base = read_machine(machine["base"].get<std::string>(), depth - 1);
+  machine.erase("base");
+  merge_machine(base, machine);
+  return base;
+}
+
+}  // namespace
+
+nlohmann::json test_machine(const std::string &name, const nlohmann::json &overlay) {
+  nlohmann::json machine = read_machine(name, 8);
   merge_machine(machine, overlay);
   return machine;
 }

@@ -4,6 +4,9 @@
 //   sim::load_machine_json(testsupport::test_machine("four_routes",
 //       {{"storage", {{"disks", {{{"id", "scsi0"}, {"scsi", {{"peripheral_type", 13}}}}}}}}}).dump());
 //
+// A file may itself be stated as an overlay of another file of the folder: "base": "four_routes"
+// (the rest of the file merged into that one).
+//
 // Merging: objects merge key by key; an array of objects whose every element has an "id" merges
 // element by element with the file's element of the same id (an unknown id is appended); any other
 // value replaces the file's.

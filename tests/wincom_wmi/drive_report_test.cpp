@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "sim/com.h"
 #include "vornwincom/drive_report.h"
+#include "vornwincom/vornwincom_write_cache.h"
 #include "wmi_fixture.h"
 
 namespace {
@@ -192,6 +194,45 @@ TEST_F(DriveReport, BootAndPartitionRowsThatDoNotParseAreSkipped) {
             "Invalid BSTR in Variant. Rejecting transformation to std::string.",
             error_line(err_));
   EXPECT_EQ(1, vornwincom_fill_drive_report_boot_info(&err_, nullptr, 2));
+}
+
+// A caller that starts and ends COM around each use of the library (the COM start-up pair, as the
+// bus reset does with its own apartment) gets a new apartment every time: the fillers connect to
+// WMI in each one and keep no proxy of an apartment that has ended, whose calls Windows refuses.
+TEST_F(DriveReport, EachApartmentConnectsAgainAndKeepsNoProxyOfAnEndedOne) {
+  CoUninitialize();  // the fixture's apartment ends; each round below begins its own
+  const size_t misuse_before = sim::com_proxy_misuse_count();
+  huld_dev disk{};
+  disk.conn.handle = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, disk.conn.handle);
+  auto queries_served = [] {
+    size_t n = 0;
+    for (const std::string &call : sim::wmi_calls()) n += call.rfind("ExecQuery", 0) == 0;
+    return n;
+  };
+  uint64_t previous = 0;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(0, vornwincom_default_initialize_com(&err_)) << error_line(err_);
+    const uint64_t apartment = sim::com_thread_state().id;
+    EXPECT_NE(previous, apartment);
+    previous = apartment;
+    const size_t served = queries_served();
+    vornwincom_drive_report report{};
+    EXPECT_EQ(0, vornwincom_fill_drive_report_disk_info(&err_, &report, 1)) << error_line(err_);
+    EXPECT_EQ(0, vornwincom_fill_drive_report_controller_info(&err_, &report)) << error_line(err_);
+    EXPECT_STREQ(kPortB, report.storage_port_path);
+    EXPECT_GT(queries_served(), served) << "the round asked WMI itself";
+    uint8_t caching = 0;
+    EXPECT_EQ(0, vornwincom_get_write_caching(&err_, &disk, &caching)) << error_line(err_);
+    EXPECT_EQ(0, vornwincom_default_uninitialize_com(&err_));
+    EXPECT_FALSE(sim::com_apartment_alive(apartment));
+  }
+  const auto misuse = sim::com_proxy_misuse_log();
+  EXPECT_EQ(misuse_before, misuse.size()) << misuse.back();
+  CloseHandle(disk.conn.handle);
+  ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));  // the fixture's TearDown leaves it
 }
 
 }  // namespace

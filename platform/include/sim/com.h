@@ -4,7 +4,25 @@
 // Apartments: each thread (by GetCurrentThreadId) is in no apartment, the multithreaded one
 // (MTA) or a single-threaded one (STA). A thread in no apartment may still create objects while
 // an implicit MTA exists: when the switch below is on, or while another thread is in the MTA
-// (as on Windows, where the MTA lives as long as any thread holds it).
+// (as on Windows, where the MTA lives as long as any thread holds it). Every apartment that
+// begins has an identity of its own: an STA from its thread's first CoInitializeEx to its last
+// CoUninitialize, the MTA from the first thread that joins it (or the switch) until the last one
+// leaves; an MTA that begins again is another apartment.
+//
+// Proxies: an object of another process (WMI's IWbemServices and IEnumWbemClassObject) reaches
+// its caller as a proxy that belongs to the apartment of the thread that received it
+// (ComProxyBinding). A call through it answers, as Windows does:
+//   CO_E_NOTINITIALIZED  the calling thread has no COM (no apartment and no implicit MTA);
+//   RPC_E_DISCONNECTED   the proxy's apartment has ended (its last CoUninitialize ran, or a
+//                        machine reset): the tear-down disconnected it;
+//   RPC_E_WRONG_THREAD   the calling thread is in another apartment (the proxy was not marshalled
+//                        to it).
+// Each refused call is recorded as a misuse ("com_proxy_misuse"). AddRef, Release and
+// QueryInterface are the proxy's own and keep working, so a disconnected proxy can still be let
+// go. In-process objects (the WMI locator and class objects, the Task Scheduler, the LED HAL
+// servers, DirectShow) are plain objects in the process and keep answering after their
+// apartment ended. CoSetProxyBlanket on a disconnected proxy is not documented and stays
+// permissive.
 //
 // Class table: CoCreateInstance finds the class by CLSID and asks its factory for a fresh
 // object, or answers the HRESULT registered for it; an unknown class gives REGDB_E_CLASSNOTREG.
@@ -19,20 +37,23 @@
 // Accounting (sim::ResourceSnapshot): "com_objects" (live objects built on ComObject),
 // "bstrs", "safearrays", "com_task_memory" (CoTaskMemAlloc blocks) and "com_bad_releases"
 // (SysFreeString, SafeArrayDestroy or CoTaskMemFree of something not live, CoUninitialize on a
-// thread without COM). A VARIANT owns no counter of its own: one that was never cleared shows as
-// the BSTR, object or array it still holds.
+// thread without COM) and "com_proxy_misuse" (calls refused by a proxy, above). A VARIANT owns no
+// counter of its own: one that was never cleared shows as the BSTR, object or array it still
+// holds.
 //
 // Machine description: an optional section "com": { "implicit_mta": true } sets the switch.
 //
 // Reset (sim::reset_machine): the class table, the implicit-MTA switch, every thread's
 // apartment, the security state and the call logs. The counters of live things and of bad
 // releases are never reset: a thing leaked by one test stays leaked (the leak check compares a
-// test's start with its end), and a later free of it still balances.
+// test's start with its end), and a later free of it still balances. Apartment identities are
+// never reused, so a proxy kept across a reset stays disconnected.
 #pragma once
 #ifndef _WIN32
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -50,16 +71,48 @@ enum class ComApartment { none, mta, sta };
 struct ComThreadState {
   ComApartment apartment = ComApartment::none;
   ULONG inits = 0;  // successful CoInitializeEx calls not yet balanced by CoUninitialize
+  uint64_t id = 0;  // the apartment's identity (0: none); set by the machine
 };
 
 // The calling thread's / a thread's apartment.
 ComThreadState com_thread_state();
 ComThreadState com_thread_state(DWORD thread_id);
-// Puts a thread into an apartment as if it had called CoInitializeEx `inits` times (none: 0).
+// Puts a thread into an apartment as if it had called CoInitializeEx `inits` times (none: 0);
+// `id` is ignored (a thread that stays in its STA keeps it).
 void com_set_thread_state(DWORD thread_id, ComThreadState state);
 // "An implicit MTA exists": threads without COM may use MTA objects.
 void com_set_implicit_mta(bool exists);
 bool com_implicit_mta();
+
+// The apartment calls from this thread are made in: its own, else the implicit MTA; 0 for none.
+uint64_t com_current_apartment();
+// Whether the apartment with this identity still exists.
+bool com_apartment_alive(uint64_t id);
+
+// ---- Proxies ---------------------------------------------------------------------------------------
+
+// What a call through a proxy of `apartment` answers on the calling thread: S_OK, or the refusal
+// (CO_E_NOTINITIALIZED, RPC_E_DISCONNECTED, RPC_E_WRONG_THREAD), which is recorded with `call`
+// ("IWbemServices::ExecQuery").
+HRESULT com_proxy_call(uint64_t apartment, const char *call);
+size_t com_proxy_misuse_count();
+// One line per refused call, in order.
+std::vector<std::string> com_proxy_misuse_log();
+
+// Base of a simulated proxy: it belongs to the apartment of the thread that makes it. Each of
+// its methods (but AddRef, Release and QueryInterface) starts with
+//   if (HRESULT hr = proxy_call("IWbemServices::ExecQuery"); hr != S_OK) return hr;
+class ComProxyBinding {
+ public:
+  ComProxyBinding() : apartment_(com_current_apartment()) {}
+  uint64_t apartment() const { return apartment_; }
+
+ protected:
+  HRESULT proxy_call(const char *call) const { return com_proxy_call(apartment_, call); }
+
+ private:
+  uint64_t apartment_;
+};
 
 // ---- Class table ------------------------------------------------------------------------------------
 

@@ -35,6 +35,11 @@ struct TraceEntry {
   std::vector<int> fired_faults;         // ids of the fault rules that fired
 };
 
+// FNV-1a (64-bit) of the bytes the caller sent, the input buffer up to its stated length, as 16
+// lower-case hexadecimal digits: the trace line's "input_digest", so that a change of any byte
+// shows, whether or not the driver reads it. Empty for a call that sent no input.
+std::string trace_input_digest(const TraceEntry &entry);
+
 // Recording is on by default.
 void trace_enable(bool on);
 std::vector<TraceEntry> trace_entries();

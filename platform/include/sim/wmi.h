@@ -23,6 +23,14 @@
 // VARIANTs as Windows hands them over: integers VT_I4 (uint16, uint32), booleans VT_BOOL, text,
 // uint64 and datetime values VT_BSTR, a property without a value VT_NULL.
 //
+// Apartments (sim/com.h): the locator and the class objects Next hands over live in the caller's
+// process and keep working after their apartment ended; the IWbemServices of ConnectServer and
+// the IEnumWbemClassObject of ExecQuery are proxies of the service's process and belong to the
+// apartment of the thread that received them: ExecQuery and Next answer CO_E_NOTINITIALIZED on a
+// thread without COM, RPC_E_DISCONNECTED once that apartment has ended, RPC_E_WRONG_THREAD in
+// another apartment, and the call never reaches the service. ConnectServer on a thread without
+// COM is not documented: it is answered, and the proxy it makes belongs to no apartment.
+//
 // Faults (FaultOp::other): "api": "wmi", "function": "ConnectServer" (with "namespace"),
 // "ExecQuery", "Next", "Get" (each with "class", the FROM class or ResultClass; "Get" also with
 // "property"). A fired plain fail makes the call return the rule's error (a Win32 error becomes
