@@ -243,6 +243,26 @@ inline Buf ata_pass_through(uint16_t flags, const AtaRegs &cur, const AtaRegs *p
   return b;
 }
 
+// CSMI STP (ControlCode 25) of `regs` with `flags`, `data_len` bytes in, to the SATA drive at
+// SAS address `address`.
+inline Buf csmi_stp(const uint8_t address[8], uint32_t flags, const AtaRegs &regs, uint32_t data_len,
+                    uint32_t timeout = 30) {
+  Buf b(164 + data_len);
+  srb_header(b, "CSMISAS\0", timeout, 25);
+  b.bytes(32, address, 8);
+  b.u8(44, 0x27);
+  b.u8(45, 0x80);
+  b.u8(46, regs.command);
+  b.u8(47, regs.feature);
+  b.u8(48, regs.lba_low);
+  b.u8(49, regs.lba_mid);
+  b.u8(50, regs.lba_high);
+  b.u8(56, regs.count);
+  b.u32(64, flags);
+  b.u32(68, data_len);
+  return b;
+}
+
 inline const std::vector<uint8_t> kSatIdentifyCdb = {0x85, 0x08, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0};
 inline const std::vector<uint8_t> kInquiryCdb = {0x12, 0x00, 0x00, 0x02, 0x00, 0x00};
 inline const std::vector<uint8_t> kVpd80Cdb = {0x12, 0x01, 0x80, 0x10, 0x00, 0x00};

@@ -34,19 +34,7 @@ class Ref1Transfers : public StorageTest {
   }
   // CSMI STP (ControlCode 25) of `regs` with `flags`, 512 bytes in, to the drive at `address`.
   Registers stp(const char *port, const uint8_t address[8], uint32_t flags, const AtaRegs &regs) {
-    Buf b(164 + 512);
-    srb_header(b, "CSMISAS\0", 30, 25);
-    b.bytes(32, address, 8);
-    b.u8(44, 0x27);
-    b.u8(45, 0x80);
-    b.u8(46, regs.command);
-    b.u8(47, regs.feature);
-    b.u8(48, regs.lba_low);
-    b.u8(49, regs.lba_mid);
-    b.u8(50, regs.lba_high);
-    b.u8(56, regs.count);
-    b.u32(64, flags);
-    b.u32(68, 512);
+    Buf b = csmi_stp(address, flags, regs, 512);
     Answer a = inout(open(port), kScsiMiniport, b);
     EXPECT_TRUE(a.ok) << a.error;
     EXPECT_EQ(0u, b.g32(20)) << "ReturnCode";

@@ -53,17 +53,11 @@ Buf nvme_miniport_identify(const char *signature, uint32_t disk_id, uint32_t tim
 
 // CSMI STP IDENTIFY DEVICE to the SATA drive at SAS address 50 01 03 AA 00 00 00 00 (RST, drive D).
 Buf csmi_identify(uint32_t timeout) {
-  Buf b(164 + 512);
-  srb_header(b, "CSMISAS\0", timeout, 25);
   const uint8_t sas[8] = {0x50, 0x01, 0x03, 0xAA, 0, 0, 0, 0};
-  b.bytes(32, sas, 8);
-  b.u8(44, 0x27);
-  b.u8(45, 0x80);
-  b.u8(46, 0xEC);
-  b.u8(56, 1);
-  b.u32(64, 0x11);
-  b.u32(68, 512);
-  return b;
+  AtaRegs identify;
+  identify.command = 0xEC;
+  identify.count = 1;
+  return csmi_stp(sas, 0x11, identify, 512, timeout);
 }
 
 struct Kind {
