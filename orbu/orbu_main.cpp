@@ -50,9 +50,10 @@ bool make_versioned_title(const char *name, unsigned offset) {
   unsigned major = 0;
   char rest[32] = {0};
   if (std::sscanf(ORBU_VERSION, "%u%31s", &major, rest) != 2) return false;
-  std::snprintf(orbu_window_title, sizeof(orbu_window_title), "%s - v%u%s", name, major + offset,
-                rest);
-  return true;
+  // The title is cut to its buffer when it does not fit.
+  const int length = std::snprintf(orbu_window_title, sizeof(orbu_window_title), "%s - v%u%s",
+                                   name, major + offset, rest);
+  return length >= 0;
 }
 
 void swap_records(orbu_device_update &a, orbu_device_update &b) {

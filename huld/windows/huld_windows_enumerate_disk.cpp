@@ -695,7 +695,7 @@ void add_disk_interface(huld_dev_enumeration *e, HDEVINFO set, SP_DEVINFO_DATA *
 
   uint32_t bus = 0;
   char walk_id[kPropertyBytes / 2] = {};
-  std::snprintf(walk_id, sizeof walk_id, "%s", instance_id);
+  std::snprintf(walk_id, sizeof walk_id, "%.*s", static_cast<int>(sizeof walk_id - 1), instance_id);
   if (!have_id || get_pci_bus_number(walk_id, &bus) != 0) {
     HULD_LOG(HULD_LOG_DEBUG, "get_pci_bus_bus_number failed\n");
     bus = 0;
