@@ -752,9 +752,14 @@ void StorageRequest::count_violation(const std::string &what) {
   contract_violation(std::string(adapter.driver->name()) + ": " + what);
 }
 
-bool StorageRequest::beyond_max_transfer(uint64_t bytes) {
+bool StorageRequest::exceeds_max_transfer(uint64_t bytes, const char *refusal) {
   if (bytes <= adapter.knobs.max_transfer_length) return false;
-  note("refused", "beyond the adapter's MaximumTransferLength");
+  note("refused", refusal);
+  return true;
+}
+
+bool StorageRequest::beyond_max_transfer(uint64_t bytes) {
+  if (!exceeds_max_transfer(bytes, "beyond the adapter's MaximumTransferLength")) return false;
   call.fail(ERROR_INVALID_PARAMETER);
   return true;
 }

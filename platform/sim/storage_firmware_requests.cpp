@@ -86,9 +86,7 @@ uint32_t firmware_return_code(const NvmeCompletion &c) {
 }
 
 bool firmware_piece_fits(StorageRequest &r, const FirmwareRequest &f) {
-  if (f.bytes <= r.adapter.knobs.max_transfer_length) return true;
-  r.note("refused", "a piece beyond the adapter's MaximumTransferLength");
-  return false;
+  return !r.exceeds_max_transfer(f.bytes, "a piece beyond the adapter's MaximumTransferLength");
 }
 
 std::optional<AtaTaskfile> microcode_download(uint64_t byte_offset, uint64_t bytes) {

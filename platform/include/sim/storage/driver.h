@@ -261,6 +261,9 @@ struct StorageRequest {
   // than the adapter's MaximumTransferLength fails (ERROR_INVALID_PARAMETER) before any unit sees
   // it. True when it was refused.
   bool beyond_max_transfer(uint64_t bytes);
+  // Whether `bytes` exceed the adapter's MaximumTransferLength; when they do, notes `refusal` on
+  // the trace and leaves the answer to the caller.
+  bool exceeds_max_transfer(uint64_t bytes, const char *refusal);
   BOOL fail(DWORD error) { return call.fail(error); }
   void note(const std::string &key, const std::string &value);
   // The decoded command and its data phase, as notes the trace output shows under "command" and
