@@ -282,14 +282,14 @@ identity_class class_of(const huld_dev *dev) {
 struct node_identity {
   identity_class cls;  // none: the node is compared with nothing
   char serial[kIdentityBuffer];
-  enum { unread, read, unreadable } model_state;
+  enum { model_unread, model_read, model_unreadable } model_state;
   char model[kIdentityBuffer];
 };
 
 // The class and serial of node `index`; a node that cannot be compared gets class none.
 void read_class_and_serial(huld_dev *dev, uint32_t index, node_identity *id) {
   id->cls = class_of(dev);
-  id->model_state = node_identity::unread;
+  id->model_state = node_identity::model_unread;
   if (id->cls == identity_class::none) {
     SCAN_LOG("device %u (%s) is not NVMe, ATA or SCSI\n", index, dev->name);
     return;
@@ -310,19 +310,19 @@ void read_class_and_serial(huld_dev *dev, uint32_t index, node_identity *id) {
 
 // The model of node `index`, read on first use. False when it cannot be read.
 bool model_of(huld_dev *dev, uint32_t index, node_identity *id) {
-  if (id->model_state == node_identity::unread) {
+  if (id->model_state == node_identity::model_unread) {
     huld_error err{};
     std::memset(id->model, 0, sizeof id->model);
     if (vornbasics_get_model(&err, dev, id->model, sizeof id->model) != 0) {
       SCAN_LOG("failed to capture model of device %u (%s)\n", index, dev->name);
       HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
-      id->model_state = node_identity::unreadable;
+      id->model_state = node_identity::model_unreadable;
     } else {
       SCAN_LOG("model for device %u (%s) - %s\n", index, dev->name, id->model);
-      id->model_state = node_identity::read;
+      id->model_state = node_identity::model_read;
     }
   }
-  return id->model_state == node_identity::read;
+  return id->model_state == node_identity::model_read;
 }
 
 // The earlier node (below `i`) that node `i` duplicates, or `i` when there is none.
