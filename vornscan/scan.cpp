@@ -227,8 +227,8 @@ void run_pass(vornscan_list *list, const elimination_pass &pass) {
   }
 }
 
-// The five passes, run in this order: each keeps the node through which a drive is best reached
-// and removes the others that report its serial.
+// The five passes over nodes of different kinds, run in this order: each keeps the node through
+// which a drive is best reached and removes the others that report its serial.
 
 // A drive seen as a disk and as a CSMI phy keeps its disk node.
 void eliminate_duplicate_csmi_of_disk(vornscan_list *list) {
@@ -258,6 +258,105 @@ void eliminate_duplicate_scsi_of_nvme_rste(vornscan_list *list) {
 void eliminate_duplicate_raid_volume_of_raid_member(vornscan_list *list) {
   run_pass(list, {"eliminating duplicate raid volume of raid member\n", raid_member_target,
                   non_member_candidate, remove_it, false});
+}
+
+// A drive reached through two nodes of one interface class (two namespaces of one NVMe drive, the
+// same drive twice on the maker's driver, a dual-ported SAS drive without MPIO) keeps its first
+// node. A node's class is the command set its identity is read through, NVMe before ATA before
+// SCSI as the identification reads it: an ATA drive behind SCSI/ATA translation is compared with
+// ATA nodes, an NVMe drive behind a SCSI bridge with NVMe nodes. Hubs and video devices are never
+// compared, and an empty serial matches nothing (drives without serials stay apart).
+//
+// Each node's serial is read once, and its model at most once (only when its serial matches an
+// earlier node's). Only the node under test is ever removed, so the identities kept for the nodes
+// before it stay at their slots.
+enum class identity_class { none, nvme, ata, scsi };
+
+identity_class class_of(const huld_dev *dev) {
+  if (huld_dev_is_nvme(dev)) return identity_class::nvme;
+  if (huld_dev_is_ata(dev)) return identity_class::ata;
+  if (huld_dev_is_scsi(dev)) return identity_class::scsi;
+  return identity_class::none;
+}
+
+struct node_identity {
+  identity_class cls;  // none: the node is compared with nothing
+  char serial[kIdentityBuffer];
+  enum { model_unread, model_read, model_unreadable } model_state;
+  char model[kIdentityBuffer];
+};
+
+// The class and serial of node `index`; a node that cannot be compared gets class none.
+void read_class_and_serial(huld_dev *dev, uint32_t index, node_identity *id) {
+  id->cls = class_of(dev);
+  id->model_state = node_identity::model_unread;
+  if (id->cls == identity_class::none) {
+    SCAN_LOG("device %u (%s) is not NVMe, ATA or SCSI\n", index, dev->name);
+    return;
+  }
+  huld_error err{};
+  if (read_serial(&err, dev, id->serial) != 0) {
+    SCAN_LOG("failed to capture serial of device %u (%s)\n", index, dev->name);
+    HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
+    id->cls = identity_class::none;
+    return;
+  }
+  SCAN_LOG("serial for device %u (%s) - %s\n", index, dev->name, id->serial);
+  if (id->serial[0] == '\0') {
+    SCAN_LOG("device %u (%s) has no serial\n", index, dev->name);
+    id->cls = identity_class::none;
+  }
+}
+
+// The model of node `index`, read on first use. False when it cannot be read.
+bool model_of(huld_dev *dev, uint32_t index, node_identity *id) {
+  if (id->model_state == node_identity::model_unread) {
+    huld_error err{};
+    std::memset(id->model, 0, sizeof id->model);
+    if (vornbasics_get_model(&err, dev, id->model, sizeof id->model) != 0) {
+      SCAN_LOG("failed to capture model of device %u (%s)\n", index, dev->name);
+      HULD_LOG_ERROR(HULD_LOG_DEBUG, &err);
+      id->model_state = node_identity::model_unreadable;
+    } else {
+      SCAN_LOG("model for device %u (%s) - %s\n", index, dev->name, id->model);
+      id->model_state = node_identity::model_read;
+    }
+  }
+  return id->model_state == node_identity::model_read;
+}
+
+// The earlier node (below `i`) that node `i` duplicates, or `i` when there is none.
+uint32_t earlier_node_of_same_drive(vornscan_list *list, node_identity *ids, uint32_t i) {
+  node_identity *id = &ids[i];
+  if (id->cls == identity_class::none) return i;
+  for (uint32_t k = 0; k < i; ++k) {
+    node_identity *earlier = &ids[k];
+    if (earlier->cls != id->cls || !same_serial(earlier->serial, id->serial)) continue;
+    if (!model_of(&list->devices[k], k, earlier) || !model_of(&list->devices[i], i, id)) continue;
+    if (std::strncmp(earlier->model, id->model, kIdentityBuffer) == 0) return k;
+  }
+  return i;
+}
+
+void eliminate_duplicate_nodes_of_one_class(vornscan_list *list) {
+  SCAN_LOG("eliminating duplicate nodes of one drive within an interface class\n");
+  // The identities of the records [0, i) that stay, and of record i.
+  node_identity ids[VORNSCAN_MAX_DEVICES];
+  uint32_t i = 0;
+  while (i < list->count) {
+    huld_dev *dev = &list->devices[i];
+    SCAN_LOG("scanning device %u (%s)\n", i, dev->name);
+    read_class_and_serial(dev, i, &ids[i]);
+    const uint32_t k = earlier_node_of_same_drive(list, ids, i);
+    if (k == i) {
+      ++i;
+      continue;
+    }
+    SCAN_LOG("device %u (%s) has the serial and model of device %u (%s)\n", i, dev->name, k,
+             list->devices[k].name);
+    SCAN_LOG("eliminating device %u (%s)\n", i, dev->name);
+    eliminate_device(list, i);  // stay at i: the next record has moved into it
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -412,6 +511,7 @@ void vornscan_eliminate_extra_device_nodes(vornscan_list *list) {
   eliminate_duplicate_scsi_of_ata(list);
   eliminate_duplicate_scsi_of_nvme_rste(list);
   eliminate_duplicate_raid_volume_of_raid_member(list);
+  eliminate_duplicate_nodes_of_one_class(list);
 }
 
 void vornscan_filter_invalid(vornscan_list *list) {

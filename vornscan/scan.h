@@ -42,7 +42,9 @@ int vornscan_scan_names(vornscan_list *list, uint32_t should_probe, const char *
 
 // Removes the extra nodes of one drive, keyed on the serial number, in five passes: CSMI of disk,
 // CSMI of CSMI, SCSI of ATA, SCSI of Intel RSTe NVMe (the NVMe node takes the SCSI disk's
-// physical-drive number), RAID volume of RAID member. Order of the kept records is unchanged.
+// physical-drive number), RAID volume of RAID member; then a sixth removes a later node of the
+// same interface class (NVMe, ATA or SCSI) whose serial, not empty, and model equal an earlier
+// node's. Order of the kept records is unchanged.
 void vornscan_eliminate_extra_device_nodes(vornscan_list *list);
 
 // Remove the devices whose model cannot be read, and those whose model fails the test: empty
