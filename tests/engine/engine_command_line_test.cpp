@@ -21,12 +21,6 @@ using sim::ImageTarget;
 
 constexpr uint32_t kUpdated = 5, kFailed = 6, kIgnored = 11;
 
-size_t count_of(const std::string &text, const std::string &piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) n++;
-  return n;
-}
-
 struct TargetCase {
   const char *options;
   uint32_t s1, s3;   // final states of the two records

@@ -17,12 +17,6 @@ using sim::ImageTarget;
 constexpr uint32_t kUpdated = 5, kNotApplicable = 9, kIgnored = 11;
 constexpr uint8_t kMonb = 1, kDfmonmb = 4, kDuzori = 1;
 
-size_t count_of(const std::string &text, const std::string &piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) n++;
-  return n;
-}
-
 // REF-1 whose two NVMe RAID members behind Intel RST refuse their second Set Features: the one
 // that writes their stored APST settings back after the updates.
 std::string ref1_failing_apst_restore() {
@@ -70,14 +64,6 @@ TEST(EngineUntouched, FailedApstRestoreLeavesUntouchedDrivesAsTheyWere) {
 // firmware or model is not a pattern: no record applies and nothing is sent. The records' own
 // patterns still select the drive whose texts they fit.
 TEST(EngineUntouched, DfmonmbDriveTextIsNeverAPattern) {
-  sim::TestImageSpec spec;
-  spec.target = ImageTarget::Ata;
-  spec.revision = "CS100002";
-  spec.vu_ctl = "CTL00002";
-  spec.vu_srv = "SRV00002";
-  spec.vu_ovl = "OVL002";
-  spec.global_product_id = 0x0101;
-  const bytes fw = sim::make_test_image(spec);
   const struct {
     const char *model, *ctl;  // the drive's; its native firmware begins with the ctl's first 3
     const char *record_model, *record_firmware;
@@ -102,7 +88,7 @@ TEST(EngineUntouched, DfmonmbDriveTextIsNeverAPattern) {
              pkgtest::fwconfig(kDfmonmb, 1,
                                pkgtest::dfmonmb_record(0x0101, c.record_model, c.record_firmware,
                                                        "CTLSR2OV L00V00L002", "", "fw.img")),
-             {{"fw.img", fw}}, "/s"});
+             {{"fw.img", vu_ata_image()}}, "/s"});
     ASSERT_EQ(out.failure, "") << out.log;
     ASSERT_EQ(out.states.size(), 1u) << out.log;
     EXPECT_EQ(out.states[0].second, c.state) << out.log;
