@@ -108,7 +108,9 @@ void orbu_apst_save_area::restore(orbu_device_update *records, uint32_t count) {
     if (!set_apst(record->device, dword_[i], data_ + static_cast<size_t>(i) * apst_size)) {
       HULD_LOG(HULD_LOG_INFO,
                "Failed to reset device APST configuration, please reboot the system.\n");
-      if (record->state.load(std::memory_order_acquire) != ORBU_STATE_FAILED)
+      // Only a drive that took its new firmware may wait for a reboot; one that was never
+      // updated (or failed) keeps its state, so a run that sent no image does not report one.
+      if (record->state.load(std::memory_order_acquire) == ORBU_STATE_UPDATED)
         record->state.store(ORBU_STATE_REBOOT_REQUIRED, std::memory_order_release);
     }
     uint32_t dword = 0;

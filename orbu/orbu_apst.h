@@ -21,8 +21,8 @@ class orbu_apst_save_area {
   bool allocate(uint32_t count);
   // Stores and disables APST on every device of the table that supports it.
   void store_and_disable(orbu_device_update *records, uint32_t count);
-  // Writes the stored settings back; a device whose restore fails ends reboot_required unless it
-  // failed.
+  // Writes the stored settings back; an updated device whose restore fails ends reboot_required,
+  // any other keeps its state.
   void restore(orbu_device_update *records, uint32_t count);
 
  private:

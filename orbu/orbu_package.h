@@ -15,7 +15,8 @@ void orbu_get_own_path(char *path);
 // bytes): 0 when every byte came and there are at most `limit`, 1 otherwise (a read error, too
 // many bytes or no memory; nothing is handed out).
 int orbu_read_stream(FILE *file, uint64_t limit, uint8_t **data, uint64_t *size);
-// The same for the file at a narrow path: 1 also when it cannot be opened.
+// The same for the file at a narrow path: 1 also when it cannot be opened, and at once, with
+// nothing allocated, when its size is above `limit`.
 int orbu_read_file(const char *path, uint64_t limit, uint8_t **data, uint64_t *size);
 
 // Reads the package embedded in the own executable into `config`: 0 when a package was read (the

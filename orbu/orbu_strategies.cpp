@@ -253,14 +253,17 @@ struct {
 orbu_packed_binary *cli_image(const char *path) {
   if (cli_image_state.tried) return cli_image_state.binary;
   cli_image_state.tried = true;
-  auto *binary = static_cast<orbu_packed_binary *>(std::calloc(1, sizeof(orbu_packed_binary)));
-  if (binary == nullptr) return nullptr;
   uint8_t *data = nullptr;
   uint64_t size = 0;
-  // An empty image or one beyond the 32-bit size is refused like an unreadable one.
+  // An empty image or one beyond the 32-bit size is refused like an unreadable one; a file above
+  // that size is refused by its size, before anything is allocated for it.
   if (orbu_read_file(path, 0xFFFFFFFFull, &data, &size) != 0 || size == 0) {
     std::free(data);
-    std::free(binary);
+    return nullptr;
+  }
+  auto *binary = static_cast<orbu_packed_binary *>(std::calloc(1, sizeof(orbu_packed_binary)));
+  if (binary == nullptr) {
+    std::free(data);
     return nullptr;
   }
   std::snprintf(binary->name, sizeof(binary->name), "%s", path);
@@ -595,13 +598,18 @@ void orbu_collect_state_dfmonmb(orbu_device_update *r) {
 int orbu_match_dfmonmb(orbu_device_update *r) {
   const auto &id = r->identity.df;
   HULD_LOG(HULD_LOG_INFO, "Searching for match for drive model and firmware.\n");
+  // Only the record's text is a pattern. The wildcard compare treats "*" and "?" on either side
+  // alike, so a drive that reports one in its own text would match records written for other
+  // firmware: such a drive matches no record.
+  const bool drive_text_is_pattern =
+      std::strpbrk(id.model, "*?") != nullptr || std::strpbrk(id.native_firmware, "*?") != nullptr;
   auto *records = static_cast<orbu_dfmonmb_record *>(r->config->records);
   for (uint32_t i = 0; i < r->config->record_count && records != nullptr; i++) {
     orbu_dfmonmb_record &c = records[i];
     HULD_LOG(HULD_LOG_INFO, "Comparing configuration drive model and firmware.\n");
     uint32_t drive_model_id = 0;
     std::memcpy(&drive_model_id, &c.drive_model_id, sizeof(drive_model_id));
-    if (drive_model_id != id.drive_model_id) continue;
+    if (drive_text_is_pattern || drive_model_id != id.drive_model_id) continue;
     if (c.model[0] != '\0' && huld_str_wildcard_compare(c.model, id.model) != 0) continue;
     if (huld_str_wildcard_compare(c.firmware, id.native_firmware) != 0) continue;
     r->current_firmware = c.firmware;

@@ -77,6 +77,23 @@ bytes image(sim::ImageTarget target, const std::string &revision, uint32_t size)
   return sim::make_test_image(target, revision, size);
 }
 
+size_t count_of(const std::string &text, const std::string &piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) n++;
+  return n;
+}
+
+bytes vu_ata_image() {
+  sim::TestImageSpec spec;
+  spec.target = sim::ImageTarget::Ata;
+  spec.revision = "CS100002";
+  spec.vu_ctl = "CTL00002";
+  spec.vu_srv = "SRV00002";
+  spec.vu_ovl = "OVL002";
+  spec.global_product_id = 0x0101;
+  return sim::make_test_image(spec);
+}
+
 uint32_t Outcome::state_of(const std::string &display_prefix) const {
   for (const auto &[text, state] : states)
     if (text.rfind(display_prefix, 0) == 0) return state;

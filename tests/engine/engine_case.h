@@ -64,7 +64,13 @@ struct Outcome {
 
 Outcome run(const Run &spec);
 
+// How often `piece` occurs in `text` (a log).
+size_t count_of(const std::string &text, const std::string &piece);
+
 // Images of the simulated drives' test format.
 bytes image(sim::ImageTarget target, const std::string &revision, uint32_t size = 20000);
+// The ATA image for drive model id 0101h that brings revision CS100002 and the vendor-unique
+// identity CTL00002, SRV00002, OVL002 (native firmware "CTLSR2OV L00V00L002").
+bytes vu_ata_image();
 
 }  // namespace enginetest

@@ -316,13 +316,6 @@ std::vector<Case> cases() {
                {"will not be activated, the user has not specified to activate immediately.",
                 "Attempting deferred download on device", "Reboot is required"}});
   // "dfmonmb": drive model id and wildcard patterns over the vendor-unique native firmware.
-  sim::TestImageSpec df_image;
-  df_image.target = ImageTarget::Ata;
-  df_image.revision = "CS100002";
-  df_image.vu_ctl = "CTL00002";
-  df_image.vu_srv = "SRV00002";
-  df_image.vu_ovl = "OVL002";
-  df_image.global_product_id = 0x0101;
   c.push_back({"DfmonmbMatchesWildcardsOverTheNativeFirmware",
                {win10_ata(R"(, "vu": {"ctl": "CTL00001", "srv": "SRV00001", "ovl": "OVL001",
                                       "global_product_id": "0x0101"})"),
@@ -334,7 +327,7 @@ std::vector<Case> cases() {
                                                  "fw.img"),
                          pkgtest::dfmonmb_record(0x0101, "", "CT*", "CTLSR2OV L00V00L002", "",
                                                  "fw.img")})),
-                {{"fw.img", sim::make_test_image(df_image)}}, "/s"},
+                {{"fw.img", vu_ata_image()}}, "/s"},
                {{"@sata0", "CS100002", ""}}, {kUpdated}, "0/1/0/0", 0,
                {"Collect device information for strategy \"dfmonmb\".",
                 "Comparing configuration drive model and firmware.",
