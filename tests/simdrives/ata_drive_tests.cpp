@@ -143,6 +143,32 @@ TEST(AtaProtocol, DataInTheOtherProtocolIsAborted) {
   EXPECT_EQ(fw_of(d), "FWA00002");
 }
 
+// SMART READ LOG moves its data in PIO, as the program sends it: the vendor-unique phase status
+// (log BDh) read with a DMA data phase is aborted with nothing moved.
+TEST(AtaProtocol, SmartReadLogIsPio) {
+  AtaConfig cfg = base_config();
+  VuConfig vu;
+  vu.level = 5;  // takes the logs without an enable
+  cfg.vu = vu;
+  AtaDrive d(cfg);
+  for (AtaProtocol p : {AtaProtocol::dma, AtaProtocol::pio}) {
+    SCOPED_TRACE(static_cast<int>(p));
+    const AtaTaskfile read_log{.feature = 0xD5, .count = 1, .lba = 0xC24FBD, .command = 0xB0, .protocol = p};
+    std::vector<uint8_t> page(512, 0xEE);
+    const AtaResult r = d.execute(read_log, page.data(), 512);
+    if (p == AtaProtocol::dma) {
+      EXPECT_EQ(r.status, 0x51);
+      EXPECT_EQ(r.error, 0x04);
+      EXPECT_EQ(r.data_transferred, 0u);
+      EXPECT_EQ(page[1], 0xEE);
+    } else {
+      EXPECT_FALSE(r.err());
+      EXPECT_EQ(r.data_transferred, 512u);
+      EXPECT_EQ(page[1], 0x01) << "status version 0100h";
+    }
+  }
+}
+
 // --- IDENTIFY DEVICE DATA log -----------------------------------------------------------------
 
 TEST(AtaIdentifyLog, Page3DownloadCapabilities) {
