@@ -425,7 +425,8 @@ class ComApartment {
 
 // Any other device: its controller's storage port, with the bus the system lists its disk on.
 // The drive report's fillers ask WMI, which needs COM on this thread: nothing on the threads that
-// run updates sets it up, so the reset joins the multithreaded apartment around them.
+// run updates sets it up, so the reset joins the multithreaded apartment around them. A disk for
+// which WMI gives no bus is not reset at all: bus 0 of its port may hold another drive.
 int reset_port_bus(huld_error *err, huld_dev *dev) {
   uint32_t disk = 0;
   if (huld_dev_get_disk_number(err, &disk, dev)) return 1;
@@ -433,10 +434,13 @@ int reset_port_bus(huld_error *err, huld_dev *dev) {
   std::memset(&report, 0, sizeof report);
   {
     ComApartment com;
-    if (vornwincom_fill_drive_report_disk_info(err, &report, disk) ||
-        vornwincom_fill_drive_report_controller_info(err, &report)) {
-      return 1;
+    bool bus_given = false;
+    if (vornwincom_fill_drive_report_disk_info(err, &report, disk, &bus_given)) return 1;
+    if (!bus_given) {
+      return huld_error_set(err, HULD_ERROR_FAILURE, 0, HULD_MODULE, "vornfirmware_nvme_reset", __LINE__,
+                            "No SCSI bus listed for disk %u of %s; no bus reset sent", disk, dev->name);
     }
+    if (vornwincom_fill_drive_report_controller_info(err, &report)) return 1;
   }
   report.storage_port_path[sizeof report.storage_port_path - 1] = '\0';
   HANDLE port = CreateFileA(report.storage_port_path, GENERIC_READ | GENERIC_WRITE,

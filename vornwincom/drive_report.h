@@ -33,6 +33,10 @@ int vornwincom_get_drive_report(huld_error *err, const huld_dev *dev, vornwincom
 int vornwincom_fill_drive_report_boot_info(huld_error *err, vornwincom_drive_report *report, uint32_t disk_number);
 // instance_id_wide, instance_id, removal_policy, removable, scsi_bus.
 int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_report *report, uint32_t disk_number);
+// The same, for a caller that acts on the bus: `bus_given` (not null) is set to whether WMI gave a
+// SCSIBus for the disk that is a bus number (0 to 255); scsi_bus is written as above either way.
+int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_report *report, uint32_t disk_number,
+                                           bool *bus_given);
 // service and storage_port_path; needs instance_id (run the disk filler first).
 int vornwincom_fill_drive_report_controller_info(huld_error *err, vornwincom_drive_report *report);
 // Adds to aligned_partitions and other_partitions.

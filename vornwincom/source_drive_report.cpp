@@ -101,8 +101,10 @@ int vornwincom_fill_drive_report_boot_info(huld_error *err, vornwincom_drive_rep
   return huld_error_clear(err);
 }
 
-int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_report *report, uint32_t disk_number) {
+int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_report *report, uint32_t disk_number,
+                                           bool *bus_given) {
   if (!report) return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "Invalid argument.");
+  if (bus_given) *bus_given = false;
   DevInfoSet devices{SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, nullptr, nullptr, DIGCF_PRESENT)};
   if (devices.set == INVALID_HANDLE_VALUE)
     return HULD_ERROR(err, HULD_ERROR_FAILURE, 0, "Failed to enumerate GUID_DEVINTERFACE_DISK.");
@@ -148,7 +150,11 @@ int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_rep
                           {"SCSIBus"}, &rows))
     return 1;
   if (!rows.empty())
-    if (auto bus = variant_to_u8(*wbem_row_value(rows[0], "SCSIBus"))) report->scsi_bus = *bus;
+    if (auto bus = variant_to_u32(*wbem_row_value(rows[0], "SCSIBus"))) {
+      report->scsi_bus = static_cast<uint8_t>(*bus);
+      // A number beyond a path id's byte names no bus that its low byte could stand for.
+      if (bus_given) *bus_given = *bus <= 0xFF;
+    }
   return huld_error_clear(err);
 }
 
@@ -254,8 +260,13 @@ int vornwincom_fill_drive_report_boot_info(huld_error *err, vornwincom_drive_rep
                                [&] { return body::vornwincom_fill_drive_report_boot_info(err, report, disk_number); });
 }
 int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_report *report, uint32_t disk_number) {
-  return vornwincom::flat_call(err, HULD_MODULE, __func__,
-                               [&] { return body::vornwincom_fill_drive_report_disk_info(err, report, disk_number); });
+  return vornwincom_fill_drive_report_disk_info(err, report, disk_number, nullptr);
+}
+int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_report *report, uint32_t disk_number,
+                                           bool *bus_given) {
+  return vornwincom::flat_call(err, HULD_MODULE, __func__, [&] {
+    return body::vornwincom_fill_drive_report_disk_info(err, report, disk_number, bus_given);
+  });
 }
 int vornwincom_fill_drive_report_controller_info(huld_error *err, vornwincom_drive_report *report) {
   return vornwincom::flat_call(err, HULD_MODULE, __func__,

@@ -25,6 +25,60 @@ namespace {
 
 // More devices than this from one server are refused before any array is made.
 constexpr DWORD kMaxHalDevices = 256;
+// The parser recurses once per level of element nesting (and so does the document's tear-down); a
+// capability nests five levels, so a text nested deeper than this is refused before it is parsed.
+constexpr size_t kMaxCapabilityNesting = 32;
+
+// Whether the elements of an XML text nest deeper than `limit`, counted as the parser nests them:
+// a start tag opens a level, an end tag closes one, an empty-element tag does neither; comments,
+// CDATA sections, declarations and other markup open none, and quoted attribute values are passed
+// over whole. Where the parser would stop at an error the count may differ, but never below the
+// nesting that the parser reaches.
+bool nests_deeper_than(const std::string &text, size_t limit) {
+  const size_t n = text.size();
+  size_t depth = 0;
+  size_t i = 0;
+  const auto skip_past = [&](const char *end) {
+    const size_t at = text.find(end, i);
+    i = at == std::string::npos ? n : at + std::strlen(end);
+  };
+  while ((i = text.find('<', i)) != std::string::npos) {
+    ++i;
+    if (text.compare(i, 3, "!--") == 0) {
+      skip_past("-->");
+      continue;
+    }
+    if (text.compare(i, 8, "![CDATA[") == 0) {
+      skip_past("]]>");
+      continue;
+    }
+    if (i < n && text[i] == '/') {
+      if (depth > 0) --depth;
+      skip_past(">");
+      continue;
+    }
+    const unsigned char first = i < n ? static_cast<unsigned char>(text[i]) : 0;
+    const bool name_start = (first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z') || first == '_' ||
+                            first >= 0x7F;
+    if (!name_start) {  // a declaration, a document type, or a '<' that starts no element
+      skip_past(">");
+      continue;
+    }
+    bool empty = false;
+    while (i < n && text[i] != '>') {
+      if (text[i] == '"' || text[i] == '\'') {
+        const size_t close = text.find(text[i], i + 1);
+        i = close == std::string::npos ? n : close + 1;
+        empty = false;
+        continue;
+      }
+      empty = text[i] == '/';
+      ++i;
+    }
+    if (!empty && ++depth > limit) return true;
+  }
+  return false;
+}
 
 // The text of an element: its first child node when that is text, else none.
 const char *element_text(const TiXmlElement *e) { return e ? e->GetText() : nullptr; }
@@ -212,6 +266,9 @@ int get_device_capability(huld_error *err, ILedDevice *device, led_capability *c
     if (FAILED(hr)) return LED_ERROR(err, fn, static_cast<uint32_t>(hr), "failed to read capability xml - %xh\n", (unsigned)hr);
     if (!xml.get()) return LED_ERROR(err, fn, 0, "capability xml is missing\n");
     std::string text = utf8_from_wide(xml.get(), SysStringLen(xml.get()));
+    if (nests_deeper_than(text, kMaxCapabilityNesting))
+      return LED_ERROR(err, fn, 0, "capability xml nests elements deeper than %u levels\n",
+                       static_cast<unsigned>(kMaxCapabilityNesting));
 
     TiXmlDocument doc;
     doc.Parse(text.c_str(), nullptr, TIXML_ENCODING_UTF8);

@@ -94,14 +94,15 @@ bool with_adapter(const std::string &id, Visit visit) {
   return false;
 }
 
-// A key value as it must stand between the quotes of an object path in WQL: WMI reads a
+// A key value as it must stand between the single quotes of an object path in WQL: WMI reads a
 // backslash there as an escape, so every backslash of the value is doubled (a device id such as
-// \\.\PhysicalDrive0 or SCSI\DISK&... would otherwise name a different object, or none).
+// \\.\PhysicalDrive0 or SCSI\DISK&... would otherwise name a different object, or none), and an
+// apostrophe of the value is escaped so that it does not end the key.
 std::string wql_key_text(const std::string &value) {
   std::string out;
   out.reserve(value.size() * 2);
   for (char c : value) {
-    if (c == '\\') out += '\\';
+    if (c == '\\' || c == '\'') out += '\\';
     out += c;
   }
   return out;

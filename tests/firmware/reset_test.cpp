@@ -4,11 +4,14 @@
 // bus start it.
 #include "firmware/firmware_support.h"
 
+#include <algorithm>
+#include <optional>
 #include <set>
 
 #include "platform/win32.h"
 #include "sim/drives/nvme_controller.h"
 #include "sim/faults.h"
+#include "sim/wmi.h"
 
 using namespace fwtest;
 
@@ -55,6 +58,21 @@ class BusReset : public FirmwareTest {
     commit.cdw10 = 1 << 3 | 2;
     ASSERT_TRUE(ctl->admin(commit, nullptr, 0).ok()) << id;
   }
+  // REF-1 with disk 19 (drive B2) on bus 2 of the in-box NVMe port whose bus 0 holds drive B, both
+  // drives holding an image that runs at the next reset.
+  void load_bus2_disk() {
+    nlohmann::json m = ref1();
+    m["storage"]["drives"].push_back(
+        {{"id", "B2"}, {"nvme", {{"model", "SIM NVME B2"}, {"serial", "SB2030"}, {"firmware", "SIM10001"}}}});
+    m["devices"].push_back({{"id", "B2"}, {"instance_id", "SCSI\\Disk&Ven_NVMe&Prod_SIM_NVME_B2\\7&2C3D4E5F&0&020000"},
+                            {"class", "DiskDrive"}, {"parent", "NVMe-B"}, {"properties", {{"RemovalPolicy", 1}}},
+                            {"interfaces", {{{"class", "disk"}}}}});
+    m["storage"]["disks"].push_back({{"id", "B2"}, {"adapter", "NVMe-B"}, {"drive", "B2"}, {"physical_drive", 19},
+                                     {"node", "B2"}, {"address", {{"path_id", 2}, {"target_id", 0}, {"lun", 0}}}});
+    load(m);
+    stage("B");
+    stage("B2");
+  }
   static std::set<std::string> running_pending() {
     std::set<std::string> ids;
     const nlohmann::json all = nlohmann::json::parse(sim::storage_state_json());
@@ -79,20 +97,44 @@ TEST_F(BusReset, StartsThePendingImagesOfTheDrivesOnItsPortAndBus) {
 // A disk on bus 2 of an in-box NVMe port, beside drive B on bus 0: the reset goes to the bus the
 // system lists the disk on, so only its drive starts the pending image.
 TEST_F(BusReset, GoesToTheBusOfTheDisk) {
-  nlohmann::json m = ref1();
-  m["storage"]["drives"].push_back(
-      {{"id", "B2"}, {"nvme", {{"model", "SIM NVME B2"}, {"serial", "SB2030"}, {"firmware", "SIM10001"}}}});
-  m["devices"].push_back({{"id", "B2"}, {"instance_id", "SCSI\\Disk&Ven_NVMe&Prod_SIM_NVME_B2\\7&2C3D4E5F&0&020000"},
-                          {"class", "DiskDrive"}, {"parent", "NVMe-B"}, {"properties", {{"RemovalPolicy", 1}}},
-                          {"interfaces", {{{"class", "disk"}}}}});
-  m["storage"]["disks"].push_back({{"id", "B2"}, {"adapter", "NVMe-B"}, {"drive", "B2"}, {"physical_drive", 19},
-                                   {"node", "B2"}, {"address", {{"path_id", 2}, {"target_id", 0}, {"lun", 0}}}});
-  load(m);
-  stage("B");
-  stage("B2");
+  load_bus2_disk();
   huld_error err{};
   ASSERT_EQ(vornfirmware_nvme_reset(&err, &dev("disk19"), nullptr), 0) << err.message;
   EXPECT_EQ(running_pending(), std::set<std::string>{"B2"});
+}
+
+// Disk 19 of that port when WMI does not say which bus it is on: its Win32_DiskDrive row missing,
+// SCSIBus null, a text that is no number, or a number no bus has. The reset fails naming the disk
+// and sends nothing: neither drive B on bus 0 nor drive B2 starts its image.
+TEST_F(BusReset, WithoutABusFromWmiNothingIsReset) {
+  const std::pair<const char *, std::optional<sim::WmiValue>> shapes[] = {
+      {"no row", std::nullopt},
+      {"null", sim::WmiValue::none()},
+      {"not a number", sim::WmiValue::of("bus2")},
+      {"beyond a path id", sim::WmiValue::of(258)},
+  };
+  for (const auto &[what, bus] : shapes) {
+    SCOPED_TRACE(what);
+    load_bus2_disk();
+    std::vector<sim::WmiRow> rows = *sim::wmi_table().find("Win32_DiskDrive");
+    const auto disk19 = std::find_if(rows.begin(), rows.end(), [](const sim::WmiRow &row) {
+      return std::any_of(row.begin(), row.end(), [](const auto &p) { return p.first == "Index" && p.second.number == 19; });
+    });
+    ASSERT_NE(disk19, rows.end());
+    if (!bus) rows.erase(disk19);
+    else
+      for (auto &[name, value] : *disk19)
+        if (name == "SCSIBus") value = *bus;
+    sim::wmi_set_rows("Win32_DiskDrive", rows);
+
+    vornfirmware_progress progress{-1.0};
+    huld_error err{};
+    EXPECT_EQ(vornfirmware_nvme_reset(&err, &dev("disk19"), &progress), 1);
+    EXPECT_EQ(err.code, 1u);
+    EXPECT_STREQ(err.message, "No SCSI bus listed for disk 19 of disk19; no bus reset sent");
+    EXPECT_EQ(progress.load(), 0.0);
+    EXPECT_TRUE(running_pending().empty());
+  }
 }
 
 // A refused reset names the system error and the device, and leaves the progress at 0.0.

@@ -1,5 +1,6 @@
 // The machine's clock with several threads: time moves only when every participant waits, to the
 // earliest deadline, waking threads in deadline order.
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -25,7 +26,7 @@ struct Journal {
 
 struct Loops {
   Journal journal;
-  volatile LONG retries_done = 0;
+  std::atomic<bool> retries_done{false};
 };
 
 DWORD WINAPI retry_loop(LPVOID p) {
@@ -34,7 +35,7 @@ DWORD WINAPI retry_loop(LPVOID p) {
     Sleep(500);
     l->journal.add('r');
   }
-  l->retries_done = 1;
+  l->retries_done = true;
   return 0;
 }
 

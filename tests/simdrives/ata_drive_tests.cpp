@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "drive_test_util.h"
@@ -98,6 +99,22 @@ TEST(AtaIdentify, FailureAndUnknownCommandsAbort) {
 
 // --- Data-phase protocol -----------------------------------------------------------------------
 
+namespace {
+// Runs a one-block read with its data phase set up in `p`, into a page filled with EEh.
+AtaResult read_block(AtaDrive &d, AtaTaskfile tf, AtaProtocol p, std::vector<uint8_t> *page) {
+  tf.protocol = p;
+  page->assign(512, 0xEE);
+  return d.execute(tf, page->data(), 512);
+}
+// The drive's abort (51h/04h) with nothing moved into a page that was filled with EEh.
+void expect_aborted_unmoved(const AtaResult &r, const std::vector<uint8_t> &page) {
+  EXPECT_EQ(r.status, 0x51);
+  EXPECT_EQ(r.error, 0x04);
+  EXPECT_EQ(r.data_transferred, 0u);
+  EXPECT_EQ(std::count(page.begin(), page.end(), 0xEE), static_cast<std::ptrdiff_t>(page.size()));
+}
+}  // namespace
+
 // A command whose data the transport set up in the other protocol (PIO for a DMA command, DMA for
 // a PIO one) is aborted with nothing moved; the right protocol, an unstated one, or a command
 // without data is carried out.
@@ -106,15 +123,10 @@ TEST(AtaProtocol, DataInTheOtherProtocolIsAborted) {
   const AtaTaskfile log_dma{.count = 1, .lba = 0x0330, .command = 0x47, .is_ext = true};
   for (AtaProtocol p : {AtaProtocol::dma, AtaProtocol::unstated, AtaProtocol::pio}) {
     SCOPED_TRACE(static_cast<int>(p));
-    AtaTaskfile tf = log_dma;
-    tf.protocol = p;
-    std::vector<uint8_t> page(512, 0xEE);
-    const AtaResult r = d.execute(tf, page.data(), 512);
+    std::vector<uint8_t> page;
+    const AtaResult r = read_block(d, log_dma, p, &page);
     if (p == AtaProtocol::pio) {
-      EXPECT_EQ(r.status, 0x51);
-      EXPECT_EQ(r.error, 0x04);
-      EXPECT_EQ(r.data_transferred, 0u);
-      EXPECT_EQ(page[0], 0xEE);
+      expect_aborted_unmoved(r, page);
     } else {
       EXPECT_FALSE(r.err());
       EXPECT_EQ(le64(page.data() + 16) >> 63, 1u) << "the download capabilities";
@@ -141,6 +153,28 @@ TEST(AtaProtocol, DataInTheOtherProtocolIsAborted) {
   act.protocol = AtaProtocol::dma;
   EXPECT_FALSE(d.execute(act, nullptr, 0).err());
   EXPECT_EQ(fw_of(d), "FWA00002");
+}
+
+// SMART READ LOG moves its data in PIO, as the program sends it: the vendor-unique phase status
+// (log BDh) read with a DMA data phase is aborted with nothing moved.
+TEST(AtaProtocol, SmartReadLogIsPio) {
+  AtaConfig cfg = base_config();
+  VuConfig vu;
+  vu.level = 5;  // takes the logs without an enable
+  cfg.vu = vu;
+  AtaDrive d(cfg);
+  for (AtaProtocol p : {AtaProtocol::dma, AtaProtocol::pio}) {
+    SCOPED_TRACE(static_cast<int>(p));
+    std::vector<uint8_t> page;
+    const AtaResult r = read_block(d, {.feature = 0xD5, .count = 1, .lba = 0xC24FBD, .command = 0xB0}, p, &page);
+    if (p == AtaProtocol::dma) {
+      expect_aborted_unmoved(r, page);
+    } else {
+      EXPECT_FALSE(r.err());
+      EXPECT_EQ(r.data_transferred, 512u);
+      EXPECT_EQ(page[1], 0x01) << "status version 0100h";
+    }
+  }
 }
 
 // --- IDENTIFY DEVICE DATA log -----------------------------------------------------------------

@@ -2,6 +2,7 @@
 // of request that carries a time-out fails past it (ERROR_SEM_TIMEOUT after exactly the time-out,
 // the caller's buffer as sent), succeeds within it, and takes the drive's whole time with 0, which
 // the state output counts.
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -149,6 +150,27 @@ TEST_F(RequestTimeouts, EveryKindFailsPastItsTimeOutAndTakesTheDrivesTimeWithin)
     }
   }
   EXPECT_EQ(zeros, json::parse(sim::storage_state_json())["zero_timeouts"]);
+}
+
+// With separate input and output buffers a timed-out request hands nothing back either: the output
+// buffer (as long as the request, or longer) holds what it held before the call, neither the
+// request nor anything the driver wrote there.
+TEST_F(RequestTimeouts, ASeparateOutputBufferKeepsItsBytesPastTheTimeOut) {
+  for (const Kind &k : kKinds) {
+    if (k.zero_only) continue;
+    HANDLE h = open(k.path);
+    for (size_t longer : {0, 64}) {
+      SCOPED_TRACE(std::string(k.name) + " +" + std::to_string(longer));
+      Buf in = k.build(4);
+      Buf out(in.size() + longer);
+      std::fill(out.b.begin(), out.b.end(), uint8_t{0x5A});
+      const Buf before = out;
+      const Answer a = inout2(h, k.code, in, out);
+      EXPECT_EQ(ERROR_SEM_TIMEOUT, refused(a));
+      EXPECT_EQ(0u, a.returned);
+      EXPECT_TRUE(out.b == before.b) << "nothing is handed back";
+    }
+  }
 }
 
 }  // namespace

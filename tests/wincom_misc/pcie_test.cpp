@@ -57,6 +57,21 @@ TEST_F(Pcie, BothRoadsFindTheControllerOfDisk1) {
   EXPECT_EQ(1u, sim::com_thread_state().inits);
 }
 
+// An apostrophe in the disk's device id stands escaped in the association query (it would end the
+// quoted key), so the controller behind the disk is found all the same.
+TEST_F(Pcie, AnApostropheInTheDiskIdIsEscaped) {
+  reload([&](nlohmann::json &m) {
+    entry(m["devices"], "B")["instance_id"] = "SCSI\\Disk&Ven_NVMe&Prod_SIM_O'NVME_B\\7&2C3D4E5F&0&000000";
+  });
+  uint32_t vendor = 0, device = 0;
+  ASSERT_EQ(0, vornwincom_get_pcie_hardware_ids(&err_, &vendor, &device, &dev_)) << error_line(err_);
+  EXPECT_EQ(0xAAA2u, vendor);
+  EXPECT_EQ(0x0100u, device);
+  vornwincom_pcie_link_info link{};
+  ASSERT_EQ(0, vornwincom_get_pcie_slot_information_fast(&err_, &link, &dev_)) << error_line(err_);
+  EXPECT_EQ("4 3 4 3", link_text(link));
+}
+
 TEST_F(Pcie, TheLastControllerWmiNamesWins) {
   sim::wmi_add_row("Win32_SCSIController", {{"DeviceID", sim::WmiValue::of(kNvmeZ)}});
   sim::wmi_add_row("Win32_SCSIControllerDevice",
