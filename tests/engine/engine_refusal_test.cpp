@@ -46,6 +46,7 @@ TEST(EngineRefusal, BridgeRefusingTheDownloadFailsTheDrive) {
     ASSERT_EQ(out.failure, "") << out.log;
     EXPECT_EQ(out.state_of("SN: SF0014"), kFailed) << out.log;
     EXPECT_EQ(out.drive("F")["revision"], "SIM10001");
+    EXPECT_NE(out.log.find("failed ATA download."), std::string::npos) << out.log;
     EXPECT_EQ(out.summary.substr(0, 6), "0/0/1/") << out.log;
     EXPECT_EQ(out.log.find("Reboot is required"), std::string::npos) << out.log;
     EXPECT_EQ(out.exit_code, 1);
@@ -63,6 +64,9 @@ TEST(EngineRefusal, AtaPassThroughAnswerShorterThanItsHeaderFailsTheUpdate) {
   ASSERT_EQ(out.failure, "") << out.log;
   EXPECT_EQ(out.state_of("SN: SN-sata0"), kFailed) << out.log;
   EXPECT_NE(out.log.find("failed ATA download."), std::string::npos) << out.log;
+  EXPECT_NE(out.log.find("error subcode: 13\nmessage: error executing ata pass through DeviceIoControl"),
+            std::string::npos)
+      << out.log;
   EXPECT_EQ(out.log.find("successfully completed ATA download."), std::string::npos) << out.log;
   EXPECT_EQ(out.exit_code, 1);
 }
@@ -77,6 +81,9 @@ TEST(EngineRefusal, ProtocolCommandAnswerShorterThanItsCompletionFailsTheUpdate)
   ASSERT_EQ(out.failure, "") << out.log;
   EXPECT_EQ(out.state_of("SN: SP0005"), kFailed) << out.log;
   EXPECT_NE(out.log.find("failed NVMe download."), std::string::npos) << out.log;
+  EXPECT_NE(out.log.find("error subcode: 13\nmessage: error executing storage protocol DeviceIoControl"),
+            std::string::npos)
+      << out.log;
   EXPECT_TRUE(out.drive("PD5")["pending"].is_null());
   EXPECT_EQ(out.exit_code, 1);
 }
