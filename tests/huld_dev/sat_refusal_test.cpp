@@ -25,6 +25,21 @@ huld_scsi_cmd status_return(uint8_t key, uint8_t asc, uint8_t ascq, uint8_t stat
   return scsi;
 }
 
+// A PIO command moving one 512-byte block, as the ATA command set fills it.
+huld_ata_cmd one_block(uint8_t command, uint16_t feature, uint8_t *block, uint32_t ddir) {
+  huld_ata_cmd cmd{};
+  cmd.protocol = ddir == HULD_DDIR_FROM_DEVICE ? 4 : 5;
+  cmd.t_length = 2;
+  cmd.xfer_type = 1;
+  cmd.command = command;
+  cmd.feature = feature;
+  cmd.count = 1;
+  cmd.data = block;
+  cmd.data_len = 512;
+  cmd.ddir = ddir;
+  return cmd;
+}
+
 huld_ata_cmd decoded(const huld_scsi_cmd &scsi) {
   huld_ata_cmd ata{};
   huld_scsi_fill_ata_result_from_sat(&scsi, &ata);
@@ -84,29 +99,12 @@ TEST(SatRefusal, SimulatedLayerRefusingOneCommand) {
   };
 
   uint8_t piece[512] = {};
-  huld_ata_cmd download{};
-  download.protocol = 5;
-  download.t_length = 2;
-  download.xfer_type = 1;
-  download.command = 0x92;
-  download.feature = 0x0E;
-  download.count = 1;
-  download.data = piece;
-  download.data_len = sizeof piece;
-  download.ddir = HULD_DDIR_TO_DEVICE;
+  huld_ata_cmd download = one_block(0x92, 0x0E, piece, HULD_DDIR_TO_DEVICE);
   EXPECT_EQ(send(&download), 0x02);
   EXPECT_EQ(download.status, 0xFF);
 
   uint8_t id[512] = {};
-  huld_ata_cmd identify{};
-  identify.protocol = 4;
-  identify.t_length = 2;
-  identify.xfer_type = 1;
-  identify.command = 0xEC;
-  identify.count = 1;
-  identify.data = id;
-  identify.data_len = sizeof id;
-  identify.ddir = HULD_DDIR_FROM_DEVICE;
+  huld_ata_cmd identify = one_block(0xEC, 0, id, HULD_DDIR_FROM_DEVICE);
   identify.check_condition = 1;
   EXPECT_EQ(send(&identify), 0x02);  // RECOVERED ERROR with the registers
   EXPECT_EQ(identify.status, 0x50);
