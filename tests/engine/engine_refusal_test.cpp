@@ -46,6 +46,7 @@ TEST(EngineRefusal, BridgeRefusingTheDownloadFailsTheDrive) {
     ASSERT_EQ(out.failure, "") << out.log;
     EXPECT_EQ(out.state_of("SN: SF0014"), kFailed) << out.log;
     EXPECT_EQ(out.drive("F")["revision"], "SIM10001");
+    EXPECT_EQ(out.drive("F")["staged_bytes"], 0);  // nothing reached the drive
     EXPECT_NE(out.log.find("failed ATA download."), std::string::npos) << out.log;
     EXPECT_EQ(out.summary.substr(0, 6), "0/0/1/") << out.log;
     EXPECT_EQ(out.log.find("Reboot is required"), std::string::npos) << out.log;

@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/drives/ata_drive.h"
-#include "sim/drives/sat_device.h"
 #include "sim/run_outputs.h"
 #include "tests/package/package_writer.h"
 #include "tests/simdrivers/storage_fixture.h"
@@ -135,13 +134,9 @@ TEST_F(FaultSection, DriveRulesReachTheDriveModels) {
 
 // A driver that says it returned less than it wrote: the caller's buffer keeps, past the bytes
 // returned, what it held (for a request sent in its own buffer, what was sent), though the drive
-// carried the command out. A SAT bridge that refuses one ATA command answers with an ATA Status
-// Return descriptor of its own, and the drive never sees the command.
-TEST_F(FaultSection, ShortReturnsAndTranslationRefusals) {
-  load({{{"request", "ata_pass_through"}, {"ata_command", "0xEC"}, {"action", {{"name", "short_return"}, {"value", 40}}}},
-        {{"request", "protocol_command"}, {"nvme_opcode", "0xC6"}, {"action", {{"name", "short_return"}, {"value", 64}}}},
-        {{"drive", "usb0"}, {"cdb0", "0x85"}, {"ata_command", "0x92"},
-         {"action", {{"status", 2}, {"sense_key", 5}, {"asc", "0x24"}, {"ascq", 0}, {"ata_status_return", "0x50"}}}}});
+// carried the command out.
+TEST_F(FaultSection, ShortReturnKeepsTheBufferPastTheBytesReturned) {
+  load({{{"request", "ata_pass_through"}, {"ata_command", "0xEC"}, {"action", {{"name", "short_return"}, {"value", 40}}}}});
   HANDLE sata = open("\\\\.\\PhysicalDrive1");
   const uint32_t identifies = sim::storage_ata(1)->command_count(0xEC);
   Buf ata = ata_pass_through(0x02, AtaRegs{.count = 1, .command = 0xEC}, nullptr, 512);
@@ -151,30 +146,6 @@ TEST_F(FaultSection, ShortReturnsAndTranslationRefusals) {
   EXPECT_EQ(0xEC, ata.g8(46));  // the task file as sent
   EXPECT_EQ(0u, ata.g32(48));   // no data
   EXPECT_EQ(identifies + 1, sim::storage_ata(1)->command_count(0xEC));
-
-  HANDLE nvme = open("\\\\.\\PhysicalDrive0");
-  Buf pc = protocol_command(NvmeCmd{.cdw0 = 0xC6}, 4096, 2);
-  const Answer p = inout(nvme, kProtocolCommand, pc);
-  ASSERT_TRUE(p.ok);
-  EXPECT_EQ(64u, p.returned);
-  EXPECT_NE(0u, pc.g32(16));  // ReturnStatus came back (sent as 0), the data did not
-  EXPECT_EQ(0u, pc.g32(208));
-
-  HANDLE usb = open("\\\\.\\PhysicalDrive2");
-  Buf identify = scsi_pass_through({0x85, 0x08, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, 512, 2);
-  ASSERT_TRUE(inout(usb, kScsiPassThrough, identify).ok);
-  EXPECT_EQ(0, identify.g8(2));
-  const uint8_t piece[512] = {};
-  Buf download = scsi_pass_through({0x85, 0x0A, 0x06, 0, 0x0E, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x92, 0}, 512, 1, 30, piece);
-  ASSERT_TRUE(inout(usb, kScsiPassThrough, download).ok);
-  EXPECT_EQ(2, download.g8(2));
-  EXPECT_EQ(0x72, download.g8(56));  // descriptor sense: ILLEGAL REQUEST, 24h/00h
-  EXPECT_EQ(0x05, download.g8(57));
-  EXPECT_EQ(0x24, download.g8(58));
-  EXPECT_EQ(0x09, download.g8(56 + 8));  // the ATA Status Return descriptor
-  EXPECT_EQ(0x0C, download.g8(56 + 9));
-  EXPECT_EQ(0x50, download.g8(56 + 21));  // STATUS
-  EXPECT_EQ(0u, sim::storage_sat(2)->drive().command_count(0x92));
 }
 
 TEST_F(FaultSection, RegistryReadsAskTheRules) {
@@ -229,11 +200,6 @@ TEST_F(FaultSection, OtherKeysReachTheirAskers) {
 }
 
 TEST(FaultSectionErrors, ABadRuleNamesItsPlace) {
-  const auto with_faults = [](const json &faults) {
-    json m = storage_machine();
-    m["faults"] = faults;
-    return m;
-  };
   const std::pair<json, std::string> cases[] = {
       {{{"faults", {{{"fail_open", "x"}}, {{"fail_open", "y"}, {"error", "ERROR_NO_SUCH_THING"}}}}},
        "faults[1].error: unknown error name \"ERROR_NO_SUCH_THING\""},
@@ -246,10 +212,6 @@ TEST(FaultSectionErrors, ABadRuleNamesItsPlace) {
       {{{"faults", {{{"nvme_opcode", "0x1g"}}}}}, "faults[0].nvme_opcode: \"0x1g\" is not a number"},
       {{{"faults", {{{"drive", "disk9"}, {"nvme_opcode", 6}}}}}, "faults[0].drive: no disk \"disk9\""},
       {{{"faults", {{{"colour", "red"}}}}}, "faults[0]: unknown field \"colour\""},
-      {with_faults({{{"drive", "space0"}, {"cdb0", "0x85"}, {"ata_command", "0x92"}}}),
-       "faults[0].drive: disk \"space0\" has no SCSI/ATA translation"},
-      {with_faults({{{"drive", "usb0"}, {"cdb0", "0x85"}, {"action", {{"ata_status_return", "0x50"}}}}}),
-       "faults[0].action.ata_status_return: goes with \"status\": 2"},
       {{{"ui", {{{"click", "Exit"}, {"system_close", true}}}}}, "ui[0]: expected exactly one action"},
       {{{"ui", {{{"click", "Exit"}, {"when", {{"soon", true}}}}}}}, "ui[0].when: unknown condition \"soon\""},
   };
