@@ -11,6 +11,9 @@ namespace {
 
 bool is12(const uint8_t *cdb) { return cdb[0] == HULD_SAT_ATA_PASS_THROUGH_12; }
 
+// ERR, bit 0 of the ATA STATUS register.
+constexpr uint8_t kAtaStatusErr = 0x01;
+
 uint8_t get_bits(uint8_t byte, int shift, uint8_t mask) {
   return static_cast<uint8_t>((byte >> shift) & mask);
 }
@@ -274,7 +277,11 @@ void huld_scsi_fill_ata_result_from_sat(const huld_scsi_cmd *scsi, huld_ata_cmd 
     }
   }
 
-  if (scsi->scsi_status == 0x02 && key == 0x0B && ata->status == 0 && ata->error != 0) {
+  // Under CHECK CONDITION an error sense key outweighs registers that show no error: a bridge
+  // that refused the CDB (ILLEGAL REQUEST) may still attach the drive's idle status, and an
+  // aborted command may come back with STATUS 0. Only NO SENSE and RECOVERED ERROR (ATA
+  // pass-through information available) leave the registers as the drive gave them.
+  if (scsi->scsi_status == 0x02 && key != 0x00 && key != 0x01 && !(ata->status & kAtaStatusErr)) {
     ata->status = 0xFF;
   }
 

@@ -304,6 +304,11 @@ int execute_ata_passthrough_ex(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd
   }
   std::free(apt);
   if (!ok) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing ata pass through DeviceIoControl");
+  // Registers the driver did not hand back are the ones sent: STATUS would read as the command
+  // byte. An answer that ends before the task files is no answer.
+  if (returned < kAptSize) {
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "error executing ata pass through DeviceIoControl");
+  }
   return huld_error_clear(err);
 }
 

@@ -62,6 +62,8 @@ constexpr uint32_t kPcCommandSpecific = offsetof(STORAGE_PROTOCOL_COMMAND, Comma
 constexpr uint32_t kPcFixedReturn = offsetof(STORAGE_PROTOCOL_COMMAND, FixedProtocolReturnData);
 constexpr uint32_t kPcCommand = offsetof(STORAGE_PROTOCOL_COMMAND, Command);
 constexpr uint32_t kPcStructSize = sizeof(STORAGE_PROTOCOL_COMMAND);
+// The answer read back ends with FixedProtocolReturnData (the completion's DW0).
+constexpr uint32_t kPcCompletionEnd = kPcFixedReturn + sizeof(uint32_t);
 constexpr uint32_t kSqeSize = STORAGE_PROTOCOL_COMMAND_LENGTH_NVME;
 constexpr uint32_t kErrorInfoSize = 64;
 constexpr uint32_t kPcErrorInfo = kPcCommand + kSqeSize;
@@ -492,6 +494,11 @@ int execute_storage_protocol(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd)
 
   if (!ok) {
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing storage protocol DeviceIoControl");
+  }
+  // What the driver did not hand back is what was sent: a status, an error code and a completion
+  // the device never gave.
+  if (returned < kPcCompletionEnd) {
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "error executing storage protocol DeviceIoControl");
   }
   if (return_status != STORAGE_PROTOCOL_STATUS_SUCCESS) {
     HULD_LOG(HULD_LOG_DEBUG, "cpl[3]: %xh\n", cmd->cpl[3]);

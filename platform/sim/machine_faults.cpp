@@ -213,7 +213,9 @@ void load_drive_rule(const json &j, const std::string &w) {
   check_fields(j, w, {"drive", "nvme_opcode", "cdw10_low", "ata_command", "feature", "cdb0", "byte1", "byte2",
                       "count", "action", "corrupt_staging", "identity_fails_after_update", "vu"});
   const RuleDrive target = rule_drive(j["drive"], w + ".drive");
-  const int kinds = j.contains("nvme_opcode") + j.contains("ata_command") + j.contains("cdb0");
+  // A CDB rule may narrow an ATA PASS-THROUGH CDB to one ATA command (a SAT device's rule).
+  const bool cdb_rule = j.contains("cdb0");
+  const int kinds = j.contains("nvme_opcode") + (j.contains("ata_command") && !cdb_rule) + cdb_rule;
   if (j.contains("vu")) {
     // Faults of the drive's vendor-unique responder: its answers' sizes and its phase status.
     if (j.size() != 2) bad(w, "\"vu\" stands alone with \"drive\"");
@@ -283,7 +285,7 @@ void load_drive_rule(const json &j, const std::string &w) {
     r.short_transfer = opt32("short_transfer");
     r.zero_data = zero();
     ctl->add_fault(r);
-  } else if (j.contains("ata_command")) {
+  } else if (!cdb_rule) {
     if (j.contains("cdw10_low") || j.contains("byte1") || j.contains("byte2"))
       bad(w, "an ATA rule matches \"ata_command\" and \"feature\" only");
     check_fields(a, aw, {"status", "error", "short_transfer", "zero_data"});
@@ -300,13 +302,19 @@ void load_drive_rule(const json &j, const std::string &w) {
     drive->add_fault(r);
   } else {
     if (j.contains("cdw10_low") || j.contains("feature"))
-      bad(w, "a CDB rule matches \"cdb0\", \"byte1\" and \"byte2\" only");
+      bad(w, "a CDB rule matches \"cdb0\", \"byte1\", \"byte2\" and \"ata_command\" only");
     check_fields(a, aw, {"status", "sense_key", "asc", "ascq", "descriptor", "sense_length", "short_transfer",
-                         "zero_data"});
+                         "zero_data", "ata_status_return"});
     ScsiFaultRule r;
     r.opcode = static_cast<uint8_t>(number(j["cdb0"], w + ".cdb0", 255));
     r.byte1 = opt8(j, "byte1", w);
     r.byte2 = opt8(j, "byte2", w);
+    r.ata_command = opt8(j, "ata_command", w);
+    r.ata_status_return = opt8(a, "ata_status_return", aw);
+    if (r.ata_status_return && (!a.contains("status") || number(a["status"], aw + ".status", 255) != kScsiCheckCondition))
+      bad(aw + ".ata_status_return", "goes with \"status\": 2 (CHECK CONDITION)");
+    if (r.ata_status_return && a.contains("descriptor") && !desc::flag(a["descriptor"], aw + ".descriptor"))
+      bad(aw + ".ata_status_return", "is carried by descriptor sense");
     r.when = when;
     r.status = opt8(a, "status", aw);
     if (auto v = opt8(a, "sense_key", aw)) r.sense_key = *v;
@@ -316,12 +324,15 @@ void load_drive_rule(const json &j, const std::string &w) {
     r.sense_len = opt32("sense_length");
     r.short_transfer = opt32("short_transfer");
     r.zero_data = zero();
-    if (auto t = target.scsi) {
+    const bool sat_only = r.ata_command || r.ata_status_return;
+    if (auto t = target.scsi; t && !sat_only) {
       t->add_fault(r);
     } else if (auto s = target.sat) {
       s->add_fault(r);
     } else {
-      bad(w + ".drive", "disk " + j["drive"].dump() + " answers no CDBs (neither a SCSI target nor a SCSI/ATA translation)");
+      bad(w + ".drive", "disk " + j["drive"].dump() +
+                            (sat_only ? " has no SCSI/ATA translation (\"ata_command\" and \"ata_status_return\" need one)"
+                                      : " answers no CDBs (neither a SCSI target nor a SCSI/ATA translation)"));
     }
   }
 }

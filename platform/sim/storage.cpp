@@ -89,13 +89,21 @@ class StorageObject : public DeviceObject {
     r.on_adapter = lu_ == nullptr;
     if (call.in && call.in_size) r.in.assign(call.in, call.in + call.in_size);
     for (const FiredFault &f : call.faults) r.actions.push_back(f.action);
-    const BOOL ok = timed_dispatch(r);
-    if (ok) scribble(r);
+    // What the caller's output buffer holds, where the input copy does not have it.
+    std::vector<uint8_t> before;
+    if (call.out != nullptr && (call.out != call.in || call.out_size > call.in_size))
+      before.assign(call.out, call.out + call.out_size);
+    const BOOL ok = timed_dispatch(r, before);
+    if (ok) {
+      scribble(r);
+      short_return(r, before);
+    }
     return ok;
   }
 
  private:
-  BOOL timed_dispatch(StorageRequest &r);
+  BOOL timed_dispatch(StorageRequest &r, const std::vector<uint8_t> &before);
+  void short_return(StorageRequest &r, const std::vector<uint8_t> &before);
   BOOL dispatch(StorageRequest &r);
   void scribble(StorageRequest &r);
   BOOL device_number(StorageRequest &r);
@@ -135,6 +143,26 @@ void StorageObject::scribble(StorageRequest &r) {
     c.bytes_returned = std::max<DWORD>(c.bytes_returned, static_cast<DWORD>(from + n));
     r.note("scribbled_from", std::to_string(from));
   }
+}
+
+// The caller's output buffer from `from` on as it was before the request: a buffered request
+// hands back only the bytes returned. `before` is empty when the output is the input buffer.
+void restore_output(const StorageRequest &r, const std::vector<uint8_t> &before, size_t from) {
+  IoctlCall &c = r.call;
+  if (c.out == nullptr || from >= c.out_size) return;
+  const uint8_t *was = before.empty() ? r.in.data() : before.data();
+  std::memcpy(c.out + from, was + from, c.out_size - from);
+}
+
+// A driver that says it returned fewer bytes than it wrote: BytesReturned is at most `value`, and
+// the caller's buffer keeps what it held beyond that.
+void StorageObject::short_return(StorageRequest &r, const std::vector<uint8_t> &before) {
+  const FaultAction *a = r.action("short_return");
+  if (!a) return;
+  IoctlCall &c = r.call;
+  c.bytes_returned = static_cast<DWORD>(std::min<uint64_t>(c.bytes_returned, a->value));
+  restore_output(r, before, c.bytes_returned);
+  r.note("short_return", std::to_string(c.bytes_returned));
 }
 
 // ---- Request time-outs ----------------------------------------------------------------------------
@@ -194,7 +222,7 @@ void clear_zero_timeouts() {
   z.miniport.clear();
 }
 
-BOOL StorageObject::timed_dispatch(StorageRequest &r) {
+BOOL StorageObject::timed_dispatch(StorageRequest &r, const std::vector<uint8_t> &before) {
   const std::optional<TimeoutField> t = timeout_field(r);
   if (!t) return dispatch(r);
   if (t->seconds == 0) {
@@ -203,18 +231,10 @@ BOOL StorageObject::timed_dispatch(StorageRequest &r) {
     ++(t->signature.empty() ? z.plain[t->kind] : z.miniport[t->signature]);
   }
   IoctlCall &c = r.call;
-  // What the caller's output buffer holds, where the input copy does not have it.
-  const bool own_output = c.out != nullptr && (c.out != c.in || c.out_size > c.in_size);
-  std::vector<uint8_t> before;
-  if (t->seconds != 0 && own_output) before.assign(c.out, c.out + c.out_size);
   RequestTimeLimit limit(static_cast<uint64_t>(t->seconds) * 1000);
   const BOOL ok = dispatch(r);
   if (!limit.expired()) return ok;
-  if (own_output) {
-    std::memcpy(c.out, before.data(), before.size());
-  } else if (c.out != nullptr) {
-    std::memcpy(c.out, r.in.data(), c.out_size);
-  }
+  restore_output(r, before, 0);
   c.bytes_returned = 0;
   r.note("timed_out_after_ms", std::to_string(static_cast<uint64_t>(t->seconds) * 1000));
   return r.fail(ERROR_SEM_TIMEOUT);

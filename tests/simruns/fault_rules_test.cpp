@@ -132,6 +132,22 @@ TEST_F(FaultSection, DriveRulesReachTheDriveModels) {
   EXPECT_EQ(0x24, inq.g8(56 + 12));
 }
 
+// A driver that says it returned less than it wrote: the caller's buffer keeps, past the bytes
+// returned, what it held (for a request sent in its own buffer, what was sent), though the drive
+// carried the command out.
+TEST_F(FaultSection, ShortReturnKeepsTheBufferPastTheBytesReturned) {
+  load({{{"request", "ata_pass_through"}, {"ata_command", "0xEC"}, {"action", {{"name", "short_return"}, {"value", 40}}}}});
+  HANDLE sata = open("\\\\.\\PhysicalDrive1");
+  const uint32_t identifies = sim::storage_ata(1)->command_count(0xEC);
+  Buf ata = ata_pass_through(0x02, AtaRegs{.count = 1, .command = 0xEC}, nullptr, 512);
+  const Answer a = inout(sata, kAtaPassThrough, ata);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(40u, a.returned);
+  EXPECT_EQ(0xEC, ata.g8(46));  // the task file as sent
+  EXPECT_EQ(0u, ata.g32(48));   // no data
+  EXPECT_EQ(identifies + 1, sim::storage_ata(1)->command_count(0xEC));
+}
+
 TEST_F(FaultSection, RegistryReadsAskTheRules) {
   const json registry = {{{"key", "HKLM\\SYSTEM\\Drivers\\0000"},
                           {"values", {{{"name", "DriverDesc"}, {"data", "Disk"}}, {{"name", "Other"}, {"data", "x"}}}}},

@@ -33,6 +33,30 @@ uint32_t logical_sector_size(const std::array<uint8_t, 512> &id) {
   return words >= 256 ? words * 2 : 512;
 }
 
+// Descriptor sense (72h) with an ATA Status Return descriptor (09h, length 0Ch) at byte 8.
+ScsiResult status_return_sense(uint8_t key, uint8_t asc, uint8_t ascq, const AtaResult &regs, bool ext) {
+  ScsiResult r = check_condition_descriptor(key, asc, ascq);
+  uint8_t *s = r.sense;
+  const uint64_t lba = regs.lba;
+  s[7] = 14;
+  s[8] = 0x09;
+  s[9] = 0x0C;
+  s[10] = ext ? 1 : 0;
+  s[11] = regs.error;
+  s[12] = static_cast<uint8_t>(regs.count >> 8);
+  s[13] = static_cast<uint8_t>(regs.count);
+  s[14] = static_cast<uint8_t>(lba >> 24);
+  s[15] = static_cast<uint8_t>(lba);
+  s[16] = static_cast<uint8_t>(lba >> 32);
+  s[17] = static_cast<uint8_t>(lba >> 8);
+  s[18] = static_cast<uint8_t>(lba >> 40);
+  s[19] = static_cast<uint8_t>(lba >> 16);
+  s[20] = regs.device;
+  s[21] = regs.status;
+  r.sense_len = 22;
+  return r;
+}
+
 }  // namespace
 
 uint64_t SatDevice::announced_bytes(const SatCdb &c, uint32_t transport_length) const {
@@ -134,6 +158,16 @@ ScsiResult SatDevice::execute(const uint8_t *cdb, size_t cdb_len, uint8_t *data,
     }
   }
   const ScsiFaultRule *rule = faults_.match(cdb, cdb_len);
+  if (rule && rule->ata_status_return) {
+    // The layer refuses the command before the drive sees it, yet reports registers that show
+    // no error unless the rule's STATUS has one.
+    AtaResult regs;
+    regs.status = *rule->ata_status_return;
+    ScsiResult r = status_return_sense(rule->sense_key, rule->asc, rule->ascq, regs, false);
+    if (rule->status) r.status = *rule->status;
+    if (rule->sense_len) r.sense_len = *rule->sense_len;
+    return r;
+  }
   return ScsiFaultSet::apply(
       rule,
       [&](uint8_t *d, uint32_t n) -> ScsiResult {
@@ -214,26 +248,7 @@ ScsiResult SatDevice::registers_sense(bool error, const AtaResult &regs, bool ex
   uint8_t *s = r.sense;
   const uint64_t lba = regs.lba;
   if (cfg_.sense_format == SatSenseFormat::Descriptor) {
-    s[0] = 0x72;
-    s[1] = key & 0x0F;
-    s[2] = asc;
-    s[3] = ascq;
-    s[7] = 14;
-    s[8] = 0x09;
-    s[9] = 0x0C;
-    s[10] = ext ? 1 : 0;
-    s[11] = regs.error;
-    s[12] = static_cast<uint8_t>(regs.count >> 8);
-    s[13] = static_cast<uint8_t>(regs.count);
-    s[14] = static_cast<uint8_t>(lba >> 24);
-    s[15] = static_cast<uint8_t>(lba);
-    s[16] = static_cast<uint8_t>(lba >> 32);
-    s[17] = static_cast<uint8_t>(lba >> 8);
-    s[18] = static_cast<uint8_t>(lba >> 40);
-    s[19] = static_cast<uint8_t>(lba >> 16);
-    s[20] = regs.device;
-    s[21] = regs.status;
-    r.sense_len = 22;
+    r = status_return_sense(key, asc, ascq, regs, ext);
   } else {
     const uint8_t add_len = cfg_.fixed_additional_length.value_or(10);
     s[0] = 0x70;

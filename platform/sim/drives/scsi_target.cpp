@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/drives/sat_device.h"
+
 namespace sim {
 
 namespace {
@@ -53,6 +55,10 @@ const ScsiFaultRule *ScsiFaultSet::match(const uint8_t *cdb, size_t cdb_len) {
     if (r.opcode != cdb[0]) continue;
     if (r.byte1 && (cdb_len < 2 || cdb[1] != *r.byte1)) continue;
     if (r.byte2 && (cdb_len < 3 || cdb[2] != *r.byte2)) continue;
+    if (r.ata_command) {
+      SatCdb sat;
+      if (!decode_sat_cdb(cdb, cdb_len, &sat) || sat.tf.command != *r.ata_command) continue;
+    }
     if (rule_fires(r.when, ++hits_[i]) && !fired) fired = &r;
   }
   return fired;

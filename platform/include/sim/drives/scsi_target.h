@@ -21,6 +21,7 @@ struct ScsiFaultRule {
   uint8_t opcode = 0;                 // CDB byte 0
   std::optional<uint8_t> byte1;       // match CDB byte 1 too (WRITE BUFFER mode, EVPD, SAT protocol byte)
   std::optional<uint8_t> byte2;       // match CDB byte 2 too (VPD page code)
+  std::optional<uint8_t> ata_command; // SAT devices: match the COMMAND of an ATA PASS-THROUGH CDB
   FaultWhen when;
   // With `status` the command is not executed: the status is returned with sense
   // (key/asc/ascq, fixed 70h or descriptor 72h) when it is CHECK CONDITION.
@@ -28,6 +29,10 @@ struct ScsiFaultRule {
   uint8_t sense_key = 0x04, asc = 0x44, ascq = 0x00;
   bool descriptor = false;
   std::optional<uint32_t> sense_len;  // reported sense length (may exceed 32: the front-end clips)
+  // SAT devices, with CHECK CONDITION: the translation layer refuses the command and still
+  // attaches an ATA Status Return descriptor (descriptor sense) whose STATUS is this value, the
+  // other registers 0. Nothing reaches the drive.
+  std::optional<uint8_t> ata_status_return;
   std::optional<uint32_t> short_transfer;
   bool zero_data = false;
 };

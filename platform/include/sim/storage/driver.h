@@ -221,6 +221,10 @@ struct StorageAdapter {
 //   "ata_status" value value2    ATA STATUS and ERROR instead of executing
 //   "short_transfer" value       move at most `value` bytes (data length fields say so)
 //   "zero_data"                  data-in answered with zeros
+//   "short_return" value         after a successful answer BytesReturned is at most `value`; the
+//                                caller's buffer beyond it keeps what it held (a buffered request
+//                                hands back only the bytes returned), though the driver and the
+//                                drive did everything else
 //   "device_number" value        GET_DEVICE_NUMBER answers this DeviceNumber
 //   "scribble" value [value2]    after a successful answer the driver writes into the caller's
 //                                buffer: `bytes` at offset `value`, or without bytes every byte from
