@@ -41,8 +41,10 @@ const char kUsage[] =
     "The folder of the output file must exist. The layout is in docs/running.md.\n";
 
 int usage(const char *why) {
-  std::fprintf(stderr, "sim_image: %s\n", why);
-  std::fprintf(stderr, "%s", kUsage);
+  std::fprintf(stderr,
+               "sim_image: %s\nusage: sim_image --target ata|nvme|scsi --revision REV [options] "
+               "<output file> (--help for the options)\n",
+               why);
   return 1;
 }
 
