@@ -1,15 +1,60 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tool and its packer, packages the sample update package
-# into a copy of the tool and runs it silently on the default simulated machine (or the one
-# ORBU_SIM_MACHINE names); then shows the log, the drives before and after, and the exit code,
-# and exits with the tool's exit code.
-#
-# Paths given through ORBU_SIM_MACHINE, ORBU_SIM_TRACE_OUT, ORBU_SIM_UI_OUT and ORBU_SIM_STATE_OUT,
-# and in the tool's own "/D:" and "/log=" arguments, are read from the folder this command was
-# started in; the tool itself runs in build/run.
+# Installs what is missing, builds the tool and its packer, packages an update package (the sample,
+# or the one ORBU_PACKAGE names) into a copy of the tool and runs it silently on the default
+# simulated machine (or the one ORBU_SIM_MACHINE names); then shows the log, the drives before and
+# after, and the exit code, and exits with the tool's exit code. `bash scripts/run.sh --help` tells
+# the whole story.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 here=$(pwd)
+
+usage() {
+  cat <<'EOF'
+usage: bash scripts/run.sh [-h | --help] [TOOL OPTION ...]
+
+Installs what the build lacks (apt-get), builds the native tool and its packer (orbu and
+orbu_pack, nothing else) into build/native, packs an update package into a copy of the tool and
+runs that copy silently on a simulated machine, in the run folder:
+
+    orbu-packaged /s /log=update.log [TOOL OPTION ...]
+
+It then shows the log the run wrote, the number of requests in the trace, each drive's running
+revision before and after the run (and an image left pending), and the tool's exit code, and
+exits with that code. The first run builds for a few minutes; later runs rebuild only what
+changed.
+
+Tool options begin with "/" and go to the tool as given; options are case-sensitive and unknown
+ones are ignored (the table is in docs/running.md). For example:
+    /debug        log every record the scan finds and what it keeps and removes
+    /log=FILE     write the log to FILE instead of update.log (a later option replaces an earlier)
+An argument that does not begin with "/" is refused before anything runs: the tool would take it
+as part of the option before it.
+
+Variables (relative paths are read from the folder the command is started in):
+    ORBU_PACKAGE        the package description to pack (default samples/monb-sample.json)
+    ORBU_SIM_MACHINE    the machine description (default: the built-in default machine)
+    ORBU_SIM_TRACE_OUT  the request trace (default RUN/trace.jsonl)
+    ORBU_SIM_UI_OUT     the window's event history (default RUN/ui.jsonl)
+    ORBU_SIM_STATE_OUT  the drive states at exit (default RUN/state.json)
+    ORBU_RUN_DIR        the run folder RUN (default build/run); the files below are replaced,
+                        nothing else in it is touched
+    ORBU_RUN_BUILD_DIR  a native build tree that already holds orbu and orbu_pack: nothing is
+                        installed or built, its programs are used as they are
+
+In the run folder: orbu-packaged (the packaged tool), update.log, update.err (the tool's error
+output), trace.jsonl, ui.jsonl, state.json, and state-before.json with state-before.log (the
+drives before the run).
+
+Exit code: the tool's (docs/running.md); 64 when the run command refuses an argument, the package
+or the build folder, before the tool runs.
+EOF
+}
+
+refuse() {
+  echo "run.sh: $*" >&2
+  echo "run.sh: nothing was run (bash scripts/run.sh --help for the usage)" >&2
+  exit 64
+}
 
 # A relative path, as the user meant it: from the folder the command was started in.
 absolute() {
@@ -18,25 +63,67 @@ absolute() {
     *) printf '%s/%s' "$here" "$1" ;;
   esac
 }
-for var in ORBU_SIM_MACHINE ORBU_SIM_TRACE_OUT ORBU_SIM_UI_OUT ORBU_SIM_STATE_OUT; do
-  if [ -n "${!var:-}" ]; then export "$var=$(absolute "${!var}")"; fi
-done
+
+# The tool splits its command line at every " /": a word that does not begin with "/" would become
+# part of the option before it (after "/log=update.log" it renames the log), so it is refused.
 args=()
+log=""
+log_given=0
 for arg in "$@"; do
   case "$arg" in
+    -h | --help)
+      usage
+      exit 0
+      ;;
     /D:?*) args+=("/D:$(absolute "${arg#/D:}")") ;;
-    /log=?*) args+=("/log=$(absolute "${arg#/log=}")") ;;
-    *) args+=("$arg") ;;
+    /log=*)
+      # The tool drops one leading and one trailing double quote of the path.
+      log=${arg#/log=}
+      log=${log#\"}
+      log=${log%\"}
+      log=$(absolute "$log")
+      log_given=1
+      args+=("/log=$log")
+      ;;
+    /*) args+=("$arg") ;;
+    *) refuse "\"$arg\" does not begin with \"/\": the tool would take it as part of the option" \
+      "before it. Tool options begin with \"/\" (/debug, /log=FILE)." ;;
   esac
 done
 
-bash "$root/scripts/deps.sh" --run
-ORBU_BUILD_TARGETS="orbu orbu_pack" bash "$root/scripts/build.sh"
+for var in ORBU_SIM_MACHINE ORBU_SIM_TRACE_OUT ORBU_SIM_UI_OUT ORBU_SIM_STATE_OUT ORBU_PACKAGE \
+  ORBU_RUN_DIR ORBU_RUN_BUILD_DIR; do
+  if [ -n "${!var:-}" ]; then export "$var=$(absolute "${!var}")"; fi
+done
+package=${ORBU_PACKAGE:-$root/samples/monb-sample.json}
+if [ ! -f "$package" ]; then refuse "ORBU_PACKAGE: no file $package"; fi
 
-work="$root/build/run"
-rm -rf "$work" && mkdir -p "$work"
-tool="$root/build/native/orbu/orbu"
-"$root/build/native/tools/orbu_pack" "$root/samples/monb-sample.json" "$tool" "$work/orbu-packaged"
+if [ -n "${ORBU_RUN_BUILD_DIR:-}" ]; then
+  build=$ORBU_RUN_BUILD_DIR
+  for program in orbu/orbu tools/orbu_pack; do
+    if [ ! -x "$build/$program" ]; then
+      refuse "ORBU_RUN_BUILD_DIR: $build has no $program (build it: cmake --build $build" \
+        "--target orbu orbu_pack)"
+    fi
+  done
+else
+  build=$root/build/native
+  echo "run.sh: installing what is missing and building the tool and its packer (orbu, orbu_pack)" \
+    "into $build; the first run takes a few minutes"
+  bash "$root/scripts/deps.sh" --run
+  ORBU_BUILD_TARGETS="orbu orbu_pack" bash "$root/scripts/build.sh"
+fi
+
+work=${ORBU_RUN_DIR:-$root/build/run}
+mkdir -p "$work"
+for file in orbu-packaged orbu-packaged.partial update.log update.err trace.jsonl ui.jsonl \
+  state.json state-before.json state-before.log; do
+  rm -f "$work/$file"
+done
+tool="$build/orbu/orbu"
+if ! "$build/tools/orbu_pack" "$package" "$tool" "$work/orbu-packaged"; then
+  refuse "orbu_pack refused the package $package"
+fi
 chmod +x "$work/orbu-packaged"
 cd "$work"
 
@@ -51,12 +138,21 @@ ORBU_SIM_STATE_OUT="$work/state-before.json" ORBU_SIM_TRACE_OUT= ORBU_SIM_UI_OUT
 export ORBU_SIM_TRACE_OUT=${ORBU_SIM_TRACE_OUT:-$work/trace.jsonl}
 export ORBU_SIM_UI_OUT=${ORBU_SIM_UI_OUT:-$work/ui.jsonl}
 export ORBU_SIM_STATE_OUT=${ORBU_SIM_STATE_OUT:-$work/state.json}
+# The log the run writes: the last "/log=" wins. The tool appends to it, so the page shows only
+# what this run added.
+if [ "$log_given" = 0 ]; then log=$work/update.log; fi
+log_before=0
+if [ -f "$log" ]; then log_before=$(wc -c <"$log"); fi
 set +e
 "$work/orbu-packaged" /s /log=update.log "${args[@]}" 2>"$work/update.err"
 code=$?
 set -e
-echo "----- update.log -----"
-if [ -f update.log ]; then cat update.log; else echo "(no log written)"; fi
+echo "----- log: $log -----"
+if [ -f "$log" ] && [ "$(wc -c <"$log")" -gt "$log_before" ]; then
+  tail -c +"$((log_before + 1))" "$log"
+else
+  echo "(no log written)"
+fi
 if [ -s "$work/update.err" ]; then
   echo "----- the tool's error output -----"
   cat "$work/update.err"

@@ -2,9 +2,10 @@
 //
 //   orbu_pack [--strip-package] <description.json> <input executable> <output file>
 //
-// The input must be the plain tool: an executable that already carries a package is refused (a
-// damaged outer package would let the tool fall back to the inner, older one), unless
-// --strip-package is given, which drops every package from the input first.
+// The input must be the plain tool. A file that is not a program (neither a Windows PE nor a
+// Linux ELF file) is refused, and so is an executable that already carries a package (a damaged
+// outer package would let the tool fall back to the inner, older one), unless --strip-package is
+// given, which drops every package from the input first.
 // The output is the executable's bytes, then every image and the update configuration "fwconfig"
 // as packed binaries, then the packed directory. The description:
 //
@@ -275,6 +276,16 @@ void check_record_images(const json &description, const std::vector<image> &imag
   }
 }
 
+// Whether the bytes are a program the tool can be: a Windows PE image ("MZ", then "PE\0\0" where
+// the DOS header's e_lfanew points) or a Linux ELF file.
+bool is_program(const std::vector<uint8_t> &file) {
+  if (file.size() >= 4 && std::memcmp(file.data(), "\x7f" "ELF", 4) == 0) return true;
+  if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') return false;
+  const uint32_t pe_offset = (uint32_t)file[0x3c] | (uint32_t)file[0x3d] << 8 |
+                             (uint32_t)file[0x3e] << 16 | (uint32_t)file[0x3f] << 24;
+  return pe_offset <= file.size() - 4 && std::memcmp(file.data() + pe_offset, "PE\0\0", 4) == 0;
+}
+
 // Length of the plain tool in front of any package the executable carries (the whole length when
 // it carries none); packages packed into an already packaged executable are stripped one by one.
 uint64_t plain_tool_length(const std::vector<uint8_t> &executable) {
@@ -343,6 +354,12 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
   }
   if (opts.check_records) check_record_images(description, images, contents);
   std::vector<uint8_t> carrier = read_file(input);
+  if (!is_program(carrier)) {
+    throw std::runtime_error(
+        input.string() +
+        " is not a program (neither a Windows PE nor a Linux ELF file); give the tool: "
+        "build/native/orbu/orbu or build/windows/orbu/orbu.exe");
+  }
   const uint64_t plain_length = plain_tool_length(carrier);
   if (plain_length != carrier.size()) {
     if (!opts.strip_package) {

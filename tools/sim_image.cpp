@@ -12,21 +12,39 @@
 //   --seed N                 varies the payload bytes (default 90)
 //
 // The layout is in docs/running.md and platform/include/sim/drives/fw_image.h.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <string>
 
 #include "sim/drives/fw_image.h"
 
 namespace {
 
+const char kUsage[] =
+    "usage: sim_image --target ata|nvme|scsi --revision REV [options] <output file>\n"
+    "\n"
+    "Writes a firmware image in the test format the simulated drives accept.\n"
+    "  --target ata|nvme|scsi   the interface whose download the drive accepts\n"
+    "  --revision REV           the revision the drive reports afterwards (at most 8 characters)\n"
+    "  --inquiry-revision R     the INQUIRY revision (at most 4; default the last 4 of REV)\n"
+    "  --model TEXT             the model the drive reports afterwards (at most 40; default\n"
+    "                           unchanged)\n"
+    "  --for-model TEXT         a drive whose model does not begin with TEXT refuses the image\n"
+    "                           (at most 20; default any drive of the interface)\n"
+    "  --size N                 the image's length in bytes, header included (128 to 268435456;\n"
+    "                           default 20000)\n"
+    "  --seed N                 varies the payload bytes (0 to 255; default 90)\n"
+    "  -h, --help               this text\n"
+    "The folder of the output file must exist. The layout is in docs/running.md.\n";
+
 int usage(const char *why) {
-  if (why != nullptr) std::fprintf(stderr, "sim_image: %s\n", why);
   std::fprintf(stderr,
-               "usage: sim_image --target ata|nvme|scsi --revision REV [--inquiry-revision R] "
-               "[--model TEXT] [--for-model TEXT] [--size N] [--seed N] <output file>\n");
+               "sim_image: %s\nusage: sim_image --target ata|nvme|scsi --revision REV [options] "
+               "<output file> (--help for the options)\n",
+               why);
   return 1;
 }
 
@@ -49,6 +67,10 @@ int main(int argc, char **argv) {
   const char *output = nullptr;
   for (int i = 1; i < argc; i++) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::printf("%s", kUsage);
+      return 0;
+    }
     if (arg.rfind("--", 0) != 0) {
       if (output != nullptr) return usage("one output file only");
       output = argv[i];
@@ -109,12 +131,19 @@ int main(int argc, char **argv) {
     return usage("--revision is required and not blank");
 
   const std::vector<uint8_t> image = sim::make_test_image(spec);
-  std::ofstream out(output, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(image.data()),
-            static_cast<std::streamsize>(image.size()));
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "sim_image: cannot write %s\n", output);
+  std::FILE *out = std::fopen(output, "wb");
+  if (out == nullptr) {
+    std::fprintf(stderr, "sim_image: cannot write %s: %s\n", output, std::strerror(errno));
+    return 1;
+  }
+  const bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size();
+  const int write_error = errno;
+  if (std::fclose(out) != 0 || !written) {
+    std::fprintf(stderr, "sim_image: cannot write %s: %s\n", output,
+                 std::strerror(written ? errno : write_error));
+    // A cut image would be refused by every drive: none is left behind (a device stays).
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(output, ec)) std::filesystem::remove(output, ec);
     return 1;
   }
   std::printf("sim_image: wrote %s (%zu bytes)\n", output, image.size());

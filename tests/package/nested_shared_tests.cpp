@@ -25,7 +25,7 @@ class NestedShared : public ::testing::Test {
   }
 
   temp_dir dir_;
-  bytes tool_ = pattern(3000, 9);
+  bytes tool_ = program(3000, 9);
   orbu_config config_;
 };
 

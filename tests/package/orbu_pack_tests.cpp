@@ -73,7 +73,7 @@ class PackTool : public ::testing::Test {
   }
 
   temp_dir dir_;
-  bytes carrier_ = pattern(5000, 77);
+  bytes carrier_ = program(5000, 77);
   orbu_config config_;
 };
 
@@ -189,6 +189,22 @@ TEST_F(PackTool, BadDescriptionsAreRefused) {
   d = monb();
   d.erase("strategy");
   expect_refused(d, "\"strategy\" is missing");
+
+  // The input must be a program: a Linux ELF file, or a Windows PE file ("MZ", and "PE\0\0" where
+  // the DOS header's offset at 3Ch points).
+  bytes pe = pattern(200, 5);
+  pe[0] = 'M';
+  pe[1] = 'Z';
+  pe[0x3c] = 0x80;
+  pe[0x3d] = pe[0x3e] = pe[0x3f] = 0;
+  for (const bytes &input : {bytes{'#', ' ', 'R', 'E', 'A', 'D', 'M', 'E', '\n'}, pe}) {
+    write_file(dir_.file("carrier"), input);
+    expect_refused(monb(), "carrier is not a program (neither a Windows PE nor a Linux ELF file)");
+  }
+  std::memcpy(pe.data() + 0x80, "PE\0\0", 4);
+  write_file(dir_.file("carrier"), pe);
+  ASSERT_EQ(0, pack(monb()).exit_code);
+  fs::remove(dir_.file("out"));
 
   // An existing output stays as it was when packing fails.
   write_file(dir_.file("out"), {1, 2, 3});

@@ -111,6 +111,13 @@ bytes pattern(size_t n, uint8_t seed) {
   return b;
 }
 
+bytes program(size_t n, uint8_t seed) {
+  bytes b = pattern(n, seed);
+  const uint8_t magic[] = {0x7f, 'E', 'L', 'F'};
+  for (size_t i = 0; i < sizeof(magic) && i < n; i++) b[i] = magic[i];
+  return b;
+}
+
 void write_file(const std::filesystem::path &path, const bytes &data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write((const char *)data.data(), (std::streamsize)data.size());

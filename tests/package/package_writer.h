@@ -55,6 +55,8 @@ bytes dfmonmb_record(uint32_t drive_model_id, const std::string &model, const st
 
 bytes concat(const std::vector<bytes> &parts);
 bytes pattern(size_t n, uint8_t seed);
+// A pattern that begins as a Linux program ("\x7fELF"), which the packer takes as a tool.
+bytes program(size_t n, uint8_t seed);
 
 void write_file(const std::filesystem::path &path, const bytes &data);
 bytes read_file(const std::filesystem::path &path);

@@ -121,6 +121,25 @@ TEST_F(ImageTool, BadArgumentsWriteNothing) {
   }
 }
 
+TEST_F(ImageTool, HelpAndAnOutputThatCannotBeWritten) {
+  const run_result help = run_shell(std::string(SIM_IMAGE_PATH) + " --help");
+  EXPECT_EQ(0, help.exit_code);
+  EXPECT_NE(std::string::npos, help.output.find("--seed N")) << help.output;
+
+  const run_result no_folder = make_image("--target ata --revision A", "no-such-folder/x.img");
+  EXPECT_EQ(1, no_folder.exit_code);
+  EXPECT_NE(std::string::npos,
+            no_folder.output.find("cannot write " + dir_.file("no-such-folder/x.img") +
+                                  ": No such file or directory"))
+      << no_folder.output;
+  // A device that takes no byte: the write fails when the file is closed.
+  if (!fs::exists("/dev/full")) return;
+  const run_result full =
+      run_shell(std::string(SIM_IMAGE_PATH) + " --target ata --revision A /dev/full");
+  EXPECT_EQ(1, full.exit_code);
+  EXPECT_NE(std::string::npos, full.output.find("cannot write /dev/full")) << full.output;
+}
+
 }  // namespace
 
 #endif
