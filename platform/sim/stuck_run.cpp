@@ -10,7 +10,9 @@
 #include "sim/window.h"
 
 namespace sim {
+namespace {
 
+// The line that ends the run (with its newline), as the machine is now.
 std::string stuck_run_message() {
   std::string m = "simulated machine: the run can never go on: every thread of the program waits without a time-out";
   const HWND main = main_window();
@@ -42,6 +44,8 @@ std::string stuck_run_message() {
   }
   return m + ". The run ends with exit code " + std::to_string(kStuckRunExitCode) + ".\n";
 }
+
+}  // namespace
 
 void end_run_when_stuck(bool on) {
   if (!on) {

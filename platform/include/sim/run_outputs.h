@@ -74,8 +74,6 @@ constexpr int kStuckRunExitCode = 75;
 // Arms (true) or disarms (false) that end. The native entry arms it while the program runs and
 // disarms it once the program has returned.
 void end_run_when_stuck(bool on);
-// The line written then (with its newline), as the machine is now.
-std::string stuck_run_message();
 
 // ---- Outputs --------------------------------------------------------------------------------------
 
