@@ -2,7 +2,9 @@
 //   ORBU_SIM_MACHINE     JSON description of the machine (default: the built-in machine)
 //   ORBU_SIM_TRACE_OUT   file for the request trace (JSON lines), written at exit
 //   ORBU_SIM_UI_OUT      file for the window's event history (JSON lines), written at exit
-// A "ui" section in the machine description plays its user actions while the window is up.
+// A "ui" section in the machine description plays its user actions while the window is up. A run
+// that can never go on (every thread waits without a time-out: a window nobody plays) is ended by
+// the machine with its own exit code (sim/run_outputs.h).
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -41,8 +43,12 @@ int main(int argc, char **argv) {
     // script's thread the clock's only participant for a moment, machine time would jump to its
     // first "after_ms" moment before the program had even begun.
     sim::SimulatedThread entry;
+    sim::end_run_when_stuck(true);
     sim::start_ui_script();
     code = orbu_main(instance, line.c_str(), SW_SHOWDEFAULT);
+    // Disarmed while this thread still runs: the threads the program leaves waiting are no
+    // reason to end a run that has ended.
+    sim::end_run_when_stuck(false);
     sim::stop_ui_script();
   }
   return code;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <set>
@@ -73,6 +74,7 @@ struct Clock {
   uint64_t deadlock_generation = ~uint64_t{0};
   std::condition_variable watch;  // wakes the stall watchdog
   bool watchdog_started = false;
+  std::function<void()> stuck_handler;  // called once when the run can never go on
 };
 
 Clock &clock() {
@@ -118,16 +120,31 @@ void fire_first(Clock &c) {
   make_runnable(c, *w);
 }
 
+// True when no participant can run: none runs and none is about to start.
+bool all_blocked(const Clock &c) {
+  if (c.starting > 0 || c.threads.empty()) return false;
+  for (const ThreadRec *r : c.threads)
+    if (running(*r)) return false;
+  return true;
+}
+
+// True when nothing inside the machine can ever wake a participant again.
+bool stuck(const Clock &c) { return c.timed.empty() && all_blocked(c); }
+
+void start_watchdog(Clock &c);
+
 // Runs after every change: when no participant can run, time moves on.
 void try_advance(Clock &c) {
-  if (c.starting > 0 || c.threads.empty()) return;
-  for (const ThreadRec *r : c.threads)
-    if (running(*r)) return;
+  if (!all_blocked(c)) return;
   if (!c.timed.empty()) {
     fire_first(c);
   } else if (c.deadlock_generation != c.generation) {
     ++c.stats.deadlocks;  // every participant waits for ever: they stay waiting
     c.deadlock_generation = c.generation;
+    if (c.stuck_handler) {
+      start_watchdog(c);
+      c.watch.notify_one();
+    }
   }
 }
 
@@ -146,12 +163,32 @@ bool all_asleep(const std::vector<pid_t> &tids) {
 // Participants blocked outside the stand-in would hold the clock for ever: when nothing has moved
 // for a while, the only runnable participants are such threads and the system has them asleep at
 // three looks in a row, the next deadline comes.
+// A run whose participants all wait without a deadline can be woken only from outside the
+// clock; when it stays so, unchanged, at four looks a tenth of a second apart, the stuck handler
+// runs (once, without the clock's lock).
 void watchdog() {
   Clock &c = clock();
   std::unique_lock<std::mutex> g(c.mu);
   uint64_t seen = c.generation;
   int strikes = 0;
+  uint64_t stuck_seen = ~uint64_t{0};
+  int stuck_looks = 0;
   for (;;) {
+    if (c.stuck_handler && stuck(c)) {
+      if (c.generation != stuck_seen) stuck_looks = 0;
+      stuck_seen = c.generation;
+      if (++stuck_looks >= 4) {
+        const std::function<void()> handler = std::move(c.stuck_handler);
+        c.stuck_handler = nullptr;
+        g.unlock();
+        handler();
+        g.lock();
+        continue;
+      }
+      c.watch.wait_for(g, std::chrono::milliseconds(100));
+      continue;
+    }
+    stuck_looks = 0;
     std::vector<pid_t> outside;
     bool candidate = !c.timed.empty() && c.starting == 0;
     for (const ThreadRec *r : c.threads) {
@@ -310,6 +347,16 @@ SimulatedThread::~SimulatedThread() {
 }
 
 bool takes_part_in_clock() { return t_rec.guards > 0; }
+
+void set_clock_stuck_handler(std::function<void()> handler) {
+  Clock &c = clock();
+  std::lock_guard<std::mutex> g(c.mu);
+  c.stuck_handler = std::move(handler);
+  if (c.stuck_handler && stuck(c)) {
+    start_watchdog(c);
+    c.watch.notify_one();
+  }
+}
 
 ClockStats clock_stats() {
   Clock &c = clock();

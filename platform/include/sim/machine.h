@@ -148,7 +148,7 @@ void register_before_reset_hook(const std::string &name, std::function<void()> o
 // a row, counts them as blocked and moves on (clock_stats().stalls counts it). A thread that is not
 // a participant never holds the clock and never makes it move.
 // When every participant waits without a deadline (a deadlock), the clock stays where it is and
-// they stay waiting (clock_stats().deadlocks counts it).
+// they stay waiting (clock_stats().deadlocks counts it), unless a stuck handler is set (below).
 // The test-driver waits of sim/window.h (wait_until, wait_for_window_class, system_close, send)
 // are bounded in real time (a safety bound, never a result): the test thread observes the machine
 // from outside and is not a participant in them.
@@ -197,6 +197,14 @@ class SimulatedThread {
 // True while the calling thread is a participant outside any wait: it runs under a
 // SimulatedThread guard or is a CreateThread thread.
 bool takes_part_in_clock();
+
+// A run that can never go on: every participant waits without a deadline and no thread is
+// starting, so nothing inside the machine will ever wake one of them again. When that state stays,
+// unchanged, for a few tenths of a second of real time, `handler` runs once, on a thread of the
+// clock's own, without any lock of the machine held. Null (the default) turns it off: a test that
+// acts on the windows from outside the clock ends such waits itself. The native tool sets one
+// (sim/run_outputs.h: end_run_when_stuck).
+void set_clock_stuck_handler(std::function<void()> handler);
 
 struct ClockStats {
   uint64_t advances = 0;   // jumps of the clock to a deadline

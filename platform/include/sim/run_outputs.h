@@ -62,6 +62,19 @@ void stop_ui_script();
 // Steps fired so far: (step index, machine time in ms).
 std::vector<std::pair<size_t, uint64_t>> ui_script_fired();
 
+// ---- A run that can never go on -----------------------------------------------------------------
+//
+// A native run whose every thread waits without a time-out (typically the message loop of a window
+// that waits for a user nobody plays) with no ui step left that could fire would wait for ever.
+// Armed, the machine ends such a run: one line on standard error naming the window that waits (its
+// title, class and the buttons that can be pressed), or saying that no window is open, and the ui
+// steps that never fired; then exit(kStuckRunExitCode), which writes the outputs as a normal end
+// does. No code of the tool (0-4, 1602, 3000; 66 and 184 as Linux cuts them) is this one.
+constexpr int kStuckRunExitCode = 75;
+// Arms (true) or disarms (false) that end. The native entry arms it while the program runs and
+// disarms it once the program has returned.
+void end_run_when_stuck(bool on);
+
 // ---- Outputs --------------------------------------------------------------------------------------
 
 // One trace entry / one window event as a JSON object (the shapes the output files use).
