@@ -408,7 +408,8 @@ std::string DriverConfig::choice(const std::string &knob, const std::vector<std:
   if (!has(knob)) return fallback;
   read_.push_back(knob);
   const std::string v = storage_desc::text((*knobs_)[knob], where_ + ".knobs." + knob);
-  if (std::find(allowed.begin(), allowed.end(), v) == allowed.end()) error(knob, "expected one of " + quoted_list(allowed));
+  if (std::find(allowed.begin(), allowed.end(), v) == allowed.end())
+    error(knob, "expected one of " + quoted_list(allowed));
   return v;
 }
 
@@ -449,7 +450,8 @@ std::shared_ptr<StorageAdapter> load_adapter(const json &a, size_t i, StorageLoa
   const std::string p = text(a["personality"], w + ".personality");
   ad->driver = make_storage_driver(p);
   if (!ad->driver)
-    bad(w + ".personality", "unknown personality \"" + p + "\", expected one of " + quoted_list(storage_personalities()));
+    bad(w + ".personality",
+        "unknown personality \"" + p + "\", expected one of " + quoted_list(storage_personalities()));
   std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "knobs", "nvme", "drive"};
   if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
   for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);
