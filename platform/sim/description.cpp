@@ -66,4 +66,11 @@ std::string text(const json &j, const std::string &where) {
   return j.get<std::string>();
 }
 
+std::string text(const json &j, const std::string &where, size_t width) {
+  std::string s = text(j, where);
+  if (s.size() > width)
+    bad(where, "\"" + s + "\" is " + std::to_string(s.size()) + " characters long, at most " + std::to_string(width));
+  return s;
+}
+
 }  // namespace sim::desc

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/src/kernel_internal.h"
@@ -283,16 +284,23 @@ void set_machine_os(const OsInfo &os) {
 }
 
 void load_machine_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    int err = errno;
+  // A relative name is read from the current folder: a message says which file that was.
+  auto refuse = [&](const std::string &what) {
     reset_machine();
-    // A relative name is read from the current folder: say which file that was.
     std::string tried = path;
     char cwd[4096];
     if (!path.empty() && path[0] != '/' && getcwd(cwd, sizeof(cwd)) != nullptr)
       tried = path + " (" + cwd + "/" + path + ")";
-    throw std::runtime_error("machine file " + tried + ": cannot open: " + std::strerror(err));
+    throw std::runtime_error("machine file " + tried + ": " + what);
+  };
+  // A folder opens for reading but reads as nothing: say what it is.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    refuse("is a directory, not a machine description (a JSON file)");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    int err = errno;
+    refuse(std::string("cannot open: ") + std::strerror(err));
   }
   std::stringstream ss;
   ss << in.rdbuf();

@@ -889,6 +889,14 @@ std::shared_ptr<StorageDriver> make_storage_driver(const std::string &personalit
   return it == r.factories.end() ? nullptr : it->second();
 }
 
+std::vector<std::string> storage_personalities() {
+  DriverRegistry &r = drivers();
+  std::lock_guard<std::mutex> g(r.lock);
+  std::vector<std::string> names;
+  for (const auto &[name, factory] : r.factories) names.push_back(name);
+  return names;
+}
+
 // ---- Loading ----------------------------------------------------------------------------------------
 
 void install_storage(std::vector<std::shared_ptr<StorageAdapter>> adapters, std::vector<std::shared_ptr<StorageLu>> lus,

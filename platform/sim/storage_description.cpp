@@ -32,6 +32,35 @@ uint64_t number(const json &j, const std::string &where, uint64_t max) { return 
 bool flag(const json &j, const std::string &where) { return desc::flag(j, place(where)); }
 std::string text(const json &j, const std::string &where) { return desc::text(j, place(where)); }
 
+namespace {
+
+// The widths of a drive model's text fields: the characters each fills in the drive's answers
+// (Identify Controller, IDENTIFY DEVICE, INQUIRY). A SCSI serial has no field of its own: VPD page
+// 83h carries it after the vendor in one designator, and the page's and the designator's one-byte
+// lengths hold 243 characters of it.
+constexpr size_t kModelWidth = 40;
+constexpr size_t kSerialWidth = 20;
+constexpr size_t kRevisionWidth = 8;  // NVMe FR, ATA words 23-26, slot revisions, component ids
+constexpr size_t kScsiVendorWidth = 8;
+constexpr size_t kScsiProductWidth = 16;
+constexpr size_t kScsiRevisionWidth = 4;
+constexpr size_t kScsiSerialWidth = 243;
+
+// `field` of `j` into `out` when it is given: a string of at most `width` characters.
+void read_text(const json &j, const char *field, const std::string &w, size_t width, std::string &out) {
+  if (j.contains(field)) out = desc::text(j[field], place(w + "." + field), width);
+}
+
+// "a", "b" or "c", for a message that lists what a field takes.
+std::string quoted_list(const std::vector<std::string> &names) {
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + ("\"" + names[i] + "\"");
+  return list;
+}
+
+}  // namespace
+
 // The times a drive takes when its description gives none: none, or those that
 // ORBU_SIM_DRIVE_TIMING ("command_ms,download_ms,activate_ms") gives every drive of the machine, so
 // that whole runs can be repeated with commands that last while the threads poll.
@@ -69,9 +98,9 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
   NvmeConfig c;
   c.timing = default_timing();
   if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
-  if (j.contains("model")) c.model = text(j["model"], w + ".model");
-  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
-  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
+  read_text(j, "model", w, kModelWidth, c.model);
+  read_text(j, "serial", w, kSerialWidth, c.serial);
+  read_text(j, "firmware", w, kRevisionWidth, c.firmware);
   if (j.contains("namespace")) c.namespace_present = flag(j["namespace"], w + ".namespace");
   if (j.contains("slot1_read_only")) c.slot1_read_only = flag(j["slot1_read_only"], w + ".slot1_read_only");
   if (j.contains("slots")) c.slot_count = static_cast<uint8_t>(number(j["slots"], w + ".slots", 7));
@@ -93,7 +122,8 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
   if (j.contains("slot_revisions")) {
     const json &a = j["slot_revisions"];
     if (!a.is_array() || a.size() > 7) bad(w + ".slot_revisions", "expected an array of at most 7 strings");
-    for (size_t i = 0; i < a.size(); ++i) c.slot_revisions[i] = text(a[i], w + ".slot_revisions");
+    for (size_t i = 0; i < a.size(); ++i)
+      c.slot_revisions[i] = desc::text(a[i], place(w + ".slot_revisions[" + std::to_string(i) + "]"), kRevisionWidth);
   }
   if (j.contains("vendor_commands")) {
     const json &v = j["vendor_commands"];
@@ -123,8 +153,8 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
   }
   if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
   if (j.contains("component_id")) {
-    const std::string id = text(j["component_id"], w + ".component_id");
-    if (id.size() > 8) bad(w + ".component_id", "at most 8 characters");
+    std::string id;
+    read_text(j, "component_id", w, kRevisionWidth, id);
     c.component_id.fill(' ');
     std::copy(id.begin(), id.end(), c.component_id.begin());
   }
@@ -138,9 +168,9 @@ void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
                       "timing"});
   c.timing = default_timing();
   if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
-  if (j.contains("model")) c.model = text(j["model"], w + ".model");
-  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
-  if (j.contains("firmware")) c.firmware = text(j["firmware"], w + ".firmware");
+  read_text(j, "model", w, kModelWidth, c.model);
+  read_text(j, "serial", w, kSerialWidth, c.serial);
+  read_text(j, "firmware", w, kRevisionWidth, c.firmware);
   if (j.contains("log_page3")) {
     const std::string p = text(j["log_page3"], w + ".log_page3");
     if (p == "present") c.log_page3 = AtaLogPage3::Present;
@@ -167,7 +197,7 @@ void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
     else bad(w + ".sense_format", "expected \"descriptor\", \"fixed_old\", \"fixed_new\" or \"fixed_long\"");
   }
   if (j.contains("fixed_valid")) s.fixed_valid = flag(j["fixed_valid"], w + ".fixed_valid");
-  if (j.contains("component_id")) c.component_id = text(j["component_id"], w + ".component_id");
+  read_text(j, "component_id", w, kRevisionWidth, c.component_id);
   if (j.contains("word141")) c.word141 = static_cast<uint16_t>(number(j["word141"], w + ".word141", 0xFFFF));
   if (j.contains("word142")) c.word142 = static_cast<uint16_t>(number(j["word142"], w + ".word142", 0xFFFF));
   if (j.contains("vu")) {
@@ -188,9 +218,7 @@ void load_vu(const json &j, const std::string &where, VuConfig &c, bool faults_o
   desc::check_fields(j, where, fields);
   auto num = [&](const char *f, uint64_t max) { return desc::number(j[f], where + "." + f, max); };
   auto firmware = [&](const char *f, std::string &out) {
-    if (!j.contains(f)) return;
-    out = desc::text(j[f], where + "." + f);
-    if (out.size() > 8) desc::bad(where + "." + f, "at most 8 characters");
+    if (j.contains(f)) out = desc::text(j[f], where + "." + f, kRevisionWidth);
   };
   if (j.contains("level")) {
     c.level = static_cast<uint16_t>(num("level", 0xFFFF));
@@ -219,10 +247,10 @@ ScsiConfig load_scsi(const json &j, const std::string &w) {
                       "vu", "timing"});
   ScsiConfig c;
   if (j.contains("timing")) c.timing = load_timing(j["timing"], w + ".timing");
-  if (j.contains("vendor")) c.vendor = text(j["vendor"], w + ".vendor");
-  if (j.contains("product")) c.product = text(j["product"], w + ".product");
-  if (j.contains("revision")) c.revision = text(j["revision"], w + ".revision");
-  if (j.contains("serial")) c.serial = text(j["serial"], w + ".serial");
+  read_text(j, "vendor", w, kScsiVendorWidth, c.vendor);
+  read_text(j, "product", w, kScsiProductWidth, c.product);
+  read_text(j, "revision", w, kScsiRevisionWidth, c.revision);
+  read_text(j, "serial", w, kScsiSerialWidth, c.serial);
   if (j.contains("peripheral_type")) c.peripheral_type = static_cast<uint8_t>(number(j["peripheral_type"], w, 0x1F));
   if (j.contains("write_buffer")) c.write_buffer_supported = flag(j["write_buffer"], w + ".write_buffer");
   if (j.contains("offset_boundary")) c.offset_boundary = static_cast<uint32_t>(number(j["offset_boundary"], w, 0xFFFFFF));
@@ -380,11 +408,8 @@ std::string DriverConfig::choice(const std::string &knob, const std::vector<std:
   if (!has(knob)) return fallback;
   read_.push_back(knob);
   const std::string v = storage_desc::text((*knobs_)[knob], where_ + ".knobs." + knob);
-  if (std::find(allowed.begin(), allowed.end(), v) == allowed.end()) {
-    std::string list;
-    for (const std::string &a : allowed) list += (list.empty() ? "\"" : ", \"") + a + "\"";
-    error(knob, "expected one of " + list);
-  }
+  if (std::find(allowed.begin(), allowed.end(), v) == allowed.end())
+    error(knob, "expected one of " + quoted_list(allowed));
   return v;
 }
 
@@ -424,7 +449,9 @@ std::shared_ptr<StorageAdapter> load_adapter(const json &a, size_t i, StorageLoa
   if (!a.contains("personality")) bad(w, "missing \"personality\"");
   const std::string p = text(a["personality"], w + ".personality");
   ad->driver = make_storage_driver(p);
-  if (!ad->driver) bad(w + ".personality", "unknown personality \"" + p + "\"");
+  if (!ad->driver)
+    bad(w + ".personality",
+        "unknown personality \"" + p + "\", expected one of " + quoted_list(storage_personalities()));
   std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "knobs", "nvme", "drive"};
   if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
   for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);

@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "kernel_fixture.h"
+#include "sim/storage.h"
 
 namespace {
 
@@ -155,6 +158,56 @@ TEST_F(Machine, FileErrorsNameTheFile) {
   EXPECT_NE(err.find(path), std::string::npos) << err;
   EXPECT_NE(err.find("invalid JSON"), std::string::npos) << err;
   std::remove(path);
+}
+
+TEST_F(Machine, ADirectoryIsNotReadAsADescription) {
+  char dir[] = "/tmp/kernel_machine_dir_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string err = error_of([&] { sim::load_machine_file(dir); });
+  rmdir(dir);
+  EXPECT_NE(err.find(std::string(dir) + ": is a directory"), std::string::npos) << err;
+  EXPECT_EQ(err.find("invalid JSON"), std::string::npos) << err;
+}
+
+// A machine with one drive of the "drives" table, reached by one disk of a `personality` adapter.
+std::string one_drive_machine(const std::string &drive, const std::string &personality = "inbox_nvme") {
+  return R"({"storage": {"drives": [{"id": "D", )" + drive + R"(}], "adapters": [{"id": "a", "personality": ")" +
+         personality + R"("}], "disks": [{"adapter": "a", "drive": "D"}]}})";
+}
+
+TEST_F(Machine, DriveTextsLongerThanTheirFieldAreRefusedNotCut) {
+  // A value that fills its field is kept whole.
+  sim::load_machine_json(one_drive_machine(R"("nvme": {"firmware": "CVB1.000", "serial": "S2345678901234567890"})"));
+  const nlohmann::json state = nlohmann::json::parse(sim::storage_state_json());
+  EXPECT_EQ(state["drives"][0]["revision"], "CVB1.000");
+  EXPECT_EQ(state["drives"][0]["serial"], "S2345678901234567890");
+  // One more character is refused, with the field's place, the value's length and the width.
+  auto refusal = [](const std::string &drive) {
+    return error_of([&] { sim::load_machine_json(one_drive_machine(drive)); });
+  };
+  const std::string head = "machine description: storage.drives[0].";
+  EXPECT_EQ(refusal(R"("nvme": {"firmware": "CVB1.00001"})"),
+            head + "nvme.firmware: \"CVB1.00001\" is 10 characters long, at most 8");
+  EXPECT_EQ(refusal(R"("scsi": {"product": "VIRTUAL DISK 0001X"})"),
+            head + "scsi.product: \"VIRTUAL DISK 0001X\" is 18 characters long, at most 16");
+  EXPECT_EQ(refusal(R"("nvme": {"slot_revisions": ["CVB1.000", "CVB2.0000"]})"),
+            head + "nvme.slot_revisions[1]: \"CVB2.0000\" is 9 characters long, at most 8");
+}
+
+TEST_F(Machine, AnUnknownPersonalityListsTheNamesThatLoad) {
+  const std::string err = error_of([] { sim::load_machine_json(one_drive_machine(R"("nvme": {})", "inbox_sata")); });
+  const std::string head = "storage.adapters[0].personality: unknown personality \"inbox_sata\", expected one of ";
+  const size_t at = err.find(head);
+  ASSERT_NE(at, std::string::npos) << err;
+  // Every name the message offers loads, and it offers them all.
+  std::vector<std::string> names;
+  std::istringstream list(err.substr(at + head.size()));
+  std::string piece;
+  for (int i = 0; std::getline(list, piece, '"'); ++i)
+    if (i % 2 == 1) names.push_back(piece);
+  EXPECT_EQ(names.size(), 12u) << err;
+  for (const std::string &name : names)
+    EXPECT_EQ(error_of([&] { sim::load_machine_json(one_drive_machine(R"("scsi": {})", name)); }), "") << name;
 }
 
 TEST_F(Machine, LaterSectionsGoToTheirLoaders) {

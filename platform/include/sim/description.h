@@ -3,6 +3,7 @@
 #pragma once
 #ifndef _WIN32
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
@@ -21,6 +22,9 @@ void check_fields(const json &j, const std::string &where, const std::vector<std
 uint64_t number(const json &j, const std::string &where, uint64_t max);
 bool flag(const json &j, const std::string &where);
 std::string text(const json &j, const std::string &where);
+// A string that fills a field of `width` characters (a drive's model, serial, revision...): a
+// longer one is refused with its length and the width, never cut.
+std::string text(const json &j, const std::string &where, size_t width);
 
 }  // namespace sim::desc
 

@@ -109,6 +109,8 @@
 //   A drive without "timing" takes the times of ORBU_SIM_DRIVE_TIMING ("3,20,2000": command,
 //   download piece, activation) when that variable is set, else none (NVMe and ATA drives).
 // Numbers may be JSON numbers or strings in hexadecimal ("0x20"). Unknown fields are errors.
+// A text longer than the field it fills (model 40, serial 20, firmware 8, SCSI vendor 8, product
+// 16, revision 4, ...) is refused, never cut; every width: docs/machines.md, "Drive models".
 //
 // Contents of the RAID and HBA personalities (read into sim/storage/contents.h; every "drive" names
 // a drive of the "drives" table; texts at most as long as the driver's field):

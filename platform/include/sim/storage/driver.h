@@ -364,6 +364,8 @@ class StorageDriver {
 using StorageDriverFactory = std::function<std::shared_ptr<StorageDriver>()>;
 void register_storage_driver(const std::string &personality, StorageDriverFactory factory);
 std::shared_ptr<StorageDriver> make_storage_driver(const std::string &personality);
+// The names make_storage_driver knows, in alphabetical order.
+std::vector<std::string> storage_personalities();
 
 // Personalities built into the stack (registered by storage.cpp on first use).
 std::shared_ptr<StorageDriver> make_inbox_nvme_driver();
