@@ -175,11 +175,20 @@ if [ -f "$work/state-before.json" ] && [ -f "$ORBU_SIM_STATE_OUT" ]; then
     /^      "revision"/ { if (file == 1) before[id] = $4; else after[id] = $4 }
     END {
       if (n == 0) { print "(no drives)"; exit }
-      printf "%-10s %-18s %-10s %-10s %s\n", "drive", "model", "before", "after", "pending"
+      # Each column as wide as its longest entry, so that long models keep the rows in line.
+      wd = 10; wm = 18; wr = 10
       for (i = 1; i <= n; i++) {
         id = order[i]
-        printf "%-10s %-18s %-10s %-10s %s\n", id, model[id], before[id], after[id],
-               (id in pending) ? pending[id] : "-"
+        if (length(id) >= wd) wd = length(id) + 1
+        if (length(model[id]) >= wm) wm = length(model[id]) + 1
+        if (length(before[id]) >= wr) wr = length(before[id]) + 1
+        if (length(after[id]) >= wr) wr = length(after[id]) + 1
+      }
+      row = "%-" wd "s %-" wm "s %-" wr "s %-" wr "s %s\n"
+      printf row, "drive", "model", "before", "after", "pending"
+      for (i = 1; i <= n; i++) {
+        id = order[i]
+        printf row, id, model[id], before[id], after[id], (id in pending) ? pending[id] : "-"
       }
     }' "$work/state-before.json" "$ORBU_SIM_STATE_OUT"
 else
