@@ -119,9 +119,17 @@ NvmeConfig load_nvme(const json &j, const std::string &w) {
     else bad(w + ".activation", "expected \"commit\", \"reset\", \"power_cycle\" or \"never\"");
   }
   if (j.contains("active_slot")) c.active_slot = static_cast<uint8_t>(number(j["active_slot"], w + ".active_slot", 7));
+  // A controller has 1 to 7 slots and runs from one of them: a value the drive could not report is
+  // refused, not bent into one it can.
+  if (c.slot_count == 0) bad(w + ".slots", "expected 1 to 7 firmware slots, not 0");
+  if (c.active_slot == 0 || c.active_slot > c.slot_count)
+    bad(w + ".active_slot", "expected a slot from 1 to " + std::to_string(c.slot_count) + " (\"slots\"), not " +
+                                std::to_string(c.active_slot));
   if (j.contains("slot_revisions")) {
     const json &a = j["slot_revisions"];
-    if (!a.is_array() || a.size() > 7) bad(w + ".slot_revisions", "expected an array of at most 7 strings");
+    if (!a.is_array() || a.size() > c.slot_count)
+      bad(w + ".slot_revisions",
+          "expected an array of at most " + std::to_string(c.slot_count) + " strings, one per slot (\"slots\")");
     for (size_t i = 0; i < a.size(); ++i)
       c.slot_revisions[i] = desc::text(a[i], place(w + ".slot_revisions[" + std::to_string(i) + "]"), kRevisionWidth);
   }

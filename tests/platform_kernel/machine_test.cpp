@@ -194,6 +194,23 @@ TEST_F(Machine, DriveTextsLongerThanTheirFieldAreRefusedNotCut) {
             head + "nvme.slot_revisions[1]: \"CVB2.0000\" is 9 characters long, at most 8");
 }
 
+// Slot numbers an NVMe controller could not report are refused, not bent into ones it can.
+TEST_F(Machine, NvmeSlotsOutsideTheControllersAreRefused) {
+  sim::load_machine_json(one_drive_machine(R"("nvme": {"slots": 3, "active_slot": 3, "slot_revisions": ["A", "B", ""]})"));
+  const nlohmann::json state = nlohmann::json::parse(sim::storage_state_json());
+  EXPECT_EQ(state["drives"][0]["active_slot"], 3);
+  auto refusal = [](const std::string &drive) {
+    return error_of([&] { sim::load_machine_json(one_drive_machine(drive)); });
+  };
+  const std::string head = "machine description: storage.drives[0].nvme.";
+  EXPECT_EQ(refusal(R"("nvme": {"slots": 0})"), head + "slots: expected 1 to 7 firmware slots, not 0");
+  EXPECT_EQ(refusal(R"("nvme": {"slots": 2, "active_slot": 3})"),
+            head + "active_slot: expected a slot from 1 to 2 (\"slots\"), not 3");
+  EXPECT_EQ(refusal(R"("nvme": {"active_slot": 0})"), head + "active_slot: expected a slot from 1 to 2 (\"slots\"), not 0");
+  EXPECT_EQ(refusal(R"("nvme": {"slots": 1, "slot_revisions": ["A", "B"]})"),
+            head + "slot_revisions: expected an array of at most 1 strings, one per slot (\"slots\")");
+}
+
 TEST_F(Machine, AnUnknownPersonalityListsTheNamesThatLoad) {
   const std::string err = error_of([] { sim::load_machine_json(one_drive_machine(R"("nvme": {})", "inbox_sata")); });
   const std::string head = "storage.adapters[0].personality: unknown personality \"inbox_sata\", expected one of ";
