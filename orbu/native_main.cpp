@@ -26,6 +26,8 @@ int main(int argc, char **argv) {
   } catch (const std::exception &e) {
     std::fprintf(stderr, "orbu: cannot load the simulated machine %s: %s\n",
                  machine != nullptr ? machine : "", e.what());
+    // No machine ran: an empty drive list at exit would read as a machine without drives.
+    unsetenv("ORBU_SIM_STATE_OUT");
     return 1;
   }
 

@@ -53,6 +53,8 @@ TEST_F(RunCommand, TheToolsExitCodeIsTheCommands) {
   const run_result unloadable = run("ORBU_SIM_MACHINE=missing.json", "");
   EXPECT_EQ(1, unloadable.exit_code) << unloadable.output;
   expect_has(unloadable, "cannot load the simulated machine " + dir_.file("missing.json"));
+  // No machine ran, so no drive list: not a machine without drives.
+  expect_has(unloadable, "(no drive states written)");
 }
 
 TEST_F(RunCommand, HelpAndRefusalsRunNothing) {
