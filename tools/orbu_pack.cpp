@@ -403,6 +403,22 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
   return 0;
 }
 
+constexpr const char *kUsageLine =
+    "usage: orbu_pack [--strip-package] [--unchecked] <description.json> <input executable> <output file>\n";
+
+void print_help() {
+  std::fputs(kUsageLine, stdout);
+  std::fputs("\n"
+             "Appends the update package that DESCRIPTION names (its records and images) to a copy of\n"
+             "the plain tool (build/native/orbu/orbu or build/windows/orbu/orbu.exe) and writes it as\n"
+             "OUTPUT. The description's fields are in docs/running.md (\"The package description\").\n"
+             "  --strip-package  drop the package the input already carries (refused otherwise)\n"
+             "  --unchecked      let records name missing or empty images (for tests of the tool's\n"
+             "                   own consistency check)\n"
+             "  -h, --help       this text\n",
+             stdout);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -410,19 +426,24 @@ int main(int argc, char **argv) {
   // testing the tool's own consistency check.
   options opts;
   int first = 1;
-  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; first++) {
+  for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; first++) {
     if (std::strcmp(argv[first], "--unchecked") == 0) {
       opts.check_records = false;
     } else if (std::strcmp(argv[first], "--strip-package") == 0) {
       opts.strip_package = true;
-    } else {
+    } else if (std::strcmp(argv[first], "--help") == 0 || std::strcmp(argv[first], "-h") == 0) {
+      print_help();
+      return 0;
+    } else if (std::strcmp(argv[first], "--") == 0) {
+      first++;
       break;
+    } else {
+      std::fprintf(stderr, "orbu_pack: unknown option %s (--help for the options)\n%s", argv[first], kUsageLine);
+      return 1;
     }
   }
   if (argc - first != 3) {
-    std::fprintf(stderr,
-                 "usage: orbu_pack [--strip-package] [--unchecked] <description.json> "
-                 "<input executable> <output file>\n");
+    std::fputs(kUsageLine, stderr);
     return 1;
   }
   argv += first - 1;

@@ -144,6 +144,22 @@ TEST_F(PackTool, SampleDescriptionPacks) {
   EXPECT_EQ(0, orbu_check_binaries(&config_));
 }
 
+// --help answers and writes nothing; an option it does not know is refused, not read as the
+// description's name.
+TEST_F(PackTool, HelpAndUnknownOptions) {
+  const std::string pack = std::string(ORBU_PACK_PATH) + " ";
+  const run_result help = run_shell(pack + "--help");
+  EXPECT_EQ(0, help.exit_code) << help.output;
+  EXPECT_NE(std::string::npos, help.output.find("--strip-package  drop the package")) << help.output;
+  const std::string desc = std::string(ORBU_SAMPLES_DIR) + "/monb-sample.json";
+  const run_result unknown =
+      run_shell(pack + "--strip " + shell_quote(desc) + " " + shell_quote(dir_.file("carrier")) + " " +
+                shell_quote(dir_.file("out")));
+  EXPECT_EQ(1, unknown.exit_code) << unknown.output;
+  EXPECT_NE(std::string::npos, unknown.output.find("orbu_pack: unknown option --strip")) << unknown.output;
+  EXPECT_FALSE(fs::exists(dir_.file("out")));
+}
+
 TEST_F(PackTool, BadDescriptionsAreRefused) {
   json d = monb();
   d["strategy"] = "mnob";
