@@ -24,8 +24,16 @@ int main(int argc, char **argv) {
       sim::use_default_machine();
     }
   } catch (const std::exception &e) {
-    std::fprintf(stderr, "orbu: cannot load the simulated machine %s: %s\n",
-                 machine != nullptr ? machine : "", e.what());
+    // The loader's message names the file it could not read; a description error names only its
+    // place, so the file goes in front of it.
+    const std::string what = e.what();
+    if (machine == nullptr || machine[0] == '\0') {
+      std::fprintf(stderr, "orbu: cannot load the built-in default machine: %s\n", what.c_str());
+    } else if (what.find(machine) != std::string::npos) {
+      std::fprintf(stderr, "orbu: cannot load the simulated machine: %s\n", what.c_str());
+    } else {
+      std::fprintf(stderr, "orbu: cannot load the simulated machine %s: %s\n", machine, what.c_str());
+    }
     // No machine ran: an empty drive list at exit would read as a machine without drives.
     unsetenv("ORBU_SIM_STATE_OUT");
     return 1;

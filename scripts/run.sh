@@ -36,7 +36,8 @@ Variables (relative paths are read from the folder the command is started in):
     ORBU_SIM_TRACE_OUT  the request trace (default RUN/trace.jsonl)
     ORBU_SIM_UI_OUT     the window's event history (default RUN/ui.jsonl)
     ORBU_SIM_STATE_OUT  the drive states at exit (default RUN/state.json)
-    ORBU_RUN_DIR        the run folder RUN (default build/run); the files below are replaced,
+    ORBU_RUN_DIR        the run folder RUN (default build/run of the repository, wherever the
+                        command is started); the files below are replaced,
                         nothing else in it is touched
     ORBU_RUN_BUILD_DIR  a native build tree that already holds orbu and orbu_pack: nothing is
                         installed or built, its programs are used as they are

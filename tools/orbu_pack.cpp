@@ -27,6 +27,7 @@
 // Text fields must be shorter than their field width (room for the NUL). Every record's
 // binary_name must name one of the images, which must not be empty; no image may exceed
 // 4294967295 bytes.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -370,16 +371,25 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
     carrier.resize((size_t)plain_length);
   }
 
-  // Built next to the output and renamed at the end, so that a failure leaves no output file.
-  const fs::path temporary = output.string() + ".partial";
+  // Built next to the output and renamed at the end, so that a failure leaves no output file. The
+  // rename would replace whatever stands at the output's name: anything but a regular file (a
+  // device, a pipe, a folder) is refused, not replaced.
   std::error_code ec;
+  const fs::file_status existing = fs::status(output, ec);
+  if (fs::exists(existing) && !fs::is_regular_file(existing))
+    throw std::runtime_error("cannot write " + output.string() + ": it exists and is not a regular file");
+  const fs::path temporary = output.string() + ".partial";
   fs::remove(temporary, ec);
   try {
     {
       std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
       out.write((const char *)carrier.data(), (std::streamsize)carrier.size());
       out.close();
-      if (!out) throw std::runtime_error("cannot write " + temporary.string());
+      if (!out) {
+        // Named as the user gave it, with the system's reason: the temporary beside it is ours.
+        const int reason = errno;
+        throw std::runtime_error("cannot write " + output.string() + ": " + std::strerror(reason));
+      }
     }
     huld_error err;
     std::memset(&err, 0, sizeof(err));

@@ -189,10 +189,10 @@ void load_ata(const json &j, const std::string &w, AtaConfig &c, SatConfig &s) {
   if (j.contains("mode3")) c.mode3_supported = flag(j["mode3"], w + ".mode3");
   if (j.contains("mode7")) c.mode7_supported = flag(j["mode7"], w + ".mode7");
   if (j.contains("modeE")) c.modeE_supported = flag(j["modeE"], w + ".modeE");
-  if (j.contains("log_min_blocks")) c.log_min_blocks = static_cast<uint16_t>(number(j["log_min_blocks"], w, 0xFFFF));
-  if (j.contains("log_max_blocks")) c.log_max_blocks = static_cast<uint16_t>(number(j["log_max_blocks"], w, 0xFFFF));
-  if (j.contains("word234")) c.word234_min_blocks = static_cast<uint16_t>(number(j["word234"], w, 0xFFFF));
-  if (j.contains("word235")) c.word235_max_blocks = static_cast<uint16_t>(number(j["word235"], w, 0xFFFF));
+  if (j.contains("log_min_blocks")) c.log_min_blocks = static_cast<uint16_t>(number(j["log_min_blocks"], w + ".log_min_blocks", 0xFFFF));
+  if (j.contains("log_max_blocks")) c.log_max_blocks = static_cast<uint16_t>(number(j["log_max_blocks"], w + ".log_max_blocks", 0xFFFF));
+  if (j.contains("word234")) c.word234_min_blocks = static_cast<uint16_t>(number(j["word234"], w + ".word234", 0xFFFF));
+  if (j.contains("word235")) c.word235_max_blocks = static_cast<uint16_t>(number(j["word235"], w + ".word235", 0xFFFF));
   if (j.contains("activation_needs_power_cycle"))
     c.activation_needs_power_cycle = flag(j["activation_needs_power_cycle"], w + ".activation_needs_power_cycle");
   if (j.contains("identify_fails")) c.identify_fails = flag(j["identify_fails"], w + ".identify_fails");
@@ -259,9 +259,9 @@ ScsiConfig load_scsi(const json &j, const std::string &w) {
   read_text(j, "product", w, kScsiProductWidth, c.product);
   read_text(j, "revision", w, kScsiRevisionWidth, c.revision);
   read_text(j, "serial", w, kScsiSerialWidth, c.serial);
-  if (j.contains("peripheral_type")) c.peripheral_type = static_cast<uint8_t>(number(j["peripheral_type"], w, 0x1F));
+  if (j.contains("peripheral_type")) c.peripheral_type = static_cast<uint8_t>(number(j["peripheral_type"], w + ".peripheral_type", 0x1F));
   if (j.contains("write_buffer")) c.write_buffer_supported = flag(j["write_buffer"], w + ".write_buffer");
-  if (j.contains("offset_boundary")) c.offset_boundary = static_cast<uint32_t>(number(j["offset_boundary"], w, 0xFFFFFF));
+  if (j.contains("offset_boundary")) c.offset_boundary = static_cast<uint32_t>(number(j["offset_boundary"], w + ".offset_boundary", 0xFFFFFF));
   if (j.contains("vu")) {
     c.vu.emplace();
     c.vu->level = 5;
@@ -561,9 +561,9 @@ void load_unit_address(StorageLu &lu, const StorageAdapter &ad, const json &d, c
       lu.has_address = false;
     } else {
       check_fields(a, w + ".address", {"path_id", "target_id", "lun"});
-      if (a.contains("path_id")) lu.path_id = static_cast<uint8_t>(number(a["path_id"], w + ".address", 255));
-      if (a.contains("target_id")) lu.target_id = static_cast<uint8_t>(number(a["target_id"], w + ".address", 255));
-      if (a.contains("lun")) lu.lun = static_cast<uint8_t>(number(a["lun"], w + ".address", 255));
+      if (a.contains("path_id")) lu.path_id = static_cast<uint8_t>(number(a["path_id"], w + ".address.path_id", 255));
+      if (a.contains("target_id")) lu.target_id = static_cast<uint8_t>(number(a["target_id"], w + ".address.target_id", 255));
+      if (a.contains("lun")) lu.lun = static_cast<uint8_t>(number(a["lun"], w + ".address.lun", 255));
     }
   }
   if (!has_paths && !lu.has_address)
@@ -621,7 +621,7 @@ std::shared_ptr<StorageLu> load_unit(const json &d, size_t i, StorageLoad &l, ui
   if (!is_disk) {
     lu->physical_drive = kNoPhysicalDrive;
   } else if (d.contains("physical_drive")) {
-    lu->physical_drive = static_cast<uint32_t>(number(d["physical_drive"], w, 0xFFFF));
+    lu->physical_drive = static_cast<uint32_t>(number(d["physical_drive"], w + ".physical_drive", 0xFFFF));
   } else {
     while (l.drives.count(next_drive)) ++next_drive;
     lu->physical_drive = next_drive;

@@ -1,6 +1,7 @@
 // The packaging tool: good descriptions give a package the application reads back, bad ones are
 // refused with a message and leave no output.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +159,24 @@ TEST_F(PackTool, HelpAndUnknownOptions) {
   EXPECT_EQ(1, unknown.exit_code) << unknown.output;
   EXPECT_NE(std::string::npos, unknown.output.find("orbu_pack: unknown option --strip")) << unknown.output;
   EXPECT_FALSE(fs::exists(dir_.file("out")));
+}
+
+// The finished package is renamed onto the output: what stands there and is not a regular file
+// (a pipe here, a device elsewhere) is refused, not replaced; an output that cannot be written is
+// named as the user gave it.
+TEST_F(PackTool, OutputsThatCannotTakeThePackage) {
+  const std::string desc = std::string(ORBU_SAMPLES_DIR) + "/monb-sample.json";
+  const std::string pipe = dir_.file("pipe");
+  ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
+  const run_result r = run_pack(desc, dir_.file("carrier"), pipe);
+  EXPECT_EQ(1, r.exit_code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("cannot write " + pipe + ": it exists and is not a regular file"))
+      << r.output;
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  const std::string missing = dir_.file("no/such/folder/out");
+  const run_result m = run_pack(desc, dir_.file("carrier"), missing);
+  EXPECT_EQ(1, m.exit_code) << m.output;
+  EXPECT_NE(std::string::npos, m.output.find("cannot write " + missing + ": No such file or directory")) << m.output;
 }
 
 TEST_F(PackTool, BadDescriptionsAreRefused) {

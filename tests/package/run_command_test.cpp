@@ -52,7 +52,7 @@ TEST_F(RunCommand, TheToolsExitCodeIsTheCommands) {
 
   const run_result unloadable = run("ORBU_SIM_MACHINE=missing.json", "");
   EXPECT_EQ(1, unloadable.exit_code) << unloadable.output;
-  expect_has(unloadable, "cannot load the simulated machine " + dir_.file("missing.json"));
+  expect_has(unloadable, "cannot load the simulated machine: machine file " + dir_.file("missing.json") + ": cannot open");
   // No machine ran, so no drive list: not a machine without drives.
   expect_has(unloadable, "(no drive states written)");
 }

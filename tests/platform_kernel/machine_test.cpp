@@ -194,8 +194,9 @@ TEST_F(Machine, DriveTextsLongerThanTheirFieldAreRefusedNotCut) {
             head + "nvme.slot_revisions[1]: \"CVB2.0000\" is 9 characters long, at most 8");
 }
 
-// Slot numbers an NVMe controller could not report are refused, not bent into ones it can.
-TEST_F(Machine, NvmeSlotsOutsideTheControllersAreRefused) {
+// Numbers a drive could not report are refused, not bent into ones it can, and the refusal names
+// the field.
+TEST_F(Machine, DriveNumbersOutsideTheirRangeAreRefusedWithTheirField) {
   sim::load_machine_json(one_drive_machine(R"("nvme": {"slots": 3, "active_slot": 3, "slot_revisions": ["A", "B", ""]})"));
   const nlohmann::json state = nlohmann::json::parse(sim::storage_state_json());
   EXPECT_EQ(state["drives"][0]["active_slot"], 3);
@@ -209,6 +210,8 @@ TEST_F(Machine, NvmeSlotsOutsideTheControllersAreRefused) {
   EXPECT_EQ(refusal(R"("nvme": {"active_slot": 0})"), head + "active_slot: expected a slot from 1 to 2 (\"slots\"), not 0");
   EXPECT_EQ(refusal(R"("nvme": {"slots": 1, "slot_revisions": ["A", "B"]})"),
             head + "slot_revisions: expected an array of at most 1 strings, one per slot (\"slots\")");
+  EXPECT_EQ(refusal(R"("ata": {"word234": 65536})"),
+            "machine description: storage.drives[0].ata.word234: value 65536 is out of range (at most 65535)");
 }
 
 TEST_F(Machine, AnUnknownPersonalityListsTheNamesThatLoad) {
