@@ -146,6 +146,16 @@ TEST_F(FaultSection, ShortReturnKeepsTheBufferPastTheBytesReturned) {
   EXPECT_EQ(0xEC, ata.g8(46));  // the task file as sent
   EXPECT_EQ(0u, ata.g32(48));   // no data
   EXPECT_EQ(identifies + 1, sim::storage_ata(1)->command_count(0xEC));
+  // With an output buffer of its own, longer than the request, past the bytes returned it keeps
+  // what the caller had put there (also without a time-out, which keeps the buffer on its own).
+  Buf in = ata_pass_through(0x02, AtaRegs{.count = 1, .command = 0xEC}, nullptr, 512);
+  in.u32(12, 0);  // TimeOutValue
+  Buf out(in.size() + 64);
+  std::fill(out.b.begin(), out.b.end(), uint8_t{0xA5});
+  const Answer b = inout2(sata, kAtaPassThrough, in, out);
+  ASSERT_TRUE(b.ok);
+  EXPECT_EQ(40u, b.returned);
+  EXPECT_EQ(std::vector<uint8_t>(out.size() - 40, 0xA5), std::vector<uint8_t>(out.b.begin() + 40, out.b.end()));
 }
 
 TEST_F(FaultSection, RegistryReadsAskTheRules) {
