@@ -49,12 +49,6 @@ std::string default_machine_with_two_namespaces(bool maker) {
   return m.dump();
 }
 
-size_t occurrences(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 TEST(EngineOneDriveTwice, DriveOnTwoNamespacesIsUpdatedOnce) {
   for (bool maker : {false, true}) {
     SCOPED_TRACE(maker ? "maker's driver" : "in-box driver");
@@ -65,7 +59,7 @@ TEST(EngineOneDriveTwice, DriveOnTwoNamespacesIsUpdatedOnce) {
     ASSERT_EQ(out.failure, "") << out.log;
     EXPECT_EQ(out.drive("N")["revision"], "CN100002");
     EXPECT_EQ(out.drive("N")["activations"], 1) << out.log;
-    EXPECT_EQ(occurrences(out.log, "successfully completed NVMe download."), 1u) << out.log;
+    EXPECT_EQ(count_of(out.log, "successfully completed NVMe download."), 1u) << out.log;
     EXPECT_EQ(out.states.size(), 2u);  // the NVMe record and the SATA drive's
     EXPECT_EQ(out.states.at(0).second, kUpdated);
     EXPECT_EQ(out.summary, "0/1/0/1");  // the SATA drive has no record

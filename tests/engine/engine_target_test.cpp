@@ -34,10 +34,7 @@ void expect_none_updated(const Outcome &out, const std::string &target, int matc
   EXPECT_EQ(failed, matches) << out.log;
   const std::string line = "not updated, CLI target " + target + " matches " +
                            std::to_string(matches) + " devices";
-  int lines = 0;
-  for (size_t at = out.log.find(line); at != std::string::npos; at = out.log.find(line, at + 1))
-    lines++;
-  EXPECT_EQ(lines, matches) << out.log;
+  EXPECT_EQ(count_of(out.log, line), static_cast<size_t>(matches)) << out.log;
   for (const auto &[id, drive] : out.drives.items()) {
     EXPECT_EQ(drive["staged_bytes"], 0) << id;
     EXPECT_EQ(drive["activations"], 0) << id;
