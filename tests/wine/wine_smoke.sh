@@ -11,7 +11,12 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 
-fail() { echo "FAIL: $*"; [ -f "${log:-}" ] && { echo "--- log ---"; cat "$log"; }; exit 1; }
+fail() {
+  echo "FAIL: $*"
+  [ -s "${wine_out:-}" ] && { echo "--- Wine said ---"; cat "$wine_out"; }
+  [ -f "${log:-}" ] && { echo "--- log ---"; cat "$log"; }
+  exit 1
+}
 
 if [ "$case_name" = prefix ]; then
   mkdir -p "$WINEPREFIX"
@@ -37,7 +42,24 @@ expect_in_order() {
   done
 }
 
-run() { wine "$work/orbu.exe" "$@" >/dev/null 2>&1; echo $?; }
+# Runs a program of the work folder under Wine and prints its exit code; what Wine printed is kept
+# for fail(). When Wine itself fails to start (its loader or server says so), the prefix's server
+# is ended and the run is tried once more: such a start has not run the program at all.
+wine_out=$work/wine-out.txt
+wine_exe() {
+  local exe=$1; shift
+  wine "$exe" "$@" >"$wine_out" 2>&1
+  local code=$?
+  if [ "$code" != 0 ] && grep -qE '^(wine|wineserver)(:| client error)|wine server seems to be running' "$wine_out"; then
+    { echo "--- Wine failed to start (exit $code), tried again ---"; cat "$wine_out"; } >"$work/wine-first.txt"
+    wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+    wine "$exe" "$@" >"$wine_out" 2>&1
+    code=$?
+    cat "$work/wine-first.txt" >>"$wine_out"
+  fi
+  echo "$code"
+}
+run() { wine_exe "$work/orbu.exe" "$@"; }
 
 case "$case_name" in
   silent_cli)
@@ -101,10 +123,10 @@ case "$case_name" in
     # silent generic run -> exit 4. With "/log=" the log is written there.
     [ -x "$packer" ] || fail "no packer"
     "$packer" "$packages/silent-generic.json" "$work/orbu.exe" "$work/packaged.exe" >/dev/null || fail "packing failed"
-    code=$(wine "$work/packaged.exe" >/dev/null 2>&1; echo $?)
+    code=$(wine_exe "$work/packaged.exe")
     [ "$code" = 4 ] || fail "exit code $code, expected 4"
     [ ! -f "$work/corvaneupdlog.txt" ] || fail "a silent package wrote the default log"
-    code=$(wine "$work/packaged.exe" "/log=packaged.txt" >/dev/null 2>&1; echo $?)
+    code=$(wine_exe "$work/packaged.exe" "/log=packaged.txt")
     log=$work/packaged.txt
     [ "$code" = 4 ] || fail "exit code $code, expected 4 with /log="
     expect_in_order "$log" "Detected embedded binary configuration." "    Customer: Generic" "    Strategy: monb" \
@@ -118,7 +140,7 @@ case "$case_name" in
     folder="$work/$(printf '\xe6\x9b\xb4\xe6\x96\xb0\xe3\x83\x84\xe3\x83\xbc\xe3\x83\xab')"
     mkdir -p "$folder"
     "$packer" "$packages/silent-generic.json" "$work/orbu.exe" "$folder/packaged.exe" >/dev/null || fail "packing failed"
-    code=$(wine "$folder/packaged.exe" "/log=packaged.txt" >/dev/null 2>&1; echo $?)
+    code=$(wine_exe "$folder/packaged.exe" "/log=packaged.txt")
     log=$work/packaged.txt
     [ "$code" = 4 ] || fail "exit code $code, expected 4"
     expect_in_order "$log" "Detected embedded binary configuration." "    Strategy: monb" "End Timestamp: "
@@ -126,7 +148,7 @@ case "$case_name" in
   packaged_missing_image)
     [ -x "$packer" ] || fail "no packer"
     "$packer" --unchecked "$packages/missing-image.json" "$work/orbu.exe" "$work/packaged.exe" >/dev/null || fail "packing failed"
-    code=$(wine "$work/packaged.exe" /s >/dev/null 2>&1; echo $?)
+    code=$(wine_exe "$work/packaged.exe" /s)
     log=$work/corvaneupdlog.txt
     [ "$code" = 1 ] || fail "exit code $code, expected 1"
     expect_in_order "$log" "Detected embedded binary configuration." \
