@@ -320,10 +320,7 @@ uint32_t huld_max(uint32_t a, uint32_t b) { return a > b ? a : b; }
 // ---------------------------------------------------------------------------------------------
 // Files
 // ---------------------------------------------------------------------------------------------
-namespace {
-
-// Size of an open file (position left at its start), -1 on failure.
-int64_t stream_size(FILE *f) {
+int64_t huld_stream_size(FILE *f) {
 #ifdef _WIN32
   if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
   int64_t size = _ftelli64(f);
@@ -336,13 +333,11 @@ int64_t stream_size(FILE *f) {
   return size;
 }
 
-}  // namespace
-
 int huld_file_read(const char *path, void *buffer, size_t n) {
   if (!path) return 1;
   FILE *f = fopen(path, "rb");
   if (!f) return 1;
-  int64_t size = stream_size(f);
+  int64_t size = huld_stream_size(f);
   if (size < 0) {
     fclose(f);
     return 1;
@@ -361,7 +356,7 @@ int64_t huld_file_size(const char *path) {
   if (!path) return -1;
   FILE *f = fopen(path, "rb");
   if (!f) return -1;
-  int64_t size = stream_size(f);
+  int64_t size = huld_stream_size(f);
   fclose(f);
   return size;
 }

@@ -124,6 +124,9 @@ uint32_t huld_max(uint32_t a, uint32_t b);
 int huld_file_read(const char *path, void *buffer, size_t n);
 // The file's size in bytes, -1 when it cannot be opened.
 int64_t huld_file_size(const char *path);
+// The size of an open file in bytes, its position left at the start; -1 when the size cannot be
+// taken (a pipe, or a seek that fails).
+int64_t huld_stream_size(FILE *f);
 // Appends n bytes. 0 done, 1 the file could not be opened, 2 the write tries are used up.
 int huld_file_append(const char *path, const void *buffer, size_t n);
 // Frees *line if set, takes a new 1024-byte heap buffer and reads one line (at most 1023

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "huld/huld_log.h"
+#include "huld/huld_util.h"
 #include "orbu/orbu_strategy_table.h"
 #include "platform/win32.h"
 #include "vornpackbin/vornpackbin.h"
@@ -165,25 +166,6 @@ int orbu_read_stream(FILE *file, uint64_t limit, uint8_t **data, uint64_t *size)
   return 1;
 }
 
-namespace {
-
-// Whether an open file is known to hold more than `limit` bytes (its position left at the start).
-// A file whose size cannot be taken is not: its reader still stops at the limit.
-bool known_above(FILE *file, uint64_t limit) {
-#ifdef _WIN32
-  const bool seeks = _fseeki64(file, 0, SEEK_END) == 0;
-  const int64_t end = seeks ? _ftelli64(file) : -1;
-  const bool back = _fseeki64(file, 0, SEEK_SET) == 0;
-#else
-  const bool seeks = fseeko(file, 0, SEEK_END) == 0;
-  const int64_t end = seeks ? static_cast<int64_t>(ftello(file)) : -1;
-  const bool back = fseeko(file, 0, SEEK_SET) == 0;
-#endif
-  return back && end >= 0 && static_cast<uint64_t>(end) > limit;
-}
-
-}  // namespace
-
 int orbu_read_file(const char *path, uint64_t limit, uint8_t **data, uint64_t *size) {
   *data = nullptr;
   *size = 0;
@@ -192,7 +174,8 @@ int orbu_read_file(const char *path, uint64_t limit, uint8_t **data, uint64_t *s
   if (file == nullptr) return 1;
   // A file larger than the limit is refused by its size, before a byte is read or a block grown
   // for it.
-  const int result = known_above(file, limit) ? 1 : orbu_read_stream(file, limit, data, size);
+  const int64_t known = huld_stream_size(file);
+  const int result = known >= 0 && static_cast<uint64_t>(known) > limit ? 1 : orbu_read_stream(file, limit, data, size);
   std::fclose(file);
   return result;
 }
