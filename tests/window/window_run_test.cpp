@@ -4,6 +4,7 @@
 
 #include "orbu/orbu_main.h"
 #include "platform/win32.h"
+#include "sim/machine.h"
 #include "sim/window.h"
 #include "test_engine.h"
 
@@ -80,7 +81,10 @@ TEST(WindowRun, StartPressedTwiceUpdatesOnce) {
       sim::post_close();
       return;
     }
-    // Two clicks queued before the first is handled.
+    // Two clicks posted back to back. The window thread may handle the first before the second
+    // arrives; taking part in the clock keeps machine time still until both are posted, so the
+    // second always comes while the update runs and never after it has ended.
+    sim::SimulatedThread hold_time;
     for (int i = 0; i < 2; i++)
       PostMessageA(window, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
                    reinterpret_cast<LPARAM>(start->hwnd));
