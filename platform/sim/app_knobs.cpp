@@ -3,8 +3,8 @@
 namespace sim {
 
 AppKnobs &app_knobs() {
-  static AppKnobs knobs;
-  return knobs;
+  static AppKnobs *knobs = new AppKnobs;
+  return *knobs;
 }
 
 }  // namespace sim

@@ -66,8 +66,8 @@ struct VideoState {
   std::vector<std::shared_ptr<const VideoDevice>> devices;
 };
 VideoState &video() {
-  static VideoState s;
-  return s;
+  static VideoState *s = new VideoState;
+  return *s;
 }
 
 bool fault(const char *function, HRESULT *hr) { return internal::com_fault(function, "", hr); }

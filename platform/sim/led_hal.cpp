@@ -37,8 +37,8 @@ struct LedState {
   std::vector<LedHalCall> calls;
 };
 LedState &state() {
-  static LedState s;
-  return s;
+  static LedState *s = new LedState;
+  return *s;
 }
 
 LedHalCall make_call(const std::string &server, int device, const char *method) {

@@ -49,8 +49,8 @@ struct TaskSched {
   std::vector<TaskRegistration> log;
 };
 TaskSched &sched() {
-  static TaskSched s;
-  return s;
+  static TaskSched *s = new TaskSched;
+  return *s;
 }
 
 bool fault(const std::string &function, HRESULT *hr) { return internal::com_fault(function.c_str(), "", hr); }

@@ -68,8 +68,8 @@ struct WmiState {
   std::vector<std::string> calls;
 };
 WmiState &wmi() {
-  static WmiState s;
-  return s;
+  static WmiState *s = new WmiState;
+  return *s;
 }
 
 void log_call(std::string line) {

@@ -33,8 +33,8 @@ struct Gdi {
 };
 
 Gdi &gdi() {
-  static Gdi g;
-  return g;
+  static Gdi *g = new Gdi;
+  return *g;
 }
 
 uintptr_t value_of(const void *p) { return reinterpret_cast<uintptr_t>(p); }

@@ -22,9 +22,11 @@ using namespace sim::internal::wm;
 
 namespace sim::internal::wm {
 
+// Never destroyed: a detached thread of the program can still be ending, and clean up its windows
+// and queue, while the process runs its exit handlers.
 State &st() {
-  static State s;
-  return s;
+  static State *s = new State;
+  return *s;
 }
 
 std::optional<uint64_t> &thread_epoch() {
