@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,11 @@ struct Row {
   bool activation;  // the drive refuses the activation alone (else every download command)
 };
 
+std::string row_name(const Row &row) {
+  return std::string(row.road->name) + (row.activation ? "ActivationRefused" : "DownloadRefused");
+}
+void PrintTo(const Row &row, std::ostream *os) { *os << row_name(row); }
+
 class ShortAnswer : public ::testing::TestWithParam<Row> {};
 
 // Each row runs packaged and from the command line, one with nothing handed back and the other
@@ -205,9 +211,6 @@ std::vector<Row> rows() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, ShortAnswer, ::testing::ValuesIn(rows()),
-                         [](const ::testing::TestParamInfo<Row> &info) {
-                           return std::string(info.param.road->name) +
-                                  (info.param.activation ? "ActivationRefused" : "DownloadRefused");
-                         });
+                         [](const ::testing::TestParamInfo<Row> &info) { return row_name(info.param); });
 
 }  // namespace
