@@ -17,7 +17,11 @@ constexpr uint32_t kStpControlCode = 25;
 constexpr uint32_t kStpCommandFis = 44;
 constexpr uint32_t kStpFlags = 64;
 constexpr uint32_t kStpDataLength = 68;
+constexpr uint32_t kStpReturnCode = 20;
 constexpr uint32_t kStpStatusFis = 76;
+// The registers come from the status FIS's first 14 bytes: the last field read back.
+constexpr uint32_t kStpStatusFisRead = 14;
+constexpr uint32_t kStpAnswerEnd = kStpStatusFis + kStpStatusFisRead;
 constexpr uint32_t kStpDataOffset = 164;
 constexpr uint32_t kStpDumpLimit = 512;
 
@@ -103,7 +107,7 @@ int execute_stp_passthru(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
   if (cmd->ddir == HULD_DDIR_FROM_DEVICE && cmd->data_len > 0) {
     std::memcpy(cmd->data, req + kStpDataOffset, cmd->data_len);
   }
-  const uint32_t rc = huld_get_le32(req + 20);
+  const uint32_t rc = huld_get_le32(req + kStpReturnCode);
   if (huld_log_level >= HULD_LOG_VERBOSE) {
     huld_log_dump("stp passthru in", req, kStpDataOffset);
     huld_log_printf("cmd status: %xh\n", cmd->status);
@@ -117,6 +121,11 @@ int execute_stp_passthru(huld_error *err, huld_dev *dev, huld_ata_cmd *cmd) {
   }
   std::free(req);
   if (!ok) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing stp passthru DeviceIoControl");
+  // ReturnCode and a status FIS the driver did not hand back are the zeroes that were sent, which
+  // read as success.
+  if (returned < kStpAnswerEnd) {
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "error executing stp passthru DeviceIoControl");
+  }
   if (rc != 0) {
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, rc, "non-zero return code executing stp passthru DeviceIoControl");
   }

@@ -93,6 +93,8 @@ constexpr uint32_t kPsdSize = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
 constexpr uint32_t kQuerySize = kQueryBlock + kPsdSize;
 constexpr uint32_t kDescriptorBlock = offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData);
 constexpr uint32_t kDescriptorData = kDescriptorBlock + kPsdSize;
+// The answer read back ends with FixedProtocolReturnData (the completion's DW0).
+constexpr uint32_t kDescriptorCompletionEnd = kDescriptorBlock + kPsdFixedReturn + sizeof(uint32_t);
 constexpr uint32_t kQueryMinData = 512;
 
 static_assert(kQueryBlock == 8 && kQuerySize == 48 && kDescriptorBlock == 8 && kDescriptorData == 48);
@@ -364,6 +366,12 @@ int execute_storage_query_property(huld_error *err, huld_dev *dev, huld_nvme_cmd
 
   if (!ok) {
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, error,
+                      "error executing storage query property DeviceIoControl");
+  }
+  // A completion DW0 the driver did not hand back is the zeroed output: a feature value the device
+  // never gave.
+  if (returned < kDescriptorCompletionEnd) {
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA,
                       "error executing storage query property DeviceIoControl");
   }
   return huld_error_clear(err);

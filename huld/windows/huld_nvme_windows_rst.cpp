@@ -25,6 +25,8 @@ constexpr char kPassThroughSignature[] = "IntelNvm";
 constexpr uint32_t kPassThroughControlCode = 0xF0002808u;
 constexpr uint32_t kSqe = 32;
 constexpr uint32_t kCompletion = 97;
+constexpr uint32_t kCompletionDwords = 4;
+constexpr uint32_t kCompletionEnd = kCompletion + kCompletionDwords * sizeof(uint32_t);
 constexpr uint32_t kDataBufferOffs = 116;
 constexpr uint32_t kDataBufferLen = 120;
 constexpr uint32_t kData = 164;
@@ -111,7 +113,7 @@ int execute_pass_through(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
 
   // The completion and the data are read from the offsets built above, whatever the driver wrote
   // into data_buffer_offs, and never beyond the caller's buffer.
-  for (uint32_t i = 0; i < 4; ++i) cmd->cpl[i] = huld_get_le32(r + kCompletion + 4 * i);
+  for (uint32_t i = 0; i < kCompletionDwords; ++i) cmd->cpl[i] = huld_get_le32(r + kCompletion + 4 * i);
   if (!forced && cmd->ddir == HULD_DDIR_FROM_DEVICE && cmd->data_len > 0) {
     std::memcpy(cmd->data, r + kData, cmd->data_len);
   }
@@ -121,6 +123,11 @@ int execute_pass_through(huld_error *err, huld_dev *dev, huld_nvme_cmd *cmd) {
   if (!ok) {
     HULD_LOG(HULD_LOG_DEBUG, "irst ioctl failed (%u)\n", static_cast<unsigned>(error));
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing scsi miniport rst DeviceIoControl");
+  }
+  // ReturnCode and a completion the driver did not hand back are the zeroes that were sent, which
+  // read as success.
+  if (returned < kCompletionEnd) {
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "error executing scsi miniport rst DeviceIoControl");
   }
   // A request the driver refused leaves the completion zeroed, which would read as success; an
   // NVMe error in the completion is the command set's to judge.

@@ -101,5 +101,9 @@ int huld_nvme_windows_rste_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd
   std::free(r);
   std::free(e4_buffer);
   if (!ok) return HULD_ERROR(err, HULD_ERROR_SYSTEM, e, "error executing rste passthrough DeviceIoControl");
+  // A completion the driver did not hand back is the zeroed one that was sent: success.
+  if (returned < kCompletionEnd) {
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "error executing rste passthrough DeviceIoControl");
+  }
   return huld_error_clear(err);
 }

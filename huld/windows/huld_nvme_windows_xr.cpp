@@ -78,6 +78,12 @@ int huld_nvme_windows_xr_execute(huld_error *err, huld_dev *dev, huld_nvme_cmd *
     std::free(r);
     return HULD_ERROR(err, HULD_ERROR_SYSTEM, e, "error executing scsi miniport DeviceIoControl");
   }
+  // ReturnCode and a completion the driver did not hand back are what was sent: a zero ReturnCode
+  // and a zero status, which read as success.
+  if (returned < kCompletionEnd) {
+    std::free(r);
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "error executing scsi miniport DeviceIoControl");
+  }
 
   // The driver writes completion DW0 over the command's DW0 and the whole entry at CplEntry.
   cmd->cpl[0] = huld_get_le32(r + kOffCommand);

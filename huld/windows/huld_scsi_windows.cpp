@@ -125,6 +125,12 @@ int execute_scsi_ex(huld_error *err, huld_dev *dev, huld_scsi_cmd *cmd) {
   std::free(spt);
 
   if (!ok) return HULD_ERROR(err, HULD_ERROR_SYSTEM, error, "error executing scsi ex DeviceIoControl");
+  // ScsiStatus and SenseInfoLength the driver did not hand back are the ones sent (GOOD, and the
+  // room given for sense), and sense it did not hand back is not the drive's: the answer must
+  // reach past the structure and past the sense bytes read.
+  if (returned < kSenseOffset + sense_count) {
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "error executing scsi ex DeviceIoControl");
+  }
   return huld_error_clear(err);
 }
 

@@ -11,9 +11,16 @@
 namespace {
 
 constexpr uint32_t kHeaderLength = 28;
+constexpr uint32_t kReturnCode = 20;
+constexpr uint32_t kReturnCodeEnd = kReturnCode + sizeof(uint32_t);
 constexpr uint32_t kDumpLimit = 4096;
 constexpr uint32_t kGetInfoTimeout = 30;
 constexpr uint32_t kGetInfoDataLength = INTEL_FW_GET_INFO_SIZE - 56;  // 792
+// Firmware information answer: the slot count and the active slot, then the slot entries.
+constexpr uint32_t kInfoSlotCount = 65;
+constexpr uint32_t kInfoActiveSlot = 66;
+constexpr uint32_t kInfoActiveSlotEnd = kInfoActiveSlot + 1;
+constexpr uint32_t kInfoPendingSlot = 67;
 constexpr uint32_t kSlotEntries = 80;
 constexpr uint32_t kSlotEntrySize = 24;
 constexpr uint32_t kMaxSlotEntries = (INTEL_FW_GET_INFO_SIZE - kSlotEntries) / kSlotEntrySize;  // 32
@@ -62,7 +69,7 @@ void intel_fw_log_header(const char *title, const uint8_t *r) {
   huld_log_printf("    srb->Signature:                     %.8s\n", reinterpret_cast<const char *>(r + 4));
   huld_log_printf("    srb->Timeout:                       %u\n", huld_get_le32(r + 12));
   huld_log_printf("    srb->ControlCode:                   %xh\n", huld_get_le32(r + 16));
-  huld_log_printf("    srb->ReturnCode:                    %xh\n", huld_get_le32(r + 20));
+  huld_log_printf("    srb->ReturnCode:                    %xh\n", huld_get_le32(r + kReturnCode));
   huld_log_printf("    srb->Length:                        %u\n", huld_get_le32(r + 24));
 }
 
@@ -70,10 +77,13 @@ bool intel_fw_send(HANDLE port, uint8_t *request, uint32_t size, DWORD *error) {
   DWORD returned = 0;
   const BOOL ok = DeviceIoControl(port, IOCTL_SCSI_MINIPORT, request, size, request, size, &returned, nullptr);
   *error = ok ? ERROR_SUCCESS : GetLastError();
-  return ok != 0;
+  // A ReturnCode the driver did not hand back is the 0 that was sent: an answer that stops before
+  // it is no answer.
+  if (ok && returned < kReturnCodeEnd) *error = ERROR_INVALID_DATA;
+  return *error == ERROR_SUCCESS;
 }
 
-uint32_t intel_fw_return_code(const uint8_t *request) { return huld_get_le32(request + 20); }
+uint32_t intel_fw_return_code(const uint8_t *request) { return huld_get_le32(request + kReturnCode); }
 
 void intel_fw_fill_activate(const SCSI_ADDRESS *address, uint8_t **request, uint32_t *size, uint32_t timeout_s,
                             uint32_t flags, uint8_t slot) {
@@ -146,17 +156,23 @@ int intel_fw_get_active_slot(huld_error *err, HANDLE port, const SCSI_ADDRESS *a
     std::free(r);
     return HULD_ERROR(err, HULD_ERROR_FAILURE, error, "failed to capture firmware info structure v2");
   }
+  // ReturnCode, the slot count and the active slot are read from the answer: one that stops before
+  // them holds what was sent.
+  if (returned < kInfoActiveSlotEnd) {
+    std::free(r);
+    return HULD_ERROR(err, HULD_ERROR_SYSTEM, ERROR_INVALID_DATA, "failed to capture firmware info structure v2");
+  }
   const uint32_t rc = intel_fw_return_code(r);
   if (rc != 0) {
     std::free(r);
     return HULD_ERROR(err, HULD_ERROR_FAILURE, rc, "failed to capture firmware info structure v2 - srb failed");
   }
-  const uint32_t slot_count = r[65];
-  const uint32_t active = r[66];
+  const uint32_t slot_count = r[kInfoSlotCount];
+  const uint32_t active = r[kInfoActiveSlot];
   if (huld_log_level >= HULD_LOG_DEBUG) {
     huld_log_printf("shared fw: %u\n", static_cast<unsigned>(r[68]));
     huld_log_printf("active slot: %u\n", active);
-    huld_log_printf("pending active slot: %u\n", static_cast<unsigned>(r[67]));
+    huld_log_printf("pending active slot: %u\n", static_cast<unsigned>(r[kInfoPendingSlot]));
     huld_log_printf("alignment: %u\n", huld_get_le32(r + 72));
     huld_log_printf("max: %u\n", huld_get_le32(r + 76));
     const uint32_t entries = huld_min(slot_count, kMaxSlotEntries);

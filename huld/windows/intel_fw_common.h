@@ -38,7 +38,8 @@ void intel_fw_fill_activate(const SCSI_ADDRESS *address, uint8_t **request, uint
 void intel_fw_fill_download(const SCSI_ADDRESS *address, uint8_t **request, uint32_t *size, uint32_t timeout_s,
                             uint32_t flags, const void *image, uint32_t length, uint64_t offset);
 // Sends a built request on the port, the buffer used in both directions. true when the call
-// succeeded; *error holds the system error (ERROR_SUCCESS on success).
+// succeeded and its answer reaches past ReturnCode; *error holds the system error
+// (ERROR_INVALID_DATA for a shorter answer, ERROR_SUCCESS on success).
 bool intel_fw_send(HANDLE port, uint8_t *request, uint32_t size, DWORD *error);
 // ReturnCode the driver left in a sent request.
 uint32_t intel_fw_return_code(const uint8_t *request);
@@ -46,5 +47,6 @@ uint32_t intel_fw_return_code(const uint8_t *request);
 void intel_fw_log_header(const char *title, const uint8_t *request);
 
 // Reads the drive's active firmware slot through the port. 0 with *slot stored, or 1 with err set
-// (code 1: no memory, the call failed, a ReturnCode other than 0, or no slot reported).
+// (code 1: no memory, the call failed, a ReturnCode other than 0, or no slot reported; code 4 with
+// ERROR_INVALID_DATA: the answer stops before the active slot).
 int intel_fw_get_active_slot(huld_error *err, HANDLE port, const SCSI_ADDRESS *address, uint32_t *slot);

@@ -17,6 +17,10 @@ constexpr uint32_t kOffReturnCode = 20;
 constexpr uint32_t kOffLength = 24;
 constexpr uint32_t kOffCommand = 52;
 constexpr uint32_t kOffCompletion = 116;
+constexpr uint32_t kCompletionSize = 16;
+// The completion is the last field read back: an answer that stops before its end carries a
+// status the driver did not write.
+constexpr uint32_t kCompletionEnd = kOffCompletion + kCompletionSize;
 constexpr uint32_t kOffDirection = 132;
 constexpr uint32_t kOffQueueId = 136;
 constexpr uint32_t kOffDataBufferLen = 140;

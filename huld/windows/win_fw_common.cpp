@@ -38,6 +38,7 @@ constexpr uint32_t kSrbTimeout = 12;
 constexpr uint32_t kSrbControlCode = 16;
 constexpr uint32_t kSrbReturnCode = 20;
 constexpr uint32_t kSrbLength = 24;
+constexpr uint32_t kSrbReturnCodeEnd = kSrbReturnCode + sizeof(uint32_t);
 constexpr uint32_t kSrbSize = sizeof(SRB_IO_CONTROL);
 constexpr uint32_t kReqVersion = kSrbSize + 0;
 constexpr uint32_t kReqSize = kSrbSize + 4;
@@ -239,8 +240,10 @@ int win_fw_miniport_send(huld_error *err, huld_dev *dev, uint8_t *request, uint3
   const int accepted = win_fw_miniport_accepted(request);
   std::free(request);
 
-  if (!ok) {
-    return huld_error_set(err, HULD_ERROR_SYSTEM, error, module, function, line,
+  // A ReturnCode the driver did not hand back is the 0 that was sent: an answer that stops before
+  // it is no answer.
+  if (!ok || returned < kSrbReturnCodeEnd) {
+    return huld_error_set(err, HULD_ERROR_SYSTEM, ok ? ERROR_INVALID_DATA : error, module, function, line,
                           "error executing scsi miniport protocol DeviceIoControl");
   }
   HULD_LOG(HULD_LOG_VERBOSE, "srb->ReturnCode: %xh\n", return_code);

@@ -61,7 +61,7 @@ uint32_t win_fw_miniport_return_code(const uint8_t *request);
 int win_fw_miniport_accepted(const uint8_t *request);
 // Logs a built request, sends it on the device's handle and frees it. 0 when the driver took it;
 // 1 with err set, recorded at the caller's place (module, function, line), otherwise: code 4 with
-// the system error for a failed call, code 4 with the return code for a refused download or
-// activation.
+// the system error for a failed call (ERROR_INVALID_DATA for an answer that stops before
+// ReturnCode), code 4 with the return code for a refused download or activation.
 int win_fw_miniport_send(huld_error *err, huld_dev *dev, uint8_t *request, uint32_t size,
                          const char *module, const char *function, uint32_t line);

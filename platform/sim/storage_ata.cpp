@@ -151,9 +151,12 @@ class UsbBotDriver : public StorageDriver {
  public:
   const char *name() const override { return "usb_bot"; }
   uint32_t bus_type() const override { return kBusUsb; }
-  ScsiResult execute_scsi(StorageRequest &, StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data,
+  ScsiResult execute_scsi(StorageRequest &r, StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data,
                           uint32_t data_len, int ddir) override {
-    if (lu.sat) return satl(lu, cdb, cdb_len, data, data_len, ddir);
+    if (lu.sat) {
+      sat_command_faults(r, cdb, cdb_len);
+      return satl(lu, cdb, cdb_len, data, data_len, ddir);
+    }
     if (lu.scsi) return lu.scsi->execute(cdb, cdb_len, data, data_len, ddir);
     return scsi_invalid_opcode();
   }
@@ -186,6 +189,18 @@ class StorageSpacesDriver : public StorageDriver {
 };
 
 }  // namespace
+
+void sat_command_faults(StorageRequest &r, const uint8_t *cdb, size_t cdb_len) {
+  // ATA PASS-THROUGH(16) carries COMMAND in byte 14, ATA PASS-THROUGH(12) in byte 9.
+  size_t command_at = 0;
+  if (cdb[0] == 0x85 && cdb_len >= 16) command_at = 14;
+  if (cdb[0] == 0xA1 && cdb_len >= 12) command_at = 9;
+  if (command_at == 0) return;
+  if (r.frontend_faults("sat_command", {{"ata_command", fault_key(cdb[command_at])}})) {
+    r.count_violation("a \"sat_command\" rule cannot fail the call (a \"scsi_pass_through\" rule can)");
+    r.call.error = ERROR_SUCCESS;
+  }
+}
 
 std::shared_ptr<StorageDriver> make_inbox_ahci_driver() { return std::make_shared<InboxAhciDriver>(); }
 std::shared_ptr<StorageDriver> make_usb_bot_driver() { return std::make_shared<UsbBotDriver>(); }

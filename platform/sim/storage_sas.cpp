@@ -28,7 +28,7 @@ class SasDriver : public StorageDriver {
 
   BOOL miniport(StorageRequest &r, const MiniportHeader &h) override { return rst_csmi_miniport(r, h); }
 
-  ScsiResult execute_scsi(StorageRequest &, StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data,
+  ScsiResult execute_scsi(StorageRequest &r, StorageLu &lu, const uint8_t *cdb, size_t cdb_len, uint8_t *data,
                           uint32_t data_len, int ddir) override {
     if (lu.scsi) return lu.scsi->execute(cdb, cdb_len, data, data_len, ddir);
     if (lu.sat) {
@@ -36,6 +36,7 @@ class SasDriver : public StorageDriver {
         case 0x85:  // ATA PASS-THROUGH(16)
         case 0xA1:  // ATA PASS-THROUGH(12)
         case 0x12: {  // INQUIRY
+          sat_command_faults(r, cdb, cdb_len);
           ScsiResult res = lu.sat->execute(cdb, cdb_len, data, data_len, ddir);
           if (!res.contract_violation.empty()) contract_violation(res.contract_violation);
           return res;

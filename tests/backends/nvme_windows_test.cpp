@@ -514,6 +514,16 @@ TEST_F(InboxNvme, QueryPropertyAnswer) {
   EXPECT_EQ(huld_nvme_execute(&err, &dev(), &feat), 1);
   EXPECT_EQ(err.subcode, 50u);
   EXPECT_STREQ(err.message, "error executing storage query property DeviceIoControl");
+
+  // An answer that stops before FixedProtocolReturnData brings no completion DW0 (the feature's
+  // value): a zero read from the zeroed output is no answer.
+  device.answer = [](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+    call.bytes_returned = 32;
+    return TRUE;
+  };
+  EXPECT_EQ(huld_nvme_execute(&err, &dev(), &feat), 1);
+  EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_INVALID_DATA));
+  EXPECT_STREQ(err.message, "error executing storage query property DeviceIoControl");
 }
 
 TEST_F(InboxNvme, TemperatureThreshold) {

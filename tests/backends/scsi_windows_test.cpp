@@ -241,6 +241,41 @@ TEST_F(ScsiPassThrough, FailuresAreRecordedNeverSuccess) {
                              " message error executing scsi ex DeviceIoControl");
 }
 
+// A successful call whose answer stops before ScsiStatus, or before the sense bytes it says it
+// returned, leaves what was sent (GOOD, and the sense room's zeroes): a failure of the request.
+TEST_F(ScsiPassThrough, AnswersShortOfWhatIsReadBackAreFailures) {
+  huld_dev &dev = open(device.path(), WINDOWS_INBOX_AHCI, WINDOWS_SCSI);
+  struct Row {
+    uint8_t status, sense_length;
+    DWORD returned;
+    int result;
+  } rows[] = {
+      {0x02, 18, 0, 1},        // nothing handed back
+      {0x02, 18, 2, 1},        // stops before ScsiStatus
+      {0x00, 0, 55, 1},        // stops inside the structure
+      {0x02, 18, 56, 1},       // CHECK CONDITION without its sense
+      {0x02, 18, 56 + 17, 1},  // the sense's last byte missing
+      {0x02, 18, 56 + 18, 0},  // all of it
+      {0x00, 0, 56, 0},        // GOOD without sense
+  };
+  const std::vector<uint8_t> sense = fixed_sense(5, 0x24, 0);
+  for (const Row &row : rows) {
+    device.answer = [&](sim::IoctlCall &call, const std::vector<uint8_t> &) {
+      answer_spt(call, row.status, row.sense_length ? sense : std::vector<uint8_t>{}, {});
+      call.bytes_returned = row.returned;
+      return TRUE;
+    };
+    huld_scsi_cmd cmd = write_buffer(0x0E, 0, nullptr, 0, 30000);
+    huld_error err{};
+    EXPECT_EQ(huld_scsi_execute(&err, &dev, &cmd), row.result) << row.returned;
+    if (row.result) {
+      EXPECT_EQ(error_line(err), "code 4 subcode 13 file huld\\windows\\huld_scsi_windows function execute_scsi_ex"
+                                 " message error executing scsi ex DeviceIoControl")
+          << row.returned;
+    }
+  }
+}
+
 TEST_F(ScsiPassThrough, InvalidCommandsAreRefusedBeforeSending) {
   huld_dev &dev = open(device.path(), WINDOWS_INBOX_AHCI, WINDOWS_SCSI);
   uint8_t buffer[36];

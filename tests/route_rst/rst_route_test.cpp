@@ -297,6 +297,16 @@ TEST_F(RstTest, PassThroughFaultsEndAsErrorRecords) {
   id = port_fault("short_transfer", 8);
   EXPECT_EQ(serial_of(e, &err, &result), "SE00");
   sim::remove_fault(id);
+
+  // An answer that stops before the end of the completion: the zeroes sent are no success.
+  for (uint64_t returned : {0, 112}) {
+    id = port_fault("short_return", returned);
+    serial_of(e, &err, &result);
+    EXPECT_EQ(result, 1) << returned;
+    EXPECT_EQ(err.subcode, static_cast<uint32_t>(ERROR_INVALID_DATA)) << returned;
+    EXPECT_STREQ(err.message, "error executing scsi miniport rst DeviceIoControl");
+    sim::remove_fault(id);
+  }
 }
 
 TEST_F(RstTest, FirmwareFaultsEndAsErrorRecords) {
@@ -345,6 +355,9 @@ TEST_F(RstTest, ActiveSlotFaults) {
       {"zero_data", 0, "unable to find active firmware slot"},
       {"short_transfer", 9, "unable to find active firmware slot"},  // fewer fields written
       {"return_code", 1, "failed to capture firmware info structure v2 - srb failed"},
+      // Answers that stop before the active slot: the slot count came back, the slot is the 0 sent.
+      {"short_return", 66, "failed to capture firmware info structure v2"},
+      {"short_return", 0, "failed to capture firmware info structure v2"},
   };
   for (const Case &c : cases) {
     const int id = port_fault(c.action, c.value);

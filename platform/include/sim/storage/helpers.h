@@ -106,6 +106,15 @@ bool run_microcode(StorageRequest &r, AtaDrive &drive, const AtaTaskfile &tf, ui
 AtaResult run_ata_for(StorageRequest &r, AtaDrive &drive, const AtaTaskfile &tf, uint8_t *data, uint32_t len,
                       int ddir, uint32_t *moved);
 
+// ---- SCSI/ATA translation in front of an ATA drive -------------------------------------------------
+
+// Asks the rule set about an ATA PASS-THROUGH CDB (85h or A1h) that a bridge's or controller's
+// SCSI/ATA translation is about to answer: request "sat_command", key "ata_command" (the CDB's
+// COMMAND). Its custom actions join the request's, so that "short_return" and the like can pick one
+// ATA command among the pass-through CDBs; failing a call is the "scsi_pass_through" rule's job,
+// and a rule here that tries it is counted as a violation.
+void sat_command_faults(StorageRequest &r, const uint8_t *cdb, size_t cdb_len);
+
 // ---- Common SCSI answers --------------------------------------------------------------------------
 
 // Standard INQUIRY and VPD 00h / 80h built from a LU's descriptor strings (for units whose drive
