@@ -78,6 +78,7 @@ TEST_F(RunCommand, HelpAndRefusalsRunNothing) {
     EXPECT_EQ(0, r.exit_code) << help;
     expect_has(r, "usage: bash scripts/run.sh");
     expect_has(r, "ORBU_PACKAGE");
+    expect_has(r, "CMAKE_BUILD_PARALLEL_LEVEL\n                        the number of build jobs at once");
   }
   // A word that is not an option would become part of the option before it.
   const run_result word = run("", "/debug s");
