@@ -2,10 +2,11 @@
 # Builds the native (Linux, simulated machine) tree into build/native and, unless
 # ORBU_SKIP_WINDOWS=1, the Windows product orbu.exe into build/windows. With targets named in
 # ORBU_BUILD_TARGETS ("orbu orbu_pack"), only those native targets are built and the Windows tree
-# is left alone.
+# is left alone. CMAKE_BUILD_PARALLEL_LEVEL, when set, is the number of build jobs at once;
+# otherwise there is one per core.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-jobs=$(nproc)
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 read -r -a targets <<<"${ORBU_BUILD_TARGETS:-}"
 
 if [ ${#targets[@]} -eq 0 ]; then

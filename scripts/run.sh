@@ -20,8 +20,9 @@ runs that copy silently on a simulated machine, in the run folder:
 
 It then shows the log the run wrote, the number of requests in the trace, each drive's running
 revision before and after the run (and an image left pending), and the tool's exit code, and
-exits with that code. The first run builds for a few minutes; later runs rebuild only what
-changed.
+exits with that code. The first run builds for a few minutes, with as many jobs at once as
+CMAKE_BUILD_PARALLEL_LEVEL says (default: one per core); later runs rebuild only what changed,
+and say that they build only when there is something to build.
 
 Tool options begin with "/" and go to the tool as given; options are case-sensitive and unknown
 ones are ignored (the table is in docs/running.md). For example:
@@ -36,18 +37,23 @@ Variables (relative paths are read from the folder the command is started in):
     ORBU_SIM_TRACE_OUT  the request trace (default RUN/trace.jsonl)
     ORBU_SIM_UI_OUT     the window's event history (default RUN/ui.jsonl)
     ORBU_SIM_STATE_OUT  the drive states at exit (default RUN/state.json)
+                        (an earlier run's trace, window history and drive states are removed
+                        before the run, so a run that writes none leaves none)
     ORBU_RUN_DIR        the run folder RUN (default build/run of the repository, wherever the
                         command is started); the files below are replaced,
                         nothing else in it is touched
     ORBU_RUN_BUILD_DIR  a native build tree that already holds orbu and orbu_pack: nothing is
                         installed or built, its programs are used as they are
+    CMAKE_BUILD_PARALLEL_LEVEL
+                        the number of build jobs at once (default: the number of cores)
 
 In the run folder: orbu-packaged (the packaged tool), update.log, update.err (the tool's error
 output), trace.jsonl, ui.jsonl, state.json, and state-before.json with state-before.log (the
 drives before the run).
 
-Exit code: the tool's (docs/running.md); 64 when the run command refuses an argument, the package
-or the build folder, before the tool runs.
+Exit code: the tool's (docs/running.md); 64 when nothing was run: the run command refused an
+argument, the package, the run folder (one that cannot be made or written) or the build folder,
+or installing or building failed.
 EOF
 }
 
@@ -99,27 +105,68 @@ done
 package=${ORBU_PACKAGE:-$root/samples/monb-sample.json}
 if [ ! -f "$package" ]; then refuse "ORBU_PACKAGE: no file $package"; fi
 
-if [ -n "${ORBU_RUN_BUILD_DIR:-}" ]; then
-  build=$ORBU_RUN_BUILD_DIR
+announce_build() {
+  echo "run.sh: building the tool and its packer (orbu, orbu_pack) into $build, $jobs jobs at" \
+    "once (CMAKE_BUILD_PARALLEL_LEVEL); the first build takes a few minutes"
+}
+
+# The programs the run needs, from the build tree named or just built.
+check_programs() {
   for program in orbu/orbu tools/orbu_pack; do
     if [ ! -x "$build/$program" ]; then
-      refuse "ORBU_RUN_BUILD_DIR: $build has no $program (build it: cmake --build $build" \
-        "--target orbu orbu_pack)"
+      refuse "$1: $build has no $program (build it: cmake --build $build --target orbu orbu_pack)"
     fi
   done
+}
+
+if [ -n "${ORBU_RUN_BUILD_DIR:-}" ]; then
+  build=$ORBU_RUN_BUILD_DIR
+  check_programs ORBU_RUN_BUILD_DIR
 else
   build=$root/build/native
-  echo "run.sh: installing what is missing and building the tool and its packer (orbu, orbu_pack)" \
-    "into $build; the first run takes a few minutes"
-  bash "$root/scripts/deps.sh" --run
-  ORBU_BUILD_TARGETS="orbu orbu_pack" bash "$root/scripts/build.sh"
+  # The job count scripts/build.sh uses.
+  jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+  if ! [[ $jobs =~ ^[1-9][0-9]{0,3}$ ]]; then
+    refuse "CMAKE_BUILD_PARALLEL_LEVEL: \"$jobs\" is not a number of build jobs (1 or more)"
+  fi
 fi
 
+# The run folder, made and checked before anything is built: the package is packed into it.
 work=${ORBU_RUN_DIR:-$root/build/run}
-mkdir -p "$work"
+if ! reason=$(mkdir -p -- "$work" 2>&1); then
+  refuse "cannot make the run folder $work: ${reason##*: }"
+fi
+if [ ! -w "$work" ] || [ ! -x "$work" ]; then
+  refuse "cannot write in the run folder $work"
+fi
+
+if [ -z "${ORBU_RUN_BUILD_DIR:-}" ]; then
+  bash "$root/scripts/deps.sh" --run || refuse "installing what the build needs failed"
+  # The build is announced only when it has work: before the first configure of the tree, or
+  # with the first step of the build's output that is more than the check of the source lists
+  # (a build with nothing to do prints that check and "ninja: no work to do.", which are dropped).
+  announced=0
+  if [ ! -f "$build/build.ninja" ]; then announced=1; announce_build; fi
+  ORBU_BUILD_TARGETS="orbu orbu_pack" bash "$root/scripts/build.sh" | {
+    held=()
+    while IFS= read -r line; do
+      case "$line" in
+        *"Re-checking globbed directories..."*) held+=("$line") ;;
+        "ninja: no work to do.") ;;
+        *)
+          if [ "$announced" = 0 ]; then announced=1; announce_build; fi
+          if [ ${#held[@]} -gt 0 ]; then printf '%s\n' "${held[@]}"; held=(); fi
+          printf '%s\n' "$line"
+          ;;
+      esac
+    done
+  } || refuse "the build failed"
+  check_programs "the build"
+fi
+
 for file in orbu-packaged orbu-packaged.partial update.log update.err trace.jsonl ui.jsonl \
   state.json state-before.json state-before.log; do
-  rm -f "$work/$file"
+  rm -f -- "$work/$file" 2>/dev/null || refuse "cannot remove $work/$file, left by an earlier run"
 done
 tool="$build/orbu/orbu"
 if ! "$build/tools/orbu_pack" "$package" "$tool" "$work/orbu-packaged"; then
@@ -139,6 +186,13 @@ ORBU_SIM_STATE_OUT="$work/state-before.json" ORBU_SIM_TRACE_OUT= ORBU_SIM_UI_OUT
 export ORBU_SIM_TRACE_OUT=${ORBU_SIM_TRACE_OUT:-$work/trace.jsonl}
 export ORBU_SIM_UI_OUT=${ORBU_SIM_UI_OUT:-$work/ui.jsonl}
 export ORBU_SIM_STATE_OUT=${ORBU_SIM_STATE_OUT:-$work/state.json}
+# An output an earlier run left where this one writes would pass for this run's when this one
+# writes none (a machine that cannot be loaded writes no drive states).
+for out in "$ORBU_SIM_TRACE_OUT" "$ORBU_SIM_UI_OUT" "$ORBU_SIM_STATE_OUT"; do
+  if [ -f "$out" ] || [ -L "$out" ]; then
+    rm -f -- "$out" 2>/dev/null || refuse "cannot remove $out, left by an earlier run"
+  fi
+done
 # The log the run writes: the last "/log=" wins. The tool appends to it, so the page shows only
 # what this run added.
 if [ "$log_given" = 0 ]; then log=$work/update.log; fi

@@ -26,7 +26,8 @@
 //   dfmonmb:    drive_model_id (number), model, firmware, new_firmware, new_model, binary_name
 // Text fields must be shorter than their field width (room for the NUL). Every record's
 // binary_name must name one of the images, which must not be empty; no image may exceed
-// 4294967295 bytes.
+// 4294967295 bytes. No object may hold a key twice, and nothing may nest deeper than 8 levels
+// (the format itself nests 3).
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +36,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,6 +53,7 @@ using json = nlohmann::json;
 namespace {
 
 constexpr char kConfigName[] = "fwconfig";
+constexpr char kGiveTheTool[] = "; give the tool: build/native/orbu/orbu or build/windows/orbu/orbu.exe";
 
 struct bad_description : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -60,12 +64,119 @@ struct image {
   fs::path path;
 };
 
-std::vector<uint8_t> read_file(const fs::path &path) {
+// Reads a whole file into `bytes`: 0, or the system's reason why it cannot be read.
+int read_file(const fs::path &path, std::vector<uint8_t> *bytes) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
+  if (!in) return errno != 0 ? errno : EIO;
+  try {
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure &) {  // a folder fails its first read
+    return errno != 0 ? errno : EIO;
+  }
+  if (in.bad()) return errno != 0 ? errno : EIO;
+  return 0;
+}
+
+// Deepest nesting a description may have: the format nests 3 levels (the description, "records"
+// or "images", a record or an image entry); a little room beyond that still gets the field's own
+// message.
+constexpr size_t kMaxDepth = 8;
+
+// Watches the description while it is parsed, before any value is built from it: a key given twice
+// in one object (the parser would keep the last one silently) or nesting deeper than kMaxDepth (a
+// deep value would exhaust the stack when it is copied) stops the parse with `problem` saying
+// where. A syntax error stops it as well, with the parser's message.
+class shape_check : public json::json_sax_t {
+ public:
+  std::string problem;
+  bool syntax_error = false;
+
+  bool null() override { return element(); }
+  bool boolean(bool) override { return element(); }
+  bool number_integer(number_integer_t) override { return element(); }
+  bool number_unsigned(number_unsigned_t) override { return element(); }
+  bool number_float(number_float_t, const string_t &) override { return element(); }
+  bool string(string_t &) override { return element(); }
+  bool binary(binary_t &) override { return element(); }
+  bool start_object(std::size_t) override { return open(true); }
+  bool start_array(std::size_t) override { return open(false); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(string_t &name) override {
+    frame &current = frames_.back();
+    if (!current.keys.insert(name).second) {
+      problem = "\"" + name + "\" is given twice " +
+                (frames_.size() == 1 ? std::string("at the top level") : "in " + path());
+      return false;
+    }
+    current.key = name;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &e) override {
+    problem = e.what();
+    syntax_error = true;
+    return false;
+  }
+
+ private:
+  struct frame {
+    bool object;
+    std::set<std::string> keys;  // an object's keys so far
+    std::string key;             // an object's current key
+    size_t elements = 0;         // an array's elements so far
+  };
+
+  bool element() {
+    if (!frames_.empty() && !frames_.back().object) frames_.back().elements++;
+    return true;
+  }
+  bool open(bool object) {
+    element();
+    if (frames_.size() == kMaxDepth) {
+      const std::string what = frames_.size() > 1 && frames_[0].object
+                                   ? "\"" + frames_[0].key + "\""
+                                   : std::string("the description");
+      problem = what + " nests deeper than " + std::to_string(kMaxDepth) +
+                " levels (a description has 3)";
+      return false;
+    }
+    frames_.push_back({object, {}, {}, 0});
+    return true;
+  }
+  bool close() {
+    frames_.pop_back();
+    return true;
+  }
+  // Where the innermost open value stands, as records[0] or images.
+  std::string path() const {
+    std::string text;
+    for (size_t i = 0; i + 1 < frames_.size(); i++) {
+      if (frames_[i].object) {
+        text += (i == 0 ? "" : ".") + frames_[i].key;
+      } else {
+        text += "[" + std::to_string(frames_[i].elements - 1) + "]";
+      }
+    }
+    return text;
+  }
+
+  std::vector<frame> frames_;
+};
+
+// Reads and parses the description; its shape is checked during the parse.
+json read_description(const fs::path &path) {
+  std::ifstream in(path);
   if (!in) throw bad_description("cannot read " + path.string());
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::stringstream text;
+  text << in.rdbuf();
   if (in.bad()) throw bad_description("cannot read " + path.string());
-  return bytes;
+  shape_check check;
+  if (!json::sax_parse(text.str(), &check)) {
+    if (check.syntax_error) throw bad_description(path.string() + ": " + check.problem);
+    throw bad_description(check.problem);
+  }
+  return json::parse(text.str());
 }
 
 // Copies a text field of the record into a NUL-padded field of `width` bytes.
@@ -318,16 +429,7 @@ struct options {
 
 int run(const fs::path &description_path, const fs::path &input, const fs::path &output,
         const options &opts) {
-  json description;
-  {
-    std::ifstream in(description_path);
-    if (!in) throw bad_description("cannot read " + description_path.string());
-    try {
-      description = json::parse(in);
-    } catch (const json::exception &e) {
-      throw bad_description(description_path.string() + ": " + e.what());
-    }
-  }
+  const json description = read_description(description_path);
   if (!description.is_object()) throw bad_description("the description must be a JSON object");
   for (const auto &item : description.items()) {
     static const char *const known[] = {"customer", "strategy", "internal_release",
@@ -351,15 +453,21 @@ int run(const fs::path &description_path, const fs::path &input, const fs::path 
     if (image_size > UINT32_MAX) {
       throw bad_description("image \"" + img.name + "\" is larger than 4294967295 bytes");
     }
-    contents.push_back(read_file(img.path));
+    contents.emplace_back();
+    if (const int reason = read_file(img.path, &contents.back())) {
+      throw bad_description("image \"" + img.name + "\": cannot read " + img.path.string() + ": " +
+                            std::strerror(reason));
+    }
   }
   if (opts.check_records) check_record_images(description, images, contents);
-  std::vector<uint8_t> carrier = read_file(input);
+  std::vector<uint8_t> carrier;
+  if (const int reason = read_file(input, &carrier)) {
+    throw std::runtime_error("cannot read the input program " + input.string() + ": " +
+                             std::strerror(reason) + kGiveTheTool);
+  }
   if (!is_program(carrier)) {
     throw std::runtime_error(
-        input.string() +
-        " is not a program (neither a Windows PE nor a Linux ELF file); give the tool: "
-        "build/native/orbu/orbu or build/windows/orbu/orbu.exe");
+        input.string() + " is not a program (neither a Windows PE nor a Linux ELF file)" + kGiveTheTool);
   }
   const uint64_t plain_length = plain_tool_length(carrier);
   if (plain_length != carrier.size()) {

@@ -136,11 +136,20 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "sim_image: cannot write %s: %s\n", output, std::strerror(errno));
     return 1;
   }
-  const bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size();
-  const int write_error = errno;
-  if (std::fclose(out) != 0 || !written) {
-    std::fprintf(stderr, "sim_image: cannot write %s: %s\n", output,
-                 std::strerror(written ? errno : write_error));
+  // A short write, a failed flush and a failed close (the device or the disk is full) each lose
+  // the image.
+  bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size();
+  int reason = written ? 0 : errno;
+  if (written && std::fflush(out) != 0) {
+    written = false;
+    reason = errno;
+  }
+  if (std::fclose(out) != 0 && written) {
+    written = false;
+    reason = errno;
+  }
+  if (!written) {
+    std::fprintf(stderr, "sim_image: cannot write %s: %s\n", output, std::strerror(reason));
     // A cut image would be refused by every drive: none is left behind (a device stays).
     std::error_code ec;
     if (std::filesystem::is_regular_file(output, ec)) std::filesystem::remove(output, ec);

@@ -39,16 +39,18 @@ class PackTool : public ::testing::Test {
     sim::app_knobs().module_path.clear();
   }
 
-  run_result pack(const json &description) {
-    write_file(dir_.file("desc.json"), [&] {
-      const std::string text = description.dump(2);
-      return bytes(text.begin(), text.end());
-    }());
+  run_result pack(const json &description) { return pack_text(description.dump(2)); }
+  // For descriptions a json value cannot hold (a key twice, deep nesting).
+  run_result pack_text(const std::string &text) {
+    write_file(dir_.file("desc.json"), bytes(text.begin(), text.end()));
     return run_pack(dir_.file("desc.json"), dir_.file("carrier"), dir_.file("out"));
   }
 
   void expect_refused(const json &description, const std::string &message) {
-    const run_result r = pack(description);
+    expect_refused(description.dump(2), message);
+  }
+  void expect_refused(const std::string &description, const std::string &message) {
+    const run_result r = pack_text(description);
     EXPECT_EQ(1, r.exit_code);
     EXPECT_NE(std::string::npos, r.output.find(message)) << r.output;
     EXPECT_FALSE(fs::exists(dir_.file("out")));
@@ -247,6 +249,54 @@ TEST_F(PackTool, BadDescriptionsAreRefused) {
   d["strategy"] = 1;
   EXPECT_EQ(1, pack(d).exit_code);
   EXPECT_EQ((bytes{1, 2, 3}), read_file(dir_.file("out")));
+}
+
+// Refused while the description is parsed: a key given twice (the parser would keep the last) and
+// nesting far beyond the format's 3 levels (a deep value would exhaust the stack when copied).
+TEST_F(PackTool, RepeatedKeysAndDeepNestingAreRefused) {
+  const std::string record =
+      R"({"model": "CORVANE CVN-512", "old_firmware": "CV1A0100", "new_firmware": "CV1A0200",)"
+      R"( "binary_name": "a")";
+  const auto nested = [](size_t levels, char open, char close) {
+    return std::string(levels, open) + std::string(levels, close);
+  };
+  const struct {
+    std::string description;
+    std::string message;
+  } cases[] = {
+      {R"({"strategy": "monb", "strategy": "dfmonmb", "records": [], "images": {}})",
+       "bad description: \"strategy\" is given twice at the top level"},
+      {R"({"strategy": "monb", "records": [)" + record + R"(, "model": "X"}], "images": {"a": "a.img"}})",
+       "bad description: \"model\" is given twice in records[0]"},
+      {R"({"strategy": "monb", "records": [], "images": {"a": "a.img", "a": "b.img"}})",
+       "bad description: \"a\" is given twice in images"},
+      {R"({"strategy": "monb", "records": )" + nested(90000, '[', ']') + R"(, "images": {}})",
+       "bad description: \"records\" nests deeper than 8 levels"},
+      {R"({"strategy": "monb", "records": [], "images": )" + nested(90000, '[', ']') + "}",
+       "bad description: \"images\" nests deeper than 8 levels"},
+      // At the bound: the description, "records" and six arrays; one more is refused.
+      {R"({"strategy": "monb", "records": )" + nested(7, '[', ']') + R"(, "images": {}})",
+       "bad description: record 0 is not an object"},
+      {R"({"strategy": "monb", "records": )" + nested(8, '[', ']') + R"(, "images": {}})",
+       "bad description: \"records\" nests deeper than 8 levels"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.message);
+    expect_refused(c.description, c.message);
+  }
+}
+
+// An input program that is not there is named as such, not taken for a fault of the description.
+TEST_F(PackTool, AMissingInputProgramIsNamed) {
+  const std::string missing = dir_.file("no-such-tool");
+  const run_result r =
+      run_pack(std::string(ORBU_SAMPLES_DIR) + "/monb-sample.json", missing, dir_.file("out"));
+  EXPECT_EQ(1, r.exit_code);
+  EXPECT_EQ("orbu_pack: cannot read the input program " + missing +
+                ": No such file or directory; give the tool: build/native/orbu/orbu or "
+                "build/windows/orbu/orbu.exe\n",
+            r.output);
+  EXPECT_FALSE(fs::exists(dir_.file("out")));
 }
 
 TEST_F(PackTool, NinetyNineImagesFit) {
