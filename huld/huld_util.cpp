@@ -342,8 +342,12 @@ int64_t huld_stream_size(FILE *f) {
 bool huld_path_is_regular_file(const char *path) {
   if (!path) return false;
 #ifdef _WIN32
-  // "\\.\" opens the device namespace (disks, volumes, ports): never a file.
-  if (strncmp(path, "\\\\.\\", 4) == 0) return false;
+  // A path in the device namespace (disks, volumes, ports), given so or reached through a reserved
+  // name such as "NUL" or "COM1" (whose full path is "\\.\COM1"), is never a file.
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
+  const char *named = length > 0 && length < MAX_PATH ? full : path;
+  if (strncmp(named, "\\\\.\\", 4) == 0) return false;
   const DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
