@@ -6,6 +6,12 @@
 #include <cstring>
 #include <ctime>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/stat.h>
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // Byte order
 // ---------------------------------------------------------------------------------------------
@@ -331,6 +337,35 @@ int64_t huld_stream_size(FILE *f) {
   if (fseeko(f, 0, SEEK_SET) != 0) return -1;
 #endif
   return size;
+}
+
+bool huld_path_is_regular_file(const char *path) {
+  if (!path) return false;
+#ifdef _WIN32
+  // A path in the device namespace (disks, volumes, ports), given so or reached through a reserved
+  // name such as "NUL" or "COM1" (whose full path is "\\.\COM1"), is never a file.
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
+  const char *named = length > 0 && length < MAX_PATH ? full : path;
+  if (strncmp(named, "\\\\.\\", 4) == 0) return false;
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+#else
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+#endif
+}
+
+bool huld_stream_is_regular_file(FILE *f) {
+  if (!f) return false;
+#ifdef _WIN32
+  const intptr_t handle = _get_osfhandle(_fileno(f));
+  return handle != -1 && GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK;
+#else
+  struct stat st;
+  return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+#endif
 }
 
 int huld_file_read(const char *path, void *buffer, size_t n) {

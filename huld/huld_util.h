@@ -127,6 +127,11 @@ int64_t huld_file_size(const char *path);
 // The size of an open file in bytes, its position left at the start; -1 when the size cannot be
 // taken (a pipe, or a seek that fails).
 int64_t huld_stream_size(FILE *f);
+// Whether the path names a regular file, taken without opening it (a FIFO's open could wait
+// for a writer): false for a directory, a pipe or FIFO, a device and a path that names nothing.
+bool huld_path_is_regular_file(const char *path);
+// Whether an open stream reads a regular file, not a pipe, a character device or a directory.
+bool huld_stream_is_regular_file(FILE *f);
 // Appends n bytes. 0 done, 1 the file could not be opened, 2 the write tries are used up.
 int huld_file_append(const char *path, const void *buffer, size_t n);
 // Frees *line if set, takes a new 1024-byte heap buffer and reads one line (at most 1023

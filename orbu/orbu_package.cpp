@@ -170,12 +170,18 @@ int orbu_read_file(const char *path, uint64_t limit, uint8_t **data, uint64_t *s
   *data = nullptr;
   *size = 0;
   if (path == nullptr) return 1;
+  // Only a regular file is an image: a FIFO's open waits for a writer, and a device reads without
+  // end, its size reading 0. The path is looked at before the open, the opened file once more.
+  if (!huld_path_is_regular_file(path)) return 2;
   FILE *file = std::fopen(path, "rb");
   if (file == nullptr) return 1;
-  // A file larger than the limit is refused by its size, before a byte is read or a block grown
-  // for it.
-  const int64_t known = huld_stream_size(file);
-  const int result = known >= 0 && static_cast<uint64_t>(known) > limit ? 1 : orbu_read_stream(file, limit, data, size);
+  int result = 2;
+  if (huld_stream_is_regular_file(file)) {
+    // A file larger than the limit is refused by its size, before a byte is read or a block
+    // grown for it.
+    const int64_t known = huld_stream_size(file);
+    result = known >= 0 && static_cast<uint64_t>(known) > limit ? 1 : orbu_read_stream(file, limit, data, size);
+  }
   std::fclose(file);
   return result;
 }

@@ -16,7 +16,8 @@ void orbu_get_own_path(char *path);
 // many bytes or no memory; nothing is handed out).
 int orbu_read_stream(FILE *file, uint64_t limit, uint8_t **data, uint64_t *size);
 // The same for the file at a narrow path: 1 also when it cannot be opened, and at once, with
-// nothing allocated, when its size is above `limit`.
+// nothing allocated, when its size is above `limit`; 2, with nothing read, when the path names no
+// regular file (a directory, a pipe or FIFO, a device), checked before the open.
 int orbu_read_file(const char *path, uint64_t limit, uint8_t **data, uint64_t *size);
 
 // Reads the package embedded in the own executable into `config`: 0 when a package was read (the

@@ -256,8 +256,11 @@ orbu_packed_binary *cli_image(const char *path) {
   uint8_t *data = nullptr;
   uint64_t size = 0;
   // An empty image or one beyond the 32-bit size is refused like an unreadable one; a file above
-  // that size is refused by its size, before anything is allocated for it.
-  if (orbu_read_file(path, 0xFFFFFFFFull, &data, &size) != 0 || size == 0) {
+  // that size is refused by its size, before anything is allocated for it, and a path that names
+  // no regular file before it is opened.
+  const int read = orbu_read_file(path, 0xFFFFFFFFull, &data, &size);
+  if (read == 2) HULD_LOG(HULD_LOG_NOTICE, "Binary %s is not a regular file.\n", path);
+  if (read != 0 || size == 0) {
     std::free(data);
     return nullptr;
   }

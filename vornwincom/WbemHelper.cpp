@@ -180,6 +180,12 @@ std::optional<uint32_t> variant_to_u32(const VARIANT &v) {
   return static_cast<uint32_t>(*n & 0xFFFFFFFFu);
 }
 
+std::optional<uint32_t> variant_to_u32_fitting(const VARIANT &v) {
+  auto n = integer_bits(v);
+  if (!n || *n > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<uint32_t>(*n);
+}
+
 std::optional<double> variant_to_double(const VARIANT &v) {
   if (v.vt == VT_R4) return v.fltVal;
   if (v.vt == VT_R8) return v.dblVal;

@@ -60,6 +60,9 @@ class WbemHelper {
 // is no number and any other type give no value.
 std::optional<uint8_t> variant_to_u8(const VARIANT &v);
 std::optional<uint32_t> variant_to_u32(const VARIANT &v);
+// The same, but a value that does not fit in 32 bits unsigned (a negative one included) gives no
+// value rather than its low 32 bits.
+std::optional<uint32_t> variant_to_u32_fitting(const VARIANT &v);
 std::optional<double> variant_to_double(const VARIANT &v);
 // A VT_BSTR's text, the low 8 bits of each unit; VT_NULL and VT_EMPTY give no value; any other
 // VARIANT (a null BSTR included) throws std::runtime_error

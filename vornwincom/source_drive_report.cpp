@@ -150,7 +150,8 @@ int vornwincom_fill_drive_report_disk_info(huld_error *err, vornwincom_drive_rep
                           {"SCSIBus"}, &rows))
     return 1;
   if (!rows.empty())
-    if (auto bus = variant_to_u32(*wbem_row_value(rows[0], "SCSIBus"))) {
+    // A value beyond 32 bits is no bus number, not the bus its low bits would name.
+    if (auto bus = variant_to_u32_fitting(*wbem_row_value(rows[0], "SCSIBus"))) {
       report->scsi_bus = static_cast<uint8_t>(*bus);
       // A number beyond a path id's byte names no bus that its low byte could stand for.
       if (bus_given) *bus_given = *bus <= 0xFF;

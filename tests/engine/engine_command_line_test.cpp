@@ -1,7 +1,9 @@
 // Whole command-line runs: which record the "/T:" and "/C:" options name on a machine whose first
-// scanned records share one port, and an image file too large to be one.
+// scanned records share one port, an image file too large to be one, and an image path that names
+// no regular file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -125,6 +127,30 @@ TEST(EngineCommandLine, ImageAboveFourGiBIsRefusedUnread) {
   EXPECT_EQ(drive["staged_bytes"], 0);
   EXPECT_EQ(drive["activations"], 0);
   EXPECT_EQ(result.exit_code, 1);
+}
+
+// A "/D:" path that names no regular file is refused before it is opened or read: a FIFO with no
+// writer (its open would wait for ever, so a regression ends at the test's time-out), a directory
+// and a character device without end. The line names the path, the target fails and its drive
+// receives nothing.
+TEST(EngineCommandLine, ImageThatIsNoRegularFileIsRefused) {
+  pkgtest::temp_dir dir;
+  const std::string fifo = dir.file("fifo.img");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {fifo, dir.path().string(), std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    const Outcome out = run({machine("win10", {kInboxAhci}, {ata_disk("sata0", "ahci", 0, "CORVANE CVS-256", "CS100001")}),
+                             {}, {}, "/s /FIA /T:\\\\.\\PhysicalDrive0 /D:" + path});
+    ASSERT_EQ(out.failure, "") << out.log;
+    EXPECT_EQ(count_of(out.log, "Binary " + path + " is not a regular file.\n"), 1u) << out.log;
+    EXPECT_EQ(count_of(out.log, "Could not operate on binary " + path +
+                                    ", device SN-sata0 (CORVANE CVS-256) update not applicable."),
+              1u);
+    EXPECT_EQ(out.state_of("SN-sata0 "), kFailed);
+    EXPECT_EQ(out.drive("@sata0")["staged_bytes"], 0);
+    EXPECT_EQ(out.drive("@sata0")["activations"], 0);
+    EXPECT_EQ(out.exit_code, 1);
+  }
 }
 
 }  // namespace

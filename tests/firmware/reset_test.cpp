@@ -104,14 +104,16 @@ TEST_F(BusReset, GoesToTheBusOfTheDisk) {
 }
 
 // Disk 19 of that port when WMI does not say which bus it is on: its Win32_DiskDrive row missing,
-// SCSIBus null, a text that is no number, or a number no bus has. The reset fails naming the disk
-// and sends nothing: neither drive B on bus 0 nor drive B2 starts its image.
+// SCSIBus null, a text that is no number, or a number no bus has (a text beyond 32 bits, whose low
+// bits are 0, included). The reset fails naming the disk and sends nothing: neither drive B on
+// bus 0 nor drive B2 starts its image.
 TEST_F(BusReset, WithoutABusFromWmiNothingIsReset) {
   const std::pair<const char *, std::optional<sim::WmiValue>> shapes[] = {
       {"no row", std::nullopt},
       {"null", sim::WmiValue::none()},
       {"not a number", sim::WmiValue::of("bus2")},
       {"beyond a path id", sim::WmiValue::of(258)},
+      {"text beyond 32 bits", sim::WmiValue::of("4294967296")},
   };
   for (const auto &[what, bus] : shapes) {
     SCOPED_TRACE(what);

@@ -47,20 +47,33 @@ class ScanOneClass : public ScanTest {
 
 using names_t = std::vector<std::string>;
 
-// Two namespaces of one NVMe drive on the in-box driver, and a SCSI drive on two paths of a SAS
-// adapter: the first node stays; a second drive beside it is kept.
-TEST_F(ScanOneClass, OneDriveThroughTwoNodesOfOneClassKeepsTheFirst) {
+// Namespaces of one NVMe drive on the in-box driver, and a SCSI drive on several paths of a SAS
+// adapter: the first node of each drive stays. A removed node's place is taken by the next one,
+// which is compared in its turn: one drive on three disks is kept once, two drives on two disks
+// each are kept once each.
+TEST_F(ScanOneClass, OneDriveThroughSeveralNodesOfOneClassKeepsTheFirst) {
   const struct {
     const char *personality, *kind;
-  } cases[] = {{"inbox_nvme", "nvme"}, {"sas", "scsi"}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.personality);
-    release();
-    load(c.personality, {drive("A", c.kind, "SIM ONE", "SA0001"), drive("B", c.kind, "SIM ONE", "SB0002")},
-         {"A", "A", "B"});
-    EXPECT_EQ(scan_and_eliminate(), names_t({"disk0", "disk2"}));
-    EXPECT_NE(captured_log().find("eliminating device 1 (disk1)"), std::string::npos);
-  }
+  } adapters[] = {{"inbox_nvme", "nvme"}, {"sas", "scsi"}};
+  const struct {
+    std::vector<std::string> disks;
+    names_t kept;
+  } layouts[] = {
+      {{"A", "A", "B"}, {"disk0", "disk2"}},
+      {{"A", "A", "A"}, {"disk0"}},
+      {{"A", "A", "B", "B"}, {"disk0", "disk2"}},
+  };
+  for (const auto &a : adapters)
+    for (const auto &l : layouts) {
+      SCOPED_TRACE(std::string(a.personality) + " " + std::to_string(l.disks.size()) + " disks, " +
+                   std::to_string(l.kept.size()) + " kept");
+      release();
+      captured_log().clear();
+      load(a.personality, {drive("A", a.kind, "SIM ONE", "SA0001"), drive("B", a.kind, "SIM ONE", "SB0002")},
+           l.disks);
+      EXPECT_EQ(scan_and_eliminate(), l.kept);
+      EXPECT_NE(captured_log().find("eliminating device 1 (disk1)"), std::string::npos);
+    }
 }
 
 // Two nodes stay when they are not one drive: different serials of one model, empty serials,

@@ -120,21 +120,22 @@ TEST_F(LedHal, UnreadableCapabilitiesLeaveTheirDevicesOut) {
 
 // A capability whose elements nest deeper than 32 levels is refused before it is parsed (the
 // parser would recurse once per level, with the map's lock held): that device is left out, the
-// others are kept and the lock is given back. Markup that opens no level (empty elements, quoted
-// '>', a comment, CDATA) does not count towards the 32.
+// others are kept and the lock is given back. Elements named with a letter beyond ASCII ("é" in
+// UTF-8) count like any other. Markup that opens no level (empty elements, quoted '>', a comment,
+// CDATA) does not count towards the 32.
 TEST_F(LedHal, DeeplyNestedCapabilitiesAreRefusedBeforeTheParse) {
-  const auto nested = [](size_t levels, const std::string &innermost) {
+  const auto nested = [](size_t levels, const std::string &innermost, const std::string &name = "x") {
     std::string open, close;
     for (size_t i = 2; i < levels; ++i) {
-      open += "<x>";
-      close += "</x>";
+      open += "<" + name + ">";
+      close += "</" + name + ">";
     }
-    return "<r><device><instancepath>L" + std::to_string(levels) + "</instancepath>" + open + innermost + close +
-           "</device></r>";
+    return "<r><device><instancepath>L" + std::to_string(levels) + name + "</instancepath>" + open + innermost +
+           close + "</device></r>";
   };
   const std::string no_level = "<e/><e a=\">\" b='x'/><!-- <x><x> --><![CDATA[<x><x>]]>";
-  enumerate({{"jarn", server({nested(5000, ""), nested(33, ""), nested(32, no_level)})}});
-  EXPECT_EQ((std::vector<std::string>{"L32"}), keys());
+  enumerate({{"jarn", server({nested(5000, ""), nested(5000, "", "\u00e9"), nested(33, ""), nested(32, no_level)})}});
+  EXPECT_EQ((std::vector<std::string>{"L32x"}), keys());
   EXPECT_TRUE(logged("capability xml nests elements deeper than 32 levels\n"));
   ASSERT_EQ(0, lock_ldev_map());
   unlock_ldev_map();
