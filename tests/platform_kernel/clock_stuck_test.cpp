@@ -129,7 +129,8 @@ TEST_F(StuckHandler, NeverFiresWhileTheRunCanGoOnAndFiresOnceWhenItCannot) {
     looks = 0;
     hold.begin(waiter);
     const auto fired = arm();
-    EXPECT_TRUE(eventually([&] { return *fired > 0 || (hold.keeps_looking ? looks >= 8 : watchdog_settled()); }));
+    EXPECT_TRUE(eventually(
+        [&] { return *fired > 0 || (hold.keeps_looking ? looks >= 8 : watchdog_settled()); }));
     EXPECT_EQ(0, *fired);
     // The watchdog waits with nothing to look at, or looks at a run that keeps changing: it must
     // be woken when the run becomes stuck, and see that it stays so.

@@ -11,7 +11,9 @@
 
 namespace {
 
-LRESULT CALLBACK plain_window(HWND h, UINT msg, WPARAM wp, LPARAM lp) { return DefWindowProcA(h, msg, wp, lp); }
+LRESULT CALLBACK plain_window(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  return DefWindowProcA(h, msg, wp, lp);
+}
 
 // A program whose window has one button, which the script presses; then its message loop waits
 // for ever. At the exit, a script thread still to be joined is reported and fails the exit code.
