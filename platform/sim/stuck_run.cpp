@@ -54,6 +54,9 @@ void end_run_when_stuck(bool on) {
   }
   set_clock_stuck_handler([] {
     const std::string message = stuck_run_message();
+    // No thread of the machine's own is left behind at the exit: the script's thread, whether it
+    // still waits for a step or has played them all, ends here.
+    stop_ui_script();
     std::fputs(message.c_str(), stderr);
     std::fflush(stderr);
     // The outputs are written at exit, as after a normal end.

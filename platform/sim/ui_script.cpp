@@ -229,6 +229,12 @@ void stop_ui_script() {
   if (runner.joinable()) runner.join();
 }
 
+bool ui_script_started() {
+  Script &s = script();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.runner.joinable();
+}
+
 std::vector<std::pair<size_t, uint64_t>> ui_script_fired() {
   Script &s = script();
   std::lock_guard<std::mutex> g(s.lock);

@@ -74,7 +74,10 @@ struct Clock {
   uint64_t deadlock_generation = ~uint64_t{0};
   std::condition_variable watch;  // wakes the stall watchdog
   bool watchdog_started = false;
+  bool watchdog_woken = false;  // woken, and has not looked since
+  bool watchdog_idle = false;   // waits with nothing to look at until something wakes it
   std::function<void()> stuck_handler;  // called once when the run can never go on
+  std::function<void()> stuck_look_observer;  // tests: after each look at such a run
 };
 
 Clock &clock() {
@@ -131,7 +134,7 @@ bool all_blocked(const Clock &c) {
 // True when nothing inside the machine can ever wake a participant again.
 bool stuck(const Clock &c) { return c.timed.empty() && all_blocked(c); }
 
-void start_watchdog(Clock &c);
+void wake_watchdog(Clock &c);
 
 // Runs after every change: when no participant can run, time moves on.
 void try_advance(Clock &c) {
@@ -141,10 +144,9 @@ void try_advance(Clock &c) {
   } else if (c.deadlock_generation != c.generation) {
     ++c.stats.deadlocks;  // every participant waits for ever: they stay waiting
     c.deadlock_generation = c.generation;
-    if (c.stuck_handler) {
-      start_watchdog(c);
-      c.watch.notify_one();
-    }
+    // The watchdog may be waiting for nothing in particular: it must look now, as no later
+    // change may ever come to wake it.
+    if (c.stuck_handler) wake_watchdog(c);
   }
 }
 
@@ -174,6 +176,7 @@ void watchdog() {
   uint64_t stuck_seen = ~uint64_t{0};
   int stuck_looks = 0;
   for (;;) {
+    c.watchdog_woken = false;
     if (c.stuck_handler && stuck(c)) {
       if (c.generation != stuck_seen) stuck_looks = 0;
       stuck_seen = c.generation;
@@ -184,6 +187,12 @@ void watchdog() {
         handler();
         g.lock();
         continue;
+      }
+      if (c.stuck_look_observer) {
+        const std::function<void()> observer = c.stuck_look_observer;
+        g.unlock();
+        observer();
+        g.lock();
       }
       c.watch.wait_for(g, std::chrono::milliseconds(100));
       continue;
@@ -200,8 +209,13 @@ void watchdog() {
     if (!candidate || outside.empty()) {
       strikes = 0;
       // Without a deadline there is nothing to wait for; otherwise look again shortly.
-      if (c.timed.empty()) c.watch.wait(g);
-      else c.watch.wait_for(g, std::chrono::milliseconds(20));
+      if (c.timed.empty()) {
+        c.watchdog_idle = true;
+        c.watch.wait(g);
+        c.watchdog_idle = false;
+      } else {
+        c.watch.wait_for(g, std::chrono::milliseconds(20));
+      }
       seen = c.generation;
       continue;
     }
@@ -221,10 +235,13 @@ void watchdog() {
   }
 }
 
-void start_watchdog(Clock &c) {
-  if (c.watchdog_started) return;
-  c.watchdog_started = true;
-  std::thread(watchdog).detach();
+void wake_watchdog(Clock &c) {
+  if (!c.watchdog_started) {
+    c.watchdog_started = true;
+    std::thread(watchdog).detach();
+  }
+  c.watchdog_woken = true;
+  c.watch.notify_one();
 }
 
 // A forked child has only the forking thread: forget the others. Their waits are marked runnable
@@ -239,6 +256,8 @@ void after_fork_in_child() {
   c.timed.clear();
   c.starting = 0;
   c.watchdog_started = false;
+  c.watchdog_woken = false;
+  c.watchdog_idle = false;
   t_rec.listed = false;
   t_rec.tid = 0;
   own_tid();
@@ -271,10 +290,7 @@ bool wait_core(MachineCondition *cond, std::unique_lock<std::mutex> *lock, DWORD
     r.wait = &w;
     update_listing(c, r);
     try_advance(c);
-    if (!w.runnable && !c.timed.empty()) {
-      start_watchdog(c);
-      c.watch.notify_one();
-    }
+    if (!w.runnable && !c.timed.empty()) wake_watchdog(c);
     // The object's lock is let go only now: a change made after the predicate was read
     // notifies this waiter.
     if (lock != nullptr) lock->unlock();
@@ -352,10 +368,7 @@ void set_clock_stuck_handler(std::function<void()> handler) {
   Clock &c = clock();
   std::lock_guard<std::mutex> g(c.mu);
   c.stuck_handler = std::move(handler);
-  if (c.stuck_handler && stuck(c)) {
-    start_watchdog(c);
-    c.watch.notify_one();
-  }
+  if (c.stuck_handler && stuck(c)) wake_watchdog(c);
 }
 
 ClockStats clock_stats() {
@@ -396,6 +409,18 @@ void clock_thread_ends() {
   --t_rec.guards;
   update_listing(c, t_rec);
   try_advance(c);
+}
+
+void set_clock_stuck_look_observer(std::function<void()> observer) {
+  Clock &c = clock();
+  std::lock_guard<std::mutex> g(c.mu);
+  c.stuck_look_observer = std::move(observer);
+}
+
+bool clock_watchdog_settled() {
+  Clock &c = clock();
+  std::lock_guard<std::mutex> g(c.mu);
+  return !c.watchdog_started || (c.watchdog_idle && !c.watchdog_woken);
 }
 
 }  // namespace internal

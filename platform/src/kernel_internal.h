@@ -1,6 +1,8 @@
-// Internal interfaces between the kernel parts of the stand-in (not for tests).
+// Internal interfaces between the kernel parts of the stand-in (not for tests, but for the few
+// entries that say so).
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "sim/trace.h"
@@ -20,6 +22,14 @@ void clock_thread_created();
 void clock_thread_not_started();
 void clock_thread_begins();
 void clock_thread_ends();
+
+// For tests of the clock's watchdog, the thread that runs the stuck handler
+// (sim::set_clock_stuck_handler). `observer` runs on that thread, without the clock's lock, after
+// each of its looks at a run that can never go on that did not call the handler; null removes it.
+void set_clock_stuck_look_observer(std::function<void()> observer);
+// True when the watchdog has nothing left to look at: it never started, or it waits until
+// something wakes it and nothing has since it last looked.
+bool clock_watchdog_settled();
 
 // Marks every mutex the calling thread owns as abandoned (its thread is ending).
 void abandon_owned_mutexes();

@@ -99,6 +99,16 @@ TEST_F(StuckRun, StartWithoutExitEndsAfterTheUpdate) {
   EXPECT_EQ(3601000u, ui_.back()["time_ms"]);
 }
 
+// Start is the script's only step: once it has fired and the update is done, the window waits for
+// an Exit nobody presses.
+TEST_F(StuckRun, EveryStepFiredEndsAfterTheUpdate) {
+  EXPECT_EQ(sim::kStuckRunExitCode, run({{{"click", "Start"}}})) << output_;
+  expect_window_named();
+  EXPECT_NE(std::string::npos, output_.find("every step of the ui script has fired")) << output_;
+  ASSERT_TRUE(state_.is_object()) << output_;
+  EXPECT_EQ("CV1A0200", state_["drives"][0]["revision"]);
+}
+
 }  // namespace
 
 #endif

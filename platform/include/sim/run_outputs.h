@@ -59,6 +59,9 @@ std::vector<UiStep> ui_script();
 void start_ui_script();
 // Stops the script thread and waits for it (call it before the caller leaves the clock).
 void stop_ui_script();
+// True from start_ui_script() until stop_ui_script() has joined the script's thread, also once
+// every step has fired and the thread has nothing left to do.
+bool ui_script_started();
 // Steps fired so far: (step index, machine time in ms).
 std::vector<std::pair<size_t, uint64_t>> ui_script_fired();
 
@@ -68,8 +71,9 @@ std::vector<std::pair<size_t, uint64_t>> ui_script_fired();
 // that waits for a user nobody plays) with no ui step left that could fire would wait for ever.
 // Armed, the machine ends such a run: one line on standard error naming the window that waits (its
 // title, class and the buttons that can be pressed), or saying that no window is open, and the ui
-// steps that never fired; then exit(kStuckRunExitCode), which writes the outputs as a normal end
-// does. No code of the tool (0-4, 1602, 3000; 66 and 184 as Linux cuts them) is this one.
+// steps that never fired; then the script's thread is stopped and joined, and
+// exit(kStuckRunExitCode) writes the outputs as a normal end does. No code of the tool (0-4,
+// 1602, 3000; 66 and 184 as Linux cuts them) is this one.
 constexpr int kStuckRunExitCode = 75;
 // Arms (true) or disarms (false) that end. The native entry arms it while the program runs and
 // disarms it once the program has returned.
