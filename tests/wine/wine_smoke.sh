@@ -9,6 +9,8 @@ packer=${4:-}
 packages=${5:-}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The same locale wherever the tests run: the programs' ANSI code page is then 1252.
+export LC_ALL=C.UTF-8
 unset DISPLAY
 
 fail() {
@@ -155,6 +157,23 @@ case "$case_name" in
       "Binary is inconsistent. Packed binary cvn1t_cv1b0200.img is configured but does not exist." \
       "Update application failed early due to issues with binary consistency." "End Timestamp: "
     if grep -q "Update application complete." "$log"; then fail "the run went on after the failed check"; fi
+    ;;
+  unmappable_command_line)
+    # Characters that code page 1252 cannot hold become "?", not look-alikes: "/log=Łódź.txt"
+    # leaves the existing "Lódz.txt" alone, and the logged command line shows the "?".
+    lookalike="$work/L$(printf '\xc3\xb3')dz.txt"
+    printf 'an earlier log\r\n' >"$lookalike"
+    cp "$lookalike" "$work/lookalike-before"
+    code=$(run /s "/log=$(printf '\xc5\x81\xc3\xb3d\xc5\xba').txt")
+    [ "$code" = 1 ] || fail "exit code $code with the unmappable log name, expected 1"
+    cmp -s "$lookalike" "$work/lookalike-before" || fail "the look-alike file was written"
+    code=$(run /s "/D:f$(printf '\xc4\xb0')rmware_$(printf '\xc5\x91').bin")
+    log=$work/corvaneupdlog.txt
+    [ "$code" = 1 ] || fail "exit code $code, expected 1"
+    for line in "Command Line: /s /D:f?rmware_?.bin" "Modified Command Line: /s /D:f?rmware_?.bin" \
+                "        Binary:            f?rmware_?.bin"; do
+      tr -d '\r' <"$log" | grep -qxF -- "$line" || fail "log lacks the line: $line"
+    done
     ;;
   *)
     fail "unknown case $case_name"
