@@ -175,6 +175,45 @@ case "$case_name" in
       tr -d '\r' <"$log" | grep -qxF -- "$line" || fail "log lacks the line: $line"
     done
     ;;
+  shared_log)
+    # Eight copies started at once in one folder share the default log: no text of any copy is
+    # lost or overwritten. A copy run alone first gives the number of lines one run writes.
+    mkdir "$work/alone"
+    cp "$work/orbu.exe" "$work/alone/orbu.exe"
+    code=$(cd "$work/alone" && wine_exe "$work/alone/orbu.exe" /s /debug /alone)
+    [ "$code" = 1 ] || fail "exit code $code of the run alone, expected 1"
+    per_run=$(grep -c '' "$work/alone/corvaneupdlog.txt")
+    rm -rf "$work/alone"
+    # Copies starting together must not race for the start of the prefix's server: keep one up.
+    wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+    wineserver -p >/dev/null 2>&1
+    trap 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; rm -rf "$work"' EXIT
+    log=$work/corvaneupdlog.txt
+    rounds=5
+    for round in $(seq 1 $rounds); do
+      pids=()
+      for copy in 1 2 3 4 5 6 7 8; do
+        wine "$work/orbu.exe" /s /debug "/round$round-copy$copy" >"$work/copy$copy.txt" 2>&1 &
+        pids+=($!)
+      done
+      for copy in 1 2 3 4 5 6 7 8; do
+        wait "${pids[$((copy - 1))]}"
+        code=$?
+        [ "$code" = 1 ] || { cat "$work/copy$copy.txt"; fail "copy $copy of round $round: exit code $code, expected 1"; }
+        # A substring: the texts are whole, but a line logged as two texts may take in another
+        # copy's text between them.
+        count=$(grep -cF "Modified Command Line: /s /debug /round$round-copy$copy" "$log")
+        [ "$count" = 1 ] || fail "round $round, copy $copy: its Modified Command Line is in the log $count times"
+      done
+      runs=$((round * 8))
+      for text in "Start Timestamp: " "Modified Command Line: " "End Timestamp: "; do
+        count=$(grep -c -- "$text" "$log")
+        [ "$count" = "$runs" ] || fail "after round $round the log holds \"$text\" $count times, expected $runs"
+      done
+      lines=$(grep -c '' "$log")
+      [ "$lines" = $((runs * per_run)) ] || fail "after round $round the log holds $lines lines, expected $runs x $per_run"
+    done
+    ;;
   *)
     fail "unknown case $case_name"
     ;;
