@@ -9,7 +9,9 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 // ---------------------------------------------------------------------------------------------
@@ -417,6 +419,60 @@ int huld_file_append(const char *path, const void *buffer, size_t n) {
   // Buffered bytes that cannot be flushed are not written either.
   if (fclose(f) != 0) return 2;
   return 0;
+}
+
+int huld_file_append_text(const char *path, const char *text) {
+  if (!path || !text) return 1;
+#ifdef _WIN32
+  size_t length = 0;
+  size_t newlines = 0;
+  for (; text[length] != '\0'; length++) newlines += text[length] == '\n' ? 1 : 0;
+  const size_t size = length + newlines;
+  if (size > 0xFFFFFFFFu) return 2;
+  char *bytes = static_cast<char *>(malloc(size + 1));
+  if (!bytes) return 2;
+  size_t at = 0;
+  for (size_t i = 0; i < length; i++) {
+    if (text[i] == '\n') bytes[at++] = '\r';
+    bytes[at++] = text[i];
+  }
+  // A handle with append access and no write access writes at the end of the file as it is at
+  // that write. The read access is for the lock below (a byte-range lock needs read or write
+  // access); a file that cannot be opened for reading is appended to without the lock.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE &&
+      (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION))
+    file = CreateFileA(path, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    free(bytes);
+    return 1;
+  }
+  // Writers that take the end of the file and then write there (Wine does, for one) are ordered
+  // by an exclusive lock on one byte far past any end a file reaches, so that the lock never
+  // covers data that readers want. Without the lock the text is written all the same.
+  OVERLAPPED lock_at;
+  memset(&lock_at, 0, sizeof(lock_at));
+  lock_at.OffsetHigh = 0x40000000u;
+  const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_at) != FALSE;
+  DWORD written = 0;
+  const bool whole = size == 0 || (WriteFile(file, bytes, static_cast<DWORD>(size), &written,
+                                             nullptr) && written == size);
+  if (locked) UnlockFileEx(file, 0, 1, 0, &lock_at);
+  CloseHandle(file);
+  free(bytes);
+  return whole ? 0 : 2;
+#else
+  const int file = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (file < 0) return 1;
+  const size_t size = strlen(text);
+  const ssize_t written = size > 0 ? write(file, text, size) : 0;
+  const int result = written == static_cast<ssize_t>(size) ? 0 : 2;
+  if (close(file) != 0) return 2;
+  return result;
+#endif
 }
 
 int64_t huld_getline(char **line, size_t *length, FILE *file) {

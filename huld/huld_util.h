@@ -134,6 +134,11 @@ bool huld_path_is_regular_file(const char *path);
 bool huld_stream_is_regular_file(FILE *f);
 // Appends n bytes. 0 done, 1 the file could not be opened, 2 the write tries are used up.
 int huld_file_append(const char *path, const void *buffer, size_t n);
+// Appends a text whole, in one write to a file opened for appending only (created when missing),
+// so that processes appending to one file never write over each other's texts. Its newlines are
+// written as text mode writes them: "\r\n" on Windows, "\n" elsewhere. 0 done, 1 the file could
+// not be opened, 2 the text could not be written whole.
+int huld_file_append_text(const char *path, const char *text);
 // Frees *line if set, takes a new 1024-byte heap buffer and reads one line (at most 1023
 // characters, the newline kept). Returns the length and stores it in *length; -1 at end of file
 // or without memory (then *line is null and *length 0).

@@ -9,6 +9,7 @@
 
 #include "huld/huld_environment.h"
 #include "huld/huld_log.h"
+#include "huld/huld_util.h"
 #include "orbu/orbu_options.h"
 #include "orbu/orbu_package.h"
 #include "orbu/orbu_scan.h"
@@ -354,13 +355,9 @@ int orbu_log_file_sink(const char *text) {
   // An abandoned mutex is ours now: write and release it as usual.
   const DWORD wait = WaitForSingleObject(orbu_log_mutex, INFINITE);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return 0;
-  if (orbu_log_path != nullptr) {
-    FILE *file = std::fopen(orbu_log_path, "a");
-    if (file != nullptr) {
-      std::fprintf(file, "%s", text);
-      std::fclose(file);
-    }
-  }
+  // Appended whole, so that another run sharing the log cannot overwrite it; a text that cannot
+  // be written is dropped.
+  if (orbu_log_path != nullptr) huld_file_append_text(orbu_log_path, text);
   ReleaseMutex(orbu_log_mutex);
   return 0;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs orbu.exe under Wine and checks its log file and exit code.
 # usage: wine_smoke.sh CASE WINEPREFIX ORBU_EXE [PACKER PACKAGE_DIR]
+# The case retry_crash builds its stand-in program with the MinGW C compiler named by ORBU_MINGW_CC.
 set -uo pipefail
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 case_name=$1
 export WINEPREFIX=$2
 exe=$3
@@ -9,6 +11,8 @@ packer=${4:-}
 packages=${5:-}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The same locale wherever the tests run: the programs' ANSI code page is then 1252.
+export LC_ALL=C.UTF-8
 unset DISPLAY
 
 fail() {
@@ -42,21 +46,45 @@ expect_in_order() {
   done
 }
 
-# Runs a program of the work folder under Wine and prints its exit code; what Wine printed is kept
-# for fail(). When Wine itself fails to start (its loader or server says so), the prefix's server
-# is ended and the run is tried once more: such a start has not run the program at all.
+# What Wine prints when it fails to start a program before any of the program's code runs: its
+# loader (the program or a system library not loaded) or its server (not started, not reachable).
+wine_start_failure='^wine: (could not (load (ntdll\.so|kernel32\.dll)|find BaseThreadInitThunk|exec (wineserver|the wine loader))'
+wine_start_failure+='|failed to (create main module|load start\.exe|open |start )|__wine_main function not found'
+wine_start_failure+='|for some mysterious reason, the wine server|a wine server seems to be running'
+wine_start_failure+='|init_first_thread failed|Bad server socket)|^wine client error:'
+# What Wine prints when the program crashed: an exception it did not handle, a missing function.
+wine_program_crashed='Unhandled|starting debugger|unimplemented function'
+
+# True when the run that Wine's output ($wine_out) tells of never started the program: Wine said
+# that it failed to start, said nothing that only a running program causes, and no file of the
+# work folder was written since the stamp file $1.
+wine_never_started() {
+  grep -qE "$wine_start_failure" "$wine_out" || return 1
+  ! grep -qE "$wine_program_crashed" "$wine_out" || return 1
+  [ -z "$(find "$work" -newer "$1" ! -path "$wine_out" -print -quit)" ]
+}
+
+# Runs a program of the work folder under Wine and prints its exit code, or "crashed" when Wine
+# says that the program crashed (Wine's exit code of a crash is now and then 0); what Wine printed
+# is kept for fail(). When Wine failed to start the program, the prefix's server is ended and the
+# run is tried once more; a program that ran (and crashed, say) is never started again.
 wine_out=$work/wine-out.txt
 wine_exe() {
   local exe=$1; shift
+  local stamp=$work/.wine-start
+  : >"$stamp"
   wine "$exe" "$@" >"$wine_out" 2>&1
   local code=$?
-  if [ "$code" != 0 ] && grep -qE '^(wine|wineserver)(:| client error)|wine server seems to be running' "$wine_out"; then
+  if [ "$code" != 0 ] && wine_never_started "$stamp"; then
     { echo "--- Wine failed to start (exit $code), tried again ---"; cat "$wine_out"; } >"$work/wine-first.txt"
     wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
     wine "$exe" "$@" >"$wine_out" 2>&1
     code=$?
     cat "$work/wine-first.txt" >>"$wine_out"
+    rm -f "$work/wine-first.txt"
   fi
+  rm -f "$stamp"
+  if grep -qE "$wine_program_crashed" "$wine_out"; then code=crashed; fi
   echo "$code"
 }
 run() { wine_exe "$work/orbu.exe" "$@"; }
@@ -155,6 +183,92 @@ case "$case_name" in
       "Binary is inconsistent. Packed binary cvn1t_cv1b0200.img is configured but does not exist." \
       "Update application failed early due to issues with binary consistency." "End Timestamp: "
     if grep -q "Update application complete." "$log"; then fail "the run went on after the failed check"; fi
+    ;;
+  unmappable_command_line)
+    # Characters that code page 1252 cannot hold become "?", not look-alikes: "/log=Łódź.txt"
+    # leaves the existing "Lódz.txt" alone, and the logged command line shows the "?".
+    lookalike="$work/L$(printf '\xc3\xb3')dz.txt"
+    printf 'an earlier log\r\n' >"$lookalike"
+    cp "$lookalike" "$work/lookalike-before"
+    code=$(run /s "/log=$(printf '\xc5\x81\xc3\xb3d\xc5\xba').txt")
+    [ "$code" = 1 ] || fail "exit code $code with the unmappable log name, expected 1"
+    cmp -s "$lookalike" "$work/lookalike-before" || fail "the look-alike file was written"
+    code=$(run /s "/D:f$(printf '\xc4\xb0')rmware_$(printf '\xc5\x91').bin")
+    log=$work/corvaneupdlog.txt
+    [ "$code" = 1 ] || fail "exit code $code, expected 1"
+    for line in "Command Line: /s /D:f?rmware_?.bin" "Modified Command Line: /s /D:f?rmware_?.bin" \
+                "        Binary:            f?rmware_?.bin"; do
+      tr -d '\r' <"$log" | grep -qxF -- "$line" || fail "log lacks the line: $line"
+    done
+    ;;
+  shared_log)
+    # Eight copies started at once in one folder share the default log: no text of any copy is
+    # lost or overwritten. A copy run alone first gives the number of lines one run writes.
+    mkdir "$work/alone"
+    cp "$work/orbu.exe" "$work/alone/orbu.exe"
+    code=$(cd "$work/alone" && wine_exe "$work/alone/orbu.exe" /s /debug /alone)
+    [ "$code" = 1 ] || fail "exit code $code of the run alone, expected 1"
+    per_run=$(grep -c '' "$work/alone/corvaneupdlog.txt")
+    rm -rf "$work/alone"
+    # Copies starting together must not race for the start of the prefix's server: keep one up.
+    wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+    wineserver -p >/dev/null 2>&1
+    trap 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; rm -rf "$work"' EXIT
+    log=$work/corvaneupdlog.txt
+    rounds=5
+    for round in $(seq 1 $rounds); do
+      pids=()
+      for copy in 1 2 3 4 5 6 7 8; do
+        wine "$work/orbu.exe" /s /debug "/round$round-copy$copy" >"$work/copy$copy.txt" 2>&1 &
+        pids+=($!)
+      done
+      for copy in 1 2 3 4 5 6 7 8; do
+        wait "${pids[$((copy - 1))]}"
+        code=$?
+        [ "$code" = 1 ] || { cat "$work/copy$copy.txt"; fail "copy $copy of round $round: exit code $code, expected 1"; }
+        # A substring: the texts are whole, but a line logged as two texts may take in another
+        # copy's text between them.
+        count=$(grep -cF "Modified Command Line: /s /debug /round$round-copy$copy" "$log")
+        [ "$count" = 1 ] || fail "round $round, copy $copy: its Modified Command Line is in the log $count times"
+      done
+      runs=$((round * 8))
+      for text in "Start Timestamp: " "Modified Command Line: " "End Timestamp: "; do
+        count=$(grep -c -- "$text" "$log")
+        [ "$count" = "$runs" ] || fail "after round $round the log holds \"$text\" $count times, expected $runs"
+      done
+      lines=$(grep -c '' "$log")
+      [ "$lines" = $((runs * per_run)) ] || fail "after round $round the log holds $lines lines, expected $runs x $per_run"
+    done
+    ;;
+  retry_crash)
+    # The retry of wine_exe: a program that crashed on its first start is not started again (its
+    # crash is reported), nor is one that wrote a file or crashed before Wine failed; a start that
+    # Wine's loader failed is tried again. A stand-in "wine" acts out each row's first start.
+    [ -n "${ORBU_MINGW_CC:-}" ] || fail "no MinGW C compiler given (ORBU_MINGW_CC)"
+    "$ORBU_MINGW_CC" -O1 -o "$work/crash_once.exe" "$script_dir/crash_once.c" || fail "the stand-in does not build"
+    outside=$(mktemp -d "${TMPDIR:-/tmp}/orbu-wine-outside-XXXXXX")
+    trap 'rm -rf "$work" "$outside"' EXIT
+    real_wine=$(command -v wine)
+    mkdir "$outside/bin"
+    # row: marker file before | what the stand-in "wine" does at the first start | exit code | retried
+    while IFS='|' read -r marker first expected retried; do
+      first=${first//@WORK@/$work}
+      first=${first//@WINE@/$real_wine}
+      rm -f "$outside/started" "$outside/marker" "$work/written.txt"
+      [ "$marker" = absent ] || : >"$outside/marker"
+      printf '#!/usr/bin/env bash\nif [ ! -e %q ]; then : >%q; %s; fi\nexec %q "$@"\n' "$outside/started" \
+        "$outside/started" "$first" "$real_wine" >"$outside/bin/wine"
+      chmod +x "$outside/bin/wine"
+      code=$(PATH="$outside/bin:$PATH" wine_exe "$work/crash_once.exe" "Z:$outside/marker")
+      [ "$code" = "$expected" ] || fail "first start \"$first\": exit code $code, expected $expected"
+      if grep -q "tried again" "$wine_out"; then was_retried=yes; else was_retried=no; fi
+      [ "$was_retried" = "$retried" ] || fail "first start \"$first\": retried $was_retried, expected $retried"
+    done <<'ROWS'
+absent|true|crashed|no
+present|echo "wine: could not load kernel32.dll, status c0000135" >&2; exit 1|0|yes
+present|echo ran >"@WORK@/written.txt"; echo "wine client error:0: write: Bad file descriptor" >&2; exit 1|1|no
+absent|"@WINE@" "$@"; echo "wine client error:0: read: Connection reset by peer" >&2; exit 1|crashed|no
+ROWS
     ;;
   *)
     fail "unknown case $case_name"
