@@ -460,7 +460,8 @@ std::shared_ptr<StorageAdapter> load_adapter(const json &a, size_t i, StorageLoa
   if (!ad->driver)
     bad(w + ".personality",
         "unknown personality \"" + p + "\", expected one of " + quoted_list(storage_personalities()));
-  std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "knobs", "nvme", "drive"};
+  std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "driver_desc",
+                                      "knobs", "nvme", "drive"};
   if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
   for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);
   check_fields(a, w, allowed);
@@ -672,6 +673,7 @@ void load_storage(const nlohmann::json &section) {
   if (j.contains("drives")) l.table.load(j["drives"]);
   if (j.contains("adapters")) load_adapters(j["adapters"], l);
   if (j.contains("disks")) load_units(j["disks"], l);
+  for (const auto &a : l.adapters) a->driver->units_loaded(*a);
   install_storage(std::move(l.adapters), std::move(l.lus), l.table.all());
 }
 
