@@ -658,7 +658,7 @@ void link_adapter_node(StorageAdapter &ad, const json &a, const std::string &w, 
   add_node(spec, w);
 }
 
-void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, const std::string &w) {
+bool link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, const std::string &w) {
   const bool enclosure = lu.kind == LuKind::Enclosure;
   if (auto link = linked_node(d, w, enclosure ? GUID_DEVINTERFACE_SES : GUID_DEVINTERFACE_DISK, {"instance_id", "interface_path", "interface"})) {
     lu.instance_id = link->instance_id;
@@ -667,14 +667,14 @@ void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, cons
       if (d.contains("pdo") && lower(lu.pdo) != lower(link->pdo))
         bad(w + ".pdo", "\"" + lu.pdo + "\" differs from the device node's \"" + link->pdo + "\"");
       lu.pdo = link->pdo;
-      return;
+      return true;
     }
     try {
       set_device_node_pdo(lu.instance_id, lu.pdo);
     } catch (const std::runtime_error &e) {
       throw std::runtime_error("storage." + w + "." + e.what());
     }
-    return;
+    return false;
   }
   DevNodeSpec spec;
   spec.instance_id = lu.instance_id;
@@ -685,6 +685,7 @@ void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, cons
   if (!lu.interface_path.empty())
     spec.interfaces.emplace_back(enclosure ? GUID_DEVINTERFACE_SES : GUID_DEVINTERFACE_DISK, lu.interface_path);
   add_node(spec, w);
+  return false;
 }
 
 namespace {
