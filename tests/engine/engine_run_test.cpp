@@ -10,8 +10,8 @@
 
 #include "engine_case.h"
 #include "run_harness.h"
-#include "sim/machine.h"
 #include "sim/drives/ata_drive.h"
+#include "sim/machine.h"
 #include "sim/storage.h"
 #include "tests/support/test_machine.h"
 
@@ -555,8 +555,9 @@ TEST(EngineAtaPowerCycle, ADeferredImageRunsAfterThePowerCycleAnIncompleteOneIsL
     SCOPED_TRACE(row.name);
     std::vector<std::string> faults;
     if (!row.fault.empty()) faults.push_back(row.fault);
-    enginetest::Run spec(machine("win10", {kInboxAhci}, {ata_disk("sata0", "ahci", 0, kAtaModel, "CS100001")}, faults),
-             row.fwconfig, {{"fw.img", ata_image}}, row.fwconfig.empty() ? deferred_only : "/s");
+    enginetest::Run spec(
+        machine("win10", {kInboxAhci}, {ata_disk("sata0", "ahci", 0, kAtaModel, "CS100001")}, faults),
+        row.fwconfig, {{"fw.img", ata_image}}, row.fwconfig.empty() ? deferred_only : "/s");
     spec.after_run = [] { sim::storage_drive("@sata0").ata->power_cycle(); };
     const Outcome out = run(spec);
     ASSERT_EQ(out.failure, "") << out.log;
