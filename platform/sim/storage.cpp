@@ -598,16 +598,23 @@ std::vector<std::string> lu_paths(const StorageLu &lu) {
 // ---- Device nodes -----------------------------------------------------------------------------------
 // An adapter or a disk names its devnode ("node": id or instance id), which then gives its instance
 // id, interface path and (disk) PDO name. Without one, a node is made for it: an adapter's under the
-// root (class "hdc" for in-box AHCI, else "SCSIAdapter", with the driver key of the in-box driver
-// the personality stands for), a disk's under its adapter's node (class "DiskDrive", with its disk
+// root (class "hdc" for in-box AHCI, else "SCSIAdapter", with its storage-port interface and the
+// driver key of the driver the personality stands for, whose "DriverDesc" the adapter's
+// "driver_desc" replaces), a disk's under its adapter's node (class "DiskDrive", with its disk
 // interface unless it has none, and the removal policy of a fixed disk, as Windows gives every
 // disk node).
 
-const char *inbox_driver_desc(const std::string &personality) {
+// The description each driver's INF gives its controllers (a plain SCSI unit's adapter has none).
+const char *default_driver_desc(const std::string &personality) {
   if (personality == "inbox_ahci") return "Standard SATA AHCI Controller";
-  if (personality == "inbox_nvme") return "Standard NVM Express Controller";
+  if (personality == "inbox_nvme" || personality == "nevox") return "Standard NVM Express Controller";
   if (personality == "usb_bot") return "USB Mass Storage Device";
+  if (personality == "uas" || personality == "uas_sat") return "USB Attached SCSI (UAS) Mass Storage Device";
   if (personality == "storage_spaces") return "Microsoft Storage Spaces Controller";
+  if (personality == "intel_rst") return "Intel(R) Chipset SATA/PCIe RST Premium Controller";
+  if (personality == "intel_rste") return "Intel(R) C600+/C220+ series chipset SATA RAID Controller";
+  if (personality == "maker_nvme") return "XR Brambleon SN Sim NVMe Controller";
+  if (personality == "sas") return "Sim SAS HBA";
   return nullptr;
 }
 
@@ -635,7 +642,7 @@ void add_node(const DevNodeSpec &spec, const std::string &w) {
 }  // namespace
 
 void link_adapter_node(StorageAdapter &ad, const json &a, const std::string &w, const std::string &personality) {
-  if (auto link = linked_node(a, w, GUID_DEVINTERFACE_STORAGEPORT, {"instance_id", "interface_path"})) {
+  if (auto link = linked_node(a, w, GUID_DEVINTERFACE_STORAGEPORT, {"instance_id", "interface_path", "driver_desc"})) {
     ad.instance_id = link->instance_id;
     ad.interface_path = link->interface_path;
     return;
@@ -644,11 +651,14 @@ void link_adapter_node(StorageAdapter &ad, const json &a, const std::string &w, 
   spec.instance_id = ad.instance_id;
   spec.class_name = personality == "inbox_ahci" ? "hdc" : "SCSIAdapter";
   if (!ad.interface_path.empty()) spec.interfaces.emplace_back(GUID_DEVINTERFACE_STORAGEPORT, ad.interface_path);
-  if (const char *desc = inbox_driver_desc(personality)) spec.driver.push_back(reg_sz("DriverDesc", desc));
+  const char *made_desc = default_driver_desc(personality);
+  const std::string desc = a.contains("driver_desc") ? text(a["driver_desc"], w + ".driver_desc")
+                                                     : std::string(made_desc ? made_desc : "");
+  if (!desc.empty()) spec.driver.push_back(reg_sz("DriverDesc", desc));
   add_node(spec, w);
 }
 
-void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, const std::string &w) {
+bool link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, const std::string &w) {
   const bool enclosure = lu.kind == LuKind::Enclosure;
   if (auto link = linked_node(d, w, enclosure ? GUID_DEVINTERFACE_SES : GUID_DEVINTERFACE_DISK, {"instance_id", "interface_path", "interface"})) {
     lu.instance_id = link->instance_id;
@@ -657,14 +667,14 @@ void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, cons
       if (d.contains("pdo") && lower(lu.pdo) != lower(link->pdo))
         bad(w + ".pdo", "\"" + lu.pdo + "\" differs from the device node's \"" + link->pdo + "\"");
       lu.pdo = link->pdo;
-      return;
+      return true;
     }
     try {
       set_device_node_pdo(lu.instance_id, lu.pdo);
     } catch (const std::runtime_error &e) {
       throw std::runtime_error("storage." + w + "." + e.what());
     }
-    return;
+    return false;
   }
   DevNodeSpec spec;
   spec.instance_id = lu.instance_id;
@@ -675,6 +685,7 @@ void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const json &d, cons
   if (!lu.interface_path.empty())
     spec.interfaces.emplace_back(enclosure ? GUID_DEVINTERFACE_SES : GUID_DEVINTERFACE_DISK, lu.interface_path);
   add_node(spec, w);
+  return false;
 }
 
 namespace {

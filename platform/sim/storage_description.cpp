@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <set>
 #include <stdexcept>
+#include <strings.h>
 
 #include "platform/win32.h"
 #include "sim/description.h"
@@ -447,6 +448,8 @@ struct StorageLoad {
   std::vector<std::shared_ptr<StorageLu>> lus;
   std::set<uint32_t> ports, drives;
   StorageDriveTable table;
+  // PDOs made up for units that give none, with the place of the unit each was made for.
+  std::vector<std::pair<std::string, std::string>> made_pdos;
 };
 
 // One entry of "adapters"; `fixed_port` tells whether it names its own port.
@@ -460,7 +463,8 @@ std::shared_ptr<StorageAdapter> load_adapter(const json &a, size_t i, StorageLoa
   if (!ad->driver)
     bad(w + ".personality",
         "unknown personality \"" + p + "\", expected one of " + quoted_list(storage_personalities()));
-  std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "knobs", "nvme", "drive"};
+  std::vector<std::string> allowed = {"id", "personality", "node", "instance_id", "driver_desc",
+                                      "knobs", "nvme", "drive"};
   if (ad->driver->has_port()) allowed.insert(allowed.end(), {"port", "interface_path"});
   for (const std::string &k : ad->driver->own_keys()) allowed.push_back(k);
   check_fields(a, w, allowed);
@@ -526,14 +530,22 @@ LuKind load_unit_kind(const json &d, const std::string &w) {
   return LuKind::Disk;
 }
 
-// A unit's PDO, instance id, interface path and device node (a unit with paths of its own).
-void load_unit_paths(StorageLu &lu, const StorageAdapter &ad, const json &d, size_t i, const std::string &w) {
+// A unit's PDO, instance id, interface path and device node (a unit with paths of its own). A PDO
+// given here that was made up for an earlier unit without one is refused naming that unit: its PDO
+// is the one to change, and the user never wrote it.
+void load_unit_paths(StorageLu &lu, const StorageAdapter &ad, const json &d, size_t i, const std::string &w,
+                     StorageLoad &l) {
   const bool is_disk = lu.kind == LuKind::Disk;
   const bool has_paths = is_disk || lu.kind == LuKind::Enclosure;
+  const bool pdo_given = d.contains("pdo");
   char pdo[32];
   std::snprintf(pdo, sizeof pdo, "\\Device\\%08X", 0x31 + static_cast<unsigned>(i));
-  lu.pdo = d.contains("pdo") ? text(d["pdo"], w + ".pdo") : std::string(pdo);
+  lu.pdo = pdo_given ? text(d["pdo"], w + ".pdo") : std::string(pdo);
   if (lu.pdo.rfind("\\Device\\", 0) != 0) bad(w + ".pdo", "expected \"\\Device\\...\"");
+  for (const auto &[made, owner] : l.made_pdos)
+    if (pdo_given && strcasecmp(made.c_str(), lu.pdo.c_str()) == 0)
+      bad(owner, "the PDO made for it (it gives no \"pdo\"), \"" + made + "\", is the one " + w +
+                     ".pdo gives; give " + owner + " a \"pdo\" of its own");
   char inst[96];
   std::snprintf(inst, sizeof inst, "SCSI\\%s&VEN_SIM&PROD_DISK\\5&%X&0&%06u",
                 lu.kind == LuKind::Enclosure ? "Enclosure" : "DISK", 0x1000 + static_cast<unsigned>(i),
@@ -546,7 +558,8 @@ void load_unit_paths(StorageLu &lu, const StorageAdapter &ad, const json &d, siz
             ? text(d["interface_path"], w + ".interface_path")
             : interface_path_for(lu.instance_id, is_disk ? GUID_DEVINTERFACE_DISK : GUID_DEVINTERFACE_SES);
   if (has_paths) {
-    link_disk_node(lu, ad, d, w);
+    const bool pdo_of_node = link_disk_node(lu, ad, d, w);
+    if (!pdo_given && !pdo_of_node) l.made_pdos.emplace_back(lu.pdo, w);
   } else if (d.contains("node")) {
     bad(w + ".node", "a unit reached only through its controller has no device node");
   }
@@ -631,7 +644,7 @@ std::shared_ptr<StorageLu> load_unit(const json &d, size_t i, StorageLoad &l, ui
                             : is_disk ? "disk" + std::to_string(lu->physical_drive) : "lu" + std::to_string(i);
   for (const auto &o : l.lus)
     if (o->id == lu->id) bad(w + ".id", "\"" + lu->id + "\" used twice");
-  load_unit_paths(*lu, *ad, d, i, w);
+  load_unit_paths(*lu, *ad, d, i, w, l);
   load_unit_address(*lu, *ad, d, w);
   lu->bus_type = d.contains("bus_type") ? static_cast<uint32_t>(number(d["bus_type"], w + ".bus_type", 255))
                                         : ad->driver->bus_type();
@@ -672,6 +685,7 @@ void load_storage(const nlohmann::json &section) {
   if (j.contains("drives")) l.table.load(j["drives"]);
   if (j.contains("adapters")) load_adapters(j["adapters"], l);
   if (j.contains("disks")) load_units(j["disks"], l);
+  for (const auto &a : l.adapters) a->driver->units_loaded(*a);
   install_storage(std::move(l.adapters), std::move(l.lus), l.table.all());
 }
 

@@ -15,7 +15,8 @@ namespace sim {
 void link_adapter_node(StorageAdapter &ad, const nlohmann::json &a, const std::string &w,
                        const std::string &personality);
 // A disk's or enclosure's device node: the one its entry names, or one made under its adapter's.
-void link_disk_node(StorageLu &lu, const StorageAdapter &ad, const nlohmann::json &d, const std::string &w);
+// True when the PDO is the one the named node gives.
+bool link_disk_node(StorageLu &lu, const StorageAdapter &ad, const nlohmann::json &d, const std::string &w);
 // Reads the common knobs and hands the rest of the adapter's description to its personality.
 void configure_adapter(StorageAdapter &ad, const nlohmann::json *knobs, const nlohmann::json *entry,
                        const std::string &w, const StorageDriveTable *table = nullptr);

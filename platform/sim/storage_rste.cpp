@@ -77,6 +77,23 @@ class RsteDriver : public StorageDriver {
     if (const nlohmann::json *j = config.section("rste"))
       contents = std::make_shared<const RsteContents>(load_rste(*j, config.where() + ".rste", *config.drives()));
   }
+  // Without an "rste" listing the driver lists what it finds behind it: each NVMe drive of its units
+  // as a pass-through disk, with ids from 1 in the order of the units.
+  void units_loaded(const StorageAdapter &adapter) override {
+    if (contents) return;
+    auto found = std::make_shared<RsteContents>();
+    for (const auto &lu : adapter.lus) {
+      if (!lu->drive || !lu->drive->nvme) continue;
+      if (std::any_of(found->disks.begin(), found->disks.end(), [&](const RsteDisk &d) { return d.drive == lu->drive; }))
+        continue;
+      RsteDisk disk;
+      disk.id = static_cast<uint32_t>(found->disks.size() + 1);
+      disk.drive = lu->drive;
+      found->disks.push_back(disk);
+      found->pass_through.push_back(disk.id);
+    }
+    contents = std::move(found);
+  }
   BOOL miniport(StorageRequest &r, const MiniportHeader &h) override {
     if (h.signature != "NvmeRAID" || !r.on_adapter) return reject_miniport(r);
     if (h.control_code == kPassThrough) return pass_through(r, h);

@@ -54,8 +54,13 @@ TEST(DeviceTreeLoader, RefusesBadDescriptionsNamingThePlace) {
        "storage.adapters[0].instance_id: duplicate instance id"},
       {R"({"devices": [)" + node + "}]," + storage_head + R"(}], "disks": [{"adapter": "a", "node": "ROOT\\SIM\\0000", "interface": false, "nvme": {}}]}})",
        "storage.disks[0].interface: given by the device node"},
+      {R"({"devices": [)" + node + "}]," + storage_head + R"(, "node": "ROOT\\SIM\\0000", "driver_desc": "x"}]}})",
+       "storage.adapters[0].driver_desc: given by the device node"},
       {"{" + storage_head + R"(}], "disks": [{"id": "d", "adapter": "a", "pdo": "\\Device\\7", "nvme": {}}, {"id": "e", "adapter": "a", "pdo": "\\Device\\7", "nvme": {}}]}})",
        "storage.disks[1].pdo: duplicate PDO \"\\Device\\7\""},
+      // The first disk's PDO is made up; the second writes the same one.
+      {"{" + storage_head + R"(}], "disks": [{"id": "d", "adapter": "a", "nvme": {}}, {"id": "e", "adapter": "a", "address": {"target_id": 1}, "pdo": "\\Device\\00000031", "nvme": {}}]}})",
+       "storage.disks[0]: the PDO made for it (it gives no \"pdo\"), \"\\Device\\00000031\", is the one disks[1].pdo gives"},
       {"{" + storage_head + R"(}], "disks": [{"id": "d", "adapter": "a", "nvme": {}}, {"id": "d", "adapter": "a", "address": {"target_id": 1}, "nvme": {}}]}})",
        "storage.disks[1].id: \"d\" used twice"},
   };

@@ -123,7 +123,8 @@ Outcome run(const Run &spec) {
     sim::app_knobs().fixed_calendar_time = 0;
     if (spec.prepare) spec.prepare();
   };
-  run_spec.after = [](orbu_test::Observations &seen) {
+  run_spec.after = [&spec](orbu_test::Observations &seen) {
+    if (spec.after_run) spec.after_run();
     // Machine times since the run started: the script's steps and the main window's life.
     const uint64_t start = std::stoull(seen["run_start_ms"]);
     nlohmann::json script = nlohmann::json::array();

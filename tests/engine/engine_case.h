@@ -43,6 +43,9 @@ struct Run {
   std::vector<std::pair<std::string, bytes>> images;  // packed, or files of the run (CLI)
   std::string line;  // "{dir}" stands for the folder holding the image files
   std::function<void()> prepare;  // in the run's process, after the machine is loaded
+  // In the run's process after the program returned, before the drives' state is read (a power
+  // cycle, for one).
+  std::function<void()> after_run;
 };
 
 struct Outcome {

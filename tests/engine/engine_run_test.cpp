@@ -10,6 +10,7 @@
 
 #include "engine_case.h"
 #include "run_harness.h"
+#include "sim/drives/ata_drive.h"
 #include "sim/machine.h"
 #include "sim/storage.h"
 #include "tests/support/test_machine.h"
@@ -527,6 +528,47 @@ TEST_P(EngineRun, DriveStateDeviceStateSummaryAndExitCode) {
     else EXPECT_EQ(out.log.find(piece.substr(1)), std::string::npos) << piece;
   }
   EXPECT_EQ(orbu_test::find_in_order(out.log, in_order), "") << out.log;
+}
+
+// An ATA drive that a run leaves "reboot required" runs the new image after a power cycle, as the
+// run told; segments of an image that never arrived whole are lost with the power.
+TEST(EngineAtaPowerCycle, ADeferredImageRunsAfterThePowerCycleAnIncompleteOneIsLost) {
+  const bytes ata_image = image(ImageTarget::Ata, "CS100002");
+  const std::string refused_activation =
+      R"({"drive": "sata0", "ata_command": "0x92", "feature": "0x0f", "action": {"status": "0x51", "error": 4}})";
+  const std::string second_piece_refused = R"({"drive": "sata0", "ata_command": "0x92", "feature": "0x0e",
+      "count": {"nth": 2}, "action": {"status": "0x51", "error": 4}})";
+  const std::string deferred_only = "/s /T:\\\\.\\PhysicalDrive0 /D:{dir}/fw.img";
+  struct Row {
+    const char *name;
+    std::string fault;
+    bytes fwconfig;   // empty: command line without "/FIA" (download only)
+    uint32_t state;
+    int exit_code;
+    std::string revision_after_power_cycle;
+  } rows[] = {
+      {"activation refused", refused_activation, monb(kAtaModel, "CS100001", "CS100002"), kReboot, 3, "CS100002"},
+      {"download only", "", {}, kReboot, 0, "CS100002"},
+      {"download cut short", second_piece_refused, {}, kFailed, 1, "CS100001"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> faults;
+    if (!row.fault.empty()) faults.push_back(row.fault);
+    enginetest::Run spec(
+        machine("win10", {kInboxAhci}, {ata_disk("sata0", "ahci", 0, kAtaModel, "CS100001")}, faults),
+        row.fwconfig, {{"fw.img", ata_image}}, row.fwconfig.empty() ? deferred_only : "/s");
+    spec.after_run = [] { sim::storage_drive("@sata0").ata->power_cycle(); };
+    const Outcome out = run(spec);
+    ASSERT_EQ(out.failure, "") << out.log;
+    EXPECT_EQ(out.state_of(""), row.state) << out.log;
+    EXPECT_EQ(out.exit_code, row.exit_code);
+    const auto &drive = out.drive("@sata0");
+    EXPECT_EQ(drive["power_cycles"], 1);
+    EXPECT_EQ(drive["revision"], row.revision_after_power_cycle) << drive.dump();
+    EXPECT_TRUE(drive["pending"].is_null()) << drive.dump();
+    EXPECT_EQ(drive["staged_bytes"], 0) << drive.dump();
+  }
 }
 
 // The cases on Windows 10 with a drive on the in-box NVMe driver, their machine's operating system

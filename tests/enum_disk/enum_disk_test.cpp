@@ -180,6 +180,30 @@ TEST_F(EnumDisk, ControllerPassFillsInAMissingDriver) {
   EXPECT_EQ(e_.count, count + 2);  // disk6 (pool member), nvme0
 }
 
+// The node a machine description does not give is made with what the personality's driver
+// presents: the disk pass recognises that driver on a machine of one adapter and one disk.
+TEST_F(EnumDisk, TheNodeMadeForEachPersonalityNamesItsDriver) {
+  const std::pair<const char *, uint32_t> cases[] = {
+      {"inbox_ahci", WINDOWS_INBOX_AHCI},   {"inbox_nvme", WINDOWS_INBOX_NVME},
+      {"nevox", WINDOWS_INBOX_NVME},        {"intel_rst", INTEL_RST},
+      {"intel_rste", INTEL_RSTE},           {"maker_nvme", XR_NVME},
+      {"usb_bot", INBOX_USB_MASS_STORAGE},  {"uas", INBOX_UAS_MASS_STORAGE},
+      {"uas_sat", INBOX_UAS_MASS_STORAGE},  {"storage_spaces", MICROSOFT_STORAGE_SPACES},
+      {"sas", WINDOWS_INBOX_AHCI},          {"plain", DRIVER_NONE},
+  };
+  for (const auto &[personality, driver] : cases) {
+    SCOPED_TRACE(personality);
+    sim::load_machine_json(R"({"storage": {"adapters": [{"id": "a", "personality": ")" + std::string(personality) +
+                           R"("}], "disks": [{"adapter": "a", "scsi": {}}]}})");
+    huld_environment_initialize();
+    huld_dev_enumerate_flags(&e_, 0);
+    huld_windows_enumerate_disk(&e_);
+    ASSERT_EQ(e_.count, 1u);
+    EXPECT_EQ(e_.devices[0].conn.driver, driver);
+    huld_dev_release(&e_);
+  }
+}
+
 TEST(RecognizeDriverDesc, RulesAndFallBack) {
   const std::pair<const char *, uint32_t> cases[] = {
       {"AMD-RAID Controller [storport]", WINDOWS_INBOX_AHCI},

@@ -181,17 +181,42 @@ TEST_F(Machine, DriveTextsLongerThanTheirFieldAreRefusedNotCut) {
   const nlohmann::json state = nlohmann::json::parse(sim::storage_state_json());
   EXPECT_EQ(state["drives"][0]["revision"], "CVB1.000");
   EXPECT_EQ(state["drives"][0]["serial"], "S2345678901234567890");
-  // One more character is refused, with the field's place, the value's length and the width.
-  auto refusal = [](const std::string &drive) {
-    return error_of([&] { sim::load_machine_json(one_drive_machine(drive)); });
+  // Every text field of a drive model ("@" stands for the value): at its width it loads, one more
+  // character is refused with the field's place, the value's length and the width.
+  const struct {
+    const char *drive;
+    const char *place;
+    size_t width;
+  } fields[] = {
+      {R"("nvme": {"model": "@"})", "nvme.model", 40},
+      {R"("nvme": {"serial": "@"})", "nvme.serial", 20},
+      {R"("nvme": {"firmware": "@"})", "nvme.firmware", 8},
+      {R"("nvme": {"slot_revisions": ["CVB1.000", "@"]})", "nvme.slot_revisions[1]", 8},
+      {R"("nvme": {"component_id": "@"})", "nvme.component_id", 8},
+      {R"("ata": {"model": "@"})", "ata.model", 40},
+      {R"("ata": {"serial": "@"})", "ata.serial", 20},
+      {R"("ata": {"firmware": "@"})", "ata.firmware", 8},
+      {R"("ata": {"component_id": "@"})", "ata.component_id", 8},
+      {R"("ata": {"vu": {"ctl": "@"}})", "ata.vu.ctl", 8},
+      {R"("ata": {"vu": {"srv": "@"}})", "ata.vu.srv", 8},
+      {R"("ata": {"vu": {"ovl": "@"}})", "ata.vu.ovl", 8},
+      {R"("scsi": {"vendor": "@"})", "scsi.vendor", 8},
+      {R"("scsi": {"product": "@"})", "scsi.product", 16},
+      {R"("scsi": {"revision": "@"})", "scsi.revision", 4},
+      {R"("scsi": {"serial": "@"})", "scsi.serial", 243},
+      {R"("scsi": {"vu": {"ctl": "@"}})", "scsi.vu.ctl", 8},
   };
-  const std::string head = "machine description: storage.drives[0].";
-  EXPECT_EQ(refusal(R"("nvme": {"firmware": "CVB1.00001"})"),
-            head + "nvme.firmware: \"CVB1.00001\" is 10 characters long, at most 8");
-  EXPECT_EQ(refusal(R"("scsi": {"product": "VIRTUAL DISK 0001X"})"),
-            head + "scsi.product: \"VIRTUAL DISK 0001X\" is 18 characters long, at most 16");
-  EXPECT_EQ(refusal(R"("nvme": {"slot_revisions": ["CVB1.000", "CVB2.0000"]})"),
-            head + "nvme.slot_revisions[1]: \"CVB2.0000\" is 9 characters long, at most 8");
+  auto with_value = [](std::string drive, const std::string &value) {
+    return one_drive_machine(drive.replace(drive.find('@'), 1, value));
+  };
+  for (const auto &f : fields) {
+    std::string value(f.width, 'W');
+    EXPECT_EQ(error_of([&] { sim::load_machine_json(with_value(f.drive, value)); }), "") << f.place;
+    value += 'X';
+    EXPECT_EQ(error_of([&] { sim::load_machine_json(with_value(f.drive, value)); }),
+              "machine description: storage.drives[0]." + std::string(f.place) + ": \"" + value + "\" is " +
+                  std::to_string(f.width + 1) + " characters long, at most " + std::to_string(f.width));
+  }
 }
 
 // Numbers a drive could not report are refused, not bent into ones it can, and the refusal names

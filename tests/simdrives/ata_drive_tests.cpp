@@ -325,13 +325,24 @@ TEST(AtaRefusedImages, LastSegmentAbortsForAnInvalidImage) {
 
 // --- Deferred activation (0Eh + 0Fh) ------------------------------------------------------------
 
-TEST(AtaDeferred, PowerCycleBeforeActivationDiscards) {
+// A power-on reset runs a complete deferred image, as 0Fh would; the segments of an incomplete one
+// are lost.
+TEST(AtaDeferred, PowerCycleRunsACompleteImageAndDropsAnIncompleteOne) {
   AtaDrive d(base_config());
   ASSERT_FALSE(dm_download(d, 0x0E, ata_image("FWB00002")).err());
   d.power_cycle();
   EXPECT_FALSE(d.deferred_pending());
-  EXPECT_TRUE(dm_activate(d).err());
-  EXPECT_EQ(fw_of(d), "FWA00001");
+  EXPECT_EQ(fw_of(d), "FWB00002");
+  EXPECT_TRUE(dm_activate(d).err());  // nothing left to activate
+
+  AtaDrive e(base_config());
+  const std::vector<uint8_t> img = ata_image("FWB00002");
+  ASSERT_FALSE(dm_piece(e, 0x0E, img, 0, 8192).err());
+  e.power_cycle();
+  EXPECT_EQ(e.staged_bytes(), 0u);
+  EXPECT_TRUE(dm_piece(e, 0x0E, img, 8192, 8192).err());
+  EXPECT_TRUE(dm_activate(e).err());
+  EXPECT_EQ(fw_of(e), "FWA00001");
 }
 
 TEST(AtaDeferred, ModesCannotBeMixedWithinADownload) {

@@ -15,6 +15,9 @@
 //        "port": 2,                                  (optional; default: creation order, skipping
 //                                                     numbers fixed elsewhere; not for "plain")
 //        "instance_id": "PCI\\VEN_ABCD&DEV_5010\\4&2B1F&0&00E8",   (optional)
+//        "driver_desc": "...",                       (optional; the "DriverDesc" of the node made
+//                                                     for it, default the driver's own, "" none;
+//                                                     not with "node")
 //        "interface_path": "\\\\?\\PCI#...#{2accfe60-...}",      (optional; default generated
 //                                                     from instance_id, lower case; "" = none;
 //                                                     not for "plain")
@@ -212,7 +215,8 @@
 //   maker_nvme      "NvmeMini" NVMe pass-through on the adapter (the controller of its first NVMe
 //                   unit); INQUIRY on its units (bus type 17).
 //   intel_rste      "NvmeRAID" on the port: the volume, pass-through and spare listings from its
-//                   "rste" contents and the NVMe pass-through by disk id; INQUIRY and VPD 80h on
+//                   "rste" contents (none given: each NVMe drive of its units a pass-through disk,
+//                   ids from 1) and the NVMe pass-through by disk id; INQUIRY and VPD 80h on
 //                   its units (volumes, SCSI twins); foreign signatures on the port ReturnCode 1.
 //   nevox           the inbox_nvme requests on the virtual disk, whose controller adds the vendor
 //                   commands E2h (adapter and physical-disk information from the "nevox"

@@ -438,10 +438,12 @@ AtaResult AtaDrive::download(const AtaTaskfile &tf, const uint8_t *data, uint32_
 void AtaDrive::power_cycle() {
   std::lock_guard<std::mutex> lock(mutex_);
   ++counters_.power_cycles;
+  // Segments of an image not yet complete are lost with the power; a complete image saved for a
+  // deferred activation (0Eh) runs from the power-on reset on, as one waiting for a power cycle does.
   discard_staging();
   if (at_power_cycle_) activate(*at_power_cycle_);
   at_power_cycle_.reset();
-  // A deferred image that was never activated is lost with the power.
+  if (deferred_) activate(*deferred_);
   deferred_.reset();
   if (vu_) vu_->reset();
 }

@@ -130,8 +130,9 @@ class AtaDrive {
   // segments, a saved image and the vendor-unique mode stay as they were.
   AtaResult execute(const AtaTaskfile &tf, uint8_t *data, uint32_t data_len);
 
-  // Power-on reset: an image waiting for a power cycle (03h/07h with that knob) takes effect;
-  // staged segments and a 0Eh image not yet activated by 0Fh are discarded; vendor-unique mode off.
+  // Power-on reset: an image waiting for a power cycle (03h/07h with that knob) and a complete 0Eh
+  // image not yet activated by 0Fh take effect; staged segments of an incomplete image are
+  // discarded; vendor-unique mode off.
   void power_cycle();
 
   DriveIdentity identity() const;  // running model, serial, firmware
@@ -178,7 +179,7 @@ class AtaDrive {
   std::vector<uint8_t> staging_;
   uint8_t staging_mode_ = 0;          // mode of the segments in staging (03h or 0Eh), 0 none
   uint32_t next_block_ = 0;           // expected next block offset
-  std::optional<ImageInfo> deferred_; // saved by 0Eh, waiting for 0Fh
+  std::optional<ImageInfo> deferred_; // saved by 0Eh, waiting for 0Fh or a power cycle
   std::optional<ImageInfo> at_power_cycle_;  // saved, activates at the next power cycle
   std::array<uint32_t, 256> counts_{};
   std::vector<uint32_t> fault_hits_;

@@ -335,6 +335,8 @@ class StorageDriver {
   // Reads the personality's own knobs (and own adapter keys). Called at load with the adapter's
   // description, and again when a test reconfigures the adapter: start from the defaults.
   virtual void configure(DriverConfig &config);
+  // Called once the description's units are on the adapter (after configure at load).
+  virtual void units_loaded(const StorageAdapter &) {}
   // Adapter-level keys besides the common ones that belong to this personality.
   virtual std::vector<std::string> own_keys() const { return {}; }
   // Whether the adapter is a SCSI port (\\.\ScsiN:, storage-port interface, SCSI addresses).
