@@ -302,6 +302,15 @@ BOOL device_ioctl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DW
     call.faults.push_back(std::move(f));
   }
 
+  // What the caller's output buffer holds before the device writes into it (with input and
+  // output in one buffer, the input where they overlap).
+  const bool buffered = (code & 3) == METHOD_BUFFERED;
+  std::vector<uint8_t> held;
+  if (buffered && out != nullptr && out_size > 0) {
+    const uint8_t *p = static_cast<const uint8_t *>(out);
+    held.assign(p, p + out_size);
+  }
+
   BOOL result = file->device->ioctl(call) ? TRUE : FALSE;
   if (call.bytes_returned > out_size) {
     contract_violation("device \"" + file->device->name() + "\" answered " +
@@ -310,6 +319,16 @@ BOOL device_ioctl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DW
     call.bytes_returned = out_size;
   }
   if (!result && call.error == ERROR_SUCCESS) call.error = ERROR_GEN_FAILURE;
+  if (buffered) {
+    // The device answered into the I/O manager's system buffer, of which only the bytes
+    // returned reach the caller, and only when the request succeeded or ended with a warning
+    // (STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA, FALSE with its count); after an error nothing
+    // is copied and the count is 0. The rest of the caller's buffer keeps what it held.
+    if (!result && call.error != ERROR_MORE_DATA) call.bytes_returned = 0;
+    if (!held.empty())
+      std::memcpy(static_cast<uint8_t *>(out) + call.bytes_returned, held.data() + call.bytes_returned,
+                  out_size - call.bytes_returned);
+  }
   return finish(result, call.error, call.bytes_returned);
 }
 

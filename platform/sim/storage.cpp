@@ -89,21 +89,17 @@ class StorageObject : public DeviceObject {
     r.on_adapter = lu_ == nullptr;
     if (call.in && call.in_size) r.in.assign(call.in, call.in + call.in_size);
     for (const FiredFault &f : call.faults) r.actions.push_back(f.action);
-    // What the caller's output buffer holds, where the input copy does not have it.
-    std::vector<uint8_t> before;
-    if (call.out != nullptr && (call.out != call.in || call.out_size > call.in_size))
-      before.assign(call.out, call.out + call.out_size);
-    const BOOL ok = timed_dispatch(r, before);
+    const BOOL ok = timed_dispatch(r);
     if (ok) {
       scribble(r);
-      short_return(r, before);
+      short_return(r);
     }
     return ok;
   }
 
  private:
-  BOOL timed_dispatch(StorageRequest &r, const std::vector<uint8_t> &before);
-  void short_return(StorageRequest &r, const std::vector<uint8_t> &before);
+  BOOL timed_dispatch(StorageRequest &r);
+  void short_return(StorageRequest &r);
   BOOL dispatch(StorageRequest &r);
   void scribble(StorageRequest &r);
   BOOL device_number(StorageRequest &r);
@@ -145,23 +141,13 @@ void StorageObject::scribble(StorageRequest &r) {
   }
 }
 
-// The caller's output buffer from `from` on as it was before the request: a buffered request
-// hands back only the bytes returned. `before` is empty when the output is the input buffer.
-void restore_output(const StorageRequest &r, const std::vector<uint8_t> &before, size_t from) {
-  IoctlCall &c = r.call;
-  if (c.out == nullptr || from >= c.out_size) return;
-  const uint8_t *was = before.empty() ? r.in.data() : before.data();
-  std::memcpy(c.out + from, was + from, c.out_size - from);
-}
-
-// A driver that says it returned fewer bytes than it wrote: BytesReturned is at most `value`, and
-// the caller's buffer keeps what it held beyond that.
-void StorageObject::short_return(StorageRequest &r, const std::vector<uint8_t> &before) {
+// A driver that says it returned fewer bytes than it wrote: BytesReturned is at most `value` (the
+// caller's buffer past it keeps what it held, as for every buffered request).
+void StorageObject::short_return(StorageRequest &r) {
   const FaultAction *a = r.action("short_return");
   if (!a) return;
   IoctlCall &c = r.call;
   c.bytes_returned = static_cast<DWORD>(std::min<uint64_t>(c.bytes_returned, a->value));
-  restore_output(r, before, c.bytes_returned);
   r.note("short_return", std::to_string(c.bytes_returned));
 }
 
@@ -222,7 +208,7 @@ void clear_zero_timeouts() {
   z.miniport.clear();
 }
 
-BOOL StorageObject::timed_dispatch(StorageRequest &r, const std::vector<uint8_t> &before) {
+BOOL StorageObject::timed_dispatch(StorageRequest &r) {
   const std::optional<TimeoutField> t = timeout_field(r);
   if (!t) return dispatch(r);
   if (t->seconds == 0) {
@@ -230,12 +216,10 @@ BOOL StorageObject::timed_dispatch(StorageRequest &r, const std::vector<uint8_t>
     std::lock_guard<std::mutex> g(z.lock);
     ++(t->signature.empty() ? z.plain[t->kind] : z.miniport[t->signature]);
   }
-  IoctlCall &c = r.call;
   RequestTimeLimit limit(static_cast<uint64_t>(t->seconds) * 1000);
   const BOOL ok = dispatch(r);
   if (!limit.expired()) return ok;
-  restore_output(r, before, 0);
-  c.bytes_returned = 0;
+  r.call.bytes_returned = 0;
   r.note("timed_out_after_ms", std::to_string(static_cast<uint64_t>(t->seconds) * 1000));
   return r.fail(ERROR_SEM_TIMEOUT);
 }

@@ -322,6 +322,53 @@ TEST_F(Devices, ControlCodesNeedTheAccessTheyRequire) {
   for (HANDLE h : {reader, writer, bare}) CloseHandle(h);
 }
 
+// A device that fills its whole output with EEh and answers 6 bytes. A buffered request hands the
+// caller those 6 on success or a warning, nothing on an error; past them the caller's buffer keeps
+// what it held (in one buffer with the input: what was sent). A direct request is written in place.
+TEST_F(Devices, BufferedRequestsHandBackOnlyTheBytesReturned) {
+  const DWORD direct = CTL_CODE(0x0004, 0x404, METHOD_OUT_DIRECT, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+  struct Row {
+    const char *name;
+    DWORD code;
+    bool own_output;  // else input and output in one buffer
+    DWORD error;      // the device's answer
+    BOOL ok;
+    DWORD got;        // BytesReturned
+    size_t written;   // leading bytes of the caller's buffer holding the device's EEh
+  };
+  const Row rows[] = {
+      {"one buffer, answered", kEcho, false, ERROR_SUCCESS, TRUE, 6, 6},
+      {"one buffer, failed", kEcho, false, ERROR_IO_DEVICE, FALSE, 0, 0},
+      {"one buffer, more data", kEcho, false, ERROR_MORE_DATA, FALSE, 6, 6},
+      {"own output, answered", kEcho, true, ERROR_SUCCESS, TRUE, 6, 6},
+      {"own output, failed", kEcho, true, ERROR_NOT_SUPPORTED, FALSE, 0, 0},
+      {"own output, not buffered", direct, true, ERROR_SUCCESS, TRUE, 6, 16},
+  };
+  auto error = std::make_shared<DWORD>(ERROR_SUCCESS);
+  sim::register_device(std::make_shared<sim::FunctionDevice>("filler", [error](sim::IoctlCall &call) -> BOOL {
+    std::memset(call.out, 0xEE, call.out_size);
+    call.bytes_returned = 6;
+    return *error == ERROR_SUCCESS ? TRUE : call.fail(*error);
+  }), {"\\\\.\\Filler"});
+  HANDLE h = open_rw("\\\\.\\Filler");
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    *error = row.error;
+    std::vector<uint8_t> in = {1, 2, 3, 4, 5, 6, 7, 8}, out(16, 0xA5);
+    if (!row.own_output) std::copy(in.begin(), in.end(), out.begin());
+    std::vector<uint8_t> expected = out;
+    std::fill(expected.begin(), expected.begin() + row.written, uint8_t{0xEE});
+    DWORD got = 77;
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(row.ok, DeviceIoControl(h, row.code, row.own_output ? in.data() : out.data(), 8, out.data(), 16, &got,
+                                      nullptr));
+    EXPECT_EQ(row.error, GetLastError());
+    EXPECT_EQ(row.got, got);
+    EXPECT_EQ(expected, out);
+  }
+  CloseHandle(h);
+}
+
 TEST_F(Devices, ConcurrentRequestsOnOneObjectAreAllTraced) {
   HANDLE a = open_rw(kPort);
   HANDLE b = open_rw(kPortInterface);

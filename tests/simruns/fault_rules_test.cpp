@@ -147,7 +147,7 @@ TEST_F(FaultSection, ShortReturnKeepsTheBufferPastTheBytesReturned) {
   EXPECT_EQ(0u, ata.g32(48));   // no data
   EXPECT_EQ(identifies + 1, sim::storage_ata(1)->command_count(0xEC));
   // With an output buffer of its own, longer than the request, past the bytes returned it keeps
-  // what the caller had put there (also without a time-out, which keeps the buffer on its own).
+  // what the caller had put there (also without a time-out).
   Buf in = ata_pass_through(0x02, AtaRegs{.count = 1, .command = 0xEC}, nullptr, 512);
   in.u32(12, 0);  // TimeOutValue
   Buf out(in.size() + 64);
@@ -156,6 +156,39 @@ TEST_F(FaultSection, ShortReturnKeepsTheBufferPastTheBytesReturned) {
   ASSERT_TRUE(b.ok);
   EXPECT_EQ(40u, b.returned);
   EXPECT_EQ(std::vector<uint8_t>(out.size() - 40, 0xA5), std::vector<uint8_t>(out.b.begin() + 40, out.b.end()));
+}
+
+// With no fault, a request answered into an output buffer of its own: the driver copies the
+// request into its answer, but past the bytes returned (sense and data areas included) the
+// caller's buffer keeps what it held.
+TEST_F(FaultSection, OwnOutputBufferGetsOnlyTheBytesReturned) {
+  load(json::array());
+  uint8_t piece[512];
+  for (size_t i = 0; i < sizeof piece; ++i) piece[i] = static_cast<uint8_t>(i * 7 + 1);
+  const struct {
+    const char *name, *path;
+    DWORD code;
+    Buf in;
+    DWORD returned;
+  } rows[] = {
+      {"SCSI pass-through without data", "\\\\.\\PhysicalDrive2", kScsiPassThrough,
+       scsi_pass_through({0, 0, 0, 0, 0, 0}, 0, 0), 56},
+      // The bridge refuses WRITE BUFFER mode 2: 18 bytes of sense in a 32-byte area.
+      {"SCSI pass-through to the device, refused", "\\\\.\\PhysicalDrive2", kScsiPassThrough,
+       scsi_pass_through({0x3B, 0x02, 0, 0, 0, 0, 0, 0x02, 0, 0}, 512, 1, 30, piece), 56 + 18},
+      {"ATA pass-through to the device", "\\\\.\\PhysicalDrive1", kAtaPassThrough,
+       ata_pass_through(0x04, AtaRegs{.count = 1, .command = 0xE8}, nullptr, 512, 30, piece), 48},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    Buf in = row.in, out(in.size() + 64);
+    std::fill(out.b.begin(), out.b.end(), uint8_t{0xA5});
+    const Answer a = inout2(open(row.path), row.code, in, out);
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(row.returned, a.returned);
+    EXPECT_EQ(std::vector<uint8_t>(out.size() - a.returned, 0xA5),
+              std::vector<uint8_t>(out.b.begin() + a.returned, out.b.end()));
+  }
 }
 
 TEST_F(FaultSection, RegistryReadsAskTheRules) {

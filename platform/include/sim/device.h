@@ -39,7 +39,10 @@ struct OpenRecord {
 };
 
 // One DeviceIoControl as a device object sees it. `in` and `out` may be the same buffer: a
-// handler that reads its input after writing output must copy the input first.
+// handler that reads its input after writing output must copy the input first. For a buffered
+// control code (METHOD_BUFFERED) the caller gets only the first `bytes_returned` bytes of what
+// the handler wrote into `out`, none when it fails: past them DeviceIoControl puts back what the
+// caller's buffer held before the call.
 struct IoctlCall {
   HANDLE handle = nullptr;
   const OpenRecord *open = nullptr;      // how the handle was opened
